@@ -1,0 +1,66 @@
+/*
+ * Test-only services of the environment library.
+ *
+ * Software PCI functions: a test registers a function at a PCI address with its config space served by callbacks and
+ * its BAR0 backed by a shared-memory file descriptor (a memfd). The environment's PCI layer finds, claims, attaches and
+ * maps it exactly as it would a device bound to uio_pci_generic or vfio-pci, so the driver cannot tell them apart.
+ * Truncating the memfd makes the mapped BAR vanish: an access then raises a real SIGBUS.
+ *
+ * The product registers no software function; only tests and the test-only Node module do.
+ */
+#ifndef KYT_ENV_TEST_H
+#define KYT_ENV_TEST_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "spdk/env.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct kyt_swdev_ops {
+	/* Config space access; len is 1, 2 or 4 and offset + len <= 4096. Return 0 or a negative errno. */
+	int (*cfg_read)(void *ctx, void *value, uint32_t len, uint32_t offset);
+	int (*cfg_write)(void *ctx, const void *value, uint32_t len, uint32_t offset);
+};
+
+struct kyt_swdev_desc {
+	struct spdk_pci_addr addr;
+	struct spdk_pci_id id;     /* class_id (e.g. 0x010802), vendor, device, subvendor, subdevice */
+	int bar0_fd;               /* shared-memory fd backing BAR0, mapped MAP_SHARED by spdk_pci_device_map_bar */
+	uint64_t bar0_size;        /* bytes */
+	uint64_t bar0_phys;        /* the bus address reported for BAR0 */
+	struct kyt_swdev_ops ops;
+	void *ctx;                 /* handed to the callbacks */
+};
+
+/* Put a software function on the bus (the descriptor is copied). 0, -EEXIST when the address is taken, -EINVAL. */
+int kyt_swdev_register(const struct kyt_swdev_desc *desc);
+
+/* Take it off the bus (surprise removal, power off). A driver that still holds the device keeps its mapping and its
+ * handle; config accesses through that handle then fail (-ENODEV) and later probes do not find it. 0 or -ENOENT. */
+int kyt_swdev_unregister(const struct spdk_pci_addr *addr);
+
+/* Whether a software function is on the bus at the address. */
+bool kyt_swdev_present(const struct spdk_pci_addr *addr);
+
+/* Translate a DMA address that a device was given back to a pointer in this process; NULL when it is not DMA memory
+ * of this process (or the range crosses into unknown memory). */
+void *kyt_env_iova_to_vaddr(uint64_t iova, uint64_t len);
+
+/* Test clock: spdk_get_ticks runs `factor` times faster and spdk_delay_us waits 1/factor of the time; 1 is real time.
+ * Lets tests cross multi-second delays and time-outs of the product without changing the product's values. */
+void kyt_env_test_set_clock_scale(uint32_t factor);
+
+/* Start the environment for a test process with default options (no PCI allow-list restriction beyond software
+ * functions, no hugepages unless mounted). Idempotent: later calls return the first result. 0 or a negative errno. */
+int kyt_env_test_init(const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KYT_ENV_TEST_H */
