@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Configures and builds the addon, the test-only modules, the unit tests and the benchmarks.
-# With KYT_ASAN=0 the sanitizer build of the C++ unit tests is skipped.
+# Configures and builds the addon, the test-only modules, the unit tests and the benchmarks (build/), then the unit
+# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+# KYT_ASAN=0 skips the sanitizer build; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
+build=${KYT_BUILD_DIR:-build}
+build_asan=${KYT_ASAN_BUILD_DIR:-build-asan}
+echo "== Build (${build})"
+cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "${build}" -j"${jobs}"
 if [ "${KYT_ASAN:-1}" != 0 ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKYT_SANITIZE=ON \
+  echo "== Sanitizer build (${build_asan})"
+  cmake -S . -B "${build_asan}" -DCMAKE_BUILD_TYPE=Debug -DKYT_SANITIZE=ON \
         -DKYT_BUILD_ADDON=OFF -DKYT_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-asan -j"$jobs"
+  cmake --build "${build_asan}" -j"${jobs}"
 fi

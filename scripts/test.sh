@@ -1,20 +1,63 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ units (plain and sanitized) with ctest, then the script tests
-# with Node's own runner, each test file in its own process.
-set -euo pipefail
+# Runs every test: the C++ units (plain build, then the AddressSanitizer/UndefinedBehaviorSanitizer build) with ctest,
+# then the script tests with Node's own runner, each test file in its own process.
+# Exits non-zero when anything failed; never reads standard input (safe under CI=true).
+# KYT_ASAN=0 skips the sanitizer build's tests; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories
+# (the script tests read KYT_BUILD_DIR too).
+set -uo pipefail
 cd "$(dirname "$0")/.."
+exec </dev/null
 jobs=$(nproc)
-status=0
-echo "== C++ unit tests"
-ctest --test-dir build --output-on-failure -j"$jobs" || status=1
-if [ -d build-asan ] && [ "${KYT_ASAN:-1}" != 0 ]; then
-  echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
+build=${KYT_BUILD_DIR:-build}
+build_asan=${KYT_ASAN_BUILD_DIR:-build-asan}
+declare -A result=()
+order=()
+
+run_step() {
+  local name=$1
+  shift
+  echo
+  echo "== ${name}"
+  order+=("${name}")
+  if "$@"; then
+    result[${name}]=passed
+  else
+    result[${name}]="FAILED (exit $?)"
+  fi
+}
+
+if [ ! -d "${build}" ]; then
+  echo "test: no ${build}/ directory: run scripts/build.sh first" >&2
+  exit 2
 fi
-echo "== Script tests"
-mapfile -t files < <(find tests -name '*.test.js' -o -name '*.test.mjs' | sort)
+
+run_step "C++ unit tests" ctest --test-dir "${build}" --output-on-failure --no-tests=error -j"${jobs}"
+
+if [ "${KYT_ASAN:-1}" != 0 ]; then
+  if [ -d "${build_asan}" ]; then
+    run_step "C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" \
+      env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ctest --test-dir "${build_asan}" --output-on-failure --no-tests=error -j"${jobs}"
+  else
+    order+=("sanitizer build")
+    result["sanitizer build"]="FAILED (${build_asan}/ is missing)"
+  fi
+fi
+
+mapfile -t files < <(find tests -name node_modules -prune -o \( -name '*.test.js' -o -name '*.test.mjs' \) -print | sort)
 if [ ${#files[@]} -gt 0 ]; then
-  node --test --test-concurrency="$jobs" "${files[@]}" || status=1
+  run_step "Script tests (${#files[@]} files)" \
+    node --test --test-reporter=spec --test-concurrency="${jobs}" "${files[@]}"
+else
+  order+=("script tests")
+  result["script tests"]="FAILED (no test files found)"
 fi
-exit $status
+
+echo
+echo "== Summary"
+status=0
+for name in "${order[@]}"; do
+  printf '  %-75s %s\n' "${name}" "${result[${name}]}"
+  [ "${result[${name}]}" = passed ] || status=1
+done
+exit ${status}

@@ -1,0 +1,74 @@
+'use strict';
+// The main job: starts the NVMe worker on a drive and reports what it finds.
+//
+//   node examples/main-job.js [--verbose] [PCI address]
+//
+// Without an address the job creates a simulated drive (the test-only module build/lib/kyt_sim.node) and works on
+// that; with one it works on the real drive at that address (bound to uio_pci_generic or vfio-pci).
+// The addon's own log lines are shown with --verbose. Exit status 0 when every step succeeded.
+const path = require('node:path');
+const fs = require('node:fs');
+const { promisify } = require('node:util');
+const { KytAddon } = require('..');
+
+const SIMULATED_BDF = '0000:5e:00.0';
+
+function report(step, text) {
+  process.stdout.write(`main-job: ${step}: ${text}\n`);
+}
+
+function simulatedDrive(bdf) {
+  const modulePath = path.join(__dirname, '..', 'build', 'lib', 'kyt_sim.node');
+  if (!fs.existsSync(modulePath)) return null;
+  const sim = require(modulePath);
+  return sim.create(bdf, {});
+}
+
+async function main() {
+  const args = process.argv.slice(2);
+  const verbose = args.includes('--verbose');
+  const named = args.find((arg) => arg !== '--verbose');
+  let bdf = named;
+  let drive = null;
+  if (!bdf) {
+    bdf = SIMULATED_BDF;
+    drive = simulatedDrive(bdf);
+    if (!drive) {
+      report('drive', 'no drive named and no simulated drive available (build/lib/kyt_sim.node is missing)');
+      return 1;
+    }
+    // Kept until the process ends, so that the addon detaches its controller before the drive goes.
+    global.simulatedDrive = drive;
+    report('drive', `simulated drive at ${bdf}`);
+  } else {
+    report('drive', `drive at ${bdf}`);
+  }
+
+  const addon = new KytAddon(!verbose);
+  addon.setDefaultBdf(bdf);
+  const started = addon.startTaskScheduler(0, 1, process.pid % 65536);
+  report('worker', started ? 'started' : 'failed to start');
+  if (!started) return 1;
+
+  let status = 0;
+  try {
+    await promisify(addon.scanAttachment.bind(addon))(5000);
+    report('attach', 'controller initialised');
+    const info = await promisify(addon.getDeviceInfo.bind(addon))();
+    report('device', `max transfer ${info.maxXferSize} bytes, max queue depth ${info.maxQueueDepth}, ` +
+      `${info.maxNamespaceId} namespace(s)`);
+    for (let nsid = 1; nsid <= info.maxNamespaceId; nsid += 1) {
+      const ns = await promisify(addon.getNamespaceInfo.bind(addon))(nsid);
+      if (ns.isActive) report('namespace', `${nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
+    }
+  } catch (err) {
+    report('error', err.message);
+    status = 1;
+  }
+  return status;
+}
+
+main().then((status) => { process.exitCode = status; }, (err) => {
+  report('error', err.stack || String(err));
+  process.exitCode = 1;
+});

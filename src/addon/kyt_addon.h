@@ -1,0 +1,118 @@
+// The exported class "KytAddon": the native object behind each script object, the composition root of the system.
+//
+// Construction decides where log output goes (quiet: standard output is discarded for the rest of the process;
+// otherwise it is made unbuffered), logs "ADDON: Creating Addon" and builds the long-lived managers. The NVMe side is
+// added by startTaskScheduler. The object lives as long as its script object; when the collector frees that (or the
+// host environment shuts down, at the normal end of the process) the destructor logs "ADDON: Deleting Addon" and
+// releases the members in reverse declaration order, the NVMe driver last.
+//
+// The prototype methods are listed in kyt_addon_methods.cc (one line per method, see the notes at its top).
+#ifndef KYT_ADDON_KYT_ADDON_H
+#define KYT_ADDON_KYT_ADDON_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <node.h>
+#include <node_object_wrap.h>
+#include <v8.h>
+
+class NvmeDriver;
+
+namespace tyr::threading {
+class PollableManager;
+}
+namespace tyr::ftdi {
+class FtdiDeviceManager;
+}
+namespace tyr::usb {
+class UsbDeviceManager;
+}
+namespace tyr::serialport {
+class SerialPortManager;
+}
+
+namespace kyt {
+
+class KytAddon : public node::ObjectWrap {
+ public:
+  using Info = v8::FunctionCallbackInfo<v8::Value>;
+  using Callback = void (*)(const Info&);
+  struct Method {
+    const char* name;   // the script name
+    Callback callback;  // runs on the script's thread
+  };
+
+  // Builds the class with the method table and sets exports.KytAddon to its constructor.
+  static void Init(v8::Local<v8::Object> exports);
+  // Construction callback: `new KytAddon(quiet?)`; without `new` a plain (not quiet) instance is made.
+  static void New(const Info& info);
+
+  // The native object of a method call's receiver. Null, with an Error pending, when the object has already been
+  // torn down (after the host environment's shutdown).
+  static KytAddon* Self(const Info& info);
+
+  // ---- NVMe side ----
+  // Empty until the first startTaskScheduler.
+  const std::shared_ptr<NvmeDriver>& GetDriver() const { return driver_; }
+  // Empty until setDefaultBdf.
+  const std::string& GetDefaultBdf() const { return default_bdf_; }
+  // The driver exists, its worker runs and a default PCI address is set: NVMe methods may start work.
+  bool IsNvmeReady() const;
+
+  // setDefaultBdf(bdf): stores the address text once; later calls change nothing.
+  static void NvmeSetDefaultBdf(const Info& info);
+  // startTaskScheduler(masterCore, workerCore, shmId) → boolean.
+  static void NvmeStartTaskScheduler(const Info& info);
+
+  // ---- Managers (bench side) ----
+  // Accessors for the managers go here, one per member, e.g.
+  //   const std::shared_ptr<tyr::ftdi::FtdiDeviceManager>& GetFtdiDeviceManager() const { return ftdi_manager_; }
+  const std::shared_ptr<tyr::ftdi::FtdiDeviceManager>& GetFtdiDeviceManager() const { return ftdi_manager_; }
+  const std::shared_ptr<tyr::serialport::SerialPortManager>& GetSerialPortManager() const {
+    return serial_port_manager_;
+  }
+  const std::shared_ptr<tyr::usb::UsbDeviceManager>& GetUsbDeviceManager() const { return usb_device_manager_; }
+  const std::shared_ptr<tyr::threading::PollableManager>& GetPollableManager() const { return poll_manager_; }
+
+  // The method table (kyt_addon_methods.cc).
+  static const Method kMethods[];
+  static const size_t kMethodCount;
+
+  // Objects alive in this process (torn down by the environment's clean-up and at exit).
+  static size_t LiveObjectCount();
+
+ private:
+  explicit KytAddon(bool quiet);
+  ~KytAddon() override;
+
+  // Releases the members in reverse declaration order (the destructor's work; also run at process exit).
+  void ReleaseMembers();
+
+  static void CleanupHook(void* arg);
+  static void ExitHandler();
+
+  // Members, in declaration order (destruction runs in reverse):
+  std::shared_ptr<NvmeDriver> driver_;  // 1: released last
+  std::string default_bdf_;             // 2
+  // 3..10: the managers, in this order: FTDI device manager, serial port manager, PMU controller manager,
+  // relay box manager, power controller, hook manager, USB device manager, poll manager. Each is made with
+  // std::make_shared in the constructor (after "ADDON: Creating Addon", construction order: poll manager, FTDI device
+  // manager, USB device manager, serial port manager, hook manager, PMU controller manager, relay box manager, power
+  // controller) and reset in ReleaseMembers in reverse declaration order.
+  std::shared_ptr<tyr::ftdi::FtdiDeviceManager> ftdi_manager_;                // 3
+  std::shared_ptr<tyr::serialport::SerialPortManager> serial_port_manager_;  // 4
+  // 5..8: PMU controller manager, relay box manager, power controller, hook manager.
+  std::shared_ptr<tyr::usb::UsbDeviceManager> usb_device_manager_;          // 9
+  std::shared_ptr<tyr::threading::PollableManager> poll_manager_;           // 10
+
+  static v8::Persistent<v8::Function> constructor_;
+};
+
+// The module's registration function: builds the class and exports it.
+void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value> module, void* priv);
+
+}  // namespace kyt
+
+#endif  // KYT_ADDON_KYT_ADDON_H

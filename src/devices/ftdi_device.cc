@@ -1,0 +1,100 @@
+#include "devices/ftdi_device.h"
+
+#include "devices/port_log.h"
+
+namespace tyr::ftdi {
+
+FtdiDevice::FtdiDevice(int pollingIntervalMs)
+    : IoPort("FTDI", pollingIntervalMs), device(std::make_unique<FtdiLibusbDevice>()) {}
+
+FtdiDevice::~FtdiDevice() {
+  teardown();
+  device.reset();
+}
+
+int FtdiDevice::open(uint32_t vendor, uint32_t product, ftdi_interface interface, const std::string& description,
+                     const std::string& serial) {
+  interfaceSelectFailed = false;
+  // Opening some other channel than the one asked for would be worse than failing.
+  int result = device->set_interface(interface);
+  if (result < 0) {
+    interfaceSelectFailed = true;
+    portLog("FTDI: failed to select interface " + std::to_string(static_cast<int>(interface)));
+  } else {
+    result = device->open(static_cast<int>(vendor), static_cast<int>(product), description, serial, 0);
+  }
+  errorCode = result < 0 ? result : 0;
+  return result < 0 ? result : 0;
+}
+
+int FtdiDevice::readRaw(uint8_t* buffer, int size) {
+  if (!device) return 0;
+  return device->read(buffer, size);
+}
+
+int FtdiDevice::write(const uint8_t* buffer, int size) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!device) {
+    errorCode = -1;
+    return -1;
+  }
+  int result = device->write(buffer, size);
+  errorCode = result <= 0 ? result : 0;
+  return result;
+}
+
+bool FtdiDevice::setBaudRate(int baud) {
+  std::lock_guard<std::mutex> lock(mutex);
+  portLog("FTDI: setting Baud Rate to " + std::to_string(baud));
+  if (!device) return false;
+  int result = device->set_baud_rate(baud);
+  errorCode = result;
+  return result >= 0;
+}
+
+bool FtdiDevice::setParity(ioport::Parity parity) {
+  std::lock_guard<std::mutex> lock(mutex);
+  switch (parity) {
+    case ioport::Parity::Odd:
+      portLog("FTDI: setting parity to odd parity");
+      break;
+    case ioport::Parity::None:
+      portLog("FTDI: setting parity to no parity");
+      break;
+    case ioport::Parity::Even:
+      portLog("FTDI: setting parity to even parity");
+      break;
+    default:
+      portLog("FTDI: invalid parity");
+      return false;
+  }
+  if (!device) return false;
+  return device->set_line_property(BITS_8, STOP_BIT_1, static_cast<ftdi_parity_type>(parity)) >= 0;
+}
+
+bool FtdiDevice::setBitmode(uint8_t bitmask, uint8_t mode) {
+  std::lock_guard<std::mutex> lock(mutex);
+  portLog("FTDI: setting bitmode. bitmask: " + std::to_string(bitmask) + ", mode: " + std::to_string(mode));
+  if (!device) return false;
+  return device->set_bitmode(bitmask, mode) >= 0;
+}
+
+void FtdiDevice::close() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!device) {
+    portLog("FTDI: device not found when closing an FTDI device");
+    return;
+  }
+  portLog("FTDI: closing Device");
+  int result = device->close();
+  device.reset();
+  if (result < 0)
+    portLog("FTDI: error while closing an FTDI device. Error: " + std::to_string(result));
+  else
+    portLog("FTDI: successfully closed an FTDI device");
+  errorCode = result <= 0 ? result : 0;
+}
+
+bool FtdiDevice::isOpenUnsafe() { return static_cast<bool>(device); }
+
+}  // namespace tyr::ftdi

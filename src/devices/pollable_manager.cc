@@ -1,0 +1,111 @@
+#include "devices/pollable_manager.h"
+
+#include <exception>
+#include <string>
+
+#include "devices/port_log.h"
+
+namespace tyr::threading {
+
+namespace {
+constexpr uint32_t kNoPollables = 0xFFFFFFFFu;
+// Pause between passes when some object wants polling more often than every 10 ms: short
+// enough to keep a 1 ms rate, long enough to let registrations take the lock.
+constexpr std::chrono::microseconds kBusyPause(100);
+}  // namespace
+
+PollableManager::PollableManager() : running(true), minPollingIntervalMs(kNoPollables) {
+  thread = std::thread(&PollableManager::pollLoop, this);
+  portLog("PollableManager: Starting");
+}
+
+PollableManager::~PollableManager() {
+  portLog("PollableManager: Stopping");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+  }
+  condition.notify_all();
+  if (thread.joinable()) thread.join();
+  pollables.clear();
+  portLog("PollableManager: Stopped");
+}
+
+void PollableManager::recomputeMinIntervalUnsafe() {
+  uint32_t min = kNoPollables;
+  for (auto& item : pollables) {
+    uint32_t interval = kNoPollables;
+    try {
+      interval = item.second.pollable->getPollingIntervalMs();
+    } catch (const std::exception& e) {
+      portLog(std::string("PollableManager: getPollingIntervalMs failed: ") + e.what());
+    }
+    if (interval < min) min = interval;
+  }
+  minPollingIntervalMs = min;
+}
+
+void PollableManager::addPollable(const std::shared_ptr<Pollable>& pollable) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Clock::time_point now = Clock::now();
+  PollableEntry& entry = pollables[pollable];
+  entry.pollable = pollable;
+  entry.lastPollTime = now;
+  recomputeMinIntervalUnsafe();
+  portLog("PollableManager: Added a Pollable. Total Pollables: " + std::to_string(pollables.size()));
+  condition.notify_one();
+}
+
+void PollableManager::removePollable(const std::shared_ptr<Pollable>& pollable) {
+  std::lock_guard<std::mutex> lock(mutex);
+  pollables.erase(pollable);
+  recomputeMinIntervalUnsafe();
+  portLog("PollableManager: Removed a Pollable. Total Pollables: " + std::to_string(pollables.size()));
+  if (pollables.empty()) condition.notify_one();
+}
+
+size_t PollableManager::count() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return pollables.size();
+}
+
+void PollableManager::pollPass() {
+  for (auto& item : pollables) {
+    PollableEntry& entry = item.second;
+    // A failing object must not end the process: report it and go on with the others.
+    try {
+      Clock::time_point now = Clock::now();
+      auto elapsedMs = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(now - entry.lastPollTime).count() / 1000000);
+      if (entry.pollable->getPollingIntervalMs() <= elapsedMs) {
+        entry.lastPollTime = now;
+        entry.pollable->poll();
+      }
+    } catch (const std::exception& e) {
+      portLog(std::string("PollableManager: poll failed: ") + e.what());
+    } catch (...) {
+      portLog("PollableManager: poll failed: unknown exception");
+    }
+  }
+}
+
+void PollableManager::pollLoop() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (running) {
+    condition.wait(lock, [this] { return !running || !pollables.empty(); });
+    if (!running) return;
+    pollPass();
+    lock.unlock();
+    uint32_t min = minPollingIntervalMs;
+    if (min == kNoPollables) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } else if (min > 9) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(min / 10));
+    } else {
+      std::this_thread::sleep_for(kBusyPause);
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace tyr::threading

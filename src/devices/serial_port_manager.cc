@@ -1,0 +1,150 @@
+#include "devices/serial_port_manager.h"
+
+#include <stdexcept>
+
+#include "devices/port_log.h"
+
+namespace tyr::serialport {
+
+std::string findStringUntilNewLine(const std::string& text, const std::string& key) {
+  size_t start = text.find(key);
+  if (start == std::string::npos) return "";
+  size_t end = text.find('\n', start);
+  if (end == std::string::npos) return "";
+  start += key.size();
+  if (end < start) return "";
+  return text.substr(start, end - start);
+}
+
+SerialPortManager::SerialPortManager(std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager,
+                                     std::shared_ptr<threading::PollableManager> pollableManager)
+    : usbDeviceManager(std::move(usbDeviceManager)), pollableManager(std::move(pollableManager)) {}
+
+SerialPortManager::~SerialPortManager() {
+  for (uint32_t i = 0; i < devices.size(); ++i)
+    if (devices[i]) closeDevice(i);
+}
+
+bool SerialPortManager::isValidDeviceIndex(uint32_t devIdx) {
+  return devIdx < devices.size() && devices[devIdx] != nullptr;
+}
+
+std::shared_ptr<SerialPort> SerialPortManager::getDevice(uint32_t devIdx) {
+  if (!isValidDeviceIndex(devIdx)) throw std::runtime_error("invalid device index");
+  return devices[devIdx];
+}
+
+std::shared_ptr<ioport::IoPort> SerialPortManager::getIoPortDevice(uint32_t devIdx) { return getDevice(devIdx); }
+
+std::vector<SerialPortInfo> SerialPortManager::findDevices() {
+  std::vector<SerialPortInfo> result;
+  if (!usbDeviceManager) return result;
+  for (const auto& interface : usbDeviceManager->get_interfaces()) {
+    usb::UsbInterfaceInfo info = interface->get_interface_info();
+    if (info.driver_name.empty()) continue;
+    SerialPortInfo entry;
+    entry.interfaceNumber = info.interface_number;
+    entry.devicePath = info.tty_usb_path;
+    entry.serial = info.serial_number;
+    result.push_back(std::move(entry));
+  }
+  return result;
+}
+
+std::string SerialPortManager::getDevicePathFromSerial(const std::string& serial, uint32_t interfaceNumber,
+                                                       bool loadDriver) {
+  if (!usbDeviceManager) return "";
+  auto interface = usbDeviceManager->find_interface(serial, static_cast<int>(interfaceNumber));
+  if (!interface) return "";
+  usb::UsbInterfaceInfo info = interface->get_interface_info();
+  if (info.driver_name.empty() && loadDriver) {
+    portLog("SerialPort: Driver not found. Loading Driver");
+    interface->load_driver();
+    info = interface->get_interface_info();
+  }
+  return info.tty_usb_path;
+}
+
+bool SerialPortManager::findDeviceIdFromDevicePath(const std::string& devicePath, uint32_t& devIdx) {
+  auto it = pathMap.find(devicePath);
+  if (it == pathMap.end()) return false;
+  devIdx = it->second;
+  return true;
+}
+
+bool SerialPortManager::findDeviceIdFromSerial(const std::string& serial, uint32_t interfaceNumber,
+                                               uint32_t& devIdx) {
+  std::string path = getDevicePathFromSerial(serial, interfaceNumber, false);
+  if (path.empty()) return false;
+  return findDeviceIdFromDevicePath(path, devIdx);
+}
+
+uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string& serial, uint32_t interfaceNumber) {
+  if (devicePath.empty()) {
+    if (serial.empty()) throw std::runtime_error("both devicePath and serialPort are empty");
+    devicePath = getDevicePathFromSerial(serial, interfaceNumber, true);
+    if (devicePath.empty()) {
+      std::string message = "Device not found for serial " + serial;
+      portLog("SerialPort: " + message);
+      throw std::runtime_error(message);
+    }
+  }
+
+  auto open = pathMap.find(devicePath);
+  if (open != pathMap.end()) {
+    portLog("SerialPort: Serial port at " + devicePath + " is already open");
+    return open->second;
+  }
+
+  auto port = std::make_shared<SerialPort>();
+  if (!port->open(devicePath)) {
+    std::string message = "Failed to open serial port device at " + devicePath + ". Error: " + port->getErrorCodeString();
+    portLog("SerialPort: " + message);
+    port.reset();
+    throw std::runtime_error(message);
+  }
+
+  uint32_t index = 0;
+  bool found = false;
+  if (openCount == devices.size()) {
+    index = openCount;
+    found = true;
+  } else {
+    for (uint32_t i = 0; i < devices.size(); ++i) {
+      if (!devices[i]) {
+        index = i;
+        found = true;
+        break;
+      }
+    }
+  }
+  if (!found || index == 0xFFFFFFFFu) {
+    portLog("SerialPort: Failed to allocate a new device ID");
+    port.reset();
+    throw std::runtime_error("Unexpected Internal Error");
+  }
+  if (index == devices.size())
+    devices.push_back(port);
+  else
+    devices[index] = port;
+  ++openCount;
+  portLog("SerialPort: Successfully opened device. Device ID:" + std::to_string(index));
+  pollableManager->addPollable(port);
+  pathMap[devicePath] = index;
+  return index;
+}
+
+void SerialPortManager::closeDevice(uint32_t devIdx) {
+  std::shared_ptr<SerialPort> port = getDevice(devIdx);
+  pollableManager->removePollable(port);
+  devices[devIdx].reset();
+  --openCount;
+  for (auto it = pathMap.begin(); it != pathMap.end();) {
+    if (it->second == devIdx)
+      it = pathMap.erase(it);
+    else
+      ++it;
+  }
+}
+
+}  // namespace tyr::serialport

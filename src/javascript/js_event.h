@@ -1,0 +1,177 @@
+// JsEvent: the script-side half of one task-backed NVMe call (read, write, datasetManagement, createQueuePair,
+// deleteQueuePair, formatNvm, sendGenericCommand, startWorkloadGenerator).
+//
+// Flow of one call (script thread unless noted):
+//   1. the method makes the concrete event for the default PCI address; its constructor makes the runner;
+//   2. ParseParameters reads the script's arguments into the runner and stores the callback (false: a TypeError is
+//      pending, the method deletes the event);
+//   3. JsEvent::Start hands the runner to the worker (NvmeDriver::AddTask) and queues Work/WorkAfter on the host's
+//      worker pool;
+//   4. Work (pool thread) waits until the runner is final;
+//   5. WorkAfter logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
+//
+// The event keeps the NVMe driver alive until its callback has run, so that dropping the addon object while a call
+// is pending cannot destroy the driver under a running task. Buffers handed to a command are held by their backing
+// store, so their memory stays valid while the worker uses it even if the script detaches them.
+#ifndef KYT_JAVASCRIPT_JS_EVENT_H
+#define KYT_JAVASCRIPT_JS_EVENT_H
+
+#include <node.h>
+#include <uv.h>
+#include <v8.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "spdk/nvme_spec.h"
+
+class TaskBase;
+class NvmeDriver;
+
+// One NVMe status to ignore (workload options).
+struct ErrorCode {
+  uint16_t sct;
+  uint16_t sc;
+};
+using IgnoreErrorArray = std::vector<ErrorCode>;
+
+// A script buffer handed to a command: its bytes and the backing store that keeps them alive.
+struct JsHeldBuffer {
+  uint8_t* data = nullptr;
+  size_t length = 0;
+};
+
+class JsEvent {
+ public:
+  JsEvent(std::string bdf, v8::Isolate* isolate);
+  virtual ~JsEvent();
+  JsEvent(const JsEvent&) = delete;
+  JsEvent& operator=(const JsEvent&) = delete;
+
+  virtual void CallCallback();
+  virtual bool ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) = 0;
+
+  TaskBase* GetRunner() const { return runner_; }
+  const std::string& GetBdf() const { return bdf_; }
+  uv_work_t* GetWorkRequest() { return &work_; }
+
+  // Keeps the driver alive until the event is deleted (after its callback).
+  void SetDriver(std::shared_ptr<NvmeDriver> driver) { driver_ = std::move(driver); }
+
+  void WaitForDone();
+  static void Work(uv_work_t* request);
+  static void WorkAfter(uv_work_t* request, int status);
+
+  // Steps 2 to 5 of a call for an event made by the method: parse; on success hand the runner to the driver's worker
+  // and queue the wait on the host's worker pool (the event then owns itself); on failure delete the event (its
+  // TypeError is pending). Returns whether the call was queued.
+  static bool Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& info,
+                    std::shared_ptr<NvmeDriver> driver);
+
+  // Callback and options.
+  v8::Local<v8::Object> ParseBdfAndCallback(const v8::FunctionCallbackInfo<v8::Value>& info, int n);
+  void ParseCallback(const v8::FunctionCallbackInfo<v8::Value>& info);
+  void SetCallback(v8::Local<v8::Function> callback);
+  void SetBdfFromObject(v8::Local<v8::Object> object);
+  void ThrowJsException(const std::string& text);
+  bool HasCallback() const { return !callback_.IsEmpty(); }
+
+  // Value conversion (same names, tests and texts as the method objects' own).
+  bool IsJsPropString(v8::Local<v8::Object> obj, const std::string& name);
+  bool IsJsPropObject(v8::Local<v8::Object> obj, const std::string& name);
+  bool IsJsPropArray(v8::Local<v8::Object> obj, const std::string& name);
+  bool IsJsPropNumber(v8::Local<v8::Object> obj, const std::string& name);
+  bool IsJsPropBoolean(v8::Local<v8::Object> obj, const std::string& name);
+  bool IsJsPropUndefined(v8::Local<v8::Object> obj, const std::string& name);
+  v8::Local<v8::String> GetJsPropString(v8::Local<v8::Object> obj, const std::string& name);
+  v8::Local<v8::Object> GetJsPropObject(v8::Local<v8::Object> obj, const std::string& name);
+  v8::Local<v8::Value> GetJsPropValue(v8::Local<v8::Object> obj, const std::string& name);
+  v8::Local<v8::Array> GetJsPropArray(v8::Local<v8::Object> obj, const std::string& name);
+  std::string GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name);
+  uint32_t GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name);
+  int32_t GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name);
+  uint64_t GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name);
+  bool GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name);
+  JsHeldBuffer GetJsPropBuffer(v8::Local<v8::Object> obj, const std::string& name);
+  void GetJsPropEcArray(v8::Local<v8::Object> obj, const std::string& name, IgnoreErrorArray& out);
+
+  bool SetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name, uint32_t value);
+  bool SetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name, uint64_t value);
+  bool SetJsPropDouble(v8::Local<v8::Object> obj, const std::string& name, double value);
+  bool SetJsPropBool(v8::Local<v8::Object> obj, const std::string& name, bool value);
+  bool SetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name, const std::string& value);
+  bool SetJsPropObject(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
+  bool SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Local<v8::Object> value);
+
+  std::string GetJsStdString(v8::Local<v8::String> value);
+  uint32_t GetJsUint32(v8::Local<v8::Value> value);
+  v8::Local<v8::String> CreateJsString(const std::string& text);
+  v8::Local<v8::Object> CreateJsObject();
+  v8::Local<v8::Array> CreateJsArray(uint32_t length);
+
+  bool ParseJsPropBool(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name, bool def);
+  bool ParseJsPropBool(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  uint32_t ParseJsPropUint32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
+                             uint32_t def);
+  uint32_t ParseJsPropUint32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  int32_t ParseJsPropInt32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
+                           int32_t def);
+  int32_t ParseJsPropInt32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  uint64_t ParseJsPropUint64(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
+                             uint64_t def);
+  uint64_t ParseJsPropUint64(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  std::string ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
+                                   const std::string& def);
+  std::string ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  v8::Local<v8::Value> ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
+                                        const std::string& name);
+  v8::Local<v8::Array> ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
+                                        const std::string& name);
+  JsHeldBuffer ParseJsPropBuffer(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
+  void ParseJsPropEcArray(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
+                          IgnoreErrorArray& out);
+
+  v8::Local<v8::Object> ParseJsArgObject(v8::Local<v8::Value> value, const std::string& name);
+  bool ParseJsArgBool(v8::Local<v8::Value> value, const std::string& name);
+  uint32_t ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name);
+  uint64_t ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name);
+  std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name);
+  JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name);
+
+  // Keeps a script Buffer alive for the life of the event (persistent handle and backing store). A Buffer longer
+  // than 2^32 - 1 bytes is refused with "<what> must be a Buffer of at most 4294967295 bytes".
+  JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what);
+
+ protected:
+  v8::Isolate* isolate() const { return isolate_; }
+  void set_runner(TaskBase* runner) { runner_ = runner; }
+  // Calls the stored callback with (error, result) and the global object as receiver.
+  void InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> result);
+  v8::Local<v8::Context> context() const { return isolate_->GetCurrentContext(); }
+  // The completion rule of the NVMe command events: runner aborted -> (Error(runner's message), null); a completion
+  // whose status code is not 0 -> (Error("command error") with the result as "data", null); else (null, result).
+  void CallbackWithCompletion(const spdk_nvme_cpl& cpl);
+  // The script object of a completion entry: "cdw", "sqhd", "sqid", "cid" and "status" {"sc", "sct", "m", "p", "dnr"}.
+  v8::Local<v8::Object> MakeCompletionResult(const spdk_nvme_cpl& cpl);
+  // Runs a parse step; a std::exception becomes a TypeError "<prefix><what>" and false is returned.
+  bool Guard(const std::string& prefix, const std::function<void()>& parse);
+
+ private:
+  v8::Local<v8::Value> GetProp(v8::Local<v8::Object> obj, const std::string& name);
+  bool SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
+
+  uv_work_t work_;
+  v8::Global<v8::Function> callback_;
+  v8::Isolate* isolate_;
+  TaskBase* runner_ = nullptr;
+  std::string bdf_;
+  std::shared_ptr<NvmeDriver> driver_;
+  v8::Global<v8::Context> context_;
+  std::vector<v8::Global<v8::Value>> held_values_;
+  std::vector<std::shared_ptr<v8::BackingStore>> held_stores_;
+};
+
+#endif  // KYT_JAVASCRIPT_JS_EVENT_H

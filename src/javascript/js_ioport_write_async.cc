@@ -1,0 +1,34 @@
+#include "javascript/js_ioport_write_async.h"
+
+#include <climits>
+#include <stdexcept>
+
+namespace tyr {
+
+JsIoPortWriteAsync::JsIoPortWriteAsync(std::shared_ptr<ioport::IoPortDeviceManager> manager,
+                                       const std::string& prefix, v8::Isolate* isolate)
+    : JsAsync(prefix + ".write", isolate), manager(std::move(manager)) {}
+
+void JsIoPortWriteAsync::ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) {
+  if (info.Length() != 3) throw std::runtime_error("Wrong number of arguments");
+  uint32_t devIdx = ParseJsArgUint32(info[0], "devIdx");
+  std::vector<uint8_t> bytes = ParseJsArgBufferToVector(info[1], "data");
+  if (bytes.size() > static_cast<size_t>(INT_MAX)) throw std::runtime_error("argument \"data\" is too large");
+  ParseCallback(info[2]);
+  port = manager->getIoPortDevice(devIdx);
+  data = std::move(bytes);
+}
+
+void JsIoPortWriteAsync::WorkAsync() { written = port->write(data.data(), static_cast<int>(data.size())); }
+
+void JsIoPortWriteAsync::CallCallback() {
+  v8::Isolate* isolate = GetIsolate();
+  v8::HandleScope scope(isolate);
+  v8::Local<v8::Value> count = v8::Number::New(isolate, written);
+  if (written < 0)
+    InvokeCallback(count, v8::Null(isolate));
+  else
+    InvokeCallback(v8::Null(isolate), count);
+}
+
+}  // namespace tyr

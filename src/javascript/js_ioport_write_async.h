@@ -1,0 +1,37 @@
+// Port write: writes a copy of the script's Buffer on a pool thread and answers
+// callback(null, bytesWritten), or callback(negativeCode, null) when the device refuses.
+#ifndef KYT_JAVASCRIPT_JS_IOPORT_WRITE_ASYNC_H
+#define KYT_JAVASCRIPT_JS_IOPORT_WRITE_ASYNC_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/io_port_device_manager.h"
+#include "javascript/js_async.h"
+
+namespace tyr {
+
+class JsIoPortWriteAsync : public JsAsync {
+ public:
+  JsIoPortWriteAsync(std::shared_ptr<ioport::IoPortDeviceManager> manager, const std::string& prefix,
+                     v8::Isolate* isolate);
+
+ protected:
+  void CallCallback() override;
+  void ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) override;
+  void WorkAsync() override;
+
+ private:
+  std::shared_ptr<ioport::IoPortDeviceManager> manager;
+  std::shared_ptr<ioport::IoPort> port;
+  // A copy of the Buffer's bytes: the pool thread must not read script memory that the
+  // script may change or release meanwhile.
+  std::vector<uint8_t> data;
+  int32_t written = 0;
+};
+
+}  // namespace tyr
+
+#endif  // KYT_JAVASCRIPT_JS_IOPORT_WRITE_ASYNC_H

@@ -1,0 +1,25 @@
+// serialportGetDeviceList(): the USB serial interfaces that have a driver bound.
+#ifndef KYT_JAVASCRIPT_JS_SERIALPORT_GET_DEVICE_LIST_H
+#define KYT_JAVASCRIPT_JS_SERIALPORT_GET_DEVICE_LIST_H
+
+#include <memory>
+
+#include "devices/serial_port_manager.h"
+#include "javascript/js_base.h"
+
+namespace tyr {
+
+class JsSerialPortGetDeviceList : public JsBase {
+ public:
+  JsSerialPortGetDeviceList(std::shared_ptr<serialport::SerialPortManager> manager, v8::Isolate* isolate);
+
+ protected:
+  void RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) override;
+
+ private:
+  std::shared_ptr<serialport::SerialPortManager> manager;
+};
+
+}  // namespace tyr
+
+#endif  // KYT_JAVASCRIPT_JS_SERIALPORT_GET_DEVICE_LIST_H

@@ -1,0 +1,73 @@
+// Shared frame of the polled reset and shutdown machines: state 0 idle, 1..4 steps, 5 finished, 6 error.
+// The derived machine supplies Step() (one step of states 0..4), OnFinishedRun() (what Run() does in state 5) and
+// ClearDriverFlag() (the driver flag cleared by ClearError()). A step that throws ends the machine in state 6 with the
+// exception's text; Run() then throws std::runtime_error "Unexpected error encountered while resetting NVM
+// controller." (the same text for both machines) so that the caller aborts its task; GetErrorMessage() gives the
+// step's own text. Worker thread only.
+#ifndef KYT_NVME_CONTROLLER_MACHINE_H
+#define KYT_NVME_CONTROLLER_MACHINE_H
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace kyt {
+namespace nvme {
+
+template <class Derived>
+class ControllerMachine {
+ public:
+  static constexpr uint32_t kStateIdle = 0;
+  static constexpr uint32_t kStateFinished = 5;
+  static constexpr uint32_t kStateError = 6;
+
+  // From 5 the machine starts again; from 0 it takes its first step; otherwise (running, error) nothing happens.
+  void Start() {
+    if (state_ == kStateFinished) state_ = kStateIdle;
+    if (state_ == kStateIdle) {
+      self().OnStart();
+      Run();
+    }
+  }
+
+  // One step, then whether the machine has finished.
+  bool IsDone() {
+    Run();
+    return state_ == kStateFinished;
+  }
+
+  void Run() {
+    if (state_ == kStateFinished) {
+      self().OnFinishedRun();
+      return;
+    }
+    if (state_ > kStateFinished) return;
+    try {
+      self().Step();
+    } catch (const std::exception& e) {
+      state_ = kStateError;
+      error_ = e.what();
+      throw std::runtime_error("Unexpected error encountered while resetting NVM controller.");
+    }
+  }
+
+  bool HasError() const { return state_ == kStateError; }
+  std::string GetErrorMessage() const { return error_; }
+  uint32_t GetState() const { return state_; }
+
+ protected:
+  ControllerMachine() = default;
+  ~ControllerMachine() = default;
+
+  uint32_t state_ = kStateIdle;
+  std::string error_;
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
+};
+
+}  // namespace nvme
+}  // namespace kyt
+
+#endif  // KYT_NVME_CONTROLLER_MACHINE_H

@@ -1,0 +1,59 @@
+#include "nvme/data_validator_manager.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+namespace kyt {
+namespace nvme {
+
+void DataValidatorManager::Resize(uint32_t count) {
+  if (count <= validators_.size()) {
+    return;
+  }
+  std::cout << "NVME: DataValidatorManager: Resizing data validators, size: " << count << std::endl;
+  validators_.reserve(count);
+  while (validators_.size() < count) {
+    validators_.push_back(std::make_shared<DataValidator>());
+  }
+}
+
+std::shared_ptr<DataValidator> DataValidatorManager::GetDataValidator(uint32_t nsid) const {
+  if (nsid == 0 || nsid > validators_.size()) {
+    return nullptr;
+  }
+  return validators_[nsid - 1];
+}
+
+DataValidator& DataValidatorManager::Slot(uint32_t nsid) const {
+  if (nsid == 0 || nsid > validators_.size()) {
+    throw std::runtime_error("Invalid namespace ID " + std::to_string(nsid));
+  }
+  return *validators_[nsid - 1];
+}
+
+DataValidatorStatus DataValidatorManager::Enable(uint32_t nsid, uint64_t num_lbas, uint32_t block_size) {
+  DataValidator& validator = Slot(nsid);
+  std::cout << "NVME: DataValidatorManager: Enabling data validator for NSID " << nsid << std::endl;
+  if (validator.GetNumLbas() == num_lbas && validator.GetBlockSize() == block_size) {
+    return kDataValidatorOk;
+  }
+  return validator.Resize(num_lbas, block_size);
+}
+
+DataValidatorStatus DataValidatorManager::Reset(uint32_t nsid, uint64_t num_lbas, uint32_t block_size) {
+  return Slot(nsid).Resize(num_lbas, block_size);
+}
+
+void DataValidatorManager::Disable(uint32_t nsid) { Slot(nsid).Clear(); }
+
+void DataValidatorManager::DisableAll() {
+  std::cout << "NVME: DataValidatorManager: Disabling all data validators" << std::endl;
+  for (size_t i = 0; i < validators_.size(); ++i) {
+    std::cout << "NVME: DataValidatorManager: Disabling data validator for NSID: " << (i + 1) << std::endl;
+    validators_[i]->Clear();
+  }
+}
+
+}  // namespace nvme
+}  // namespace kyt

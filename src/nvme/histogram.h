@@ -1,0 +1,71 @@
+// Log-linear latency histogram: one group of buckets per decade above `min`, and within a decade one bucket per
+// value of `digits` + 1 significant decimal digits (9 * 10^digits buckets per decade). Answers percentiles counted
+// from the top and the raw bucket list. Single-threaded; filled on the worker, read after the workload ended.
+#ifndef KYT_NVME_HISTOGRAM_H
+#define KYT_NVME_HISTOGRAM_H
+
+#include <cstdint>
+#include <vector>
+
+struct HistogramBucketData {
+  double start;    // lower bound, on the decade scale counted from 1 (not multiplied by min)
+  double end;      // nine tenths of a step above the lower bound
+  uint64_t count;
+};
+
+// The lowest recorded value, then the values at the 50th ... 99.999999th percentiles.
+struct HistogramPercentile {
+  double min_value = 0.0;
+  double p50 = 0.0;
+  double p90 = 0.0;
+  double p99 = 0.0;
+  double p99_9 = 0.0;
+  double p99_99 = 0.0;
+  double p99_999 = 0.0;
+  double p99_9999 = 0.0;
+  double p99_99999 = 0.0;
+  double p99_999999 = 0.0;
+};
+
+class Histogram {
+ public:
+  // min 0 becomes 1, max 0 becomes 100,000,000,000, precision 0 means 3 significant digits.
+  Histogram(uint64_t min, uint64_t max, uint32_t precision);
+  Histogram() : Histogram(0, 0, 0) {}
+
+  uint32_t GetBucketIndex(double x) const;
+  // Counts one value: below min in bucket 0, at or above the last bucket's range in the last bucket.
+  void InsertValue(double x);
+  // The representative value of a bucket; 0.0 for an index with bit 31 set or above the bucket count.
+  double GetBucketValue(uint32_t index) const;
+  uint64_t GetCount(uint32_t index) const { return index < bucket_count_ ? buckets_[index] : 0; }
+
+  void OverrideBucketValue_(uint32_t index, uint64_t count) {
+    if (index < bucket_count_) buckets_[index] = count;
+  }
+  void OverrideTotalCount_(uint64_t total) { total_ = total; }
+
+  void ProcessRawData(std::vector<HistogramBucketData>& out) const;
+  void GenerateRawOutput(std::vector<HistogramBucketData>& out, uint64_t& min, uint64_t& max, uint64_t& digits) const;
+  void GenerateOutput(HistogramPercentile& out) const;
+
+  uint64_t GetMin() const { return min_; }
+  uint64_t GetMax() const { return max_; }
+  uint64_t GetDigits() const { return digits_; }
+  uint32_t GetDecades() const { return decades_; }
+  uint32_t GetPerDecade() const { return per_decade_; }
+  uint32_t GetBucketCount() const { return bucket_count_; }
+  uint64_t GetTotal() const { return total_; }
+
+ private:
+  uint64_t min_;
+  uint64_t max_;
+  uint64_t digits_;
+  uint32_t decades_;
+  uint32_t per_decade_;
+  uint32_t bucket_count_;
+  uint64_t total_ = 0;
+  std::vector<uint64_t> buckets_;
+};
+
+#endif  // KYT_NVME_HISTOGRAM_H

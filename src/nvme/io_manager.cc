@@ -1,0 +1,335 @@
+#include "nvme/io_manager.h"
+
+#include <cstring>
+#include <string>
+
+#include "nvme/data_validator.h"
+#include "nvme/data_validator_manager.h"
+#include "nvme/namespace_manager.h"
+#include "nvme/nvme_queue_manager.h"
+#include "spdk/env.h"
+
+namespace kyt {
+namespace nvme {
+
+namespace {
+
+// A completion failed when its status code is non-zero (the status code type alone does not count).
+bool CplFailed(const spdk_nvme_cpl* cpl) { return (cpl->status_raw & 0x1FE) != 0; }
+
+IoOpsStatus Refuse(NvmeIoCtx* ctx, IoOpsStatus status, const char* text) {
+  ctx->completed = true;
+  ctx->failed = true;
+  ctx->error = text;
+  return status;
+}
+
+uint64_t DataSize(const NvmeIoCtx* ctx) { return ctx->data ? ctx->data->GetSize() : 0; }
+
+uint8_t* DataBuffer(const NvmeIoCtx* ctx) {
+  return ctx->data ? static_cast<uint8_t*>(ctx->data->GetBuffer()) : nullptr;
+}
+
+// Byte distance between the stamped words of two consecutive blocks.
+uint64_t Stride(const DataValidator& v) { return v.GetBlockSize() & ~7u; }
+
+// The validator attached at submission still describes the I/O (not disabled, not shrunk, not replaced).
+bool StillCovers(const NvmeIoCtx* ctx, const DataValidator& v, uint64_t first, uint64_t count) {
+  return v.IsEnabled() && v.GetEpoch() == ctx->validator_epoch && v.IsValidRange(first, count);
+}
+
+spdk_nvme_dsm_range ReadRange(const NvmeIoCtx* ctx, uint32_t index) {
+  spdk_nvme_dsm_range range;
+  std::memcpy(&range, DataBuffer(ctx) + static_cast<size_t>(index) * sizeof(range), sizeof(range));
+  return range;
+}
+
+void CommonEnding(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
+  ctx->completed = true;
+  if (ctx->callback != nullptr) {
+    ctx->callback(ctx, cpl);  // may free or reuse the context
+  } else {
+    std::memcpy(&ctx->cpl, cpl, sizeof(*cpl));
+  }
+}
+
+void CountCompletion(NvmeIoCtx* ctx) {
+  ctx->complete_ticks = spdk_get_ticks();
+  if (ctx->outstanding != nullptr) {
+    --*ctx->outstanding;
+  }
+}
+
+}  // namespace
+
+IoManager::IoManager(NamespaceManager& namespace_manager, NvmeQueueManager& queue_manager,
+                     std::shared_ptr<DataValidatorManager> data_validator_manager)
+    : namespace_manager_(namespace_manager),
+      queue_manager_(queue_manager),
+      data_validator_manager_(std::move(data_validator_manager)),
+      ticks_hz_(spdk_get_ticks_hz()) {}
+
+bool IoManager::CheckReadWrite(NvmeIoCtx* ctx, uint64_t* length) {
+  if (ctx->num_blocks == 0 || ctx->num_blocks > kMaxBlocks) {
+    Refuse(ctx, kIoOpsInvalidRequest, "Invalid Number of Blocks");
+    return false;
+  }
+  const uint64_t buffer_size = DataSize(ctx);
+  const uint64_t len = ctx->xfer_size != 0 ? ctx->xfer_size : buffer_size;
+  if (len > buffer_size || len > UINT32_MAX) {
+    Refuse(ctx, kIoOpsInvalidRequest, "Transfer size exceeds the data buffer");
+    return false;
+  }
+  const uint64_t needed = static_cast<uint64_t>(ctx->num_blocks) * (ctx->ns ? ctx->ns->GetSectorBufferSize() : 0);
+  if (needed != 0 && DataBuffer(ctx) == nullptr) {
+    Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is missing");
+    return false;
+  }
+  if (needed > len) {
+    Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is too small for the number of blocks");
+    return false;
+  }
+  *length = len;
+  return true;
+}
+
+void IoManager::AttachValidator(NvmeIoCtx* ctx, uint64_t length) {
+  if (ctx->nsid == 0 || ctx->nsid > namespace_manager_.GetMaxNamespaceId()) return;
+  std::shared_ptr<DataValidator> v = data_validator_manager_->GetDataValidator(ctx->nsid);
+  if (!v || !v->IsEnabled() || !v->IsValidRange(ctx->start_lba, ctx->num_blocks)) return;
+  const uint64_t stride = Stride(*v);
+  // Every stamped word must lie inside the transfer.
+  if (stride == 0 || (static_cast<uint64_t>(ctx->num_blocks) - 1) * stride + 8 > length) return;
+  ctx->data_validator = std::move(v);
+  ctx->validator_epoch = ctx->data_validator->GetEpoch();
+}
+
+void IoManager::Stamp(NvmeIoCtx* ctx) {
+  const DataValidator& v = *ctx->data_validator;
+  const uint64_t stride = Stride(v);
+  uint8_t* buffer = DataBuffer(ctx);
+  for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
+    const uint64_t lba = ctx->start_lba + i;
+    const uint64_t word = DataValidator::StampWord(lba, DataValidator::NextTag(v.GetTag(lba)));
+    std::memcpy(buffer + i * stride, &word, sizeof(word));
+  }
+}
+
+IoOpsStatus IoManager::DriverRefused(NvmeIoCtx* ctx, uint32_t queue_status) {
+  ctx->error = "Unexpected Internal Error, Error Code: " + NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status);
+  return kIoOpsDriverError;
+}
+
+IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
+  if (!queue_manager_.IsValidQueueId(ctx->qid)) {
+    return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
+  }
+  ctx->data_validator.reset();
+  ctx->cb_fn = SendWriteAsyncCallback;
+  ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
+  uint64_t length = 0;
+  if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
+  AttachValidator(ctx, length);
+  ctx->submit_ticks = spdk_get_ticks();
+  ctx->outstanding = &outstanding_;
+  ctx->ticks_hz = ticks_hz_;
+
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
+    v.AddPending(ctx->start_lba, ctx->num_blocks);
+    Stamp(ctx);
+    const uint32_t rc = queue_manager_.SubmitWriteCommand(ctx);
+    if (rc != kQueueOpsSuccess) {
+      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+      return DriverRefused(ctx, rc);
+    }
+    ++*ctx->outstanding;
+    return kIoOpsSubmitted;
+  }
+
+  const uint32_t lba_size = ctx->ns->GetLbaSize();
+  if (ctx->pattern != nullptr && ctx->pattern_size >= 8 && lba_size >= 8) {
+    const uint64_t pattern_words = ctx->pattern_size / 8;
+    const uint64_t words_per_block = lba_size / 8;
+    const uint64_t block_stride = lba_size & ~7u;
+    uint8_t* buffer = DataBuffer(ctx);
+    for (uint64_t b = 0; b < ctx->num_blocks; ++b) {
+      for (uint64_t w = 0; w < words_per_block; ++w) {
+        std::memcpy(buffer + b * block_stride + 8 * w, &ctx->pattern[w % pattern_words], 8);
+      }
+    }
+  }
+  const uint32_t rc = queue_manager_.SubmitWriteCommand(ctx);
+  if (rc != kQueueOpsSuccess) return DriverRefused(ctx, rc);
+  ++*ctx->outstanding;
+  return kIoOpsSubmitted;
+}
+
+IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
+  if (!queue_manager_.IsValidQueueId(ctx->qid)) {
+    return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
+  }
+  ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
+  ctx->cb_fn = SendReadAsyncCallback;
+  ctx->data_validator.reset();
+  uint64_t length = 0;
+  if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
+  AttachValidator(ctx, length);
+  ctx->submit_ticks = spdk_get_ticks();
+  ctx->outstanding = &outstanding_;
+  ctx->ticks_hz = ticks_hz_;
+
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
+    v.AddPending(ctx->start_lba, ctx->num_blocks);
+    v.CopyTags(ctx->start_lba, ctx->num_blocks, ctx->expected_tags);
+    const uint32_t rc = queue_manager_.SubmitReadCommand(ctx);
+    if (rc != kQueueOpsSuccess) {
+      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+      return DriverRefused(ctx, rc);
+    }
+    ++*ctx->outstanding;
+    return kIoOpsSubmitted;
+  }
+
+  const uint32_t rc = queue_manager_.SubmitReadCommand(ctx);
+  if (rc != kQueueOpsSuccess) return DriverRefused(ctx, rc);
+  ++*ctx->outstanding;
+  return kIoOpsSubmitted;
+}
+
+IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
+  if (ctx->num_ranges == 0 || ctx->num_ranges > kMaxRanges) {
+    return Refuse(ctx, kIoOpsInvalidNumRanges, "Invalid Number of Ranges");
+  }
+  if (!queue_manager_.IsValidQueueId(ctx->qid)) {
+    return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
+  }
+  if (DataBuffer(ctx) == nullptr) {
+    return Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is missing");
+  }
+  if (DataSize(ctx) < static_cast<uint64_t>(ctx->num_ranges) * sizeof(spdk_nvme_dsm_range)) {
+    return Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is too small for the number of ranges");
+  }
+
+  ctx->data_validator.reset();
+  if (ctx->nsid != 0 && ctx->nsid <= namespace_manager_.GetMaxNamespaceId()) {
+    std::shared_ptr<DataValidator> v = data_validator_manager_->GetDataValidator(ctx->nsid);
+    bool covered = v && v->IsEnabled();
+    for (uint32_t r = 0; covered && r < ctx->num_ranges; ++r) {
+      const spdk_nvme_dsm_range range = ReadRange(ctx, r);
+      covered = range.length != 0 && v->IsValidRange(range.starting_lba, range.length);
+    }
+    if (covered) {
+      ctx->data_validator = std::move(v);
+      ctx->validator_epoch = ctx->data_validator->GetEpoch();
+    }
+  }
+
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
+      const spdk_nvme_dsm_range range = ReadRange(ctx, r);
+      if (v.IsPending(range.starting_lba, range.length)) {
+        // Undo the bits this command set for its earlier ranges (they were free when it set them).
+        for (uint32_t e = 0; e < r; ++e) {
+          const spdk_nvme_dsm_range earlier = ReadRange(ctx, e);
+          v.RemovePending(earlier.starting_lba, earlier.length);
+        }
+        return kIoOpsRangeBusy;
+      }
+      v.AddPending(range.starting_lba, range.length);
+    }
+  }
+
+  ctx->submit_ticks = spdk_get_ticks();
+  ctx->outstanding = &outstanding_;
+  ctx->ticks_hz = ticks_hz_;
+  ctx->cb_fn = SendDsmAsyncCallback;
+  const uint32_t rc = queue_manager_.SubmitDsmCommand(ctx);
+  if (rc != kQueueOpsSuccess) {
+    if (ctx->data_validator) {
+      for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
+        const spdk_nvme_dsm_range range = ReadRange(ctx, r);
+        ctx->data_validator->RemovePending(range.starting_lba, range.length);
+      }
+    }
+    return DriverRefused(ctx, rc);
+  }
+  if (ctx->outstanding != nullptr) ++*ctx->outstanding;
+  return kIoOpsSubmitted;
+}
+
+void IoManager::SendWriteAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
+  NvmeIoCtx* ctx = static_cast<NvmeIoCtx*>(arg);
+  CountCompletion(ctx);
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
+      if (CplFailed(cpl)) {
+        // What reached the media is unknown: stop expecting anything of these blocks.
+        v.MarkUntracked(ctx->start_lba, ctx->num_blocks);
+      } else {
+        v.UpdateMap(ctx->start_lba, ctx->num_blocks);
+      }
+      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+    }
+  }
+  CommonEnding(ctx, cpl);
+}
+
+void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
+  NvmeIoCtx* ctx = static_cast<NvmeIoCtx*>(arg);
+  CountCompletion(ctx);
+  ctx->data_mismatch = false;
+  if (ctx->data_validator) {
+    std::shared_ptr<DataValidator> hold = ctx->data_validator;
+    DataValidator& v = *hold;
+    if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
+      if (ctx->expected_tags.size() == ctx->num_blocks) {
+        const uint64_t stride = Stride(v);
+        const uint8_t* buffer = DataBuffer(ctx);
+        for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
+          const uint8_t tag = ctx->expected_tags[i];
+          if (tag == kTagUntracked) continue;
+          const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(ctx->start_lba + i, tag);
+          uint64_t actual;
+          std::memcpy(&actual, buffer + i * stride, sizeof(actual));
+          if (actual != expected) {
+            ctx->data_mismatch = true;
+            break;
+          }
+        }
+      }
+      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+    }
+  }
+  CommonEnding(ctx, cpl);
+}
+
+void IoManager::SendDsmAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
+  NvmeIoCtx* ctx = static_cast<NvmeIoCtx*>(arg);
+  CountCompletion(ctx);
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    const bool failed = CplFailed(cpl);
+    if (v.IsEnabled() && v.GetEpoch() == ctx->validator_epoch) {
+      for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
+        const spdk_nvme_dsm_range range = ReadRange(ctx, r);
+        if (range.length == 0 || !v.IsValidRange(range.starting_lba, range.length)) continue;
+        if (failed) {
+          v.MarkUntracked(range.starting_lba, range.length);
+        } else {
+          v.MarkDeallocated(range.starting_lba, range.length);
+        }
+        v.RemovePending(range.starting_lba, range.length);
+      }
+    }
+  }
+  CommonEnding(ctx, cpl);
+}
+
+}  // namespace nvme
+}  // namespace kyt

@@ -1,0 +1,50 @@
+#include "nvme/namespace_ctx.h"
+
+#include <iostream>
+
+#include "nvme_internal.h"
+#include "spdk/nvme.h"
+
+bool NamespaceCtx::IsActive() const { return ns_ != nullptr && spdk_nvme_ns_is_active(ns_); }
+
+const spdk_nvme_ns_data* NamespaceCtx::GetData() const { return IsActive() ? spdk_nvme_ns_get_data(ns_) : nullptr; }
+
+uint64_t NamespaceCtx::GetSize() const { return IsActive() ? spdk_nvme_ns_get_data(ns_)->nsze : 0; }
+
+uint32_t NamespaceCtx::GetLbaSize() const { return IsActive() ? spdk_nvme_ns_get_sector_size(ns_) : 0; }
+
+uint32_t NamespaceCtx::GetMetaSize() const { return IsActive() ? spdk_nvme_ns_get_md_size(ns_) : 0; }
+
+uint32_t NamespaceCtx::GetSectorBufferSize() const {
+  return IsActive() ? spdk_nvme_ns_get_extended_sector_size(ns_) : 0;
+}
+
+uint32_t NamespaceCtx::GetMetaBufferSize() const {
+  if (!IsActive()) return 0;
+  // FLBAS bit 4: metadata transferred at the end of each data block (interleaved in the data buffer).
+  const uint8_t flbas = reinterpret_cast<const uint8_t*>(spdk_nvme_ns_get_data(ns_))[26];
+  return (flbas & 0x10) != 0 ? 0 : spdk_nvme_ns_get_md_size(ns_);
+}
+
+uint32_t NamespaceCtx::GetMaxXferSize() const { return IsActive() ? spdk_nvme_ns_get_max_io_xfer_size(ns_) : 0; }
+
+uint32_t NamespaceCtx::GetAdjustedXferSize(uint32_t requested) const {
+  if (!IsActive()) return 0;
+  const uint32_t max = GetMaxXferSize();
+  std::cout << "NVME: NS Max Transfer Size: " << max << std::endl;
+  return requested != 0 ? requested : max;
+}
+
+void NamespaceCtx::ChangeFormat(uint8_t lbaf) {
+  if (!IsActive()) return;
+  const uint64_t size_bytes = spdk_nvme_ns_get_size(ns_);
+  // The driver's cached Identify Namespace record of this NSID.
+  spdk_nvme_ns_data* data = const_cast<spdk_nvme_ns_data*>(spdk_nvme_ns_get_data(ns_));
+  uint8_t* raw = reinterpret_cast<uint8_t*>(data);
+  raw[26] = static_cast<uint8_t>((raw[26] & 0xF0) | (lbaf & 0x0F));
+  nvme_ns_set_identify_data(ns_);
+  const uint32_t lba_size = GetLbaSize();
+  if (lba_size != 0) {
+    data->nsze = size_bytes / lba_size;
+  }
+}

@@ -1,0 +1,78 @@
+#include "nvme/namespace_manager.h"
+
+#include "nvme_internal.h"
+#include "spdk/env.h"
+#include "spdk/nvme.h"
+
+namespace kyt {
+namespace nvme {
+
+NamespaceManager::NamespaceManager(spdk_nvme_ctrlr* ctrlr)
+    : ctrlr_(ctrlr), placeholder_(std::make_shared<NamespaceCtx>(nullptr, 0)) {}
+
+void NamespaceManager::RefreshNamespaces() {
+  table_.clear();
+  for (uint32_t nsid = 1; nsid <= GetMaxNamespaceId(); ++nsid) {
+    table_[nsid] = std::make_shared<NamespaceCtx>(spdk_nvme_ctrlr_get_ns(ctrlr_, nsid), nsid);
+  }
+}
+
+uint32_t NamespaceManager::GetMaxNamespaceId() const { return spdk_nvme_ctrlr_get_num_ns(ctrlr_); }
+
+std::shared_ptr<NamespaceCtx> NamespaceManager::GetNamespace(uint32_t nsid) const {
+  if (nsid == 0 || nsid > GetMaxNamespaceId()) {
+    return placeholder_;
+  }
+  return table_.at(nsid);
+}
+
+uint32_t NamespaceManager::GetFirstActiveNamespaceId() const {
+  const uint32_t max = GetMaxNamespaceId();
+  for (uint32_t nsid = 1; nsid <= max; ++nsid) {
+    if (table_.at(nsid)->IsActive()) {
+      return nsid;
+    }
+  }
+  return 0;
+}
+
+void NamespaceManager::ChangeFormat(uint8_t lbaf, uint32_t nsid) {
+  auto apply = [this, lbaf](uint32_t id) {
+    auto it = table_.find(id);
+    if (it != table_.end()) {
+      it->second->ChangeFormat(lbaf);
+    }
+  };
+  if (nsid == kBroadcastNsid) {
+    const uint32_t max = GetMaxNamespaceId();
+    for (uint32_t id = 1; id <= max; ++id) {
+      apply(id);
+    }
+  } else {
+    apply(nsid);
+  }
+}
+
+void NamespaceManager::DestructNamespaces() {
+  // The table's entries point into the driver's namespace array: drop them first.
+  table_.clear();
+  if (ctrlr_->ns != nullptr) {
+    for (uint32_t i = 0; i < ctrlr_->num_ns; ++i) {
+      nvme_ns_destruct(&ctrlr_->ns[i]);
+    }
+    spdk_free(ctrlr_->ns);
+    ctrlr_->ns = nullptr;
+  }
+  ctrlr_->num_ns = 0;
+  if (ctrlr_->nsdata != nullptr) {
+    spdk_free(ctrlr_->nsdata);
+    ctrlr_->nsdata = nullptr;
+  }
+  if (ctrlr_->active_ns_list != nullptr) {
+    spdk_free(ctrlr_->active_ns_list);
+    ctrlr_->active_ns_list = nullptr;
+  }
+}
+
+}  // namespace nvme
+}  // namespace kyt

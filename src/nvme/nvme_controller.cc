@@ -1,0 +1,175 @@
+#include "nvme/nvme_controller.h"
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+#include "nvme/data_validator_manager.h"
+#include "nvme/nvme_admin_ctx.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "nvme_internal.h"
+#include "runner/admin_cmd_records.h"
+#include "spdk/env.h"
+#include "spdk/nvme.h"
+
+tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;
+
+namespace {
+
+// Written by the attach callback during one attachment scan.
+struct ProbeRecord {
+  spdk_nvme_ctrlr* ctrlr = nullptr;
+  bool attached = false;
+};
+
+constexpr uint32_t kRequestedIoQueueSize = 65536;
+constexpr uint32_t kReadyTimeoutMs = 60000;
+
+}  // namespace
+
+NvmeController::NvmeController(std::string name,
+                               std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager)
+    : name_(std::move(name)),
+      data_validator_manager_(std::move(data_validator_manager)),
+      ticks_hz_(spdk_get_ticks_hz()) {}
+
+NvmeController::~NvmeController() = default;
+
+void NvmeController::ScanAttachement(uint32_t timeout_ms) {
+  if (initialized_) return;
+
+  spdk_nvme_transport_id trid;
+  std::memset(&trid, 0, sizeof(trid));
+  const std::string text = "trtype:PCIe traddr:" + name_;
+  spdk_nvme_transport_id_parse(&trid, text.c_str());
+
+  ProbeRecord probe;
+  spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
+
+  if (timeout_ms != 0) {
+    command_timeout_us_ = static_cast<uint64_t>(timeout_ms) * 1000;
+  }
+  if (!probe.attached) return;
+
+  std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
+  spdk_nvme_ctrlr_register_timeout_callback(probe.ctrlr, command_timeout_us_, TimedOut, this);
+  ctx_ = std::make_shared<NvmeControllerCtx>(probe.ctrlr, trid, data_validator_manager_);
+  initialized_ = true;
+  timed_out_ = false;
+  power_off_notified_ = false;
+  std::cout << "NVME: Device Initialized" << std::endl;
+  if (data_validator_manager_) {
+    data_validator_manager_->Resize(ctx_->GetNamespaceManager().GetMaxNamespaceId());
+  }
+}
+
+bool NvmeController::Probed(void* /*cb_ctx*/, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
+  opts->io_queue_size = kRequestedIoQueueSize;
+  opts->override_cap_to = kReadyTimeoutMs;
+  return true;
+}
+
+void NvmeController::Attached(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr* ctrlr,
+                              const spdk_nvme_ctrlr_opts* /*opts*/) {
+  ProbeRecord* probe = static_cast<ProbeRecord*>(cb_ctx);
+  probe->ctrlr = ctrlr;
+  probe->attached = true;
+}
+
+void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvme_qpair* qpair, uint16_t cid) {
+  static_cast<NvmeController*>(cb_arg)->OnTimedOut(qpair, cid);
+}
+
+void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
+  timed_out_ = true;
+  std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
+            << ", cid = " << cid << std::endl;
+  if (ctx_) ctx_->SetTimeout();
+}
+
+void NvmeController::ScanRemoval(bool force) {
+  if (!initialized_) return;
+  const bool responsive = ctx_->IsResponsive();
+  if (responsive && !force) return;
+  std::cout << (force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected") << std::endl;
+  ctx_->SetDeviceToRemoved();
+  ctx_.reset();
+  initialized_ = false;
+}
+
+void NvmeController::NotifyPowerOff() {
+  power_off_notified_ = true;
+  std::cout << "NVME: Power Off Notified" << std::endl;
+}
+
+void NvmeController::Teardown() { ctx_.reset(); }
+
+NvmeControllerCtx& NvmeController::RequireCtx() const {
+  if (!ctx_) {
+    throw std::runtime_error("device not initialized");
+  }
+  return *ctx_;
+}
+
+uint32_t NvmeController::GetMaxXferSize() const { return RequireCtx().GetMaxXferSize(); }
+
+uint32_t NvmeController::GetMaxQueueDepth() const { return RequireCtx().GetMaxQueueDepth(); }
+
+uint32_t NvmeController::GetAdjustedXferSize(uint32_t requested) const {
+  return RequireCtx().GetAdjustedXferSize(requested);
+}
+
+uint32_t NvmeController::GetAdjustedQueueDepth(uint32_t requested) const {
+  return RequireCtx().GetAdjustedQueueDepth(requested);
+}
+
+int NvmeController::SendNamespaceManagement(AdminCmdInput& input, AdminCmdOutput& /*output*/) {
+  NvmeControllerCtx& ctx = RequireCtx();
+  int rc;
+  if (input.params.ns_mgmt.nsid != 0) {
+    rc = spdk_nvme_ctrlr_delete_ns(ctx.GetHandle(), input.params.ns_mgmt.nsid);
+  } else {
+    // The driver answers the new namespace id, or 0 when the creation failed.
+    const uint32_t nsid = spdk_nvme_ctrlr_create_ns(ctx.GetHandle(), &input.params.ns_mgmt.ns_data);
+    rc = nsid != 0 ? static_cast<int>(nsid) : -EIO;
+  }
+  ctx.GetNamespaceManager().RefreshNamespaces();
+  if (data_validator_manager_) {
+    data_validator_manager_->Resize(ctx.GetNamespaceManager().GetMaxNamespaceId());
+  }
+  return rc;
+}
+
+int NvmeController::SendNamespaceAttachement(AdminCmdInput& input, AdminCmdOutput& /*output*/) {
+  NvmeControllerCtx& ctx = RequireCtx();
+  const int rc = input.params.ns_attach.attach
+                     ? spdk_nvme_ctrlr_attach_ns(ctx.GetHandle(), input.params.ns_attach.nsid,
+                                                 &input.params.ns_attach.ctrlr_list)
+                     : spdk_nvme_ctrlr_detach_ns(ctx.GetHandle(), input.params.ns_attach.nsid,
+                                                 &input.params.ns_attach.ctrlr_list);
+  ctx.GetNamespaceManager().RefreshNamespaces();
+  return rc;
+}
+
+int NvmeController::SendFormatNvmAsync(NvmeAdminCtx* admin_ctx) {
+  NvmeControllerCtx& ctx = RequireCtx();
+  AdminCmdInput& input = *admin_ctx->input;
+  return nvme_ctrlr_cmd_format(ctx.GetHandle(), input.params.format.nsid, &input.params.format.format,
+                               NvmeAdminCtx::Callback, admin_ctx);
+}
+
+void NvmeController::SetCommandTracker(tyr::CommandTracker* tracker) { command_tracker_ = tracker; }
+
+tyr::CommandTracker* NvmeController::GetCommandTracker() { return command_tracker_; }
+
+tyr::CommandTrackerStatus NvmeController::SetCommandTrackerLog(std::string path) {
+  return command_tracker_ != nullptr ? command_tracker_->SetLog(path) : tyr::kCommandTrackerOk;
+}
+
+tyr::CommandTrackerStatus NvmeController::EnableCommandTracker() {
+  return command_tracker_ != nullptr ? command_tracker_->Enable() : tyr::kCommandTrackerNoLogFile;
+}
+
+tyr::CommandTrackerStatus NvmeController::DisableCommandTracker() {
+  return command_tracker_ != nullptr ? command_tracker_->Disable() : tyr::kCommandTrackerOk;
+}

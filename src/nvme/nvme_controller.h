@@ -1,0 +1,107 @@
+// One NVMe device known by its PCI address: attaches it through the driver's probe, notices its removal, records a
+// command time-out or an announced power-off, and forwards the operations that work on the whole controller.
+// While attached it holds one NvmeControllerCtx with the per-attachment machinery (namespaces, queues, registers,
+// I/O, queue-pair, reset and shutdown machines); releasing the context detaches the device.
+// All operations run on the worker thread except Teardown at the driver's destruction.
+#ifndef KYT_NVME_NVME_CONTROLLER_H
+#define KYT_NVME_NVME_CONTROLLER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "utility/command_tracker.h"
+
+struct spdk_nvme_ctrlr;
+struct spdk_nvme_ctrlr_opts;
+struct spdk_nvme_qpair;
+struct spdk_nvme_transport_id;
+struct AdminCmdInput;
+struct AdminCmdOutput;
+struct NvmeAdminCtx;
+class NvmeControllerCtx;
+
+namespace kyt {
+namespace nvme {
+class DataValidatorManager;
+}  // namespace nvme
+}  // namespace kyt
+
+class NvmeController {
+ public:
+  static constexpr uint64_t kDefaultCommandTimeoutUs = 300000000ULL;  // 300 s
+
+  NvmeController(std::string name, std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager);
+  ~NvmeController();
+
+  NvmeController(const NvmeController&) = delete;
+  NvmeController& operator=(const NvmeController&) = delete;
+
+  const std::string& GetName() const { return name_; }
+
+  // Attaches the device when not attached. A non-zero time-out (milliseconds) becomes the command time-out, also when
+  // no device answers. On an attached controller nothing happens.
+  void ScanAttachement(uint32_t timeout_ms);
+  // Detaches when the device no longer responds (BAR0 gone, CSTS all ones, not ready), or always with `force`.
+  // Does nothing while not attached.
+  void ScanRemoval(bool force);
+  // Records that the device's power is about to go away.
+  void NotifyPowerOff();
+
+  bool IsInitialized() const { return initialized_; }
+  bool IsTimedOut() const { return timed_out_; }
+  bool IsPowerOffNotified() const { return power_off_notified_; }
+  uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
+  uint64_t GetTicksHz() const { return ticks_hz_; }
+
+  // Releases the context (detaching the device unless a command timed out). Flags stay as they are.
+  void Teardown();
+
+  // The per-attachment context; empty while not attached.
+  const std::shared_ptr<NvmeControllerCtx>& GetControllerCtx() const { return ctx_; }
+
+  // Forwarded to the context; only valid while initialized (throws std::runtime_error otherwise).
+  uint32_t GetMaxXferSize() const;
+  uint32_t GetMaxQueueDepth() const;
+  uint32_t GetAdjustedXferSize(uint32_t requested) const;
+  uint32_t GetAdjustedQueueDepth(uint32_t requested) const;
+
+  // Namespace create (nsid 0) / delete, then the namespace table is refreshed. Returns the driver's result
+  // (for a create, the new namespace id; otherwise 0) or a negative error number.
+  int SendNamespaceManagement(AdminCmdInput& input, AdminCmdOutput& output);
+  // Namespace attach / detach for the input's controller list, then refresh. Returns the driver's result.
+  int SendNamespaceAttachement(AdminCmdInput& input, AdminCmdOutput& output);
+  // Submits Format NVM for the input's namespace id and dword on the admin queue; NvmeAdminCtx::Callback completes
+  // the context. Returns 0 or the driver's negative error number.
+  int SendFormatNvmAsync(NvmeAdminCtx* admin_ctx);
+
+  // Driver callbacks.
+  static bool Probed(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr_opts* opts);
+  static void Attached(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr* ctrlr,
+                       const spdk_nvme_ctrlr_opts* opts);
+  static void TimedOut(void* cb_arg, spdk_nvme_ctrlr* ctrlr, spdk_nvme_qpair* qpair, uint16_t cid);
+
+  // Command tracker, shared by all controllers; set once by the driver's start.
+  static void SetCommandTracker(tyr::CommandTracker* tracker);
+  static tyr::CommandTracker* GetCommandTracker();
+  static tyr::CommandTrackerStatus SetCommandTrackerLog(std::string path);
+  static tyr::CommandTrackerStatus EnableCommandTracker();
+  static tyr::CommandTrackerStatus DisableCommandTracker();
+
+ private:
+  NvmeControllerCtx& RequireCtx() const;
+  void OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid);
+
+  std::string name_;
+  std::shared_ptr<NvmeControllerCtx> ctx_;
+  std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
+  bool initialized_ = false;
+  bool timed_out_ = false;
+  bool power_off_notified_ = false;
+  uint64_t command_timeout_us_ = kDefaultCommandTimeoutUs;
+  uint64_t ticks_hz_;
+
+  static tyr::CommandTracker* command_tracker_;
+};
+
+#endif  // KYT_NVME_NVME_CONTROLLER_H

@@ -1,0 +1,108 @@
+#include "nvme/nvme_controller_ctx.h"
+
+#include <iomanip>
+#include <iostream>
+
+#include "nvme/data_validator_manager.h"
+#include "nvme_internal.h"
+
+NvmeControllerCtx::NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport_id trid,
+                                     std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager)
+    : reset_controller_(ctrlr, register_manager_, queue_manager_),
+      shutdown_controller_(ctrlr, register_manager_, queue_manager_),
+      register_manager_(ctrlr),
+      queue_manager_(ctrlr),
+      namespace_manager_(ctrlr),
+      io_manager_(namespace_manager_, queue_manager_, data_validator_manager),
+      ctrlr_(ctrlr),
+      trid_(trid),
+      data_validator_manager_(std::move(data_validator_manager)) {
+  namespace_manager_.RefreshNamespaces();
+  // A reset re-runs the driver's initialisation, which may rebuild its namespace records.
+  reset_controller_.SetOnReinitialized([this]() {
+    namespace_manager_.RefreshNamespaces();
+    if (data_validator_manager_) {
+      data_validator_manager_->Resize(namespace_manager_.GetMaxNamespaceId());
+    }
+  });
+}
+
+NvmeControllerCtx::~NvmeControllerCtx() {
+  if (!timed_out_) {
+    queue_manager_.FreeIoQueuePairs(true);
+    std::cout << "NVME: Detaching Device" << std::endl;
+    spdk_nvme_detach(ctrlr_);
+  }
+}
+
+uint32_t NvmeControllerCtx::GetMaxXferSize() const { return spdk_nvme_ctrlr_get_max_xfer_size(ctrlr_); }
+
+uint32_t NvmeControllerCtx::GetMaxQueueDepth() const { return ctrlr_->opts.io_queue_size; }
+
+uint32_t NvmeControllerCtx::GetAdjustedXferSize(uint32_t requested) const {
+  const uint32_t max = GetMaxXferSize();
+  std::cout << "NVME: Ctrl Max Transfer Size: " << max << std::endl;
+  return requested != 0 && requested <= max ? requested : max;
+}
+
+uint32_t NvmeControllerCtx::GetAdjustedQueueDepth(uint32_t requested) const {
+  const uint32_t max = GetMaxQueueDepth();
+  if (requested == 0) return max;
+  return requested < max ? requested : max;
+}
+
+bool NvmeControllerCtx::IsResponsive() const {
+  uint32_t bar0 = 0;
+  spdk_pci_device* dev = nvme_ctrlr_proc_get_devhandle(ctrlr_);
+  // A configuration read that fails (device off the bus) counts as a vanished BAR0.
+  if (dev == nullptr || spdk_pci_device_cfg_read32(dev, &bar0, 0x10) != 0) {
+    bar0 = 0;
+  }
+  if ((bar0 & 0xFFFFC000u) == 0) {
+    std::cout << "NVME: Bar0 = 0x" << std::hex << bar0 << std::dec << std::endl;
+    std::cout << "NVME: Bar0 Disappeared" << std::endl;
+    return false;
+  }
+  const uint32_t csts = spdk_nvme_ctrlr_get_regs_csts(ctrlr_);
+  if (csts == 0xFFFFFFFFu) {
+    std::cout << "NVME: CSTS = 0x" << std::hex << csts << std::dec << std::endl;
+    std::cout << "NVME: Failed to read CSTS register" << std::endl;
+    return false;
+  }
+  if ((csts & 1u) != 0) {
+    return true;
+  }
+  std::cout << "NVME: CSTS = 0x" << std::hex << csts << std::dec << std::endl;
+  std::cout << "NVME: Controller is not ready" << std::endl;
+  return false;
+}
+
+void NvmeControllerCtx::SetDeviceToRemoved() { nvme_ctrlr_fail(ctrlr_, true); }
+
+void NvmeControllerCtx::SetDeviceToFailed() { nvme_ctrlr_fail(ctrlr_, false); }
+
+int NvmeControllerCtx::InjectCommandError(uint16_t qid, uint8_t opc, bool do_not_submit, uint64_t timeout_us,
+                                          uint32_t count, uint8_t sct, uint8_t sc) {
+  spdk_nvme_qpair* qpair = nullptr;
+  if (qid != 0) {
+    qpair = queue_manager_.GetQpair(qid);
+    if (qpair == nullptr) return 0;
+  }
+  std::ios_base::fmtflags flags = std::cout.flags();
+  const char fill = std::cout.fill();
+  std::cout << "NVME: InjectCommandError: OPC=0x" << std::hex << std::setfill('0') << std::setw(2)
+            << static_cast<unsigned>(opc) << ", SCT=0x" << std::setw(2) << static_cast<unsigned>(sct) << ", SC=0x"
+            << std::setw(2) << static_cast<unsigned>(sc) << std::endl;
+  std::cout.flags(flags);
+  std::cout.fill(fill);
+  return spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, qpair, opc, do_not_submit, timeout_us, count, sct, sc);
+}
+
+std::shared_ptr<kyt::nvme::QueuePairCreationController> NvmeControllerCtx::MakeQueuePairCreationController() {
+  return std::make_shared<kyt::nvme::QueuePairCreationController>(register_manager_, queue_manager_);
+}
+
+std::shared_ptr<kyt::nvme::QueuePairDeletionController> NvmeControllerCtx::MakeQueuePairDeletionController(
+    uint16_t qid) {
+  return std::make_shared<kyt::nvme::QueuePairDeletionController>(qid, register_manager_, queue_manager_);
+}

@@ -1,0 +1,21 @@
+// One raw admin or I/O command of the generic command runner, sent by NvmeQueueManager::SubmitGenericCommand.
+#ifndef KYT_NVME_NVME_GENERIC_CTX_H
+#define KYT_NVME_NVME_GENERIC_CTX_H
+
+#include <cstdint>
+#include <memory>
+
+#include "nvme/dma_context.h"
+#include "spdk/nvme.h"
+
+// qid 0 sends on the admin queue, any other value on that I/O queue pair.
+struct NvmeGenericCtx {
+  std::unique_ptr<DmaContext> buffer;      // DMA buffer; size 0 when the command moves no data
+  uint32_t qid = 0;
+  spdk_nvme_cmd* cmd = nullptr;            // the 64-byte command, owned by the runner
+  nvme_completion_poll_status status{};    // filled by nvme_completion_poll_cb
+  uint8_t* host_buffer = nullptr;          // the script's buffer memory
+  uint32_t host_buffer_size = 0;
+};
+
+#endif  // KYT_NVME_NVME_GENERIC_CTX_H

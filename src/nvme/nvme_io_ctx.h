@@ -1,0 +1,73 @@
+// One read, write or dataset-management I/O in flight, prepared by a runner and submitted through IoManager.
+// Owned by the runner that made it; the device layer only borrows it and it must stay alive and unchanged until its
+// completion routine has run (`completed` true or `callback` called).
+#ifndef KYT_NVME_NVME_IO_CTX_H
+#define KYT_NVME_NVME_IO_CTX_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nvme/dma_context.h"
+#include "spdk/nvme.h"
+
+class NamespaceCtx;
+namespace kyt {
+namespace nvme {
+class DataValidator;
+}  // namespace nvme
+}  // namespace kyt
+
+// Result of IoManager::SendReadAsync / SendWriteAsync / SendDsmAsync.
+enum IoOpsStatus : uint32_t {
+  kIoOpsSubmitted = 0,          // the completion routine will run
+  kIoOpsRangeBusy = 1,          // a validated I/O covers an LBA of the range; nothing sent, retry later
+  kIoOpsDriverError = 2,        // the driver refused; `error` says why
+  kIoOpsInvalidQueueId = 3,     // "Invalid Queue ID"; completed and failed set
+  kIoOpsInvalidNumRanges = 4,   // "Invalid Number of Ranges" (0 or more than 256); completed and failed set
+  kIoOpsInvalidRequest = 5,     // bad block count or data buffer; completed and failed set, `error` says which
+};
+
+struct NvmeIoCtx {
+  using Callback = void (*)(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
+
+  NvmeIoCtx() = default;
+  NvmeIoCtx(const NvmeIoCtx&) = delete;
+  NvmeIoCtx& operator=(const NvmeIoCtx&) = delete;
+
+  uint32_t nsid = 0;
+  std::shared_ptr<NamespaceCtx> ns;          // set at read and write submission
+  uint16_t qid = 0;
+  spdk_nvme_cmd_cb cb_fn = nullptr;          // IoManager's completion routine for the command
+  uint32_t io_type = 0;                      // 1 read, 2 write, 3 dataset management (generators, workload loop)
+  uint64_t start_lba = 0;
+  uint32_t num_blocks = 0;                   // 1..65536
+  uint32_t xfer_size = 0;                    // payload bytes; 0 = the whole data buffer
+  const uint64_t* pattern = nullptr;         // unvalidated write: words repeated in every block
+  uint64_t pattern_size = 0;                 // bytes
+  uint32_t dsm_attributes = 0;               // dataset management dword 11 (bit 2 = deallocate)
+  bool completed = false;
+  bool failed = false;
+  std::string error;
+  spdk_nvme_cpl cpl{};                       // copy of the completion when `callback` is null
+  Callback callback = nullptr;               // the owner's completion routine (may free or reuse the context)
+  void* user_ctx = nullptr;
+  std::vector<uint8_t> expected_tags;        // validated read: the tags of the LBAs read
+  bool data_mismatch = false;                // validated read: a block did not carry its expected word
+  bool overlapped = false;                   // the workload loop's own flag
+  std::shared_ptr<kyt::nvme::DataValidator> data_validator;  // empty = not validated
+  uint16_t* outstanding = &local_outstanding;
+  uint16_t local_outstanding = 0;
+  uint64_t ticks_hz = 0;
+  uint32_t dsm_buffer_size = 4096;           // dataset-management payload bytes handed to the driver
+  uint32_t dsm_range_size = 16;
+  std::unique_ptr<DmaContext> data;          // data buffer; for dataset management the range entries
+  std::unique_ptr<DmaContext> meta;          // metadata buffer (not used by IoManager)
+  uint32_t num_ranges = 0;                   // dataset management: 1..256 entries at the start of `data`
+  uint64_t submit_ticks = 0;
+  uint64_t complete_ticks = 0;
+  uint64_t validator_epoch = 0;              // the validator's epoch when it was attached
+};
+
+#endif  // KYT_NVME_NVME_IO_CTX_H

@@ -1,0 +1,20 @@
+// One I/O queue pair being created or deleted by the queue-pair machines.
+#ifndef KYT_NVME_NVME_QUEUE_CTX_H
+#define KYT_NVME_NVME_QUEUE_CTX_H
+
+#include <cstdint>
+
+#include "spdk/nvme.h"
+
+// One I/O queue pair in creation (made by NvmeQueueManager::MakeCreateQueueCtx) or deletion (MakeDeleteQueueCtx).
+struct NvmeQueueCtx {
+  spdk_nvme_qpair* qpair = nullptr;        // creation: null until CreateQueuePairMeta; deletion: the existing pair
+  spdk_nvme_io_qpair_opts opts{};          // creation: driver defaults, urgent priority, delayed doorbell
+  uint32_t qid = 0;                        // creation: 0 until CreateQueuePairMeta picks one
+  nvme_completion_poll_status status{};    // completion of the last create/delete queue command
+
+  // The last queue command failed: status code or status code type non-zero.
+  bool Failed() const { return (status.cpl.status_raw & 0x0FFE) != 0; }
+};
+
+#endif  // KYT_NVME_NVME_QUEUE_CTX_H

@@ -1,0 +1,303 @@
+#include "nvme/nvme_queue_manager.h"
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+#include "nvme/dma_context.h"
+#include "nvme/nvme_io_ctx.h"
+#include "nvme_internal.h"
+#include "spdk/bit_array.h"
+
+namespace kyt {
+namespace nvme {
+
+namespace {
+
+constexpr uint8_t kOpcWrite = 0x01;
+constexpr uint8_t kOpcRead = 0x02;
+constexpr uint8_t kOpcDsm = 0x09;
+
+}  // namespace
+
+NvmeQueueManager::NvmeQueueManager(spdk_nvme_ctrlr* ctrlr) : ctrlr_(ctrlr) { ResizeTable(); }
+
+void NvmeQueueManager::ResizeTable() { qpairs_.assign(static_cast<size_t>(ctrlr_->opts.num_io_queues) + 1, nullptr); }
+
+void NvmeQueueManager::AddQpair(spdk_nvme_qpair* qpair) {
+  if (qpair->id >= qpairs_.size()) {
+    qpairs_.resize(static_cast<size_t>(qpair->id) + 1, nullptr);
+  }
+  qpairs_[qpair->id] = qpair;
+}
+
+void NvmeQueueManager::RemoveQpair(spdk_nvme_qpair* qpair) {
+  if (qpair->id < qpairs_.size() && qpairs_[qpair->id] == qpair) {
+    qpairs_[qpair->id] = nullptr;
+  }
+}
+
+void NvmeQueueManager::AddQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  if (ctx->qpair == nullptr) {
+    throw std::runtime_error("NVME: QueueManager: ASSERT: (AddQueuePair) qpair is nullptr");
+  }
+  AddQpair(ctx->qpair);
+}
+
+void NvmeQueueManager::RemoveQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  if (ctx->qpair == nullptr) {
+    throw std::runtime_error("NVME: QueueManager: ASSERT: (RemoveQueuePair) qpair is nullptr");
+  }
+  RemoveQpair(ctx->qpair);
+}
+
+spdk_nvme_qpair* NvmeQueueManager::GetQpair(uint16_t qid) const { return qid < qpairs_.size() ? qpairs_[qid] : nullptr; }
+
+bool NvmeQueueManager::IsValidQueueId(uint16_t qid) const { return qid != 0 && GetQpair(qid) != nullptr; }
+
+uint16_t NvmeQueueManager::GetFirstAvailableQueueId() const {
+  for (size_t qid = 1; qid < qpairs_.size(); ++qid) {
+    if (qpairs_[qid] != nullptr) {
+      return qpairs_[qid]->id;
+    }
+  }
+  return 0;
+}
+
+uint32_t NvmeQueueManager::GetFreeQueueId() {
+  const uint32_t qid = spdk_bit_array_find_first_set(ctrlr_->free_io_qids, 1);
+  if (qid > ctrlr_->opts.num_io_queues) {
+    std::cout << "NVME: QueueManager: ERROR: (GetFreeQueueId) No free IO queue ID" << std::endl;
+    return 0;
+  }
+  spdk_bit_array_clear(ctrlr_->free_io_qids, qid);
+  return qid;
+}
+
+void NvmeQueueManager::PutFreeQueueId(uint32_t qid) {
+  if (qid == 0) {
+    throw std::runtime_error("NVME: QueueManager: ASSERT: (PutFreeQueueId) ID cannot be 0");
+  }
+  spdk_bit_array_set(ctrlr_->free_io_qids, qid);
+}
+
+std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeCreateQueueCtx() {
+  auto ctx = std::make_shared<NvmeQueueCtx>();
+  spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr_, &ctx->opts, sizeof(ctx->opts));
+  ctx->opts.qprio = SPDK_NVME_QPRIO_URGENT;
+  ctx->opts.delay_pcie_doorbell = true;
+  return ctx;
+}
+
+std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeDeleteQueueCtx(uint16_t qid) {
+  spdk_nvme_qpair* qpair = GetQpair(qid);
+  if (qpair == nullptr) {
+    return nullptr;
+  }
+  auto ctx = std::make_shared<NvmeQueueCtx>();
+  ctx->qpair = qpair;
+  ctx->qid = qpair->id;
+  return ctx;
+}
+
+uint32_t NvmeQueueManager::CreateQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  ctx->qid = GetFreeQueueId();
+  if (ctx->qid == 0) {
+    return kQueueOpsNoFreeQid;
+  }
+  ctx->qpair = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, static_cast<uint16_t>(ctx->qid), &ctx->opts);
+  if (ctx->qpair == nullptr) {
+    PutFreeQueueId(ctx->qid);
+    ctx->qid = 0;
+    return kQueueOpsQpairInitFailed;
+  }
+  return kQueueOpsSuccess;
+}
+
+void NvmeQueueManager::DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  PutFreeQueueId(ctx->qid);
+  if (ctx->qpair != nullptr) {
+    nvme_pcie_ctrlr_delete_io_qpair_data_structure(ctx->qpair);
+    ctx->qpair = nullptr;
+  }
+}
+
+int NvmeQueueManager::ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  nvme_pcie_ctrlr_set_shadow_doorbell(ctrlr_, ctx->qpair);
+  return nvme_pcie_qpair_reset(ctx->qpair);
+}
+
+// One body for the four queue commands: clear `done`, submit with the poll callback, map the driver's answer.
+#define KYT_QUEUE_COMMAND(Method, driver_fn)                                                     \
+  uint32_t NvmeQueueManager::Method(const std::shared_ptr<NvmeQueueCtx>& ctx) {                  \
+    ctx->status.done = false;                                                                    \
+    return GetOpsStatusFromSpdkStatus(driver_fn(ctrlr_, ctx->qpair, nvme_completion_poll_cb, &ctx->status)); \
+  }
+KYT_QUEUE_COMMAND(SubmitCreateIoCompletionQueueCommand, nvme_pcie_ctrlr_cmd_create_io_cq)
+KYT_QUEUE_COMMAND(SubmitCreateIoSubmissionQueueCommand, nvme_pcie_ctrlr_cmd_create_io_sq)
+KYT_QUEUE_COMMAND(SubmitDeleteIoSubmissionQueueCommand, nvme_pcie_ctrlr_cmd_delete_io_sq)
+KYT_QUEUE_COMMAND(SubmitDeleteIoCompletionQueueCommand, nvme_pcie_ctrlr_cmd_delete_io_cq)
+#undef KYT_QUEUE_COMMAND
+
+uint32_t NvmeQueueManager::SubmitIo(NvmeIoCtx* ctx, uint8_t opcode) {
+  spdk_nvme_cmd cmd;
+  std::memset(&cmd, 0, sizeof(cmd));
+  cmd.opc = opcode;
+  cmd.nsid = ctx->nsid;
+  cmd.cdw10 = static_cast<uint32_t>(ctx->start_lba);
+  cmd.cdw11 = static_cast<uint32_t>(ctx->start_lba >> 32);
+  cmd.cdw12 = ctx->num_blocks - 1;
+  void* buffer = ctx->data ? ctx->data->GetBuffer() : nullptr;
+  const uint64_t buffer_size = ctx->data ? ctx->data->GetSize() : 0;
+  const uint32_t length = ctx->xfer_size != 0 ? ctx->xfer_size : static_cast<uint32_t>(buffer_size);
+  return GetOpsStatusFromSpdkStatus(
+      spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, GetQpair(ctx->qid), &cmd, buffer, length, ctx->cb_fn, ctx));
+}
+
+uint32_t NvmeQueueManager::SubmitReadCommand(NvmeIoCtx* ctx) { return SubmitIo(ctx, kOpcRead); }
+
+uint32_t NvmeQueueManager::SubmitWriteCommand(NvmeIoCtx* ctx) { return SubmitIo(ctx, kOpcWrite); }
+
+uint32_t NvmeQueueManager::SubmitDsmCommand(NvmeIoCtx* ctx) {
+  spdk_nvme_cmd cmd;
+  std::memset(&cmd, 0, sizeof(cmd));
+  cmd.opc = kOpcDsm;
+  cmd.nsid = ctx->nsid;
+  cmd.cdw10 = ctx->num_ranges - 1;
+  cmd.cdw11 = ctx->dsm_attributes;
+  void* buffer = ctx->data ? ctx->data->GetBuffer() : nullptr;
+  const uint64_t buffer_size = ctx->data ? ctx->data->GetSize() : 0;
+  // The payload handed to the driver never reaches past the buffer.
+  const uint32_t length =
+      buffer_size < ctx->dsm_buffer_size ? static_cast<uint32_t>(buffer_size) : ctx->dsm_buffer_size;
+  return GetOpsStatusFromSpdkStatus(
+      spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, GetQpair(ctx->qid), &cmd, buffer, length, ctx->cb_fn, ctx));
+}
+
+uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx) {
+  void* buffer = ctx->buffer ? ctx->buffer->GetBuffer() : nullptr;
+  const uint32_t size = ctx->buffer ? static_cast<uint32_t>(ctx->buffer->GetSize()) : 0;
+  int rc;
+  if (ctx->qid != 0) {
+    spdk_nvme_qpair* qpair = ctx->qid <= UINT16_MAX ? GetQpair(static_cast<uint16_t>(ctx->qid)) : nullptr;
+    if (qpair == nullptr) {
+      return kQueueOpsDriverError;
+    }
+    rc = spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, ctx->cmd, buffer, size, nvme_completion_poll_cb, &ctx->status);
+  } else {
+    rc = spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, ctx->cmd, buffer, size, nvme_completion_poll_cb, &ctx->status);
+  }
+  return rc == 0 ? kQueueOpsSuccess : kQueueOpsDriverError;
+}
+
+int NvmeQueueManager::ProcessAdminCompletions() { return spdk_nvme_ctrlr_process_admin_completions(ctrlr_); }
+
+int NvmeQueueManager::ProcessIoCompletions(uint16_t qid) {
+  spdk_nvme_qpair* qpair = GetQpair(qid);
+  if (qpair == nullptr) {
+    return -1;
+  }
+  return spdk_nvme_qpair_process_completions(qpair, 0);
+}
+
+void NvmeQueueManager::AbortAsyncEventRequests() { nvme_transport_admin_qpair_abort_aers(ctrlr_->adminq); }
+
+void NvmeQueueManager::AbortAdminRequests() { nvme_transport_qpair_abort_reqs(ctrlr_->adminq, false); }
+
+void NvmeQueueManager::DisableIoQueuePairs() {
+  for (spdk_nvme_qpair* qpair : qpairs_) {
+    if (qpair != nullptr) {
+      nvme_qpair_disable(qpair);
+    }
+  }
+}
+
+void NvmeQueueManager::DisableAdminQueuePair() { nvme_qpair_disable(ctrlr_->adminq); }
+
+void NvmeQueueManager::FreeQueuedAborts() {
+  while (!STAILQ_EMPTY(&ctrlr_->queued_aborts)) {
+    nvme_request* req = STAILQ_FIRST(&ctrlr_->queued_aborts);
+    STAILQ_REMOVE_HEAD(&ctrlr_->queued_aborts, stailq);
+    if (req->num_children != 0 || req->qpair == nullptr) {
+      throw std::runtime_error("NVME: QueueManager: ASSERT: (FreeQueuedAborts) malformed queued abort request");
+    }
+    nvme_free_request(req);
+    if (ctrlr_->outstanding_aborts > 0) {
+      ctrlr_->outstanding_aborts--;
+    }
+  }
+}
+
+void NvmeQueueManager::FreeDoorbellBuffer() {
+  if (ctrlr_->shadow_doorbell != nullptr) {
+    spdk_free(ctrlr_->shadow_doorbell);
+    ctrlr_->shadow_doorbell = nullptr;
+  }
+  if (ctrlr_->eventidx != nullptr) {
+    spdk_free(ctrlr_->eventidx);
+    ctrlr_->eventidx = nullptr;
+  }
+}
+
+void NvmeQueueManager::FreeIoQueuePairs(bool process_completions) {
+  for (size_t qid = 1; qid < qpairs_.size(); ++qid) {
+    spdk_nvme_qpair* qpair = qpairs_[qid];
+    if (qpair == nullptr) {
+      continue;
+    }
+    if (process_completions) {
+      std::cout << "NVME: Processing remaining commands from queue " << qpair->id << std::endl;
+      spdk_nvme_qpair_process_completions(qpair, 0);
+    }
+    std::cout << "NVME: Freeing queue " << qpair->id << std::endl;
+    // A freed pair leaves its slot at once, so that no stale QID reaches it and no later pass frees it again. A pair
+    // the driver could not free still exists and keeps its slot.
+    const uint16_t id = qpair->id;
+    if (spdk_nvme_ctrlr_free_io_qpair(qpair) == 0) {
+      qpairs_[qid] = nullptr;
+    } else {
+      std::cout << "NVME: QueueManager: ERROR: (FreeIoQueuePairs) Failed to free queue " << id << std::endl;
+    }
+  }
+}
+
+void NvmeQueueManager::FreeAll() {
+  FreeQueuedAborts();
+  AbortAsyncEventRequests();
+  DisableIoQueuePairs();
+  DisableAdminQueuePair();
+  FreeIoQueuePairs(false);
+}
+
+std::string NvmeQueueManager::GetErrorMessageFromOpsStatus(uint32_t status) {
+  switch (status) {
+    case kQueueOpsNoFreeQid:
+      return "Free queue ID is not available";
+    case kQueueOpsQpairInitFailed:
+      return "Failed to initialize queue pair data structure";
+    case kQueueOpsNoMemory:
+      return "Failed to allocate memory for queue data structure";
+    case kQueueOpsNoDevice:
+      return "Valid device is not found";
+    case kQueueOpsInvalidArgument:
+      return "Invalid argument";
+    default:
+      return "Unexpected queue ops status: " + std::to_string(status);
+  }
+}
+
+uint32_t NvmeQueueManager::GetOpsStatusFromSpdkStatus(int rc) {
+  switch (rc) {
+    case 0:
+      return kQueueOpsSuccess;
+    case -ENXIO:
+      return kQueueOpsNoDevice;
+    case -EINVAL:
+      return kQueueOpsInvalidArgument;
+    default:
+      return kQueueOpsDriverError;
+  }
+}
+
+}  // namespace nvme
+}  // namespace kyt

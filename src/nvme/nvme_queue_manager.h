@@ -1,0 +1,102 @@
+// Owner of one controller's I/O queue pairs: the QID -> queue pair table, the free-QID pool, submission of reads,
+// writes, dataset management and raw commands, the queue create/delete admin commands, completion reaping, error
+// texts, and queue teardown for reset, shutdown and detach. Worker thread only.
+#ifndef KYT_NVME_NVME_QUEUE_MANAGER_H
+#define KYT_NVME_NVME_QUEUE_MANAGER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nvme/nvme_generic_ctx.h"
+#include "nvme/nvme_queue_ctx.h"
+#include "spdk/nvme.h"
+
+struct NvmeIoCtx;
+
+namespace kyt {
+namespace nvme {
+
+// Queue-operation status.
+enum QueueOpsStatus : uint32_t {
+  kQueueOpsSuccess = 0,
+  kQueueOpsNoFreeQid = 1,
+  kQueueOpsQpairInitFailed = 2,
+  kQueueOpsNoMemory = 3,
+  kQueueOpsNoDevice = 4,        // driver answered -ENXIO (-6)
+  kQueueOpsInvalidArgument = 5, // driver answered -EINVAL (-22)
+  kQueueOpsDriverError = 6,     // any other driver failure
+};
+
+class NvmeQueueManager {
+ public:
+  // The table has one empty slot for every QID 0..num_io_queues of the controller.
+  explicit NvmeQueueManager(spdk_nvme_ctrlr* ctrlr);
+
+  // Table.
+  void AddQpair(spdk_nvme_qpair* qpair);
+  void RemoveQpair(spdk_nvme_qpair* qpair);
+  void AddQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);     // throws on a null qpair
+  void RemoveQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);  // throws on a null qpair
+  spdk_nvme_qpair* GetQpair(uint16_t qid) const;                  // null when not registered
+  bool IsValidQueueId(uint16_t qid) const;                         // QID 0 is never valid
+  uint16_t GetFirstAvailableQueueId() const;                       // lowest registered QID, 0 when none
+  size_t GetTableSize() const { return qpairs_.size(); }
+  // Rebuilds an empty table sized from the controller (after the controller was re-initialised).
+  void ResizeTable();
+
+  // QID pool.
+  uint32_t GetFreeQueueId();             // 0 (and a log line) when none is free
+  void PutFreeQueueId(uint32_t qid);     // throws for QID 0
+
+  // Two-step queue-pair life.
+  std::shared_ptr<NvmeQueueCtx> MakeCreateQueueCtx();
+  std::shared_ptr<NvmeQueueCtx> MakeDeleteQueueCtx(uint16_t qid);  // empty when the QID has no registered pair
+  uint32_t CreateQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  void DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  int ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  uint32_t SubmitCreateIoCompletionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  uint32_t SubmitCreateIoSubmissionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  uint32_t SubmitDeleteIoSubmissionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  uint32_t SubmitDeleteIoCompletionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
+
+  // I/O submission (after IoManager's checks).
+  uint32_t SubmitReadCommand(NvmeIoCtx* ctx);
+  uint32_t SubmitWriteCommand(NvmeIoCtx* ctx);
+  uint32_t SubmitDsmCommand(NvmeIoCtx* ctx);
+  // 0 when the driver accepted the command, 6 otherwise.
+  uint32_t SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx);
+
+  // Completions.
+  int ProcessAdminCompletions();
+  int ProcessIoCompletions(uint16_t qid);  // -1 for an unregistered QID
+
+  // Teardown.
+  void AbortAsyncEventRequests();
+  void AbortAdminRequests();
+  void DisableIoQueuePairs();
+  void DisableAdminQueuePair();
+  void FreeQueuedAborts();
+  void FreeDoorbellBuffer();
+  // Frees every registered pair in QID order (reaping it once first when `process_completions`); each slot is
+  // emptied as its pair is freed.
+  void FreeIoQueuePairs(bool process_completions);
+  void FreeAll();
+
+  static std::string GetErrorMessageFromOpsStatus(uint32_t status);
+  static uint32_t GetOpsStatusFromSpdkStatus(int rc);
+
+  spdk_nvme_ctrlr* GetController() const { return ctrlr_; }
+
+ private:
+  uint32_t SubmitIo(NvmeIoCtx* ctx, uint8_t opcode);
+
+  spdk_nvme_ctrlr* ctrlr_;
+  std::vector<spdk_nvme_qpair*> qpairs_;
+};
+
+}  // namespace nvme
+}  // namespace kyt
+
+#endif  // KYT_NVME_NVME_QUEUE_MANAGER_H

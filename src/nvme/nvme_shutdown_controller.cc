@@ -1,0 +1,85 @@
+#include "nvme/nvme_shutdown_controller.h"
+
+#include <stdexcept>
+
+#include "nvme/nvme_queue_manager.h"
+#include "nvme/nvme_register_manager.h"
+#include "nvme_internal.h"
+
+namespace kyt {
+namespace nvme {
+
+namespace {
+
+constexpr uint32_t kCcShnMask = 3u << 14;
+constexpr uint32_t kCcShnNormal = 1u << 14;
+constexpr uint32_t kCstsShstMask = 3u << 2;
+constexpr uint32_t kCstsShstComplete = 2u << 2;
+
+}  // namespace
+
+NvmeShutdownController::NvmeShutdownController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager,
+                                               NvmeQueueManager& queue_manager)
+    : register_manager_(register_manager), queue_manager_(queue_manager), ctrlr_(ctrlr) {}
+
+void NvmeShutdownController::ClearError() {
+  if (state_ != kStateError) return;
+  error_.clear();
+  ctrlr_->is_shutdown = false;
+}
+
+void NvmeShutdownController::ShutdownNormal() {
+  uint32_t cc = 0;
+  if (register_manager_.GetReg4(NvmeRegisterManager::kCcOffset, cc)) {
+    throw std::runtime_error("Failed to read from CC register");
+  }
+  cc = (cc & ~kCcShnMask) | kCcShnNormal;
+  if (register_manager_.SetReg4(NvmeRegisterManager::kCcOffset, cc)) {
+    throw std::runtime_error("Failed to write to CC register");
+  }
+}
+
+bool NvmeShutdownController::IsShutdownComplete() {
+  uint32_t csts = 0;
+  if (register_manager_.GetReg4(NvmeRegisterManager::kCstsOffset, csts)) {
+    throw std::runtime_error("Failed to read from CSTS register");
+  }
+  if ((csts & kCstsShstMask) == kCstsShstComplete) {
+    ctrlr_->is_shutdown = true;
+    return true;
+  }
+  return false;
+}
+
+void NvmeShutdownController::OnFinishedRun() { ctrlr_->is_shutdown = true; }
+
+void NvmeShutdownController::Step() {
+  switch (state_) {
+    case 0:
+      ShutdownNormal();
+      state_ = 1;
+      break;
+    case 1:
+      queue_manager_.AbortAsyncEventRequests();
+      queue_manager_.FreeIoQueuePairs(false);
+      queue_manager_.FreeDoorbellBuffer();
+      state_ = 2;
+      break;
+    case 2:
+      ShutdownNormal();
+      state_ = 3;
+      break;
+    case 3:
+      if (IsShutdownComplete()) state_ = 4;
+      break;
+    case 4:
+      queue_manager_.FreeAll();
+      state_ = kStateFinished;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace nvme
+}  // namespace kyt

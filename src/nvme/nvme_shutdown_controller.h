@@ -1,0 +1,42 @@
+// Polled normal shutdown: CC.SHN <- 01b, drop AERs, the I/O queue pairs and the doorbell buffer, notify again, wait
+// for CSTS.SHST = 10b, then drop every queue.
+#ifndef KYT_NVME_NVME_SHUTDOWN_CONTROLLER_H
+#define KYT_NVME_NVME_SHUTDOWN_CONTROLLER_H
+
+#include "nvme/controller_machine.h"
+
+struct spdk_nvme_ctrlr;
+
+namespace kyt {
+namespace nvme {
+
+class NvmeRegisterManager;
+class NvmeQueueManager;
+
+class NvmeShutdownController : public ControllerMachine<NvmeShutdownController> {
+ public:
+  NvmeShutdownController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager,
+                         NvmeQueueManager& queue_manager);
+
+  // Only in state 6: empties the error text and clears the driver's shutdown flag; the machine stays in state 6.
+  void ClearError();
+
+  // Register helpers; each throws std::runtime_error on a register access failure.
+  void ShutdownNormal();
+  bool IsShutdownComplete();
+
+ private:
+  friend class ControllerMachine<NvmeShutdownController>;
+  void OnStart() {}
+  void Step();
+  void OnFinishedRun();
+
+  NvmeRegisterManager& register_manager_;
+  NvmeQueueManager& queue_manager_;
+  spdk_nvme_ctrlr* ctrlr_;
+};
+
+}  // namespace nvme
+}  // namespace kyt
+
+#endif  // KYT_NVME_NVME_SHUTDOWN_CONTROLLER_H

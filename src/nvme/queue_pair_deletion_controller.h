@@ -1,0 +1,46 @@
+// Polled deletion of one registered I/O queue pair: Delete I/O SQ, Delete I/O CQ, then unregistration and release of
+// the host structures, which happen also after a failed command (the first failure is reported).
+#ifndef KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
+#define KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
+
+#include <cstdint>
+#include <memory>
+
+#include "nvme/base_stateful_controller.h"
+#include "nvme/nvme_queue_ctx.h"
+
+namespace kyt {
+namespace nvme {
+
+class NvmeRegisterManager;
+class NvmeQueueManager;
+
+class QueuePairDeletionController : public BaseStatefulController {
+ public:
+  QueuePairDeletionController(uint16_t qid, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager);
+  ~QueuePairDeletionController() = default;
+
+  uint16_t GetQid() const { return qid_; }
+
+ protected:
+  void RunInternal() override;
+
+ private:
+  enum State : uint32_t {
+    kSubmitDeleteCq = 3,
+    kWaitDeleteCq = 4,
+    kSubmitDeleteSq = 5,
+    kWaitDeleteSq = 6,
+    kRelease = 7,
+  };
+
+  std::shared_ptr<NvmeQueueCtx> ctx_;
+  uint16_t qid_;
+  NvmeRegisterManager& register_manager_;
+  NvmeQueueManager& queue_manager_;
+};
+
+}  // namespace nvme
+}  // namespace kyt
+
+#endif  // KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H

@@ -1,0 +1,61 @@
+// AdminCmdRunner: the task that performs one administrative operation on an attached controller: Format NVM,
+// namespace management, namespace attachment, or the creation or deletion of an I/O queue pair (the two-step queue
+// operation, stepped through the queue-pair machines).
+//
+// States: 1 look the controller up, 2 start the operation, 3 wait for the Format NVM completion, 4 step the
+// queue-pair creation, 5 step the queue-pair deletion, 6 after a Format NVM; 0 done, 100 aborted.
+#ifndef KYT_RUNNER_ADMIN_CMD_RUNNER_H
+#define KYT_RUNNER_ADMIN_CMD_RUNNER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runner/admin_cmd_records.h"
+#include "runner/task_base.h"
+
+class NvmeController;
+struct NvmeAdminCtx;
+namespace kyt {
+namespace nvme {
+class QueuePairCreationController;
+class QueuePairDeletionController;
+}  // namespace nvme
+}  // namespace kyt
+
+class AdminCmdRunner : public TaskBase {
+ public:
+  AdminCmdRunner(std::string device, std::string command_name);
+  ~AdminCmdRunner() override;
+
+  void FetchStates() override;
+
+  // Input, filled by the creator before the hand-over; output, read by the owner once the task is final.
+  AdminCmdInput& GetInput() { return input_; }
+  const AdminCmdInput& GetInput() const { return input_; }
+  const AdminCmdOutput& GetOutput() const { return output_; }
+
+ private:
+  void HandleGetDevice();
+  void HandleCreateCommand();
+  void HandleWaitForCompletion();
+  void HandleWaitForQueueCreation();
+  void HandleWaitForQueueDeletion();
+  void HandleProcessPostCompletion();
+  bool CheckController();
+  // The attachment seen when the operation started is still the controller's: the queue-pair machines refer to
+  // its managers, so they must not be stepped once the device went away or was attached anew.
+  bool SameAttachment() const;
+  void Abort(const std::string& message);
+  void AbortOutstanding(const std::string& message);
+
+  AdminCmdInput input_{};
+  AdminCmdOutput output_{};
+  std::shared_ptr<NvmeController> controller_;
+  std::unique_ptr<NvmeAdminCtx> admin_ctx_;
+  std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
+  std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;
+  const void* attachment_ = nullptr;
+};
+
+#endif  // KYT_RUNNER_ADMIN_CMD_RUNNER_H

@@ -1,0 +1,67 @@
+// GenericCmdRunner: the task that sends one raw NVMe command, admin (queue id 0) or I/O, exactly as the script built
+// it, with an optional data buffer copied into DMA memory before the command (host to device) or back out of it
+// after the completion (device to host).
+//
+// States: 1 look the controller up, 2 copy and submit, 3 poll until the completion; 0 done, 100 aborted.
+#ifndef KYT_RUNNER_GENERIC_CMD_RUNNER_H
+#define KYT_RUNNER_GENERIC_CMD_RUNNER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runner/task_base.h"
+#include "spdk/nvme_spec.h"
+
+class NvmeController;
+struct NvmeGenericCtx;
+
+class GenericCmdRunner : public TaskBase {
+ public:
+  explicit GenericCmdRunner(std::string device);
+  ~GenericCmdRunner() override;
+
+  void FetchStates() override;
+
+  // Inputs, set before the hand-over. The caller's buffer must stay valid until the task is final.
+  void SetQueueId(uint16_t qid) { qid_ = qid; }
+  spdk_nvme_cmd& GetCommand() { return cmd_; }
+  void SetBuffer(void* buffer, uint32_t size, bool host_to_device) {
+    buffer_ = buffer;
+    buffer_size_ = size;
+    host_to_device_ = host_to_device;
+  }
+
+  uint16_t GetQueueId() const { return qid_; }
+  const spdk_nvme_cmd& GetCommand() const { return cmd_; }
+  void* GetBuffer() const { return buffer_; }
+  uint32_t GetBufferSize() const { return buffer_size_; }
+  bool IsHostToDevice() const { return host_to_device_; }
+
+  // Outputs.
+  const spdk_nvme_cpl& GetCompletion() const { return cpl_; }
+  bool HasControllerErrorFlag() const { return controller_error_; }
+
+  // Checks the controller: power off notified, not initialised, timed out. The first that applies sets the
+  // controller-error flag and the message, aborts the task and makes the call answer true.
+  bool HasControllerError();
+
+ private:
+  void HandleGetDevice();
+  void HandleCreateCommand();
+  void HandleWaitForCompletion();
+  void Abort(const std::string& message);
+  void ReleaseContext();
+
+  uint16_t qid_ = 0;
+  spdk_nvme_cmd cmd_{};
+  void* buffer_ = nullptr;
+  uint32_t buffer_size_ = 0;
+  bool host_to_device_ = false;
+  spdk_nvme_cpl cpl_{};
+  bool controller_error_ = false;
+  std::shared_ptr<NvmeController> controller_;
+  std::shared_ptr<NvmeGenericCtx> ctx_;
+};
+
+#endif  // KYT_RUNNER_GENERIC_CMD_RUNNER_H

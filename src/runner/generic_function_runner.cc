@@ -1,0 +1,248 @@
+#include "runner/generic_function_runner.h"
+
+#include <iostream>
+#include <stdexcept>
+
+#include "nvme/data_validator_manager.h"
+#include "nvme/namespace_manager.h"
+#include "nvme/nvme_controller.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_controller_manager.h"
+#include "nvme/nvme_reset_controller.h"
+#include "nvme/nvme_shutdown_controller.h"
+
+GenericFunctionRunner::GenericFunctionRunner(std::string device, std::string function_name)
+    : TaskBase(1, "GenericFunction-" + function_name, std::move(device)) {}
+
+GenericFunctionRunner::~GenericFunctionRunner() { controller_.reset(); }
+
+std::string GenericFunctionRunner::GetLogPrefix() const { return "NVME: Task: " + GetName() + ": "; }
+
+void GenericFunctionRunner::FetchStates() {
+  switch (GetState()) {
+    case 1:
+      HandleGetDevice();
+      break;
+    case 2:
+      HandleRunFunction();
+      break;
+    case 3:
+      HandleWaitDone();
+      break;
+    default:
+      break;
+  }
+}
+
+void GenericFunctionRunner::Abort(const std::string& message) {
+  SetErrorMessage(message);
+  ChangeState(100);
+}
+
+void GenericFunctionRunner::HandleGetDevice() {
+  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
+  if (device_check_ && !controller_->IsInitialized()) {
+    Abort("device not initialized");
+    return;
+  }
+  ChangeState(2);
+}
+
+// Reset, shutdown and error injection act on the attachment's context, which exists only while attached.
+bool GenericFunctionRunner::RequireAttached() {
+  if (controller_->IsInitialized() && controller_->GetControllerCtx()) return true;
+  Abort("device not initialized");
+  return false;
+}
+
+bool GenericFunctionRunner::EnableDataValidator(uint32_t nsid) {
+  auto& namespaces = controller_->GetControllerCtx()->GetNamespaceManager();
+  if (nsid == 0 || nsid > namespaces.GetMaxNamespaceId()) {
+    Abort("Invalid namespace ID " + std::to_string(nsid));
+    return false;
+  }
+  auto ns = namespaces.GetNamespace(nsid);
+  if (!ns->IsActive()) {
+    Abort("Namespace " + std::to_string(nsid) + " is not active");
+    return false;
+  }
+  const auto status =
+      GetNvmeControllerManager()->GetDataValidatorManager()->Enable(nsid, ns->GetSize(), ns->GetLbaSize());
+  if (status == kyt::nvme::kDataValidatorNoMemory) {
+    Abort("Failed to allocate memory");
+    return false;
+  }
+  return true;
+}
+
+void GenericFunctionRunner::RunEnableDataValidator() {
+  if (nsid_ == 0) {
+    Abort("Invalid namespace ID 0");
+    return;
+  }
+  try {
+    if (nsid_ != kAllNamespaces) {
+      if (EnableDataValidator(nsid_)) ChangeState(0);
+      return;
+    }
+    std::cout << GetLogPrefix() << "Enabling data validators for all active namespaces" << std::endl;
+    auto& namespaces = controller_->GetControllerCtx()->GetNamespaceManager();
+    const uint32_t max = namespaces.GetMaxNamespaceId();
+    for (uint32_t nsid = 1; nsid <= max; ++nsid) {
+      if (!namespaces.GetNamespace(nsid)->IsActive()) continue;
+      if (!EnableDataValidator(nsid)) return;
+    }
+    ChangeState(0);
+  } catch (const std::exception& e) {
+    Abort(e.what());
+  }
+}
+
+void GenericFunctionRunner::RunDisableDataValidator() {
+  try {
+    auto validators = GetNvmeControllerManager()->GetDataValidatorManager();
+    if (nsid_ != kAllNamespaces) {
+      validators->Disable(nsid_);
+    } else {
+      validators->DisableAll();
+    }
+  } catch (const std::runtime_error& e) {
+    Abort(e.what());
+    return;
+  }
+  ChangeState(0);
+}
+
+// A machine that failed reports its own text when it has one, else the text of its exception. Its error is cleared
+// so that a later call can start it again.
+void GenericFunctionRunner::AbortMachine(const std::string& fallback) {
+  std::string message = fallback;
+  auto& ctx = *controller_->GetControllerCtx();
+  if (code_ == kFunctionResetController) {
+    auto& machine = ctx.GetResetController();
+    if (!machine.GetErrorMessage().empty()) message = machine.GetErrorMessage();
+    machine.ClearError();
+  } else {
+    auto& machine = ctx.GetShutdownController();
+    if (!machine.GetErrorMessage().empty()) message = machine.GetErrorMessage();
+  }
+  Abort(message);
+}
+
+void GenericFunctionRunner::RunStartMachine() {
+  if (!RequireAttached()) return;
+  auto& ctx = *controller_->GetControllerCtx();
+  machine_ctx_ = &ctx;
+  try {
+    if (code_ == kFunctionResetController) {
+      ctx.GetResetController().Start();
+    } else {
+      ctx.GetShutdownController().Start();
+    }
+  } catch (const std::exception& e) {
+    AbortMachine(e.what());
+    return;
+  }
+  ChangeState(3);
+}
+
+void GenericFunctionRunner::RunErrorInjection() {
+  if (!RequireAttached()) return;
+  const int rc =
+      controller_->GetControllerCtx()->InjectCommandError(qid_, opc_, do_not_submit_, timeout_us_, count_, sct_, sc_);
+  if (rc < 0) {
+    Abort("Failed to inject command error, Error Code: " + std::to_string(rc));
+    return;
+  }
+  ChangeState(0);
+}
+
+void GenericFunctionRunner::HandleRunFunction() {
+  switch (code_) {
+    case kFunctionEnableDataValidator:
+      RunEnableDataValidator();
+      return;
+    case kFunctionDisableDataValidator:
+      RunDisableDataValidator();
+      return;
+    case kFunctionEnableCommandTracker:
+      if (NvmeController::EnableCommandTracker() == 0) {
+        ChangeState(0);
+      } else {
+        Abort("file must be set before enabling command tracker.");
+      }
+      return;
+    case kFunctionDisableCommandTracker:
+      if (NvmeController::DisableCommandTracker() == 0) {
+        ChangeState(0);
+      } else {
+        Abort("failed to flush file while disabling command tracker.");
+      }
+      return;
+    case kFunctionSetCommandTrackerLog:
+      if (NvmeController::SetCommandTrackerLog(log_path_) == 0) {
+        ChangeState(0);
+      } else {
+        Abort("failed to create command tracker log.");
+      }
+      return;
+    case kFunctionScanAttachment:
+      controller_->ScanAttachement(scan_timeout_ms_);
+      if (controller_->IsInitialized()) {
+        ChangeState(0);
+      } else {
+        Abort("failed to initialize the controller.");
+      }
+      return;
+    case kFunctionScanRemoval:
+      controller_->ScanRemoval(true);
+      if (!controller_->IsInitialized()) {
+        ChangeState(0);
+      } else {
+        Abort("failed to remove the controller.");
+      }
+      return;
+    case kFunctionResetController:
+    case kFunctionShutdown:
+      RunStartMachine();
+      return;
+    case kFunctionSetErrorInjection:
+      RunErrorInjection();
+      return;
+    default:
+      Abort("ASSERT: invalid input.type");
+      return;
+  }
+}
+
+void GenericFunctionRunner::HandleWaitDone() {
+  if (code_ != kFunctionResetController && code_ != kFunctionShutdown) {
+    Abort("ASSERT: invalid input.type");
+    return;
+  }
+  // The machine lives in the attachment's context: if the device went away meanwhile, so did the machine.
+  if (!controller_->IsInitialized() || controller_->GetControllerCtx().get() != machine_ctx_) {
+    Abort("device not initialized");
+    return;
+  }
+  auto& ctx = *controller_->GetControllerCtx();
+  bool done = false;
+  bool failed = false;
+  try {
+    if (code_ == kFunctionResetController) {
+      done = ctx.GetResetController().IsDone();
+      failed = ctx.GetResetController().HasError();
+    } else {
+      done = ctx.GetShutdownController().IsDone();
+      failed = ctx.GetShutdownController().HasError();
+    }
+  } catch (const std::exception& e) {
+    AbortMachine(e.what());
+    return;
+  }
+  if (done) {
+    ChangeState(0);
+  } else if (failed) {
+    AbortMachine("Unexpected error encountered while resetting NVM controller.");
+  }
+}

@@ -1,0 +1,35 @@
+// GetDeviceInfoRunner: reads the limits of an attached controller on the worker thread: maximum transfer size,
+// maximum queue depth and maximum namespace id. States: 1 look the controller up, 2 read; 0 done, 100 aborted.
+#ifndef KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H
+#define KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runner/task_base.h"
+
+class NvmeController;
+
+class GetDeviceInfoRunner : public TaskBase {
+ public:
+  explicit GetDeviceInfoRunner(std::string device);
+  ~GetDeviceInfoRunner() override;
+
+  void FetchStates() override;
+
+  uint32_t GetMaxXferSize() const { return max_xfer_size_; }
+  uint32_t GetMaxQueueDepth() const { return max_queue_depth_; }
+  uint32_t GetMaxNamespaceId() const { return max_namespace_id_; }
+
+ private:
+  void HandleStateGetDevice();
+  void HandleStateGetInfo();
+
+  uint32_t max_xfer_size_ = 0;
+  uint32_t max_queue_depth_ = 0;
+  uint32_t max_namespace_id_ = 0;
+  std::shared_ptr<NvmeController> controller_;
+};
+
+#endif  // KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H

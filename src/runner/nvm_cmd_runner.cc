@@ -1,0 +1,225 @@
+#include "runner/nvm_cmd_runner.h"
+
+#include <cstring>
+#include <limits>
+
+#include "nvme/dma_context.h"
+#include "nvme/io_manager.h"
+#include "nvme/namespace_manager.h"
+#include "nvme/nvme_controller.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_controller_manager.h"
+#include "nvme/nvme_io_ctx.h"
+#include "nvme/nvme_queue_manager.h"
+#include "runner/orphaned_commands.h"
+
+namespace {
+constexpr uint32_t kRangeEntrySize = 16;
+}  // namespace
+
+NvmCmdRunner::NvmCmdRunner(std::string device, std::string command_name)
+    : TaskBase(1, "NvmeCmd-" + command_name, std::move(device)) {}
+
+NvmCmdRunner::~NvmCmdRunner() {
+  io_ctx_.reset();
+  controller_.reset();
+}
+
+void NvmCmdRunner::FetchStates() {
+  switch (GetState()) {
+    case 1:
+      HandleGetDevice();
+      break;
+    case 2:
+      HandleCreateCommand();
+      break;
+    case 3:
+      HandleWaitForCompletion();
+      break;
+    default:
+      break;
+  }
+}
+
+void NvmCmdRunner::Abort(const std::string& message) {
+  SetErrorMessage(message);
+  ChangeState(100);
+}
+
+// Gives up on a submitted command. When it is still outstanding its context stays alive (with its DMA buffer) until
+// the command completes or its queue is torn down, so that neither the device nor the completion routine writes
+// into freed memory.
+void NvmCmdRunner::AbortOutstanding(const std::string& message) {
+  if (io_ctx_ && !io_ctx_->completed) {
+    NvmeIoCtx* raw = io_ctx_.get();
+    OrphanedCommands::Adopt(io_ctx_, [raw] { return raw->completed; });
+    io_ctx_.reset();
+  }
+  Abort(message);
+}
+
+bool NvmCmdRunner::CheckController() {
+  if (controller_->IsPowerOffNotified()) {
+    Abort("power off notified");
+    return false;
+  }
+  if (!controller_->IsInitialized()) {
+    Abort("device not initialized");
+    return false;
+  }
+  return true;
+}
+
+void NvmCmdRunner::HandleGetDevice() {
+  OrphanedCommands::Sweep();
+  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
+  if (!CheckController()) return;
+  ChangeState(2);
+}
+
+uint16_t NvmCmdRunner::GetIoQueueId() {
+  if (qid_ == 0) qid_ = controller_->GetControllerCtx()->GetQueueManager().GetFirstAvailableQueueId();
+  return qid_;
+}
+
+uint32_t NvmCmdRunner::GetNamespaceId() {
+  if (nsid_ != 0) return nsid_;
+  return controller_->GetControllerCtx()->GetNamespaceManager().GetFirstActiveNamespaceId();
+}
+
+uint64_t NvmCmdRunner::GetDataXferSize() {
+  auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(GetNamespaceId());
+  return static_cast<uint64_t>(ns->GetLbaSize()) * num_blocks_;
+}
+
+const uint8_t* NvmCmdRunner::GetReadData() const {
+  if (code_ != kNvmCmdRead || !io_ctx_ || !io_ctx_->completed || !io_ctx_->data) return nullptr;
+  return static_cast<const uint8_t*>(io_ctx_->data->GetBuffer());
+}
+
+uint32_t NvmCmdRunner::GetReadDataSize() const {
+  if (GetReadData() == nullptr) return 0;
+  return static_cast<uint32_t>(io_ctx_->data->GetSize());
+}
+
+bool NvmCmdRunner::SubmitReadWrite(bool write) {
+  NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
+  const uint16_t qid = GetIoQueueId();
+  const uint32_t nsid = GetNamespaceId();
+  if (num_blocks_ == 0 || num_blocks_ > kMaxBlocks) {
+    Abort("number of blocks must be a value in [1 - 65536]");
+    return false;
+  }
+  auto ns = ctx.GetNamespaceManager().GetNamespace(nsid);
+  if (!ns->IsActive()) {
+    Abort("Namespace " + std::to_string(nsid) + " is not active");
+    return false;
+  }
+  const uint64_t size = GetDataXferSize();
+  if (size > std::numeric_limits<uint32_t>::max()) {
+    Abort("transfer size of " + std::to_string(size) + " bytes does not fit in 32 bits");
+    return false;
+  }
+  io_ctx_ = std::make_shared<NvmeIoCtx>();
+  io_ctx_->data = std::make_unique<DmaContext>(size);
+  io_ctx_->meta = std::make_unique<DmaContext>(0);
+  if (io_ctx_->data->GetSize() < size) {
+    Abort("Failed to allocate memory");
+    return false;
+  }
+  io_ctx_->nsid = nsid;
+  io_ctx_->start_lba = start_lba_;
+  io_ctx_->num_blocks = num_blocks_;
+  io_ctx_->qid = qid;
+  uint32_t status;
+  if (write) {
+    io_ctx_->pattern = static_cast<const uint64_t*>(pattern_);
+    io_ctx_->pattern_size = pattern_size_;
+    status = ctx.GetIoManager().SendWriteAsync(io_ctx_.get());
+  } else {
+    status = ctx.GetIoManager().SendReadAsync(io_ctx_.get());
+  }
+  return CheckSubmission(status);
+}
+
+bool NvmCmdRunner::SubmitDsm() {
+  NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
+  const uint16_t qid = GetIoQueueId();
+  if (num_ranges_ == 0) {
+    Abort("Invalid Number of Ranges");
+    return false;
+  }
+  io_ctx_ = std::make_shared<NvmeIoCtx>();
+  io_ctx_->data = std::make_unique<DmaContext>(kRangeBufferSize);
+  io_ctx_->meta = std::make_unique<DmaContext>(0);
+  io_ctx_->dsm_attributes = dsm_attributes_;
+  io_ctx_->nsid = GetNamespaceId();
+  io_ctx_->qid = qid;
+  io_ctx_->num_ranges = num_ranges_;
+  if (io_ctx_->data->GetSize() == 0) io_ctx_->data = std::make_unique<DmaContext>(kRangeBufferSize);
+  if (io_ctx_->data->GetSize() < kRangeBufferSize) {
+    Abort("Failed to allocate memory");
+    return false;
+  }
+  if (num_ranges_ <= kMaxRanges && ranges_ != nullptr) {
+    std::memcpy(io_ctx_->data->GetBuffer(), ranges_, static_cast<size_t>(num_ranges_) * kRangeEntrySize);
+  }
+  return CheckSubmission(ctx.GetIoManager().SendDsmAsync(io_ctx_.get()));
+}
+
+bool NvmCmdRunner::CheckSubmission(uint32_t status) {
+  if (status == 0) return true;
+  if (status == 1) {
+    Abort("LBA range is busy with another I/O under data validation");
+  } else {
+    Abort(io_ctx_->error.empty() ? std::string("aborted") : io_ctx_->error);
+  }
+  return false;
+}
+
+void NvmCmdRunner::HandleCreateCommand() {
+  if (!CheckController()) return;
+  bool submitted = false;
+  switch (code_) {
+    case kNvmCmdRead:
+      submitted = SubmitReadWrite(false);
+      break;
+    case kNvmCmdWrite:
+      submitted = SubmitReadWrite(true);
+      break;
+    case kNvmCmdDatasetManagement:
+      submitted = SubmitDsm();
+      break;
+    default:
+      ChangeState(100);  // unknown command code: the initial message "aborted"
+      return;
+  }
+  if (submitted) ChangeState(3);
+}
+
+void NvmCmdRunner::HandleWaitForCompletion() {
+  if (controller_->IsTimedOut()) {
+    AbortOutstanding("Command Timed Out");
+    return;
+  }
+  if (!controller_->IsInitialized()) {
+    AbortOutstanding("device not initialized");
+    return;
+  }
+  if (controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_) < 0) {
+    AbortOutstanding("Unexpected Internal Error");
+    return;
+  }
+  if (!io_ctx_ || !io_ctx_->completed) return;
+  if (io_ctx_->failed) {
+    Abort(io_ctx_->error);
+    return;
+  }
+  std::memcpy(&cpl_, &io_ctx_->cpl, sizeof(cpl_));
+  const bool success = (cpl_.status_raw & 0x1FE) == 0;
+  if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
+    Abort("data mismatch");
+    return;
+  }
+  ChangeState(0);
+}

@@ -1,0 +1,173 @@
+#include "nvme/data_validator.h"
+#include "nvme/data_validator_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using kyt::nvme::DataValidator;
+using kyt::nvme::DataValidatorManager;
+using kyt::nvme::kDataValidatorOk;
+using kyt::nvme::kDataValidatorOutOfRange;
+
+namespace {
+
+TEST(DataValidatorTest, NextTagCycle) {
+  EXPECT_EQ(DataValidator::NextTag(0), 1);
+  EXPECT_EQ(DataValidator::NextTag(251), 252);
+  EXPECT_EQ(DataValidator::NextTag(252), 0);
+  EXPECT_EQ(DataValidator::NextTag(254), 0);
+  EXPECT_EQ(DataValidator::NextTag(255), 0);
+  EXPECT_EQ(DataValidator::StampWord(10, 0), 0x0A00u);
+  EXPECT_EQ(DataValidator::StampWord(0x0102030405060708ULL, 7), 0x0203040506070807ULL);
+}
+
+TEST(DataValidatorTest, RangesAndPendingBits) {
+  DataValidator v;
+  ASSERT_EQ(v.Resize(200, 512), kDataValidatorOk);
+  EXPECT_EQ(v.GetNumPendingWords(), 4u);
+  EXPECT_FALSE(v.IsValidRange(0, 0));
+  EXPECT_FALSE(v.IsValidRange(199, 2));
+  EXPECT_TRUE(v.IsValidRange(199, 1));
+  EXPECT_FALSE(v.IsValidRange(UINT64_MAX, 2));  // no wrap-around
+
+  // A range across three words: only its own bits are set.
+  ASSERT_EQ(v.AddPending(60, 70), kDataValidatorOk);
+  EXPECT_FALSE(v.IsPending(0, 60));
+  EXPECT_TRUE(v.IsPending(59, 2));
+  EXPECT_TRUE(v.IsPending(64, 64));
+  EXPECT_TRUE(v.IsPending(129, 1));
+  EXPECT_FALSE(v.IsPending(130, 70));
+  ASSERT_EQ(v.RemovePending(64, 64), kDataValidatorOk);
+  EXPECT_TRUE(v.IsPending(60, 4));
+  EXPECT_FALSE(v.IsPending(64, 64));
+  EXPECT_TRUE(v.IsPending(128, 2));
+  ASSERT_EQ(v.RemovePending(0, 200), kDataValidatorOk);
+  EXPECT_FALSE(v.IsPending(0, 200));
+
+  // Out-of-range operations change nothing.
+  EXPECT_EQ(v.AddPending(150, 51), kDataValidatorOutOfRange);
+  EXPECT_FALSE(v.IsPending(150, 50));
+  EXPECT_EQ(v.UpdateMap(0, 0), kDataValidatorOutOfRange);
+  EXPECT_EQ(v.MarkDeallocated(199, 2), kDataValidatorOutOfRange);
+  EXPECT_EQ(v.GetTag(199), 255);
+  EXPECT_FALSE(v.IsPending(150, 51));
+
+  // Last LBA of the last, partial word.
+  ASSERT_EQ(v.AddPending(199, 1), kDataValidatorOk);
+  EXPECT_TRUE(v.IsPending(0, 200));
+  EXPECT_FALSE(v.IsPending(0, 199));
+}
+
+TEST(DataValidatorTest, TagsAdvanceAndDeallocate) {
+  DataValidator v;
+  ASSERT_EQ(v.Resize(16, 4096), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(3), 255);
+  ASSERT_EQ(v.UpdateMap(2, 3), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(1), 255);
+  EXPECT_EQ(v.GetTag(2), 0);
+  EXPECT_EQ(v.GetTag(4), 0);
+  EXPECT_EQ(v.GetTag(5), 255);
+  ASSERT_EQ(v.UpdateMap(2, 1), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(2), 1);
+  ASSERT_EQ(v.MarkDeallocated(2, 2), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(2), 254);
+  EXPECT_EQ(v.GetTag(3), 254);
+  std::vector<uint8_t> tags;
+  ASSERT_EQ(v.CopyTags(1, 4, tags), kDataValidatorOk);
+  EXPECT_EQ(tags, (std::vector<uint8_t>{255, 254, 254, 0}));
+  ASSERT_EQ(v.MarkUntracked(2, 1), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(2), 255);
+}
+
+TEST(DataValidatorManagerTest, ResizeOnlyGrows) {
+  DataValidatorManager m;
+  testing::internal::CaptureStdout();
+  m.Resize(8);
+  m.Resize(4);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "NVME: DataValidatorManager: Resizing data validators, size: 8\n");
+  EXPECT_EQ(m.GetSize(), 8u);
+  EXPECT_EQ(m.GetDataValidator(0), nullptr);
+  EXPECT_EQ(m.GetDataValidator(9), nullptr);
+  ASSERT_NE(m.GetDataValidator(8), nullptr);
+  EXPECT_FALSE(m.GetDataValidator(8)->IsEnabled());
+  EXPECT_NE(m.GetDataValidator(1), m.GetDataValidator(2));
+}
+
+TEST(DataValidatorManagerTest, EnableKeepsAndGrows) {
+  DataValidatorManager m;
+  m.Resize(2);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(m.Enable(1, 100, 4096), kDataValidatorOk);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "NVME: DataValidatorManager: Enabling data validator for NSID 1\n");
+  auto v = m.GetDataValidator(1);
+  EXPECT_EQ(v->GetNumLbas(), 100u);
+  EXPECT_EQ(v->GetNumPendingWords(), 2u);
+  EXPECT_EQ(v->GetBlockSize(), 4096u);
+  EXPECT_EQ(v->GetTag(99), 255);
+  ASSERT_EQ(v->AddPending(70, 20), kDataValidatorOk);  // LBAs 64..99 have pending bits
+  EXPECT_TRUE(v->IsPending(89, 1));
+  EXPECT_FALSE(m.GetDataValidator(2)->IsEnabled());
+
+  ASSERT_EQ(v->UpdateMap(5, 1), kDataValidatorOk);
+  ASSERT_EQ(m.Enable(1, 100, 4096), kDataValidatorOk);  // same: nothing changes
+  EXPECT_EQ(v->GetTag(5), 0);
+  EXPECT_TRUE(v->IsPending(70, 1));
+
+  ASSERT_EQ(m.Enable(1, 300, 4096), kDataValidatorOk);  // larger: old tags kept, new ones 255
+  EXPECT_EQ(v->GetTag(5), 0);
+  EXPECT_EQ(v->GetTag(299), 255);
+  EXPECT_EQ(v->GetNumPendingWords(), 5u);
+  EXPECT_TRUE(v->IsPending(70, 1));
+
+  ASSERT_EQ(m.Reset(1, 50, 512), kDataValidatorOk);  // smaller: cut
+  EXPECT_EQ(v->GetNumLbas(), 50u);
+  EXPECT_EQ(v->GetBlockSize(), 512u);
+  EXPECT_EQ(v->GetTag(5), 0);
+
+  const uint64_t epoch = v->GetEpoch();
+  m.Disable(1);
+  EXPECT_FALSE(v->IsEnabled());
+  EXPECT_EQ(v->GetNumLbas(), 0u);
+  EXPECT_NE(v->GetEpoch(), epoch);
+  EXPECT_EQ(m.GetDataValidator(1), v);  // emptied in place
+  ASSERT_EQ(m.Enable(1, 10, 512), kDataValidatorOk);
+  EXPECT_EQ(v->GetTag(5), 255);
+}
+
+TEST(DataValidatorManagerTest, InvalidNamespaceIds) {
+  DataValidatorManager m;
+  m.Resize(3);
+  try {
+    m.Disable(0);
+    FAIL() << "Disable(0) must throw";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid namespace ID 0");
+  }
+  try {
+    m.Enable(4, 10, 512);
+    FAIL() << "Enable(4) must throw";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid namespace ID 4");
+  }
+  EXPECT_THROW(m.Reset(4, 10, 512), std::runtime_error);
+}
+
+TEST(DataValidatorManagerTest, DisableAllLogsEverySlot) {
+  DataValidatorManager m;
+  m.Resize(2);
+  m.Enable(2, 10, 512);
+  testing::internal::CaptureStdout();
+  m.DisableAll();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "NVME: DataValidatorManager: Disabling all data validators\n"
+            "NVME: DataValidatorManager: Disabling data validator for NSID: 1\n"
+            "NVME: DataValidatorManager: Disabling data validator for NSID: 2\n");
+  EXPECT_FALSE(m.GetDataValidator(2)->IsEnabled());
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Controller reset and shutdown machines on the simulated drive.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "nvme/dma_context.h"
+#include "nvme/io_manager.h"
+#include "nvme/nvme_io_ctx.h"
+#include "nvme/nvme_reset_controller.h"
+#include "nvme/nvme_shutdown_controller.h"
+#include "nvme_internal.h"
+#include "sim_fixture.h"
+
+namespace kyt_dev_test {
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class ResetTest : public SimDeviceTest {
+ protected:
+  template <class Machine>
+  bool RunMachine(Machine& machine) {
+    return PollUntil([] {}, [&] { return machine.IsDone(); });
+  }
+
+  // A one-block write and read back on `qid`; true when both complete without error and the data round-trips.
+  bool RoundTrip(uint16_t qid, uint64_t lba) {
+    auto write = std::make_unique<NvmeIoCtx>();
+    write->nsid = 1;
+    write->qid = qid;
+    write->start_lba = lba;
+    write->num_blocks = 1;
+    write->data = std::make_unique<DmaContext>(512);
+    std::memset(write->data->GetBuffer(), 0x3C, 512);
+    if (Ctx().GetIoManager().SendWriteAsync(write.get()) != kIoOpsSubmitted) return false;
+    if (!PollUntil([&] { Ctx().GetQueueManager().ProcessIoCompletions(qid); }, [&] { return write->completed; })) {
+      return false;
+    }
+    auto read = std::make_unique<NvmeIoCtx>();
+    read->nsid = 1;
+    read->qid = qid;
+    read->start_lba = lba;
+    read->num_blocks = 1;
+    read->data = std::make_unique<DmaContext>(512);
+    if (Ctx().GetIoManager().SendReadAsync(read.get()) != kIoOpsSubmitted) return false;
+    if (!PollUntil([&] { Ctx().GetQueueManager().ProcessIoCompletions(qid); }, [&] { return read->completed; })) {
+      return false;
+    }
+    return (write->cpl.status_raw & 0x1FE) == 0 && (read->cpl.status_raw & 0x1FE) == 0 &&
+           std::memcmp(write->data->GetBuffer(), read->data->GetBuffer(), 512) == 0;
+  }
+};
+
+TEST_F(ResetTest, ResetWithLiveQueuePairsThenNewQueuePairsWork) {
+  Attach();
+  const uint16_t q1 = CreateQueuePair();
+  const uint16_t q2 = CreateQueuePair();
+  ASSERT_NE(q1, 0);
+  ASSERT_NE(q2, 0);
+  ASSERT_TRUE(RoundTrip(q1, 7));
+  auto& reset = Ctx().GetResetController();
+  const uint64_t resets_before = sim_->counters().resets;
+
+  CaptureStdout();
+  reset.Start();
+  EXPECT_FALSE(reset.HasError());
+  const bool done = RunMachine(reset);
+  const auto lines = SplitLines(GetCapturedStdout());
+  ASSERT_TRUE(done) << reset.GetErrorMessage();
+  EXPECT_EQ(reset.GetState(), 5u);
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Starting Controller Reset").size(), 1u);
+  EXPECT_TRUE(Contains(lines, "NVME: CSTS is 0"));
+  EXPECT_TRUE(Contains(lines, "NVME: Cleaning up all queues"));
+  EXPECT_TRUE(Contains(lines, "NVME: Starting controller initialization"));
+  EXPECT_TRUE(Contains(lines, "NVME: Controller initialization is done"));
+  // Each live pair is freed once.
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Freeing queue " + std::to_string(q1)).size(), 1u);
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Freeing queue " + std::to_string(q2)).size(), 1u);
+  EXPECT_EQ(sim_->counters().resets, resets_before + 1);
+  EXPECT_FALSE(Ctx().GetHandle()->is_resetting);
+
+  // The old identifiers are gone; new pairs work.
+  auto& queues = Ctx().GetQueueManager();
+  EXPECT_FALSE(queues.IsValidQueueId(q1));
+  EXPECT_EQ(queues.ProcessIoCompletions(q2), -1);
+  const uint16_t q3 = CreateQueuePair();
+  ASSERT_NE(q3, 0);
+  EXPECT_TRUE(RoundTrip(q3, 8));
+  EXPECT_TRUE(Ctx().GetNamespaceManager().GetNamespace(1)->IsActive());
+
+  // Start after completion runs it again; the detach at the end frees the new pair once.
+  reset.Start();
+  ASSERT_TRUE(RunMachine(reset));
+  const uint16_t q4 = CreateQueuePair();
+  ASSERT_NE(q4, 0);
+  CaptureStdout();
+  controller_->ScanRemoval(true);
+  const auto detach = SplitLines(GetCapturedStdout());
+  EXPECT_EQ(LinesWithPrefix(detach, "NVME: Freeing queue ").size(), 1u);
+}
+
+TEST_F(ResetTest, ResetWaitsWhileReadyStaysSet) {
+  Attach();
+  auto& reset = Ctx().GetResetController();
+  sim_->SetReadyStuck(true);
+  reset.Start();
+  for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
+  EXPECT_EQ(reset.GetState(), 1u);
+  reset.Start();  // running: nothing happens
+  EXPECT_EQ(reset.GetState(), 1u);
+  sim_->SetReadyStuck(false);
+  ASSERT_TRUE(RunMachine(reset));
+  EXPECT_NE(CreateQueuePair(), 0);
+}
+
+TEST_F(ResetTest, FailingRegisterReadEndsInError) {
+  Attach();
+  auto& reset = Ctx().GetResetController();
+  sim_->Remove(false);  // registers read all ones
+  try {
+    reset.Start();
+    FAIL() << "the failed step must be reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Unexpected error encountered while resetting NVM controller.");
+  }
+  EXPECT_TRUE(reset.HasError());
+  EXPECT_EQ(reset.GetState(), 6u);
+  EXPECT_EQ(reset.GetErrorMessage(), "Failed to read from CC register");
+  EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
+  reset.Start();
+  EXPECT_EQ(reset.GetState(), 6u);
+  reset.ClearError();
+  EXPECT_FALSE(reset.HasError());
+  EXPECT_EQ(reset.GetState(), 0u);
+  EXPECT_EQ(reset.GetErrorMessage(), "");
+  EXPECT_FALSE(Ctx().GetHandle()->is_resetting);
+}
+
+TEST_F(ResetTest, ShutdownNotifiesTwiceWaitsAndFreesEachPairOnce) {
+  Attach();
+  const uint16_t q1 = CreateQueuePair();
+  const uint16_t q2 = CreateQueuePair();
+  ASSERT_NE(q1, 0);
+  ASSERT_NE(q2, 0);
+  auto& shutdown = Ctx().GetShutdownController();
+  CaptureStdout();
+  shutdown.Start();
+  EXPECT_EQ(shutdown.GetState(), 1u);
+  const bool done = RunMachine(shutdown);
+  const auto lines = SplitLines(GetCapturedStdout());
+  ASSERT_TRUE(done) << shutdown.GetErrorMessage();
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Freeing queue " + std::to_string(q1)).size(), 1u);
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Freeing queue " + std::to_string(q2)).size(), 1u);
+  EXPECT_EQ(LinesWithPrefix(lines, "NVME: Freeing queue ").size(), 2u);
+  EXPECT_TRUE(Ctx().GetHandle()->is_shutdown);
+  EXPECT_EQ((sim_->ReadRegister32(0x1C) >> 2) & 0x3, 2u);  // SHST: complete
+  EXPECT_EQ((sim_->ReadRegister32(0x14) >> 14) & 0x3, 1u);  // SHN: normal
+  EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(q1));
+  EXPECT_FALSE(Ctx().GetShutdownController().HasError());
+
+  // Done stays done and keeps the driver's flag set; the final detach frees nothing twice.
+  EXPECT_TRUE(shutdown.IsDone());
+  CaptureStdout();
+  controller_->ScanRemoval(true);
+  EXPECT_TRUE(LinesWithPrefix(SplitLines(GetCapturedStdout()), "NVME: Freeing queue ").empty());
+}
+
+TEST_F(ResetTest, ShutdownErrorKeepsItsState) {
+  Attach();
+  auto& shutdown = Ctx().GetShutdownController();
+  sim_->Remove(false);
+  EXPECT_THROW(shutdown.Start(), std::runtime_error);
+  EXPECT_TRUE(shutdown.HasError());
+  EXPECT_EQ(shutdown.GetErrorMessage(), "Failed to read from CC register");
+  shutdown.ClearError();
+  EXPECT_EQ(shutdown.GetErrorMessage(), "");
+  EXPECT_TRUE(shutdown.HasError());  // the shutdown machine stays in its error state
+  EXPECT_FALSE(Ctx().GetHandle()->is_shutdown);
+}
+
+}  // namespace
+}  // namespace kyt_dev_test

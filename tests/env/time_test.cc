@@ -1,0 +1,83 @@
+/* Ticks, delays and the test clock. */
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include "env_fixture.h"
+#include "spdk/env.h"
+
+namespace {
+
+uint64_t NowNs()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+}
+
+TEST(Ticks, WorkBeforeTheStartAndMatchRealTime)
+{
+	KYT_REQUIRE_FRESH_PROCESS();
+	EXPECT_FALSE(spdk_env_is_initialized());
+	const uint64_t hz = spdk_get_ticks_hz();
+	ASSERT_GT(hz, 1000000u);
+	const uint64_t t0 = spdk_get_ticks();
+	const uint64_t n0 = NowNs();
+	spdk_delay_us(20000);
+	const uint64_t t1 = spdk_get_ticks();
+	const uint64_t n1 = NowNs();
+	EXPECT_GE(n1 - n0, 20000000u) << "a delay never ends early";
+	const double tick_ns = (double)(t1 - t0) * 1e9 / (double)hz;
+	const double real_ns = (double)(n1 - n0);
+	EXPECT_NEAR(tick_ns / real_ns, 1.0, 0.05) << "ticks per second must match the rate reported";
+}
+
+TEST(Ticks, RateStaysTheSameAcrossTheStart)
+{
+	const uint64_t before = spdk_get_ticks_hz();
+	const uint64_t t0 = spdk_get_ticks();
+	KYT_REQUIRE_ENV();
+	EXPECT_EQ(spdk_get_ticks_hz(), before);
+	EXPECT_GE(spdk_get_ticks(), t0) << "the same clock before and after the start";
+}
+
+TEST(Ticks, TestClockScaleSpeedsTimeUpWithoutJumps)
+{
+	const uint64_t hz = spdk_get_ticks_hz();
+	const uint64_t before = spdk_get_ticks();
+	kyt_env_test_set_clock_scale(1000);
+	const uint64_t at_change = spdk_get_ticks();
+	EXPECT_GE(at_change, before);
+	EXPECT_LT(at_change - before, hz / 10) << "changing the scale must not jump the clock";
+
+	/* Two simulated seconds pass in about two real milliseconds. */
+	const uint64_t n0 = NowNs();
+	const uint64_t t0 = spdk_get_ticks();
+	spdk_delay_us(2000000);
+	const uint64_t t1 = spdk_get_ticks();
+	const uint64_t real = NowNs() - n0;
+	EXPECT_GE(t1 - t0, 2 * hz);
+	EXPECT_LT(real, 500000000u) << "the scaled delay took " << real << " ns";
+
+	kyt_env_test_set_clock_scale(1);
+	const uint64_t t2 = spdk_get_ticks();
+	EXPECT_GE(t2, t1) << "going back to real time keeps the clock monotonic";
+	const uint64_t n2 = NowNs();
+	spdk_delay_us(10000);
+	EXPECT_GE(NowNs() - n2, 10000000u) << "real time again";
+	kyt_env_test_set_clock_scale(0); /* treated as 1 */
+	EXPECT_GE(spdk_get_ticks(), t2);
+}
+
+TEST(Ticks, MonotonicAcrossReads)
+{
+	kyt_env_test_set_clock_scale(7);
+	uint64_t last = spdk_get_ticks();
+	for (int i = 0; i < 100000; ++i) {
+		uint64_t now = spdk_get_ticks();
+		ASSERT_GE(now, last);
+		last = now;
+	}
+}
+
+}  // namespace

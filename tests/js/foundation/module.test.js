@@ -1,0 +1,61 @@
+'use strict';
+// The module loads, exports the class, and the class is shaped as scripts expect.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { repo, buildDir, addonPath, loadAddon, runChild } = require('./helpers');
+
+const exported = loadAddon();
+const { KytAddon } = exported;
+// Quiet for the rest of this process: the runner reads this process's standard output.
+const quietOne = new KytAddon(true);
+
+test('the module exports exactly the class KytAddon', () => {
+  assert.deepEqual(Object.keys(exported), ['KytAddon']);
+  assert.equal(typeof KytAddon, 'function');
+  assert.equal(KytAddon.name, 'KytAddon');
+});
+
+const packageBuild = buildDir === path.join(repo, 'build');
+test('requiring the package folder gives the same exports',
+  { skip: packageBuild ? false : 'the package loads build/, these tests run on another build' }, () => {
+  const child = runChild(`const pkg = require(${JSON.stringify(repo)}); ` +
+    `console.log(Object.keys(pkg).join(','), pkg.KytAddon === KytAddon);`);
+  assert.equal(child.status, 0, child.stderr);
+  assert.deepEqual(child.lines, ['KytAddon true']);
+});
+
+test('methods live on the prototype, are named by their script names and have length 0', () => {
+  const addon = quietOne;
+  for (const name of ['setDefaultBdf', 'startTaskScheduler']) {
+    const method = KytAddon.prototype[name];
+    assert.equal(typeof method, 'function', name);
+    assert.equal(method.name, name);
+    assert.equal(method.length, 0);
+    assert.equal(Object.prototype.hasOwnProperty.call(addon, name), false, `${name} is not an own property`);
+  }
+  assert.deepEqual(Object.keys(addon), []);
+});
+
+test('a method called on a foreign receiver is refused by the host before it runs', () => {
+  for (const receiver of [{}, Object.create(KytAddon.prototype)]) {
+    assert.throws(() => KytAddon.prototype.setDefaultBdf.call(receiver, '0000:01:00.0'), TypeError);
+    assert.throws(() => KytAddon.prototype.startTaskScheduler.call(receiver, 0, 1, 0), TypeError);
+  }
+});
+
+test('calling the class without new makes an instance anyway', () => {
+  const instance = KytAddon(true);  // eslint-disable-line new-cap
+  assert.ok(instance instanceof KytAddon);
+  assert.equal(typeof instance.setDefaultBdf, 'function');
+});
+
+test('every symbol the addon needs resolves when it loads (no function is missing behind lazy binding)', () => {
+  const child = runChild(`
+    const os = require('node:os');
+    const m = { exports: {} };
+    process.dlopen(m, ${JSON.stringify(addonPath)}, os.constants.dlopen.RTLD_NOW);
+    console.log(typeof m.exports.KytAddon);`, { load: false });
+  assert.equal(child.status, 0, child.stderr);
+  assert.deepEqual(child.lines, ['function']);
+});

@@ -1,0 +1,77 @@
+'use strict';
+// Shared pieces of the NVMe script tests: the product addon, the simulated drive and promise forms of the
+// callback methods.
+const path = require('node:path');
+const fs = require('node:fs');
+
+const root = path.resolve(__dirname, '..', '..', '..');
+const buildDir = path.resolve(root, process.env.KYT_BUILD_DIR || 'build');
+
+function loadAddon() {
+  return require(path.join(buildDir, 'lib', 'kyt.node'));
+}
+
+function loadSim() {
+  return require(path.join(buildDir, 'lib', 'kyt_sim.node'));
+}
+
+// Each test file runs in its own process with its own environment, so one fixed address is enough.
+function freeBdf() {
+  return '0000:01:00.0';
+}
+
+// The standard simulated drive: namespace 1 active (1 Mi blocks of 512 bytes), 2 inactive, 3 active with more than
+// 2^32 blocks, 4 active with 4096-byte blocks; NN 4.
+const standardNamespaces = [
+  { nsid: 1, blocks: 1048576, lbaFormat: 0 },
+  { nsid: 2, blocks: 4096, lbaFormat: 0, active: false },
+  { nsid: 3, blocks: 5000000000, lbaFormat: 0 },
+  { nsid: 4, blocks: 8192, lbaFormat: 2 },
+];
+
+// The same drive with a small namespace 3, for tests that enable validation of every namespace (a validator keeps
+// one tag byte per block).
+const smallNamespaces = standardNamespaces.map((ns) => (ns.nsid === 3 ? { ...ns, blocks: 4096 } : ns));
+
+function createDrive(bdf, options = {}) {
+  const sim = loadSim();
+  const drive = sim.create(bdf, { maxNamespaces: 4, namespaces: standardNamespaces, ...options });
+  // Keeps the drive object referenced until the end of the file's tests.
+  drive.keepAlive = () => drive;
+  return drive;
+}
+
+// Calls a callback method and resolves with {err, result}; the callback must be called exactly once, with exactly
+// two arguments.
+function call(addon, method, ...args) {
+  return new Promise((resolve, reject) => {
+    let calls = 0;
+    addon[method](...args, function (...cbArgs) {
+      calls += 1;
+      if (calls > 1) return reject(new Error(`${method} called back twice`));
+      if (cbArgs.length !== 2) return reject(new Error(`${method} called back with ${cbArgs.length} arguments`));
+      resolve({ err: cbArgs[0], result: cbArgs[1] });
+    });
+  });
+}
+
+// Like call, but the call must succeed; resolves with the result.
+async function ok(addon, method, ...args) {
+  const { err, result } = await call(addon, method, ...args);
+  if (err) throw new Error(`${method} failed: ${err.message}`);
+  return result;
+}
+
+// Like call, but the call must fail; resolves with the Error.
+async function fails(addon, method, ...args) {
+  const { err, result } = await call(addon, method, ...args);
+  if (!err) throw new Error(`${method} succeeded with ${JSON.stringify(result)}`);
+  if (result !== null) throw new Error(`${method} failed with a result ${JSON.stringify(result)}`);
+  return err;
+}
+
+function haveQemu() {
+  return fs.existsSync('/usr/bin/qemu-system-x86_64');
+}
+
+module.exports = { standardNamespaces, smallNamespaces, root, buildDir, loadAddon, loadSim, freeBdf, createDrive, call, ok, fails, haveQemu };

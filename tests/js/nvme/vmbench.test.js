@@ -1,0 +1,39 @@
+'use strict';
+// The real path: QEMU's emulated NVMe controller in the VM bench guest, bound to UIO and to VFIO, with hugepages.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { root, buildDir } = require('./helpers');
+
+const vmbench = path.resolve(root, '..', 'shared', 'vmbench', 'vmbench');
+const missing = !fs.existsSync('/usr/bin/qemu-system-x86_64') ? 'qemu-system-x86_64 is not installed'
+  : !fs.existsSync(vmbench) ? `${vmbench} is missing` : false;
+
+function runInGuest(bind) {
+  const job = path.join(__dirname, 'vm_job.js');
+  const args = ['--nvme', '64', '--bind', bind, '--hugepages', '540', '--timeout', '100', '-q',
+    '-e', `KYT_BUILD_DIR=${path.relative(root, buildDir)}`, '--', process.execPath, job];
+  const run = spawnSync(vmbench, args, { cwd: root, encoding: 'utf8', timeout: 110000 });
+  const line = (run.stdout || '').split('\n').find((l) => l.startsWith('RESULT ') || l.startsWith('FAILED '));
+  assert.equal(run.status, 0, `vmbench ${bind} exited ${run.status}\n${line || ''}\n${(run.stderr || '').slice(-3000)}`);
+  assert.ok(line && line.startsWith('RESULT '), `no result line:\n${run.stdout}`);
+  return JSON.parse(line.slice('RESULT '.length));
+}
+
+for (const bind of ['uio', 'vfio']) {
+  test(`QEMU NVMe through ${bind}: attach, information, validated I/O, reset, I/O again`, { skip: missing, timeout: 120000 },
+    () => {
+      const result = runInGuest(bind);
+      assert.match(result.bdf, /^0000:00:0[0-9a-f]\.0$/);
+      assert.equal(result.device.maxNamespaceId >= 1, true);
+      assert.equal(result.device.maxXferSize, 128 * 4096);  // QEMU's default MDTS 7
+      assert.equal(result.ns1.isActive, true);
+      assert.equal(result.ns1.lbaSize, 512);
+      assert.equal(result.ns1.size, 64 * 1024 * 1024 / 512);
+      assert.equal(result.qid, 1);
+      assert.ok(result.qidAfterReset >= 1);
+      assert.match(result.model, /QEMU NVMe Ctrl/);
+    });
+}

@@ -1,0 +1,39 @@
+// A scriptable stand-in for the libftdi1 and libusb calls that the FTDI port code makes.
+// Linking it (or preloading it) replaces the real libraries' entry points: no USB access.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fakeftdi {
+
+struct Device {
+  uint16_t vendor = 0x0403;
+  uint16_t product = 0x6001;
+  std::string manufacturer = "FTDI";
+  std::string description = "FT232R USB UART";
+  std::string serial = "A1";
+  int stringsResult = 0;  // what ftdi_usb_get_strings answers for this device
+};
+
+// Forgets every device, result override, queued byte and recorded call.
+void reset();
+void addDevice(const Device& device);
+// Makes a call return code from now on (until reset or cleared with clearResult). Names:
+// "find_all", "open", "close", "reset", "set_interface", "set_baudrate",
+// "set_line_property", "read", "write", "set_bitmode", "new" (any value: ftdi_new fails),
+// "short_read_times_out" (any value: a read asking for more than has arrived copies it and
+// then returns -7, as QEMU's emulated FT232 does).
+void setResult(const std::string& call, int code);
+void clearResult(const std::string& call);
+// Bytes that the open chip delivers to reads, in order.
+void pushReadData(const std::string& bytes);
+// The bytes written to the chip so far; clears them.
+std::string takeWritten();
+// The calls made so far, one text each ("set_interface 2", "set_bitmode 15 2", ...).
+std::vector<std::string> calls();
+// Contexts made by ftdi_new and not yet freed.
+int liveContexts();
+
+}  // namespace fakeftdi

@@ -1,0 +1,59 @@
+/*
+ * Sparse block storage of one simulated namespace: blocks cost memory only once written. A block that was never
+ * written or was deallocated reads as zeros. Chunks of consecutive blocks are allocated together on first write.
+ */
+#ifndef KYT_SIM_BLOCK_STORE_H
+#define KYT_SIM_BLOCK_STORE_H
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+namespace kyt::sim {
+
+class BlockStore {
+ public:
+  // block_bytes: data plus metadata of one block; first_8_only: keep only the first 8 bytes of each block.
+  BlockStore(uint32_t block_bytes, bool first_8_only);
+
+  uint32_t block_bytes() const { return block_bytes_; }
+  bool first_8_only() const { return first_8_only_; }
+
+  // Copy one block out (block_bytes bytes); unwritten blocks read as zeros.
+  void Read(uint64_t lba, uint8_t* out) const;
+  // Store one block (block_bytes bytes).
+  void Write(uint64_t lba, const uint8_t* in);
+  // Pointer to a stored block's bytes, or null when it reads as zeros (never written or deallocated).
+  const uint8_t* Find(uint64_t lba) const;
+  // Forget blocks [lba, lba + count): they read as zeros again. Releases chunks that become empty.
+  void Deallocate(uint64_t lba, uint64_t count);
+  // Forget everything and change the block size (Format NVM).
+  void Reset(uint32_t block_bytes);
+  // XOR `mask` into byte `offset` of a block (offset below the stored size); an unwritten block becomes written.
+  // Returns false when the offset lies outside what is stored.
+  bool Corrupt(uint64_t lba, uint32_t offset, uint8_t mask);
+
+  // Blocks that hold data.
+  uint64_t allocated_blocks() const { return allocated_; }
+  // Bytes kept per block.
+  uint32_t stored_bytes() const { return stored_; }
+
+ private:
+  struct Chunk {
+    uint64_t present = 0;             // bit i: block i of the chunk holds data
+    std::unique_ptr<uint8_t[]> data;  // blocks_per_chunk_ * stored_ bytes
+  };
+  Chunk& ChunkFor(uint64_t lba);
+  void Configure(uint32_t block_bytes);
+
+  uint32_t block_bytes_;
+  bool first_8_only_;
+  uint32_t stored_ = 0;            // bytes kept per block
+  uint32_t chunk_shift_ = 0;       // log2 of blocks per chunk (at most 64 blocks)
+  uint64_t allocated_ = 0;
+  std::unordered_map<uint64_t, Chunk> chunks_;
+};
+
+}  // namespace kyt::sim
+
+#endif  // KYT_SIM_BLOCK_STORE_H

@@ -1,0 +1,118 @@
+#include "kyt_sim/data_pointer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace kyt::sim {
+namespace {
+
+// Host memory for these tests: 64 pages whose bus addresses are offsets from kBase.
+constexpr uint64_t kBase = 0x100000;
+constexpr uint32_t kPage = 4096;
+alignas(4096) uint8_t g_memory[64 * kPage];
+
+void* Translate(uint64_t iova, uint64_t len) {
+  if (iova < kBase || iova + len > kBase + sizeof(g_memory)) return nullptr;
+  return g_memory + (iova - kBase);
+}
+uint64_t Page(int n) { return kBase + uint64_t(n) * kPage; }
+void SetEntry(int page, int index, uint64_t value) { std::memcpy(g_memory + page * kPage + index * 8, &value, 8); }
+
+// The bytes a transfer of `len` reaches, as offsets into g_memory.
+std::vector<size_t> Reached(DataPointer& dp, uint64_t len) {
+  std::vector<size_t> out;
+  for (const auto& s : dp.segments())
+    for (uint64_t i = 0; i < s.len; ++i) out.push_back(size_t(s.ptr + i - g_memory));
+  EXPECT_EQ(out.size(), len);
+  return out;
+}
+
+TEST(DataPointerTest, Prp1AloneCoversUpToTheEndOfItsPage) {
+  DataPointer dp;
+  ASSERT_TRUE(dp.Build(Page(3) + 512, 0, 3584, kPage, Translate).ok());
+  auto r = Reached(dp, 3584);
+  EXPECT_EQ(r.front(), 3 * kPage + 512);
+  EXPECT_EQ(r.back(), 4 * kPage - 1);
+}
+
+TEST(DataPointerTest, Prp2IsTheSecondPageWhenTwoPagesSuffice) {
+  DataPointer dp;
+  // 4096 bytes starting 512 bytes into page 3: the rest of page 3, then 512 bytes of page 9.
+  ASSERT_TRUE(dp.Build(Page(3) + 512, Page(9), 4096, kPage, Translate).ok());
+  auto r = Reached(dp, 4096);
+  EXPECT_EQ(r[3583], 4 * kPage - 1);
+  EXPECT_EQ(r[3584], 9 * kPage);
+  EXPECT_EQ(r.back(), 9 * kPage + 511);
+  // A second page with an offset is refused.
+  EXPECT_EQ(dp.Build(Page(3), Page(9) + 8, 8192, kPage, Translate).sc, sc::kInvalidPrpOffset);
+}
+
+TEST(DataPointerTest, PrpListAndChainedListsAtEveryOffset) {
+  // A list page holds 512 entries; a list that starts two entries before the end of its page must chain once three
+  // or more pages follow PRP1's page.
+  for (uint32_t offset : {0u, 4u, 512u, 4092u}) {
+    std::memset(g_memory, 0, sizeof(g_memory));
+    const uint64_t len = 3 * kPage + (kPage - offset);  // PRP1's part, then three whole pages
+    const uint64_t pages_after_first = (len - (kPage - offset)) / kPage + ((len - (kPage - offset)) % kPage ? 1 : 0);
+    // List in page 40 starting at its last-but-one entry: entries 510 (data), 511 (pointer to page 41).
+    const uint64_t list = Page(40) + 510 * 8;
+    SetEntry(40, 510, Page(20));
+    SetEntry(40, 511, Page(41));
+    for (uint64_t i = 1; i < pages_after_first; ++i) SetEntry(41, int(i - 1), Page(20 + int(i)));
+    DataPointer dp;
+    ASSERT_TRUE(dp.Build(Page(2) + offset, list, len, kPage, Translate).ok()) << offset;
+    auto r = Reached(dp, len);
+    EXPECT_EQ(r.front(), 2 * kPage + offset);
+    EXPECT_EQ(r[kPage - offset], 20 * kPage);
+    EXPECT_EQ(r.back(), (20 + pages_after_first - 1) * kPage + ((len - (kPage - offset) - 1) % kPage));
+  }
+}
+
+TEST(DataPointerTest, ListThatFitsExactlyIsNotChained) {
+  // Two entries left in the list page and exactly two pages to go: both are data pages.
+  SetEntry(40, 510, Page(20));
+  SetEntry(40, 511, Page(21));
+  DataPointer dp;
+  ASSERT_TRUE(dp.Build(Page(2), Page(40) + 510 * 8, 3 * kPage, kPage, Translate).ok());
+  auto r = Reached(dp, 3 * kPage);
+  EXPECT_EQ(r[2 * kPage], 21 * kPage);
+}
+
+TEST(DataPointerTest, MisalignedEntriesAndForeignMemoryAreRejected) {
+  DataPointer dp;
+  EXPECT_EQ(dp.Build(Page(2) + 2, 0, 16, kPage, Translate).sc, sc::kInvalidPrpOffset);  // PRP1 not dword aligned
+  EXPECT_EQ(dp.Build(Page(2), Page(40) + 4, 3 * kPage, kPage, Translate).sc, sc::kInvalidPrpOffset);  // list ptr
+  SetEntry(40, 0, Page(20) + 16);
+  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, Translate).sc, sc::kInvalidPrpOffset);  // list entry
+  SetEntry(40, 0, 0xDEAD0000);
+  SetEntry(40, 1, Page(21));
+  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, Translate).sc, sc::kDataTransferError);
+  EXPECT_EQ(dp.Build(0x1000, 0, 16, kPage, Translate).sc, sc::kDataTransferError);
+  EXPECT_EQ(dp.BuildContiguous(Page(1) + 2, 8, Translate).sc, sc::kInvalidField);
+}
+
+TEST(DataPointerTest, CopiesContinueAcrossSegments) {
+  DataPointer dp;
+  ASSERT_TRUE(dp.Build(Page(5) + 4000, Page(7), 200, kPage, Translate).ok());
+  ASSERT_EQ(dp.segments().size(), 2u);
+  std::vector<uint8_t> src(200);
+  for (int i = 0; i < 200; ++i) src[i] = static_cast<uint8_t>(i + 1);
+  dp.ToHost(src.data(), 50);
+  dp.ZeroToHost(10);
+  dp.ToHost(src.data() + 60, 140);
+  EXPECT_EQ(g_memory[5 * kPage + 4000], 1);
+  EXPECT_EQ(g_memory[5 * kPage + 4050], 0);
+  EXPECT_EQ(g_memory[5 * kPage + 4095], 96);
+  EXPECT_EQ(g_memory[7 * kPage], 97);
+  EXPECT_EQ(g_memory[7 * kPage + 103], 200);
+  dp.Rewind();
+  std::vector<uint8_t> back(200);
+  dp.Skip(60);
+  dp.FromHost(back.data(), 140);
+  EXPECT_EQ(0, std::memcmp(back.data(), src.data() + 60, 140));
+}
+
+}  // namespace
+}  // namespace kyt::sim
