@@ -1,7 +1,10 @@
 // Controllers, their manager, namespaces and register access on the simulated drive.
 #include <gtest/gtest.h>
 
+#include "nvme/dma_context.h"
+#include "nvme/io_manager.h"
 #include "nvme/namespace_manager.h"
+#include "nvme/nvme_io_ctx.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/admin_cmd_records.h"
@@ -364,6 +367,20 @@ TEST_F(ErrorInjectionTest, LogLinesAndMissingQueue) {
   std::cout << 255 << std::endl;  // the stream is decimal again
   EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), 0);  // no such queue pair: nothing armed or logged
   EXPECT_EQ(GetCapturedStdout(), "NVME: InjectCommandError: OPC=0x02, SCT=0x00, SC=0x81\n255\n");
+
+  // Armed on an I/O queue pair, the next read completes with the injected status.
+  const uint16_t qid = CreateQueuePair();
+  ASSERT_NE(qid, 0);
+  EXPECT_EQ(Ctx().InjectCommandError(qid, 2, false, 0, 1, 1, 0x85), 0);
+  NvmeIoCtx read;
+  read.nsid = 1;
+  read.qid = qid;
+  read.num_blocks = 1;
+  read.data = std::make_unique<DmaContext>(512);
+  ASSERT_EQ(Ctx().GetIoManager().SendReadAsync(&read), kIoOpsSubmitted);
+  ASSERT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessIoCompletions(qid); }, [&] { return read.completed; }));
+  EXPECT_EQ(read.cpl.status.sct, 1);
+  EXPECT_EQ(read.cpl.status.sc, 0x85);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nvme/nvme_controller_ctx.h"
+#include "spdk/nvme.h"
 #include "runner/admin_cmd_runner.h"
 #include "runner/generic_cmd_runner.h"
 #include "runner/orphaned_commands.h"
@@ -28,18 +29,30 @@ class LateCompletionTest : public RunnerBench {
     sim_->InjectFault(rule);
   }
 
-  // Reaps admin completions, as the next admin command or the queue's teardown would, until every context the
-  // runners left behind has completed and been freed.
-  bool DrainOrphans(double seconds = 5.0) {
+  // Waits until the drive has posted the late completion (more than `posted` completions in all), then reaps the
+  // admin queue as the next admin command or the queue's teardown would, and frees what completed.
+  bool ReapLateCompletion(uint64_t posted, double seconds = 5.0) {
     auto ctx = Controller()->GetControllerCtx();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (OrphanedCommands::Count() != 0) {
+    while (sim_->counters().completions <= posted) {
       if (std::chrono::steady_clock::now() > deadline) return false;
-      ctx->GetQueueManager().ProcessAdminCompletions();
-      OrphanedCommands::Sweep();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    for (int i = 0; i < 10; ++i) ctx->GetQueueManager().ProcessAdminCompletions();
+    OrphanedCommands::Sweep();
     return true;
+  }
+
+  // A controller whose command timed out is not detached when its context goes (the device is left as it is for
+  // inspection); the test detaches it itself so that the driver's records of it are freed.
+  void TearDown() override {
+    if (manager_) {
+      auto controller = Controller();
+      if (controller->IsInitialized() && controller->IsTimedOut()) {
+        spdk_nvme_detach(controller->GetControllerCtx()->GetHandle());
+      }
+    }
+    RunnerBench::TearDown();
   }
 };
 
@@ -47,6 +60,7 @@ TEST_F(LateCompletionTest, GenericCommandCompletingAfterItsTimeOut) {
   Attach(200);  // 200 ms command time-out
   ASSERT_EQ(OrphanedCommands::Count(), 0u);
   DelayNextAdmin(0x06);
+  uint64_t posted = 0;
   {
     auto data = std::make_unique<std::vector<uint8_t>>(4096, 0);
     auto runner = std::make_unique<GenericCmdRunner>(address_);
@@ -59,15 +73,18 @@ TEST_F(LateCompletionTest, GenericCommandCompletingAfterItsTimeOut) {
     EXPECT_TRUE(runner->HasControllerErrorFlag());
     EXPECT_TRUE(Controller()->IsTimedOut());
     EXPECT_EQ(OrphanedCommands::Count(), 1u) << "the outstanding command keeps its context";
+    posted = sim_->counters().completions;
     runner.reset();  // the owner frees the runner and the caller's buffer at once
     data.reset();
   }
-  ASSERT_TRUE(DrainOrphans()) << "the late completion arrived and freed the context";
+  ASSERT_TRUE(ReapLateCompletion(posted)) << "the drive posts the delayed completion";
+  EXPECT_EQ(OrphanedCommands::Count(), 0u) << "the completed command's context is freed";
 }
 
 TEST_F(LateCompletionTest, FormatCompletingAfterItsTimeOut) {
   Attach(200);
   DelayNextAdmin(0x80);
+  uint64_t posted = 0;
   {
     auto runner = std::make_unique<AdminCmdRunner>(address_, "FormatNvm");
     runner->GetInput().code = kAdminCmdFormatNvm;
@@ -76,8 +93,10 @@ TEST_F(LateCompletionTest, FormatCompletingAfterItsTimeOut) {
     EXPECT_TRUE(runner->IsAborted());
     EXPECT_EQ(runner->GetErrorMessage(), "Command Timed Out");
     EXPECT_EQ(OrphanedCommands::Count(), 1u);
+    posted = sim_->counters().completions;
   }
-  ASSERT_TRUE(DrainOrphans());
+  ASSERT_TRUE(ReapLateCompletion(posted));
+  EXPECT_EQ(OrphanedCommands::Count(), 0u);
 }
 
 }  // namespace

@@ -57,8 +57,6 @@ FaultRule AdminStatus(uint8_t opcode, uint8_t sct, uint8_t sc) {
   return rule;
 }
 
-uint64_t TicksToMs(uint64_t ticks) { return ticks * 1000 / spdk_get_ticks_hz(); }
-
 class InitTest : public CtrlrTest {};
 
 TEST_F(InitTest, EnabledAndReadyIsDisabledWaitedForAndEnabled) {
@@ -122,17 +120,27 @@ TEST_F(InitTest, EnabledButNotReadyIsWaitedForThenDisabled) {
   SimConfig config = FastSimConfig();
   config.start_enabled = true;
   config.start_ready = false;
-  config.ready_delay_us = 4000000;  // still not ready when the 2-second start delay ends
-  AddSim(config);
-  spdk_nvme_ctrlr* ctrlr = Attach();
-  ASSERT_NE(nullptr, ctrlr);
+  config.ready_delay_us = 5000000;  // long enough to pin RDY at 0 before the controller raises it
+  SimController& sim = AddSim(config);
+  sim.SetReadyStuck(true);
+  ProbeRecord record;
+  spdk_nvme_probe_ctx* ctx = ProbeAsync(sim.address(), &record);
+  ASSERT_NE(nullptr, ctx);
+  ASSERT_TRUE(StepUntilState(ctx, NVME_CTRLR_STATE_INIT_WAIT_FOR_READY_1));
+  EXPECT_TRUE(log_->Contains("CC.EN is 1 and CSTS.RDY is 0."));
+  EXPECT_TRUE(log_->Contains("Waiting until NVMe Controller is enabled"));
+  sim.SetReadyStuck(false);  // the enable the previous owner started completes
+  ASSERT_EQ(0, PollToEnd(ctx));
+  ASSERT_NE(nullptr, record.ctrlr);
+  attached_.push_back(record.ctrlr);
   std::vector<std::string> states = log_->States();
   ASSERT_GE(states.size(), 5u);
   EXPECT_EQ("wait for CSTS.RDY = 1", states[2]);
   EXPECT_EQ("disable controller by writing CC.EN = 0", states[3]);
   EXPECT_EQ("ready", states.back());
-  EXPECT_TRUE(log_->Contains("CC.EN is 1 and CSTS.RDY is 0."));
-  EXPECT_TRUE(log_->Contains("Waiting until NVMe Controller is enabled"));
+  EXPECT_TRUE(log_->Contains("CSTS.RDY is 1\n"));
+  EXPECT_TRUE(log_->Contains("NVMe Controller is enabled\n"));
+  EXPECT_FALSE(log_->Contains("Forcibly disabling"));
 }
 
 TEST_F(InitTest, ReadyStuckWhileDisabledIsForciblyDisabled) {
@@ -182,14 +190,16 @@ TEST_F(InitTest, ReadyTimeoutComesFromOverrideElseFromCapTo) {
     spdk_nvme_probe_ctx* ctx = ProbeAsync(sim.address(), &record);
     ASSERT_NE(nullptr, ctx);
     spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
+    const uint64_t before = spdk_get_ticks();
     ASSERT_EQ(0, nvme_ctrlr_process_init(ctrlr));  // delay init -> init, with the ready time limit
+    const uint64_t after = spdk_get_ticks();
     ASSERT_EQ(NVME_CTRLR_STATE_INIT, ctrlr->state);
-    uint64_t left_ms = TicksToMs(ctrlr->state_timeout_tsc - spdk_get_ticks());
-    EXPECT_LE(left_ms, c.expected_ms);
-    EXPECT_GE(left_ms, c.expected_ms - 1000);
+    const uint64_t limit = nvme_ms_to_ticks(c.expected_ms);
+    EXPECT_LE(ctrlr->state_timeout_tsc - after, limit);
+    EXPECT_GE(ctrlr->state_timeout_tsc - before, limit);
     // The 2-second start delay.
-    EXPECT_GE(TicksToMs(ctrlr->sleep_timeout_tsc - spdk_get_ticks()), 1000u);
-    EXPECT_LE(TicksToMs(ctrlr->sleep_timeout_tsc - spdk_get_ticks()), 2000u);
+    EXPECT_LE(ctrlr->sleep_timeout_tsc - after, nvme_ms_to_ticks(2000));
+    EXPECT_GE(ctrlr->sleep_timeout_tsc - before, nvme_ms_to_ticks(2000));
     EXPECT_EQ(0, PollToEnd(ctx));
     ASSERT_NE(nullptr, record.ctrlr);
     EXPECT_EQ(0, spdk_nvme_detach(record.ctrlr));
@@ -243,7 +253,7 @@ TEST_F(InitTest, UnreadableCstsWithoutTimeLimitFailsAtOnce) {
 TEST_F(InitTest, UnreadableCstsWithTimeLimitWaitsForTheLimit) {
   SimController& sim = AddSim();
   ProbeRecord record;
-  record.override_cap_to = 3000;
+  record.override_cap_to = 20000;  // 200 ms of real time, well past the 2-second start delay
   spdk_nvme_probe_ctx* ctx = ProbeAsync(sim.address(), &record);
   ASSERT_NE(nullptr, ctx);
   spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
@@ -545,8 +555,8 @@ TEST_F(InitTest, BlockingWaitOfTheInitialisationIsBounded) {
   ProbeRecord record;
   spdk_nvme_probe_ctx* ctx = ProbeAsync(sim.address(), &record);
   ASSERT_NE(nullptr, ctx);
-  InitCtrlr(ctx)->opts.admin_timeout_ms = 2000;  // 20 ms of real time
   ASSERT_TRUE(StepUntilState(ctx, NVME_CTRLR_STATE_CONSTRUCT_NS));
+  InitCtrlr(ctx)->opts.admin_timeout_ms = 2000;  // 20 ms of real time
   // The active namespace list is read with a blocking wait: the controller never answers it.
   FaultRule drop;
   drop.admin = true;

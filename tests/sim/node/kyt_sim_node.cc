@@ -227,6 +227,7 @@ SimConfig ParseConfig(napi_env env, napi_value opts) {
   OptUint(env, opts, "ioQueues", &c.io_queues, 0xFFFF);
   OptBool(env, opts, "startEnabled", &c.start_enabled);
   OptBool(env, opts, "startReady", &c.start_ready);
+  OptBool(env, opts, "startReadyStuck", &c.start_ready_stuck);
   OptUint(env, opts, "readyDelayUs", &c.ready_delay_us, 0xFFFFFFFF);
   OptUint(env, opts, "disableDelayUs", &c.disable_delay_us, 0xFFFFFFFF);
   OptUint(env, opts, "shutdownDelayUs", &c.shutdown_delay_us, 0xFFFFFFFF);

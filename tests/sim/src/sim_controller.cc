@@ -335,6 +335,7 @@ void SimController::InitRegisters(bool start_state) {
   ResetFeatures();
   const uint64_t now = spdk_get_ticks();
   if (start_state) {
+    rdy_stuck_ = config_.start_ready_stuck;
     if (config_.start_enabled) cc_ = cc::kEn | (6u << 16) | (4u << 20);
     if (config_.start_ready) csts_ |= csts::kRdy;
     if (config_.start_enabled && config_.start_ready) {

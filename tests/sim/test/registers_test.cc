@@ -123,8 +123,8 @@ TEST_F(RegistersTest, StartStates) {
 TEST_F(RegistersTest, ReadyHeldStuckUntilReleased) {
   SimConfig c = FastConfig();
   c.start_ready = true;  // EN 0, RDY 1
+  c.start_ready_stuck = true;
   Start(c, false);
-  ctrl_->SetReadyStuck(true);
   EXPECT_TRUE(CstsStaysFor(csts::kRdy, csts::kRdy, 30));
   ctrl_->SetReadyStuck(false);
   EXPECT_TRUE(host_->WaitCsts(csts::kRdy, 0));
