@@ -16,8 +16,6 @@ class NamespaceCtx;
 namespace kyt {
 namespace nvme {
 class DataValidator;
-}  // namespace nvme
-}  // namespace kyt
 
 // Result of IoManager::SendReadAsync / SendWriteAsync / SendDsmAsync.
 enum IoOpsStatus : uint32_t {
@@ -28,6 +26,9 @@ enum IoOpsStatus : uint32_t {
   kIoOpsInvalidNumRanges = 4,   // "Invalid Number of Ranges" (0 or more than 256); completed and failed set
   kIoOpsInvalidRequest = 5,     // bad block count or data buffer; completed and failed set, `error` says which
 };
+
+}  // namespace nvme
+}  // namespace kyt
 
 struct NvmeIoCtx {
   using Callback = void (*)(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
@@ -68,6 +69,11 @@ struct NvmeIoCtx {
   uint64_t submit_ticks = 0;
   uint64_t complete_ticks = 0;
   uint64_t validator_epoch = 0;              // the validator's epoch when it was attached
+
+  // Makes the context one deallocation of its own range: num_ranges 1 and one range entry (attributes 4, num_blocks
+  // blocks from start_lba) at the start of a zeroed payload of dsm_buffer_size bytes in `data`. False, with nothing
+  // written, when the data buffer is smaller than dsm_buffer_size.
+  bool SetSingleRange();
 };
 
 #endif  // KYT_NVME_NVME_IO_CTX_H

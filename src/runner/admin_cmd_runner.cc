@@ -1,6 +1,7 @@
 #include "runner/admin_cmd_runner.h"
 
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "nvme/namespace_manager.h"
@@ -39,27 +40,36 @@ AdminCmdRunner::~AdminCmdRunner() {
 }
 
 void AdminCmdRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleGetDevice();
-      break;
-    case 2:
-      HandleCreateCommand();
-      break;
-    case 3:
-      HandleWaitForCompletion();
-      break;
-    case 4:
-      HandleWaitForQueueCreation();
-      break;
-    case 5:
-      HandleWaitForQueueDeletion();
-      break;
-    case 6:
-      HandleProcessPostCompletion();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleGetDevice();
+        break;
+      case 2:
+        HandleCreateCommand();
+        break;
+      case 3:
+        HandleWaitForCompletion();
+        break;
+      case 4:
+        HandleWaitForQueueCreation();
+        break;
+      case 5:
+        HandleWaitForQueueDeletion();
+        break;
+      case 6:
+        HandleProcessPostCompletion();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 

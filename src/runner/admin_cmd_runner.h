@@ -28,12 +28,14 @@ class AdminCmdRunner : public TaskBase {
   AdminCmdRunner(std::string device, std::string command_name);
   ~AdminCmdRunner() override;
 
-  void FetchStates() override;
 
   // Input, filled by the creator before the hand-over; output, read by the owner once the task is final.
   AdminCmdInput& GetInput() { return input_; }
   const AdminCmdInput& GetInput() const { return input_; }
   const AdminCmdOutput& GetOutput() const { return output_; }
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleGetDevice();

@@ -1,12 +1,13 @@
 #include "runner/generic_cmd_runner.h"
 
 #include <cstring>
+#include <exception>
 
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_controller_manager.h"
-#include "nvme/nvme_queue_ctx.h"
+#include "nvme/nvme_generic_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/orphaned_commands.h"
 
@@ -21,18 +22,27 @@ GenericCmdRunner::~GenericCmdRunner() {
 }
 
 void GenericCmdRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleGetDevice();
-      break;
-    case 2:
-      HandleCreateCommand();
-      break;
-    case 3:
-      HandleWaitForCompletion();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleGetDevice();
+        break;
+      case 2:
+        HandleCreateCommand();
+        break;
+      case 3:
+        HandleWaitForCompletion();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 

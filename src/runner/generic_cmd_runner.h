@@ -21,7 +21,6 @@ class GenericCmdRunner : public TaskBase {
   explicit GenericCmdRunner(std::string device);
   ~GenericCmdRunner() override;
 
-  void FetchStates() override;
 
   // Inputs, set before the hand-over. The caller's buffer must stay valid until the task is final.
   void SetQueueId(uint16_t qid) { qid_ = qid; }
@@ -45,6 +44,9 @@ class GenericCmdRunner : public TaskBase {
   // Checks the controller: power off notified, not initialised, timed out. The first that applies sets the
   // controller-error flag and the message, aborts the task and makes the call answer true.
   bool HasControllerError();
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleGetDevice();

@@ -1,5 +1,6 @@
 #include "runner/generic_function_runner.h"
 
+#include <exception>
 #include <iostream>
 #include <stdexcept>
 
@@ -19,18 +20,27 @@ GenericFunctionRunner::~GenericFunctionRunner() { controller_.reset(); }
 std::string GenericFunctionRunner::GetLogPrefix() const { return "NVME: Task: " + GetName() + ": "; }
 
 void GenericFunctionRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleGetDevice();
-      break;
-    case 2:
-      HandleRunFunction();
-      break;
-    case 3:
-      HandleWaitDone();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleGetDevice();
+        break;
+      case 2:
+        HandleRunFunction();
+        break;
+      case 3:
+        HandleWaitDone();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 

@@ -36,7 +36,6 @@ class GenericFunctionRunner : public TaskBase {
   GenericFunctionRunner(std::string device, std::string function_name);
   ~GenericFunctionRunner() override;
 
-  void FetchStates() override;
   std::string GetLogPrefix() const;
 
   // Inputs.
@@ -68,6 +67,9 @@ class GenericFunctionRunner : public TaskBase {
   uint32_t GetInjectCount() const { return count_; }
   uint8_t GetInjectSct() const { return sct_; }
   uint8_t GetInjectSc() const { return sc_; }
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleGetDevice();

@@ -1,5 +1,7 @@
 #include "runner/get_device_info_runner.h"
 
+#include <exception>
+
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
@@ -10,15 +12,24 @@ GetDeviceInfoRunner::GetDeviceInfoRunner(std::string device) : TaskBase(1, "GetD
 GetDeviceInfoRunner::~GetDeviceInfoRunner() { controller_.reset(); }
 
 void GetDeviceInfoRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleStateGetDevice();
-      break;
-    case 2:
-      HandleStateGetInfo();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleStateGetDevice();
+        break;
+      case 2:
+        HandleStateGetInfo();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 

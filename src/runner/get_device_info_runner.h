@@ -16,11 +16,13 @@ class GetDeviceInfoRunner : public TaskBase {
   explicit GetDeviceInfoRunner(std::string device);
   ~GetDeviceInfoRunner() override;
 
-  void FetchStates() override;
 
   uint32_t GetMaxXferSize() const { return max_xfer_size_; }
   uint32_t GetMaxQueueDepth() const { return max_queue_depth_; }
   uint32_t GetMaxNamespaceId() const { return max_namespace_id_; }
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleStateGetDevice();

@@ -1,5 +1,7 @@
 #include "runner/get_namespace_info_runner.h"
 
+#include <exception>
+
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
@@ -11,15 +13,24 @@ GetNamespaceInfoRunner::GetNamespaceInfoRunner(std::string device)
 GetNamespaceInfoRunner::~GetNamespaceInfoRunner() { controller_.reset(); }
 
 void GetNamespaceInfoRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleStateGetDevice();
-      break;
-    case 2:
-      HandleStateGetInfo();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleStateGetDevice();
+        break;
+      case 2:
+        HandleStateGetInfo();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 

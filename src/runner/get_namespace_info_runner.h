@@ -17,7 +17,6 @@ class GetNamespaceInfoRunner : public TaskBase {
   explicit GetNamespaceInfoRunner(std::string device);
   ~GetNamespaceInfoRunner() override;
 
-  void FetchStates() override;
 
   void SetNamespaceId(uint32_t nsid) { nsid_ = nsid; }
   uint32_t GetNamespaceId() const { return nsid_; }
@@ -26,6 +25,9 @@ class GetNamespaceInfoRunner : public TaskBase {
   uint64_t GetSize() const { return size_; }
   uint32_t GetLbaSize() const { return lba_size_; }
   uint32_t GetMetaSize() const { return meta_size_; }
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleStateGetDevice();

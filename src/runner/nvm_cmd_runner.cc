@@ -1,6 +1,7 @@
 #include "runner/nvm_cmd_runner.h"
 
 #include <cstring>
+#include <exception>
 #include <limits>
 
 #include "nvme/dma_context.h"
@@ -26,18 +27,27 @@ NvmCmdRunner::~NvmCmdRunner() {
 }
 
 void NvmCmdRunner::FetchStates() {
-  switch (GetState()) {
-    case 1:
-      HandleGetDevice();
-      break;
-    case 2:
-      HandleCreateCommand();
-      break;
-    case 3:
-      HandleWaitForCompletion();
-      break;
-    default:
-      break;
+  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
+  // the task with its text.
+  try {
+    switch (GetState()) {
+      case 1:
+        HandleGetDevice();
+        break;
+      case 2:
+        HandleCreateCommand();
+        break;
+      case 3:
+        HandleWaitForCompletion();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
   }
 }
 
@@ -87,9 +97,11 @@ uint32_t NvmCmdRunner::GetNamespaceId() {
   return controller_->GetControllerCtx()->GetNamespaceManager().GetFirstActiveNamespaceId();
 }
 
+// Bytes per block as the device moves them through the data buffer: the LBA size, plus the metadata when the
+// namespace interleaves it with the data (then the device writes both into the one buffer).
 uint64_t NvmCmdRunner::GetDataXferSize() {
   auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(GetNamespaceId());
-  return static_cast<uint64_t>(ns->GetLbaSize()) * num_blocks_;
+  return static_cast<uint64_t>(ns->GetSectorBufferSize()) * num_blocks_;
 }
 
 const uint8_t* NvmCmdRunner::GetReadData() const {

@@ -35,7 +35,6 @@ class NvmCmdRunner : public TaskBase {
   NvmCmdRunner(std::string device, std::string command_name);
   ~NvmCmdRunner() override;
 
-  void FetchStates() override;
 
   // Inputs, set by the creator before the hand-over.
   void SetCommandCode(uint32_t code) { code_ = code; }
@@ -77,8 +76,12 @@ class NvmCmdRunner : public TaskBase {
   // Worker thread, while the controller is attached.
   uint16_t GetIoQueueId();
   uint32_t GetNamespaceId();
-  // Bytes of the transfer: LBA size times the number of blocks (64-bit, so that an oversize product is seen).
+  // Bytes of the transfer: bytes per block in the data buffer times the number of blocks (64-bit, so that an
+  // oversize product is seen rather than wrapped).
   uint64_t GetDataXferSize();
+
+ protected:
+  void FetchStates() override;
 
  private:
   void HandleGetDevice();

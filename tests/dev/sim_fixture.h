@@ -21,8 +21,17 @@
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_controller_manager.h"
+#include "nvme/nvme_io_ctx.h"
 
 namespace kyt_dev_test {
+
+using kyt::nvme::IoOpsStatus;
+using kyt::nvme::kIoOpsDriverError;
+using kyt::nvme::kIoOpsInvalidNumRanges;
+using kyt::nvme::kIoOpsInvalidQueueId;
+using kyt::nvme::kIoOpsInvalidRequest;
+using kyt::nvme::kIoOpsRangeBusy;
+using kyt::nvme::kIoOpsSubmitted;
 
 // The environment's clock runs this many times faster in these tests: the driver's start delay and the simulator's
 // state-change delays pass quickly while the product keeps its own values.

@@ -87,6 +87,7 @@ class IoTest : public SimDeviceTest {
 
   uint16_t qid_ = 0;
   std::shared_ptr<DataValidator> validator_;
+  std::vector<std::unique_ptr<NvmeIoCtx>> in_flight_;  // outlives the fixture's teardown (detach)
 };
 
 TEST_F(IoTest, WriteStampsTagsAndReadExpectsThem) {
@@ -172,6 +173,30 @@ TEST_F(IoTest, DeallocatedBlocksExpectZero) {
   ASSERT_EQ(Io().SendReadAsync(bad.get()), kIoOpsSubmitted);
   Complete(*bad);
   EXPECT_TRUE(bad->data_mismatch);
+}
+
+TEST_F(IoTest, SingleRangeDeallocation) {
+  EnableValidator();
+  auto trim = MakeIo(60, 3, 4096);
+  std::memset(trim->data->GetBuffer(), 0xEE, 4096);
+  ASSERT_TRUE(trim->SetSingleRange());
+  EXPECT_EQ(trim->num_ranges, 1u);
+  const auto* range = static_cast<const spdk_nvme_dsm_range*>(trim->data->GetBuffer());
+  EXPECT_EQ(range->attributes.raw, 4u);
+  EXPECT_EQ(range->length, 3u);
+  EXPECT_EQ(range->starting_lba, 60u);
+  EXPECT_EQ(static_cast<const uint8_t*>(trim->data->GetBuffer())[4095], 0);
+  trim->dsm_attributes = 0x4;
+  ASSERT_EQ(Io().SendDsmAsync(trim.get()), kIoOpsSubmitted);
+  Complete(*trim);
+  EXPECT_EQ(validator_->GetTag(60), 254);
+  EXPECT_EQ(validator_->GetTag(62), 254);
+  EXPECT_EQ(validator_->GetTag(63), 255);
+
+  auto small = MakeIo(0, 1, 512);  // smaller than the 4096-byte payload: nothing written
+  std::memset(small->data->GetBuffer(), 0xEE, 512);
+  EXPECT_FALSE(small->SetSingleRange());
+  EXPECT_EQ(Word(*small, 0), 0xEEEEEEEEEEEEEEEEull);
 }
 
 TEST_F(IoTest, OverlappingValidatedIoIsRefusedAndChangesNothing) {
@@ -374,6 +399,27 @@ TEST_F(IoTest, UnvalidatedIoUsesThePatternAndNeverWaits) {
   EXPECT_EQ(nsid0->data_validator, nullptr);
   Complete(*nsid0);
   EXPECT_NE(nsid0->cpl.status_raw & 0x1FE, 0);  // invalid namespace on the device
+}
+
+TEST_F(IoTest, DriverRefusalLeavesNoPendingBits) {
+  EnableValidator();
+  kyt::sim::FaultRule rule;
+  rule.opcode = 0x01;
+  rule.count = -1;
+  rule.action = kyt::sim::FaultRule::Action::kDrop;  // writes never complete: the driver runs out of requests
+  sim_->InjectFault(rule);
+  IoOpsStatus status = kIoOpsSubmitted;
+  for (uint64_t lba = 0; lba < kNsBlocks && status == kIoOpsSubmitted; ++lba) {
+    in_flight_.push_back(MakeIo(lba, 1));
+    status = Io().SendWriteAsync(in_flight_.back().get());
+  }
+  ASSERT_EQ(status, kIoOpsDriverError);
+  const NvmeIoCtx& refused = *in_flight_.back();
+  EXPECT_EQ(refused.error.rfind("Unexpected Internal Error, Error Code: ", 0), 0u) << refused.error;
+  EXPECT_FALSE(validator_->IsPending(refused.start_lba, 1));
+  EXPECT_TRUE(validator_->IsPending(refused.start_lba - 1, 1));
+  EXPECT_EQ(Io().GetOutstanding(), in_flight_.size() - 1);
+  // The contexts in flight stay alive (fixture member) until the detach has aborted them.
 }
 
 TEST_F(IoTest, CallbackReceivesTheCompletion) {

@@ -96,8 +96,8 @@ TEST(WorkerDeviceTest, AttachQueuePairValidatedIoAndResetOnTheWorker) {
   auto submit = [&](StepTask& t, bool write, uint16_t on_qid) {
     io->qid = on_qid;
     auto& io_manager = t.controller->GetControllerCtx()->GetIoManager();
-    const IoOpsStatus status = write ? io_manager.SendWriteAsync(io.get()) : io_manager.SendReadAsync(io.get());
-    return status == kIoOpsSubmitted || t.Fail("submission refused: " + io->error);
+    const kyt::nvme::IoOpsStatus status = write ? io_manager.SendWriteAsync(io.get()) : io_manager.SendReadAsync(io.get());
+    return status == kyt::nvme::kIoOpsSubmitted || t.Fail("submission refused: " + io->error);
   };
   auto completed = [&](StepTask& t, uint16_t on_qid) {
     t.controller->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(on_qid);

@@ -1,6 +1,7 @@
 // Admin command runner on the simulated drive: queue pairs, Format NVM, and the texts of its failures.
 #include <gtest/gtest.h>
 
+#include "nvme/nvme_controller_ctx.h"
 #include "runner/admin_cmd_runner.h"
 #include "runner/get_namespace_info_runner.h"
 #include "runner_bench.h"
@@ -84,6 +85,15 @@ TEST_F(AdminCmdRunnerTest, FormatWithAnErrorStatusEndsDoneAndKeepsTheFormat) {
   ASSERT_TRUE(format->IsDone()) << format->GetErrorMessage();
   EXPECT_EQ(format->GetOutput().cpl.status.sc, 0x0A);
   EXPECT_EQ(LbaSize(1), 512u);
+}
+
+TEST_F(AdminCmdRunnerTest, RefusedFormatSubmissionEndsWithTheDriversText) {
+  Attach();
+  Controller()->GetControllerCtx()->SetDeviceToFailed();  // the driver refuses every new command
+  auto format = Format(1, 2);
+  ASSERT_TRUE(Step(*format, 5.0)) << "a refused submission does not leave the runner waiting";
+  EXPECT_TRUE(format->IsAborted());
+  EXPECT_EQ(format->GetErrorMessage(), "Unexpected Internal Error, Error Code: Valid device is not found");
 }
 
 TEST_F(AdminCmdRunnerTest, UnknownCodeAbortsWithTheInitialMessage) {

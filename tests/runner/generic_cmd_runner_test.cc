@@ -90,6 +90,23 @@ TEST_F(GenericCmdRunnerTest, UnknownIoQueueIsRefusedWithTheControllerErrorFlag) 
   EXPECT_EQ(runner.GetErrorMessage(), "Invalid Queue ID");
 }
 
+TEST_F(GenericCmdRunnerTest, BufferThatCannotBeAllocatedIsRefusedBeforeSending) {
+  Attach();
+  const uint64_t commands = sim_->counters().commands;
+  uint8_t never_touched = 0;
+  for (bool host_to_device : {false, true}) {
+    GenericCmdRunner runner(address_);
+    runner.GetCommand().opc = 0x06;
+    runner.GetCommand().cdw10 = 1;
+    // Nearly 4 GiB: more DMA memory than the environment has, so the allocation fails.
+    runner.SetBuffer(&never_touched, 0xFFFFF000u, host_to_device);
+    ASSERT_TRUE(Step(runner));
+    EXPECT_TRUE(runner.IsAborted());
+    EXPECT_EQ(runner.GetErrorMessage(), "Failed to copy buffer");
+  }
+  EXPECT_EQ(sim_->counters().commands, commands) << "nothing was sent";
+}
+
 TEST_F(GenericCmdRunnerTest, PowerOffNoticeSetsTheControllerErrorFlag) {
   Attach();
   Controller()->NotifyPowerOff();

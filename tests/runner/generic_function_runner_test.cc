@@ -18,11 +18,11 @@ class GenericFunctionRunnerTest : public RunnerBench {
   // Runs the function and returns its task (final).
   std::unique_ptr<GenericFunctionRunner> Run(uint32_t code,
                                              const std::function<void(GenericFunctionRunner&)>& configure = nullptr,
-                                             const std::string& address = std::string()) {
+                                             const std::string& address = std::string(), double seconds = 10.0) {
     auto runner = std::make_unique<GenericFunctionRunner>(address.empty() ? address_ : address, "Test");
     runner->SetFunctionCode(code);
     if (configure) configure(*runner);
-    EXPECT_TRUE(Step(*runner));
+    EXPECT_TRUE(Step(*runner, seconds));
     return runner;
   }
 
@@ -157,6 +157,38 @@ TEST_F(GenericFunctionRunnerTest, ResetDropsTheQueuesAndIoWorksAgainOnANewQueueP
   EXPECT_TRUE(read->IsDone()) << read->GetErrorMessage();
   auto again = Run(kFunctionResetController);  // a finished reset can run again
   EXPECT_TRUE(again->IsDone()) << again->GetErrorMessage();
+}
+
+// An initialisation that cannot finish gives up after the driver's 300 s wait for Identify: a faster test clock
+// crosses it in under a second.
+class FailingResetTest : public GenericFunctionRunnerTest {
+ protected:
+  void SetUp() override {
+    GenericFunctionRunnerTest::SetUp();
+    kyt_env_test_set_clock_scale(400);
+  }
+
+  kyt::sim::SimConfig Config() override {
+    kyt::sim::SimConfig config = StandardConfig();
+    config.timeout = 1;
+    return config;
+  }
+};
+
+TEST_F(FailingResetTest, EndsTheTaskWithTheMachinesTextInsteadOfWaitingForEver) {
+  Attach();
+  sim_->SetFatal(true, /*clear_on_reset=*/false);  // the controller stays in fatal status through the reset
+  auto failed = Run(kFunctionResetController, nullptr, std::string(), 30.0);
+  ASSERT_TRUE(failed->IsComplete()) << "a reset that fails does not wait for ever";
+  EXPECT_TRUE(failed->IsAborted());
+  EXPECT_EQ(failed->GetErrorMessage(), "Controller init failed");
+
+  // The driver gave the controller up; a removal scan and a new attachment bring it back.
+  sim_->SetFatal(false);
+  EXPECT_TRUE(Run(kFunctionScanRemoval)->IsDone());
+  Attach();
+  auto reset = Run(kFunctionResetController);
+  EXPECT_TRUE(reset->IsDone()) << reset->GetErrorMessage();
 }
 
 TEST_F(GenericFunctionRunnerTest, ShutdownCompletesTheNotification) {

@@ -43,15 +43,18 @@ class LateCompletionTest : public RunnerBench {
     return true;
   }
 
-  // A controller whose command timed out is not detached when its context goes (the device is left as it is for
-  // inspection); the test detaches it itself so that the driver's records of it are freed.
+  // A controller whose command timed out is not detached when its context goes (the device is left as it is);
+  // the test detaches the driver's controller itself once the context is gone, so that its records are freed.
   void TearDown() override {
+    spdk_nvme_ctrlr* left_attached = nullptr;
     if (manager_) {
       auto controller = Controller();
       if (controller->IsInitialized() && controller->IsTimedOut()) {
-        spdk_nvme_detach(controller->GetControllerCtx()->GetHandle());
+        left_attached = controller->GetControllerCtx()->GetHandle();
       }
+      manager_->Teardown();
     }
+    if (left_attached != nullptr) spdk_nvme_detach(left_attached);
     RunnerBench::TearDown();
   }
 };

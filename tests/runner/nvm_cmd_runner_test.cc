@@ -172,6 +172,39 @@ TEST_F(NvmCmdRunnerTest, PowerOffNoticeAbortsBeforeSubmission) {
   EXPECT_EQ(read->GetErrorMessage(), "power off notified");
 }
 
+TEST_F(NvmCmdRunnerTest, ValidatedRangeBusyIsRefusedWithAText) {
+  Attach();
+  const uint16_t qid = CreateQueuePair();
+  RunFunction(kFunctionEnableDataValidator, [](GenericFunctionRunner& r) {
+    r.SetDeviceCheck(true);
+    r.SetNamespaceId(1);
+  });
+  kyt::sim::FaultRule slow;
+  slow.qid = qid;
+  slow.opcode = 0x01;
+  slow.action = kyt::sim::FaultRule::Action::kDelay;
+  slow.delay_us = 2000000;
+  sim_->InjectFault(slow);
+  auto first = Make(kNvmCmdWrite, 500, 8);
+  first->SetNvmeControllerManager(manager_);
+  while (first->GetState() != 3 && !first->IsComplete()) first->Run();  // submitted, its completion held back
+  ASSERT_EQ(first->GetState(), 3u) << first->GetErrorMessage();
+
+  auto second = Make(kNvmCmdRead, 504, 8);  // overlaps blocks 504..507 of the write in flight
+  ASSERT_TRUE(Step(*second));
+  EXPECT_TRUE(second->IsAborted());
+  EXPECT_EQ(second->GetErrorMessage(), "LBA range is busy with another I/O under data validation");
+
+  ASSERT_TRUE(Step(*first));
+  EXPECT_TRUE(first->IsDone()) << first->GetErrorMessage();
+  auto third = Make(kNvmCmdRead, 504, 8);  // the range is free again and carries the write's tags
+  ASSERT_TRUE(Step(*third));
+  EXPECT_TRUE(third->IsDone()) << third->GetErrorMessage();
+  RunFunction(kFunctionDisableDataValidator, [](GenericFunctionRunner& r) {
+    r.SetNamespaceId(GenericFunctionRunner::kAllNamespaces);
+  });
+}
+
 TEST_F(NvmCmdRunnerTest, ValidatedReadOfACorruptedBlockEndsInDataMismatch) {
   Attach();
   CreateQueuePair();

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
 #include "nvme/nvme_controller.h"
@@ -20,11 +22,13 @@
 
 namespace kyt_test {
 
-// A fresh PCI address for every drive of the process, so that no test meets another test's controller.
+// A fresh PCI address for every drive: no test meets another test's controller, and test processes running side
+// by side (a claimed address is locked machine-wide) differ in the domain, taken from the process id.
 inline std::string NextAddress() {
   static int next = 0;
   char text[32];
-  std::snprintf(text, sizeof(text), "0000:b%x:%02x.0", (next / 32) % 16, next % 32);
+  std::snprintf(text, sizeof(text), "%04x:b%x:%02x.0", static_cast<unsigned>(getpid()) & 0xFFFF, (next / 32) % 16,
+                next % 32);
   ++next;
   return text;
 }

@@ -59,3 +59,40 @@ test('every symbol the addon needs resolves when it loads (no function is missin
   assert.equal(child.status, 0, child.stderr);
   assert.deepEqual(child.lines, ['function']);
 });
+
+// The complete method table of the class, in registration order. Methods are registered as they start working, so
+// the prototype holds a subsequence of this list, in this order.
+const METHOD_TABLE = [
+  'startWorkloadGenerator', 'createQueuePair', 'deleteQueuePair', 'sendGenericCommand', 'getDeviceInfo',
+  'getNamespaceInfo', 'formatNvm', 'read', 'write', 'datasetManagement', 'enableDataValidator',
+  'disableDataValidator', 'enableCommandTracker', 'disableCommandTracker', 'setCommandTrackerLog', 'scanAttachment',
+  'scanRemoval', 'resetController', 'shutdown', 'setDefaultBdf', 'startTaskScheduler', 'nvmeSetErrorInjection',
+  'ftdiGetDeviceList', 'ftdiGetErrorCode', 'ftdiOpen', 'ftdiClose', 'ftdiSetBaudRate', 'ftdiSetParity', 'ftdiRead',
+  'ftdiWrite', 'ftdiPipe', 'ftdiUnpipe', 'ftdiPipeText', 'ftdiUseBinaryMode', 'ftdiUseTextMode', 'ftdiFlushBuffer',
+  'ftdiSetBitmode', 'serialportGetDeviceList', 'serialportGetErrorCode', 'serialportOpen', 'serialportClose',
+  'serialportSetBaudRate', 'serialportRead', 'serialportWrite', 'serialportPipe', 'serialportUnpipe',
+  'serialportPipeText', 'serialportUseBinaryMode', 'serialportUseTextMode', 'serialportFlushBuffer',
+  'powerControllerInit', 'powerControllerPowerOff', 'powerControllerPowerOn', 'powerControllerUninit',
+  'powerControllerEnablePowerMonitor', 'powerControllerDisablePowerMonitor', 'kytrixPmuOpenController',
+  'kytrixPmuCloseController', 'kytrixPmuGetVersion', 'kytrixPmuMeasurePower', 'kytrixPmuGetPmuInfo',
+  'kytrixPmuGetAdapterInfo', 'kytrixPmuGetDebugBoardInfo', 'kytrixPmuSetFanSpeed', 'kytrixPmuGetFanSpeed',
+  'kytrixPmuChangePower', 'kytrixPmuSendSmbusBlockWrite', 'kytrixPmuGetReceivedSmbusBlockWrite', 'kytrixPmuReset',
+  'kytrixPmuUpdateFirmware', 'hookManagerSetCallback', 'hookManagerSetError', 'hookManagerSetStatus',
+];
+
+test('the prototype holds only methods of the table, in table order, each bound the same way', () => {
+  assert.equal(METHOD_TABLE.length, 73);
+  const registered = Object.getOwnPropertyNames(KytAddon.prototype).filter((name) => name !== 'constructor');
+  const unknown = registered.filter((name) => !METHOD_TABLE.includes(name));
+  assert.deepEqual(unknown, [], 'every registered method is a method of the table');
+  const positions = registered.map((name) => METHOD_TABLE.indexOf(name));
+  assert.deepEqual(positions, [...positions].sort((x, y) => x - y), 'registration follows the table order');
+  for (const name of registered) {
+    const descriptor = Object.getOwnPropertyDescriptor(KytAddon.prototype, name);
+    assert.equal(typeof descriptor.value, 'function', name);
+    assert.equal(descriptor.value.name, name);
+    assert.equal(descriptor.value.length, 0, name);
+    assert.ok(descriptor.writable && descriptor.enumerable && descriptor.configurable, name);
+  }
+  assert.ok(registered.includes('setDefaultBdf') && registered.includes('startTaskScheduler'));
+});

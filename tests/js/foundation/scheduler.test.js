@@ -154,3 +154,13 @@ test('NVMe methods keep refusing while the driver exists but its start failed', 
   assert.ok(lines.includes('threw TypeError nvme.getDeviceInfo : NVMe is not initialized yet'), lines.join('\n'));
   assert.ok(!lines.some((l) => l.startsWith('returned') || l === 'called back'));
 });
+
+test('in quiet mode the start logs nothing of its own; only the environment\'s own start lines remain', () => {
+  const shm = uniqueShmId();
+  const child = runChild(`const a = new KytAddon(true); a.setDefaultBdf('${NO_DEVICE}');
+    process.stdout.write('start ' + a.startTaskScheduler(0, 1, ${shm}) + '\\n');`);
+  assert.equal(child.status, 0, child.stderr);
+  assert.ok(child.lines.includes('start true'), child.stdout);
+  assert.deepEqual(child.lines.filter((l) => /^(ADDON|NVME|SPDK): /.test(l)), []);
+  assert.ok(child.lines.some((l) => l.includes('DPDK EAL parameters')), 'the environment prints its parameters');
+});

@@ -2,7 +2,7 @@
 // Format NVM and raw commands on the simulated drive.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { loadAddon, createDrive, freeBdf, ok, fails } = require('./helpers');
+const { startArgs, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -11,7 +11,7 @@ const drive = createDrive(bdf);
 
 test('start and attach', async () => {
   addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(0, 1, 0), true);
+  assert.equal(addon.startTaskScheduler(...startArgs()), true);
   await ok(addon, 'scanAttachment', 5000);
 });
 
@@ -62,6 +62,27 @@ test('a Format NVM completing with an error status gives "command error" and kee
   assert.equal(err.message, 'command error');
   assert.equal(err.data.status.sc, 10);
   assert.equal((await ok(addon, 'getNamespaceInfo', 1)).lbaSize, 512);
+});
+
+function lastCommand(opcode, admin = true) {
+  const log = drive.commandLog().filter((c) => c.opcode === opcode && (c.sqid === 0) === admin);
+  assert.ok(log.length > 0, `no command ${opcode} in the log`);
+  return log[log.length - 1];
+}
+
+test('the numbers of the script reach the drive as the command dwords', async () => {
+  // Format NVM dword 10: LBA format 2, metadata settings 1, protection information 3, its location 1, secure erase 2.
+  const { err } = await call(addon, 'formatNvm', 1, 2, { mset: 1, pi: 3, pil: 1, ses: 2 });
+  assert.equal(lastCommand(0x80).cdw[10], 0x572);
+  assert.equal(lastCommand(0x80).nsid, 1);
+  if (!err) await ok(addon, 'formatNvm', 1, 0);  // the drive took it: back to 512-byte blocks
+  // opc keeps its low 8 bits and a dword of -1 is sent as 0xFFFFFFFF; omitted dwords are 0.
+  await call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x10a, cdw10: -1, cdw11: 2.9 }, Buffer.alloc(0), false);
+  const sent = lastCommand(0x0a);
+  assert.deepEqual(sent.cdw.slice(10, 16), [0xffffffff, 2, 0, 0, 0, 0]);
+  // A queue id keeps its low 16 bits: 65537 deletes queue pair 1 (Delete I/O Submission Queue, opcode 0).
+  assert.equal(await ok(addon, 'deleteQueuePair', 65537), true);
+  assert.equal(lastCommand(0x00).cdw[10] & 0xffff, 1);
 });
 
 test('deleteQueuePair of a queue that does not exist', async () => {

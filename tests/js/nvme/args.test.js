@@ -3,7 +3,7 @@
 // A refused call throws at once and never calls its callback.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { loadAddon, createDrive, freeBdf } = require('./helpers');
+const { startArgs, loadAddon, createDrive, freeBdf } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -47,7 +47,7 @@ test('before the start the worker-pool methods check their argument count first,
 
 test('the NVMe side starts on the simulated drive', () => {
   addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(0, 1, 0), true);
+  assert.equal(addon.startTaskScheduler(...startArgs()), true);
 });
 
 test('read and write arguments', () => {

@@ -2,7 +2,7 @@
 // Attachment, device and namespace information, and removal on the simulated drive.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { loadAddon, createDrive, freeBdf, ok, fails } = require('./helpers');
+const { startArgs, loadAddon, createDrive, freeBdf, ok, fails } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -11,7 +11,7 @@ const drive = createDrive(bdf);
 
 test('start', () => {
   addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(0, 1, 0), true);
+  assert.equal(addon.startTaskScheduler(...startArgs()), true);
 });
 
 test('nothing answers before the drive is attached', async () => {

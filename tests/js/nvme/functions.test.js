@@ -2,7 +2,7 @@
 // Controller functions on the simulated drive: validator, tracker, reset, shutdown, error injection, removal.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails } = require('./helpers');
+const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -12,7 +12,7 @@ const identify = () => ['sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, 
 
 test('start', () => {
   addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(0, 1, 0), true);
+  assert.equal(addon.startTaskScheduler(...startArgs()), true);
 });
 
 test('functions that need an attached drive say so', async () => {

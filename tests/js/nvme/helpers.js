@@ -15,9 +15,20 @@ function loadSim() {
   return require(path.join(buildDir, 'lib', 'kyt_sim.node'));
 }
 
-// Each test file runs in its own process with its own environment, so one fixed address is enough.
+// Each test file runs in its own process, but a claimed PCI address is locked for the whole machine: the address is
+// made from the process id so that files running side by side never share one.
 function freeBdf() {
-  return '0000:01:00.0';
+  const bus = ((process.pid >> 5) & 0xff).toString(16).padStart(2, '0');
+  const dev = (process.pid & 0x1f).toString(16).padStart(2, '0');
+  return `0000:${bus}:${dev}.0`;
+}
+
+// Arguments of startTaskScheduler for this process: files run side by side, so each takes its own shared-memory id
+// and, where the machine has the cores, its own worker core.
+function startArgs() {
+  const cores = require('node:os').availableParallelism();
+  const worker = cores > 2 ? 1 + (process.pid % (cores - 1)) : 1;
+  return [0, worker, process.pid % 65536];
 }
 
 // The standard simulated drive: namespace 1 active (1 Mi blocks of 512 bytes), 2 inactive, 3 active with more than
@@ -74,4 +85,4 @@ function haveQemu() {
   return fs.existsSync('/usr/bin/qemu-system-x86_64');
 }
 
-module.exports = { standardNamespaces, smallNamespaces, root, buildDir, loadAddon, loadSim, freeBdf, createDrive, call, ok, fails, haveQemu };
+module.exports = { startArgs, standardNamespaces, smallNamespaces, root, buildDir, loadAddon, loadSim, freeBdf, createDrive, call, ok, fails, haveQemu };

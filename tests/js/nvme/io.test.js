@@ -2,7 +2,7 @@
 // Reads, writes and deallocation on the simulated drive: data, completion objects, command errors and validation.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
+const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -27,7 +27,7 @@ function assertCompletionShape(cpl) {
 
 test('start and attach, then create a queue pair', async () => {
   addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(0, 1, 0), true);
+  assert.equal(addon.startTaskScheduler(...startArgs()), true);
   await ok(addon, 'scanAttachment', 5000);
   assert.equal((await fails(addon, 'read', 0, 1)).message, 'Invalid Queue ID', 'no I/O queue pair yet');
   qid = await ok(addon, 'createQueuePair');

@@ -3,7 +3,7 @@
 // drive) and reports, on standard output, when each callback came.
 const v8 = require('node:v8');
 const vm = require('node:vm');
-const { smallNamespaces, loadAddon, createDrive, freeBdf, ok } = require('./helpers');
+const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok } = require('./helpers');
 
 v8.setFlagsFromString('--expose-gc');
 const gc = vm.runInNewContext('gc');
@@ -26,7 +26,7 @@ async function main() {
   const drive = createDrive(bdf, { namespaces: smallNamespaces });
   let addon = new KytAddon(false);
   addon.setDefaultBdf(bdf);
-  if (!addon.startTaskScheduler(0, 1, 0)) throw new Error('start failed');
+  if (!addon.startTaskScheduler(...startArgs())) throw new Error('start failed');
   await ok(addon, 'scanAttachment', 5000);
   await ok(addon, 'createQueuePair');
   drive.delayCompletion({ admin: false, delayUs: 300000, count: -1 });

@@ -80,6 +80,8 @@ test('faults, blocks and corruption', () => {
     assert.equal(back[3], 0x5a ^ 0x0f);
     assert.equal(back[4], 0x5a);
     assert.equal(dev.corruptBlock(1, 100), false);
+    assert.equal(dev.markUncorrectable(1, 98, 2), true);
+    assert.equal(dev.markUncorrectable(1, 99, 2), false);
     assert.equal(dev.namespaces()[0].allocatedBlocks, 1);
   } finally {
     dev.destroy();

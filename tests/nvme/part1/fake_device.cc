@@ -18,8 +18,10 @@ constexpr uint64_t kDefaultCap = 1023ull | (1ull << 16) | (0x20ull << 24) | (1ul
 
 FakeDevice::FakeDevice(const Options& opts) : o_(opts)
 {
+  // Software functions are claimed machine-wide: a domain of this process's own keeps concurrent test processes
+  // (ctest runs every test in its own process) from competing for the same address.
   char text[32];
-  snprintf(text, sizeof(text), "0000:%02x:00.0", o_.bus);
+  snprintf(text, sizeof(text), "%04x:%02x:00.0", 0x1000u + (unsigned)getpid() % 0xE000u, o_.bus);
   address_ = text;
   if (spdk_pci_addr_parse(&addr_, text) != 0) {
     throw std::runtime_error("bad test address");
@@ -249,7 +251,8 @@ void* FakeDevice::Dma(uint64_t iova, uint64_t len)
 }
 
 AdminResponder::AdminResponder(FakeDevice* dev, spdk_nvme_ctrlr* ctrlr, Handler handler)
-    : dev_(dev), ctrlr_(ctrlr), handler_(std::move(handler)), thread_([this] { Run(); })
+    : dev_(dev), ctrlr_(ctrlr), handler_(std::move(handler)), start_tail_(dev->SqDoorbell(0)),
+      thread_([this] { Run(); })
 {
 }
 
@@ -267,7 +270,7 @@ std::vector<spdk_nvme_cmd> AdminResponder::Seen()
 
 void AdminResponder::Run()
 {
-  uint32_t seen = dev_->SqDoorbell(0);
+  uint32_t seen = start_tail_;
   uint16_t entries = nvme_pcie_qpair(ctrlr_->adminq)->num_entries;
   while (!stop_) {
     uint32_t tail = dev_->SqDoorbell(0);

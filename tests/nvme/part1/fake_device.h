@@ -122,6 +122,7 @@ class AdminResponder {
   std::mutex mu_;
   std::vector<spdk_nvme_cmd> seen_;
   std::atomic<bool> stop_{false};
+  uint32_t start_tail_;  // commands placed before the device started are not its business
   std::thread thread_;
 };
 

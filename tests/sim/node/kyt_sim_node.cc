@@ -224,6 +224,7 @@ SimConfig ParseConfig(napi_env env, napi_value opts) {
   OptUint(env, opts, "maxNamespaces", &c.max_namespaces, 1024);
   OptUint(env, opts, "totalCapacity", &c.total_capacity, UINT64_MAX);
   OptBool(env, opts, "volatileWriteCache", &c.volatile_write_cache);
+  OptBool(env, opts, "doorbellBuffer", &c.doorbell_buffer);
   OptUint(env, opts, "ioQueues", &c.io_queues, 0xFFFF);
   OptBool(env, opts, "startEnabled", &c.start_enabled);
   OptBool(env, opts, "startReady", &c.start_ready);
@@ -350,6 +351,13 @@ DEVICE_METHOD(DevCorruptBlock, 3, {
   if (mask == 0) throw JsError("mask must not be 0");
   return Bool(env, ctrl->CorruptBlock(nsid, lba, offset, mask));
 })
+DEVICE_METHOD(DevMarkUncorrectable, 3, {
+  if (!call.args[0] || !call.args[1]) throw JsError("markUncorrectable(nsid, lba[, count])");
+  uint32_t nsid = static_cast<uint32_t>(ToUint(env, call.args[0], "nsid", 0xFFFFFFFF));
+  uint64_t lba = ToUint(env, call.args[1], "lba", UINT64_MAX);
+  uint64_t count = call.args[2] ? ToUint(env, call.args[2], "count", UINT64_MAX) : 1;
+  return Bool(env, ctrl->MarkUncorrectable(nsid, lba, count));
+})
 DEVICE_METHOD(DevSetFatal, 2, {
   if (!call.args[0]) throw JsError("setFatal(boolean[, {clearOnReset}])");
   bool fatal = ToBool(env, call.args[0], "fatal");
@@ -361,6 +369,11 @@ DEVICE_METHOD(DevSetFatal, 2, {
 DEVICE_METHOD(DevSetReadyStuck, 1, {
   if (!call.args[0]) throw JsError("setReadyStuck(boolean)");
   ctrl->SetReadyStuck(ToBool(env, call.args[0], "stuck"));
+  return Undefined(env);
+})
+DEVICE_METHOD(DevForceReady, 1, {
+  if (!call.args[0]) throw JsError("forceReady(boolean)");
+  ctrl->ForceReady(ToBool(env, call.args[0], "ready"));
   return Undefined(env);
 })
 DEVICE_METHOD(DevSetCriticalWarning, 1, {
@@ -519,8 +532,10 @@ napi_value MakeDevice(napi_env env, const std::string& address) {
       {"clearFaults", nullptr, DevClearFaults, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"pendingFaults", nullptr, DevPendingFaults, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"corruptBlock", nullptr, DevCorruptBlock, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"markUncorrectable", nullptr, DevMarkUncorrectable, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"setFatal", nullptr, DevSetFatal, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"setReadyStuck", nullptr, DevSetReadyStuck, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"forceReady", nullptr, DevForceReady, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"setCriticalWarning", nullptr, DevSetCriticalWarning, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"commandLog", nullptr, DevCommandLog, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"clearCommandLog", nullptr, DevClearCommandLog, nullptr, nullptr, nullptr, napi_default, nullptr},

@@ -534,6 +534,7 @@ void SimController::DropQueuesAndCommands() {
     format_cmd_ = nullptr;
   }
   aer_count_ = 0;
+  shadow_ = eventidx_ = nullptr;
   events_.clear();
   masked_events_ = 0;
   live_sqs_.clear();
@@ -583,7 +584,9 @@ void SimController::ServiceLoop() {
     } else if (config_.zero_latency && serving) {
       CpuRelax();
     } else if (++idle > 256) {
-      std::this_thread::sleep_for(std::chrono::microseconds(serving ? 20 : 200));
+      // Back off while idle: quick to answer a host that is busy, cheap for one that is not.
+      const uint32_t us = !serving ? 500 : idle < 256 + 100 ? 10 : 100;
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
     }
   }
 }
@@ -604,37 +607,64 @@ bool SimController::Step() {
   return busy;
 }
 
+void SimController::ApplySqTail(Sq& sq, uint32_t value) {
+  ++sq.doorbell_updates;
+  if (value >= sq.size) {
+    ++counters_.invalid_doorbells;
+    RaiseEvent(aen::kTypeError, aen::kErrorInvalidDoorbellValue, log_page::kErrorInformation);
+    return;
+  }
+  sq.tail = value;
+}
+
+bool SimController::ApplyCqHead(Cq& cq, uint32_t value) {
+  ++cq.doorbell_updates;
+  const uint32_t posted = (cq.tail + cq.size - cq.head) % cq.size;
+  const uint32_t consumed = (value + cq.size - cq.head) % cq.size;
+  if (value >= cq.size || consumed > posted) {
+    ++counters_.invalid_doorbells;
+    RaiseEvent(aen::kTypeError, aen::kErrorInvalidDoorbellValue, log_page::kErrorInformation);
+    return false;
+  }
+  cq.head = value;
+  if (cq.backlog) FlushBacklog(cq);
+  return true;
+}
+
 bool SimController::PollDoorbells() {
   bool busy = false;
   for (uint16_t qid : live_sqs_) {
     Sq& sq = sqs_[qid];
     const uint32_t v = *Doorbell(qid, false);
-    if (v == sq.last_doorbell) continue;
-    sq.last_doorbell = v;
-    ++sq.doorbell_updates;
-    if (v >= sq.size) {
-      ++counters_.invalid_doorbells;
-      RaiseEvent(aen::kTypeError, aen::kErrorInvalidDoorbellValue, log_page::kErrorInformation);
-      continue;
+    if (v != sq.last_doorbell) {
+      sq.last_doorbell = v;
+      ApplySqTail(sq, v);
     }
-    sq.tail = v;
+    if (shadow_ && qid != 0) {
+      // Shadow doorbells: the host may skip the register write; the event index tells it what was seen.
+      const uint32_t s = *Shadow(shadow_, qid, false);
+      if (s != sq.last_shadow) {
+        sq.last_shadow = s;
+        if (s != sq.tail) ApplySqTail(sq, s);
+        *Shadow(eventidx_, qid, false) = static_cast<uint16_t>(s - 1);
+      }
+    }
   }
   for (uint16_t qid : live_cqs_) {
     Cq& cq = cqs_[qid];
     const uint32_t v = *Doorbell(qid, true);
-    if (v == cq.last_doorbell) continue;
-    cq.last_doorbell = v;
-    ++cq.doorbell_updates;
-    const uint32_t posted = (cq.tail + cq.size - cq.head) % cq.size;
-    const uint32_t consumed = (v + cq.size - cq.head) % cq.size;
-    if (v >= cq.size || consumed > posted) {
-      ++counters_.invalid_doorbells;
-      RaiseEvent(aen::kTypeError, aen::kErrorInvalidDoorbellValue, log_page::kErrorInformation);
-      continue;
+    if (v != cq.last_doorbell) {
+      cq.last_doorbell = v;
+      busy |= ApplyCqHead(cq, v);
     }
-    cq.head = v;
-    if (cq.backlog) FlushBacklog(cq);
-    busy = true;
+    if (shadow_ && qid != 0) {
+      const uint32_t s = *Shadow(shadow_, qid, true);
+      if (s != cq.last_shadow) {
+        cq.last_shadow = s;
+        if (s != cq.head) busy |= ApplyCqHead(cq, s);
+        *Shadow(eventidx_, qid, true) = static_cast<uint16_t>(s - 1);
+      }
+    }
   }
   // Doorbells come before the entries they announce.
   std::atomic_thread_fence(std::memory_order_acquire);
@@ -685,7 +715,7 @@ void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
     }
     Result r = sqid == 0 ? ExecuteAdmin(cmd) : ExecuteIo(cmd);
     if (r.hold) return;  // an event request stays outstanding anyway
-    if (!r.status.ok()) RecordError(sqid, cmd, r.status, 0);
+    if (!r.status.ok()) RecordError(sqid, cmd, r.status, r.lba);
     Held* h = AllocHeld();
     if (!h) {
       PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
@@ -707,7 +737,7 @@ void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
   }
   Result r = sqid == 0 ? ExecuteAdmin(cmd) : ExecuteIo(cmd);
   if (r.hold) return;
-  if (!r.status.ok()) RecordError(sqid, cmd, r.status, 0);
+  if (!r.status.ok()) RecordError(sqid, cmd, r.status, r.lba);
   PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
 }
 
@@ -801,6 +831,7 @@ bool SimController::ServiceTimers(uint64_t now) {
   }
   if (features_.keep_alive_ms && keep_alive_deadline_ && now > keep_alive_deadline_) {
     Log("fatal: keep alive timer expired");
+    keep_alive_deadline_ = 0;
     csts_ |= csts::kCfs;
     fatal_clear_on_reset_ = true;
     WriteCsts();
@@ -894,6 +925,23 @@ void SimController::SetReadyStuck(bool stuck) {
   rdy_stuck_ = stuck;
 }
 
+void SimController::ForceReady(bool ready) {
+  std::unique_lock<std::mutex> lock;
+  Lock(&lock);
+  rdy_stuck_ = true;
+  if (ready) {
+    csts_ |= csts::kRdy;
+  } else {
+    csts_ &= ~csts::kRdy;
+    if (engine_ == Engine::kReady) {
+      // Not ready while enabled: it becomes ready again once released.
+      engine_ = Engine::kEnabling;
+      rdy_due_ = 0;
+    }
+  }
+  if (presence_ == Presence::kOnBus) WriteCsts();
+}
+
 void SimController::SetCriticalWarning(uint8_t bits) {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
@@ -906,6 +954,15 @@ void SimController::SetCriticalWarning(uint8_t bits) {
         break;
       }
   }
+}
+
+bool SimController::MarkUncorrectable(uint32_t nsid, uint64_t lba, uint64_t count) {
+  std::unique_lock<std::mutex> lock;
+  Lock(&lock);
+  SimNamespace* ns = FindNamespace(nsid);
+  if (!ns || lba >= ns->size() || ns->size() - lba < count) return false;
+  ns->MarkUncorrectable(lba, count);
+  return true;
 }
 
 bool SimController::ReadBlock(uint32_t nsid, uint64_t lba, std::vector<uint8_t>* block) {
@@ -924,6 +981,7 @@ bool SimController::WriteBlock(uint32_t nsid, uint64_t lba, const std::vector<ui
   SimNamespace* ns = FindNamespace(nsid);
   if (!ns || lba >= ns->size() || block.size() != ns->block_bytes()) return false;
   ns->store().Write(lba, block.data());
+  ns->ClearUncorrectable(lba, 1);
   return true;
 }
 

@@ -26,7 +26,7 @@ Status Generic(uint8_t code) { return Status::Of(sct::kGeneric, code); }
 Status Specific(uint8_t code) { return Status::Of(sct::kCommandSpecific, code); }
 
 constexpr uint8_t kOacs = 0x0A;  // Format NVM, Namespace Management and Attachment
-constexpr uint16_t kOncs = 0x0D;  // Compare, Dataset Management, Write Zeroes
+constexpr uint16_t kOncs = 0x0F;  // Compare, Write Uncorrectable, Dataset Management, Write Zeroes
 constexpr uint32_t kOaes = 1u << 8;  // namespace attribute notices
 constexpr uint32_t kCtratt = 1u << 0;  // 128-bit host identifier
 constexpr uint8_t kErrorLogEntries = 64;
@@ -76,6 +76,9 @@ SimController::Result SimController::ExecuteAdmin(const Command& cmd) {
     case admin_opc::kNamespaceAttachment: return NamespaceAttachment(cmd);
     case admin_opc::kKeepAlive: return KeepAlive(cmd);
     case admin_opc::kFormatNvm: return FormatNvm(cmd);
+    case admin_opc::kDoorbellBufferConfig:
+      if (!config_.doorbell_buffer) return Result{Generic(sc::kInvalidOpcode)};
+      return DoorbellBufferConfig(cmd);
     default: return Result{Generic(sc::kInvalidOpcode)};
   }
 }
@@ -213,7 +216,7 @@ void SimController::FillIdentifyController(uint8_t* out) {
   Put32(out + 92, kOaes);                            // OAES
   Put32(out + 96, kCtratt);                          // CTRATT
   out[111] = 1;                                      // CNTRLTYPE: I/O controller
-  Put16(out + 256, kOacs);                           // OACS
+  Put16(out + 256, kOacs | (config_.doorbell_buffer ? 0x100 : 0));  // OACS
   out[258] = config_.acl;                            // ACL
   out[259] = config_.aerl;                           // AERL
   out[260] = 0x03;                                   // FRMW: one slot, slot 1 read only
@@ -253,6 +256,7 @@ SimController::Result SimController::Identify(const Command& cmd) {
         if (cns == 0x11) return invalid_ns;
         out[25] = static_cast<uint8_t>(kLbaFormats.size() - 1);
         out[27] = 0x03;
+        out[28] = 0x1F;
         out[33] = 0x09;
         for (size_t i = 0; i < kLbaFormats.size(); ++i) {
           Put16(out + 128 + 4 * i, kLbaFormats[i].metadata_size);
@@ -333,6 +337,7 @@ void SimController::FillSmartLog(uint8_t* out) {
   const uint64_t hz = spdk_get_ticks_hz();
   put128(128, hz ? (now_ - created_tick_) / hz / 3600 : 0);
   put128(144, counters_.unsafe_shutdowns);
+  put128(160, media_errors_);
   put128(176, error_count_);
   Put16(out + 200, 313);  // temperature sensor 1
 }
@@ -559,6 +564,20 @@ SimController::Result SimController::Abort(const Command& cmd) {
   return r;
 }
 
+SimController::Result SimController::DoorbellBufferConfig(const Command& cmd) {
+  const uint64_t mask = page_size() - 1;
+  if ((cmd.prp1 & mask) || (cmd.prp2 & mask) || !cmd.prp1 || !cmd.prp2) return Result{Generic(sc::kInvalidField)};
+  auto* shadow = static_cast<volatile uint32_t*>(translate_(cmd.prp1, page_size()));
+  auto* eventidx = static_cast<volatile uint32_t*>(translate_(cmd.prp2, page_size()));
+  if (!shadow || !eventidx) return Result{Generic(sc::kDataTransferError)};
+  shadow_ = shadow;
+  eventidx_ = eventidx;
+  // Queues that exist already continue from their current positions.
+  for (uint16_t qid : live_sqs_) sqs_[qid].last_shadow = *Shadow(shadow_, qid, false);
+  for (uint16_t qid : live_cqs_) cqs_[qid].last_shadow = *Shadow(shadow_, qid, true);
+  return Result{};
+}
+
 SimController::Result SimController::KeepAlive(const Command&) {
   if (config_.kas == 0) return Result{Generic(sc::kInvalidOpcode)};
   keep_alive_deadline_ = features_.keep_alive_ms ? now_ + Ticks(uint64_t(features_.keep_alive_ms) * 1000) : 0;
@@ -576,7 +595,8 @@ SimController::Result SimController::NamespaceManagement(const Command& cmd) {
     if (!st.ok()) return Result{st};
     const uint64_t nsze = Get64(data + 0), ncap = Get64(data + 8);
     const uint8_t flbas = data[26], dps = data[29], nmic = data[30];
-    if (!SimNamespace::ValidFormat(flbas & 0xF) || dps != 0) return Result{Specific(cssc::kInvalidFormat)};
+    if (!SimNamespace::ValidFormat(flbas & 0xF) || !SimNamespace::ValidProtection(flbas & 0xF, dps & 7) || (dps & 0xF0))
+      return Result{Specific(cssc::kInvalidFormat)};
     if (nmic & 1) return Result{Generic(sc::kInvalidField)};  // no shared namespaces
     if (nsze == 0 || ncap == 0 || ncap > nsze) return Result{Generic(sc::kInvalidField)};
     const uint64_t block = kLbaFormats[flbas & 0xF].data_size;
@@ -593,6 +613,8 @@ SimController::Result SimController::NamespaceManagement(const Command& cmd) {
     nc.blocks = nsze;
     nc.lba_format = flbas & 0xF;
     nc.extended_lba = flbas & 0x10;
+    nc.pi_type = dps & 7;
+    nc.pi_first = dps & 8;
     nc.active = false;
     std::array<uint8_t, 16> uuid{};
     const uint64_t hi = spdk_get_ticks() * 0x9E3779B97F4A7C15ull ^ nsid, lo = hi * 0xBF58476D1CE4E5B9ull + nsid;
@@ -676,10 +698,12 @@ SimController::Result SimController::FormatNvm(const Command& cmd) {
     if (!ns || !ns->attached()) return Result{Generic(sc::kInvalidNamespaceOrFormat)};
     targets.push_back(ns);
   }
-  if (!SimNamespace::ValidFormat(lbaf) || pi != 0) return Result{Specific(cssc::kInvalidFormat)};
+  const bool pil = cmd.cdw10 & (1u << 8);
+  if (!SimNamespace::ValidFormat(lbaf) || !SimNamespace::ValidProtection(lbaf, pi))
+    return Result{Specific(cssc::kInvalidFormat)};
   if (ses > 1) return Result{Generic(sc::kInvalidField)};  // no cryptographic erase
   if (format_cmd_) return Result{Generic(sc::kCommandSequenceError)};
-  for (SimNamespace* ns : targets) ns->Format(lbaf, mset);
+  for (SimNamespace* ns : targets) ns->Format(lbaf, mset, pi, pil);
   if (config_.format_delay_us == 0) return Result{};
   Held* h = AllocHeld();
   if (!h) return Result{};

@@ -1,6 +1,7 @@
 #include "kyt_sim/sim_namespace.h"
 
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -23,20 +24,25 @@ SimNamespace::SimNamespace(const NamespaceConfig& config, const std::array<uint8
       ncap_(config.blocks),
       lbaf_(config.lba_format),
       extended_(config.extended_lba),
+      pi_type_(config.pi_type),
+      pi_first_(config.pi_first),
       uuid_(uuid),
       store_(4096, first_8_only) {
   if (!ValidFormat(config.lba_format))
     throw std::invalid_argument("namespace " + std::to_string(config.nsid) + ": LBA format " +
                                 std::to_string(config.lba_format) + " does not exist (0-" +
                                 std::to_string(kLbaFormats.size() - 1) + ")");
-  if (config.pi_type != 0)
-    throw std::invalid_argument("namespace " + std::to_string(config.nsid) + ": protection information is not supported");
+  if (!ValidProtection(config.lba_format, config.pi_type))
+    throw std::invalid_argument("namespace " + std::to_string(config.nsid) + ": protection information type " +
+                                std::to_string(config.pi_type) + " needs a format with 8 bytes of metadata");
   if (config.blocks == 0)
     throw std::invalid_argument("namespace " + std::to_string(config.nsid) + ": size must be at least one block");
   store_.Reset(block_bytes());
 }
 
-void SimNamespace::Format(uint8_t lbaf, bool extended) {
+void SimNamespace::Format(uint8_t lbaf, bool extended, uint8_t pi_type, bool pi_first) {
+  pi_type_ = pi_type;
+  pi_first_ = pi_first;
   uint64_t bytes = nsze_ * data_size();
   uint64_t cap_bytes = ncap_ * data_size();
   lbaf_ = lbaf;
@@ -44,6 +50,55 @@ void SimNamespace::Format(uint8_t lbaf, bool extended) {
   nsze_ = bytes / data_size();
   ncap_ = cap_bytes / data_size();
   store_.Reset(block_bytes());
+  uncorrectable_.clear();
+}
+
+void SimNamespace::MarkUncorrectable(uint64_t lba, uint64_t count) {
+  if (count == 0) return;
+  ClearUncorrectable(lba, count);
+  uint64_t start = lba, end = lba + count;
+  // Merge with touching neighbours.
+  auto next = uncorrectable_.find(end);
+  if (next != uncorrectable_.end()) {
+    end = next->second;
+    uncorrectable_.erase(next);
+  }
+  auto it = uncorrectable_.lower_bound(start);
+  if (it != uncorrectable_.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second == start) {
+      start = prev->first;
+      uncorrectable_.erase(prev);
+    }
+  }
+  uncorrectable_[start] = end;
+}
+
+void SimNamespace::ClearUncorrectable(uint64_t lba, uint64_t count) {
+  if (count == 0 || uncorrectable_.empty()) return;
+  const uint64_t end = lba + count;
+  auto it = uncorrectable_.lower_bound(lba);
+  if (it != uncorrectable_.begin() && std::prev(it)->second > lba) --it;
+  while (it != uncorrectable_.end() && it->first < end) {
+    const uint64_t s = it->first, e = it->second;
+    it = uncorrectable_.erase(it);
+    if (s < lba) uncorrectable_[s] = lba;
+    if (e > end) uncorrectable_[end] = e;
+  }
+}
+
+bool SimNamespace::FindUncorrectable(uint64_t lba, uint64_t count, uint64_t* first) const {
+  if (uncorrectable_.empty()) return false;
+  auto it = uncorrectable_.upper_bound(lba);
+  if (it != uncorrectable_.begin() && std::prev(it)->second > lba) {
+    *first = lba;
+    return true;
+  }
+  if (it != uncorrectable_.end() && it->first < lba + count) {
+    *first = it->first;
+    return true;
+  }
+  return false;
 }
 
 void SimNamespace::FillIdentify(uint8_t* out, int format_remaining_percent) const {
@@ -55,8 +110,8 @@ void SimNamespace::FillIdentify(uint8_t* out, int format_remaining_percent) cons
   out[25] = static_cast<uint8_t>(kLbaFormats.size() - 1);  // NLBAF, zero-based
   out[26] = static_cast<uint8_t>(lbaf_ | (extended_ ? 0x10 : 0));  // FLBAS
   out[27] = 0x03;                               // MC: extended LBA and separate metadata buffer
-  out[28] = 0x00;                               // DPC: no protection information
-  out[29] = 0x00;                               // DPS
+  out[28] = 0x1F;                               // DPC: types 1-3, first or last 8 bytes of metadata
+  out[29] = static_cast<uint8_t>(pi_type_ | (pi_type_ && pi_first_ ? 0x08 : 0));  // DPS
   out[30] = 0x00;                               // NMIC: private namespace
   out[32] = format_remaining_percent >= 0 ? static_cast<uint8_t>(0x80 | format_remaining_percent) : 0x80;  // FPI
   out[33] = 0x09;                               // DLFEAT: deallocated blocks read zeros; Write Zeroes may deallocate

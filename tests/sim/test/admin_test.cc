@@ -502,8 +502,16 @@ TEST_F(AdminTest, FormatChangesTheGeometryAndErasesData) {
 
   fmt.cdw10 = 4;
   EXPECT_STATUS(host_->AdminCommand(fmt), sct::kCommandSpecific, cssc::kInvalidFormat);
-  fmt.cdw10 = 1 | 1u << 5;  // protection information type 1
+  fmt.cdw10 = 0 | 1u << 5;  // protection information without metadata
   EXPECT_STATUS(host_->AdminCommand(fmt), sct::kCommandSpecific, cssc::kInvalidFormat);
+  fmt.cdw10 = 1 | 4u << 5;  // no protection type 4
+  EXPECT_STATUS(host_->AdminCommand(fmt), sct::kCommandSpecific, cssc::kInvalidFormat);
+  fmt.cdw10 = 1 | 2u << 5 | 1u << 8;  // type 2 in the first 8 bytes of 512 + 8
+  ASSERT_OK(host_->AdminCommand(fmt));
+  ASSERT_OK(host_->Identify(0, 1, &id));
+  EXPECT_EQ(id.ptr[28], 0x1F);  // DPC
+  EXPECT_EQ(id.ptr[29], 0x0A);  // DPS: type 2, first
+  EXPECT_EQ(id.ptr[26], 0x01);
   fmt.cdw10 = 0 | 2u << 9;  // cryptographic erase
   EXPECT_STATUS(host_->AdminCommand(fmt), sct::kGeneric, sc::kInvalidField);
   fmt.nsid = 4;  // inactive

@@ -197,8 +197,10 @@ TEST_F(FaultTest, RemovalWithoutSigbusAnswersAllOnes) {
   host_->Write32(reg::kCc, 0);
   host_->Push(*q1_, Cmd(io_opc::kFlush, 1));
   host_->Ring(*q1_);
-  for (int i = 0; i < 2000 && host_->Read32(reg::kCc) != 0xFFFFFFFFu; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto dropped = [&] {
+    return host_->Read32(reg::kCc) == 0xFFFFFFFFu && host_->Read32(reg::kDoorbellBase + 8) == 0xFFFFFFFFu;
+  };
+  for (int i = 0; i < 2000 && !dropped(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(host_->Read32(reg::kCc), 0xFFFFFFFFu);  // writes are dropped
   EXPECT_EQ(host_->Read32(reg::kDoorbellBase + 8), 0xFFFFFFFFu);
   EXPECT_FALSE(host_->Peek(*q1_));

@@ -1,4 +1,5 @@
 // NVM command set through I/O queues: data pointers, metadata, deallocation and error statuses.
+#include "kyt_sim/protection_info.h"
 #include "sim_test_util.h"
 
 namespace kyt::sim::testing {
@@ -227,6 +228,148 @@ TEST_F(IoTest, ErrorStatuses) {
   ASSERT_TRUE(host_->Submit(*q_, r, &done));
   EXPECT_STATUS(TestHost::StatusOf(done), sct::kGeneric, sc::kDataTransferError);
   EXPECT_TRUE(done.dnr());
+}
+
+TEST_F(IoTest, UncorrectableBlocksFailReadsUntilRewritten) {
+  StartWith(FastConfig());
+  TestHost::Buffer data = host_->Alloc(8 * 512);
+  std::memset(data.ptr, 0x11, 8 * 512);
+  ASSERT_OK(host_->Io(*q_, io_opc::kWrite, 1, 0, 8, data));
+  TestHost::Buffer none;
+  ASSERT_OK(host_->Io(*q_, io_opc::kWriteUncorrectable, 1, 3, 2, none));  // blocks 3 and 4
+  ASSERT_TRUE(ctrl_->MarkUncorrectable(1, 100));
+  EXPECT_FALSE(ctrl_->MarkUncorrectable(1, (1u << 20) - 1, 2));
+  Completion c;
+  EXPECT_STATUS(host_->Io(*q_, io_opc::kRead, 1, 0, 8, data, 0, &c), sct::kMediaError, mesc::kUnrecoveredReadError);
+  EXPECT_STATUS(host_->Io(*q_, io_opc::kCompare, 1, 4, 1, data), sct::kMediaError, mesc::kUnrecoveredReadError);
+  EXPECT_STATUS(host_->Io(*q_, io_opc::kRead, 1, 100, 1, data), sct::kMediaError, mesc::kUnrecoveredReadError);
+  EXPECT_OK(host_->Io(*q_, io_opc::kRead, 1, 0, 3, data));
+  // The error log names the first bad block; SMART counts media errors.
+  TestHost::Buffer log = host_->Alloc(4096);
+  Command get = Cmd(admin_opc::kGetLogPage, kBroadcastNsid);
+  get.cdw10 = log_page::kErrorInformation | 255u << 16;  // 1 KiB: 16 entries
+  get.prp1 = log.iova;
+  ASSERT_OK(host_->AdminCommand(get));
+  uint64_t lbas[3];
+  for (int i = 0; i < 3; ++i) std::memcpy(&lbas[i], log.ptr + 64 * i + 16, 8);  // newest first
+  EXPECT_EQ(lbas[0], 100u);
+  EXPECT_EQ(lbas[1], 4u);
+  EXPECT_EQ(lbas[2], 3u);
+  get.cdw10 = log_page::kSmartHealth | 127u << 16;
+  ASSERT_OK(host_->AdminCommand(get));
+  uint64_t media;
+  std::memcpy(&media, log.ptr + 160, 8);
+  EXPECT_EQ(media, 3u);
+  // Writing block 3 heals it; block 4 stays bad.
+  ASSERT_OK(host_->Io(*q_, io_opc::kWrite, 1, 3, 1, data));
+  EXPECT_OK(host_->Io(*q_, io_opc::kRead, 1, 3, 1, data));
+  EXPECT_STATUS(host_->Io(*q_, io_opc::kRead, 1, 4, 1, data), sct::kMediaError, mesc::kUnrecoveredReadError);
+  Command wz = Cmd(io_opc::kWriteZeroes, 1);
+  wz.cdw10 = 4;
+  ASSERT_TRUE(host_->Submit(*q_, wz, &c));
+  EXPECT_OK(host_->Io(*q_, io_opc::kRead, 1, 4, 1, data));
+}
+
+class ProtectionTest : public IoTest {
+ protected:
+  // Namespace 1: 512 + 8 with type 1 in separate metadata; 2: 4096 + 8 extended, type 3, first 8 bytes.
+  void SetUp() override {
+    SimConfig c = FastConfig();
+    NamespaceConfig a, b;
+    a.nsid = 1;
+    a.blocks = 1000;
+    a.lba_format = 1;
+    a.pi_type = 1;
+    b.nsid = 2;
+    b.blocks = 100;
+    b.lba_format = 3;
+    b.extended_lba = true;
+    b.pi_type = 3;
+    b.pi_first = true;
+    c.namespaces = {a, b};
+    StartWith(c);
+  }
+  // A command with PRINFO and the expected tags.
+  Command PiCommand(uint8_t opcode, uint32_t nsid, uint64_t slba, uint32_t nlb, bool pract, uint8_t prchk,
+                    uint32_t ref, uint16_t app, uint16_t mask, const TestHost::Buffer& data, uint32_t bytes,
+                    const TestHost::Buffer* md = nullptr) {
+    Command c = Cmd(opcode, nsid);
+    c.cdw10 = static_cast<uint32_t>(slba);
+    c.cdw12 = (nlb - 1) | (pract ? 1u << 29 : 0) | uint32_t(prchk) << 26;
+    c.cdw14 = ref;
+    c.cdw15 = app | uint32_t(mask) << 16;
+    host_->BuildPrps(data.iova, bytes, &c.prp1, &c.prp2);
+    if (md) c.mptr = md->iova;
+    return c;
+  }
+  Status Run(const Command& c) {
+    Completion done{};
+    if (!host_->Submit(*q_, c, &done)) return Status::Of(sct::kVendor, 0xFF);
+    return TestHost::StatusOf(done);
+  }
+};
+
+TEST_F(ProtectionTest, InsertedTuplesCheckOnReadAndStripWithoutMetadataTransfer) {
+  TestHost::Buffer data = host_->Alloc(4 * 512), back = host_->Alloc(4 * 512), md = host_->Alloc(64);
+  Fill(data.ptr, 4 * 512, 21);
+  // PRACT with 8 bytes of metadata: no metadata crosses the bus (MPTR unused).
+  ASSERT_OK(Run(PiCommand(io_opc::kWrite, 1, 40, 4, true, 0, 40, 0x1234, 0xFFFF, data, 4 * 512)));
+  std::vector<uint8_t> block;
+  ASSERT_TRUE(ctrl_->ReadBlock(1, 41, &block));
+  const uint16_t guard = Crc16T10Dif(data.ptr + 512, 512);
+  EXPECT_EQ(block[512], guard >> 8);
+  EXPECT_EQ(block[513], guard & 0xFF);
+  EXPECT_EQ(block[514], 0x12);
+  EXPECT_EQ(block[515], 0x34);
+  EXPECT_EQ(block[519], 41);  // reference tag = LBA for type 1
+  // Reads checking everything pass, stripped or with the tuples transferred.
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 7, 40, 0x1234, 0xFFFF, back, 4 * 512)));
+  EXPECT_EQ(0, std::memcmp(back.ptr, data.ptr, 4 * 512));
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 1, 40, 4, false, 7, 40, 0x1234, 0xFFFF, back, 4 * 512, &md)));
+  EXPECT_EQ(md.ptr[8 + 7], 41);
+  // Wrong expectations: application tag (masked compare), then a corrupted block fails its guard.
+  EXPECT_STATUS(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 2, 40, 0x1235, 0xFFFF, back, 4 * 512)),
+                sct::kMediaError, mesc::kAppTagCheckError);
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 2, 40, 0x1235, 0xFFF0, back, 4 * 512)));
+  ASSERT_TRUE(ctrl_->CorruptBlock(1, 42, 100, 0x40));
+  EXPECT_STATUS(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 4, 40, 0, 0, back, 4 * 512)), sct::kMediaError,
+                mesc::kGuardCheckError);
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 3, 40, 0x1234, 0xFFFF, back, 4 * 512)));  // no guard check
+  // Type 1: the initial reference tag must be the LBA.
+  EXPECT_STATUS(Run(PiCommand(io_opc::kRead, 1, 40, 4, true, 1, 41, 0, 0, back, 4 * 512)), sct::kCommandSpecific,
+                cssc::kInvalidProtectionInfo);
+  // Unwritten blocks carry an all-ones tuple: never checked.
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 1, 500, 2, true, 7, 500, 0x1234, 0xFFFF, back, 2 * 512)));
+}
+
+TEST_F(ProtectionTest, HostSuppliedTuplesAreCheckedOnWrite) {
+  TestHost::Buffer data = host_->Alloc(2 * 4104), back = host_->Alloc(2 * 4104);
+  Fill(data.ptr, 2 * 4104, 5);
+  // Extended LBAs, tuple first in the metadata, type 3: the reference tag does not advance.
+  for (int b = 0; b < 2; ++b) {
+    uint8_t* block = data.ptr + b * 4104;
+    const uint16_t guard = Crc16T10Dif(block, 4096);
+    uint8_t tuple[8] = {uint8_t(guard >> 8), uint8_t(guard), 0xAB, 0xCD, 0, 0, 0x77, 0x77};
+    std::memcpy(block + 4096, tuple, 8);
+  }
+  EXPECT_OK(Run(PiCommand(io_opc::kWrite, 2, 7, 2, false, 7, 0x7777, 0xABCD, 0xFFFF, data, 2 * 4104)));
+  EXPECT_STATUS(Run(PiCommand(io_opc::kWrite, 2, 7, 2, false, 1, 0x7778, 0xABCD, 0xFFFF, data, 2 * 4104)),
+                sct::kMediaError, mesc::kRefTagCheckError);
+  data.ptr[4104 + 5] ^= 1;  // second block's data no longer matches its guard
+  EXPECT_STATUS(Run(PiCommand(io_opc::kWrite, 2, 7, 2, false, 4, 0, 0, 0, data, 2 * 4104)), sct::kMediaError,
+                mesc::kGuardCheckError);
+  EXPECT_OK(Run(PiCommand(io_opc::kWrite, 2, 7, 2, false, 0, 0, 0, 0, data, 2 * 4104)));  // not checked
+  EXPECT_OK(Run(PiCommand(io_opc::kRead, 2, 7, 2, false, 0, 0, 0, 0, back, 2 * 4104)));
+  EXPECT_EQ(0, std::memcmp(data.ptr, back.ptr, 2 * 4104));
+  EXPECT_STATUS(Run(PiCommand(io_opc::kRead, 2, 7, 2, false, 4, 0, 0, 0, back, 2 * 4104)), sct::kMediaError,
+                mesc::kGuardCheckError);
+}
+
+TEST(Crc16T10DifTest, KnownValue) {
+  const char* digits = "123456789";
+  EXPECT_EQ(Crc16T10Dif(reinterpret_cast<const uint8_t*>(digits), 9), 0xD0DB);
+  uint8_t zeros[512] = {};
+  EXPECT_EQ(Crc16T10Dif(zeros, 512), 0);
 }
 
 TEST_F(IoTest, FirstEightBytesMode) {

@@ -134,6 +134,51 @@ TEST_F(QueueTest, InvalidDoorbellValuesAreIgnoredAndReported) {
   EXPECT_EQ(ctrl_->counters().invalid_doorbells, 2u);
 }
 
+TEST_F(QueueTest, ShadowDoorbellsReplaceRegisterWrites) {
+  SimConfig config = FastConfig();
+  config.doorbell_buffer = true;
+  Start(config);
+  TestHost::Buffer id;
+  ASSERT_OK(host_->Identify(1, 0, &id));
+  EXPECT_EQ(id.ptr[257] & 1, 1);  // OACS bit 8
+  TestHost::Buffer shadow = host_->Alloc(4096), eventidx = host_->Alloc(4096);
+  Command dbbuf = Cmd(admin_opc::kDoorbellBufferConfig);
+  dbbuf.prp1 = shadow.iova + 8;
+  dbbuf.prp2 = eventidx.iova;
+  EXPECT_STATUS(host_->AdminCommand(dbbuf), sct::kGeneric, sc::kInvalidField);
+  dbbuf.prp1 = shadow.iova;
+  ASSERT_OK(host_->AdminCommand(dbbuf));
+  TestHost::Queue* q;
+  ASSERT_OK(host_->CreateIoQueuePair(1, 8, &q));
+  q->auto_head_doorbell = false;
+  auto* sh = reinterpret_cast<volatile uint32_t*>(shadow.ptr);
+  auto* ev = reinterpret_cast<volatile uint32_t*>(eventidx.ptr);
+  for (int round = 0; round < 3; ++round) {
+    const uint16_t a = host_->Push(*q, Cmd(io_opc::kFlush, 1));
+    const uint16_t b = host_->Push(*q, Cmd(io_opc::kFlush, 1));
+    sh[2] = q->sq_tail;  // SQ 1 tail, no register write
+    Completion c;
+    ASSERT_TRUE(host_->Reap(*q, &c));
+    EXPECT_EQ(c.cid, a);
+    ASSERT_TRUE(host_->Reap(*q, &c));
+    EXPECT_EQ(c.cid, b);
+    sh[3] = q->cq_head;  // CQ 1 head
+    EXPECT_EQ(ev[2], static_cast<uint16_t>(q->sq_tail - 1));
+  }
+  for (int i = 0; i < 1000 && ev[3] != static_cast<uint16_t>(q->cq_head - 1); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ev[3], static_cast<uint16_t>(q->cq_head - 1));
+  // Six completions in an 8-entry queue: with the head given back through the shadow, two more fit without
+  // a register write.
+  for (int i = 0; i < 2; ++i) host_->Push(*q, Cmd(io_opc::kFlush, 1));
+  sh[2] = q->sq_tail;
+  Completion c;
+  ASSERT_TRUE(host_->Reap(*q, &c));
+  ASSERT_TRUE(host_->Reap(*q, &c));
+  // The admin queue keeps its register doorbells.
+  ASSERT_OK(host_->Identify(1, 0, &id));
+}
+
 TEST_F(QueueTest, QueuesAreServedRoundRobin) {
   Start();
   TestHost::Queue *q1, *q2;

@@ -137,6 +137,26 @@ TEST_F(RegistersTest, ReadyHeldStuckUntilReleased) {
   EXPECT_TRUE(host_->WaitCsts(csts::kRdy, 0));
 }
 
+TEST_F(RegistersTest, ReadyForcedToZeroStopsServiceUntilReleased) {
+  Start();
+  ctrl_->ForceReady(false);
+  EXPECT_EQ(host_->Read32(reg::kCsts) & csts::kRdy, 0u);
+  EXPECT_EQ(host_->Read32(reg::kCc) & cc::kEn, cc::kEn);
+  Command c = Cmd(admin_opc::kIdentify);
+  c.prp1 = host_->Alloc(4096).iova;
+  c.cdw10 = 1;
+  Completion done;
+  EXPECT_FALSE(host_->Submit(host_->admin(), c, &done, 50));
+  ctrl_->SetReadyStuck(false);
+  EXPECT_TRUE(host_->WaitCsts(csts::kRdy, csts::kRdy));
+  ASSERT_TRUE(host_->Reap(host_->admin(), &done));  // the command waiting in the queue is served now
+  EXPECT_EQ(done.sc(), 0);
+  ctrl_->ForceReady(true);  // forced 1 after a disable: stays 1
+  host_->Write32(reg::kCc, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(host_->Read32(reg::kCsts) & csts::kRdy, csts::kRdy);
+}
+
 TEST_F(RegistersTest, ShutdownNotificationMovesShstThroughProcessingToComplete) {
   SimConfig c = FastConfig();
   c.shutdown_delay_us = 400000;

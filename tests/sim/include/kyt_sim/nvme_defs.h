@@ -196,6 +196,7 @@ namespace io_opc {
 constexpr uint8_t kFlush = 0x00;
 constexpr uint8_t kWrite = 0x01;
 constexpr uint8_t kRead = 0x02;
+constexpr uint8_t kWriteUncorrectable = 0x04;
 constexpr uint8_t kCompare = 0x05;
 constexpr uint8_t kWriteZeroes = 0x08;
 constexpr uint8_t kDatasetManagement = 0x09;

@@ -59,6 +59,8 @@ struct SimConfig {
   uint32_t max_namespaces = 32;   // NN
   uint64_t total_capacity = 0;    // TNVMCAP in bytes; 0: twice what the configured namespaces use
   bool volatile_write_cache = true;
+  // Offer Doorbell Buffer Config (OACS bit 8): shadow doorbells and event indexes for the I/O queues.
+  bool doorbell_buffer = false;
 
   // Queues: how many I/O submission and completion queues the controller can allocate (Number of Queues).
   uint16_t io_queues = 64;

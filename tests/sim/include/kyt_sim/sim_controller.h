@@ -114,6 +114,12 @@ class SimController {
   void SetFatal(bool fatal, bool clear_on_reset = true);
   // Hold CSTS.RDY at its present value whatever CC.EN does; releasing lets it follow CC.EN again.
   void SetReadyStuck(bool stuck);
+  // Set CSTS.RDY to `ready` and hold it there (as SetReadyStuck(true)); a controller whose RDY is forced to 0 serves
+  // no queues. SetReadyStuck(false) lets RDY follow CC.EN again.
+  void ForceReady(bool ready);
+  // Make blocks fail reads with an unrecovered read error (SCT 2h, SC 81h) until they are written again, as Write
+  // Uncorrectable does. False for an unknown namespace or a range beyond it.
+  bool MarkUncorrectable(uint32_t nsid, uint64_t lba, uint64_t count = 1);
   // Raise SMART critical warning bits (an asynchronous event when enabled); 0 clears them.
   void SetCriticalWarning(uint8_t bits);
 
@@ -156,6 +162,7 @@ class SimController {
     uint64_t base = 0;
     Command* ring = nullptr;
     uint32_t last_doorbell = 0;
+    uint32_t last_shadow = 0;
     uint64_t doorbell_updates = 0;
     uint64_t fetched = 0;
   };
@@ -171,6 +178,7 @@ class SimController {
     Completion* ring = nullptr;
     uint16_t sq_count = 0;
     uint32_t last_doorbell = 0;
+    uint32_t last_shadow = 0;
     uint64_t doorbell_updates = 0;
     uint64_t posted = 0;
     Held* backlog_head = nullptr;
@@ -191,6 +199,7 @@ class SimController {
     Status status;
     uint32_t cdw0 = 0;
     bool hold = false;  // kept outstanding (asynchronous event request)
+    uint64_t lba = 0;   // for the error log: the failing LBA
   };
   struct ErrorEntry {
     uint64_t count;
@@ -251,6 +260,11 @@ class SimController {
 
   // Queues.
   bool PollDoorbells();
+  void ApplySqTail(Sq& sq, uint32_t value);
+  bool ApplyCqHead(Cq& cq, uint32_t value);
+  volatile uint32_t* Shadow(volatile uint32_t* base, uint16_t qid, bool completion) {
+    return base + (2u * qid + (completion ? 1 : 0)) * (doorbell_stride() / 4);
+  }
   bool FetchCommands();
   bool ServiceTimers(uint64_t now);
   void Execute(uint16_t sqid, const Command& cmd);
@@ -280,6 +294,7 @@ class SimController {
   Result AsyncEventRequest(const Command& cmd);
   Result Abort(const Command& cmd);
   Result KeepAlive(const Command& cmd);
+  Result DoorbellBufferConfig(const Command& cmd);
   Result NamespaceManagement(const Command& cmd);
   Result NamespaceAttachment(const Command& cmd);
   Result FormatNvm(const Command& cmd);
@@ -295,8 +310,9 @@ class SimController {
   Result ReadWrite(const Command& cmd, SimNamespace& ns, bool write);
   Result Compare(const Command& cmd, SimNamespace& ns);
   Result WriteZeroes(const Command& cmd, SimNamespace& ns);
+  Result WriteUncorrectable(const Command& cmd, SimNamespace& ns);
   Result DatasetManagement(const Command& cmd, SimNamespace& ns);
-  Status MapBlocks(const Command& cmd, SimNamespace& ns, uint64_t slba, uint32_t nlb, bool* separate_md);
+  Status MapBlocks(const Command& cmd, SimNamespace& ns, uint64_t slba, uint32_t nlb, bool strip, bool* separate_md);
 
   const std::string address_;
   const SimConfig config_;
@@ -350,6 +366,10 @@ class SimController {
   uint8_t masked_events_ = 0;          // bit per event type: reported, waiting for its log page to be read
   std::vector<uint32_t> changed_namespaces_;
 
+  // Doorbell buffer (shadow doorbells written by the host, event indexes written by the controller), or null.
+  volatile uint32_t* shadow_ = nullptr;
+  volatile uint32_t* eventidx_ = nullptr;
+
   Features features_;
   uint64_t keep_alive_deadline_ = 0;
   uint8_t critical_warning_ = 0;
@@ -367,6 +387,7 @@ class SimController {
   uint64_t error_count_ = 0;
   uint64_t data_units_read_ = 0, data_units_written_ = 0;  // bytes / 512
   uint64_t host_reads_ = 0, host_writes_ = 0;
+  uint64_t media_errors_ = 0;
   uint64_t created_tick_ = 0;
   uint64_t total_capacity_ = 0;       // TNVMCAP in bytes
   std::string serial_;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 
 #include "kyt_sim/block_store.h"
 #include "kyt_sim/sim_config.h"
@@ -31,14 +32,28 @@ class SimNamespace {
   uint16_t metadata_size() const { return kLbaFormats[lbaf_].metadata_size; }
   uint32_t block_bytes() const { return data_size() + metadata_size(); }
   uint64_t capacity_bytes() const { return ncap_ * data_size(); }
+  // End-to-end protection: type 0 (none) to 3, and whether the 8 bytes sit first in the metadata (else last).
+  uint8_t pi_type() const { return pi_type_; }
+  bool pi_first() const { return pi_first_; }
+  uint32_t pi_offset() const { return pi_first_ ? 0 : metadata_size() - 8u; }
   const std::array<uint8_t, 16>& uuid() const { return uuid_; }
 
   BlockStore& store() { return store_; }
   const BlockStore& store() const { return store_; }
 
-  // Format NVM: new LBA format and metadata placement; the byte capacity is kept, so the block counts change; every
-  // block reads as zeros afterwards.
-  void Format(uint8_t lbaf, bool extended);
+  // Format NVM: new LBA format, metadata placement and protection; the byte capacity is kept, so the block counts
+  // change; every block reads as zeros afterwards. The caller checked that PI has 8 bytes of metadata.
+  void Format(uint8_t lbaf, bool extended, uint8_t pi_type = 0, bool pi_first = false);
+  // Whether a format can carry protection information of that type.
+  static bool ValidProtection(uint8_t lbaf, uint8_t pi_type) {
+    return pi_type <= 3 && (pi_type == 0 || kLbaFormats[lbaf].metadata_size >= 8);
+  }
+
+  // Blocks that fail reads with an unrecovered read error until they are written, zeroed, deallocated or formatted.
+  void MarkUncorrectable(uint64_t lba, uint64_t count);
+  void ClearUncorrectable(uint64_t lba, uint64_t count);
+  // The first uncorrectable block in [lba, lba + count), if any.
+  bool FindUncorrectable(uint64_t lba, uint64_t count, uint64_t* first) const;
 
   // Identify Namespace (CNS 00h/11h) into 4096 bytes; `format_progress` (0..100, or -1 when not formatting) fills FPI.
   void FillIdentify(uint8_t* out, int format_remaining_percent) const;
@@ -54,8 +69,11 @@ class SimNamespace {
   uint64_t ncap_;
   uint8_t lbaf_;
   bool extended_;
+  uint8_t pi_type_;
+  bool pi_first_;
   std::array<uint8_t, 16> uuid_;
   BlockStore store_;
+  std::map<uint64_t, uint64_t> uncorrectable_;  // disjoint ranges: first block -> end (exclusive)
 };
 
 }  // namespace kyt::sim
