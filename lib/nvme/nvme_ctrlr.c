@@ -1364,6 +1364,11 @@ static void nvme_ctrlr_free_process(struct spdk_nvme_ctrlr_process *proc)
 
 	STAILQ_FOREACH_SAFE(req, &proc->active_reqs, stailq, tmp) {
 		STAILQ_REMOVE(&proc->active_reqs, req, nvme_request, stailq);
+		if (req->cb_fn == nvme_user_copy_cmd_complete && req->payload.contig_or_cb_arg != NULL) {
+			/* Its data went through a bounce buffer that nobody will copy back any more. */
+			spdk_free(req->payload.contig_or_cb_arg);
+			req->payload.contig_or_cb_arg = NULL;
+		}
 		nvme_free_request(req);
 	}
 	spdk_free(proc);

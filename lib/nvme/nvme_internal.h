@@ -263,6 +263,8 @@ struct nvme_pcie_qpair {
 	uint16_t num_trackers;
 };
 
+/* The PCIe queue pair around a generic one. In C++ the function hides the type's plain name: write
+ * `struct nvme_pcie_qpair *` there (likewise `struct nvme_pcie_ctrlr *`). */
 static inline struct nvme_pcie_qpair *nvme_pcie_qpair(struct spdk_nvme_qpair *qpair)
 {
 	return (struct nvme_pcie_qpair *)((uintptr_t)qpair - offsetof(struct nvme_pcie_qpair, qpair));

@@ -54,8 +54,9 @@ static void nvme_sigbus_fault_sighandler(int signum, siginfo_t *info, void *ctx)
 		return;
 	}
 
-	if (pctrlr == NULL) {
-		/* Not a guarded register access: behave as if we were not installed. */
+	if (pctrlr == NULL || (info != NULL && ((uintptr_t)info->si_addr < (uintptr_t)pctrlr->regs ||
+						  (uintptr_t)info->si_addr >= (uintptr_t)pctrlr->regs + pctrlr->regs_size))) {
+		/* Not a guarded register access (or outside the registers): behave as if we were not installed. */
 		__atomic_store_n(&g_signal_lock, 0, __ATOMIC_RELEASE);
 		nvme_sigbus_reraise(signum);
 		return;

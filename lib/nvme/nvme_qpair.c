@@ -913,7 +913,8 @@ static int nvme_wait_for_completion_bounded(struct spdk_nvme_qpair *qpair, struc
 	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
 	uint64_t hz = spdk_get_ticks_hz();
 	uint64_t start = spdk_get_ticks();
-	uint64_t caller_limit = timeout_in_secs ? timeout_in_secs * hz : 0;
+	/* A limit too long for the tick counter is no limit. */
+	uint64_t caller_limit = timeout_in_secs && timeout_in_secs < UINT64_MAX / hz ? timeout_in_secs * hz : 0;
 	uint64_t admin_limit = nvme_ms_to_ticks(ctrlr->opts.admin_timeout_ms);
 	uint64_t csts_interval = hz / 1000 ? hz / 1000 : 1;
 	uint64_t next_csts_check = start + csts_interval;

@@ -229,5 +229,33 @@ TEST_F(NvmCmdRunnerTest, ValidatedReadOfACorruptedBlockEndsInDataMismatch) {
   });
 }
 
+// Namespace 1 carries 8 bytes of metadata interleaved with every 512-byte block.
+class ExtendedLbaTest : public NvmCmdRunnerTest {
+ protected:
+  kyt::sim::SimConfig Config() override {
+    kyt::sim::SimConfig config = StandardConfig();
+    config.namespaces[0].lba_format = 1;
+    config.namespaces[0].extended_lba = true;
+    return config;
+  }
+};
+
+TEST_F(ExtendedLbaTest, BuffersHoldTheInterleavedMetadataToo) {
+  Attach();
+  CreateQueuePair();
+  const uint64_t pattern = 0x0102030405060708ULL;
+  auto write = Make(kNvmCmdWrite, 10, 2);
+  write->SetDataPattern(&pattern, sizeof(pattern));
+  ASSERT_TRUE(Step(*write));
+  ASSERT_TRUE(write->IsDone()) << write->GetErrorMessage();
+  auto read = Make(kNvmCmdRead, 10, 2);
+  ASSERT_TRUE(Step(*read));
+  ASSERT_TRUE(read->IsDone()) << read->GetErrorMessage();
+  EXPECT_EQ(read->GetReadDataSize(), 2u * 520u);
+  uint64_t first = 0;
+  std::memcpy(&first, read->GetReadData(), sizeof(first));
+  EXPECT_EQ(first, pattern);
+}
+
 }  // namespace
 }  // namespace kyt_test

@@ -60,6 +60,8 @@ test('read and write arguments', () => {
   refuses(() => addon.read(0, 8, { nsid: 'x' }, cb), 'read : options.nsid must be a Number');
   refuses(() => addon.read(0, 8, { qid: null }, cb), 'read : options.qid must be a Number');
   refuses(() => addon.read(0, 0, cb), 'read : argument "numBlocks" must be a value in [1 - 65536]');
+  const throwing = { get nsid() { throw new Error('getter failed'); } };
+  refuses(() => addon.read(0, 8, throwing, cb), 'read : property "nsid" could not be read');
   refuses(() => addon.read(0, 65537, cb), 'read : argument "numBlocks" must be a value in [1 - 65536]');
   refuses(() => addon.write(0, 8, { nsid: true }, cb), 'write : options.nsid must be a Number');
   refuses(() => addon.write(0, 8, { dataPattern: Buffer.alloc(12) }, cb),
@@ -116,6 +118,16 @@ test('sendGenericCommand arguments carry the prefix "sendAdminCommand"', () => {
     'sendAdminCommand : argument "isHostToDevice" must be a Boolean');
   refuses(() => addon.sendGenericCommand(0, cmd, buf, false), 'sendAdminCommand : requires 5 or 6 arguments');
   refuses(() => addon.sendGenericCommand(0, cmd, buf, false, 5), 'sendAdminCommand : argument callback must be a Function');
+});
+
+test('a Buffer longer than 2^32 - 1 bytes is refused', () => {
+  const huge = Buffer.allocUnsafeSlow(2 ** 32);  // never touched: costs no memory
+  refuses(() => addon.sendGenericCommand(0, { nsid: 0, opc: 6 }, huge, false, cb),
+    'sendAdminCommand : argument "buffer" must be a Buffer of at most 4294967295 bytes');
+  refuses(() => addon.datasetManagement(huge, 4, 1, 1, cb),
+    'datasetManagement : argument "ranges" must be a Buffer of at most 4294967295 bytes');
+  refuses(() => addon.write(0, 8, { dataPattern: huge }, cb),
+    'write : options.dataPattern must be a Buffer of at most 4294967295 bytes');
 });
 
 test('device, namespace and function method arguments', () => {

@@ -18,6 +18,9 @@ test('nothing answers before the drive is attached', async () => {
   assert.equal((await fails(addon, 'getDeviceInfo')).message, 'device not initialized');
   assert.equal((await fails(addon, 'getNamespaceInfo', 1)).message, 'failed to get namespace info');
   assert.equal((await fails(addon, 'read', 0, 1)).message, 'device not initialized');
+  // An options "bdf" is accepted whatever it holds and does not move the command to another device.
+  assert.equal((await fails(addon, 'read', 0, 1, { bdf: 5 })).message, 'device not initialized');
+  assert.equal((await fails(addon, 'write', 0, 1, { bdf: '0000:99:00.0' })).message, 'device not initialized');
 });
 
 test('scanAttachment of a drive that is not there fails, then attaches it when it is', async () => {

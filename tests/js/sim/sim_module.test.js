@@ -4,7 +4,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 
-const buildDir = process.env.KYT_BUILD_DIR || path.join(__dirname, '..', '..', '..', 'build');
+// The build directory: build/ of the repository, or KYT_BUILD_DIR (relative to the repository root).
+const buildDir = path.resolve(__dirname, '..', '..', '..', process.env.KYT_BUILD_DIR || 'build');
 const sim = require(path.join(buildDir, 'lib', 'kyt_sim.node'));
 
 test('create puts a controller on the bus with the chosen geometry', () => {
@@ -14,7 +15,7 @@ test('create puts a controller on the bus with the chosen geometry', () => {
     namespaces: [
       { nsid: 1, blocks: 1000 },
       { nsid: 2, blocks: 2 ** 33, lbaFormat: 2 },
-      { nsid: 3, blocks: 64n, lbaFormat: 1, extendedLba: true, active: false },
+      { nsid: 3, blocks: 64n, lbaFormat: 1, extendedLba: true, active: false, piType: 1 },
     ],
   });
   try {
@@ -26,10 +27,10 @@ test('create puts a controller on the bus with the chosen geometry', () => {
     assert.equal(regs.vs, 0x00010400);
     assert.equal(regs.csts, 0);
     const ns = dev.namespaces();
-    assert.deepEqual(ns.map((n) => [n.nsid, n.blocks, n.dataSize, n.metadataSize, n.attached]), [
-      [1, 1000, 512, 0, true],
-      [2, 2 ** 33, 4096, 0, true],
-      [3, 64, 512, 8, false],
+    assert.deepEqual(ns.map((n) => [n.nsid, n.blocks, n.dataSize, n.metadataSize, n.attached, n.piType]), [
+      [1, 1000, 512, 0, true, 0],
+      [2, 2 ** 33, 4096, 0, true, 0],
+      [3, 64, 512, 8, false, 1],
     ]);
     assert.equal(ns[2].extendedLba, true);
     assert.deepEqual(dev.queues(), []);
@@ -47,6 +48,7 @@ test('argument errors name what is wrong', () => {
   assert.throws(() => sim.create('3:0.0', { namespaces: {} }), /option namespaces must be an array/);
   assert.throws(() => sim.create('3:0.0', { namespaces: [{ lbaFormat: 9 }] }), /LBA format 9 does not exist/);
   assert.throws(() => sim.create('3:0.0', { namespaces: [{ nsid: 1 }, { nsid: 1 }] }), /namespace id 1 twice/);
+  assert.throws(() => sim.create('3:0.0', { namespaces: [{ piType: 2 }] }), /needs a format with 8 bytes of metadata/);
   assert.equal(sim.get('3:0.0'), null);  // nothing half-made stays behind
   const dev = sim.create('3:0.0');
   try {

@@ -641,5 +641,36 @@ TEST_F(InitTest, VendorLogDirectoryAndQuirksOfIntelDevices) {
   EXPECT_TRUE(spdk_nvme_ns_is_active(spdk_nvme_ctrlr_get_ns(ctrlr2, 1)));
 }
 
+TEST_F(InitTest, KeepAliveTimerErrorStopsTheInitialisation) {
+  SimConfig config = FastSimConfig();
+  config.kas = 10;
+  SimController& sim = AddSim(config);
+  ProbeRecord record;
+  spdk_nvme_probe_ctx* ctx = ProbeAsync(sim.address(), &record);
+  ASSERT_NE(nullptr, ctx);
+  ASSERT_TRUE(StepUntilState(ctx, NVME_CTRLR_STATE_SET_KEEP_ALIVE_TIMEOUT));
+  spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
+  sim.InjectFault(AdminStatus(SPDK_NVME_OPC_GET_FEATURES, 0, 0x02));
+  ASSERT_TRUE(StepUntilState(ctx, NVME_CTRLR_STATE_ERROR));
+  EXPECT_EQ(0u, ctrlr->opts.keep_alive_timeout_ms);
+  EXPECT_TRUE(log_->Contains("Keep alive timeout Get Feature failed: SC 2 SCT 0"));
+  EXPECT_EQ(-EIO, PollToEnd(ctx));
+  EXPECT_EQ(0, record.attach_calls);
+}
+
+TEST_F(InitTest, EventRequestOverTheControllersLimitIsNotReposted) {
+  SimController& sim = AddSim();  // AERL 3
+  sim.InjectFault(AdminStatus(SPDK_NVME_OPC_ASYNC_EVENT_REQUEST, 1, 0x05));  // asynchronous event request limit
+  spdk_nvme_ctrlr* ctrlr = Attach();
+  ASSERT_NE(nullptr, ctrlr);
+  for (int i = 0; i < 2000 && !log_->Contains("Do not repost this AER"); i++) {
+    spdk_nvme_ctrlr_process_admin_completions(ctrlr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(log_->Contains("Controller appears out-of-spec for asynchronous event request\nhandling.  Do not repost this AER.\n"));
+  EXPECT_EQ(3, OutstandingAdmin(ctrlr, SPDK_NVME_OPC_ASYNC_EVENT_REQUEST));
+  EXPECT_EQ(4, LoggedCommands(sim, SPDK_NVME_OPC_ASYNC_EVENT_REQUEST, true));
+}
+
 }  // namespace
 }  // namespace kyt::nvme_test

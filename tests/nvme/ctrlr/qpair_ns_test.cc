@@ -28,7 +28,7 @@ bool SqLive(SimController& sim, uint16_t qid) {
   return false;
 }
 
-class QpairTest : public CtrlrTest {
+class CtrlrQpairTest : public CtrlrTest {
  protected:
   spdk_nvme_qpair* Alloc(spdk_nvme_ctrlr* ctrlr, spdk_nvme_qprio prio = SPDK_NVME_QPRIO_URGENT) {
     spdk_nvme_io_qpair_opts opts;
@@ -39,22 +39,7 @@ class QpairTest : public CtrlrTest {
   }
 };
 
-TEST_F(QpairTest, DefaultOptionsComeFromTheController) {
-  AddSim();
-  spdk_nvme_ctrlr* ctrlr = Attach();
-  ASSERT_NE(nullptr, ctrlr);
-  spdk_nvme_io_qpair_opts opts;
-  std::memset(&opts, 0xFF, sizeof(opts));
-  spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr, &opts, sizeof(opts));
-  EXPECT_EQ(SPDK_NVME_QPRIO_URGENT, opts.qprio);
-  EXPECT_EQ(ctrlr->opts.io_queue_size, opts.io_queue_size);
-  EXPECT_EQ(ctrlr->opts.io_queue_requests, opts.io_queue_requests);
-  EXPECT_FALSE(opts.delay_pcie_doorbell);
-  EXPECT_EQ(nullptr, opts.sq.vaddr);
-  EXPECT_EQ(nullptr, opts.cq.vaddr);
-}
-
-TEST_F(QpairTest, LowestFreeIdentifierAndItsReturn) {
+TEST_F(CtrlrQpairTest, LowestFreeIdentifierAndItsReturn) {
   SimController& sim = AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
@@ -81,7 +66,7 @@ TEST_F(QpairTest, LowestFreeIdentifierAndItsReturn) {
   EXPECT_EQ(64u, spdk_bit_array_count_set(ctrlr->free_io_qids));
 }
 
-TEST_F(QpairTest, PriorityRule) {
+TEST_F(CtrlrQpairTest, PriorityRule) {
   AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
@@ -94,7 +79,7 @@ TEST_F(QpairTest, PriorityRule) {
   EXPECT_EQ(64u, spdk_bit_array_count_set(ctrlr->free_io_qids));
 }
 
-TEST_F(QpairTest, NoFreeIdentifiers) {
+TEST_F(CtrlrQpairTest, NoFreeIdentifiers) {
   SimConfig config = FastSimConfig();
   config.io_queues = 2;
   AddSim(config);
@@ -113,7 +98,7 @@ TEST_F(QpairTest, NoFreeIdentifiers) {
   EXPECT_EQ(0, spdk_nvme_ctrlr_free_io_qpair(c));
 }
 
-TEST_F(QpairTest, RingBuffersSmallerThanTheQueueAreRefused) {
+TEST_F(CtrlrQpairTest, RingBuffersSmallerThanTheQueueAreRefused) {
   AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
@@ -138,7 +123,7 @@ struct FreeInCallback {
   bool called = false;
 };
 
-TEST_F(QpairTest, FreeFromInsideItsOwnCompletionIsDeferred) {
+TEST_F(CtrlrQpairTest, FreeFromInsideItsOwnCompletionIsDeferred) {
   SimController& sim = AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
@@ -172,7 +157,7 @@ TEST_F(QpairTest, FreeFromInsideItsOwnCompletionIsDeferred) {
   EXPECT_FALSE(SqLive(sim, qid));
 }
 
-TEST_F(QpairTest, FreeWhileResettingSendsNoDeleteCommands) {
+TEST_F(CtrlrQpairTest, FreeWhileResettingSendsNoDeleteCommands) {
   SimController& sim = AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
@@ -188,7 +173,7 @@ TEST_F(QpairTest, FreeWhileResettingSendsNoDeleteCommands) {
   EXPECT_TRUE(spdk_bit_array_get(ctrlr->free_io_qids, qid));
 }
 
-TEST_F(QpairTest, FailedDeleteKeepsTheIdentifierTaken) {
+TEST_F(CtrlrQpairTest, FailedDeleteKeepsTheIdentifierTaken) {
   SimController& sim = AddSim();
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);

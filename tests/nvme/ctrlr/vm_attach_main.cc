@@ -136,9 +136,24 @@ int main(int argc, char** argv) {
     Check(spdk_bit_array_get(ctrlr->free_io_qids, 1), "queue identifier 1 free again");
   }
 
+  // A second probe while attached hands out the same controller with one more reference.
+  Attached again;
+  rc = spdk_nvme_probe(&trid, &again, ProbeCb, AttachCb, nullptr);
+  Check(rc == 0 && again.ctrlr == ctrlr && nvme_ctrlr_get_ref_count(ctrlr) == 2, "second probe: same controller");
+  Check(spdk_nvme_detach(ctrlr) == 0 && nvme_ctrlr_get_ref_count(ctrlr) == 1, "first detach keeps it attached");
+
   Check(spdk_nvme_detach(ctrlr) == 0, "detached");
   nvme_robust_mutex_lock(&g_spdk_nvme_driver->lock);
   Check(spdk_nvme_get_ctrlr_by_trid_unsafe(&trid) == nullptr, "no longer attached");
   nvme_robust_mutex_unlock(&g_spdk_nvme_driver->lock);
+
+  // The controller was left enabled: a new attachment disables and enables it again.
+  Attached fresh;
+  rc = spdk_nvme_probe(&trid, &fresh, ProbeCb, AttachCb, nullptr);
+  Check(rc == 0 && fresh.ctrlr != nullptr && fresh.ctrlr->state == NVME_CTRLR_STATE_READY,
+        "attached again after detach");
+  if (fresh.ctrlr != nullptr) {
+    Check(spdk_nvme_detach(fresh.ctrlr) == 0, "detached again");
+  }
   return Finish();
 }

@@ -135,6 +135,17 @@ TEST(PcieCtrlr, VanishedBarReadsAllOnesWithoutKillingTheProcess)
   ctrlr->is_removed = true;  // as the device layer marks it; destruct then only detaches and frees
 }
 
+// The guard is in place before the first register access: a device that is already gone fails the construction
+// instead of killing the process.
+TEST(PcieCtrlr, DeviceGoneBeforeConstructionFailsCleanly)
+{
+  FakeDevice::Options o;
+  o.bus = 0x4D;
+  FakeDevice d(o);
+  d.Vanish();
+  EXPECT_EQ(d.Construct(), nullptr);
+}
+
 TEST(PcieCtrlr, AllOnesDeviceReadsAsFailure)
 {
   FakeDevice::Options o;

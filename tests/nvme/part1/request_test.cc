@@ -436,3 +436,55 @@ TEST(OpcodeStrings, AdminAndIoTables)
 }
 
 }  // namespace
+
+namespace {
+
+// Split requests: the children go out in order; after a failing child the rest are dropped unsent.
+class SplitTest : public RequestTest {
+ protected:
+  nvme_request* Parent(int children, CplLog* log)
+  {
+    nvme_request* parent = nvme_allocate_request_null(q_, &CplLog::Cb, log);
+    for (int i = 0; i < children; i++) {
+      nvme_request* child = nvme_allocate_request_contig(q_, buf_ + i * 4096, 512, &CplLog::Cb, log);
+      child->cmd.opc = SPDK_NVME_OPC_READ;
+      child->cmd.cdw10 = (uint32_t)i;
+      child->parent = parent;
+      TAILQ_INSERT_TAIL(&parent->children, child, child_tailq);
+      parent->num_children++;
+    }
+    return parent;
+  }
+  int FreeRequests()
+  {
+    int n = 0;
+    nvme_request* r;
+    STAILQ_FOREACH(r, &q_->free_req, stailq) n++;
+    return n;
+  }
+};
+
+TEST_F(SplitTest, ChildrenAreSubmittedInOrder)
+{
+  CplLog log;
+  ASSERT_EQ(nvme_qpair_submit_request(q_, Parent(3, &log)), 0);
+  EXPECT_EQ(Tail(), 3);
+  for (uint16_t i = 0; i < 3; i++) {
+    EXPECT_EQ(FakeDevice::SqEntry(q_, i).cdw10, i);
+  }
+}
+
+TEST_F(SplitTest, RefusedChildrenReleaseTheParent)
+{
+  CplLog log;
+  int free_before = FreeRequests();
+  nvme_request* parent = Parent(3, &log);
+  ctrlr_->is_failed = true;
+  EXPECT_EQ(nvme_qpair_submit_request(q_, parent), -ENXIO);
+  ctrlr_->is_failed = false;
+  EXPECT_EQ(FreeRequests(), free_before) << "parent and children are back in the pool";
+  EXPECT_TRUE(log.cpls.empty());
+  EXPECT_EQ(Tail(), 0);
+}
+
+}  // namespace

@@ -229,6 +229,7 @@ SimConfig ParseConfig(napi_env env, napi_value opts) {
   OptBool(env, opts, "startEnabled", &c.start_enabled);
   OptBool(env, opts, "startReady", &c.start_ready);
   OptBool(env, opts, "startReadyStuck", &c.start_ready_stuck);
+  OptUint(env, opts, "startReadyStuckUs", &c.start_ready_stuck_us, UINT64_MAX);
   OptUint(env, opts, "readyDelayUs", &c.ready_delay_us, 0xFFFFFFFF);
   OptUint(env, opts, "disableDelayUs", &c.disable_delay_us, 0xFFFFFFFF);
   OptUint(env, opts, "shutdownDelayUs", &c.shutdown_delay_us, 0xFFFFFFFF);
@@ -255,6 +256,8 @@ SimConfig ParseConfig(napi_env env, napi_value opts) {
       OptUint(env, o, "blocks", &ns.blocks, UINT64_MAX);
       OptUint(env, o, "lbaFormat", &ns.lba_format, 15);
       OptBool(env, o, "extendedLba", &ns.extended_lba);
+      OptUint(env, o, "piType", &ns.pi_type, 7);
+      OptBool(env, o, "piFirst", &ns.pi_first);
       OptBool(env, o, "active", &ns.active);
       OptString(env, o, "uuid", &ns.uuid);
       c.namespaces.push_back(ns);
@@ -366,9 +369,11 @@ DEVICE_METHOD(DevSetFatal, 2, {
   ctrl->SetFatal(fatal, clear_on_reset);
   return Undefined(env);
 })
-DEVICE_METHOD(DevSetReadyStuck, 1, {
-  if (!call.args[0]) throw JsError("setReadyStuck(boolean)");
-  ctrl->SetReadyStuck(ToBool(env, call.args[0], "stuck"));
+DEVICE_METHOD(DevSetReadyStuck, 2, {
+  if (!call.args[0]) throw JsError("setReadyStuck(boolean[, {forUs}])");
+  uint64_t for_us = 0;
+  OptUint(env, Options(env, call.args[1], "options"), "forUs", &for_us, UINT64_MAX);
+  ctrl->SetReadyStuck(ToBool(env, call.args[0], "stuck"), for_us);
   return Undefined(env);
 })
 DEVICE_METHOD(DevForceReady, 1, {
@@ -466,6 +471,8 @@ DEVICE_METHOD(DevNamespaces, 0, {
     Set(env, o, "extendedLba", Bool(env, ns.extended));
     Set(env, o, "lbaFormat", Num(env, ns.format_index));
     Set(env, o, "allocatedBlocks", Count(env, ns.allocated_blocks));
+    Set(env, o, "piType", Num(env, ns.pi_type));
+    Set(env, o, "piFirst", Bool(env, ns.pi_first));
     Push(env, arr, i++, o);
   }
   return arr;

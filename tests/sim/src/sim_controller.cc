@@ -331,11 +331,13 @@ void SimController::InitRegisters(bool start_state) {
   shutting_down_ = false;
   clean_shutdown_ = true;
   rdy_stuck_ = false;
+  rdy_stuck_until_ = 0;
   fatal_clear_on_reset_ = true;
   ResetFeatures();
   const uint64_t now = spdk_get_ticks();
   if (start_state) {
     rdy_stuck_ = config_.start_ready_stuck;
+    rdy_stuck_until_ = rdy_stuck_ && config_.start_ready_stuck_us ? now + Ticks(config_.start_ready_stuck_us) : 0;
     if (config_.start_enabled) cc_ = cc::kEn | (6u << 16) | (4u << 20);
     if (config_.start_ready) csts_ |= csts::kRdy;
     if (config_.start_enabled && config_.start_ready) {
@@ -473,6 +475,10 @@ void SimController::PollRegisters(uint64_t now) {
       Log("shutdown notification");
     }
   }
+  if (rdy_stuck_ && rdy_stuck_until_ && now >= rdy_stuck_until_) {
+    rdy_stuck_ = false;
+    rdy_stuck_until_ = 0;
+  }
   if ((engine_ == Engine::kEnabling || engine_ == Engine::kDisabling) && !rdy_stuck_ && now >= rdy_due_) {
     if (engine_ == Engine::kEnabling) {
       csts_ |= csts::kRdy;
@@ -566,8 +572,14 @@ static void LeaveEnvironmentCores() {
 
 void SimController::ServiceLoop() {
   LeaveEnvironmentCores();
+  bool env_seen = spdk_env_is_initialized();
   uint32_t idle = 0;
-  while (!stop_.load(std::memory_order_relaxed)) {
+  for (uint32_t loops = 0; !stop_.load(std::memory_order_relaxed); ++loops) {
+    if (!env_seen && (loops & 0xFFF) == 0 && spdk_env_is_initialized()) {
+      // The environment started after this thread: move off the cores it just took.
+      env_seen = true;
+      LeaveEnvironmentCores();
+    }
     if (api_waiting_.load(std::memory_order_relaxed)) {
       std::this_thread::yield();
       continue;
@@ -671,29 +683,59 @@ bool SimController::PollDoorbells() {
   return busy;
 }
 
-bool SimController::FetchCommands() {
-  bool busy = false;
-  const size_t n = live_sqs_.size();
-  const uint32_t budget = config_.zero_latency ? 256 : 64;
-  for (size_t i = 0; i < n; ++i) {
-    const uint16_t qid = live_sqs_[(rr_next_ + i) % n];
-    const uint64_t version = queue_version_;
-    Sq& sq = sqs_[qid];
-    for (uint32_t k = 0; k < budget && sq.live && sq.head != sq.tail; ++k) {
-      if (!held_free_) break;  // room to hold one more completion if its queue is full
-      Command cmd;
-      std::memcpy(&cmd, const_cast<const Command*>(&sq.ring[sq.head]), sizeof(cmd));
-      sq.head = sq.head + 1 == sq.size ? 0 : sq.head + 1;
-      ++sq.fetched;
-      ++counters_.commands;
-      busy = true;
-      Execute(qid, cmd);
-      if (queue_version_ != version) break;
-    }
-    if (queue_version_ != version) break;  // the queue list changed under us; start over next step
+uint32_t SimController::FetchFrom(uint16_t qid, uint32_t limit) {
+  Sq& sq = sqs_[qid];
+  const uint64_t version = queue_version_;
+  uint32_t fetched = 0;
+  while (fetched < limit && sq.live && sq.head != sq.tail && held_free_) {  // room to hold one more completion
+    Command cmd;
+    std::memcpy(&cmd, const_cast<const Command*>(&sq.ring[sq.head]), sizeof(cmd));
+    sq.head = sq.head + 1 == sq.size ? 0 : sq.head + 1;
+    ++sq.fetched;
+    ++counters_.commands;
+    ++fetched;
+    Execute(qid, cmd);
+    if (queue_version_ != version) break;
   }
-  if (n) rr_next_ = (rr_next_ + 1) % n;
-  return busy;
+  return fetched;
+}
+
+bool SimController::FetchCommands() {
+  // Arbitration: passes over the submission queues, each queue giving up to the arbitration burst per pass, until
+  // the queues are empty or the step's budget is spent. Round robin treats every queue alike; weighted round robin
+  // (CC.AMS 1) first drains the admin queue and the urgent queues (strict priority), then gives high, medium and low
+  // priority queues (HPW+1), (MPW+1) and (LPW+1) bursts per pass.
+  const uint32_t arb = features_.arbitration;
+  const uint32_t burst = (arb & 7) == 7 ? UINT32_MAX : 1u << (arb & 7);
+  const bool weighted = cc::Ams(cc_) == 1;
+  const uint32_t weights[4] = {1, ((arb >> 24) & 0xFF) + 1, ((arb >> 16) & 0xFF) + 1, ((arb >> 8) & 0xFF) + 1};
+  const uint32_t full = config_.zero_latency ? 1024 : 256;
+  uint32_t budget = full;
+  const size_t n = live_sqs_.size();
+  const uint64_t version = queue_version_;
+  auto pass = [&](bool strict_class) {
+    uint32_t fetched = 0;
+    for (size_t i = 0; i < n && budget && queue_version_ == version; ++i) {
+      const uint16_t qid = live_sqs_[(rr_next_ + i) % n];
+      const bool strict = qid == 0 || sqs_[qid].priority == 0;
+      if (weighted && strict != strict_class) continue;
+      uint32_t limit = burst;
+      if (weighted && !strict && burst != UINT32_MAX) limit = burst * weights[sqs_[qid].priority];
+      const uint32_t got = FetchFrom(qid, std::min(limit, budget));
+      budget -= got;
+      fetched += got;
+    }
+    return fetched;
+  };
+  if (weighted) {
+    while (budget && queue_version_ == version && pass(true)) {
+    }
+  }
+  while (budget && queue_version_ == version && pass(false)) {
+  }
+  // The queue list may have changed under us (a queue was created or deleted): the next step starts over.
+  if (n && queue_version_ == version) rr_next_ = (rr_next_ + 1) % n;
+  return budget != full;
 }
 
 void SimController::Execute(uint16_t sqid, const Command& cmd) {
@@ -919,16 +961,18 @@ void SimController::SetFatal(bool fatal, bool clear_on_reset) {
   if (presence_ == Presence::kOnBus) WriteCsts();
 }
 
-void SimController::SetReadyStuck(bool stuck) {
+void SimController::SetReadyStuck(bool stuck, uint64_t for_us) {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
   rdy_stuck_ = stuck;
+  rdy_stuck_until_ = stuck && for_us ? spdk_get_ticks() + Ticks(for_us) : 0;
 }
 
 void SimController::ForceReady(bool ready) {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
   rdy_stuck_ = true;
+  rdy_stuck_until_ = 0;
   if (ready) {
     csts_ |= csts::kRdy;
   } else {
@@ -985,13 +1029,19 @@ bool SimController::WriteBlock(uint32_t nsid, uint64_t lba, const std::vector<ui
   return true;
 }
 
+SimController::NamespaceInfo SimController::Info(const SimNamespace& ns) {
+  return NamespaceInfo{ns.nsid(),         ns.attached(),     ns.size(),
+                       ns.data_size(),    ns.metadata_size(), ns.extended(),
+                       ns.format_index(), ns.store().allocated_blocks(), ns.pi_type(),
+                       ns.pi_first()};
+}
+
 bool SimController::GetNamespace(uint32_t nsid, NamespaceInfo* info) {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
   SimNamespace* ns = FindNamespace(nsid);
   if (!ns) return false;
-  *info = NamespaceInfo{ns->nsid(),      ns->attached(),     ns->size(),         ns->data_size(),
-                        ns->metadata_size(), ns->extended(), ns->format_index(), ns->store().allocated_blocks()};
+  *info = Info(*ns);
   return true;
 }
 
@@ -1000,8 +1050,7 @@ std::vector<SimController::NamespaceInfo> SimController::Namespaces() {
   Lock(&lock);
   std::vector<NamespaceInfo> out;
   for (const auto& ns : namespaces_)
-    out.push_back(NamespaceInfo{ns->nsid(), ns->attached(), ns->size(), ns->data_size(), ns->metadata_size(),
-                                ns->extended(), ns->format_index(), ns->store().allocated_blocks()});
+    out.push_back(Info(*ns));
   return out;
 }
 

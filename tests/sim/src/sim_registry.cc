@@ -69,6 +69,7 @@ void SimRegistry::DestroyAll() {
     std::lock_guard<std::mutex> lock(mu_);
     all.swap(controllers_);
   }
+  for (auto& entry : all) entry.second->Remove(true);
   all.clear();
 }
 

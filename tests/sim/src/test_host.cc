@@ -154,7 +154,7 @@ volatile uint32_t* TestHost::Doorbell(uint16_t qid, bool completion) {
   return Reg(reg::kDoorbellBase + (2u * qid + (completion ? 1 : 0)) * stride_);
 }
 
-bool TestHost::Enable(uint32_t admin_entries, uint32_t mps) {
+bool TestHost::Enable(uint32_t admin_entries, uint32_t mps, uint32_t ams) {
   page_size_ = 4096u << mps;
   admin_ = Queue{};
   admin_.qid = 0;
@@ -164,7 +164,7 @@ bool TestHost::Enable(uint32_t admin_entries, uint32_t mps) {
   Write32(reg::kAqa, (admin_entries - 1) | (admin_entries - 1) << 16);
   Write64(reg::kAsq, admin_.sq.iova);
   Write64(reg::kAcq, admin_.cq.iova);
-  Write32(reg::kCc, cc::kEn | (mps << 7) | (6u << 16) | (4u << 20));
+  Write32(reg::kCc, cc::kEn | (mps << 7) | (ams << 11) | (6u << 16) | (4u << 20));
   return WaitCsts(csts::kRdy, csts::kRdy);
 }
 
@@ -234,7 +234,7 @@ Status TestHost::AdminCommand(const Command& cmd, Completion* out) {
   return StatusOf(c);
 }
 
-Status TestHost::CreateIoQueuePair(uint16_t qid, uint32_t entries, Queue** out) {
+Status TestHost::CreateIoQueuePair(uint16_t qid, uint32_t entries, Queue** out, uint8_t priority) {
   auto q = std::make_unique<Queue>();
   q->qid = qid;
   q->size = entries;
@@ -251,7 +251,7 @@ Status TestHost::CreateIoQueuePair(uint16_t qid, uint32_t entries, Queue** out) 
   c.cdw0 = admin_opc::kCreateIoSq;
   c.prp1 = q->sq.iova;
   c.cdw10 = qid | (entries - 1) << 16;
-  c.cdw11 = 1 | uint32_t(qid) << 16;
+  c.cdw11 = 1 | uint32_t(priority & 3) << 1 | uint32_t(qid) << 16;
   st = AdminCommand(c);
   if (!st.ok()) {
     Command d{};

@@ -98,8 +98,8 @@ TEST_F(FaultTest, DelayedCompletionArrivesLate) {
     w.prp1 = data_.iova;
     return w;
   }());
-  host_->Ring(*q1_);
   const uint64_t before = ctrl_->counters().commands;
+  host_->Ring(*q1_);
   for (int i = 0; i < 2000 && ctrl_->counters().commands == before; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Executed already (the data is there), completion still pending; other commands overtake it.

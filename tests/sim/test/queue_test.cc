@@ -179,6 +179,39 @@ TEST_F(QueueTest, ShadowDoorbellsReplaceRegisterWrites) {
   ASSERT_OK(host_->Identify(1, 0, &id));
 }
 
+TEST_F(QueueTest, WeightedRoundRobinFavoursHigherPriorities) {
+  SimConfig config = FastConfig();
+  config.ams = 1;
+  Start(config, false);
+  ASSERT_TRUE(host_->Enable(32, 0, 1));
+  Command arb = Cmd(admin_opc::kSetFeatures);
+  arb.cdw10 = feature::kArbitration;
+  arb.cdw11 = 0 | 0u << 8 | 1u << 16 | 7u << 24;  // burst 1; weights low 1, medium 2, high 8
+  ASSERT_OK(host_->AdminCommand(arb));
+  TestHost::Queue *low, *high, *urgent;
+  ASSERT_OK(host_->CreateIoQueuePair(1, 128, &low, 3));
+  ASSERT_OK(host_->CreateIoQueuePair(2, 128, &high, 1));
+  ASSERT_OK(host_->CreateIoQueuePair(3, 128, &urgent, 0));
+  ctrl_->ClearCommandLog();
+  host_->SetConfig32(PciConfigSpace::kCommand, PciConfigSpace::kCommandMemory);
+  for (int i = 0; i < 90; ++i) host_->Push(*low, Cmd(io_opc::kFlush, 1));
+  for (int i = 0; i < 90; ++i) host_->Push(*high, Cmd(io_opc::kFlush, 1));
+  for (int i = 0; i < 10; ++i) host_->Push(*urgent, Cmd(io_opc::kFlush, 1));
+  host_->Ring(*low);
+  host_->Ring(*high);
+  host_->Ring(*urgent);
+  host_->SetConfig32(PciConfigSpace::kCommand, PciConfigSpace::kCommandMemory | PciConfigSpace::kCommandBusMaster);
+  Completion c;
+  for (int i = 0; i < 90; ++i) ASSERT_TRUE(host_->Reap(*low, &c));
+  auto log = ctrl_->CommandLogSnapshot();
+  ASSERT_EQ(log.size(), 190u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(log[i].sqid, 3) << i;  // urgent first
+  int high_seen = 0, low_seen = 0;
+  for (int i = 10; i < 10 + 90; ++i) (log[i].sqid == 2 ? high_seen : low_seen)++;
+  EXPECT_EQ(high_seen, 80);  // eight high for each low while both have work
+  EXPECT_EQ(low_seen, 10);
+}
+
 TEST_F(QueueTest, QueuesAreServedRoundRobin) {
   Start();
   TestHost::Queue *q1, *q2;

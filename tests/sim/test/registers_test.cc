@@ -135,6 +135,17 @@ TEST_F(RegistersTest, ReadyHeldStuckUntilReleased) {
   EXPECT_TRUE(CstsStaysFor(csts::kRdy, csts::kRdy, 30));
   ctrl_->SetReadyStuck(false);
   EXPECT_TRUE(host_->WaitCsts(csts::kRdy, 0));
+
+  // A timed hold lets go by itself, from the start or when set later.
+  c.start_ready_stuck_us = 50000;
+  Start(c, false);
+  EXPECT_TRUE(host_->WaitCsts(csts::kRdy, 0, 3000));
+  Start();
+  const auto start = std::chrono::steady_clock::now();
+  ctrl_->SetReadyStuck(true, 100000);
+  host_->Write32(reg::kCc, host_->Read32(reg::kCc) & ~cc::kEn);
+  EXPECT_TRUE(host_->WaitCsts(csts::kRdy, 0, 3000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
 }
 
 TEST_F(RegistersTest, ReadyForcedToZeroStopsServiceUntilReleased) {

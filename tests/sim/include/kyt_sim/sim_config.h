@@ -70,8 +70,10 @@ struct SimConfig {
   // Start state of CC.EN and CSTS.RDY, as if a previous owner left the controller so.
   bool start_enabled = false;
   bool start_ready = false;
-  // CSTS.RDY starts held at its start value (SimController::SetReadyStuck(false) releases it).
+  // CSTS.RDY starts held at its start value (SimController::SetReadyStuck(false) releases it), for
+  // start_ready_stuck_us when that is not 0.
   bool start_ready_stuck = false;
+  uint64_t start_ready_stuck_us = 0;
 
   // Timing (microseconds of the environment's clock, so tests can speed them up with the test clock).
   uint32_t ready_delay_us = 1000;     // CC.EN 0->1 until CSTS.RDY 1

@@ -112,8 +112,9 @@ class SimController {
   // Controller fatal status (CSTS.CFS): the controller stops processing commands. With clear_on_reset the next
   // controller reset (CC.EN 1 -> 0) clears it; otherwise only SetFatal(false) or a power cycle does.
   void SetFatal(bool fatal, bool clear_on_reset = true);
-  // Hold CSTS.RDY at its present value whatever CC.EN does; releasing lets it follow CC.EN again.
-  void SetReadyStuck(bool stuck);
+  // Hold CSTS.RDY at its present value whatever CC.EN does (for `for_us` microseconds of the environment's clock when
+  // not 0); releasing lets it follow CC.EN again.
+  void SetReadyStuck(bool stuck, uint64_t for_us = 0);
   // Set CSTS.RDY to `ready` and hold it there (as SetReadyStuck(true)); a controller whose RDY is forced to 0 serves
   // no queues. SetReadyStuck(false) lets RDY follow CC.EN again.
   void ForceReady(bool ready);
@@ -136,6 +137,8 @@ class SimController {
     bool extended;
     uint8_t format_index;
     uint64_t allocated_blocks;
+    uint8_t pi_type;
+    bool pi_first;
   };
   bool GetNamespace(uint32_t nsid, NamespaceInfo* info);
   std::vector<NamespaceInfo> Namespaces();
@@ -266,6 +269,7 @@ class SimController {
     return base + (2u * qid + (completion ? 1 : 0)) * (doorbell_stride() / 4);
   }
   bool FetchCommands();
+  uint32_t FetchFrom(uint16_t qid, uint32_t limit);
   bool ServiceTimers(uint64_t now);
   void Execute(uint16_t sqid, const Command& cmd);
   void ExecuteAndComplete(uint16_t sqid, const Command& cmd);
@@ -303,6 +307,7 @@ class SimController {
   void FillIdentifyController(uint8_t* out);
   void FillSmartLog(uint8_t* out);
   SimNamespace* FindNamespace(uint32_t nsid);
+  static NamespaceInfo Info(const SimNamespace& ns);
   uint64_t AllocatedCapacity() const;
 
   // I/O commands (sim_controller_io.cc).
@@ -341,6 +346,7 @@ class SimController {
   Engine engine_ = Engine::kIdle;
   uint64_t rdy_due_ = 0;               // when RDY follows EN (kEnabling, kDisabling)
   bool rdy_stuck_ = false;
+  uint64_t rdy_stuck_until_ = 0;       // tick when a timed hold ends; 0: until released
   bool shutting_down_ = false;
   uint64_t shutdown_due_ = 0;
   bool clean_shutdown_ = true;

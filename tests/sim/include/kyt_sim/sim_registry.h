@@ -26,6 +26,7 @@ class SimRegistry {
   std::shared_ptr<SimController> Find(const std::string& address);
   // Takes the controller off the bus and forgets it; false when there is none.
   bool Destroy(const std::string& address);
+  // Destroy for every controller.
   void DestroyAll();
   std::vector<std::string> Addresses();
 

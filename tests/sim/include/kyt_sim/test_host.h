@@ -64,8 +64,8 @@ class TestHost {
   uint32_t Config32(uint32_t offset);
   void SetConfig32(uint32_t offset, uint32_t value);
 
-  // Set up the admin queue (AQA, ASQ, ACQ), write CC (EN, IOSQES 6, IOCQES 4, MPS) and wait for RDY.
-  bool Enable(uint32_t admin_entries = 32, uint32_t mps = 0);
+  // Set up the admin queue (AQA, ASQ, ACQ), write CC (EN, IOSQES 6, IOCQES 4, MPS, AMS) and wait for RDY.
+  bool Enable(uint32_t admin_entries = 32, uint32_t mps = 0, uint32_t ams = 0);
   // CC.EN = 0 and wait for RDY 0. The controller forgets every queue; the host's Queue objects stay valid (their
   // memory lives as long as the host) but are no longer served.
   bool Disable();
@@ -86,8 +86,8 @@ class TestHost {
   // Push, ring and reap the completion of that command (other completions reaped meanwhile are dropped).
   bool Submit(Queue& q, const Command& cmd, Completion* out, int timeout_ms = 2000);
 
-  // Create an I/O completion queue and submission queue with the same identifier and size.
-  Status CreateIoQueuePair(uint16_t qid, uint32_t entries, Queue** out);
+  // Create an I/O completion queue and submission queue with the same identifier and size (and SQ priority 0-3).
+  Status CreateIoQueuePair(uint16_t qid, uint32_t entries, Queue** out, uint8_t priority = 0);
   Status DeleteIoQueuePair(Queue* q);
 
   // Data pointers for [iova, iova + len) of a buffer of this host: PRP1, PRP2 and, when needed, a PRP list (chained
