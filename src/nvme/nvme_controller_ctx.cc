@@ -32,6 +32,10 @@ NvmeControllerCtx::~NvmeControllerCtx() {
     queue_manager_.FreeIoQueuePairs(true);
     std::cout << "NVME: Detaching Device" << std::endl;
     spdk_nvme_detach(ctrlr_);
+  } else {
+    // The device dropped a command: mark the driver's controller failed so that the next attach replaces it
+    // instead of handing back a controller whose queues may still be alive at the device.
+    SetDeviceToFailed();
   }
 }
 

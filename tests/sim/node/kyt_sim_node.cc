@@ -274,6 +274,7 @@ FaultRule ParseRule(napi_env env, napi_value arg, FaultRule::Action action) {
   OptBool(env, o, "admin", &r.admin);
   if (napi_value v = Opt(env, o, "opcode")) r.opcode = static_cast<int16_t>(ToInt(env, v, "opcode", -1, 255));
   if (napi_value v = Opt(env, o, "qid")) r.qid = static_cast<int32_t>(ToInt(env, v, "qid", -1, 65535));
+  OptUint(env, o, "nsid", &r.nsid, 0xFFFFFFFF);
   if (napi_value v = Opt(env, o, "count")) r.count = static_cast<int32_t>(ToInt(env, v, "count", -1, 1 << 30));
   if (r.count == 0) throw JsError("count must be -1 (always) or at least 1");
   if (!r.admin && r.qid == 0) r.admin = true;

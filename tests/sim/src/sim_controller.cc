@@ -748,7 +748,7 @@ void SimController::Execute(uint16_t sqid, const Command& cmd) {
 void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
   if (log_.capacity()) log_.Append(sqid, cmd, now_);
   FaultRule rule;
-  if (!faults_.empty() && faults_.Match(sqid, cmd.opcode(), &rule)) {
+  if (!faults_.empty() && faults_.Match(sqid, cmd, &rule)) {
     ++counters_.injected;
     if (rule.action == FaultRule::Action::kStatus) {
       RecordError(sqid, cmd, rule.status, 0);

@@ -66,11 +66,16 @@ TEST_F(FaultTest, InjectedStatusOnAdminCommandsAndAnyQueue) {
   StartIo();
   ctrl_->InjectFault(Status(true, -1, admin_opc::kIdentify, -1, sct::kGeneric, sc::kInternalError));
   ctrl_->InjectFault(Status(false, -1, -1, 1, sct::kGeneric, sc::kNamespaceNotReady));
+  FaultRule ns1 = Status(false, -1, io_opc::kFlush, 1, sct::kGeneric, sc::kCapacityExceeded);
+  ns1.nsid = 1;  // only flushes of namespace 1
+  ctrl_->InjectFault(ns1);
   TestHost::Buffer id;
   EXPECT_STATUS(host_->Identify(1, 0, &id), sct::kGeneric, sc::kInternalError);
   EXPECT_STATUS(host_->Identify(1, 0, &id), sct::kGeneric, sc::kInternalError);  // unlimited
   EXPECT_STATUS(host_->Io(*q1_, io_opc::kFlush, 1, 0, 1, TestHost::Buffer{}), sct::kGeneric, sc::kNamespaceNotReady);
-  EXPECT_OK(host_->Io(*q2_, io_opc::kFlush, 1, 0, 1, TestHost::Buffer{}));
+  EXPECT_OK(host_->Io(*q2_, io_opc::kFlush, kBroadcastNsid, 0, 1, TestHost::Buffer{}));
+  EXPECT_STATUS(host_->Io(*q2_, io_opc::kFlush, 1, 0, 1, TestHost::Buffer{}), sct::kGeneric, sc::kCapacityExceeded);
+  EXPECT_EQ(ctrl_->pending_faults(), 1u);  // the unlimited admin rule
   ctrl_->ClearFaults();
   EXPECT_OK(host_->Identify(1, 0, &id));
   // The error log saw them.
@@ -81,7 +86,7 @@ TEST_F(FaultTest, InjectedStatusOnAdminCommandsAndAnyQueue) {
   ASSERT_OK(host_->AdminCommand(log));
   uint64_t errors;
   std::memcpy(&errors, smart.ptr + 176, 8);
-  EXPECT_EQ(errors, 3u);
+  EXPECT_EQ(errors, 4u);
 }
 
 TEST_F(FaultTest, DelayedCompletionArrivesLate) {

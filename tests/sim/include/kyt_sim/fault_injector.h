@@ -22,6 +22,7 @@ struct FaultRule {
   bool admin = false;    // admin queue and admin opcode; otherwise I/O queues and an I/O opcode
   int32_t qid = -1;      // I/O queue identifier, -1 for any I/O queue (ignored for admin rules)
   int16_t opcode = -1;   // -1 for any opcode
+  uint32_t nsid = 0;     // only commands for this namespace; 0 for any
   int32_t count = 1;     // uses left; negative: unlimited
   Action action = Action::kStatus;
   Status status;         // kStatus
@@ -34,9 +35,9 @@ class FaultInjector {
   void Clear() { rules_.clear(); }
   bool empty() const { return rules_.empty(); }
   size_t size() const { return rules_.size(); }
-  // The first live rule that matches a command fetched from `sqid` with `opcode`: one use is consumed and the rule is
-  // copied to *out. False when none matches.
-  bool Match(uint16_t sqid, uint8_t opcode, FaultRule* out);
+  // The first live rule that matches a command fetched from `sqid`: one use is consumed and the rule is copied to
+  // *out. False when none matches.
+  bool Match(uint16_t sqid, const Command& cmd, FaultRule* out);
 
  private:
   std::vector<FaultRule> rules_;
