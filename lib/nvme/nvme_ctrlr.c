@@ -1600,10 +1600,26 @@ int spdk_nvme_ctrlr_free_io_qpair(struct spdk_nvme_qpair *qpair)
 /* Namespace management and security (blocking)                                                                     */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
-static int nvme_ctrlr_wait_admin(struct spdk_nvme_ctrlr *ctrlr, struct nvme_completion_poll_status *status)
+/* The end of a synchronous admin call: `send_rc` is what sending the command returned; a sent command is waited for
+ * (the wait readies the status record) polling under the controller lock. 0, the send's error, or -ENXIO when the
+ * command failed, logged as "<caller> failed!" from the caller's place. Used through NVME_CTRLR_ADMIN_SYNC. */
+static int nvme_ctrlr_admin_sync(struct spdk_nvme_ctrlr *ctrlr, int send_rc, struct nvme_completion_poll_status *status,
+				 const char *file, int line, const char *func)
 {
-	return spdk_nvme_wait_for_completion_robust_lock(ctrlr->adminq, status, &ctrlr->ctrlr_lock);
+	if (send_rc != 0) {
+		return send_rc;
+	}
+	if (spdk_nvme_wait_for_completion_robust_lock(ctrlr->adminq, status, &ctrlr->ctrlr_lock) != 0) {
+		spdk_log(SPDK_LOG_ERROR, file, line, func, "%s failed!\n", func);
+		return -ENXIO;
+	}
+	return 0;
 }
+
+/* Sends an admin command with `send(ctrlr, args..., nvme_completion_poll_cb, status)` and waits for it, as above. */
+#define NVME_CTRLR_ADMIN_SYNC(ctrlr, status, send, ...)                                                      \
+	nvme_ctrlr_admin_sync((ctrlr), send((ctrlr), __VA_ARGS__, nvme_completion_poll_cb, (status)), (status), \
+			      __FILE__, __LINE__, __func__)
 
 int spdk_nvme_ctrlr_attach_ns(struct spdk_nvme_ctrlr *ctrlr, uint32_t nsid, struct spdk_nvme_ctrlr_list *payload)
 {
@@ -1611,14 +1627,9 @@ int spdk_nvme_ctrlr_attach_ns(struct spdk_nvme_ctrlr *ctrlr, uint32_t nsid, stru
 	struct spdk_nvme_ns *ns;
 	int rc;
 
-	memset(&status, 0, sizeof(status));
-	rc = nvme_ctrlr_cmd_attach_ns(ctrlr, nsid, payload, nvme_completion_poll_cb, &status);
+	rc = NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_attach_ns, nsid, payload);
 	if (rc != 0) {
 		return rc;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_attach_ns failed!\n");
-		return -ENXIO;
 	}
 
 	rc = nvme_ctrlr_refresh_active_ns(ctrlr);
@@ -1653,14 +1664,9 @@ int spdk_nvme_ctrlr_detach_ns(struct spdk_nvme_ctrlr *ctrlr, uint32_t nsid, stru
 	struct nvme_completion_poll_status status;
 	int rc;
 
-	memset(&status, 0, sizeof(status));
-	rc = nvme_ctrlr_cmd_detach_ns(ctrlr, nsid, payload, nvme_completion_poll_cb, &status);
+	rc = NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_detach_ns, nsid, payload);
 	if (rc != 0) {
 		return rc;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_detach_ns failed!\n");
-		return -ENXIO;
 	}
 	return nvme_ctrlr_ns_gone(ctrlr, nsid);
 }
@@ -1670,14 +1676,9 @@ int spdk_nvme_ctrlr_delete_ns(struct spdk_nvme_ctrlr *ctrlr, uint32_t nsid)
 	struct nvme_completion_poll_status status;
 	int rc;
 
-	memset(&status, 0, sizeof(status));
-	rc = nvme_ctrlr_cmd_delete_ns(ctrlr, nsid, nvme_completion_poll_cb, &status);
+	rc = NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_delete_ns, nsid);
 	if (rc != 0) {
 		return rc;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_delete_ns failed!\n");
-		return -ENXIO;
 	}
 	return nvme_ctrlr_ns_gone(ctrlr, nsid);
 }
@@ -1688,12 +1689,7 @@ uint32_t spdk_nvme_ctrlr_create_ns(struct spdk_nvme_ctrlr *ctrlr, struct spdk_nv
 	struct spdk_nvme_ns *ns;
 	uint32_t nsid;
 
-	memset(&status, 0, sizeof(status));
-	if (nvme_ctrlr_cmd_create_ns(ctrlr, payload, nvme_completion_poll_cb, &status) != 0) {
-		return 0;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_create_ns failed!\n");
+	if (NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_create_ns, payload) != 0) {
 		return 0;
 	}
 
@@ -1718,36 +1714,16 @@ int spdk_nvme_ctrlr_security_receive(struct spdk_nvme_ctrlr *ctrlr, uint8_t secp
 				     void *payload, size_t size)
 {
 	struct nvme_completion_poll_status status;
-	int rc;
 
-	memset(&status, 0, sizeof(status));
-	rc = nvme_ctrlr_cmd_security_receive(ctrlr, secp, spsp, nssf, payload, (uint32_t)size, nvme_completion_poll_cb,
-					     &status);
-	if (rc != 0) {
-		return rc;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_security_receive failed!\n");
-		return -ENXIO;
-	}
-	return 0;
+	return NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_security_receive, secp, spsp, nssf, payload,
+				     (uint32_t)size);
 }
 
 int spdk_nvme_ctrlr_security_send(struct spdk_nvme_ctrlr *ctrlr, uint8_t secp, uint16_t spsp, uint8_t nssf,
 				  void *payload, size_t size)
 {
 	struct nvme_completion_poll_status status;
-	int rc;
 
-	memset(&status, 0, sizeof(status));
-	rc = nvme_ctrlr_cmd_security_send(ctrlr, secp, spsp, nssf, payload, (uint32_t)size, nvme_completion_poll_cb,
-					  &status);
-	if (rc != 0) {
-		return rc;
-	}
-	if (nvme_ctrlr_wait_admin(ctrlr, &status) != 0) {
-		SPDK_ERRLOG("spdk_nvme_ctrlr_security_send failed!\n");
-		return -ENXIO;
-	}
-	return 0;
+	return NVME_CTRLR_ADMIN_SYNC(ctrlr, &status, nvme_ctrlr_cmd_security_send, secp, spsp, nssf, payload,
+				     (uint32_t)size);
 }

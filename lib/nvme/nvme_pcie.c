@@ -677,6 +677,31 @@ int nvme_pcie_qpair_reset(struct spdk_nvme_qpair *qpair)
 	return 0;
 }
 
+/* One ring of a queue pair in host memory: the caller's memory when it gave some, else new DMA memory (kept in
+ * *ring also when the next step fails, for the pair's teardown to free); the bus address likewise. `name` ("cmd" or
+ * "cpl") names the ring in the error logs. */
+static int nvme_pcie_qpair_ring_setup(void *vaddr, uint64_t paddr, size_t size, uint32_t flags, const char *name,
+				      void **ring, uint64_t *bus_addr)
+{
+	*ring = vaddr;
+	if (*ring == NULL) {
+		*ring = spdk_zmalloc(size, 0x200000, NULL, SPDK_ENV_SOCKET_ID_ANY, flags);
+		if (*ring == NULL) {
+			SPDK_ERRLOG("alloc qpair_%s failed\n", name);
+			return -ENOMEM;
+		}
+	}
+	*bus_addr = paddr;
+	if (*bus_addr == 0) {
+		*bus_addr = spdk_vtophys(*ring, NULL);
+		if (*bus_addr == SPDK_VTOPHYS_ERROR) {
+			SPDK_ERRLOG("spdk_vtophys(pqpair->%s) failed\n", name);
+			return -EFAULT;
+		}
+	}
+	return 0;
+}
+
 int nvme_pcie_qpair_construct(struct spdk_nvme_qpair *qpair, const struct spdk_nvme_io_qpair_opts *opts)
 {
 	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
@@ -687,6 +712,8 @@ int nvme_pcie_qpair_construct(struct spdk_nvme_qpair *qpair, const struct spdk_n
 	volatile uint32_t *doorbell_base;
 	uint16_t num_trackers, i;
 	struct nvme_tracker *tr;
+	void *ring;
+	int rc;
 
 	if (opts) {
 		pqpair->sq_vaddr = (struct spdk_nvme_cmd *)opts->sq.vaddr;
@@ -725,46 +752,20 @@ int nvme_pcie_qpair_construct(struct spdk_nvme_qpair *qpair, const struct spdk_n
 	}
 
 	if (!pqpair->sq_in_cmb) {
-		if (pqpair->sq_vaddr) {
-			pqpair->cmd = pqpair->sq_vaddr;
-		} else {
-			pqpair->cmd = (struct spdk_nvme_cmd *)spdk_zmalloc(
-				pqpair->num_entries * sizeof(struct spdk_nvme_cmd), 0x200000, NULL, SPDK_ENV_SOCKET_ID_ANY,
-				flags);
-			if (pqpair->cmd == NULL) {
-				SPDK_ERRLOG("alloc qpair_cmd failed\n");
-				return -ENOMEM;
-			}
-		}
-		if (sq_paddr) {
-			pqpair->cmd_bus_addr = sq_paddr;
-		} else {
-			pqpair->cmd_bus_addr = spdk_vtophys(pqpair->cmd, NULL);
-			if (pqpair->cmd_bus_addr == SPDK_VTOPHYS_ERROR) {
-				SPDK_ERRLOG("spdk_vtophys(pqpair->cmd) failed\n");
-				return -EFAULT;
-			}
+		rc = nvme_pcie_qpair_ring_setup(pqpair->sq_vaddr, sq_paddr,
+						pqpair->num_entries * sizeof(struct spdk_nvme_cmd), flags, "cmd", &ring,
+						&pqpair->cmd_bus_addr);
+		pqpair->cmd = (struct spdk_nvme_cmd *)ring;
+		if (rc != 0) {
+			return rc;
 		}
 	}
 
-	if (pqpair->cq_vaddr) {
-		pqpair->cpl = pqpair->cq_vaddr;
-	} else {
-		pqpair->cpl = (struct spdk_nvme_cpl *)spdk_zmalloc(pqpair->num_entries * sizeof(struct spdk_nvme_cpl),
-								   0x200000, NULL, SPDK_ENV_SOCKET_ID_ANY, flags);
-		if (pqpair->cpl == NULL) {
-			SPDK_ERRLOG("alloc qpair_cpl failed\n");
-			return -ENOMEM;
-		}
-	}
-	if (cq_paddr) {
-		pqpair->cpl_bus_addr = cq_paddr;
-	} else {
-		pqpair->cpl_bus_addr = spdk_vtophys(pqpair->cpl, NULL);
-		if (pqpair->cpl_bus_addr == SPDK_VTOPHYS_ERROR) {
-			SPDK_ERRLOG("spdk_vtophys(pqpair->cpl) failed\n");
-			return -EFAULT;
-		}
+	rc = nvme_pcie_qpair_ring_setup(pqpair->cq_vaddr, cq_paddr, pqpair->num_entries * sizeof(struct spdk_nvme_cpl),
+					flags, "cpl", &ring, &pqpair->cpl_bus_addr);
+	pqpair->cpl = (struct spdk_nvme_cpl *)ring;
+	if (rc != 0) {
+		return rc;
 	}
 
 	doorbell_base = (volatile uint32_t *)((uintptr_t)pctrlr->regs + SPDK_NVME_REG_DOORBELL_BASE);
@@ -1064,38 +1065,38 @@ static inline bool nvme_pcie_qpair_update_mmio_required(uint16_t value, volatile
 	return (uint16_t)(value - (uint16_t)*eventidx) <= (uint16_t)(value - old);
 }
 
+/* One doorbell write; with shadow doorbells only when the device asked for it through the event index. */
+static inline void nvme_pcie_qpair_write_doorbell(struct spdk_nvme_qpair *qpair, volatile uint32_t *doorbell,
+						  uint16_t value, volatile uint32_t *shadow_db,
+						  volatile uint32_t *eventidx)
+{
+	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
+
+	if (pqpair->flags.has_shadow_doorbell && shadow_db &&
+	    !nvme_pcie_qpair_update_mmio_required(value, shadow_db, eventidx)) {
+		return;
+	}
+	g_thread_mmio_ctrlr = nvme_pcie_ctrlr(qpair->ctrlr);
+	*doorbell = value;
+	g_thread_mmio_ctrlr = NULL;
+}
+
 static inline void nvme_pcie_qpair_ring_sq_doorbell(struct spdk_nvme_qpair *qpair)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	bool need_mmio = true;
 
 	/* Commands were written with non-temporal stores: make them visible first. */
 	_mm_sfence();
-	if (pqpair->flags.has_shadow_doorbell && pqpair->shadow_doorbell.sq_tdbl) {
-		need_mmio = nvme_pcie_qpair_update_mmio_required(pqpair->sq_tail, pqpair->shadow_doorbell.sq_tdbl,
-								 pqpair->shadow_doorbell.sq_eventidx);
-	}
-	if (need_mmio) {
-		g_thread_mmio_ctrlr = nvme_pcie_ctrlr(qpair->ctrlr);
-		*pqpair->sq_tdbl = pqpair->sq_tail;
-		g_thread_mmio_ctrlr = NULL;
-	}
+	nvme_pcie_qpair_write_doorbell(qpair, pqpair->sq_tdbl, pqpair->sq_tail, pqpair->shadow_doorbell.sq_tdbl,
+				       pqpair->shadow_doorbell.sq_eventidx);
 }
 
 static inline void nvme_pcie_qpair_ring_cq_doorbell(struct spdk_nvme_qpair *qpair)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	bool need_mmio = true;
 
-	if (pqpair->flags.has_shadow_doorbell && pqpair->shadow_doorbell.cq_hdbl) {
-		need_mmio = nvme_pcie_qpair_update_mmio_required(pqpair->cq_head, pqpair->shadow_doorbell.cq_hdbl,
-								 pqpair->shadow_doorbell.cq_eventidx);
-	}
-	if (need_mmio) {
-		g_thread_mmio_ctrlr = nvme_pcie_ctrlr(qpair->ctrlr);
-		*pqpair->cq_hdbl = pqpair->cq_head;
-		g_thread_mmio_ctrlr = NULL;
-	}
+	nvme_pcie_qpair_write_doorbell(qpair, pqpair->cq_hdbl, pqpair->cq_head, pqpair->shadow_doorbell.cq_hdbl,
+				       pqpair->shadow_doorbell.cq_eventidx);
 }
 
 /* ---------------------------------------------------------------------------------------------------------------- */

@@ -8,21 +8,11 @@
 namespace tyr::ftdi {
 
 FtdiDeviceManager::FtdiDeviceManager(std::shared_ptr<threading::PollableManager> pollableManager)
-    : pollableManager(std::move(pollableManager)) {}
+    : devices(std::move(pollableManager)) {}
 
-FtdiDeviceManager::~FtdiDeviceManager() {
-  for (uint32_t i = 0; i < devices.size(); ++i)
-    if (devices[i]) closeDevice(i);
-}
+bool FtdiDeviceManager::isValidDeviceIndex(uint32_t devIdx) { return devices.isValid(devIdx); }
 
-bool FtdiDeviceManager::isValidDeviceIndex(uint32_t devIdx) {
-  return devIdx < devices.size() && devices[devIdx] != nullptr;
-}
-
-std::shared_ptr<FtdiDevice> FtdiDeviceManager::getDevice(uint32_t devIdx) {
-  if (!isValidDeviceIndex(devIdx)) throw std::runtime_error("invalid device index");
-  return devices[devIdx];
-}
+std::shared_ptr<FtdiDevice> FtdiDeviceManager::getDevice(uint32_t devIdx) { return devices.get(devIdx); }
 
 std::shared_ptr<ioport::IoPort> FtdiDeviceManager::getIoPortDevice(uint32_t devIdx) { return getDevice(devIdx); }
 
@@ -63,45 +53,21 @@ uint32_t FtdiDeviceManager::openDevice(uint32_t vendor, uint32_t product, ftdi_i
   }
 
   uint32_t index = 0;
-  bool found = false;
-  if (openCount == devices.size()) {
-    index = openCount;
-    found = true;
-  } else {
-    for (uint32_t i = 0; i < devices.size(); ++i) {
-      if (!devices[i]) {
-        index = i;
-        found = true;
-        break;
-      }
-    }
-  }
-  if (!found || index == 0xFFFFFFFFu) {
+  if (!devices.store(device, index)) {
     portLog("FTDI: failed to allocate a device index");
     device.reset();
     throw std::runtime_error("Unexpected Internal Error");
   }
-  if (index == devices.size())
-    devices.push_back(device);
-  else
-    devices[index] = device;
-  ++openCount;
 
   char ids[64];
   std::snprintf(ids, sizeof(ids), ", vendor=0x%04x, product=0x%04x", vendor, product);
   portLog("FTDI: successfully opened device " + std::to_string(index) + ids +
           ", interface=" + std::to_string(static_cast<int>(interface)) + ", description=" + description +
           ", serial=" + serial);
-  pollableManager->addPollable(device);
+  devices.startPolling(device);
   return index;
 }
 
-void FtdiDeviceManager::closeDevice(uint32_t devIdx) {
-  std::shared_ptr<FtdiDevice> device = getDevice(devIdx);
-  pollableManager->removePollable(device);
-  devices[devIdx].reset();
-  --openCount;
-  // The device closes when the last holder lets go, which is usually right here.
-}
+void FtdiDeviceManager::closeDevice(uint32_t devIdx) { devices.remove(devIdx); }
 
 }  // namespace tyr::ftdi

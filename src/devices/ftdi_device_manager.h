@@ -11,14 +11,15 @@
 #include "devices/ftdi_device.h"
 #include "devices/io_port_device_manager.h"
 #include "devices/pollable_manager.h"
+#include "devices/port_table.h"
 
 namespace tyr::ftdi {
 
 class FtdiDeviceManager : public ioport::IoPortDeviceManager {
  public:
   explicit FtdiDeviceManager(std::shared_ptr<threading::PollableManager> pollableManager);
-  // Closes every device still open.
-  ~FtdiDeviceManager();
+  // Closes every device still open (through the table).
+  ~FtdiDeviceManager() = default;
 
   FtdiDeviceManager(const FtdiDeviceManager&) = delete;
   FtdiDeviceManager& operator=(const FtdiDeviceManager&) = delete;
@@ -35,9 +36,7 @@ class FtdiDeviceManager : public ioport::IoPortDeviceManager {
   static std::string getErrorMessage(int errorCode);
 
  private:
-  std::vector<std::shared_ptr<FtdiDevice>> devices;
-  uint32_t openCount = 0;
-  std::shared_ptr<threading::PollableManager> pollableManager;
+  ioport::PortTable<FtdiDevice> devices;
 };
 
 }  // namespace tyr::ftdi

@@ -18,21 +18,11 @@ std::string findStringUntilNewLine(const std::string& text, const std::string& k
 
 SerialPortManager::SerialPortManager(std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager,
                                      std::shared_ptr<threading::PollableManager> pollableManager)
-    : usbDeviceManager(std::move(usbDeviceManager)), pollableManager(std::move(pollableManager)) {}
+    : devices(std::move(pollableManager)), usbDeviceManager(std::move(usbDeviceManager)) {}
 
-SerialPortManager::~SerialPortManager() {
-  for (uint32_t i = 0; i < devices.size(); ++i)
-    if (devices[i]) closeDevice(i);
-}
+bool SerialPortManager::isValidDeviceIndex(uint32_t devIdx) { return devices.isValid(devIdx); }
 
-bool SerialPortManager::isValidDeviceIndex(uint32_t devIdx) {
-  return devIdx < devices.size() && devices[devIdx] != nullptr;
-}
-
-std::shared_ptr<SerialPort> SerialPortManager::getDevice(uint32_t devIdx) {
-  if (!isValidDeviceIndex(devIdx)) throw std::runtime_error("invalid device index");
-  return devices[devIdx];
-}
+std::shared_ptr<SerialPort> SerialPortManager::getDevice(uint32_t devIdx) { return devices.get(devIdx); }
 
 std::shared_ptr<ioport::IoPort> SerialPortManager::getIoPortDevice(uint32_t devIdx) { return getDevice(devIdx); }
 
@@ -105,40 +95,19 @@ uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string
   }
 
   uint32_t index = 0;
-  bool found = false;
-  if (openCount == devices.size()) {
-    index = openCount;
-    found = true;
-  } else {
-    for (uint32_t i = 0; i < devices.size(); ++i) {
-      if (!devices[i]) {
-        index = i;
-        found = true;
-        break;
-      }
-    }
-  }
-  if (!found || index == 0xFFFFFFFFu) {
+  if (!devices.store(port, index)) {
     portLog("SerialPort: Failed to allocate a new device ID");
     port.reset();
     throw std::runtime_error("Unexpected Internal Error");
   }
-  if (index == devices.size())
-    devices.push_back(port);
-  else
-    devices[index] = port;
-  ++openCount;
   portLog("SerialPort: Successfully opened device. Device ID:" + std::to_string(index));
-  pollableManager->addPollable(port);
+  devices.startPolling(port);
   pathMap[devicePath] = index;
   return index;
 }
 
 void SerialPortManager::closeDevice(uint32_t devIdx) {
-  std::shared_ptr<SerialPort> port = getDevice(devIdx);
-  pollableManager->removePollable(port);
-  devices[devIdx].reset();
-  --openCount;
+  devices.remove(devIdx);
   for (auto it = pathMap.begin(); it != pathMap.end();) {
     if (it->second == devIdx)
       it = pathMap.erase(it);

@@ -9,6 +9,7 @@
 
 #include "devices/io_port_device_manager.h"
 #include "devices/pollable_manager.h"
+#include "devices/port_table.h"
 #include "devices/serial_port.h"
 #include "devices/usb_device_manager.h"
 
@@ -28,8 +29,8 @@ class SerialPortManager : public ioport::IoPortDeviceManager {
  public:
   SerialPortManager(std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager,
                     std::shared_ptr<threading::PollableManager> pollableManager);
-  // Closes every port still open.
-  ~SerialPortManager();
+  // Closes every port still open (through the table).
+  ~SerialPortManager() = default;
 
   SerialPortManager(const SerialPortManager&) = delete;
   SerialPortManager& operator=(const SerialPortManager&) = delete;
@@ -47,10 +48,8 @@ class SerialPortManager : public ioport::IoPortDeviceManager {
   void closeDevice(uint32_t devIdx) override;
 
  private:
-  std::vector<std::shared_ptr<SerialPort>> devices;
-  uint32_t openCount = 0;
+  ioport::PortTable<SerialPort> devices;
   std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager;
-  std::shared_ptr<threading::PollableManager> pollableManager;
   std::unordered_map<std::string, uint32_t> pathMap;
 };
 

@@ -1,6 +1,7 @@
-// Shared frame of the polled reset and shutdown machines: state 0 idle, 1..4 steps, 5 finished, 6 error.
-// The derived machine supplies Step() (one step of states 0..4), OnFinishedRun() (what Run() does in state 5) and
-// ClearDriverFlag() (the driver flag cleared by ClearError()). A step that throws ends the machine in state 6 with the
+// Shared frame of the polled reset and shutdown machines, holding the driver controller and its register and queue
+// managers: state 0 idle, 1..4 steps, 5 finished, 6 error.
+// The derived machine supplies OnStart() (what Start() does before the first step), Step() (one step of states 0..4)
+// and OnFinishedRun() (what Run() does in state 5). A step that throws ends the machine in state 6 with the
 // exception's text; Run() then throws std::runtime_error "Unexpected error encountered while resetting NVM
 // controller." (the same text for both machines) so that the caller aborts its task; GetErrorMessage() gives the
 // step's own text. Worker thread only.
@@ -12,8 +13,13 @@
 #include <stdexcept>
 #include <string>
 
+struct spdk_nvme_ctrlr;
+
 namespace kyt {
 namespace nvme {
+
+class NvmeRegisterManager;
+class NvmeQueueManager;
 
 template <class Derived>
 class ControllerMachine {
@@ -57,11 +63,15 @@ class ControllerMachine {
   uint32_t GetState() const { return state_; }
 
  protected:
-  ControllerMachine() = default;
+  ControllerMachine(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager)
+      : register_manager_(register_manager), queue_manager_(queue_manager), ctrlr_(ctrlr) {}
   ~ControllerMachine() = default;
 
   uint32_t state_ = kStateIdle;
   std::string error_;
+  NvmeRegisterManager& register_manager_;
+  NvmeQueueManager& queue_manager_;
+  spdk_nvme_ctrlr* ctrlr_;
 
  private:
   Derived& self() { return static_cast<Derived&>(*this); }

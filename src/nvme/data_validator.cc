@@ -15,6 +15,21 @@ inline uint64_t BitMask(uint64_t lo, uint64_t hi) {
   return upper & ~((1ULL << lo) - 1);
 }
 
+// Calls visit(word index, mask of the range's bits in that word) for each word of a one-bit-per-LBA map that the range
+// [first, first + count) touches (count > 0), in order, until a call returns true; returns whether one did.
+template <class Visit>
+inline bool ForEachWord(uint64_t first, uint64_t count, Visit&& visit) {
+  const uint64_t last = first + count - 1;
+  const uint64_t first_word = first / 64;
+  const uint64_t last_word = last / 64;
+  for (uint64_t w = first_word; w <= last_word; ++w) {
+    const uint64_t lo = w == first_word ? first % 64 : 0;
+    const uint64_t hi = w == last_word ? last % 64 : 63;
+    if (visit(w, BitMask(lo, hi))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 DataValidatorStatus DataValidator::UpdateMap(uint64_t first, uint64_t count) {
@@ -53,19 +68,14 @@ DataValidatorStatus DataValidator::CopyTags(uint64_t first, uint64_t count, std:
 }
 
 void DataValidator::ChangePending(uint64_t first, uint64_t count, bool set) {
-  const uint64_t last = first + count - 1;
-  const uint64_t first_word = first / 64;
-  const uint64_t last_word = last / 64;
-  for (uint64_t w = first_word; w <= last_word; ++w) {
-    const uint64_t lo = w == first_word ? first % 64 : 0;
-    const uint64_t hi = w == last_word ? last % 64 : 63;
-    const uint64_t mask = BitMask(lo, hi);
+  ForEachWord(first, count, [this, set](uint64_t w, uint64_t mask) {
     if (set) {
       pending_[w] |= mask;
     } else {
       pending_[w] &= ~mask;
     }
-  }
+    return false;
+  });
 }
 
 DataValidatorStatus DataValidator::RemovePending(uint64_t first, uint64_t count) {
@@ -88,17 +98,7 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
   if (!IsValidRange(first, count)) {
     return false;
   }
-  const uint64_t last = first + count - 1;
-  const uint64_t first_word = first / 64;
-  const uint64_t last_word = last / 64;
-  for (uint64_t w = first_word; w <= last_word; ++w) {
-    const uint64_t lo = w == first_word ? first % 64 : 0;
-    const uint64_t hi = w == last_word ? last % 64 : 63;
-    if ((pending_[w] & BitMask(lo, hi)) != 0) {
-      return true;
-    }
-  }
-  return false;
+  return ForEachWord(first, count, [this](uint64_t w, uint64_t mask) { return (pending_[w] & mask) != 0; });
 }
 
 DataValidatorStatus DataValidator::Resize(uint64_t num_lbas, uint32_t block_size) {

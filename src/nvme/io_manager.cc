@@ -60,6 +60,21 @@ void CountCompletion(NvmeIoCtx* ctx) {
   }
 }
 
+// Fills every block of an unvalidated write with the context's pattern (when it has one of 8 bytes or more).
+void FillPattern(NvmeIoCtx* ctx) {
+  const uint32_t lba_size = ctx->ns->GetLbaSize();
+  if (ctx->pattern == nullptr || ctx->pattern_size < 8 || lba_size < 8) return;
+  const uint64_t pattern_words = ctx->pattern_size / 8;
+  const uint64_t words_per_block = lba_size / 8;
+  const uint64_t block_stride = lba_size & ~7u;
+  uint8_t* buffer = DataBuffer(ctx);
+  for (uint64_t b = 0; b < ctx->num_blocks; ++b) {
+    for (uint64_t w = 0; w < words_per_block; ++w) {
+      std::memcpy(buffer + b * block_stride + 8 * w, &ctx->pattern[w % pattern_words], 8);
+    }
+  }
+}
+
 }  // namespace
 
 IoManager::IoManager(NamespaceManager& namespace_manager, NvmeQueueManager& queue_manager,
@@ -120,6 +135,31 @@ IoOpsStatus IoManager::DriverRefused(NvmeIoCtx* ctx, uint32_t queue_status) {
   return kIoOpsDriverError;
 }
 
+IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
+  uint64_t length = 0;
+  if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
+  AttachValidator(ctx, length);
+  ctx->submit_ticks = spdk_get_ticks();
+  ctx->outstanding = &outstanding_;
+  ctx->ticks_hz = ticks_hz_;
+  if (ctx->data_validator) {
+    DataValidator& v = *ctx->data_validator;
+    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
+    v.AddPending(ctx->start_lba, ctx->num_blocks);
+  }
+  return kIoOpsSubmitted;
+}
+
+IoOpsStatus IoManager::SubmitReadWrite(NvmeIoCtx* ctx, uint32_t (NvmeQueueManager::*submit)(NvmeIoCtx*)) {
+  const uint32_t rc = (queue_manager_.*submit)(ctx);
+  if (rc != kQueueOpsSuccess) {
+    if (ctx->data_validator) ctx->data_validator->RemovePending(ctx->start_lba, ctx->num_blocks);
+    return DriverRefused(ctx, rc);
+  }
+  ++outstanding_;
+  return kIoOpsSubmitted;
+}
+
 IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
@@ -127,43 +167,14 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
   ctx->data_validator.reset();
   ctx->cb_fn = SendWriteAsyncCallback;
   ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
-  uint64_t length = 0;
-  if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
-  AttachValidator(ctx, length);
-  ctx->submit_ticks = spdk_get_ticks();
-  ctx->outstanding = &outstanding_;
-  ctx->ticks_hz = ticks_hz_;
-
+  const IoOpsStatus prepared = PrepareReadWrite(ctx);
+  if (prepared != kIoOpsSubmitted) return prepared;
   if (ctx->data_validator) {
-    DataValidator& v = *ctx->data_validator;
-    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
-    v.AddPending(ctx->start_lba, ctx->num_blocks);
     Stamp(ctx);
-    const uint32_t rc = queue_manager_.SubmitWriteCommand(ctx);
-    if (rc != kQueueOpsSuccess) {
-      v.RemovePending(ctx->start_lba, ctx->num_blocks);
-      return DriverRefused(ctx, rc);
-    }
-    ++*ctx->outstanding;
-    return kIoOpsSubmitted;
+  } else {
+    FillPattern(ctx);
   }
-
-  const uint32_t lba_size = ctx->ns->GetLbaSize();
-  if (ctx->pattern != nullptr && ctx->pattern_size >= 8 && lba_size >= 8) {
-    const uint64_t pattern_words = ctx->pattern_size / 8;
-    const uint64_t words_per_block = lba_size / 8;
-    const uint64_t block_stride = lba_size & ~7u;
-    uint8_t* buffer = DataBuffer(ctx);
-    for (uint64_t b = 0; b < ctx->num_blocks; ++b) {
-      for (uint64_t w = 0; w < words_per_block; ++w) {
-        std::memcpy(buffer + b * block_stride + 8 * w, &ctx->pattern[w % pattern_words], 8);
-      }
-    }
-  }
-  const uint32_t rc = queue_manager_.SubmitWriteCommand(ctx);
-  if (rc != kQueueOpsSuccess) return DriverRefused(ctx, rc);
-  ++*ctx->outstanding;
-  return kIoOpsSubmitted;
+  return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitWriteCommand);
 }
 
 IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
@@ -173,31 +184,10 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
   ctx->cb_fn = SendReadAsyncCallback;
   ctx->data_validator.reset();
-  uint64_t length = 0;
-  if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
-  AttachValidator(ctx, length);
-  ctx->submit_ticks = spdk_get_ticks();
-  ctx->outstanding = &outstanding_;
-  ctx->ticks_hz = ticks_hz_;
-
-  if (ctx->data_validator) {
-    DataValidator& v = *ctx->data_validator;
-    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
-    v.AddPending(ctx->start_lba, ctx->num_blocks);
-    v.CopyTags(ctx->start_lba, ctx->num_blocks, ctx->expected_tags);
-    const uint32_t rc = queue_manager_.SubmitReadCommand(ctx);
-    if (rc != kQueueOpsSuccess) {
-      v.RemovePending(ctx->start_lba, ctx->num_blocks);
-      return DriverRefused(ctx, rc);
-    }
-    ++*ctx->outstanding;
-    return kIoOpsSubmitted;
-  }
-
-  const uint32_t rc = queue_manager_.SubmitReadCommand(ctx);
-  if (rc != kQueueOpsSuccess) return DriverRefused(ctx, rc);
-  ++*ctx->outstanding;
-  return kIoOpsSubmitted;
+  const IoOpsStatus prepared = PrepareReadWrite(ctx);
+  if (prepared != kIoOpsSubmitted) return prepared;
+  if (ctx->data_validator) ctx->data_validator->CopyTags(ctx->start_lba, ctx->num_blocks, ctx->expected_tags);
+  return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }
 
 IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
@@ -258,7 +248,7 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     }
     return DriverRefused(ctx, rc);
   }
-  if (ctx->outstanding != nullptr) ++*ctx->outstanding;
+  ++outstanding_;
   return kIoOpsSubmitted;
 }
 

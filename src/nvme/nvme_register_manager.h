@@ -24,6 +24,10 @@ class NvmeRegisterManager {
   bool SetReg4(uint32_t offset, uint32_t value);
   // true = the driver reported a failure (the value is then whatever the driver stored); false = read.
   bool GetReg4(uint32_t offset, uint32_t& value);
+  // The same for the controller machines, whose failures are exceptions: std::runtime_error "Failed to read from
+  // <name> register" / "Failed to write to <name> register".
+  uint32_t ReadReg4(uint32_t offset, const char* name);
+  void WriteReg4(uint32_t offset, uint32_t value, const char* name);
 
   uint64_t GetCapRegister() const;   // cached at attachment
   uint32_t GetCstsRegister() const;  // read now; all ones when the read failed

@@ -19,7 +19,7 @@ constexpr uint32_t kCstsRdy = 1u << 0;
 
 NvmeResetController::NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager,
                                          NvmeQueueManager& queue_manager)
-    : register_manager_(register_manager), queue_manager_(queue_manager), ctrlr_(ctrlr) {}
+    : ControllerMachine(ctrlr, register_manager, queue_manager) {}
 
 void NvmeResetController::OnStart() { std::cout << "NVME: Starting Controller Reset" << std::endl; }
 
@@ -31,25 +31,13 @@ void NvmeResetController::ClearError() {
 }
 
 void NvmeResetController::Reset() {
-  uint32_t cc = 0;
-  if (register_manager_.GetReg4(NvmeRegisterManager::kCcOffset, cc)) {
-    throw std::runtime_error("Failed to read from CC register");
-  }
-  cc &= ~kCcEn;
-  if (register_manager_.SetReg4(NvmeRegisterManager::kCcOffset, cc)) {
-    throw std::runtime_error("Failed to write to CC register");
-  }
+  const uint32_t cc = register_manager_.ReadReg4(NvmeRegisterManager::kCcOffset, "CC");
+  register_manager_.WriteReg4(NvmeRegisterManager::kCcOffset, cc & ~kCcEn, "CC");
 }
 
 bool NvmeResetController::IsResetComplete() {
-  uint32_t cc = 0;
-  uint32_t csts = 0;
-  if (register_manager_.GetReg4(NvmeRegisterManager::kCcOffset, cc)) {
-    throw std::runtime_error("Failed to read from CC register");
-  }
-  if (register_manager_.GetReg4(NvmeRegisterManager::kCstsOffset, csts)) {
-    throw std::runtime_error("Failed to read from CSTS register");
-  }
+  const uint32_t cc = register_manager_.ReadReg4(NvmeRegisterManager::kCcOffset, "CC");
+  const uint32_t csts = register_manager_.ReadReg4(NvmeRegisterManager::kCstsOffset, "CSTS");
   return (cc & kCcEn) == 0 && (csts & kCstsRdy) == 0;
 }
 

@@ -7,13 +7,8 @@
 
 #include "nvme/controller_machine.h"
 
-struct spdk_nvme_ctrlr;
-
 namespace kyt {
 namespace nvme {
-
-class NvmeRegisterManager;
-class NvmeQueueManager;
 
 class NvmeResetController : public ControllerMachine<NvmeResetController> {
  public:
@@ -38,9 +33,6 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   void Step();
   void OnFinishedRun() {}
 
-  NvmeRegisterManager& register_manager_;
-  NvmeQueueManager& queue_manager_;
-  spdk_nvme_ctrlr* ctrlr_;
   std::function<void()> on_reinitialized_;
 };
 

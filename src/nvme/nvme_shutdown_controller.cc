@@ -1,7 +1,5 @@
 #include "nvme/nvme_shutdown_controller.h"
 
-#include <stdexcept>
-
 #include "nvme/nvme_queue_manager.h"
 #include "nvme/nvme_register_manager.h"
 #include "nvme_internal.h"
@@ -20,7 +18,7 @@ constexpr uint32_t kCstsShstComplete = 2u << 2;
 
 NvmeShutdownController::NvmeShutdownController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager,
                                                NvmeQueueManager& queue_manager)
-    : register_manager_(register_manager), queue_manager_(queue_manager), ctrlr_(ctrlr) {}
+    : ControllerMachine(ctrlr, register_manager, queue_manager) {}
 
 void NvmeShutdownController::ClearError() {
   if (state_ != kStateError) return;
@@ -29,21 +27,12 @@ void NvmeShutdownController::ClearError() {
 }
 
 void NvmeShutdownController::ShutdownNormal() {
-  uint32_t cc = 0;
-  if (register_manager_.GetReg4(NvmeRegisterManager::kCcOffset, cc)) {
-    throw std::runtime_error("Failed to read from CC register");
-  }
-  cc = (cc & ~kCcShnMask) | kCcShnNormal;
-  if (register_manager_.SetReg4(NvmeRegisterManager::kCcOffset, cc)) {
-    throw std::runtime_error("Failed to write to CC register");
-  }
+  const uint32_t cc = register_manager_.ReadReg4(NvmeRegisterManager::kCcOffset, "CC");
+  register_manager_.WriteReg4(NvmeRegisterManager::kCcOffset, (cc & ~kCcShnMask) | kCcShnNormal, "CC");
 }
 
 bool NvmeShutdownController::IsShutdownComplete() {
-  uint32_t csts = 0;
-  if (register_manager_.GetReg4(NvmeRegisterManager::kCstsOffset, csts)) {
-    throw std::runtime_error("Failed to read from CSTS register");
-  }
+  const uint32_t csts = register_manager_.ReadReg4(NvmeRegisterManager::kCstsOffset, "CSTS");
   if ((csts & kCstsShstMask) == kCstsShstComplete) {
     ctrlr_->is_shutdown = true;
     return true;

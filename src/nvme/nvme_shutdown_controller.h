@@ -5,13 +5,8 @@
 
 #include "nvme/controller_machine.h"
 
-struct spdk_nvme_ctrlr;
-
 namespace kyt {
 namespace nvme {
-
-class NvmeRegisterManager;
-class NvmeQueueManager;
 
 class NvmeShutdownController : public ControllerMachine<NvmeShutdownController> {
  public:
@@ -30,10 +25,6 @@ class NvmeShutdownController : public ControllerMachine<NvmeShutdownController> 
   void OnStart() {}
   void Step();
   void OnFinishedRun();
-
-  NvmeRegisterManager& register_manager_;
-  NvmeQueueManager& queue_manager_;
-  spdk_nvme_ctrlr* ctrlr_;
 };
 
 }  // namespace nvme

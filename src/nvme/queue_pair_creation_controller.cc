@@ -1,6 +1,5 @@
 #include "nvme/queue_pair_creation_controller.h"
 
-#include <iostream>
 #include <string>
 
 #include "nvme/nvme_queue_manager.h"
@@ -8,15 +7,9 @@
 namespace kyt {
 namespace nvme {
 
-namespace {
-
-void Log(const std::string& line) { std::cout << "NVME: QueuePairCreationController: " << line << std::endl; }
-
-}  // namespace
-
 QueuePairCreationController::QueuePairCreationController(NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
-    : register_manager_(register_manager), queue_manager_(queue_manager) {}
+    : QueuePairController("NVME: QueuePairCreationController: ", register_manager, queue_manager) {}
 
 void QueuePairCreationController::RunInternal() {
   switch (state_) {
@@ -42,55 +35,23 @@ void QueuePairCreationController::RunInternal() {
       break;
     }
 
-    case kSubmitCreateCq: {
-      Log("Submitting CreateIoCompletionQueue command");
-      const uint32_t rc = queue_manager_.SubmitCreateIoCompletionQueueCommand(ctx_);
-      if (rc != kQueueOpsSuccess) {
-        error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
-        state_ = kDeleteMeta;
-        break;
-      }
-      Log("Waiting for completion of CreateIoCompletionQueue command");
-      state_ = kWaitCreateCq;
+    case kSubmitCreateCq:
+      SubmitStep("CreateIoCompletionQueue", &NvmeQueueManager::SubmitCreateIoCompletionQueueCommand, kWaitCreateCq,
+                 kDeleteMeta);
       break;
-    }
 
     case kWaitCreateCq:
-      queue_manager_.ProcessAdminCompletions();
-      if (!ctx_->status.done) break;
-      if (ctx_->Failed()) {
-        error_ = "Failed to create completion queue";
-        state_ = kDeleteMeta;
-        break;
-      }
-      Log("CreateIoCompletionQueue command is completed successfully");
-      state_ = kSubmitCreateSq;
+      WaitStep("CreateIoCompletionQueue", "Failed to create completion queue", kSubmitCreateSq, kDeleteMeta);
       break;
 
-    case kSubmitCreateSq: {
-      Log("Submitting CreateIoSubmissionQueue command");
-      const uint32_t rc = queue_manager_.SubmitCreateIoSubmissionQueueCommand(ctx_);
-      if (rc != kQueueOpsSuccess) {
-        // The completion queue exists on the device: take it down before the host structures go.
-        error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
-        state_ = kSubmitDeleteCq;
-        break;
-      }
-      Log("Waiting for completion of CreateIoSubmissionQueue command");
-      state_ = kWaitCreateSq;
+    // From here on the completion queue exists on the device: a failure takes it down before the host structures go.
+    case kSubmitCreateSq:
+      SubmitStep("CreateIoSubmissionQueue", &NvmeQueueManager::SubmitCreateIoSubmissionQueueCommand, kWaitCreateSq,
+                 kSubmitDeleteCq);
       break;
-    }
 
     case kWaitCreateSq:
-      queue_manager_.ProcessAdminCompletions();
-      if (!ctx_->status.done) break;
-      if (ctx_->Failed()) {
-        error_ = "Failed to create submission queue";
-        state_ = kSubmitDeleteCq;
-        break;
-      }
-      Log("CreateIoSubmissionQueue command is completed successfully");
-      state_ = kRegister;
+      WaitStep("CreateIoSubmissionQueue", "Failed to create submission queue", kRegister, kSubmitDeleteCq);
       break;
 
     case kRegister:
@@ -102,24 +63,14 @@ void QueuePairCreationController::RunInternal() {
       state_ = kStateFinished;
       break;
 
-    case kSubmitDeleteCq: {
-      Log("Submitting DeleteIoCompletionQueue command");
-      const uint32_t rc = queue_manager_.SubmitDeleteIoCompletionQueueCommand(ctx_);
-      if (rc != kQueueOpsSuccess) {
-        error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
-        state_ = kDeleteMeta;
-        break;
-      }
-      Log("Waiting for completion of DeleteIoCompletionQueue command");
-      state_ = kWaitDeleteCq;
+    case kSubmitDeleteCq:
+      SubmitStep("DeleteIoCompletionQueue", &NvmeQueueManager::SubmitDeleteIoCompletionQueueCommand, kWaitDeleteCq,
+                 kDeleteMeta);
       break;
-    }
 
     case kWaitDeleteCq:
-      queue_manager_.ProcessAdminCompletions();
-      if (!ctx_->status.done) break;
-      Log("DeleteIoCompletionQueue command is completed successfully");
-      state_ = kDeleteMeta;
+      // The roll-back goes on whatever the deletion's status; the error text stays the first failure's.
+      WaitStep("DeleteIoCompletionQueue", nullptr, kDeleteMeta, kDeleteMeta);
       break;
 
     case kDeleteMeta:

@@ -4,18 +4,13 @@
 #define KYT_NVME_QUEUE_PAIR_CREATION_CONTROLLER_H
 
 #include <cstdint>
-#include <memory>
 
-#include "nvme/base_stateful_controller.h"
-#include "nvme/nvme_queue_ctx.h"
+#include "nvme/queue_pair_controller.h"
 
 namespace kyt {
 namespace nvme {
 
-class NvmeRegisterManager;
-class NvmeQueueManager;
-
-class QueuePairCreationController : public BaseStatefulController {
+class QueuePairCreationController : public QueuePairController {
  public:
   QueuePairCreationController(NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager);
   ~QueuePairCreationController() = default;
@@ -38,10 +33,6 @@ class QueuePairCreationController : public BaseStatefulController {
     kWaitDeleteCq = 10,
     kDeleteMeta = 11,
   };
-
-  std::shared_ptr<NvmeQueueCtx> ctx_;
-  NvmeRegisterManager& register_manager_;
-  NvmeQueueManager& queue_manager_;
 };
 
 }  // namespace nvme

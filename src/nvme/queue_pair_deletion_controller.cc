@@ -1,6 +1,5 @@
 #include "nvme/queue_pair_deletion_controller.h"
 
-#include <iostream>
 #include <string>
 
 #include "nvme/nvme_queue_manager.h"
@@ -8,15 +7,9 @@
 namespace kyt {
 namespace nvme {
 
-namespace {
-
-void Log(const std::string& line) { std::cout << "NVME: QueuePairDeletionController: " << line << std::endl; }
-
-}  // namespace
-
 QueuePairDeletionController::QueuePairDeletionController(uint16_t qid, NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
-    : qid_(qid), register_manager_(register_manager), queue_manager_(queue_manager) {}
+    : QueuePairController("NVME: QueuePairDeletionController: ", register_manager, queue_manager), qid_(qid) {}
 
 void QueuePairDeletionController::RunInternal() {
   switch (state_) {
@@ -32,54 +25,23 @@ void QueuePairDeletionController::RunInternal() {
       state_ = kSubmitDeleteSq;
       break;
 
-    case kSubmitDeleteSq: {
-      Log("Submitting DeleteIoSubmissionQueue command");
-      const uint32_t rc = queue_manager_.SubmitDeleteIoSubmissionQueueCommand(ctx_);
-      if (rc != kQueueOpsSuccess) {
-        error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
-        state_ = kRelease;
-        break;
-      }
-      Log("Waiting for completion of DeleteIoSubmissionQueue command");
-      state_ = kWaitDeleteSq;
+    // Every failure still goes on to the release: the pair is unregistered and freed, the first failure reported.
+    case kSubmitDeleteSq:
+      SubmitStep("DeleteIoSubmissionQueue", &NvmeQueueManager::SubmitDeleteIoSubmissionQueueCommand, kWaitDeleteSq,
+                 kRelease);
       break;
-    }
 
     case kWaitDeleteSq:
-      queue_manager_.ProcessAdminCompletions();
-      if (!ctx_->status.done) break;
-      if (ctx_->Failed()) {
-        error_ = "Failed to delete submission queue";
-        state_ = kRelease;
-        break;
-      }
-      Log("DeleteIoSubmissionQueue command is completed successfully");
-      state_ = kSubmitDeleteCq;
+      WaitStep("DeleteIoSubmissionQueue", "Failed to delete submission queue", kSubmitDeleteCq, kRelease);
       break;
 
-    case kSubmitDeleteCq: {
-      Log("Submitting DeleteIoCompletionQueue command");
-      const uint32_t rc = queue_manager_.SubmitDeleteIoCompletionQueueCommand(ctx_);
-      if (rc != kQueueOpsSuccess) {
-        error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
-        state_ = kRelease;
-        break;
-      }
-      Log("Waiting for completion of DeleteIoCompletionQueue command");
-      state_ = kWaitDeleteCq;
+    case kSubmitDeleteCq:
+      SubmitStep("DeleteIoCompletionQueue", &NvmeQueueManager::SubmitDeleteIoCompletionQueueCommand, kWaitDeleteCq,
+                 kRelease);
       break;
-    }
 
     case kWaitDeleteCq:
-      queue_manager_.ProcessAdminCompletions();
-      if (!ctx_->status.done) break;
-      if (ctx_->Failed()) {
-        error_ = "Failed to delete completion queue";
-        state_ = kRelease;
-        break;
-      }
-      Log("DeleteIoCompletionQueue command is completed successfully");
-      state_ = kRelease;
+      WaitStep("DeleteIoCompletionQueue", "Failed to delete completion queue", kRelease, kRelease);
       break;
 
     case kRelease: {

@@ -4,18 +4,13 @@
 #define KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
 
 #include <cstdint>
-#include <memory>
 
-#include "nvme/base_stateful_controller.h"
-#include "nvme/nvme_queue_ctx.h"
+#include "nvme/queue_pair_controller.h"
 
 namespace kyt {
 namespace nvme {
 
-class NvmeRegisterManager;
-class NvmeQueueManager;
-
-class QueuePairDeletionController : public BaseStatefulController {
+class QueuePairDeletionController : public QueuePairController {
  public:
   QueuePairDeletionController(uint16_t qid, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager);
   ~QueuePairDeletionController() = default;
@@ -34,10 +29,7 @@ class QueuePairDeletionController : public BaseStatefulController {
     kRelease = 7,
   };
 
-  std::shared_ptr<NvmeQueueCtx> ctx_;
   uint16_t qid_;
-  NvmeRegisterManager& register_manager_;
-  NvmeQueueManager& queue_manager_;
 };
 
 }  // namespace nvme

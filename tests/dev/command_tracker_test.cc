@@ -26,8 +26,6 @@ TEST(CommandTrackerTest, Statuses) {
   EXPECT_FALSE(tracker.IsEnabled());
   EXPECT_EQ(tracker.Disable(), tyr::kCommandTrackerOk);
   EXPECT_FALSE(std::ifstream(path).good());
-  EXPECT_EQ(tracker.GetPodCount(), 16u);
-  EXPECT_EQ(tracker.GetSink(), &sink);
 }
 
 TEST(CommandTrackerTest, SinkWritesThroughTheFile) {
@@ -48,7 +46,6 @@ TEST(CommandTrackerTest, SinkWritesThroughTheFile) {
   std::stringstream content;
   content << in.rdbuf();
   EXPECT_EQ(content.str(), "first line\nsecond line\n");
-  EXPECT_EQ(sink.GetTimestamp(), 0u);
   std::remove(path.c_str());
 
   EXPECT_FALSE(sink.OpenTracker("/nonexistent-dir/x/y"));

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using kyt::nvme::DataValidator;
@@ -15,11 +17,9 @@ using kyt::nvme::kDataValidatorOutOfRange;
 namespace {
 
 TEST(DataValidatorTest, NextTagCycle) {
-  EXPECT_EQ(DataValidator::NextTag(0), 1);
-  EXPECT_EQ(DataValidator::NextTag(251), 252);
-  EXPECT_EQ(DataValidator::NextTag(252), 0);
-  EXPECT_EQ(DataValidator::NextTag(254), 0);
-  EXPECT_EQ(DataValidator::NextTag(255), 0);
+  for (const auto& [tag, next] : {std::pair<uint8_t, uint8_t>{0, 1}, {251, 252}, {252, 0}, {254, 0}, {255, 0}}) {
+    EXPECT_EQ(DataValidator::NextTag(tag), next) << int{tag};
+  }
   EXPECT_EQ(DataValidator::StampWord(10, 0), 0x0A00u);
   EXPECT_EQ(DataValidator::StampWord(0x0102030405060708ULL, 7), 0x0203040506070807ULL);
 }
@@ -28,24 +28,20 @@ TEST(DataValidatorTest, RangesAndPendingBits) {
   DataValidator v;
   ASSERT_EQ(v.Resize(200, 512), kDataValidatorOk);
   EXPECT_EQ(v.GetNumPendingWords(), 4u);
-  EXPECT_FALSE(v.IsValidRange(0, 0));
-  EXPECT_FALSE(v.IsValidRange(199, 2));
-  EXPECT_TRUE(v.IsValidRange(199, 1));
-  EXPECT_FALSE(v.IsValidRange(UINT64_MAX, 2));  // no wrap-around
-
-  // A range across three words: only its own bits are set.
+  for (const auto& [lba, n, valid] : {std::tuple<uint64_t, uint64_t, bool>{0, 0, false}, {199, 2, false}, {199, 1, true},
+                                      {UINT64_MAX, 2, false}}) {  // no wrap-around
+    EXPECT_EQ(v.IsValidRange(lba, n), valid) << lba << "+" << n;
+  }
+  // A range across three words: only its own bits are set; removal clears only its own.
+  auto pending = [&v](std::initializer_list<std::tuple<uint64_t, uint64_t, bool>> cases) {
+    for (const auto& [lba, n, want] : cases) EXPECT_EQ(v.IsPending(lba, n), want) << lba << "+" << n;
+  };
   ASSERT_EQ(v.AddPending(60, 70), kDataValidatorOk);
-  EXPECT_FALSE(v.IsPending(0, 60));
-  EXPECT_TRUE(v.IsPending(59, 2));
-  EXPECT_TRUE(v.IsPending(64, 64));
-  EXPECT_TRUE(v.IsPending(129, 1));
-  EXPECT_FALSE(v.IsPending(130, 70));
+  pending({{0, 60, false}, {59, 2, true}, {64, 64, true}, {129, 1, true}, {130, 70, false}});
   ASSERT_EQ(v.RemovePending(64, 64), kDataValidatorOk);
-  EXPECT_TRUE(v.IsPending(60, 4));
-  EXPECT_FALSE(v.IsPending(64, 64));
-  EXPECT_TRUE(v.IsPending(128, 2));
+  pending({{60, 4, true}, {64, 64, false}, {128, 2, true}});
   ASSERT_EQ(v.RemovePending(0, 200), kDataValidatorOk);
-  EXPECT_FALSE(v.IsPending(0, 200));
+  pending({{0, 200, false}});
 
   // Out-of-range operations change nothing.
   EXPECT_EQ(v.AddPending(150, 51), kDataValidatorOutOfRange);
@@ -57,32 +53,29 @@ TEST(DataValidatorTest, RangesAndPendingBits) {
 
   // Last LBA of the last, partial word.
   ASSERT_EQ(v.AddPending(199, 1), kDataValidatorOk);
-  EXPECT_TRUE(v.IsPending(0, 200));
-  EXPECT_FALSE(v.IsPending(0, 199));
+  pending({{0, 200, true}, {0, 199, false}});
 }
 
 TEST(DataValidatorTest, TagsAdvanceAndDeallocate) {
   DataValidator v;
   ASSERT_EQ(v.Resize(16, 4096), kDataValidatorOk);
   EXPECT_EQ(v.GetTag(3), 255);
+  auto tags = [&v] {
+    std::vector<uint8_t> out;
+    EXPECT_EQ(v.CopyTags(1, 5, out), kDataValidatorOk);
+    return out;
+  };
   ASSERT_EQ(v.UpdateMap(2, 3), kDataValidatorOk);
-  EXPECT_EQ(v.GetTag(1), 255);
-  EXPECT_EQ(v.GetTag(2), 0);
-  EXPECT_EQ(v.GetTag(4), 0);
-  EXPECT_EQ(v.GetTag(5), 255);
+  EXPECT_EQ(tags(), (std::vector<uint8_t>{255, 0, 0, 0, 255}));
   ASSERT_EQ(v.UpdateMap(2, 1), kDataValidatorOk);
   EXPECT_EQ(v.GetTag(2), 1);
   ASSERT_EQ(v.MarkDeallocated(2, 2), kDataValidatorOk);
-  EXPECT_EQ(v.GetTag(2), 254);
-  EXPECT_EQ(v.GetTag(3), 254);
-  std::vector<uint8_t> tags;
-  ASSERT_EQ(v.CopyTags(1, 4, tags), kDataValidatorOk);
-  EXPECT_EQ(tags, (std::vector<uint8_t>{255, 254, 254, 0}));
+  EXPECT_EQ(tags(), (std::vector<uint8_t>{255, 254, 254, 0, 255}));
   ASSERT_EQ(v.MarkUntracked(2, 1), kDataValidatorOk);
   EXPECT_EQ(v.GetTag(2), 255);
 }
 
-TEST(DataValidatorManagerTest, ResizeOnlyGrows) {
+TEST(DataValidatorManagerTest, ResizeOnlyGrowsAndBadIdsThrow) {
   DataValidatorManager m;
   testing::internal::CaptureStdout();
   m.Resize(8);
@@ -95,9 +88,21 @@ TEST(DataValidatorManagerTest, ResizeOnlyGrows) {
   ASSERT_NE(m.GetDataValidator(8), nullptr);
   EXPECT_FALSE(m.GetDataValidator(8)->IsEnabled());
   EXPECT_NE(m.GetDataValidator(1), m.GetDataValidator(2));
+
+  const std::pair<std::function<void()>, const char*> cases[] = {{[&] { m.Disable(0); }, "Invalid namespace ID 0"},
+                                                                {[&] { m.Enable(9, 10, 512); }, "Invalid namespace ID 9"},
+                                                                {[&] { m.Reset(9, 10, 512); }, "Invalid namespace ID 9"}};
+  for (const auto& [call, text] : cases) {
+    try {
+      call();
+      ADD_FAILURE() << text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), text);
+    }
+  }
 }
 
-TEST(DataValidatorManagerTest, EnableKeepsAndGrows) {
+TEST(DataValidatorManagerTest, EnableKeepsAndGrowsResetCutsDisableEmpties) {
   DataValidatorManager m;
   m.Resize(2);
   testing::internal::CaptureStdout();
@@ -137,30 +142,9 @@ TEST(DataValidatorManagerTest, EnableKeepsAndGrows) {
   EXPECT_EQ(m.GetDataValidator(1), v);  // emptied in place
   ASSERT_EQ(m.Enable(1, 10, 512), kDataValidatorOk);
   EXPECT_EQ(v->GetTag(5), 255);
-}
 
-TEST(DataValidatorManagerTest, InvalidNamespaceIds) {
-  DataValidatorManager m;
-  m.Resize(3);
-  try {
-    m.Disable(0);
-    FAIL() << "Disable(0) must throw";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Invalid namespace ID 0");
-  }
-  try {
-    m.Enable(4, 10, 512);
-    FAIL() << "Enable(4) must throw";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Invalid namespace ID 4");
-  }
-  EXPECT_THROW(m.Reset(4, 10, 512), std::runtime_error);
-}
-
-TEST(DataValidatorManagerTest, DisableAllLogsEverySlot) {
-  DataValidatorManager m;
-  m.Resize(2);
-  m.Enable(2, 10, 512);
+  m.Disable(1);  // every slot is logged, enabled or not
+  ASSERT_EQ(m.Enable(2, 10, 512), kDataValidatorOk);
   testing::internal::CaptureStdout();
   m.DisableAll();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),

@@ -2,32 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 namespace {
 
 TEST(HistogramTest, GeometryFromArguments) {
-  Histogram defaults;
-  EXPECT_EQ(defaults.GetMin(), 1u);
-  EXPECT_EQ(defaults.GetMax(), 100000000000ULL);
-  EXPECT_EQ(defaults.GetDigits(), 2u);
-  EXPECT_EQ(defaults.GetDecades(), 11u);
-  EXPECT_EQ(defaults.GetPerDecade(), 900u);
-  EXPECT_EQ(defaults.GetBucketCount(), 9900u);
-
-  Histogram workload(1, 100000000, 4);
-  EXPECT_EQ(workload.GetDigits(), 3u);
-  EXPECT_EQ(workload.GetDecades(), 8u);
-  EXPECT_EQ(workload.GetBucketCount(), 72000u);
-
-  Histogram coarse(1, 999, 1);
-  EXPECT_EQ(coarse.GetDigits(), 0u);
-  EXPECT_EQ(coarse.GetDecades(), 2u);
-  EXPECT_EQ(coarse.GetBucketCount(), 18u);
+  struct Case {
+    Histogram h;
+    uint64_t digits, decades, buckets;
+  };
+  Case cases[] = {{Histogram(), 2, 11, 9900},  // (0, 0, 0): 1 to 1e11, two digits
+                  {Histogram(1, 100000000, 4), 3, 8, 72000},
+                  {Histogram(1, 999, 1), 0, 2, 18},
+                  {Histogram(10, 20, 3), 2, 0, 0}};
+  for (auto& c : cases) {
+    EXPECT_EQ(c.h.GetDigits(), c.digits) << c.buckets;
+    EXPECT_EQ(c.h.GetDecades(), c.decades) << c.buckets;
+    EXPECT_EQ(c.h.GetBucketCount(), c.buckets);
+  }
+  EXPECT_EQ(cases[0].h.GetMin(), 1u);
+  EXPECT_EQ(cases[0].h.GetMax(), 100000000000ULL);
 
   // A range narrower than one decade has no bucket at all; counting and output must stay harmless.
-  Histogram empty(10, 20, 3);
-  EXPECT_EQ(empty.GetBucketCount(), 0u);
+  Histogram& empty = cases[3].h;
   empty.InsertValue(15);
   EXPECT_EQ(empty.GetTotal(), 0u);
   HistogramPercentile out;
@@ -37,35 +35,21 @@ TEST(HistogramTest, GeometryFromArguments) {
   EXPECT_EQ(out.p50, 0.0);
 }
 
-TEST(HistogramTest, BucketIndices) {
+TEST(HistogramTest, BucketIndicesAndValues) {
   Histogram h(1, 1000000, 3);
   ASSERT_EQ(h.GetBucketCount(), 5400u);
-  EXPECT_EQ(h.GetBucketIndex(1.0), 0u);
-  EXPECT_EQ(h.GetBucketIndex(1.234), 23u);
-  EXPECT_EQ(h.GetBucketIndex(9.99), 899u);
-  EXPECT_EQ(h.GetBucketIndex(10.0), 900u);
-  EXPECT_EQ(h.GetBucketIndex(123.4), 1823u);
-  EXPECT_EQ(h.GetBucketIndex(0.5), 0u);
-  EXPECT_EQ(h.GetBucketIndex(99.95), 1800u);  // rounds up to 100
-  EXPECT_EQ(h.GetBucketIndex(5000000.0), 5399u);
+  // 99.95 rounds up to 100; values below the minimum and above the top land in the first and last bucket.
+  const std::pair<double, uint32_t> indices[] = {{1.0, 0},     {1.234, 23},  {9.99, 899},  {10.0, 900},
+                                                 {123.4, 1823}, {0.5, 0},    {99.95, 1800}, {5000000.0, 5399}};
+  for (const auto& [value, index] : indices) EXPECT_EQ(h.GetBucketIndex(value), index) << value;
+  const std::pair<uint32_t, double> values[] = {{1823, 123.0}, {899, 9.99}, {0, 1.0}, {0x80000000u, 0.0}, {5401, 0.0}};
+  for (const auto& [index, value] : values) EXPECT_DOUBLE_EQ(h.GetBucketValue(index), value) << index;
 
   // Values from min * 10^decades up to max land in the last bucket when counted.
-  h.InsertValue(1000000.0);
-  h.InsertValue(999999.5);
-  h.InsertValue(1e12);
+  for (double v : {1000000.0, 999999.5, 1e12, 0.5}) h.InsertValue(v);
   EXPECT_EQ(h.GetCount(5399), 3u);
-  h.InsertValue(0.5);
   EXPECT_EQ(h.GetCount(0), 1u);
   EXPECT_EQ(h.GetTotal(), 4u);
-}
-
-TEST(HistogramTest, BucketValues) {
-  Histogram h(1, 1000000, 3);
-  EXPECT_DOUBLE_EQ(h.GetBucketValue(1823), 123.0);
-  EXPECT_DOUBLE_EQ(h.GetBucketValue(899), 9.99);
-  EXPECT_DOUBLE_EQ(h.GetBucketValue(0), 1.0);
-  EXPECT_EQ(h.GetBucketValue(0x80000000u), 0.0);
-  EXPECT_EQ(h.GetBucketValue(5401), 0.0);
 }
 
 TEST(HistogramTest, FullBucketStopsCounting) {
@@ -79,76 +63,46 @@ TEST(HistogramTest, FullBucketStopsCounting) {
   EXPECT_EQ(h.GetCount(100000), 0u);
 }
 
-TEST(HistogramTest, PercentilesOfOneBucket) {
-  Histogram h(1, 1000000, 3);
-  for (int i = 0; i < 100; ++i) h.InsertValue(123.4);
-  HistogramPercentile out;
-  h.GenerateOutput(out);
-  EXPECT_DOUBLE_EQ(out.min_value, 123.0);
-  EXPECT_DOUBLE_EQ(out.p50, 123.0);
-  EXPECT_DOUBLE_EQ(out.p90, 123.0);
-  EXPECT_DOUBLE_EQ(out.p99, 123.0);
-  EXPECT_EQ(out.p99_9, 0.0);
-  EXPECT_EQ(out.p99_99, 0.0);
-  EXPECT_EQ(out.p99_999999, 0.0);
-}
-
-TEST(HistogramTest, PercentilesWalkDownFromTheTop) {
-  Histogram h(1, 1000000, 3);
-  // 1000 values: 980 at 10, 19 at 200, 1 at 5000.
-  for (int i = 0; i < 980; ++i) h.InsertValue(10);
-  for (int i = 0; i < 19; ++i) h.InsertValue(200);
-  h.InsertValue(5000);
-  HistogramPercentile out;
-  h.GenerateOutput(out);
-  EXPECT_DOUBLE_EQ(out.min_value, 10.0);
-  // 99.9th: about 1 value above: the top bucket covers it.
-  EXPECT_DOUBLE_EQ(out.p99_9, 5000.0);
-  // 99th: about 10 values above: the walk resumes below 5000 (not counting it twice) and meets it at 200.
-  EXPECT_DOUBLE_EQ(out.p99, 200.0);
-  EXPECT_DOUBLE_EQ(out.p90, 10.0);
-  EXPECT_DOUBLE_EQ(out.p50, 10.0);
-  EXPECT_EQ(out.p99_99, 0.0);
-}
-
-TEST(HistogramTest, PercentileMetExactly) {
-  Histogram h(1, 1000, 3);
-  for (int i = 0; i < 50; ++i) h.InsertValue(10);
-  for (int i = 0; i < 50; ++i) h.InsertValue(20);
-  HistogramPercentile out;
-  h.GenerateOutput(out);
-  // The 50th percentile target is exactly 50 values above: met by the bucket of 20.
-  EXPECT_DOUBLE_EQ(out.p50, 20.0);
-  EXPECT_DOUBLE_EQ(out.p90, 20.0);
-  EXPECT_DOUBLE_EQ(out.min_value, 10.0);
-}
-
-TEST(HistogramTest, PercentileWalkFloorsAtBucketZero) {
-  Histogram h(1, 1000, 3);
-  // A total larger than what the buckets hold: no row is ever met; the walk must stop at bucket 0.
-  h.InsertValue(1.0);
-  h.OverrideTotalCount_(1000);
-  HistogramPercentile out;
-  h.GenerateOutput(out);
-  EXPECT_DOUBLE_EQ(out.p50, 1.0);
-  EXPECT_DOUBLE_EQ(out.p99_9, 1.0);
-}
-
-TEST(HistogramTest, EmptyHistogramGivesZeros) {
-  Histogram h;
-  HistogramPercentile out;
-  out.min_value = 3;
-  h.GenerateOutput(out);
-  EXPECT_EQ(out.min_value, 0.0);
-  EXPECT_EQ(out.p50, 0.0);
-  EXPECT_EQ(out.p99_999999, 0.0);
+// Percentiles walk down from the top bucket until the values above the target are met; unmet rows stay 0.
+TEST(HistogramTest, Percentiles) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<double, int>> inserts;  // value, times
+    uint64_t total_override;                      // 0: none
+    HistogramPercentile want;                     // min, p50, p90, p99, p99.9, p99.99, ...
+  };
+  const Case cases[] = {
+      {"one bucket", {{123.4, 100}}, 0, {123, 123, 123, 123, 0, 0, 0, 0, 0}},
+      // 99.9th: 1 value above, the top bucket; 99th: 10 above, resumed below 5000 (not counted twice), met at 200.
+      {"walk down", {{10, 980}, {200, 19}, {5000, 1}}, 0, {10, 10, 10, 200, 5000, 0, 0, 0, 0}},
+      // The 50th percentile target is exactly 50 values above: met by the bucket of 20.
+      {"met exactly", {{10, 50}, {20, 50}}, 0, {10, 20, 20, 20, 0, 0, 0, 0, 0}},
+      // A total larger than what the buckets hold: no row is ever met; the walk stops at bucket 0.
+      {"floors at bucket 0", {{1.0, 1}}, 1000, {1, 1, 1, 1, 1, 0, 0, 0, 0, 0}},
+      {"empty", {}, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    Histogram h(1, 1000000, 3);
+    for (const auto& [value, times] : c.inserts) {
+      for (int i = 0; i < times; ++i) h.InsertValue(value);
+    }
+    if (c.total_override != 0) h.OverrideTotalCount_(c.total_override);
+    HistogramPercentile out;
+    out.min_value = out.p99_999999 = 3;
+    h.GenerateOutput(out);
+    EXPECT_DOUBLE_EQ(out.min_value, c.want.min_value) << c.what;
+    EXPECT_DOUBLE_EQ(out.p50, c.want.p50) << c.what;
+    EXPECT_DOUBLE_EQ(out.p90, c.want.p90) << c.what;
+    EXPECT_DOUBLE_EQ(out.p99, c.want.p99) << c.what;
+    EXPECT_DOUBLE_EQ(out.p99_9, c.want.p99_9) << c.what;
+    EXPECT_DOUBLE_EQ(out.p99_99, c.want.p99_99) << c.what;
+    EXPECT_DOUBLE_EQ(out.p99_999999, c.want.p99_999999) << c.what;
+  }
 }
 
 TEST(HistogramTest, RawOutput) {
   Histogram h(1, 1000, 3);
-  h.InsertValue(1.0);
-  h.InsertValue(1.0);
-  h.InsertValue(15.0);
+  for (double v : {1.0, 1.0, 15.0}) h.InsertValue(v);
   std::vector<HistogramBucketData> raw;
   uint64_t min = 0, max = 0, digits = 0;
   h.GenerateRawOutput(raw, min, max, digits);

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +20,8 @@
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
 #include "nvme/data_validator_manager.h"
+#include "nvme/dma_context.h"
+#include "nvme/io_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_controller_manager.h"
@@ -25,13 +29,7 @@
 
 namespace kyt_dev_test {
 
-using kyt::nvme::IoOpsStatus;
-using kyt::nvme::kIoOpsDriverError;
-using kyt::nvme::kIoOpsInvalidNumRanges;
-using kyt::nvme::kIoOpsInvalidQueueId;
-using kyt::nvme::kIoOpsInvalidRequest;
-using kyt::nvme::kIoOpsRangeBusy;
-using kyt::nvme::kIoOpsSubmitted;
+using namespace kyt::nvme;  // NOLINT: the statuses and classes under test
 
 // The environment's clock runs this many times faster in these tests: the driver's start delay and the simulator's
 // state-change delays pass quickly while the product keeps its own values.
@@ -39,13 +37,8 @@ constexpr uint32_t kClockScale = 50;
 
 inline std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -59,10 +52,7 @@ inline std::vector<std::string> LinesWithPrefix(const std::vector<std::string>& 
 }
 
 inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-  for (const auto& l : lines) {
-    if (l == line) return true;
-  }
-  return false;
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 class SimDeviceTest : public ::testing::Test {
@@ -105,6 +95,13 @@ class SimDeviceTest : public ::testing::Test {
     return *controller_->GetControllerCtx();
   }
 
+  // The lines that `action` printed.
+  static std::vector<std::string> LinesOf(const std::function<void()>& action) {
+    testing::internal::CaptureStdout();
+    action();
+    return SplitLines(testing::internal::GetCapturedStdout());
+  }
+
   // Calls `step` until `done` holds, at most for `seconds` of wall time. False on time-out.
   static bool PollUntil(const std::function<void()>& step, const std::function<bool()>& done, double seconds = 10.0) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -123,23 +120,41 @@ class SimDeviceTest : public ::testing::Test {
     return static_cast<uint16_t>(machine->GetQid());
   }
 
-  bool DeleteQueuePair(uint16_t qid) {
-    auto machine = Ctx().MakeQueuePairDeletionController(qid);
-    if (!PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); })) return false;
-    return !machine->HasError();
-  }
+  using Send = IoOpsStatus (kyt::nvme::IoManager::*)(NvmeIoCtx*);
+  static constexpr Send kRead = &kyt::nvme::IoManager::SendReadAsync;
+  static constexpr Send kWrite = &kyt::nvme::IoManager::SendWriteAsync;
+  static constexpr Send kDsm = &kyt::nvme::IoManager::SendDsmAsync;
 
-  std::vector<kyt::sim::LoggedCommand> AdminLog() {
-    std::vector<kyt::sim::LoggedCommand> out;
+  // An I/O on NSID 1 of `qid` with a zeroed DMA buffer of `bytes` (default: the blocks at 512 bytes each).
+  static std::unique_ptr<NvmeIoCtx> MakeIo(uint16_t qid, uint64_t lba, uint32_t blocks, uint64_t bytes = 0) {
+    auto io = std::make_unique<NvmeIoCtx>();
+    io->nsid = 1;
+    io->qid = qid;
+    io->start_lba = lba;
+    io->num_blocks = blocks;
+    io->data = std::make_unique<DmaContext>(bytes != 0 ? bytes : uint64_t{blocks} * 512);
+    return io;
+  }
+  IoOpsStatus Submit(Send send, NvmeIoCtx& io) { return (Ctx().GetIoManager().*send)(&io); }
+  // Polls the I/O's queue pair until the I/O completes; false on time-out.
+  bool Complete(NvmeIoCtx& io) {
+    return PollUntil([&] { Ctx().GetQueueManager().ProcessIoCompletions(io.qid); }, [&] { return io.completed; });
+  }
+  // Submits and completes `io`; false when it is refused or never completes.
+  bool Run(Send send, NvmeIoCtx& io) { return Submit(send, io) == kIoOpsSubmitted && Complete(io); }
+
+  // The admin commands the drive fetched, all or those of one opcode.
+  std::vector<kyt::sim::Command> AdminLog(int opcode = -1) {
+    std::vector<kyt::sim::Command> out;
     for (const auto& entry : sim_->CommandLogSnapshot()) {
-      if (entry.sqid == 0) out.push_back(entry);
+      if (entry.sqid == 0 && (opcode < 0 || entry.command.opcode() == opcode)) out.push_back(entry.command);
     }
     return out;
   }
 
   std::vector<uint8_t> AdminOpcodes() {
     std::vector<uint8_t> out;
-    for (const auto& entry : AdminLog()) out.push_back(entry.command.opcode());
+    for (const auto& command : AdminLog()) out.push_back(command.opcode());
     return out;
   }
 

@@ -10,9 +10,6 @@
 namespace kyt_dev_test {
 namespace {
 
-using kyt::nvme::NvmeQueueManager;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 constexpr uint8_t kDeleteSq = 0x00;
 constexpr uint8_t kCreateSq = 0x01;
@@ -41,11 +38,7 @@ class QueuePairTest : public SimDeviceTest {
 
   template <class Machine>
   std::vector<std::string> RunToEnd(Machine& machine) {
-    CaptureStdout();
-    const bool ended = PollUntil([&] { machine.Run(); }, [&] { return machine.IsCompleted(); });
-    auto lines = SplitLines(GetCapturedStdout());
-    EXPECT_TRUE(ended);
-    return lines;
+    return LinesOf([&] { EXPECT_TRUE(PollUntil([&] { machine.Run(); }, [&] { return machine.IsCompleted(); })); });
   }
 };
 
@@ -77,14 +70,11 @@ TEST_F(QueuePairTest, CreationCommandOrderAndLogLines) {
   };
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kCreateCq, kCreateSq}));
-  auto log = AdminLog();
-  for (const auto& entry : log) {
-    if (entry.command.opcode() == kCreateSq) {
-      EXPECT_EQ(entry.command.cdw10 & 0xFFFF, 1u);        // QID
-      EXPECT_EQ(entry.command.cdw11 >> 16, 1u);           // CQID
-      EXPECT_EQ((entry.command.cdw11 >> 1) & 0x3, 0u);    // urgent priority
-    }
-  }
+  const auto create_sq = AdminLog(kCreateSq);
+  ASSERT_EQ(create_sq.size(), 1u);
+  EXPECT_EQ(create_sq[0].cdw10 & 0xFFFF, 1u);      // QID
+  EXPECT_EQ(create_sq[0].cdw11 >> 16, 1u);         // CQID
+  EXPECT_EQ((create_sq[0].cdw11 >> 1) & 0x3, 0u);  // urgent priority
   auto& queues = Ctx().GetQueueManager();
   EXPECT_TRUE(queues.IsValidQueueId(1));
   EXPECT_EQ(queues.GetFirstAvailableQueueId(), 1);
@@ -117,74 +107,59 @@ TEST_F(QueuePairTest, DeletionCommandOrderAndLogLines) {
   EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kDeleteSq, kDeleteCq}));
   EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(1));
   EXPECT_EQ(Ctx().GetQueueManager().ProcessIoCompletions(1), -1);
-  // The QID is free again.
-  EXPECT_EQ(CreateQueuePair(), 1);
-}
 
-TEST_F(QueuePairTest, DeletingAnUnknownQidSendsNothing) {
-  Attach();
+  // Deleting an unknown QID sends nothing.
   sim_->ClearCommandLog();
-  auto machine = Ctx().MakeQueuePairDeletionController(5);
-  const auto lines = LinesWithPrefix(RunToEnd(*machine), "NVME: QueuePairDeletionController: ");
-  EXPECT_TRUE(machine->HasError());
-  EXPECT_EQ(machine->GetErrorMessage(), "Invalid QID 5");
-  EXPECT_EQ(lines.size(), 2u);
+  auto unknown = Ctx().MakeQueuePairDeletionController(5);
+  EXPECT_EQ(LinesWithPrefix(RunToEnd(*unknown), p).size(), 2u);
+  EXPECT_TRUE(unknown->HasError());
+  EXPECT_EQ(unknown->GetErrorMessage(), "Invalid QID 5");
   EXPECT_TRUE(AdminLog().empty());
+  EXPECT_EQ(CreateQueuePair(), 1) << "the QID is free again";
 }
 
-TEST_F(QueuePairTest, CreationRollsBackAFailedSubmissionQueue) {
+TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
+  struct Case {
+    uint8_t failing;
+    const char* error;
+    std::vector<uint8_t> sent;
+  };
+  const Case creation[] = {
+      {kCreateSq, "Failed to create submission queue", {kCreateCq, kCreateSq, kDeleteCq}},
+      {kCreateCq, "Failed to create completion queue", {kCreateCq}},
+  };
+  const Case deletion[] = {
+      {kDeleteSq, "Failed to delete submission queue", {kDeleteSq}},
+      {kDeleteCq, "Failed to delete completion queue", {kDeleteSq, kDeleteCq}},
+  };
   Attach();
-  sim_->InjectFault(FailAdmin(kCreateSq));
-  sim_->ClearCommandLog();
-  auto machine = Ctx().MakeQueuePairCreationController();
-  const auto lines = RunToEnd(*machine);
-  EXPECT_TRUE(machine->HasError());
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create submission queue");
-  EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kCreateCq, kCreateSq, kDeleteCq}));
-  for (const auto& entry : AdminLog()) {
-    if (entry.command.opcode() == kDeleteCq) {
-      EXPECT_EQ(entry.command.cdw10 & 0xFFFF, 1u);
-    }
+  auto& queues = Ctx().GetQueueManager();
+  for (const Case& c : creation) {
+    sim_->InjectFault(FailAdmin(c.failing));
+    sim_->ClearCommandLog();
+    auto machine = Ctx().MakeQueuePairCreationController();
+    const auto lines = RunToEnd(*machine);
+    EXPECT_TRUE(machine->HasError());
+    EXPECT_EQ(machine->GetErrorMessage(), c.error);
+    EXPECT_EQ(QueueOpcodes(AdminOpcodes()), c.sent) << c.error;
+    for (const auto& command : AdminLog(kDeleteCq)) EXPECT_EQ(command.cdw10 & 0xFFFF, 1u);
+    EXPECT_TRUE(Contains(lines, "NVME: QueuePairCreationController: Deleting queue pair data structure"));
+    EXPECT_FALSE(queues.IsValidQueueId(1));
   }
-  EXPECT_TRUE(Contains(lines, "NVME: QueuePairCreationController: Deleting queue pair data structure"));
-  EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(1));
-  EXPECT_EQ(CreateQueuePair(), 1);  // the QID went back to the pool
-}
-
-TEST_F(QueuePairTest, CreationRollsBackAFailedCompletionQueue) {
-  Attach();
-  sim_->InjectFault(FailAdmin(kCreateCq));
-  sim_->ClearCommandLog();
-  auto machine = Ctx().MakeQueuePairCreationController();
-  RunToEnd(*machine);
-  EXPECT_TRUE(machine->HasError());
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create completion queue");
-  EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kCreateCq}));
-  EXPECT_EQ(CreateQueuePair(), 1);
-}
-
-TEST_F(QueuePairTest, FailedSubmissionQueueDeletionStillUnregisters) {
-  Attach();
-  ASSERT_EQ(CreateQueuePair(), 1);
-  sim_->InjectFault(FailAdmin(kDeleteSq));
-  sim_->ClearCommandLog();
-  auto machine = Ctx().MakeQueuePairDeletionController(1);
-  RunToEnd(*machine);
-  EXPECT_TRUE(machine->HasError());
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to delete submission queue");
-  EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kDeleteSq}));
-  EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(1));
-}
-
-TEST_F(QueuePairTest, FailedCompletionQueueDeletionIsReported) {
-  Attach();
-  ASSERT_EQ(CreateQueuePair(), 1);
-  sim_->InjectFault(FailAdmin(kDeleteCq));
-  auto machine = Ctx().MakeQueuePairDeletionController(1);
-  RunToEnd(*machine);
-  EXPECT_TRUE(machine->HasError());
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to delete completion queue");
-  EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(1));
+  // The queues a failed deletion leaves on the device keep their QIDs busy there: one pair per case.
+  ASSERT_EQ(CreateQueuePair(), 1) << "the QID went back to the pool";
+  ASSERT_EQ(CreateQueuePair(), 2);
+  uint16_t qid = 1;
+  for (const Case& c : deletion) {
+    sim_->InjectFault(FailAdmin(c.failing));
+    sim_->ClearCommandLog();
+    auto machine = Ctx().MakeQueuePairDeletionController(qid);
+    RunToEnd(*machine);
+    EXPECT_TRUE(machine->HasError());
+    EXPECT_EQ(machine->GetErrorMessage(), c.error);
+    EXPECT_EQ(QueueOpcodes(AdminOpcodes()), c.sent) << c.error;
+    EXPECT_FALSE(queues.IsValidQueueId(qid++)) << "unregistered even when the device refuses";
+  }
 }
 
 TEST_F(QueuePairTest, RunsOutOfQueueIds) {
@@ -213,42 +188,35 @@ TEST_F(QueuePairTest, QueueManagerAsserts) {
   Attach();
   auto& queues = Ctx().GetQueueManager();
   auto empty = std::make_shared<NvmeQueueCtx>();
-  try {
-    queues.AddQueuePair(empty);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "NVME: QueueManager: ASSERT: (AddQueuePair) qpair is nullptr");
-  }
-  try {
-    queues.RemoveQueuePair(empty);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "NVME: QueueManager: ASSERT: (RemoveQueuePair) qpair is nullptr");
-  }
-  try {
-    queues.PutFreeQueueId(0);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "NVME: QueueManager: ASSERT: (PutFreeQueueId) ID cannot be 0");
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { queues.AddQueuePair(empty); }, "(AddQueuePair) qpair is nullptr"},
+      {[&] { queues.RemoveQueuePair(empty); }, "(RemoveQueuePair) qpair is nullptr"},
+      {[&] { queues.PutFreeQueueId(0); }, "(PutFreeQueueId) ID cannot be 0"},
+  };
+  for (const auto& [call, text] : cases) {
+    try {
+      call();
+      ADD_FAILURE() << text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), std::string("NVME: QueueManager: ASSERT: ") + text);
+    }
   }
   EXPECT_EQ(queues.MakeDeleteQueueCtx(1), nullptr);
   EXPECT_EQ(queues.GetFirstAvailableQueueId(), 0);
 }
 
 TEST(QueueManagerTextTest, StatusesAndTexts) {
-  EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(0), 0u);
-  EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(-6), 4u);
-  EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(-22), 5u);
-  EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(-12), 6u);
-  EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(1), 6u);
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(1), "Free queue ID is not available");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(2), "Failed to initialize queue pair data structure");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(3), "Failed to allocate memory for queue data structure");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(4), "Valid device is not found");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(5), "Invalid argument");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(6), "Unexpected queue ops status: 6");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(7), "Unexpected queue ops status: 7");
-  EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(0), "Unexpected queue ops status: 0");
+  const std::pair<int, uint32_t> statuses[] = {{0, 0}, {-6, 4}, {-22, 5}, {-12, 6}, {1, 6}};
+  for (const auto& [spdk, ops] : statuses) {
+    EXPECT_EQ(NvmeQueueManager::GetOpsStatusFromSpdkStatus(spdk), ops) << spdk;
+  }
+  const char* texts[] = {"Unexpected queue ops status: 0", "Free queue ID is not available",
+                         "Failed to initialize queue pair data structure",
+                         "Failed to allocate memory for queue data structure", "Valid device is not found",
+                         "Invalid argument", "Unexpected queue ops status: 6", "Unexpected queue ops status: 7"};
+  for (uint32_t status = 0; status < 8; ++status) {
+    EXPECT_EQ(NvmeQueueManager::GetErrorMessageFromOpsStatus(status), texts[status]);
+  }
 }
 
 }  // namespace

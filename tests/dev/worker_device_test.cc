@@ -36,10 +36,8 @@ class StepTask : public TaskBase {
 
   std::shared_ptr<NvmeController> controller;
   std::thread::id worker_thread;
-  std::string failure;
 
   bool Fail(const std::string& why) {
-    failure = why;
     SetErrorMessage(why);
     ChangeState(kStateAborted);
     return false;
@@ -63,16 +61,10 @@ class StepTask : public TaskBase {
   size_t next_ = 0;
 };
 
-std::string UniqueAddress() {
-  char address[32];
-  std::snprintf(address, sizeof(address), "%04x:%02x:00.0", 0x1000u + static_cast<unsigned>(getpid()) % 0xE000u,
-                0x90);
-  return address;
-}
-
 TEST(WorkerDeviceTest, AttachQueuePairValidatedIoAndResetOnTheWorker) {
   kyt_env_test_set_clock_scale(50);
-  const std::string address = UniqueAddress();
+  char address[32];  // a domain of this process: addresses are claimed host-wide
+  std::snprintf(address, sizeof(address), "%04x:90:00.0", 0x1000u + static_cast<unsigned>(getpid()) % 0xE000u);
   kyt::sim::SimConfig config;
   config.namespaces[0].blocks = 1024;
   auto sim = std::make_unique<kyt::sim::SimController>(address, config);
@@ -81,36 +73,44 @@ TEST(WorkerDeviceTest, AttachQueuePairValidatedIoAndResetOnTheWorker) {
   ASSERT_TRUE(driver->StartScheduler(0, 1, static_cast<uint32_t>(getpid()), address));
 
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation;
-  uint16_t qid = 0;
-  std::unique_ptr<NvmeIoCtx> io;
-  bool mismatch_after_reset = true;
-  uint16_t qid_after_reset = 0;
+  uint16_t qid = 0, qid_after_reset = 0;
+  std::unique_ptr<NvmeIoCtx> io, last;
+  std::vector<bool> mismatches;
 
-  auto make_io = [&](uint64_t lba, uint32_t blocks) {
-    io = std::make_unique<NvmeIoCtx>();
-    io->nsid = 1;
-    io->start_lba = lba;
-    io->num_blocks = blocks;
-    io->data = std::make_unique<DmaContext>(blocks * 512ull);
+  // Creates a queue pair with the polled machine, one step per pass.
+  auto create = [&](uint16_t* out) {
+    return [&, out](StepTask& t) {
+      if (!creation) creation = t.controller->GetControllerCtx()->MakeQueuePairCreationController();
+      creation->Run();
+      if (!creation->IsCompleted()) return false;
+      if (creation->HasError()) return t.Fail(creation->GetErrorMessage());
+      *out = static_cast<uint16_t>(creation->GetQid());
+      creation.reset();
+      return true;
+    };
   };
-  auto submit = [&](StepTask& t, bool write, uint16_t on_qid) {
-    io->qid = on_qid;
-    auto& io_manager = t.controller->GetControllerCtx()->GetIoManager();
-    const kyt::nvme::IoOpsStatus status = write ? io_manager.SendWriteAsync(io.get()) : io_manager.SendReadAsync(io.get());
-    return status == kyt::nvme::kIoOpsSubmitted || t.Fail("submission refused: " + io->error);
-  };
-  auto completed = [&](StepTask& t, uint16_t on_qid) {
-    t.controller->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(on_qid);
-    return io->completed;
-  };
-  auto create = [&](StepTask& t, uint16_t* out) {
-    if (!creation) creation = t.controller->GetControllerCtx()->MakeQueuePairCreationController();
-    creation->Run();
-    if (!creation->IsCompleted()) return false;
-    if (creation->HasError()) return t.Fail(creation->GetErrorMessage());
-    *out = static_cast<uint16_t>(creation->GetQid());
-    creation.reset();
-    return true;
+  // Submits a validated 4-block I/O at LBA 10 on `*on_qid`, then polls until it completes.
+  auto transfer = [&](bool write, const uint16_t* on_qid) {
+    return [&, write, on_qid](StepTask& t) {
+      auto& ctx = *t.controller->GetControllerCtx();
+      if (!io) {
+        io = std::make_unique<NvmeIoCtx>();
+        io->nsid = 1;
+        io->qid = *on_qid;
+        io->start_lba = 10;
+        io->num_blocks = 4;
+        io->data = std::make_unique<DmaContext>(4 * 512);
+        auto& manager = ctx.GetIoManager();
+        if ((write ? manager.SendWriteAsync(io.get()) : manager.SendReadAsync(io.get())) != kyt::nvme::kIoOpsSubmitted) {
+          return t.Fail("submission refused: " + io->error);
+        }
+      }
+      ctx.GetQueueManager().ProcessIoCompletions(*on_qid);
+      if (!io->completed) return false;
+      mismatches.push_back(io->data_mismatch);
+      last = std::move(io);
+      return true;
+    };
   };
 
   std::vector<StepTask::Step> steps = {
@@ -121,35 +121,16 @@ TEST(WorkerDeviceTest, AttachQueuePairValidatedIoAndResetOnTheWorker) {
         t.GetNvmeControllerManager()->GetDataValidatorManager()->Enable(1, 1024, 512);
         return true;
       },
-      [&](StepTask& t) { return create(t, &qid); },
-      [&](StepTask& t) {
-        make_io(10, 4);
-        return submit(t, true, qid);
-      },
-      [&](StepTask& t) { return completed(t, qid); },
-      [&](StepTask& t) {
-        make_io(10, 4);
-        return submit(t, false, qid);
-      },
-      [&](StepTask& t) {
-        if (!completed(t, qid)) return false;
-        return !io->data_mismatch || t.Fail("mismatch before the reset");
-      },
+      create(&qid),
+      transfer(true, &qid),
+      transfer(false, &qid),
       [&](StepTask& t) {
         t.controller->GetControllerCtx()->GetResetController().Start();
         return true;
       },
       [&](StepTask& t) { return t.controller->GetControllerCtx()->GetResetController().IsDone(); },
-      [&](StepTask& t) { return create(t, &qid_after_reset); },
-      [&](StepTask& t) {
-        make_io(10, 4);
-        return submit(t, false, qid_after_reset);
-      },
-      [&](StepTask& t) {
-        if (!completed(t, qid_after_reset)) return false;
-        mismatch_after_reset = io->data_mismatch;
-        return true;
-      },
+      create(&qid_after_reset),
+      transfer(false, &qid_after_reset),
   };
 
   StepTask task(address, std::move(steps));
@@ -160,12 +141,12 @@ TEST(WorkerDeviceTest, AttachQueuePairValidatedIoAndResetOnTheWorker) {
   EXPECT_EQ(qid, 1);
   EXPECT_NE(qid_after_reset, 0);
   // The media kept the blocks written before the reset, and the validator still expects them.
-  EXPECT_FALSE(mismatch_after_reset);
+  EXPECT_EQ(mismatches, (std::vector<bool>{false, false, false}));
   uint64_t word = 0;
-  std::memcpy(&word, io->data->GetBuffer(), sizeof(word));
+  std::memcpy(&word, last->data->GetBuffer(), sizeof(word));
   EXPECT_EQ(word, 0x0A00u);
 
-  io.reset();
+  last.reset();
   task.controller.reset();
   driver.reset();  // tears the controllers down (detach) after the worker stopped
   sim.reset();

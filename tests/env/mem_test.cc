@@ -3,8 +3,8 @@
 
 #include <stdint.h>
 #include <string.h>
-#include <sys/mman.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "env_fixture.h"
@@ -17,12 +17,7 @@ constexpr size_t k2M = 2 * 1024 * 1024;
 bool AllZero(const void *p, size_t n)
 {
 	const uint8_t *b = static_cast<const uint8_t *>(p);
-	for (size_t i = 0; i < n; ++i) {
-		if (b[i] != 0) {
-			return false;
-		}
-	}
-	return true;
+	return std::all_of(b, b + n, [](uint8_t x) { return x == 0; });
 }
 
 TEST(DmaMemory, AlignmentZeroFillAndTranslation)
@@ -81,54 +76,6 @@ TEST(DmaMemory, VtophysAndIovaRoundTrip)
 	EXPECT_EQ(kyt_env_iova_to_vaddr((uint64_t)(uintptr_t)heap.data(), 16), nullptr);
 	EXPECT_EQ(kyt_env_iova_to_vaddr(0, 16), nullptr);
 	spdk_dma_free(buf);
-}
-
-/* Whether DMA addresses are virtual addresses in this process. */
-bool IovaIsVa()
-{
-	void *probe = spdk_dma_zmalloc(64, 64, nullptr);
-	const bool va = spdk_vtophys(probe, nullptr) == (uint64_t)(uintptr_t)probe;
-	spdk_dma_free(probe);
-	return va;
-}
-
-TEST(DmaMemory, RegisteredExternalMemory)
-{
-	KYT_REQUIRE_ENV();
-	if (!IovaIsVa()) {
-		GTEST_SKIP() << "plain process memory has no contiguous physical addresses; device memory is covered by "
-				"SwDev.RegisteredBarMemoryTranslatesToTheBusAddress";
-	}
-	/* A 2 MiB-aligned window of anonymous memory stands in for a device's memory buffer. */
-	const size_t span = 4 * k2M;
-	void *raw = mmap(nullptr, span + k2M, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	ASSERT_NE(raw, MAP_FAILED);
-	uint8_t *win = reinterpret_cast<uint8_t *>(((uintptr_t)raw + k2M - 1) & ~(uintptr_t)(k2M - 1));
-
-	EXPECT_EQ(spdk_vtophys(win, nullptr), SPDK_VTOPHYS_ERROR);
-	EXPECT_EQ(spdk_mem_register(win + 4096, k2M), -EINVAL) << "unaligned start";
-	EXPECT_EQ(spdk_mem_register(win, k2M + 4096), -EINVAL) << "unaligned length";
-	ASSERT_EQ(spdk_mem_register(win, 2 * k2M), 0);
-	EXPECT_EQ(spdk_mem_register(win + k2M, 2 * k2M), -EBUSY) << "overlap";
-
-	uint64_t size = 2 * k2M;
-	uint64_t iova = spdk_vtophys(win, &size);
-	ASSERT_NE(iova, SPDK_VTOPHYS_ERROR);
-	EXPECT_EQ(size, 2 * k2M);
-	EXPECT_EQ(spdk_vtophys(win + k2M + 12345, nullptr), iova + k2M + 12345);
-	EXPECT_EQ(spdk_vtophys(win + 2 * k2M, nullptr), SPDK_VTOPHYS_ERROR) << "past the registered range";
-	size = 3 * k2M;
-	spdk_vtophys(win, &size);
-	EXPECT_EQ(size, 2 * k2M) << "contiguity stops at the end of the registered range";
-	EXPECT_EQ(kyt_env_iova_to_vaddr(iova + 8, 64), win + 8);
-	EXPECT_EQ(kyt_env_iova_to_vaddr(iova + 2 * k2M - 8, 64), nullptr) << "a range running past registered memory";
-
-	EXPECT_EQ(spdk_mem_unregister(win, k2M), -EINVAL) << "only a range exactly as registered";
-	ASSERT_EQ(spdk_mem_unregister(win, 2 * k2M), 0);
-	EXPECT_EQ(spdk_vtophys(win, nullptr), SPDK_VTOPHYS_ERROR);
-	EXPECT_EQ(kyt_env_iova_to_vaddr(iova + 8, 64), nullptr);
-	EXPECT_EQ(spdk_mem_unregister(win, 2 * k2M), -EINVAL);
-	munmap(raw, span + k2M);
 }
 
 TEST(MemZone, ReserveLookupFree)

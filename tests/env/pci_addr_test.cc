@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include "spdk/env.h"
 
@@ -28,17 +29,16 @@ std::string Parse(const char *text)
 
 TEST(PciAddr, AcceptedForms)
 {
-	EXPECT_EQ(Parse("0000:00:04.0"), "0000:00:04.0");
-	EXPECT_EQ(Parse("0001:AB:1f.7"), "0001:ab:1f.7");
-	EXPECT_EQ(Parse("0000.81.00.1"), "0000:81:00.1");
-	EXPECT_EQ(Parse("81:00.1"), "0000:81:00.1");
-	EXPECT_EQ(Parse("0002:03:04"), "0002:03:04.0");
-	EXPECT_EQ(Parse("0002.03.04"), "0002:03:04.0");
-	EXPECT_EQ(Parse("03:04"), "0000:03:04.0");
-	EXPECT_EQ(Parse("3.4"), "0000:03:04.0");
+	const std::pair<const char *, const char *> cases[] = {
+		{"0000:00:04.0", "0000:00:04.0"}, {"0001:AB:1f.7", "0001:ab:1f.7"}, {"0000.81.00.1", "0000:81:00.1"},
+		{"81:00.1", "0000:81:00.1"},      {"0002:03:04", "0002:03:04.0"},   {"0002.03.04", "0002:03:04.0"},
+		{"03:04", "0000:03:04.0"},        {"3.4", "0000:03:04.0"}};
+	for (const auto &c : cases) {
+		EXPECT_EQ(Parse(c.first), c.second) << c.first;
+	}
 }
 
-TEST(PciAddr, RejectedForms)
+TEST(PciAddr, RejectedFormsAndAFormatWithoutRoom)
 {
 	for (const char *bad : {"", "0000", "0000:00:04.", "0000:00:04.8", "0000:00:20.0", "0000:100:00.0", "0000:00:04.0 ",
 				" 0000:00:04.0", "0000:00:04.0.0", "0000:00.04:0", "zz:00.0", "0000::04.0", "0000:00:04.0x",
@@ -47,11 +47,8 @@ TEST(PciAddr, RejectedForms)
 	}
 	spdk_pci_addr a;
 	EXPECT_EQ(spdk_pci_addr_parse(&a, nullptr), -EINVAL);
-}
 
-TEST(PciAddr, FormatNeedsRoom)
-{
-	spdk_pci_addr a = {0, 0, 4, 0};
+	a = {0, 0, 4, 0};
 	char small[12];
 	EXPECT_EQ(spdk_pci_addr_fmt(small, sizeof(small), &a), -EINVAL);
 	char ok[13];
@@ -61,18 +58,15 @@ TEST(PciAddr, FormatNeedsRoom)
 
 TEST(PciAddr, CompareOrdersByDomainBusDeviceFunction)
 {
-	spdk_pci_addr a = {0, 1, 2, 3};
-	spdk_pci_addr b = a;
-	EXPECT_EQ(spdk_pci_addr_compare(&a, &b), 0);
-	b.func = 4;
-	EXPECT_LT(spdk_pci_addr_compare(&a, &b), 0);
-	EXPECT_GT(spdk_pci_addr_compare(&b, &a), 0);
-	spdk_pci_addr c = {0, 1, 3, 0};
-	EXPECT_LT(spdk_pci_addr_compare(&b, &c), 0) << "device outranks function";
-	spdk_pci_addr d = {1, 0, 0, 0};
-	EXPECT_LT(spdk_pci_addr_compare(&c, &d), 0) << "domain outranks everything";
-	spdk_pci_addr e = {0, 2, 0, 0};
-	EXPECT_LT(spdk_pci_addr_compare(&c, &e), 0) << "bus outranks device";
+	/* Each address ranks below the next: function, then device, bus and domain outrank what follows them. */
+	const spdk_pci_addr order[] = {{0, 1, 2, 3}, {0, 1, 2, 4}, {0, 1, 3, 0}, {0, 2, 0, 0}, {1, 0, 0, 0}};
+	for (size_t i = 0; i < 5; ++i) {
+		EXPECT_EQ(spdk_pci_addr_compare(&order[i], &order[i]), 0);
+		for (size_t j = i + 1; j < 5; ++j) {
+			EXPECT_LT(spdk_pci_addr_compare(&order[i], &order[j]), 0) << i << " " << j;
+			EXPECT_GT(spdk_pci_addr_compare(&order[j], &order[i]), 0) << i << " " << j;
+		}
+	}
 }
 
 }  // namespace

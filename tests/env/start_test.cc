@@ -10,17 +10,6 @@
 
 namespace {
 
-TEST(EnvStart, BeforeTheStart)
-{
-	KYT_REQUIRE_FRESH_PROCESS();
-	EXPECT_FALSE(spdk_env_is_initialized());
-	EXPECT_TRUE(spdk_process_is_primary());
-	EXPECT_EQ(spdk_dma_zmalloc(4096, 4096, nullptr), nullptr) << "no DMA memory without the environment";
-	EXPECT_EQ(spdk_ring_create(SPDK_RING_TYPE_SP_SC, 8, SPDK_ENV_SOCKET_ID_ANY), nullptr);
-	EXPECT_EQ(spdk_memzone_reserve("early", 64, SPDK_ENV_SOCKET_ID_ANY, 0), nullptr);
-	EXPECT_EQ(spdk_env_thread_launch_pinned(0, [](void *) { return 0; }, nullptr), -EINVAL);
-}
-
 TEST(EnvStart, StartsOnceAndLatchesTheResult)
 {
 	KYT_REQUIRE_FRESH_PROCESS();
@@ -63,9 +52,16 @@ TEST(EnvStart, FailedStartIsLatchedToo)
 	EXPECT_EQ(kyt_env_test_init("later"), rc) << "DPDK cannot be started a second time in one process";
 }
 
-TEST(EnvStart, OptionsRefusedBeforeDpdkDoNotUseUpTheStart)
+TEST(EnvStart, BeforeTheStartNothingWorksAndRefusedOptionsDoNotUseUpTheStart)
 {
 	KYT_REQUIRE_FRESH_PROCESS();
+	EXPECT_FALSE(spdk_env_is_initialized());
+	EXPECT_TRUE(spdk_process_is_primary());
+	EXPECT_EQ(spdk_dma_zmalloc(4096, 4096, nullptr), nullptr) << "no DMA memory without the environment";
+	EXPECT_EQ(spdk_ring_create(SPDK_RING_TYPE_SP_SC, 8, SPDK_ENV_SOCKET_ID_ANY), nullptr);
+	EXPECT_EQ(spdk_memzone_reserve("early", 64, SPDK_ENV_SOCKET_ID_ANY, 0), nullptr);
+	EXPECT_EQ(spdk_env_thread_launch_pinned(0, [](void *) { return 0; }, nullptr), -EINVAL);
+
 	spdk_pci_addr list[1] = {{0, 1, 0, 0}};
 	spdk_env_opts opts;
 	spdk_env_opts_init(&opts);
@@ -84,6 +80,19 @@ TEST(EnvStart, LaunchPinnedRunsOnTheWorkerCore)
 {
 	KYT_REQUIRE_ENV();
 	uint32_t main_core = spdk_env_get_current_core();
+	/* On the main core the thread runs beside the caller. */
+	std::atomic<int> ran{0};
+	ASSERT_EQ(spdk_env_thread_launch_pinned(
+			  main_core,
+			  [](void *p) {
+				  static_cast<std::atomic<int> *>(p)->store(1);
+				  return 0;
+			  },
+			  &ran),
+		  0);
+	spdk_env_thread_wait_all();
+	EXPECT_EQ(ran.load(), 1);
+
 	uint32_t worker = UINT32_MAX, core;
 	SPDK_ENV_FOREACH_CORE(core) {
 		if (core != main_core) {
@@ -129,22 +138,6 @@ TEST(EnvStart, LaunchPinnedRunsOnTheWorkerCore)
 	release.store(true);
 	spdk_env_thread_wait_all();
 	EXPECT_EQ(spdk_env_thread_launch_pinned(worker, nullptr, nullptr), -EINVAL);
-}
-
-TEST(EnvStart, LaunchOnTheMainCoreRunsAThreadBesideTheCaller)
-{
-	KYT_REQUIRE_ENV();
-	std::atomic<int> ran{0};
-	ASSERT_EQ(spdk_env_thread_launch_pinned(
-			  spdk_env_get_current_core(),
-			  [](void *p) {
-				  static_cast<std::atomic<int> *>(p)->store(1);
-				  return 0;
-			  },
-			  &ran),
-		  0);
-	spdk_env_thread_wait_all();
-	EXPECT_EQ(ran.load(), 1);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ struct Device {
 void reset();
 void addDevice(const Device& device);
 // Makes a call return code from now on (until reset or cleared with clearResult). Names:
-// "find_all", "open", "close", "reset", "set_interface", "set_baudrate",
+// "find_all", "open", "close", "set_interface", "set_baudrate",
 // "set_line_property", "read", "write", "set_bitmode", "new" (any value: ftdi_new fails),
 // "short_read_times_out" (any value: a read asking for more than has arrived copies it and
 // then returns -7, as QEMU's emulated FT232 does).

@@ -37,17 +37,40 @@ class ConvertCall : public tyr::JsBase {
     auto obj = [&]() { return ParseJsArgObject(a, "object"); };
     auto str = [&](int i) { return ParseJsArgStdString(info[i], "text"); };
 
-    if (kind == "argObject") {
-      ret.Set(ParseJsArgObject(a, "opts"));
-    } else if (kind == "argBool") {
-      ret.Set(ParseJsArgBool(a, "flag"));
-    } else if (kind == "argUint32") {
-      ret.Set(ParseJsArgUint32(a, "count"));
-    } else if (kind == "argInt32") {
-      ret.Set(ParseJsArgInt32(a, "offset"));
-    } else if (kind == "argUint64") {
-      big(ParseJsArgUint64(a, "lba"));
-    } else if (kind == "argBuffer") {
+// One conversion kind: its statement sets the result.
+#define KYT_KIND(name, ...) \
+  if (kind == name) {       \
+    __VA_ARGS__;            \
+    return;                 \
+  }
+    KYT_KIND("argObject", ret.Set(ParseJsArgObject(a, "opts")))
+    KYT_KIND("argBool", ret.Set(ParseJsArgBool(a, "flag")))
+    KYT_KIND("argUint32", ret.Set(ParseJsArgUint32(a, "count")))
+    KYT_KIND("argInt32", ret.Set(ParseJsArgInt32(a, "offset")))
+    KYT_KIND("argUint64", big(ParseJsArgUint64(a, "lba")))
+    KYT_KIND("argString", ret.Set(CreateJsString(ParseJsArgStdString(a, "path"))))
+    KYT_KIND("json", ret.Set(ParseJsonString(ToString(a), "params")))
+    KYT_KIND("propBool", ret.Set(ParseJsPropBool(obj(), "options", str(2))))
+    KYT_KIND("propBoolDefault", ret.Set(ParseJsPropBool(obj(), "options", str(2), true)))
+    KYT_KIND("propUint32", ret.Set(ParseJsPropUint32(obj(), "options", str(2))))
+    KYT_KIND("propUint32Default", ret.Set(ParseJsPropUint32(obj(), "options", str(2), 77)))
+    KYT_KIND("propInt32", ret.Set(ParseJsPropInt32(obj(), "options", str(2))))
+    KYT_KIND("propInt32Default", ret.Set(ParseJsPropInt32(obj(), "options", str(2), -7)))
+    KYT_KIND("propUint64", big(ParseJsPropUint64(obj(), "options", str(2))))
+    KYT_KIND("propUint64Default", big(ParseJsPropUint64(obj(), "options", str(2), 1234567890123ULL)))
+    KYT_KIND("propString", ret.Set(CreateJsString(ParseJsPropStdString(obj(), "options", str(2)))))
+    KYT_KIND("propStringDefault", ret.Set(CreateJsString(ParseJsPropStdString(obj(), "options", str(2), "fallback"))))
+    KYT_KIND("propValue", ret.Set(ParseJsPropValue(obj(), "options", str(2))))
+    KYT_KIND("propArray", ret.Set(ParseJsPropArray(obj(), "options", str(2))))
+    KYT_KIND("getUint32", ret.Set(GetJsPropUint32(obj(), str(2))))
+    KYT_KIND("getInt32", ret.Set(GetJsPropInt32(obj(), str(2))))
+    KYT_KIND("getUint64", big(GetJsPropUint64(obj(), str(2))))
+    KYT_KIND("getBool", ret.Set(GetJsPropBool(obj(), str(2))))
+    KYT_KIND("getString", ret.Set(CreateJsString(GetJsPropStdString(obj(), str(2)))))
+    KYT_KIND("toObject", ret.Set(ToObject(a)))
+    KYT_KIND("toString", ret.Set(ToString(a)))
+#undef KYT_KIND
+    if (kind == "argBuffer") {
       auto [data, length] = ParseJsArgBuffer(a, "data");
       // The pointer must be the script's own memory: write through it.
       if (length > 0) data[0] = 0xA5;
@@ -58,34 +81,6 @@ class ConvertCall : public tyr::JsBase {
       v8::Local<v8::Array> array = CreateJsArray(static_cast<uint32_t>(copy.size()));
       for (uint32_t i = 0; i < copy.size(); ++i) SetArrayValue(array, i, v8::Integer::NewFromUnsigned(GetIsolate(), copy[i]));
       ret.Set(array);
-    } else if (kind == "argString") {
-      ret.Set(CreateJsString(ParseJsArgStdString(a, "path")));
-    } else if (kind == "json") {
-      ret.Set(ParseJsonString(ToString(a), "params"));
-    } else if (kind == "propBool") {
-      ret.Set(ParseJsPropBool(obj(), "options", str(2)));
-    } else if (kind == "propBoolDefault") {
-      ret.Set(ParseJsPropBool(obj(), "options", str(2), true));
-    } else if (kind == "propUint32") {
-      ret.Set(ParseJsPropUint32(obj(), "options", str(2)));
-    } else if (kind == "propUint32Default") {
-      ret.Set(ParseJsPropUint32(obj(), "options", str(2), 77));
-    } else if (kind == "propInt32") {
-      ret.Set(ParseJsPropInt32(obj(), "options", str(2)));
-    } else if (kind == "propInt32Default") {
-      ret.Set(ParseJsPropInt32(obj(), "options", str(2), -7));
-    } else if (kind == "propUint64") {
-      big(ParseJsPropUint64(obj(), "options", str(2)));
-    } else if (kind == "propUint64Default") {
-      big(ParseJsPropUint64(obj(), "options", str(2), 1234567890123ULL));
-    } else if (kind == "propString") {
-      ret.Set(CreateJsString(ParseJsPropStdString(obj(), "options", str(2))));
-    } else if (kind == "propStringDefault") {
-      ret.Set(CreateJsString(ParseJsPropStdString(obj(), "options", str(2), "fallback")));
-    } else if (kind == "propValue") {
-      ret.Set(ParseJsPropValue(obj(), "options", str(2)));
-    } else if (kind == "propArray") {
-      ret.Set(ParseJsPropArray(obj(), "options", str(2)));
     } else if (kind == "probe") {
       // The six probes of one property, as a string of 0/1 in the order String Object Array Number Boolean Undefined.
       const std::string n = str(2);
@@ -95,20 +90,6 @@ class ConvertCall : public tyr::JsBase {
         bits.push_back(b ? '1' : '0');
       }
       ret.Set(CreateJsString(bits));
-    } else if (kind == "getUint32") {
-      ret.Set(GetJsPropUint32(obj(), str(2)));
-    } else if (kind == "getInt32") {
-      ret.Set(GetJsPropInt32(obj(), str(2)));
-    } else if (kind == "getUint64") {
-      big(GetJsPropUint64(obj(), str(2)));
-    } else if (kind == "getBool") {
-      ret.Set(GetJsPropBool(obj(), str(2)));
-    } else if (kind == "getString") {
-      ret.Set(CreateJsString(GetJsPropStdString(obj(), str(2))));
-    } else if (kind == "toObject") {
-      ret.Set(ToObject(a));
-    } else if (kind == "toString") {
-      ret.Set(ToString(a));
     } else if (kind == "build") {
       // Every result builder once.
       v8::Local<v8::Object> out = CreateJsObject();

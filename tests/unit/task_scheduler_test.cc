@@ -11,23 +11,15 @@
 using kyt_test::CapturedStdout;
 using kyt_test::ScriptedTask;
 
-TEST(TaskScheduler, AddLogsGivesTheManagerButNotTheScheduler) {
+TEST(TaskScheduler, StepsEveryTaskOncePerPassAndDropsFinalTasks) {
   auto manager = std::make_shared<NvmeControllerManager>();
   TaskScheduler scheduler(manager);
-  ScriptedTask task("Read", 1);
-  CapturedStdout out;
-  scheduler.Add(&task);
-  EXPECT_EQ(out.Text(), "NVME: Task: Read: Added\n");
-  EXPECT_EQ(task.GetNvmeControllerManager(), manager);
-  EXPECT_EQ(task.GetTaskScheduler(), nullptr);
-  EXPECT_EQ(scheduler.Size(), 1u);
-}
-
-TEST(TaskScheduler, StepsEveryTaskOncePerPassAndDropsFinalTasks) {
-  TaskScheduler scheduler(nullptr);
   ScriptedTask one("One", 1), two("Two", 3), three("Three", 2, TaskBase::kStateAborted);
   CapturedStdout out;
   for (auto* task : {&one, &two, &three}) scheduler.Add(task);
+  EXPECT_EQ(scheduler.Size(), 3u);
+  EXPECT_EQ(one.GetNvmeControllerManager(), manager) << "an added task gets the manager but not the scheduler";
+  EXPECT_EQ(one.GetTaskScheduler(), nullptr);
 
   scheduler.StepAll();
   EXPECT_EQ(one.step_count, 1u);
@@ -50,19 +42,14 @@ TEST(TaskScheduler, StepsEveryTaskOncePerPassAndDropsFinalTasks) {
   scheduler.StepAll();  // an empty list is fine
   EXPECT_EQ(two.step_count, 3u);
 
-  const auto lines = out.Lines();
-  auto position = [&](const std::string& line) {
-    for (size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i] == line) return static_cast<int>(i);
-    }
-    return -1;
-  };
-  ASSERT_GE(position("NVME: Task: One: Removed"), 0);
-  EXPECT_LT(position("NVME: Task: One: State Changed: 1 --> Done"), position("NVME: Task: One: Removed"));
-  EXPECT_LT(position("NVME: Task: One: Removed"), position("NVME: Task: Two: State Changed: 1 --> 2"))
-      << "a task that finishes is unlinked before the next task is stepped";
-  EXPECT_LT(position("NVME: Task: Three: Error: Three failed"), position("NVME: Task: Three: Removed"));
-  EXPECT_GE(position("NVME: Task: Two: Removed"), 0);
+  // A task that finishes is unlinked before the next task is stepped.
+  const std::string t = "NVME: Task: ";
+  EXPECT_EQ(out.Lines(), (std::vector<std::string>{
+                             t + "One: Added", t + "Two: Added", t + "Three: Added",
+                             t + "One: State Changed: 1 --> Done", t + "One: Removed", t + "Two: State Changed: 1 --> 2",
+                             t + "Three: State Changed: 1 --> 2", t + "Two: State Changed: 2 --> 3",
+                             t + "Three: State Changed: 2 --> Aborted", t + "Three: Error: Three failed",
+                             t + "Three: Removed", t + "Two: State Changed: 3 --> Done", t + "Two: Removed"}));
 }
 
 TEST(TaskScheduler, ATaskStartedDuringAStepRunsLaterInTheSamePass) {

@@ -181,55 +181,23 @@ int spdk_pci_device_unmap_bar(struct spdk_pci_device *dev, uint32_t bar, void *a
 	return -EINVAL;
 }
 
-uint32_t spdk_pci_device_get_domain(struct spdk_pci_device *dev)
-{
-	return dev->addr.domain;
-}
-
-uint8_t spdk_pci_device_get_bus(struct spdk_pci_device *dev)
-{
-	return dev->addr.bus;
-}
-
-uint8_t spdk_pci_device_get_dev(struct spdk_pci_device *dev)
-{
-	return dev->addr.dev;
-}
-
-uint8_t spdk_pci_device_get_func(struct spdk_pci_device *dev)
-{
-	return dev->addr.func;
-}
-
-struct spdk_pci_addr spdk_pci_device_get_addr(struct spdk_pci_device *dev)
-{
-	return dev->addr;
-}
-
-struct spdk_pci_id spdk_pci_device_get_id(struct spdk_pci_device *dev)
-{
-	return dev->id;
-}
-
-uint16_t spdk_pci_device_get_vendor_id(struct spdk_pci_device *dev)
-{
-	return dev->id.vendor_id;
-}
-
-uint16_t spdk_pci_device_get_device_id(struct spdk_pci_device *dev)
-{
-	return dev->id.device_id;
-}
-
-uint16_t spdk_pci_device_get_subvendor_id(struct spdk_pci_device *dev)
-{
-	return dev->id.subvendor_id;
-}
-
-uint16_t spdk_pci_device_get_subdevice_id(struct spdk_pci_device *dev)
-{
-	return dev->id.subdevice_id;
-}
+/* The device record's address and identity fields, one accessor each. */
+#define KYT_PCI_DEVICE_GETTER(type, name, field)                \
+	type spdk_pci_device_get_##name(struct spdk_pci_device *dev) \
+	{                                                            \
+		return dev->field;                                   \
+	}
+KYT_PCI_DEVICE_GETTER(uint32_t, domain, addr.domain)
+KYT_PCI_DEVICE_GETTER(uint8_t, bus, addr.bus)
+KYT_PCI_DEVICE_GETTER(uint8_t, dev, addr.dev)
+KYT_PCI_DEVICE_GETTER(uint8_t, func, addr.func)
+KYT_PCI_DEVICE_GETTER(struct spdk_pci_addr, addr, addr)
+KYT_PCI_DEVICE_GETTER(struct spdk_pci_id, id, id)
+KYT_PCI_DEVICE_GETTER(uint16_t, vendor_id, id.vendor_id)
+KYT_PCI_DEVICE_GETTER(uint16_t, device_id, id.device_id)
+KYT_PCI_DEVICE_GETTER(uint16_t, subvendor_id, id.subvendor_id)
+KYT_PCI_DEVICE_GETTER(uint16_t, subdevice_id, id.subdevice_id)
+#undef KYT_PCI_DEVICE_GETTER
 
 int spdk_pci_device_get_socket_id(struct spdk_pci_device *dev)
 {

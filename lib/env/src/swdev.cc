@@ -32,26 +32,12 @@ public:
 
 	int cfg_read(void *value, uint32_t len, uint32_t offset) override
 	{
-		std::lock_guard<std::recursive_mutex> guard(fn_->cfg_lock);
-		if (!fn_->present) {
-			return -ENODEV;
-		}
-		if (fn_->desc.ops.cfg_read == nullptr) {
-			return -EIO;
-		}
-		return fn_->desc.ops.cfg_read(fn_->desc.ctx, value, len, offset);
+		return cfg_access(fn_->desc.ops.cfg_read, value, len, offset);
 	}
 
 	int cfg_write(const void *value, uint32_t len, uint32_t offset) override
 	{
-		std::lock_guard<std::recursive_mutex> guard(fn_->cfg_lock);
-		if (!fn_->present) {
-			return -ENODEV;
-		}
-		if (fn_->desc.ops.cfg_write == nullptr) {
-			return -EIO;
-		}
-		return fn_->desc.ops.cfg_write(fn_->desc.ctx, value, len, offset);
+		return cfg_access(fn_->desc.ops.cfg_write, value, len, offset);
 	}
 
 	int map_bar(uint32_t bar, void **addr, uint64_t *phys, uint64_t *size) override
@@ -76,6 +62,18 @@ public:
 	}
 
 private:
+	/* One config-space access through the function's callback (registration makes sure it has both), under its
+	 * config lock: -ENODEV once the function is removed. */
+	template <class Value>
+	int cfg_access(int (*op)(void *, Value, uint32_t, uint32_t), Value value, uint32_t len, uint32_t offset)
+	{
+		std::lock_guard<std::recursive_mutex> guard(fn_->cfg_lock);
+		if (!fn_->present) {
+			return -ENODEV;
+		}
+		return op(fn_->desc.ctx, value, len, offset);
+	}
+
 	std::shared_ptr<SwFunction> fn_;
 };
 

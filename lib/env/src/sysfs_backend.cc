@@ -64,4 +64,22 @@ int SysfsBackend::io_error() const
 	return removed() ? -ENODEV : -EIO;
 }
 
+int SysfsBackend::cfg_pread(int fd, uint64_t base, void *value, uint32_t len, uint32_t offset) const
+{
+	int rc = check_range(len, offset);
+	if (rc == 0 && pread(fd, value, len, (off_t)(base + offset)) != (ssize_t)len) {
+		rc = io_error();
+	}
+	return rc;
+}
+
+int SysfsBackend::cfg_pwrite(int fd, uint64_t base, const void *value, uint32_t len, uint32_t offset) const
+{
+	int rc = check_range(len, offset);
+	if (rc == 0 && pwrite(fd, value, len, (off_t)(base + offset)) != (ssize_t)len) {
+		rc = io_error();
+	}
+	return rc;
+}
+
 }  // namespace kyt::env

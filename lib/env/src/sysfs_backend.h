@@ -29,6 +29,9 @@ protected:
 	static int check_range(uint32_t len, uint32_t offset);
 	/* The error of a failed access: -ENODEV when the device has gone, else -EIO. */
 	int io_error() const;
+	/* A checked config-space access through a file in which the config space starts at `base`. */
+	int cfg_pread(int fd, uint64_t base, void *value, uint32_t len, uint32_t offset) const;
+	int cfg_pwrite(int fd, uint64_t base, const void *value, uint32_t len, uint32_t offset) const;
 
 	std::string dir_;
 };

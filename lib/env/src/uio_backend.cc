@@ -18,20 +18,12 @@ UioBackend::~UioBackend()
 
 int UioBackend::cfg_read(void *value, uint32_t len, uint32_t offset)
 {
-	int rc = check_range(len, offset);
-	if (rc == 0 && pread(cfg_fd_, value, len, offset) != (ssize_t)len) {
-		rc = io_error();
-	}
-	return rc;
+	return cfg_pread(cfg_fd_, 0, value, len, offset);
 }
 
 int UioBackend::cfg_write(const void *value, uint32_t len, uint32_t offset)
 {
-	int rc = check_range(len, offset);
-	if (rc == 0 && pwrite(cfg_fd_, value, len, offset) != (ssize_t)len) {
-		rc = io_error();
-	}
-	return rc;
+	return cfg_pwrite(cfg_fd_, 0, value, len, offset);
 }
 
 int UioBackend::map_bar(uint32_t bar, void **addr, uint64_t *phys, uint64_t *size)

@@ -23,20 +23,12 @@ VfioBackend::~VfioBackend()
 
 int VfioBackend::cfg_read(void *value, uint32_t len, uint32_t offset)
 {
-	int rc = check_range(len, offset);
-	if (rc == 0 && pread(fd_, value, len, (off_t)(cfg_offset_ + offset)) != (ssize_t)len) {
-		rc = io_error();
-	}
-	return rc;
+	return cfg_pread(fd_, cfg_offset_, value, len, offset);
 }
 
 int VfioBackend::cfg_write(const void *value, uint32_t len, uint32_t offset)
 {
-	int rc = check_range(len, offset);
-	if (rc == 0 && pwrite(fd_, value, len, (off_t)(cfg_offset_ + offset)) != (ssize_t)len) {
-		rc = io_error();
-	}
-	return rc;
+	return cfg_pwrite(fd_, cfg_offset_, value, len, offset);
 }
 
 int VfioBackend::map_bar(uint32_t bar, void **addr, uint64_t *phys, uint64_t *size)

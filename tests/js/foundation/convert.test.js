@@ -108,14 +108,15 @@ test('required property forms: absent is required, null and other types are the 
   refuses(['propArray', { n: null }, 'n'], 'options.n must be an Array');
 });
 
+// [kind, object, expected]: run with property name 'n'.
+function expectAll(cases) {
+  for (const [kind, obj, expected] of cases) assert.equal(convert(kind, obj, 'n'), expected, `${kind} ${JSON.stringify(obj)}`);
+}
+
 test('optional property forms give the default when absent and refuse null like a wrong type', () => {
-  assert.equal(convert('propBoolDefault', {}, 'n'), true);
-  assert.equal(convert('propUint32Default', {}, 'n'), 77);
-  assert.equal(convert('propInt32Default', {}, 'n'), -7);
-  assert.equal(convert('propUint64Default', {}, 'n'), 1234567890123n);
-  assert.equal(convert('propStringDefault', {}, 'n'), 'fallback');
-  assert.equal(convert('propStringDefault', { n: 'given' }, 'n'), 'given');
-  assert.equal(convert('propBoolDefault', { n: false }, 'n'), false);
+  expectAll([['propBoolDefault', {}, true], ['propUint32Default', {}, 77], ['propInt32Default', {}, -7],
+    ['propUint64Default', {}, 1234567890123n], ['propStringDefault', {}, 'fallback'],
+    ['propStringDefault', { n: 'given' }, 'given'], ['propBoolDefault', { n: false }, false]]);
   refuses(['propUint32Default', { n: null }, 'n'], 'options.n must be a Number');
   refuses(['propBoolDefault', { n: 0 }, 'n'], 'options.n must be a Boolean');
   refuses(['propStringDefault', { n: null }, 'n'], 'options.n must be a String');
@@ -139,20 +140,12 @@ test('probes report the host\'s type tests; undefined is not null', () => {
 });
 
 test('plain reads convert any value as the script would', () => {
-  assert.equal(convert('getUint32', {}, 'n'), 0);
-  assert.equal(convert('getUint32', { n: '12' }, 'n'), 12);
-  assert.equal(convert('getUint32', { n: -1 }, 'n'), 4294967295);
-  assert.equal(convert('getInt32', { n: '0x10' }, 'n'), 16);
-  assert.equal(convert('getInt32', { n: 4294967295 }, 'n'), -1);
-  assert.equal(convert('getUint64', { n: -1 }, 'n'), U64_MAX);
-  assert.equal(convert('getUint64', { n: '5' }, 'n'), 5n);
-  assert.equal(convert('getUint64', {}, 'n'), 0n);
-  for (const [value, expected] of [[0, false], ['', false], [null, false], ['x', true], [{}, true], [1, true]]) {
-    assert.equal(convert('getBool', { n: value }, 'n'), expected, String(value));
-  }
-  assert.equal(convert('getString', { n: 12 }, 'n'), '12');
-  assert.equal(convert('getString', { n: null }, 'n'), 'null');
-  assert.equal(convert('getString', { n: 'x\0y' }, 'n'), 'x');
+  expectAll([['getUint32', {}, 0], ['getUint32', { n: '12' }, 12], ['getUint32', { n: -1 }, 4294967295],
+    ['getInt32', { n: '0x10' }, 16], ['getInt32', { n: 4294967295 }, -1], ['getUint64', { n: -1 }, U64_MAX],
+    ['getUint64', { n: '5' }, 5n], ['getUint64', {}, 0n], ['getString', { n: 12 }, '12'],
+    ['getString', { n: null }, 'null'], ['getString', { n: 'x\0y' }, 'x']]);
+  expectAll([[0, false], ['', false], [null, false], ['x', true], [{}, true], [1, true]]
+    .map(([value, expected]) => ['getBool', { n: value }, expected]));
 });
 
 test('strict conversions of values', () => {

@@ -2,7 +2,6 @@
 // Shared helpers of the foundation script tests: where the build is, and running a short script in a child process
 // (construction, quiet mode and the environment start are process-wide, so they are observed from outside).
 const path = require('node:path');
-const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
@@ -42,8 +41,4 @@ function uniqueShmId() {
   return 10000 + ((process.pid * 8 + shmCounter) % 50000);
 }
 
-function haveTestModule() {
-  return fs.existsSync(testModulePath);
-}
-
-module.exports = { repo, buildDir, addonPath, testModulePath, loadAddon, loadTestModule, haveTestModule, runChild, uniqueShmId };
+module.exports = { repo, buildDir, addonPath, testModulePath, loadAddon, loadTestModule, runChild, uniqueShmId };

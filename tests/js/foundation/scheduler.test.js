@@ -16,28 +16,22 @@ function run(body) {
 
 const linesWith = (lines, prefix) => lines.filter((l) => l.startsWith(prefix));
 
-test('setDefaultBdf stores the first address only, logging it once', () => {
+test('setDefaultBdf stores the first non-empty text of any value once; a throwing conversion stores nothing', () => {
+  const bdf = (body) => linesWith(run(body), 'ADDON: Setting BDF');
   const lines = run(`a.setDefaultBdf('${NO_DEVICE}'); a.setDefaultBdf('0000:02:00.0'); console.log('r', a.setDefaultBdf('x'));`);
   assert.deepEqual(linesWith(lines, 'ADDON: Setting BDF'), [`ADDON: Setting BDF = ${NO_DEVICE}`]);
   assert.ok(lines.includes('r undefined'));
-});
-
-test('setDefaultBdf converts any value to its text, without a type check', () => {
-  assert.deepEqual(linesWith(run(`a.setDefaultBdf(12);`), 'ADDON: Setting BDF'), ['ADDON: Setting BDF = 12']);
-  assert.deepEqual(linesWith(run(`a.setDefaultBdf();`), 'ADDON: Setting BDF'), ['ADDON: Setting BDF = undefined']);
+  assert.deepEqual(bdf(`a.setDefaultBdf(12);`), ['ADDON: Setting BDF = 12']);
+  assert.deepEqual(bdf(`a.setDefaultBdf();`), ['ADDON: Setting BDF = undefined']);
   // An empty text counts as not set: the next call stores its address.
-  assert.deepEqual(linesWith(run(`a.setDefaultBdf(''); a.setDefaultBdf('${NO_DEVICE}');`), 'ADDON: Setting BDF'),
+  assert.deepEqual(bdf(`a.setDefaultBdf(''); a.setDefaultBdf('${NO_DEVICE}');`),
     ['ADDON: Setting BDF = ', `ADDON: Setting BDF = ${NO_DEVICE}`]);
-});
-
-test('setDefaultBdf with a value whose conversion throws stores nothing and lets the error through', () => {
-  const lines = run(`
+  const thrown = run(`
     try { a.setDefaultBdf(Symbol('s')); } catch (e) { console.log('threw', e.constructor.name); }
     try { a.setDefaultBdf({ toString() { throw new RangeError('no text'); } }); } catch (e) { console.log('threw', e.message); }
     a.setDefaultBdf('${NO_DEVICE}');`);
-  assert.ok(lines.includes('threw TypeError'));
-  assert.ok(lines.includes('threw no text'));
-  assert.deepEqual(linesWith(lines, 'ADDON: Setting BDF'), [`ADDON: Setting BDF = ${NO_DEVICE}`]);
+  assert.ok(thrown.includes('threw TypeError') && thrown.includes('threw no text'));
+  assert.deepEqual(linesWith(thrown, 'ADDON: Setting BDF'), [`ADDON: Setting BDF = ${NO_DEVICE}`]);
 });
 
 test('startTaskScheduler starts the worker once and answers true on every later call with the same driver', () => {
@@ -61,34 +55,29 @@ test('startTaskScheduler starts the worker once and answers true on every later 
   assert.ok(lines.indexOf('NVME: Terminated NVMe Driver') > del);
 });
 
-test('startTaskScheduler converts its arguments with the script\'s unsigned 32-bit conversion', () => {
-  // "1" is the core 1, 1.9 is core 1 too, -1 would be core 4294967295.
+test('cores convert as unsigned 32-bit numbers; one of 64 or more is refused with a TypeError and nothing starts', () => {
+  // "0" is core 0, 1.9 is core 1, -1 is core 4294967295.
   const shm = uniqueShmId();
   const lines = run(`a.setDefaultBdf('${NO_DEVICE}');
-    try { a.startTaskScheduler(0, -1, ${shm}); } catch (e) { console.log('threw', e.constructor.name, e.message); }
-    console.log('start', a.startTaskScheduler('0', 1.9, '${shm}'));`);
-  assert.ok(lines.includes('threw TypeError startTaskScheduler : core 4294967295 is out of range (cores 0 to 255)'),
-    lines.join('\n'));
-  assert.ok(lines.includes('start true'), lines.join('\n'));
-});
-
-test('a core of 64 or more is refused with a TypeError and nothing starts', () => {
-  const lines = run(`a.setDefaultBdf('${NO_DEVICE}');
-    for (const cores of [[64, 1], [0, 255], [256, 1], [0, 300]]) {
+    for (const cores of [[64, 1], [0, 255], [256, 1], [0, 300], [0, -1]]) {
       try { console.log('returned', a.startTaskScheduler(cores[0], cores[1], 0)); }
       catch (e) { console.log('threw', e.constructor.name, e.message); }
-    }`);
+    }
+    console.log('start', a.startTaskScheduler('0', 1.9, '${shm}'));`);
   assert.deepEqual(lines.filter((l) => l.startsWith('threw') || l.startsWith('returned')), [
     'threw TypeError startTaskScheduler : core 64 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 255 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 256 is out of range (cores 0 to 255)',
     'threw TypeError startTaskScheduler : core 300 is out of range (cores 0 to 255)',
+    'threw TypeError startTaskScheduler : core 4294967295 is out of range (cores 0 to 255)',
   ]);
-  assert.equal(linesWith(lines, 'NVME: Creating a Task Scheduler').length, 0);
+  assert.ok(lines.indexOf('NVME: Creating a Task Scheduler') > lines.indexOf('threw TypeError startTaskScheduler : ' +
+    'core 4294967295 is out of range (cores 0 to 255)'), 'nothing started before the good call');
+  assert.ok(lines.includes('start true'), lines.join('\n'));
   assert.equal(linesWith(lines, 'ADDON: Created NvmeDriver instance').length, 1);
 });
 
-test('a start without an address fails with a clear line, and a later start with one succeeds', () => {
+test('a start without an address, or with one that does not parse, fails with a clear line; a later good one works', () => {
   const shm = uniqueShmId();
   const lines = run(`
     console.log('none', a.startTaskScheduler(0, 1, ${shm}));
@@ -99,19 +88,24 @@ test('a start without an address fails with a clear line, and a later start with
   assert.ok(lines.includes('retry true'), lines.join('\n'));
   assert.equal(linesWith(lines, 'ADDON: Created NvmeDriver instance').length, 1, 'the same driver is retried');
   assert.ok(lines.indexOf('NVME: Creating a Task Scheduler') > lines.indexOf('none false'));
-});
 
-test('a start with an address that does not parse fails with a clear line before anything starts', () => {
-  const shm = uniqueShmId();
-  const lines = run(`a.setDefaultBdf('not-a-pci-address');
+  // NVMe methods keep refusing while the driver exists but its start failed.
+  const bad = run(`a.setDefaultBdf('not-a-pci-address');
     console.log('bad', a.startTaskScheduler(0, 1, ${shm}));
-    console.log('again', a.startTaskScheduler(0, 1, ${shm}));`);
-  assert.ok(lines.includes('bad false'), lines.join('\n'));
-  assert.ok(lines.includes('again false'));
-  assert.equal(linesWith(lines, 'NVME: Invalid PCI address "not-a-pci-address"').length, 2);
-  assert.equal(linesWith(lines, 'NVME: Initialized').length, 0);
-  assert.equal(linesWith(lines, 'NVME: Creating a Task Scheduler').length, 0);
-  assert.ok(!lines.some((l) => l.includes('DPDK EAL parameters')), 'the environment was not started');
+    console.log('again', a.startTaskScheduler(0, 1, ${shm}));
+    const cb = () => console.log('called back');
+    for (const [name, args] of [['read', [0, 8, cb]], ['startWorkloadGenerator', [{}, cb]], ['getDeviceInfo', [cb]]]) {
+      if (typeof a[name] !== 'function') { console.log('absent', name); continue; }
+      try { a[name](...args); console.log('returned', name); }
+      catch (e) { console.log('threw', e.constructor.name, e.message); }
+    }`);
+  assert.ok(bad.includes('bad false') && bad.includes('again false'), bad.join('\n'));
+  assert.ok(bad.includes('threw TypeError NVMe driver is not loaded yet'), bad.join('\n'));
+  assert.ok(bad.includes('threw TypeError nvme.getDeviceInfo : NVMe is not initialized yet'), bad.join('\n'));
+  assert.ok(!bad.some((l) => l.startsWith('returned') || l === 'called back'));
+  assert.equal(linesWith(bad, 'NVME: Invalid PCI address "not-a-pci-address"').length, 2);
+  assert.equal(linesWith(bad, 'NVME: Initialized').length + linesWith(bad, 'NVME: Creating a Task Scheduler').length, 0);
+  assert.ok(!bad.some((l) => l.includes('DPDK EAL parameters')), 'the environment was not started');
 });
 
 const missingCore = os.cpus().length;  // the first core number this machine does not have
@@ -137,22 +131,6 @@ test('process.exit() with the worker running still stops it and tears the driver
   const del = lines.indexOf('ADDON: Deleting Addon');
   assert.ok(del > lines.indexOf('start true'));
   assert.ok(lines.indexOf('NVME: Terminated NVMe Driver') > del, lines.join('\n'));
-});
-
-test('NVMe methods keep refusing while the driver exists but its start failed', () => {
-  const shm = uniqueShmId();
-  const lines = run(`a.setDefaultBdf('not-an-address');
-    console.log('start', a.startTaskScheduler(0, 1, ${shm}));
-    const cb = () => console.log('called back');
-    for (const [name, args] of [['read', [0, 8, cb]], ['startWorkloadGenerator', [{}, cb]], ['getDeviceInfo', [cb]]]) {
-      if (typeof a[name] !== 'function') { console.log('absent', name); continue; }
-      try { a[name](...args); console.log('returned', name); }
-      catch (e) { console.log('threw', e.constructor.name, e.message); }
-    }`);
-  assert.ok(lines.includes('start false'));
-  assert.ok(lines.includes('threw TypeError NVMe driver is not loaded yet'), lines.join('\n'));
-  assert.ok(lines.includes('threw TypeError nvme.getDeviceInfo : NVMe is not initialized yet'), lines.join('\n'));
-  assert.ok(!lines.some((l) => l.startsWith('returned') || l === 'called back'));
 });
 
 test('in quiet mode the start logs nothing of its own; only the environment\'s own start lines remain', () => {

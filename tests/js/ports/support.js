@@ -12,13 +12,8 @@ const addonPath = path.join(buildDir, 'lib', 'kyt.node');
 // The libftdi1/libusb stand-in; preloaded into Node it replaces the real FTDI entry points.
 const fakePath = path.join(buildDir, 'lib', 'kyt_fake_ftdi.node');
 
-function loadAddon() {
-  return require(addonPath).KytAddon;
-}
-
-function loadFake() {
-  return require(fakePath);
-}
+const loadAddon = (file = addonPath) => require(file).KytAddon;
+const loadFake = () => require(fakePath);
 
 // When this process does not run with the stand-in preloaded, runs the calling test file
 // again in a child process that does, passes its output through and ends with its status.
@@ -32,46 +27,6 @@ function rerunWithFakeFtdi(file) {
   process.exit(child.status === null ? 1 : child.status);
 }
 
-// A pseudo-terminal whose master side this process holds.
-class Pty {
-  constructor() {
-    const { fd, path: slave } = loadFake().openPty();
-    this.fd = fd;
-    this.path = slave;
-  }
-  send(text) {
-    fs.writeSync(this.fd, Buffer.from(text, 'latin1'));
-  }
-  // Whatever the port side has written so far.
-  drain() {
-    const chunks = [];
-    const buffer = Buffer.alloc(4096);
-    for (;;) {
-      let n = 0;
-      try {
-        n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
-      } catch (e) {
-        if (e.code === 'EAGAIN' || e.code === 'EIO') break;
-        throw e;
-      }
-      if (n <= 0) break;
-      chunks.push(Buffer.from(buffer.subarray(0, n)));
-    }
-    return Buffer.concat(chunks).toString('latin1');
-  }
-  async receive(expectedLength, timeoutMs = 3000) {
-    let text = '';
-    await waitFor(() => {
-      text += this.drain();
-      return text.length >= expectedLength;
-    }, timeoutMs);
-    return text;
-  }
-  close() {
-    fs.closeSync(this.fd);
-  }
-}
-
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function waitFor(condition, timeoutMs = 3000) {
@@ -83,32 +38,60 @@ async function waitFor(condition, timeoutMs = 3000) {
   return condition();
 }
 
-// addon[<prefix>Read](devIdx, size, buffered) as a promise of [error, text].
-function readPort(addon, method, devIdx, size, buffered) {
-  return new Promise((resolve) => {
-    addon[method](devIdx, size, buffered, (error, data) => {
+// A pseudo-terminal whose master side this process holds (or the master descriptor given).
+class Pty {
+  constructor(fd) {
+    Object.assign(this, fd === undefined ? loadFake().openPty() : { fd });
+  }
+  send(text) {
+    fs.writeSync(this.fd, Buffer.from(text, 'latin1'));
+  }
+  // What the port side has written, once at least expectedLength characters arrived.
+  async receive(expectedLength) {
+    let text = '';
+    const buffer = Buffer.alloc(4096);
+    await waitFor(() => {
+      for (let n = 1; n > 0;) {
+        try {
+          n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
+        } catch (e) {
+          if (e.code !== 'EAGAIN' && e.code !== 'EIO') throw e;
+          n = 0;
+        }
+        text += buffer.subarray(0, n).toString('latin1');
+      }
+      return text.length >= expectedLength;
+    });
+    return text;
+  }
+  close() {
+    fs.closeSync(this.fd);
+  }
+}
+
+// The asynchronous methods of port devIdx (prefix "ftdi" or "serialport") as promises:
+// read(size, buffered) and write(buffer) give [error, text] and [error, result].
+function port(addon, prefix, devIdx) {
+  const read = (size = 0, buffered = false) => new Promise((resolve) => {
+    addon[`${prefix}Read`](devIdx, size, buffered, (error, data) => {
       resolve([error, data instanceof ArrayBuffer ? Buffer.from(data).toString('latin1') : data]);
     });
   });
-}
-
-// Reads until the collected text has at least length characters.
-async function readAtLeast(addon, method, devIdx, length, timeoutMs = 3000) {
-  let text = '';
-  await waitFor(async () => {
-    const [error, data] = await readPort(addon, method, devIdx, 0, false);
-    if (error !== null) throw new Error(`read failed: ${error}`);
-    text += data;
-    return text.length >= length;
-  }, timeoutMs);
-  return text;
-}
-
-// addon[<prefix>Write](devIdx, buffer) as a promise of [error, result].
-function writePort(addon, method, devIdx, buffer) {
-  return new Promise((resolve) => {
-    addon[method](devIdx, buffer, (error, result) => resolve([error, result]));
+  const write = (buffer) => new Promise((resolve) => {
+    addon[`${prefix}Write`](devIdx, buffer, (error, result) => resolve([error, result]));
   });
+  // Reads until the collected text has at least length characters.
+  async function readAtLeast(length, timeoutMs = 3000) {
+    let text = '';
+    await waitFor(async () => {
+      const [error, data] = await read();
+      if (error !== null) throw new Error(`read failed: ${error}`);
+      text += data;
+      return text.length >= length;
+    }, timeoutMs);
+    return text;
+  }
+  return { read, write, readAtLeast };
 }
 
 // The TypeError message of a call, or null when it does not throw.
@@ -116,25 +99,10 @@ function thrownMessage(fn) {
   try {
     fn();
   } catch (e) {
-    if (!(e instanceof TypeError)) return `not a TypeError: ${e}`;
-    return e.message;
+    return e instanceof TypeError ? e.message : `not a TypeError: ${e}`;
   }
   return null;
 }
 
-module.exports = {
-  repo,
-  buildDir,
-  addonPath,
-  fakePath,
-  loadAddon,
-  loadFake,
-  rerunWithFakeFtdi,
-  Pty,
-  sleep,
-  waitFor,
-  readPort,
-  readAtLeast,
-  writePort,
-  thrownMessage,
-};
+module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, sleep, waitFor, port,
+  thrownMessage };

@@ -1,12 +1,11 @@
 'use strict';
 // serialportOpen by USB serial number with the system's fixed paths: a private mount
 // namespace gets a fake /sys/bus USB tree (one FTDI adapter, interface 0 without a driver)
-// and a /dev whose ttyUSB0 leads to a pseudo-terminal that this test holds.
-const test = require('node:test');
-const assert = require('node:assert/strict');
-const path = require('node:path');
+// and a /dev whose ttyUSB0 leads to a pseudo-terminal that this test holds. The same file,
+// started with the argument "child", is the script that runs inside the namespace.
+const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
-const { addonPath, Pty } = require('./support');
+const { loadAddon, Pty, port } = require('./support');
 
 const setup = `
 set -e
@@ -27,57 +26,75 @@ for n in null zero random urandom tty; do touch "$T/$n"; mount --bind "/dev/$n" 
 ln -s pts/ptmx "$T/ptmx"; ln -s /proc/self/fd "$T/fd"
 ln -s "$PTY_PATH" "$T/ttyUSB0"
 mount --move "$T" /dev
-exec "$NODE" "$CHILD" "$ADDON"
+exec "$NODE" "$CHILD" child
 `;
 
-function namespacesWork() {
-  const probe = spawnSync('unshare', ['-m', 'sh', '-c', 'mount -t tmpfs tmpfs /sys/bus'], { encoding: 'utf8' });
-  return probe.status === 0;
+// Inside the namespace, with the terminal's master side as descriptor 3: prints "RESULT <json>".
+async function child() {
+  const addon = new (loadAddon())();
+  const master = new Pty(3);
+  const result = { listBefore: addon.serialportGetDeviceList(), idx: addon.serialportOpen('', 'KYT0001', 0) };
+  result.again = addon.serialportOpen('/dev/ttyUSB0', '', 0);
+  result.bind = fs.readFileSync('/sys/bus/usb/drivers/ftdi_sio/bind', 'latin1');
+  try {
+    addon.serialportOpen('', 'KYT0001', 5);
+  } catch (e) {
+    result.missing = e.message;
+  }
+  result.baud = addon.serialportSetBaudRate(result.idx, 57600);
+  const { write, readAtLeast } = port(addon, 'serialport', result.idx);
+  result.written = await write(Buffer.from('ping'));
+  result.fromPort = await master.receive(4);
+  master.send('pong\r\n');
+  result.toPort = await readAtLeast(5);
+  addon.serialportClose(result.idx);
+  console.log(`RESULT ${JSON.stringify(result)}`);
 }
 
-test('a port opened by USB serial number binds the driver and uses the tty that appears', (t) => {
-  if (!namespacesWork()) {
-    t.skip('private mount namespaces (unshare -m, as root) are not available here');
-    return;
-  }
-  const pty = new Pty();
-  try {
-    const child = spawnSync('unshare', ['-m', 'sh', '-c', setup], {
-      encoding: 'utf8',
-      env: { ...process.env, PTY_PATH: pty.path, NODE: process.execPath,
-             CHILD: path.join(__dirname, 'usb_serial_child.js'), ADDON: addonPath },
-      stdio: ['ignore', 'pipe', 'pipe', pty.fd],
-      timeout: 30000,
-    });
-    assert.equal(child.status, 0, child.stderr);
-    const lines = child.stdout.split('\n');
-    const resultLine = lines.find((l) => l.startsWith('RESULT '));
-    assert.ok(resultLine, child.stdout);
-    const result = JSON.parse(resultLine.slice(7));
+if (process.argv[2] === 'child') {
+  child();
+} else {
+  const test = require('node:test');
+  const assert = require('node:assert/strict');
 
-    // Discovery saw the adapter and dropped the hub.
-    assert.ok(lines.includes('USB: Found USB device 1-1'));
-    assert.ok(lines.includes('USB: Found USB device usb1'));
-    assert.ok(lines.includes('USB: Interface Path: 1-1:1.0'));
-    assert.ok(!lines.includes('USB: Interface Path: usb1:1.0'));
-    // Only the interface with a driver is listed.
-    assert.deepEqual(result.listBefore, [{ devicePath: '/dev/ttyUSB1', serial: 'KYT0001', interfaceNumber: 1 }]);
-    // Interface 0 had no driver: it was bound, and its tty opened.
-    assert.ok(lines.includes('SerialPort: Driver not found. Loading Driver'));
-    assert.ok(lines.includes('USB: Loading driver for 1-1:1.0 (KYT0001, 0)'));
-    assert.ok(lines.includes('USB: Found TTY /dev/ttyUSB0'));
-    assert.ok(lines.includes('SerialPort: Opening device at /dev/ttyUSB0'));
-    assert.equal(result.bind, '1-1:1.0');
-    assert.equal(result.idx, 0);
-    assert.equal(result.again, 0, 'the same tty by path gives the same index');
-    assert.ok(lines.includes('SerialPort: Serial port at /dev/ttyUSB0 is already open'));
-    assert.equal(result.missing, 'serialport.open : Device not found for serial KYT0001');
-    // And the port carries bytes both ways.
-    assert.equal(result.baud, true);
-    assert.deepEqual(result.written, [null, 4]);
-    assert.equal(result.fromPort, 'ping');
-    assert.equal(result.toPort, 'pong\n');
-  } finally {
-    pty.close();
-  }
-});
+  test('a port opened by USB serial number binds the driver and uses the tty that appears', (t) => {
+    if (spawnSync('unshare', ['-m', 'sh', '-c', 'mount -t tmpfs tmpfs /sys/bus']).status !== 0) {
+      t.skip('private mount namespaces (unshare -m, as root) are not available here');
+      return;
+    }
+    const pty = new Pty();
+    try {
+      const run = spawnSync('unshare', ['-m', 'sh', '-c', setup], {
+        encoding: 'utf8',
+        env: { ...process.env, PTY_PATH: pty.path, NODE: process.execPath, CHILD: __filename },
+        stdio: ['ignore', 'pipe', 'pipe', pty.fd],
+        timeout: 30000,
+      });
+      assert.equal(run.status, 0, run.stderr);
+      const lines = run.stdout.split('\n');
+      const resultLine = lines.find((l) => l.startsWith('RESULT '));
+      assert.ok(resultLine, run.stdout);
+      const result = JSON.parse(resultLine.slice(7));
+
+      for (const line of ['SerialPort: Driver not found. Loading Driver', 'USB: Loading driver for 1-1:1.0 (KYT0001, 0)',
+        'USB: Found TTY /dev/ttyUSB0', 'SerialPort: Serial port at /dev/ttyUSB0 is already open']) {
+        assert.ok(lines.includes(line), line);
+      }
+      // Only the interface with a driver is listed. Interface 0 had none: it was bound and its tty
+      // opened; the same tty by path gives the same index, and the port carries bytes both ways.
+      assert.deepEqual(result, {
+        listBefore: [{ devicePath: '/dev/ttyUSB1', serial: 'KYT0001', interfaceNumber: 1 }],
+        idx: 0,
+        again: 0,
+        bind: '1-1:1.0',
+        missing: 'serialport.open : Device not found for serial KYT0001',
+        baud: true,
+        written: [null, 4],
+        fromPort: 'ping',
+        toPort: 'pong\n',
+      });
+    } finally {
+      pty.close();
+    }
+  });
+}

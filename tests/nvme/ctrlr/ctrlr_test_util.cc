@@ -11,39 +11,32 @@ namespace kyt::nvme_test {
 namespace {
 
 std::mutex g_log_lock;
-std::vector<LogLine>* g_lines = nullptr;
+std::vector<std::string>* g_lines = nullptr;
 
-void CaptureLog(int level, const char* file, const int line, const char* func, const char* msg) {
-  std::lock_guard<std::mutex> guard(g_log_lock);
-  if (g_lines != nullptr) {
-    g_lines->push_back(LogLine{level, msg});
-  }
-}
-
-bool ProbeCb(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr_opts* opts) {
+bool ProbeCb(void* cb_ctx, const spdk_nvme_transport_id*, spdk_nvme_ctrlr_opts* opts) {
   auto* record = static_cast<ProbeRecord*>(cb_ctx);
   record->probe_calls++;
   record->probe_opts = *opts;
   if (record->io_queue_size != 0) opts->io_queue_size = record->io_queue_size;
-  opts->override_cap_to = record->override_cap_to;
-  if (record->keep_alive_timeout_ms != UINT32_MAX) opts->keep_alive_timeout_ms = record->keep_alive_timeout_ms;
   if (record->num_io_queues != 0) opts->num_io_queues = record->num_io_queues;
+  opts->override_cap_to = record->override_cap_to;
   return record->accept;
 }
 
-void AttachCb(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr* ctrlr,
-              const spdk_nvme_ctrlr_opts* opts) {
-  auto* record = static_cast<ProbeRecord*>(cb_ctx);
-  record->attach_calls++;
-  record->ctrlr = ctrlr;
+void AttachCb(void* cb_ctx, const spdk_nvme_transport_id*, spdk_nvme_ctrlr* ctrlr, const spdk_nvme_ctrlr_opts*) {
+  static_cast<ProbeRecord*>(cb_ctx)->attach_calls++;
+  static_cast<ProbeRecord*>(cb_ctx)->ctrlr = ctrlr;
 }
 
 }  // namespace
 
 LogCapture::LogCapture() {
   std::lock_guard<std::mutex> guard(g_log_lock);
-  g_lines = new std::vector<LogLine>();
-  spdk_log_open(CaptureLog);
+  g_lines = new std::vector<std::string>();
+  spdk_log_open([](int, const char*, const int, const char*, const char* msg) {
+    std::lock_guard<std::mutex> guard(g_log_lock);
+    if (g_lines != nullptr) g_lines->push_back(msg);
+  });
   spdk_log_set_flag("nvme");
 }
 
@@ -55,24 +48,25 @@ LogCapture::~LogCapture() {
   g_lines = nullptr;
 }
 
-std::vector<LogLine> LogCapture::Lines() const {
+std::vector<std::string> LogCapture::Lines() const {
   std::lock_guard<std::mutex> guard(g_log_lock);
   return *g_lines;
 }
 
-std::vector<std::string> LogCapture::Matching(const std::string& needle) const {
-  std::vector<std::string> out;
-  for (const LogLine& l : Lines()) {
-    if (l.text.find(needle) != std::string::npos) out.push_back(l.text);
+bool LogCapture::Contains(const std::string& needle) const {
+  for (const std::string& l : Lines()) {
+    if (l.find(needle) != std::string::npos) return true;
   }
-  return out;
+  return false;
 }
 
 std::vector<std::string> LogCapture::States() const {
   static const std::string kPrefix = "Setting state to \"";
   std::vector<std::string> out;
-  for (const std::string& l : Matching(kPrefix)) {
-    size_t start = l.find(kPrefix) + kPrefix.size();
+  for (const std::string& l : Lines()) {
+    size_t start = l.find(kPrefix);
+    if (start == std::string::npos) continue;
+    start += kPrefix.size();
     out.push_back(l.substr(start, l.find('"', start) - start));
   }
   return out;
@@ -86,9 +80,7 @@ void LogCapture::Clear() {
 std::string UniqueAddress() {
   static int n = 0;
   char text[32];
-  // Domains 0x1000..0xEFFF: from the process id, so that tests running at once never claim the same address.
-  std::snprintf(text, sizeof(text), "%04x:%02x:%02x.%x", 0x1000 + (unsigned)getpid() % 0xE000, 0x10 + n / 32,
-                n % 32, 0);
+  std::snprintf(text, sizeof(text), "%04x:%02x:%02x.0", 0x1000 + (unsigned)getpid() % 0xE000, 0x10 + n / 32, n % 32);
   ++n;
   return text;
 }
@@ -102,19 +94,25 @@ kyt::sim::NamespaceConfig Ns(uint32_t nsid, uint64_t blocks, uint8_t lba_format,
   return ns;
 }
 
-kyt::sim::SimConfig FastSimConfig() {
-  kyt::sim::SimConfig c;
-  c.ready_delay_us = 1000;
-  c.disable_delay_us = 1000;
-  c.shutdown_delay_us = 1000;
+SimConfig FastSimConfig() {
+  SimConfig c;
+  c.ready_delay_us = c.disable_delay_us = c.shutdown_delay_us = 1000;
   return c;
 }
 
+FaultRule AdminFault(uint8_t opcode, uint8_t sct, uint8_t sc, FaultRule::Action action) {
+  FaultRule rule;
+  rule.admin = true;
+  rule.opcode = opcode;
+  rule.count = 1;
+  rule.action = action;
+  rule.status = kyt::sim::Status::Of(sct, sc);
+  return rule;
+}
+
 spdk_nvme_transport_id PcieTrid(const std::string& address) {
-  spdk_nvme_transport_id trid;
-  std::memset(&trid, 0, sizeof(trid));
-  std::string text = "trtype:PCIe traddr:" + address;
-  EXPECT_EQ(0, spdk_nvme_transport_id_parse(&trid, text.c_str()));
+  spdk_nvme_transport_id trid{};
+  EXPECT_EQ(0, spdk_nvme_transport_id_parse(&trid, ("trtype:PCIe traddr:" + address).c_str()));
   return trid;
 }
 
@@ -128,18 +126,15 @@ spdk_nvme_probe_ctx* ProbeAsync(const std::string& address, ProbeRecord* record)
   return spdk_nvme_probe_async(&trid, record, ProbeCb, AttachCb, nullptr);
 }
 
-spdk_nvme_ctrlr* InitCtrlr(spdk_nvme_probe_ctx* ctx) { return TAILQ_FIRST(&ctx->init_ctrlrs); }
-
 int PollToEnd(spdk_nvme_probe_ctx* ctx) {
   int rc;
-  do {
-    rc = spdk_nvme_probe_poll_async(ctx);
-  } while (rc == -EAGAIN);
+  while ((rc = spdk_nvme_probe_poll_async(ctx)) == -EAGAIN) {
+  }
   return rc;
 }
 
-bool StepUntilState(spdk_nvme_probe_ctx* ctx, nvme_ctrlr_state state, int max_seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(max_seconds);
+bool StepUntilState(spdk_nvme_probe_ctx* ctx, nvme_ctrlr_state state) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
     if (ctrlr == nullptr) return false;
@@ -147,6 +142,19 @@ bool StepUntilState(spdk_nvme_probe_ctx* ctx, nvme_ctrlr_state state, int max_se
     if (nvme_ctrlr_process_init(ctrlr) != 0) return false;
   }
   return false;
+}
+
+void WaitForStartDelay(spdk_nvme_ctrlr* ctrlr) {
+  while (ctrlr->sleep_timeout_tsc != 0 && spdk_get_ticks() <= ctrlr->sleep_timeout_tsc) {
+  }
+}
+
+bool IsAttached(const std::string& address) {
+  spdk_nvme_transport_id trid = PcieTrid(address);
+  nvme_robust_mutex_lock(&g_spdk_nvme_driver->lock);
+  bool found = spdk_nvme_get_ctrlr_by_trid_unsafe(&trid) != nullptr;
+  nvme_robust_mutex_unlock(&g_spdk_nvme_driver->lock);
+  return found;
 }
 
 int OutstandingAdmin(spdk_nvme_ctrlr* ctrlr, uint8_t opcode) {
@@ -160,23 +168,18 @@ int OutstandingAdmin(spdk_nvme_ctrlr* ctrlr, uint8_t opcode) {
   return n;
 }
 
-int LoggedCommands(kyt::sim::SimController& sim, uint8_t opcode, bool admin) {
-  int n = 0;
+std::vector<kyt::sim::Command> AdminLogged(SimController& sim, uint8_t opcode, int cdw10_low) {
+  std::vector<kyt::sim::Command> out;
   for (const kyt::sim::LoggedCommand& c : sim.CommandLogSnapshot()) {
-    if ((c.sqid == 0) == admin && c.command.opcode() == opcode) n++;
+    bool cdw10_matches = cdw10_low < 0 || (c.command.cdw10 & 0xFF) == (uint32_t)cdw10_low;
+    if (c.sqid == 0 && c.command.opcode() == opcode && cdw10_matches) {
+      out.push_back(c.command);
+    }
   }
-  return n;
+  return out;
 }
 
-void WaitForStartDelay(spdk_nvme_ctrlr* ctrlr) {
-  while (ctrlr->sleep_timeout_tsc != 0 && spdk_get_ticks() <= ctrlr->sleep_timeout_tsc) {
-  }
-}
-
-void CtrlrTest::SetUpTestSuite() {
-  ASSERT_EQ(0, kyt_env_test_init("kyt_nvme_ctrlr_test"));
-  kyt_env_test_set_clock_scale(kClockScale);
-}
+void CtrlrTest::SetUpTestSuite() { ASSERT_EQ(0, kyt_env_test_init("kyt_nvme_ctrlr_test")); }
 
 void CtrlrTest::SetUp() {
   kyt_env_test_set_clock_scale(kClockScale);
@@ -184,34 +187,43 @@ void CtrlrTest::SetUp() {
 }
 
 void CtrlrTest::TearDown() {
-  if (HasFailure() && log_ != nullptr) {
+  if (HasFailure()) {
     // The driver's lines of a failed test help more than the assertion alone.
-    for (const LogLine& l : log_->Lines()) {
-      std::printf("driver log [%d]: %s%s", l.level, l.text.c_str(),
-                  (!l.text.empty() && l.text.back() == '\n') ? "" : "\n");
-    }
+    for (const std::string& l : log_->Lines()) std::printf("driver log: %s", l.c_str());
   }
-  for (spdk_nvme_ctrlr* c : attached_) {
-    spdk_nvme_detach(c);
-  }
+  for (spdk_nvme_ctrlr* c : attached_) spdk_nvme_detach(c);
   attached_.clear();
   sims_.clear();
   log_.reset();
-  kyt_env_test_set_clock_scale(kClockScale);
 }
 
-kyt::sim::SimController& CtrlrTest::AddSim(const kyt::sim::SimConfig& config) {
-  sims_.push_back(std::make_unique<kyt::sim::SimController>(UniqueAddress(), config));
+SimController& CtrlrTest::AddSim(const SimConfig& config) {
+  sims_.push_back(std::make_unique<SimController>(UniqueAddress(), config));
   return *sims_.back();
 }
 
 spdk_nvme_ctrlr* CtrlrTest::Attach(ProbeRecord* record) {
-  if (record == nullptr) record = &default_record_;
-  int rc = Probe(sims_.back()->address(), record);
-  EXPECT_EQ(0, rc);
+  ProbeRecord local;
+  if (record == nullptr) record = &local;
+  EXPECT_EQ(0, Probe(sims_.back()->address(), record));
   EXPECT_NE(nullptr, record->ctrlr);
-  if (rc == 0 && record->ctrlr != nullptr) attached_.push_back(record->ctrlr);
+  if (record->ctrlr != nullptr) attached_.push_back(record->ctrlr);
   return record->ctrlr;
+}
+
+void CtrlrTest::ExpectWorking(spdk_nvme_ctrlr* ctrlr, SimController& sim) {
+  EXPECT_FALSE(ctrlr->is_failed || ctrlr->is_removed);
+  EXPECT_EQ(NVME_CTRLR_STATE_READY, ctrlr->state);
+  auto* data = static_cast<spdk_nvme_ctrlr_data*>(spdk_dma_zmalloc(sizeof(spdk_nvme_ctrlr_data), 4096, nullptr));
+  ASSERT_NE(nullptr, data);
+  spdk_nvme_cmd cmd{};
+  cmd.opc = SPDK_NVME_OPC_IDENTIFY;
+  cmd.cdw10 = SPDK_NVME_IDENTIFY_CTRLR;
+  nvme_completion_poll_status status{};
+  ASSERT_EQ(0, spdk_nvme_ctrlr_cmd_admin_raw(ctrlr, &cmd, data, sizeof(*data), nvme_completion_poll_cb, &status));
+  EXPECT_EQ(0, spdk_nvme_wait_for_completion_robust_lock(ctrlr->adminq, &status, &ctrlr->ctrlr_lock));
+  EXPECT_EQ(sim.config().vendor_id, data->vid);
+  spdk_dma_free(data);
 }
 
 }  // namespace kyt::nvme_test

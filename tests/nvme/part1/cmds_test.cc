@@ -1,44 +1,13 @@
 // Command builders: the submission entries they place, their bounce buffers, argument checks and the abort limit.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <functional>
 
 #include "fake_device.h"
 
-using kyt::test::CplLog;
-using kyt::test::FakeDevice;
-
+namespace kyt::test {
 namespace {
 
-class CmdsTest : public ::testing::Test {
- protected:
-  void SetUp() override
-  {
-    FakeDevice::Options o;
-    o.bus = NextBus();
-    dev_.reset(new FakeDevice(o));
-    ctrlr_ = dev_->Construct();
-    ASSERT_NE(ctrlr_, nullptr);
-  }
-  void TearDown() override { dev_.reset(); }
-  static uint8_t NextBus()
-  {
-    static uint8_t bus = 0xA0;
-    return bus++;
-  }
-  uint16_t AdminTail() const { return nvme_pcie_qpair(ctrlr_->adminq)->sq_tail; }
-  // The entry the last call placed.
-  spdk_nvme_cmd Last() const { return FakeDevice::SqEntry(ctrlr_->adminq, (uint16_t)(AdminTail() + 127) % 128); }
-  void CompleteLast(uint8_t sc = 0, uint32_t cdw0 = 0)
-  {
-    dev_->Post(ctrlr_->adminq, Last().cid, 0, sc, cdw0);
-    spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  }
-
-  std::unique_ptr<FakeDevice> dev_;
-  spdk_nvme_ctrlr* ctrlr_ = nullptr;
-};
+using CmdsTest = DevTest;
 
 struct Expect {
   uint8_t opc;
@@ -62,11 +31,6 @@ TEST_F(CmdsTest, BuildersWithoutDataPlaceExactEntries)
 {
   CplLog log;
   auto cb = &CplLog::Cb;
-  struct Case {
-    const char* what;
-    std::function<int()> call;
-    Expect e;
-  };
   spdk_nvme_format fmt{};
   fmt.lbaf = 3;
   fmt.ms = 1;
@@ -80,6 +44,12 @@ TEST_F(CmdsTest, BuildersWithoutDataPlaceExactEntries)
   san.ause = 1;
   union spdk_nvme_feat_async_event_configuration aec;
   aec.raw = 0x31F;
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    Expect e;
+    uint64_t prp1 = 0, prp2 = 0;
+  };
   std::vector<Case> cases = {
       {"set num queues", [&] { return nvme_ctrlr_cmd_set_num_queues(ctrlr_, 8, cb, &log); },
        {0x09, 0, 0x07, 7u | (7u << 16), 0, 0}},
@@ -99,210 +69,145 @@ TEST_F(CmdsTest, BuildersWithoutDataPlaceExactEntries)
        [&] { return spdk_nvme_ctrlr_cmd_set_feature_ns(ctrlr_, 0x05, 0x11, 0x22, nullptr, 0, cb, &log, 4); },
        {0x09, 4, 0x05, 0x11, 0x22, 0}},
       {"abort", [&] { return spdk_nvme_ctrlr_cmd_abort(ctrlr_, nullptr, 0x1234, cb, &log); },
-       {0x08, 0, (0x1234u << 16) | 0, 0, 0, 0}},
+       {0x08, 0, 0x1234u << 16, 0, 0, 0}},
+      {"dbbuf", [&] { return nvme_ctrlr_cmd_doorbell_buffer_config(ctrlr_, 0x10000, 0x20000, cb, &log); },
+       {0x7C, 0, 0, 0, 0, 0}, 0x10000, 0x20000},
   };
   for (auto& c : cases) {
     uint16_t tail = AdminTail();
     ASSERT_EQ(c.call(), 0) << c.what;
     ASSERT_EQ(AdminTail(), (uint16_t)(tail + 1)) << c.what;
-    spdk_nvme_cmd cmd = Last();
+    spdk_nvme_cmd cmd = LastAdmin();
     CheckCmd(cmd, c.e, c.what);
-    EXPECT_EQ(cmd.dptr.prp.prp1, 0u) << c.what;
-    CompleteLast();
+    EXPECT_EQ(cmd.dptr.prp.prp1, c.prp1) << c.what;
+    EXPECT_EQ(cmd.dptr.prp.prp2, c.prp2) << c.what;
+    CompleteLastAdmin();
   }
   EXPECT_EQ(log.cpls.size(), cases.size());
 }
 
-TEST_F(CmdsTest, DoorbellBufferConfigCarriesBothPages)
-{
-  CplLog log;
-  ASSERT_EQ(nvme_ctrlr_cmd_doorbell_buffer_config(ctrlr_, 0x10000, 0x20000, &CplLog::Cb, &log), 0);
-  spdk_nvme_cmd c = Last();
-  CheckCmd(c, {0x7C, 0, 0, 0, 0, 0}, "dbbuf");
-  EXPECT_EQ(c.dptr.prp.prp1, 0x10000u);
-  EXPECT_EQ(c.dptr.prp.prp2, 0x20000u);
-}
-
-TEST_F(CmdsTest, IdentifyCopiesDeviceDataBackThroughABounceBuffer)
+// Data of the device reaches the caller's buffer through a bounce buffer, and host data goes out the same way but
+// never flows back.
+TEST_F(CmdsTest, DataIsCopiedThroughBounceBuffersInItsDirectionOnly)
 {
   nvme_completion_poll_status st{};
-  spdk_nvme_ctrlr_data user;
-  memset(&user, 0, sizeof(user));
-  ASSERT_EQ(nvme_ctrlr_cmd_identify(ctrlr_, 1, 5, 7, &user, sizeof(user), nvme_completion_poll_cb, &st), 0);
-  spdk_nvme_cmd c = Last();
+  spdk_nvme_ctrlr_data cdata{};
+  ASSERT_EQ(nvme_ctrlr_cmd_identify(ctrlr_, 1, 5, 7, &cdata, sizeof(cdata), nvme_completion_poll_cb, &st), 0);
+  spdk_nvme_cmd c = LastAdmin();
   CheckCmd(c, {0x06, 7, (5u << 16) | 1, 0, 0, 0}, "identify");
-  ASSERT_NE(c.dptr.prp.prp1, spdk_vtophys(&user, nullptr)) << "not the caller's buffer";
-  auto* dma = static_cast<uint8_t*>(FakeDevice::Dma(c.dptr.prp.prp1, 4096));
-  ASSERT_NE(dma, nullptr);
-  memset(dma, 0x5A, 4096);
-  CompleteLast();
+  ASSERT_NE(c.dptr.prp.prp1, Phys(&cdata)) << "not the caller's buffer";
+  memset(FakeDevice::Dma(c.dptr.prp.prp1, 4096), 0x5A, 4096);
+  CompleteLastAdmin();
   ASSERT_TRUE(st.done);
-  EXPECT_EQ(user.vid, 0x5A5A);
-  EXPECT_EQ(user.vs[1023], 0x5A);
-}
+  EXPECT_EQ(cdata.vid, 0x5A5A);
+  EXPECT_EQ(cdata.vs[1023], 0x5A);
+  uint8_t sec[256] = {};
+  ASSERT_EQ(nvme_ctrlr_cmd_security_receive(ctrlr_, 1, 0xFFFF, 0xFF, sec, sizeof(sec), nvme_completion_poll_cb, &st),
+            0);
+  c = LastAdmin();
+  CheckCmd(c, {0x82, 0, (1u << 24) | (0xFFFFu << 8) | 0xFF, 256, 0, 0}, "security receive");
+  memset(FakeDevice::Dma(c.dptr.prp.prp1, 256), 0x3C, 256);
+  CompleteLastAdmin();
+  EXPECT_EQ(sec[255], 0x3C);
 
-TEST_F(CmdsTest, HostToDeviceDataIsCopiedInAndNotBack)
-{
+  using Call = std::function<int(void*, nvme_completion_poll_status*)>;
+  using CtrlrList = spdk_nvme_ctrlr_list;
+  auto poll = nvme_completion_poll_cb;
   struct Case {
     const char* what;
-    std::function<int(void*, nvme_completion_poll_status*)> call;
+    Call call;
     Expect e;
     uint32_t size;
-  };
-  std::vector<Case> cases = {
-      {"attach ns",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_attach_ns(ctrlr_, 3, (spdk_nvme_ctrlr_list*)p, nvme_completion_poll_cb, s);
-       },
+  } cases[] = {
+      {"attach ns", [&](void* p, auto* s) { return nvme_ctrlr_cmd_attach_ns(ctrlr_, 3, (CtrlrList*)p, poll, s); },
        {0x15, 3, 0, 0, 0, 0}, 4096},
-      {"detach ns",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_detach_ns(ctrlr_, 3, (spdk_nvme_ctrlr_list*)p, nvme_completion_poll_cb, s);
-       },
+      {"detach ns", [&](void* p, auto* s) { return nvme_ctrlr_cmd_detach_ns(ctrlr_, 3, (CtrlrList*)p, poll, s); },
        {0x15, 3, 1, 0, 0, 0}, 4096},
-      {"create ns",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_create_ns(ctrlr_, (spdk_nvme_ns_data*)p, nvme_completion_poll_cb, s);
-       },
+      {"create ns", [&](void* p, auto* s) { return nvme_ctrlr_cmd_create_ns(ctrlr_, (spdk_nvme_ns_data*)p, poll, s); },
        {0x0D, 0, 0, 0, 0, 0}, 4096},
       {"set feature",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return spdk_nvme_ctrlr_cmd_set_feature(ctrlr_, 0x03, 1, 2, p, 64, nvme_completion_poll_cb, s);
-       },
+       [&](void* p, auto* s) { return spdk_nvme_ctrlr_cmd_set_feature(ctrlr_, 3, 1, 2, p, 64, poll, s); },
        {0x09, 0, 0x03, 1, 2, 0}, 64},
-      {"host id 8",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_set_host_id(ctrlr_, p, 8, nvme_completion_poll_cb, s);
-       },
+      {"host id 8", [&](void* p, auto* s) { return nvme_ctrlr_cmd_set_host_id(ctrlr_, p, 8, poll, s); },
        {0x09, 0, 0x81, 0, 0, 0}, 8},
-      {"host id 16",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_set_host_id(ctrlr_, p, 16, nvme_completion_poll_cb, s);
-       },
+      {"host id 16", [&](void* p, auto* s) { return nvme_ctrlr_cmd_set_host_id(ctrlr_, p, 16, poll, s); },
        {0x09, 0, 0x81, 1, 0, 0}, 16},
       {"fw download",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_fw_image_download(ctrlr_, 4096, 8192, p, nvme_completion_poll_cb, s);
-       },
+       [&](void* p, auto* s) { return nvme_ctrlr_cmd_fw_image_download(ctrlr_, 4096, 8192, p, poll, s); },
        {0x11, 0, 1023, 2048, 0, 0}, 4096},
       {"security send",
-       [&](void* p, nvme_completion_poll_status* s) {
-         return nvme_ctrlr_cmd_security_send(ctrlr_, 0xEF, 0x1234, 5, p, 512, nvme_completion_poll_cb, s);
-       },
+       [&](void* p, auto* s) { return nvme_ctrlr_cmd_security_send(ctrlr_, 0xEF, 0x1234, 5, p, 512, poll, s); },
        {0x81, 0, 0xEF123405u, 512, 0, 0}, 512},
   };
   std::vector<uint8_t> user(4096);
   for (auto& c : cases) {
     for (size_t i = 0; i < user.size(); i++) user[i] = (uint8_t)(i * 7 + 1);
-    nvme_completion_poll_status st{};
-    ASSERT_EQ(c.call(user.data(), &st), 0) << c.what;
-    spdk_nvme_cmd cmd = Last();
+    nvme_completion_poll_status s{};
+    ASSERT_EQ(c.call(user.data(), &s), 0) << c.what;
+    spdk_nvme_cmd cmd = LastAdmin();
     CheckCmd(cmd, c.e, c.what);
     auto* dma = static_cast<uint8_t*>(FakeDevice::Dma(cmd.dptr.prp.prp1, c.size));
     ASSERT_NE(dma, nullptr) << c.what;
     EXPECT_EQ(memcmp(dma, user.data(), c.size), 0) << c.what;
     memset(dma, 0xEE, c.size);  // the device scribbles: nothing must flow back
-    CompleteLast();
-    EXPECT_TRUE(st.done) << c.what;
+    CompleteLastAdmin();
+    EXPECT_TRUE(s.done) << c.what;
     EXPECT_EQ(user[0], 1) << c.what;
   }
 }
 
-TEST_F(CmdsTest, SecurityReceiveReadsIntoTheCallersBuffer)
-{
-  nvme_completion_poll_status st{};
-  uint8_t user[256] = {};
-  ASSERT_EQ(nvme_ctrlr_cmd_security_receive(ctrlr_, 1, 0xFFFF, 0xFF, user, sizeof(user), nvme_completion_poll_cb, &st),
-            0);
-  spdk_nvme_cmd c = Last();
-  CheckCmd(c, {0x82, 0, (1u << 24) | (0xFFFFu << 8) | 0xFF, 256, 0, 0}, "security receive");
-  memset(FakeDevice::Dma(c.dptr.prp.prp1, 256), 0x3C, 256);
-  CompleteLast();
-  EXPECT_EQ(user[255], 0x3C);
-}
-
-TEST_F(CmdsTest, InvalidHostIdSizeIsRefused)
-{
-  uint8_t id[16] = {};
-  uint16_t tail = AdminTail();
-  EXPECT_EQ(nvme_ctrlr_cmd_set_host_id(ctrlr_, id, 12, nullptr, nullptr), -EINVAL);
-  EXPECT_EQ(AdminTail(), tail);
-}
-
-TEST_F(CmdsTest, GetLogPageDwordCountsAndChecks)
+TEST_F(CmdsTest, LogPageDwordCountsAndSizeChecks)
 {
   std::vector<uint8_t> user(512 * 1024);
   CplLog log;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0xFFFFFFFF, user.data(), 4096, 0, &CplLog::Cb, &log), 0);
-  CheckCmd(Last(), {0x02, 0xFFFFFFFF, 0x02u | (0x3FFu << 16), 0, 0, 0}, "4 KiB");
-  CompleteLast();
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0xC0, 0, user.data(), 512 * 1024, 0, &CplLog::Cb, &log), 0);
-  CheckCmd(Last(), {0x02, 0, 0xC0u | (0xFFFFu << 16), 1, 0, 0}, "512 KiB");
-  spdk_nvme_cmd big = Last();
-  EXPECT_NE(big.dptr.prp.prp2, 0u) << "a 512 KiB bounce buffer needs a PRP list";
-  CompleteLast();
+  auto get = [&](uint8_t page, uint32_t nsid, uint32_t size, uint64_t offset) {
+    return spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, page, nsid, user.data(), size, offset, &CplLog::Cb, &log);
+  };
+  ASSERT_EQ(get(0x02, 0xFFFFFFFF, 4096, 0), 0);
+  CheckCmd(LastAdmin(), {0x02, 0xFFFFFFFF, 0x02u | (0x3FFu << 16), 0, 0, 0}, "4 KiB");
+  CompleteLastAdmin();
+  ASSERT_EQ(get(0xC0, 0, 512 * 1024, 0), 0);
+  CheckCmd(LastAdmin(), {0x02, 0, 0xC0u | (0xFFFFu << 16), 1, 0, 0}, "512 KiB");
+  EXPECT_NE(LastAdmin().dptr.prp.prp2, 0u) << "a 512 KiB bounce buffer needs a PRP list";
+  CompleteLastAdmin();
 
+  // Refused without sending: an offset without extended log page data, sizes below one dword (log pages, firmware
+  // images), host identifiers neither 8 nor 16 bytes.
   uint16_t tail = AdminTail();
-  EXPECT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0, user.data(), 512, 8, &CplLog::Cb, &log), -EINVAL)
-      << "offset without extended log page data";
-  EXPECT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0, user.data(), 0, 0, &CplLog::Cb, &log), -EINVAL);
-  for (uint32_t small = 1; small < 4; small++) {
-    EXPECT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0, user.data(), small, 0, &CplLog::Cb, &log), -EINVAL);
+  EXPECT_EQ(get(0x02, 0, 512, 8), -EINVAL);
+  for (uint32_t small = 0; small < 4; small++) {
+    EXPECT_EQ(get(0x02, 0, small, 0), -EINVAL) << small;
+    EXPECT_EQ(nvme_ctrlr_cmd_fw_image_download(ctrlr_, small, 0, user.data(), nullptr, nullptr), -EINVAL) << small;
   }
-  EXPECT_EQ(AdminTail(), tail) << "nothing was sent";
-
+  EXPECT_EQ(nvme_ctrlr_cmd_set_host_id(ctrlr_, user.data(), 12, nullptr, nullptr), -EINVAL);
   ctrlr_->cdata.lpa.bits.edlp = 1;
-  EXPECT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0, user.data(), 512, 6, &CplLog::Cb, &log), -EINVAL)
-      << "offset must be a multiple of 4";
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 0x02, 0, user.data(), 512, 0x100000008ull, &CplLog::Cb, &log), 0);
-  CheckCmd(Last(), {0x02, 0, 0x02u | (127u << 16), 0, 8, 1}, "offset");
-  CompleteLast();
-}
-
-TEST_F(CmdsTest, FirmwareDownloadBelowOneDwordIsRefused)
-{
-  uint8_t img[4] = {};
-  uint16_t tail = AdminTail();
-  for (uint32_t size = 0; size < 4; size++) {
-    EXPECT_EQ(nvme_ctrlr_cmd_fw_image_download(ctrlr_, size, 0, img, nullptr, nullptr), -EINVAL);
-  }
+  EXPECT_EQ(get(0x02, 0, 512, 6), -EINVAL) << "offset must be a multiple of 4";
   EXPECT_EQ(AdminTail(), tail);
+  ASSERT_EQ(get(0x02, 0, 512, 0x100000008ull), 0);
+  CheckCmd(LastAdmin(), {0x02, 0, 0x02u | (127u << 16), 0, 8, 1}, "offset");
 }
 
 TEST_F(CmdsTest, RawCommandsAreCopiedWholeWithOnlyCidAndDataPointerSet)
 {
-  auto* buf = static_cast<uint8_t*>(spdk_zmalloc(8192, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA));
-  ASSERT_NE(buf, nullptr);
-  spdk_nvme_cmd cmd;
-  memset(&cmd, 0, sizeof(cmd));
+  spdk_nvme_cmd cmd{};
   cmd.opc = 0xC1;  // vendor specific, bidirectional
   cmd.nsid = 0x11223344;
   cmd.rsvd2 = 0xAAAAAAAA;
   cmd.rsvd3 = 0xBBBBBBBB;
   cmd.cdw10 = 10;
-  cmd.cdw11 = 11;
-  cmd.cdw12 = 12;
-  cmd.cdw13 = 13;
-  cmd.cdw14 = 14;
   cmd.cdw15 = 15;
   CplLog log;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &cmd, buf, 8192, &CplLog::Cb, &log), 0);
-  spdk_nvme_cmd c = Last();
-  EXPECT_EQ(c.opc, 0xC1);
-  EXPECT_EQ(c.nsid, 0x11223344u);
-  EXPECT_EQ(c.rsvd2, 0xAAAAAAAAu);
-  EXPECT_EQ(c.rsvd3, 0xBBBBBBBBu);
-  EXPECT_EQ(c.cdw10, 10u);
-  EXPECT_EQ(c.cdw15, 15u);
-  EXPECT_EQ(c.dptr.prp.prp1, spdk_vtophys(buf, nullptr)) << "raw commands use the caller's DMA buffer";
-  EXPECT_EQ(c.dptr.prp.prp2, spdk_vtophys(buf + 4096, nullptr));
-  nvme_tracker *tr, *last = nullptr;
-  TAILQ_FOREACH(tr, &nvme_pcie_qpair(ctrlr_->adminq)->outstanding_tr, tq_list) last = tr;
-  ASSERT_NE(last, nullptr);
-  EXPECT_EQ(c.cid, last->cid);
-  CompleteLast();
+  ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &cmd, buf_, 8192, &CplLog::Cb, &log), 0);
+  spdk_nvme_cmd c = LastAdmin();
+  auto* outstanding = &nvme_pcie_qpair(ctrlr_->adminq)->outstanding_tr;
+  EXPECT_EQ(c.cid, TAILQ_LAST(outstanding, nvme_pcie_qpair::nvme_outstanding_tr_head)->cid);
+  c.cid = 0;
+  EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_)) << "raw commands use the caller's DMA buffer";
+  EXPECT_EQ(c.dptr.prp.prp2, Phys(buf_ + 4096));
+  c.dptr.prp.prp1 = c.dptr.prp.prp2 = 0;
+  EXPECT_EQ(memcmp(&c, &cmd, sizeof(c)), 0);
+  CompleteLastAdmin();
   EXPECT_EQ(log.cpls.size(), 1u);
-  spdk_free(buf);
 }
 
 TEST_F(CmdsTest, AbortLimitAllowsAclPlusOneAndSendsQueuedAborts)
@@ -311,7 +216,7 @@ TEST_F(CmdsTest, AbortLimitAllowsAclPlusOneAndSendsQueuedAborts)
   CplLog first, second, third;
   ASSERT_EQ(spdk_nvme_ctrlr_cmd_abort(ctrlr_, nullptr, 1, &CplLog::Cb, &first), 0);
   EXPECT_EQ(AdminTail(), 1) << "the first abort is sent";
-  spdk_nvme_cmd a1 = Last();
+  spdk_nvme_cmd a1 = LastAdmin();
   ASSERT_EQ(spdk_nvme_ctrlr_cmd_abort(ctrlr_, nullptr, 2, &CplLog::Cb, &second), 0);
   ASSERT_EQ(spdk_nvme_ctrlr_cmd_abort(ctrlr_, nullptr, 3, &CplLog::Cb, &third), 0);
   EXPECT_EQ(AdminTail(), 1) << "the others wait";
@@ -322,38 +227,30 @@ TEST_F(CmdsTest, AbortLimitAllowsAclPlusOneAndSendsQueuedAborts)
   ASSERT_EQ(first.cpls.size(), 1u);
   EXPECT_EQ(first.cpls[0].cdw0, 0x1u) << "the caller sees the device's completion";
   EXPECT_EQ(AdminTail(), 2) << "the next queued abort went out";
-  EXPECT_EQ(Last().cdw10, 2u << 16);
-  EXPECT_EQ(ctrlr_->outstanding_aborts, 1u);
-  CompleteLast();
+  EXPECT_EQ(LastAdmin().cdw10, 2u << 16);
+  CompleteLastAdmin();
   EXPECT_EQ(second.cpls.size(), 1u);
-  EXPECT_EQ(Last().cdw10, 3u << 16);
-  CompleteLast();
+  EXPECT_EQ(LastAdmin().cdw10, 3u << 16);
+  CompleteLastAdmin();
   EXPECT_EQ(third.cpls.size(), 1u);
   EXPECT_EQ(ctrlr_->outstanding_aborts, 0u);
-}
 
-TEST_F(CmdsTest, AbortOfAnIoQueueUsesItsIdentifier)
-{
-  spdk_nvme_io_qpair_opts o = kyt::test::IoOpts(16);
-  spdk_nvme_qpair* q = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, 5, &o);
+  // An abort for an I/O queue carries its identifier.
+  spdk_nvme_qpair* q = MakeQueue(16, false, 5);
   ASSERT_NE(q, nullptr);
-  CplLog log;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_abort(ctrlr_, q, 0x42, &CplLog::Cb, &log), 0);
-  EXPECT_EQ(Last().cdw10, (0x42u << 16) | 5);
-  CompleteLast();
-  nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
+  ASSERT_EQ(spdk_nvme_ctrlr_cmd_abort(ctrlr_, q, 0x42, &CplLog::Cb, &first), 0);
+  EXPECT_EQ(LastAdmin().cdw10, (0x42u << 16) | 5);
+  CompleteLastAdmin();
 }
 
 TEST_F(CmdsTest, ExhaustedAdminPoolGivesEnomem)
 {
   CplLog log;
   int rc = 0, sent = 0;
-  while ((rc = nvme_ctrlr_cmd_get_num_queues(ctrlr_, &CplLog::Cb, &log)) == 0) {
-    sent++;
-    ASSERT_LT(sent, 1000);
-  }
+  while ((rc = nvme_ctrlr_cmd_get_num_queues(ctrlr_, &CplLog::Cb, &log)) == 0 && sent < 1000) sent++;
   EXPECT_EQ(rc, -ENOMEM);
   EXPECT_EQ(sent, NVME_ADMIN_REQUESTS);
 }
 
 }  // namespace
+}  // namespace kyt::test

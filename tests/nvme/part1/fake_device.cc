@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -14,65 +15,51 @@ namespace kyt::test {
 
 namespace {
 constexpr uint64_t kDefaultCap = 1023ull | (1ull << 16) | (0x20ull << 24) | (1ull << 37) | (4ull << 52);
-}
+uint8_t g_next_bus = 0x40;
+}  // namespace
 
 FakeDevice::FakeDevice(const Options& opts) : o_(opts)
 {
   // Software functions are claimed machine-wide: a domain of this process's own keeps concurrent test processes
   // (ctest runs every test in its own process) from competing for the same address.
   char text[32];
-  snprintf(text, sizeof(text), "%04x:%02x:00.0", 0x1000u + (unsigned)getpid() % 0xE000u, o_.bus);
-  address_ = text;
-  if (spdk_pci_addr_parse(&addr_, text) != 0) {
-    throw std::runtime_error("bad test address");
-  }
-
+  snprintf(text, sizeof(text), "%04x:%02x:00.0", 0x1000u + (unsigned)getpid() % 0xE000u, g_next_bus++);
   fd_ = memfd_create("kyt-fake-bar0", 0);
-  if (fd_ < 0 || ftruncate(fd_, (off_t)o_.bar_size) != 0) {
-    throw std::runtime_error("memfd");
+  if (spdk_pci_addr_parse(&addr_, text) != 0 || fd_ < 0 || ftruncate(fd_, (off_t)o_.bar_size) != 0) {
+    throw std::runtime_error("fake device set-up");
   }
   bar_ = static_cast<uint8_t*>(mmap(nullptr, o_.bar_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0));
-  if (bar_ == MAP_FAILED) {
-    throw std::runtime_error("mmap");
-  }
+  if (bar_ == MAP_FAILED) throw std::runtime_error("mmap");
   SetReg64(SPDK_NVME_REG_CAP, o_.cap ? o_.cap : kDefaultCap);
-  SetReg32(SPDK_NVME_REG_VS, o_.vs);
+  SetReg32(SPDK_NVME_REG_VS, 0x00010400);
   SetReg32(SPDK_NVME_REG_CMBSZ, o_.cmbsz);
   SetReg32(SPDK_NVME_REG_CMBLOC, o_.cmbloc);
 
-  // Type 0 header of an NVMe function.
-  uint32_t id = ((uint32_t)o_.device << 16) | o_.vendor;
-  memcpy(&cfg_[0x00], &id, 4);
-  uint32_t cls = 0x01080200u;  // class 01:08:02, revision 0
-  memcpy(&cfg_[0x08], &cls, 4);
-  uint32_t bar_lo = o_.bar0_programmed ? ((uint32_t)o_.bar_phys | 0x4u) : 0;  // 64-bit memory BAR
-  uint32_t bar_hi = o_.bar0_programmed ? (uint32_t)(o_.bar_phys >> 32) : 0;
-  memcpy(&cfg_[0x10], &bar_lo, 4);
-  memcpy(&cfg_[0x14], &bar_hi, 4);
-  uint16_t cmd = o_.bar0_programmed ? 0x0002 : 0x0000;
-  memcpy(&cfg_[0x04], &cmd, 2);
+  // Type 0 header of an NVMe function (QEMU's ids), class 01:08:02, 64-bit memory BAR0.
+  SetCfg32(0x00, 0x00101b36u);
+  SetCfg32(0x08, 0x01080200u);
+  SetCfg32(0x10, o_.bar0_programmed ? ((uint32_t)o_.bar_phys | 0x4u) : 0);
+  SetCfg32(0x14, o_.bar0_programmed ? (uint32_t)(o_.bar_phys >> 32) : 0);
+  SetCfg32(0x04, o_.bar0_programmed ? 0x0002 : 0x0000);
 
   kyt_swdev_desc desc{};
   desc.addr = addr_;
-  desc.id.class_id = 0x010802;
-  desc.id.vendor_id = o_.vendor;
-  desc.id.device_id = o_.device;
-  desc.id.subvendor_id = o_.vendor;
-  desc.id.subdevice_id = 0x1100;
+  desc.id = {0x010802, 0x1b36, 0x0010, 0x1b36, 0x1100};
   desc.bar0_fd = fd_;
   desc.bar0_size = o_.bar_size;
   desc.bar0_phys = o_.bar_phys;
   desc.ops.cfg_read = &FakeDevice::CfgRead;
   desc.ops.cfg_write = &FakeDevice::CfgWrite;
   desc.ctx = this;
-  if (kyt_swdev_register(&desc) != 0) {
-    throw std::runtime_error("kyt_swdev_register " + address_);
-  }
-  if (spdk_pci_device_attach(spdk_pci_nvme_get_driver(), &FakeDevice::EnumCb, this, &addr_) != 0 || !dev_) {
+  if (kyt_swdev_register(&desc) != 0) throw std::runtime_error(std::string("kyt_swdev_register ") + text);
+  auto enum_cb = [](void* ctx, spdk_pci_device* dev) {
+    static_cast<FakeDevice*>(ctx)->dev_ = dev;
+    return 0;
+  };
+  if (spdk_pci_device_attach(spdk_pci_nvme_get_driver(), enum_cb, this, &addr_) != 0 || !dev_) {
     kyt_swdev_unregister(&addr_);
-    throw std::runtime_error("spdk_pci_device_attach " + address_);
+    throw std::runtime_error(std::string("spdk_pci_device_attach ") + text);
   }
-
   spdk_nvme_ctrlr_get_default_ctrlr_opts(&opts_, sizeof(opts_));
 }
 
@@ -80,18 +67,8 @@ FakeDevice::~FakeDevice()
 {
   Destroy();
   kyt_swdev_unregister(&addr_);
-  if (bar_) {
-    munmap(bar_, o_.bar_size);
-  }
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
-
-int FakeDevice::EnumCb(void* ctx, spdk_pci_device* dev)
-{
-  static_cast<FakeDevice*>(ctx)->dev_ = dev;
-  return 0;
+  if (bar_) munmap(bar_, o_.bar_size);
+  close(fd_);
 }
 
 int FakeDevice::CfgRead(void* ctx, void* value, uint32_t len, uint32_t offset)
@@ -104,7 +81,7 @@ int FakeDevice::CfgWrite(void* ctx, const void* value, uint32_t len, uint32_t of
 {
   auto* self = static_cast<FakeDevice*>(ctx);
   memcpy(&self->cfg_[offset], value, len);
-  self->cfg_writes_.emplace_back(offset, len);
+  self->cfg_writes_.push_back(offset);
   return 0;
 }
 
@@ -112,12 +89,9 @@ spdk_nvme_ctrlr* FakeDevice::Construct()
 {
   spdk_nvme_transport_id trid{};
   trid.trtype = SPDK_NVME_TRANSPORT_PCIE;
-  snprintf(trid.traddr, sizeof(trid.traddr), "%s", address_.c_str());
+  spdk_pci_addr_fmt(trid.traddr, sizeof(trid.traddr), &addr_);
   ctrlr_ = nvme_pcie_ctrlr_construct(&trid, &opts_, dev_);
-  if (ctrlr_) {
-    // The device handle now belongs to the controller, which detaches it at destruction.
-    dev_ = nullptr;
-  }
+  if (ctrlr_) dev_ = nullptr;  // the device handle now belongs to the controller, which detaches it at destruction
   return ctrlr_;
 }
 
@@ -125,77 +99,24 @@ void FakeDevice::Destroy()
 {
   if (ctrlr_) {
     nvme_ctrlr_destruct(ctrlr_);
-    ctrlr_ = nullptr;
   } else if (dev_) {
     spdk_pci_device_detach(dev_);
-    dev_ = nullptr;
   }
-  queues_.clear();
-}
-
-uint32_t FakeDevice::Reg32(uint32_t offset) const
-{
-  return __atomic_load_n(reinterpret_cast<uint32_t*>(bar_ + offset), __ATOMIC_SEQ_CST);
-}
-
-uint64_t FakeDevice::Reg64(uint32_t offset) const
-{
-  uint64_t v;
-  memcpy(&v, bar_ + offset, 8);
-  return v;
-}
-
-void FakeDevice::SetReg32(uint32_t offset, uint32_t value)
-{
-  __atomic_store_n(reinterpret_cast<uint32_t*>(bar_ + offset), value, __ATOMIC_SEQ_CST);
-}
-
-void FakeDevice::SetReg64(uint32_t offset, uint64_t value)
-{
-  memcpy(bar_ + offset, &value, 8);
+  ctrlr_ = nullptr;
+  dev_ = nullptr;
+  cq_.clear();
 }
 
 void FakeDevice::Vanish()
 {
-  if (ftruncate(fd_, 0) != 0) {
-    throw std::runtime_error("ftruncate");
-  }
+  if (ftruncate(fd_, 0) != 0) throw std::runtime_error("ftruncate");
   munmap(bar_, o_.bar_size);
   bar_ = nullptr;
 }
 
-uint32_t FakeDevice::Cfg32(uint32_t offset) const
+bool FakeDevice::WroteCfg(uint32_t offset) const
 {
-  uint32_t v;
-  memcpy(&v, &cfg_[offset], 4);
-  return v;
-}
-
-uint16_t FakeDevice::Cfg16(uint32_t offset) const
-{
-  uint16_t v;
-  memcpy(&v, &cfg_[offset], 2);
-  return v;
-}
-
-void FakeDevice::SetCfg32(uint32_t offset, uint32_t value)
-{
-  memcpy(&cfg_[offset], &value, 4);
-}
-
-static uint32_t Stride(uint64_t cap)
-{
-  return 1u << ((cap >> 32) & 0xF);
-}
-
-uint32_t FakeDevice::SqDoorbell(uint16_t qid) const
-{
-  return Reg32(0x1000 + (2u * qid) * Stride(Reg64(0)) * 4);
-}
-
-uint32_t FakeDevice::CqDoorbell(uint16_t qid) const
-{
-  return Reg32(0x1000 + (2u * qid + 1) * Stride(Reg64(0)) * 4);
+  return std::find(cfg_writes_.begin(), cfg_writes_.end(), offset) != cfg_writes_.end();
 }
 
 spdk_nvme_cmd FakeDevice::SqEntry(spdk_nvme_qpair* qpair, uint16_t slot)
@@ -206,10 +127,12 @@ spdk_nvme_cmd FakeDevice::SqEntry(spdk_nvme_qpair* qpair, uint16_t slot)
   return cmd;
 }
 
-void FakeDevice::Post(spdk_nvme_qpair* qpair, uint16_t cid, uint8_t sct, uint8_t sc, uint32_t cdw0, bool dnr)
+void FakeDevice::Post(spdk_nvme_qpair* qpair, uint16_t cid, uint8_t sct, uint8_t sc, uint32_t cdw0)
 {
   struct nvme_pcie_qpair* pq = nvme_pcie_qpair(qpair);
-  DevQueue& q = queues_[qpair];
+  auto it = cq_.emplace(qpair, std::make_pair(uint16_t(0), uint8_t(1))).first;
+  uint16_t& tail = it->second.first;
+  uint8_t& phase = it->second.second;
   spdk_nvme_cpl cpl{};
   cpl.cdw0 = cdw0;
   cpl.sqid = qpair->id;
@@ -217,85 +140,89 @@ void FakeDevice::Post(spdk_nvme_qpair* qpair, uint16_t cid, uint8_t sct, uint8_t
   cpl.sqhd = pq->sq_tail;
   cpl.status.sct = sct;
   cpl.status.sc = sc;
-  cpl.status.dnr = dnr ? 1 : 0;
-  cpl.status.p = q.phase;
+  cpl.status.p = phase;
   // Everything but the status word first, then the status with the phase tag.
-  spdk_nvme_cpl* slot = &pq->cpl[q.cq_tail];
+  spdk_nvme_cpl* slot = &pq->cpl[tail];
   uint16_t status = cpl.status_raw;
   cpl.status_raw = slot->status_raw;
   memcpy(slot, &cpl, sizeof(cpl));
   __atomic_store_n(&slot->status_raw, status, __ATOMIC_RELEASE);
-  if (++q.cq_tail == pq->num_entries) {
-    q.cq_tail = 0;
-    q.phase ^= 1;
+  if (++tail == pq->num_entries) {
+    tail = 0;
+    phase ^= 1;
   }
 }
 
-int FakeDevice::PostAllPending(spdk_nvme_qpair* qpair)
-{
-  struct nvme_pcie_qpair* pq = nvme_pcie_qpair(qpair);
-  DevQueue& q = queues_[qpair];
-  int n = 0;
-  while (q.sq_seen != pq->sq_tail) {
-    spdk_nvme_cmd cmd = SqEntry(qpair, q.sq_seen);
-    Post(qpair, cmd.cid);
-    q.sq_seen = (uint16_t)((q.sq_seen + 1) % pq->num_entries);
-    n++;
-  }
-  return n;
-}
+void* FakeDevice::Dma(uint64_t iova, uint64_t len) { return kyt_env_iova_to_vaddr(iova, len); }
 
-void* FakeDevice::Dma(uint64_t iova, uint64_t len)
-{
-  return kyt_env_iova_to_vaddr(iova, len);
-}
-
-AdminResponder::AdminResponder(FakeDevice* dev, spdk_nvme_ctrlr* ctrlr, Handler handler)
-    : dev_(dev), ctrlr_(ctrlr), handler_(std::move(handler)), start_tail_(dev->SqDoorbell(0)),
-      thread_([this] { Run(); })
-{
-}
-
-AdminResponder::~AdminResponder()
-{
-  stop_ = true;
-  thread_.join();
-}
-
-std::vector<spdk_nvme_cmd> AdminResponder::Seen()
-{
-  std::lock_guard<std::mutex> lock(mu_);
-  return seen_;
-}
-
-void AdminResponder::Run()
-{
-  uint32_t seen = start_tail_;
-  uint16_t entries = nvme_pcie_qpair(ctrlr_->adminq)->num_entries;
-  while (!stop_) {
-    uint32_t tail = dev_->SqDoorbell(0);
-    while (seen != tail) {
-      spdk_nvme_cmd c = FakeDevice::SqEntry(ctrlr_->adminq, (uint16_t)seen);
-      uint8_t sc = handler_ ? handler_(c) : 0;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        seen_.push_back(c);
-      }
-      dev_->Post(ctrlr_->adminq, c.cid, 0, sc);
-      seen = (seen + 1) % entries;
-    }
-    std::this_thread::yield();
-  }
-}
-
-spdk_nvme_io_qpair_opts IoOpts(uint32_t entries, uint32_t requests, bool delay_doorbell)
+spdk_nvme_io_qpair_opts IoOpts(uint32_t entries, bool delay_doorbell)
 {
   spdk_nvme_io_qpair_opts o{};
   o.qprio = SPDK_NVME_QPRIO_URGENT;
   o.io_queue_size = entries;
-  o.io_queue_requests = requests ? requests : entries * 2;
+  o.io_queue_requests = entries * 2;
   o.delay_pcie_doorbell = delay_doorbell;
   return o;
+}
+
+void DevTest::SetUp()
+{
+  dev_.reset(new FakeDevice());
+  ctrlr_ = dev_->Construct();
+  ASSERT_NE(ctrlr_, nullptr);
+  buf_ = static_cast<uint8_t*>(spdk_zmalloc(520 * 4096, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA));
+  ASSERT_NE(buf_, nullptr);
+}
+
+void DevTest::TearDown()
+{
+  for (auto* q : qpairs_) {
+    q->no_deletion_notification_needed = 1;  // the tests' completion logs are gone by now
+    nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
+  }
+  spdk_free(buf_);
+  dev_.reset();
+  spdk_nvme_retry_count = 0;
+  kyt_env_test_set_clock_scale(1);
+}
+
+spdk_nvme_qpair* DevTest::MakeQueue(uint32_t entries, bool delay, uint16_t qid)
+{
+  spdk_nvme_io_qpair_opts o = IoOpts(entries, delay);
+  spdk_nvme_qpair* q = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, qid, &o);
+  if (q) qpairs_.push_back(q);
+  return q;
+}
+
+void DevTest::Drop(spdk_nvme_qpair* q)
+{
+  qpairs_.erase(std::find(qpairs_.begin(), qpairs_.end(), q));
+  dev_->ForgetQueue(q);
+  nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
+}
+
+int DevTest::Io(spdk_nvme_qpair* q, uint8_t opc, void* data, uint32_t len, CplLog* log)
+{
+  spdk_nvme_cmd cmd{};
+  cmd.opc = opc;
+  cmd.nsid = 1;
+  cmd.cdw10 = 0x1000;
+  cmd.cdw12 = len / 512 - 1;
+  cmd.cdw15 = 0xCAFEF00D;
+  return spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q, &cmd, data, len, &CplLog::Cb, log);
+}
+
+void DevTest::CompleteLastAdmin(uint8_t sc, uint32_t cdw0)
+{
+  dev_->Post(ctrlr_->adminq, LastAdmin().cid, 0, sc, cdw0);
+  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+}
+
+int DevTest::Count(nvme_request* first)
+{
+  int n = 0;
+  for (; first; first = STAILQ_NEXT(first, stailq)) n++;
+  return n;
 }
 
 }  // namespace kyt::test

@@ -6,12 +6,11 @@
 #ifndef KYT_TESTS_NVME_PART1_FAKE_DEVICE_H
 #define KYT_TESTS_NVME_PART1_FAKE_DEVICE_H
 
-#include <atomic>
+#include <gtest/gtest.h>
+
 #include <cstdint>
-#include <functional>
-#include <mutex>
-#include <thread>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,16 +21,12 @@ namespace kyt::test {
 class FakeDevice {
  public:
   struct Options {
-    uint8_t bus = 0x40;
     uint64_t bar_size = 64 * 1024;
     uint64_t bar_phys = 0xC0000000ull;
     bool bar0_programmed = true;  // config dword 0x10 holds the BAR address (false: lost in a power cycle)
     uint64_t cap = 0;             // 0: a default CAP (MQES 1023, CQR, TO 0x20, CSS NVM, MPSMIN 0)
-    uint32_t vs = 0x00010400;
     uint32_t cmbsz = 0;
     uint32_t cmbloc = 0;
-    uint16_t vendor = 0x1b36;
-    uint16_t device = 0x0010;
   };
 
   explicit FakeDevice(const Options& opts);
@@ -42,88 +37,48 @@ class FakeDevice {
 
   // Construct the driver's controller over this function; nullptr on failure.
   spdk_nvme_ctrlr* Construct();
-  // Default controller options used by Construct (tests may change them first).
-  spdk_nvme_ctrlr_opts& opts() { return opts_; }
-  spdk_nvme_ctrlr* ctrlr() const { return ctrlr_; }
-  // Destruct the controller (if any).
   void Destroy();
 
-  // BAR0 as the device sees it.
-  uint32_t Reg32(uint32_t offset) const;
-  uint64_t Reg64(uint32_t offset) const;
-  void SetReg32(uint32_t offset, uint32_t value);
-  void SetReg64(uint32_t offset, uint64_t value);
-  uint8_t* bar() const { return bar_; }
-  // Make BAR0 vanish: accesses through any mapping raise SIGBUS.
+  // BAR0 as the device sees it; Vanish makes accesses through any mapping raise SIGBUS.
+  template <typename T>
+  T* Bar(uint32_t offset) const { return reinterpret_cast<T*>(bar_ + offset); }
+  uint32_t Reg32(uint32_t offset) const { return __atomic_load_n(Bar<uint32_t>(offset), __ATOMIC_SEQ_CST); }
+  uint64_t Reg64(uint32_t offset) const { return __atomic_load_n(Bar<uint64_t>(offset), __ATOMIC_SEQ_CST); }
+  void SetReg32(uint32_t offset, uint32_t value) { __atomic_store_n(Bar<uint32_t>(offset), value, __ATOMIC_SEQ_CST); }
+  void SetReg64(uint32_t offset, uint64_t value) { __atomic_store_n(Bar<uint64_t>(offset), value, __ATOMIC_SEQ_CST); }
   void Vanish();
 
-  // Configuration space.
-  uint32_t Cfg32(uint32_t offset) const;
-  uint16_t Cfg16(uint32_t offset) const;
-  void SetCfg32(uint32_t offset, uint32_t value);
-  // Config writes the driver made: (offset, length).
-  const std::vector<std::pair<uint32_t, uint32_t>>& cfg_writes() const { return cfg_writes_; }
+  // Configuration space, and the offsets of the config writes the driver made.
+  uint32_t Cfg32(uint32_t offset) const { return *reinterpret_cast<const uint32_t*>(&cfg_[offset]); }
+  void SetCfg32(uint32_t offset, uint32_t value) { *reinterpret_cast<uint32_t*>(&cfg_[offset]) = value; }
+  bool WroteCfg(uint32_t offset) const;
 
-  // Doorbells of queue qid.
-  uint32_t SqDoorbell(uint16_t qid) const;
-  uint32_t CqDoorbell(uint16_t qid) const;
+  // Doorbells of queue qid, CAP.DSTRD apart.
+  uint32_t SqDoorbell(uint16_t qid) const { return Reg32(0x1000 + (2u * qid) * (4u << ((Reg64(0) >> 32) & 0xF))); }
+  uint32_t CqDoorbell(uint16_t qid) const { return Reg32(0x1000 + (2u * qid + 1) * (4u << ((Reg64(0) >> 32) & 0xF))); }
 
   // The submission entry in slot `slot` of a queue pair.
   static spdk_nvme_cmd SqEntry(spdk_nvme_qpair* qpair, uint16_t slot);
   // Post a completion to a queue pair's CQ at the device's tail, with the device's phase.
-  void Post(spdk_nvme_qpair* qpair, uint16_t cid, uint8_t sct = 0, uint8_t sc = 0, uint32_t cdw0 = 0,
-            bool dnr = false);
-  // Post a success for every command the driver placed since the last call (by SQ slot order).
-  int PostAllPending(spdk_nvme_qpair* qpair);
+  void Post(spdk_nvme_qpair* qpair, uint16_t cid, uint8_t sct = 0, uint8_t sc = 0, uint32_t cdw0 = 0);
   // Host memory a bus address refers to.
   static void* Dma(uint64_t iova, uint64_t len);
-  void ForgetQueue(spdk_nvme_qpair* qpair) { queues_.erase(qpair); }
-
-  spdk_pci_device* pci_device() const { return dev_; }
-  const std::string& address() const { return address_; }
+  void ForgetQueue(spdk_nvme_qpair* qpair) { cq_.erase(qpair); }
 
  private:
-  struct DevQueue {
-    uint16_t cq_tail = 0;
-    uint8_t phase = 1;
-    uint16_t sq_seen = 0;
-  };
   static int CfgRead(void* ctx, void* value, uint32_t len, uint32_t offset);
   static int CfgWrite(void* ctx, const void* value, uint32_t len, uint32_t offset);
-  static int EnumCb(void* ctx, spdk_pci_device* dev);
 
   Options o_;
-  std::string address_;
   spdk_pci_addr addr_{};
   int fd_ = -1;
   uint8_t* bar_ = nullptr;
-  uint8_t cfg_[4096] = {};
-  std::vector<std::pair<uint32_t, uint32_t>> cfg_writes_;
+  alignas(4) uint8_t cfg_[4096] = {};
+  std::vector<uint32_t> cfg_writes_;
   spdk_pci_device* dev_ = nullptr;
   spdk_nvme_ctrlr* ctrlr_ = nullptr;
   spdk_nvme_ctrlr_opts opts_{};
-  std::map<spdk_nvme_qpair*, DevQueue> queues_;
-};
-
-// A device thread that answers the admin queue: the handler sees each command (and may fill its data through
-// FakeDevice::Dma) and returns the status code to complete it with (type generic).
-class AdminResponder {
- public:
-  using Handler = std::function<uint8_t(const spdk_nvme_cmd&)>;
-  AdminResponder(FakeDevice* dev, spdk_nvme_ctrlr* ctrlr, Handler handler);
-  ~AdminResponder();
-  std::vector<spdk_nvme_cmd> Seen();
-
- private:
-  void Run();
-  FakeDevice* dev_;
-  spdk_nvme_ctrlr* ctrlr_;
-  Handler handler_;
-  std::mutex mu_;
-  std::vector<spdk_nvme_cmd> seen_;
-  std::atomic<bool> stop_{false};
-  uint32_t start_tail_;  // commands placed before the device started are not its business
-  std::thread thread_;
+  std::map<spdk_nvme_qpair*, std::pair<uint16_t, uint8_t>> cq_;  // device's CQ tail and phase per queue
 };
 
 // Records every completion a callback receives.
@@ -133,7 +88,29 @@ struct CplLog {
 };
 
 // I/O queue pair options for the two-step creation.
-spdk_nvme_io_qpair_opts IoOpts(uint32_t entries, uint32_t requests = 0, bool delay_doorbell = false);
+spdk_nvme_io_qpair_opts IoOpts(uint32_t entries, bool delay_doorbell = false);
+
+// A constructed controller over a fresh fake device, a DMA buffer of 520 pages, and I/O queue pairs deleted at the end.
+class DevTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  spdk_nvme_qpair* MakeQueue(uint32_t entries, bool delay = false, uint16_t qid = 1);
+  void Drop(spdk_nvme_qpair* q);
+  // A command of `opc` (nsid 1, lba 0x1000, len/512 blocks) with `len` bytes at `data`.
+  int Io(spdk_nvme_qpair* q, uint8_t opc, void* data, uint32_t len, CplLog* log);
+  uint16_t AdminTail() const { return nvme_pcie_qpair(ctrlr_->adminq)->sq_tail; }
+  // The admin entry placed last, and its completion.
+  spdk_nvme_cmd LastAdmin() const { return FakeDevice::SqEntry(ctrlr_->adminq, (uint16_t)(AdminTail() + 127) % 128); }
+  void CompleteLastAdmin(uint8_t sc = 0, uint32_t cdw0 = 0);
+  static uint64_t Phys(const void* p) { return spdk_vtophys(const_cast<void*>(p), nullptr); }
+  static int Count(nvme_request* first);
+
+  std::unique_ptr<FakeDevice> dev_;
+  spdk_nvme_ctrlr* ctrlr_ = nullptr;
+  uint8_t* buf_ = nullptr;
+  std::vector<spdk_nvme_qpair*> qpairs_;
+};
 
 }  // namespace kyt::test
 

@@ -1,77 +1,30 @@
 // PCIe queue pairs: memory and trackers, PRP lists and SGLs byte for byte, doorbells, completion harvesting,
 // parked requests and deletion.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <vector>
 
 #include "fake_device.h"
 
-using kyt::test::CplLog;
-using kyt::test::FakeDevice;
-using kyt::test::IoOpts;
-
+namespace kyt::test {
 namespace {
 
-class QpairTest : public ::testing::Test {
+class QpairTest : public DevTest {
  protected:
-  void SetUp() override
+  int FreeTrackers(spdk_nvme_qpair* q)
   {
-    FakeDevice::Options o;
-    o.bus = NextBus();
-    dev_.reset(new FakeDevice(o));
-    ctrlr_ = dev_->Construct();
-    ASSERT_NE(ctrlr_, nullptr);
-    buf_ = static_cast<uint8_t*>(spdk_zmalloc(kBufPages * 4096, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA));
-    ASSERT_NE(buf_, nullptr);
+    int n = 0;
+    nvme_tracker* t;
+    TAILQ_FOREACH(t, &nvme_pcie_qpair(q)->free_tr, tq_list) n++;
+    return n;
   }
-  void TearDown() override
+  spdk_nvme_cmd Entry(spdk_nvme_qpair* q, uint16_t slot, nvme_tracker** tr = nullptr)
   {
-    for (auto* q : qpairs_) {
-      q->no_deletion_notification_needed = 1;  // the tests' completion logs are gone by now
-      nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
-    }
-    spdk_free(buf_);
-    dev_.reset();
+    spdk_nvme_cmd c = FakeDevice::SqEntry(q, slot);
+    if (tr) *tr = &nvme_pcie_qpair(q)->tr[c.cid];
+    return c;
   }
-  static uint8_t NextBus()
-  {
-    static uint8_t bus = 0x60;
-    return bus++;
-  }
-  spdk_nvme_qpair* MakeQueue(uint32_t entries, bool delay = false, uint16_t qid = 1)
-  {
-    spdk_nvme_io_qpair_opts o = IoOpts(entries, 0, delay);
-    spdk_nvme_qpair* q = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, qid, &o);
-    if (q) qpairs_.push_back(q);
-    return q;
-  }
-  void Drop(spdk_nvme_qpair* q)
-  {
-    qpairs_.erase(std::find(qpairs_.begin(), qpairs_.end(), q));
-    dev_->ForgetQueue(q);
-    nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
-  }
-  int Read(spdk_nvme_qpair* q, void* data, uint32_t len, CplLog* log, uint32_t nsid = 1)
-  {
-    spdk_nvme_cmd cmd{};
-    cmd.opc = SPDK_NVME_OPC_READ;
-    cmd.nsid = nsid;
-    cmd.cdw10 = 0x1000;
-    cmd.cdw12 = len / 512 - 1;
-    cmd.cdw15 = 0xCAFEF00D;
-    return spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q, &cmd, data, len, &CplLog::Cb, log);
-  }
-  static uint64_t Phys(void* p) { return spdk_vtophys(p, nullptr); }
-
-  static constexpr uint32_t kBufPages = 520;
-  std::unique_ptr<FakeDevice> dev_;
-  spdk_nvme_ctrlr* ctrlr_ = nullptr;
-  uint8_t* buf_ = nullptr;
-  std::vector<spdk_nvme_qpair*> qpairs_;
 };
 
-TEST_F(QpairTest, TrackerCountIsEntriesMinusCompletionCap)
+TEST_F(QpairTest, TrackersAndQueueSizes)
 {
   struct {
     uint32_t entries, cap, trackers;
@@ -84,126 +37,80 @@ TEST_F(QpairTest, TrackerCountIsEntriesMinusCompletionCap)
     EXPECT_EQ(pq->num_trackers, c.trackers) << c.entries;
     // Every tracker is one page, free, and identified by its index; the highest identifier is handed out first.
     EXPECT_EQ(TAILQ_FIRST(&pq->free_tr)->cid, c.trackers - 1);
-    uint32_t n = 0;
     nvme_tracker* tr;
     TAILQ_FOREACH(tr, &pq->free_tr, tq_list) {
       EXPECT_EQ(tr, &pq->tr[tr->cid]);
       EXPECT_EQ(tr->prp_sgl_bus_addr, Phys(&tr->u));
-      n++;
     }
-    EXPECT_EQ(n, c.trackers);
+    EXPECT_EQ(FreeTrackers(q), (int)c.trackers);
     EXPECT_EQ((uintptr_t)pq->tr % 4096, 0u);
     EXPECT_EQ((uintptr_t)pq->cmd % 0x200000, 0u);
     EXPECT_EQ((uintptr_t)pq->cpl % 0x200000, 0u);
-    EXPECT_EQ(pq->flags.phase, 1);
     Drop(q);
   }
+  for (uint32_t bad : {0u, 1u, 65536u, 70000u}) EXPECT_EQ(MakeQueue(bad), nullptr) << bad;
 }
 
-TEST_F(QpairTest, QueueSizesOutsideTheRangeAreRefused)
-{
-  EXPECT_EQ(MakeQueue(0), nullptr);
-  EXPECT_EQ(MakeQueue(1), nullptr);
-  EXPECT_EQ(MakeQueue(65536), nullptr);
-  EXPECT_EQ(MakeQueue(70000), nullptr);
-}
-
-TEST_F(QpairTest, ContiguousBufferAcrossTwoPagesUsesPrp1AndPrp2)
+TEST_F(QpairTest, PrpEntriesOfContiguousBuffers)
 {
   spdk_nvme_qpair* q = MakeQueue(16);
   ASSERT_NE(q, nullptr);
   CplLog log;
-  ASSERT_EQ(Read(q, buf_ + 512, 4096, &log), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
-  EXPECT_EQ(c.opc, SPDK_NVME_OPC_READ);
+  // Across two pages: PRP1 and PRP2; the caller's command is copied whole.
+  ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_ + 512, 4096, &log), 0);
+  spdk_nvme_cmd c = Entry(q, 0);
   EXPECT_EQ(c.cid, 11) << "highest free tracker first";
   EXPECT_EQ(c.psdt, SPDK_NVME_PSDT_PRP);
-  EXPECT_EQ(c.nsid, 1u);
-  EXPECT_EQ(c.cdw10, 0x1000u);
+  EXPECT_EQ(c.opc, SPDK_NVME_OPC_READ);
   EXPECT_EQ(c.cdw12, 7u);
-  EXPECT_EQ(c.cdw15, 0xCAFEF00Du) << "the caller's command is copied whole";
+  EXPECT_EQ(c.cdw15, 0xCAFEF00Du);
   EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_ + 512));
   EXPECT_EQ(c.dptr.prp.prp2, Phys(buf_ + 4096));
-  EXPECT_TRUE(log.cpls.empty());
-}
-
-TEST_F(QpairTest, BufferWithinOnePageHasNoPrp2)
-{
-  spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  ASSERT_EQ(Read(q, buf_ + 8, 512, &log), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
+  // Within one page: no PRP2.
+  ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_ + 8, 512, &log), 0);
+  c = Entry(q, 1);
   EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_ + 8));
   EXPECT_EQ(c.dptr.prp.prp2, 0u);
-}
-
-TEST_F(QpairTest, ThreePagesUseThePrpList)
-{
-  spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  ASSERT_EQ(Read(q, buf_, 3 * 4096, &log), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
-  nvme_tracker* tr = &nvme_pcie_qpair(q)->tr[c.cid];
+  // Three pages: a PRP list the device reads through its bus address.
+  nvme_tracker* tr;
+  ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 3 * 4096, &log), 0);
+  c = Entry(q, 2, &tr);
   EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_));
   EXPECT_EQ(c.dptr.prp.prp2, tr->prp_sgl_bus_addr);
-  // The device reads the list through its bus address.
   auto* list = static_cast<uint64_t*>(FakeDevice::Dma(c.dptr.prp.prp2, 16));
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list[0], Phys(buf_ + 4096));
   EXPECT_EQ(list[1], Phys(buf_ + 8192));
+  // A metadata buffer goes to MPTR.
+  spdk_nvme_cmd md{};
+  md.opc = SPDK_NVME_OPC_WRITE;
+  ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, q, &md, buf_, 4096, buf_ + 8 * 4096, &CplLog::Cb, &log), 0);
+  EXPECT_EQ(Entry(q, 3).mptr, Phys(buf_ + 8 * 4096));
+  EXPECT_TRUE(log.cpls.empty());
 }
 
-TEST_F(QpairTest, Prp506PagesFitAnd507Fail)
+TEST_F(QpairTest, Prp506PagesFitAnd507OrMisalignedFail)
 {
   spdk_nvme_qpair* q = MakeQueue(16);
   ASSERT_NE(q, nullptr);
   CplLog ok, bad;
-  ASSERT_EQ(Read(q, buf_, 506 * 4096, &ok), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
-  nvme_tracker* tr = &nvme_pcie_qpair(q)->tr[c.cid];
+  ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 506 * 4096, &ok), 0);
+  nvme_tracker* tr;
+  Entry(q, 0, &tr);
   EXPECT_EQ(tr->u.prp[504], Phys(buf_ + 505 * 4096));
   EXPECT_TRUE(ok.cpls.empty());
 
-  uint16_t tail = nvme_pcie_qpair(q)->sq_tail;
-  EXPECT_EQ(Read(q, buf_, 507 * 4096, &bad), -EINVAL);
-  ASSERT_EQ(bad.cpls.size(), 1u) << "the callback has already run";
-  EXPECT_EQ(bad.cpls[0].status.sct, SPDK_NVME_SCT_GENERIC);
-  EXPECT_EQ(bad.cpls[0].status.sc, SPDK_NVME_SC_INVALID_FIELD);
-  EXPECT_EQ(bad.cpls[0].status.dnr, 1);
-  EXPECT_EQ(nvme_pcie_qpair(q)->sq_tail, tail) << "nothing reached the queue";
-  EXPECT_EQ(nvme_pcie_qpair(q)->num_trackers - 1, [&] {
-    int n = 0;
-    nvme_tracker* t;
-    TAILQ_FOREACH(t, &nvme_pcie_qpair(q)->free_tr, tq_list) n++;
-    return n;
-  }()) << "the failed request's tracker is free again";
-}
-
-TEST_F(QpairTest, DwordMisalignedBufferFailsWithInvalidField)
-{
-  spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  EXPECT_EQ(Read(q, buf_ + 2, 512, &log), -EINVAL);
-  ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_INVALID_FIELD);
-  EXPECT_EQ(log.cpls[0].status.dnr, 1);
-  EXPECT_EQ(nvme_pcie_qpair(q)->sq_tail, 0);
-}
-
-TEST_F(QpairTest, MetadataBufferGoesToMptr)
-{
-  spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  spdk_nvme_cmd cmd{};
-  cmd.opc = SPDK_NVME_OPC_WRITE;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, q, &cmd, buf_, 4096, buf_ + 8 * 4096, &CplLog::Cb, &log), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
-  EXPECT_EQ(c.mptr, Phys(buf_ + 8 * 4096));
-  EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_));
+  // Too many pages, or a buffer not dword aligned: the callback has already run, nothing reached the queue.
+  EXPECT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 507 * 4096, &bad), -EINVAL);
+  EXPECT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_ + 2, 512, &bad), -EINVAL);
+  ASSERT_EQ(bad.cpls.size(), 2u);
+  for (auto& c : bad.cpls) {
+    EXPECT_EQ(c.status.sct, SPDK_NVME_SCT_GENERIC);
+    EXPECT_EQ(c.status.sc, SPDK_NVME_SC_INVALID_FIELD);
+    EXPECT_EQ(c.status.dnr, 1);
+  }
+  EXPECT_EQ(nvme_pcie_qpair(q)->sq_tail, 1);
+  EXPECT_EQ(FreeTrackers(q), 11) << "the failed requests' trackers are free again";
 }
 
 // A scatter list over fixed (address, length) elements.
@@ -213,32 +120,29 @@ struct Sgl {
   uint32_t reset_offset = ~0u;
   static void Reset(void* arg, uint32_t offset)
   {
-    auto* s = static_cast<Sgl*>(arg);
-    s->next = 0;
-    s->reset_offset = offset;
+    static_cast<Sgl*>(arg)->next = 0;
+    static_cast<Sgl*>(arg)->reset_offset = offset;
   }
   static int Next(void* arg, void** addr, uint32_t* len)
   {
     auto* s = static_cast<Sgl*>(arg);
     if (s->next >= s->elems.size()) return -1;
     *addr = s->elems[s->next].first;
-    *len = s->elems[s->next].second;
-    s->next++;
+    *len = s->elems[s->next++].second;
     return 0;
   }
+  int Submit(spdk_nvme_qpair* q, uint32_t size, CplLog* log)
+  {
+    nvme_payload payload{};
+    payload.reset_sgl_fn = &Sgl::Reset;
+    payload.next_sge_fn = &Sgl::Next;
+    payload.contig_or_cb_arg = this;
+    nvme_request* req = nvme_allocate_request(q, &payload, size, &CplLog::Cb, log);
+    if (!req) return -ENOMEM;
+    req->cmd.opc = SPDK_NVME_OPC_WRITE;
+    return nvme_qpair_submit_request(q, req);
+  }
 };
-
-int SubmitSgl(spdk_nvme_qpair* q, Sgl* sgl, uint32_t size, CplLog* log)
-{
-  nvme_payload payload{};
-  payload.reset_sgl_fn = &Sgl::Reset;
-  payload.next_sge_fn = &Sgl::Next;
-  payload.contig_or_cb_arg = sgl;
-  nvme_request* req = nvme_allocate_request(q, &payload, size, &CplLog::Cb, log);
-  if (!req) return -ENOMEM;
-  req->cmd.opc = SPDK_NVME_OPC_WRITE;
-  return nvme_qpair_submit_request(q, req);
-}
 
 TEST_F(QpairTest, ScatteredPayloadWithoutSglSupportBuildsPrps)
 {
@@ -248,10 +152,10 @@ TEST_F(QpairTest, ScatteredPayloadWithoutSglSupportBuildsPrps)
   Sgl sgl;
   sgl.elems = {{buf_ + 1024, 3072}, {buf_ + 8 * 4096, 4096}, {buf_ + 20 * 4096, 8192}};
   CplLog log;
-  ASSERT_EQ(SubmitSgl(q, &sgl, 3072 + 4096 + 8192, &log), 0);
+  ASSERT_EQ(sgl.Submit(q, 3072 + 4096 + 8192, &log), 0);
   EXPECT_EQ(sgl.reset_offset, 0u);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
-  nvme_tracker* tr = &nvme_pcie_qpair(q)->tr[c.cid];
+  nvme_tracker* tr;
+  spdk_nvme_cmd c = Entry(q, 0, &tr);
   EXPECT_EQ(c.psdt, SPDK_NVME_PSDT_PRP);
   EXPECT_EQ(c.dptr.prp.prp1, Phys(buf_ + 1024));
   EXPECT_EQ(c.dptr.prp.prp2, tr->prp_sgl_bus_addr);
@@ -262,10 +166,9 @@ TEST_F(QpairTest, ScatteredPayloadWithoutSglSupportBuildsPrps)
   // A later element that does not start on a page cannot be a PRP entry.
   Sgl bad;
   bad.elems = {{buf_, 4096}, {buf_ + 8 * 4096 + 512, 512}};
-  CplLog badlog;
-  EXPECT_EQ(SubmitSgl(q, &bad, 4608, &badlog), -EINVAL);
-  ASSERT_EQ(badlog.cpls.size(), 1u);
-  EXPECT_EQ(badlog.cpls[0].status.sc, SPDK_NVME_SC_INVALID_FIELD);
+  EXPECT_EQ(bad.Submit(q, 4608, &log), -EINVAL);
+  ASSERT_EQ(log.cpls.size(), 1u);
+  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_INVALID_FIELD);
 }
 
 TEST_F(QpairTest, HardwareSglMergesContiguousPiecesAndUsesALastSegment)
@@ -273,13 +176,12 @@ TEST_F(QpairTest, HardwareSglMergesContiguousPiecesAndUsesALastSegment)
   spdk_nvme_qpair* q = MakeQueue(16);
   ASSERT_NE(q, nullptr);
   ctrlr_->flags |= SPDK_NVME_CTRLR_SGL_SUPPORTED;
-
   // One element: a single data block descriptor in the command.
   Sgl one;
-  one.elems = {{buf_ + 100 * 4, 2000}};
+  one.elems = {{buf_ + 400, 2000}};
   CplLog log;
-  ASSERT_EQ(SubmitSgl(q, &one, 2000, &log), 0);
-  spdk_nvme_cmd c = FakeDevice::SqEntry(q, 0);
+  ASSERT_EQ(one.Submit(q, 2000, &log), 0);
+  spdk_nvme_cmd c = Entry(q, 0);
   EXPECT_EQ(c.psdt, SPDK_NVME_PSDT_SGL_MPTR_CONTIG);
   EXPECT_EQ(c.dptr.sgl1.unkeyed.type, SPDK_NVME_SGL_TYPE_DATA_BLOCK);
   EXPECT_EQ(c.dptr.sgl1.unkeyed.subtype, SPDK_NVME_SGL_SUBTYPE_ADDRESS);
@@ -289,9 +191,9 @@ TEST_F(QpairTest, HardwareSglMergesContiguousPiecesAndUsesALastSegment)
   // Three elements, the first two adjacent in bus address space: two descriptors behind a last segment.
   Sgl three;
   three.elems = {{buf_, 4096}, {buf_ + 4096, 1000}, {buf_ + 30 * 4096, 512}};
-  ASSERT_EQ(SubmitSgl(q, &three, 4096 + 1000 + 512, &log), 0);
-  c = FakeDevice::SqEntry(q, 1);
-  nvme_tracker* tr = &nvme_pcie_qpair(q)->tr[c.cid];
+  ASSERT_EQ(three.Submit(q, 4096 + 1000 + 512, &log), 0);
+  nvme_tracker* tr;
+  c = Entry(q, 1, &tr);
   EXPECT_EQ(c.dptr.sgl1.unkeyed.type, SPDK_NVME_SGL_TYPE_LAST_SEGMENT);
   EXPECT_EQ(c.dptr.sgl1.address, tr->prp_sgl_bus_addr);
   EXPECT_EQ(c.dptr.sgl1.unkeyed.length, 32u);
@@ -305,35 +207,40 @@ TEST_F(QpairTest, HardwareSglMergesContiguousPiecesAndUsesALastSegment)
   // No alignment rule for SGLs; more bytes asked than elements give fails.
   Sgl odd;
   odd.elems = {{buf_ + 3, 10}};
-  ASSERT_EQ(SubmitSgl(q, &odd, 10, &log), 0);
-  EXPECT_EQ(SubmitSgl(q, &odd, 20, &log), -EINVAL);
-  ctrlr_->flags &= ~(uint64_t)SPDK_NVME_CTRLR_SGL_SUPPORTED;
+  ASSERT_EQ(odd.Submit(q, 10, &log), 0);
+  EXPECT_EQ(odd.Submit(q, 20, &log), -EINVAL);
 }
 
-TEST_F(QpairTest, DoorbellIsRungPerCommand)
+TEST_F(QpairTest, DoorbellsPerCommandDelayedAndStrided)
 {
   spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
+  spdk_nvme_qpair* delayed = MakeQueue(16, true, 2);
+  ASSERT_TRUE(q && delayed);
   CplLog log;
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  EXPECT_EQ(dev_->SqDoorbell(1), 1u);
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  EXPECT_EQ(dev_->SqDoorbell(1), 2u);
-  EXPECT_EQ(dev_->SqDoorbell(0), 0u) << "the admin doorbell is untouched";
-}
-
-TEST_F(QpairTest, DelayedDoorbellRingsFromTheNextPoll)
-{
-  spdk_nvme_qpair* q = MakeQueue(16, true);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  for (int i = 0; i < 3; i++) {
-    ASSERT_EQ(Read(q, buf_, 512, &log), 0);
+  for (int i = 1; i <= 3; i++) {
+    ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);
+    EXPECT_EQ(dev_->SqDoorbell(1), (uint32_t)i);
+    ASSERT_EQ(Io(delayed, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);
   }
-  EXPECT_EQ(dev_->SqDoorbell(1), 0u);
-  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 0);
-  EXPECT_EQ(dev_->SqDoorbell(1), 3u);
-  EXPECT_EQ(nvme_pcie_qpair(q)->last_sq_tail, 3);
+  EXPECT_EQ(dev_->SqDoorbell(0), 0u) << "the admin doorbell is untouched";
+  EXPECT_EQ(dev_->SqDoorbell(2), 0u) << "delayed until the next poll";
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(delayed, 0), 0);
+  EXPECT_EQ(dev_->SqDoorbell(2), 3u);
+
+  // CAP.DSTRD 2: doorbells 16 bytes apart.
+  FakeDevice::Options o;
+  o.cap = 1023ull | (1ull << 16) | (0x20ull << 24) | (2ull << 32) | (1ull << 37);
+  FakeDevice d(o);
+  spdk_nvme_ctrlr* ctrlr = d.Construct();
+  ASSERT_NE(ctrlr, nullptr);
+  EXPECT_EQ(nvme_pcie_ctrlr(ctrlr)->doorbell_stride_u32, 4u);
+  spdk_nvme_io_qpair_opts io = IoOpts(16);
+  spdk_nvme_qpair* sq = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr, 2, &io);
+  ASSERT_NE(sq, nullptr);
+  uintptr_t regs = (uintptr_t)nvme_pcie_ctrlr(ctrlr)->regs;
+  EXPECT_EQ((uintptr_t)nvme_pcie_qpair(sq)->sq_tdbl - regs, 0x1000u + 4 * 16);
+  EXPECT_EQ((uintptr_t)nvme_pcie_qpair(sq)->cq_hdbl - regs, 0x1000u + 5 * 16);
+  nvme_pcie_ctrlr_delete_io_qpair_data_structure(sq);
 }
 
 TEST_F(QpairTest, ShadowDoorbellWritesMmioOnlyWhenTheDeviceAsks)
@@ -353,28 +260,23 @@ TEST_F(QpairTest, ShadowDoorbellWritesMmioOnlyWhenTheDeviceAsks)
   EXPECT_EQ(nvme_pcie_qpair(q)->shadow_doorbell.cq_hdbl, &shadow[3]);
   EXPECT_EQ(nvme_pcie_qpair(q)->shadow_doorbell.sq_eventidx, &eventidx[2]);
 
+  // (event index, expected MMIO tail) per submission: 0 with tail 0 -> 1 is crossed; 5 is not; 2 with 2 -> 3 is.
   CplLog log;
-  // Event index 0, tail 0 -> 1: the device wants to hear about it.
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  EXPECT_EQ(shadow[2], 1u);
-  EXPECT_EQ(dev_->SqDoorbell(1), 1u);
-  // Event index 5: tail 1 -> 2 passes nothing the device waits for; only the shadow moves.
-  eventidx[2] = 5;
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  EXPECT_EQ(shadow[2], 2u);
-  EXPECT_EQ(dev_->SqDoorbell(1), 1u);
-  // Event index 2: tail 2 -> 3 crosses it.
-  eventidx[2] = 2;
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  EXPECT_EQ(dev_->SqDoorbell(1), 3u);
-
+  struct {
+    uint32_t eventidx, mmio;
+  } steps[] = {{0, 1}, {5, 1}, {2, 3}};
+  for (uint32_t i = 0; i < 3; i++) {
+    eventidx[2] = steps[i].eventidx;
+    ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);
+    EXPECT_EQ(shadow[2], i + 1);
+    EXPECT_EQ(dev_->SqDoorbell(1), steps[i].mmio) << i;
+  }
   // Completion side: head 0 -> 1 with CQ event index 7 skips the MMIO write.
   eventidx[3] = 7;
-  dev_->Post(q, FakeDevice::SqEntry(q, 0).cid);
+  dev_->Post(q, Entry(q, 0).cid);
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
   EXPECT_EQ(shadow[3], 1u);
   EXPECT_EQ(dev_->CqDoorbell(1), 0u);
-
   // Without a doorbell buffer the flag goes off.
   nvme_pcie_ctrlr_set_shadow_doorbell(ctrlr_, q);
   EXPECT_FALSE(nvme_pcie_qpair(q)->flags.has_shadow_doorbell);
@@ -386,12 +288,10 @@ TEST_F(QpairTest, CompletionsAreReapedByPhaseWithThePerCallCap)
   ASSERT_NE(q, nullptr);
   struct nvme_pcie_qpair* pq = nvme_pcie_qpair(q);
   CplLog log;
-  for (int i = 0; i < 12; i++) {
-    ASSERT_EQ(Read(q, buf_ + i * 4096, 512, &log), 0);
-  }
   std::vector<uint16_t> cids;
   for (int i = 0; i < 12; i++) {
-    cids.push_back(FakeDevice::SqEntry(q, i).cid);
+    ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_ + i * 4096, 512, &log), 0);
+    cids.push_back(Entry(q, i).cid);
     dev_->Post(q, cids.back(), 0, 0, 1000 + i);
   }
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 4);
@@ -405,38 +305,24 @@ TEST_F(QpairTest, CompletionsAreReapedByPhaseWithThePerCallCap)
     EXPECT_EQ(log.cpls[i].cid, cids[i]);
     EXPECT_EQ(log.cpls[i].cdw0, 1000u + i);
   }
-  EXPECT_EQ(pq->cq_head, 12);
-  EXPECT_EQ(pq->flags.phase, 1);
-
   // Four more: the 16th completion wraps the head and inverts the phase once.
   for (int i = 0; i < 4; i++) {
-    ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-    dev_->Post(q, FakeDevice::SqEntry(q, 12 + i).cid);
+    ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);
+    dev_->Post(q, Entry(q, 12 + i).cid);
   }
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 4);
   EXPECT_EQ(pq->cq_head, 0);
   EXPECT_EQ(pq->flags.phase, 0);
   EXPECT_EQ(dev_->CqDoorbell(1), 0u);
   EXPECT_EQ(pq->sq_head, 0) << "the device's reported SQ head";
-
-  // An entry with the old phase is not new.
+  // An entry with the old phase is not new; one for an unknown command is counted and ignored.
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 0);
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  dev_->Post(q, FakeDevice::SqEntry(q, 0).cid);
-  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
+  ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);
+  dev_->Post(q, Entry(q, 0).cid);
+  dev_->Post(q, 5);
+  dev_->Post(q, 300);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 3);
   EXPECT_EQ(log.cpls.size(), 17u);
-}
-
-TEST_F(QpairTest, CompletionForAnUnknownCommandIsCountedAndIgnored)
-{
-  spdk_nvme_qpair* q = MakeQueue(16);
-  ASSERT_NE(q, nullptr);
-  CplLog log;
-  ASSERT_EQ(Read(q, buf_, 512, &log), 0);
-  dev_->Post(q, 5);    // no command with this identifier is outstanding
-  dev_->Post(q, 300);  // beyond every tracker
-  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 2);
-  EXPECT_TRUE(log.cpls.empty());
 }
 
 TEST_F(QpairTest, ParkedRequestsStartWhenATrackerFrees)
@@ -445,27 +331,22 @@ TEST_F(QpairTest, ParkedRequestsStartWhenATrackerFrees)
   ASSERT_NE(q, nullptr);
   struct nvme_pcie_qpair* pq = nvme_pcie_qpair(q);
   CplLog log;
-  for (int i = 0; i < 5; i++) {
-    ASSERT_EQ(Read(q, buf_ + i * 4096, 512, &log), 0);
-  }
+  for (int i = 0; i < 5; i++) ASSERT_EQ(Io(q, SPDK_NVME_OPC_READ, buf_ + i * 4096, 512, &log), 0);
   EXPECT_EQ(pq->sq_tail, 3);
-  int parked = 0;
-  nvme_request* r;
-  STAILQ_FOREACH(r, &q->queued_req, stailq) parked++;
-  EXPECT_EQ(parked, 2);
+  EXPECT_EQ(Count(STAILQ_FIRST(&q->queued_req)), 2);
 
-  spdk_nvme_cmd first = FakeDevice::SqEntry(q, 0);
+  spdk_nvme_cmd first = Entry(q, 0);
   dev_->Post(q, first.cid);
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
   ASSERT_EQ(log.cpls.size(), 1u);
   EXPECT_EQ(pq->sq_tail, 0) << "the fourth command went into slot 3";
-  spdk_nvme_cmd fourth = FakeDevice::SqEntry(q, 3);
+  spdk_nvme_cmd fourth = Entry(q, 3);
   EXPECT_EQ(fourth.cid, first.cid) << "it took the tracker that just freed";
   EXPECT_EQ(fourth.dptr.prp.prp1, Phys(buf_ + 3 * 4096));
 
   // While the controller resets, parked requests stay parked.
   ctrlr_->is_resetting = true;
-  dev_->Post(q, FakeDevice::SqEntry(q, 1).cid);
+  dev_->Post(q, Entry(q, 1).cid);
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
   EXPECT_EQ(pq->sq_tail, 0);
   EXPECT_FALSE(STAILQ_EMPTY(&q->queued_req));
@@ -475,10 +356,9 @@ TEST_F(QpairTest, ParkedRequestsStartWhenATrackerFrees)
 // Deleting a queue pair completes every request it holds exactly once with an abort, and resubmits nothing.
 TEST_F(QpairTest, DeletionAbortsOutstandingParkedAndHeldRequestsOnce)
 {
-  spdk_nvme_qpair* q = MakeQueue(4);  // 3 trackers
+  spdk_nvme_io_qpair_opts o = IoOpts(4);  // 3 trackers; deleted by the test itself
+  spdk_nvme_qpair* q = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, 1, &o);
   ASSERT_NE(q, nullptr);
-  qpairs_.clear();  // deleted by the test itself
-
   struct Ctx {
     spdk_nvme_ctrlr* ctrlr;
     spdk_nvme_qpair* q;
@@ -496,17 +376,13 @@ TEST_F(QpairTest, DeletionAbortsOutstandingParkedAndHeldRequestsOnce)
   } ctx{ctrlr_, q, buf_, {}, {}};
 
   ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, q, SPDK_NVME_OPC_FLUSH, true, 10000000, 1, 0, 6), 0);
-  spdk_nvme_cmd read{};
-  read.opc = SPDK_NVME_OPC_READ;
-  for (int i = 0; i < 5; i++) {
-    ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q, &read, buf_, 512, &Ctx::Cb, &ctx), 0);
-  }
-  spdk_nvme_cmd flush{};
-  flush.opc = SPDK_NVME_OPC_FLUSH;
-  ASSERT_EQ(spdk_nvme_ctrlr_io_cmd_raw_no_payload_build(ctrlr_, q, &flush, &Ctx::Cb, &ctx), 0);
+  spdk_nvme_cmd cmd{};
+  cmd.opc = SPDK_NVME_OPC_READ;
+  for (int i = 0; i < 5; i++) ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q, &cmd, buf_, 512, &Ctx::Cb, &ctx), 0);
+  cmd.opc = SPDK_NVME_OPC_FLUSH;
+  ASSERT_EQ(spdk_nvme_ctrlr_io_cmd_raw_no_payload_build(ctrlr_, q, &cmd, &Ctx::Cb, &ctx), 0);
   EXPECT_FALSE(STAILQ_EMPTY(&q->err_req_head));
 
-  dev_->ForgetQueue(q);
   nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
   ASSERT_EQ(ctx.cpls.size(), 6u) << "3 outstanding, 2 parked, 1 held back";
   for (auto& c : ctx.cpls) {
@@ -514,9 +390,7 @@ TEST_F(QpairTest, DeletionAbortsOutstandingParkedAndHeldRequestsOnce)
     EXPECT_EQ(c.status.sc, SPDK_NVME_SC_ABORTED_BY_REQUEST);
     EXPECT_EQ(c.status.dnr, 1);
   }
-  for (int rc : ctx.resubmit_rc) {
-    EXPECT_EQ(rc, -ENXIO);
-  }
+  for (int rc : ctx.resubmit_rc) EXPECT_EQ(rc, -ENXIO);
 }
 
 TEST_F(QpairTest, QueueCommandBuildersOnTheAdminQueue)
@@ -532,49 +406,27 @@ TEST_F(QpairTest, QueueCommandBuildersOnTheAdminQueue)
   ASSERT_EQ(nvme_pcie_ctrlr_cmd_create_io_sq(ctrlr_, q, &CplLog::Cb, &log), 0);
   ASSERT_EQ(nvme_pcie_ctrlr_cmd_delete_io_sq(ctrlr_, q, &CplLog::Cb, &log), 0);
   ASSERT_EQ(nvme_pcie_ctrlr_cmd_delete_io_cq(ctrlr_, q, &CplLog::Cb, &log), 0);
-
-  spdk_nvme_cmd c = FakeDevice::SqEntry(ctrlr_->adminq, 0);
-  EXPECT_EQ(c.opc, SPDK_NVME_OPC_CREATE_IO_CQ);
-  EXPECT_EQ(c.cdw10, (255u << 16) | 3);
-  EXPECT_EQ(c.cdw11, 1u);
-  EXPECT_EQ(c.dptr.prp.prp1, pq->cpl_bus_addr);
-  c = FakeDevice::SqEntry(ctrlr_->adminq, 1);
-  EXPECT_EQ(c.opc, SPDK_NVME_OPC_CREATE_IO_SQ);
-  EXPECT_EQ(c.cdw10, (255u << 16) | 3);
-  EXPECT_EQ(c.cdw11, (3u << 16) | (2u << 1) | 1);
-  EXPECT_EQ(c.dptr.prp.prp1, pq->cmd_bus_addr);
-  c = FakeDevice::SqEntry(ctrlr_->adminq, 2);
-  EXPECT_EQ(c.opc, SPDK_NVME_OPC_DELETE_IO_SQ);
-  EXPECT_EQ(c.cdw10, 3u);
-  EXPECT_EQ(c.dptr.prp.prp1, 0u);
-  c = FakeDevice::SqEntry(ctrlr_->adminq, 3);
-  EXPECT_EQ(c.opc, SPDK_NVME_OPC_DELETE_IO_CQ);
-  EXPECT_EQ(c.cdw10, 3u);
-  EXPECT_EQ(dev_->SqDoorbell(0), 4u);
-
-  for (int i = 0; i < 4; i++) {
-    dev_->Post(ctrlr_->adminq, FakeDevice::SqEntry(ctrlr_->adminq, i).cid, 0, 0, i);
+  struct {
+    uint8_t opc;
+    uint32_t cdw10, cdw11;
+    uint64_t prp1;
+  } expect[] = {{SPDK_NVME_OPC_CREATE_IO_CQ, (255u << 16) | 3, 1, pq->cpl_bus_addr},
+                {SPDK_NVME_OPC_CREATE_IO_SQ, (255u << 16) | 3, (3u << 16) | (2u << 1) | 1, pq->cmd_bus_addr},
+                {SPDK_NVME_OPC_DELETE_IO_SQ, 3, 0, 0},
+                {SPDK_NVME_OPC_DELETE_IO_CQ, 3, 0, 0}};
+  for (uint16_t i = 0; i < 4; i++) {
+    spdk_nvme_cmd c = FakeDevice::SqEntry(ctrlr_->adminq, i);
+    EXPECT_EQ(c.opc, expect[i].opc) << i;
+    EXPECT_EQ(c.cdw10, expect[i].cdw10) << i;
+    EXPECT_EQ(c.cdw11, expect[i].cdw11) << i;
+    EXPECT_EQ(c.dptr.prp.prp1, expect[i].prp1) << i;
+    dev_->Post(ctrlr_->adminq, c.cid, 0, 0, i);
   }
+  EXPECT_EQ(dev_->SqDoorbell(0), 4u);
   EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 4);
   ASSERT_EQ(log.cpls.size(), 4u);
   EXPECT_EQ(log.cpls[3].cdw0, 3u);
 }
 
-TEST_F(QpairTest, DoorbellStrideFromCap)
-{
-  FakeDevice::Options o;
-  o.bus = NextBus();
-  o.cap = 1023ull | (1ull << 16) | (0x20ull << 24) | (2ull << 32) /* DSTRD 2: 16 bytes */ | (1ull << 37);
-  FakeDevice d(o);
-  spdk_nvme_ctrlr* ctrlr = d.Construct();
-  ASSERT_NE(ctrlr, nullptr);
-  EXPECT_EQ(nvme_pcie_ctrlr(ctrlr)->doorbell_stride_u32, 4u);
-  spdk_nvme_io_qpair_opts io = IoOpts(16);
-  spdk_nvme_qpair* q = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr, 2, &io);
-  ASSERT_NE(q, nullptr);
-  EXPECT_EQ((uintptr_t)nvme_pcie_qpair(q)->sq_tdbl - (uintptr_t)nvme_pcie_ctrlr(ctrlr)->regs, 0x1000u + 4 * 16);
-  EXPECT_EQ((uintptr_t)nvme_pcie_qpair(q)->cq_hdbl - (uintptr_t)nvme_pcie_ctrlr(ctrlr)->regs, 0x1000u + 5 * 16);
-  nvme_pcie_ctrlr_delete_io_qpair_data_structure(q);
-}
-
 }  // namespace
+}  // namespace kyt::test

@@ -1,63 +1,43 @@
-// The request layer: error injection, time-outs, the retry rule, the failed-controller rule, blocking waits that
-// give up safely, and the printable status and opcode texts.
-#include <gtest/gtest.h>
-
+// The request layer: error injection, time-outs, the retry rule, the failed-controller rule, split requests,
+// blocking waits that give up safely, and the printable status and opcode texts.
 #include <cstring>
 
 #include "fake_device.h"
 #include "kyt/env_test.h"
 
-using kyt::test::CplLog;
-using kyt::test::FakeDevice;
-using kyt::test::IoOpts;
-
+namespace kyt::test {
 namespace {
 
-class RequestTest : public ::testing::Test {
+class RequestTest : public DevTest {
  protected:
   void SetUp() override
   {
-    FakeDevice::Options o;
-    o.bus = NextBus();
-    dev_.reset(new FakeDevice(o));
-    ctrlr_ = dev_->Construct();
-    ASSERT_NE(ctrlr_, nullptr);
-    spdk_nvme_io_qpair_opts io = IoOpts(16);
-    q_ = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, 1, &io);
+    DevTest::SetUp();
+    q_ = MakeQueue(16);
     ASSERT_NE(q_, nullptr);
-    buf_ = static_cast<uint8_t*>(spdk_zmalloc(64 * 1024, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA));
-    ASSERT_NE(buf_, nullptr);
   }
-  void TearDown() override
+  int Io(uint8_t opc, CplLog* log) { return DevTest::Io(q_, opc, buf_, 512, log); }
+  int GetFeature(spdk_nvme_cmd_cb cb, void* arg)
   {
-    if (q_) {
-      q_->no_deletion_notification_needed = 1;  // the tests' completion logs are gone by now
-      nvme_pcie_ctrlr_delete_io_qpair_data_structure(q_);
-    }
-    spdk_free(buf_);
-    dev_.reset();
-    spdk_nvme_retry_count = 0;
-    kyt_env_test_set_clock_scale(1);
-  }
-  static uint8_t NextBus()
-  {
-    static uint8_t bus = 0x80;
-    return bus++;
-  }
-  int Io(uint8_t opc, CplLog* log)
-  {
-    spdk_nvme_cmd cmd{};
-    cmd.opc = opc;
-    cmd.nsid = 1;
-    return spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q_, &cmd, buf_, 512, &CplLog::Cb, log);
+    return spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, cb, arg);
   }
   uint16_t Tail() const { return nvme_pcie_qpair(q_)->sq_tail; }
+  // A split request: a parent with `n` read children of one block each, CDW10 their index.
+  nvme_request* Parent(uint32_t n, CplLog* log)
+  {
+    nvme_request* parent = nvme_allocate_request_null(q_, &CplLog::Cb, log);
+    for (uint32_t i = 0; i < n; i++) {
+      nvme_request* child = nvme_allocate_request_contig(q_, buf_ + i * 4096, 512, &CplLog::Cb, log);
+      child->cmd.opc = SPDK_NVME_OPC_READ;
+      child->cmd.cdw10 = i;
+      child->parent = parent;
+      TAILQ_INSERT_TAIL(&parent->children, child, child_tailq);
+      parent->num_children++;
+    }
+    return parent;
+  }
   uint16_t LastCid() const { return FakeDevice::SqEntry(q_, (uint16_t)((Tail() + 15) % 16)).cid; }
-
-  std::unique_ptr<FakeDevice> dev_;
-  spdk_nvme_ctrlr* ctrlr_ = nullptr;
   spdk_nvme_qpair* q_ = nullptr;
-  uint8_t* buf_ = nullptr;
 };
 
 TEST_F(RequestTest, InjectionReplacesOnlySuccessfulCompletionsOfItsOpcode)
@@ -66,8 +46,7 @@ TEST_F(RequestTest, InjectionReplacesOnlySuccessfulCompletionsOfItsOpcode)
                                                     SPDK_NVME_SCT_MEDIA_ERROR, SPDK_NVME_SC_UNRECOVERED_READ_ERROR),
             0);
   CplLog log;
-  // A write is not touched.
-  ASSERT_EQ(Io(SPDK_NVME_OPC_WRITE, &log), 0);
+  ASSERT_EQ(Io(SPDK_NVME_OPC_WRITE, &log), 0);  // not touched
   dev_->Post(q_, LastCid());
   // A read that fails anyway keeps its own status and does not use up a count.
   ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
@@ -107,11 +86,10 @@ TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelayWithoutReachingTheDev
   ASSERT_EQ(log.cpls.size(), 1u);
   EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_INTERNAL_DEVICE_ERROR);
   EXPECT_EQ(log.cpls[0].status.dnr, 0);
-  // The count is used up: the next write goes to the device.
   ASSERT_EQ(Io(SPDK_NVME_OPC_WRITE, &log), 0);
-  EXPECT_EQ(Tail(), 1);
+  EXPECT_EQ(Tail(), 1) << "the count is used up: the next write goes to the device";
 
-  // Removal stops further injection; a second add for the same opcode overwrites the entry.
+  // A second add for the same opcode overwrites the entry; removal empties the list.
   ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, q_, SPDK_NVME_OPC_READ, true, 0, 5, 0, 6), 0);
   ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, q_, SPDK_NVME_OPC_READ, false, 0, 1, 0, 6), 0);
   int entries = 0;
@@ -121,127 +99,88 @@ TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelayWithoutReachingTheDev
   spdk_nvme_qpair_remove_cmd_error_injection(ctrlr_, q_, SPDK_NVME_OPC_READ);
   spdk_nvme_qpair_remove_cmd_error_injection(ctrlr_, q_, SPDK_NVME_OPC_WRITE);
   EXPECT_TRUE(TAILQ_EMPTY(&q_->err_cmd_head));
-}
 
-TEST_F(RequestTest, AdminInjectionWithNullQpair)
-{
+  // A null queue pair means the admin queue.
   ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, nullptr, SPDK_NVME_OPC_GET_FEATURES, true, 0, 1,
                                                     SPDK_NVME_SCT_COMMAND_SPECIFIC, SPDK_NVME_SC_INVALID_LOG_PAGE),
             0);
-  EXPECT_FALSE(TAILQ_EMPTY(&ctrlr_->adminq->err_cmd_head));
-  CplLog log;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, &CplLog::Cb, &log), 0);
-  EXPECT_EQ(nvme_pcie_qpair(ctrlr_->adminq)->sq_tail, 0);
+  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
+  EXPECT_EQ(AdminTail(), 0);
   spdk_delay_us(10);
   spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status.sct, SPDK_NVME_SCT_COMMAND_SPECIFIC);
-  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_INVALID_LOG_PAGE);
+  ASSERT_EQ(log.cpls.size(), 2u);
+  EXPECT_EQ(log.cpls[1].status.sct, SPDK_NVME_SCT_COMMAND_SPECIFIC);
+  EXPECT_EQ(log.cpls[1].status.sc, SPDK_NVME_SC_INVALID_LOG_PAGE);
 }
 
-struct TimeoutLog {
-  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> calls;
-  static void Cb(void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid)
-  {
-    static_cast<TimeoutLog*>(arg)->calls.emplace_back(q, cid);
-  }
-};
-
+// The callback runs once per late admin command of a ready controller; event requests and I/O are not watched.
 TEST_F(RequestTest, TimeoutCallbackRunsOncePerLateAdminCommand)
 {
-  TimeoutLog tlog;
-  ctrlr_->state = NVME_CTRLR_STATE_READY;
-  spdk_nvme_ctrlr_register_timeout_callback(ctrlr_, 1000, &TimeoutLog::Cb, &tlog);
+  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> calls;
+  spdk_nvme_ctrlr_register_timeout_callback(
+      ctrlr_, 1000,
+      [](void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid) {
+        static_cast<decltype(calls)*>(arg)->emplace_back(q, cid);
+      },
+      &calls);
   ASSERT_TRUE(ctrlr_->timeout_enabled);
-
-  CplLog log;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, &CplLog::Cb, &log), 0);
-  uint16_t cid = FakeDevice::SqEntry(ctrlr_->adminq, 0).cid;
-  // An I/O command submitted at the same time is not watched.
+  CplLog log, aer_log;
+  spdk_nvme_cmd aer{};
+  aer.opc = SPDK_NVME_OPC_ASYNC_EVENT_REQUEST;
+  ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &aer, nullptr, 0, &CplLog::Cb, &aer_log), 0);
+  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
+  uint16_t cid = FakeDevice::SqEntry(ctrlr_->adminq, 1).cid;
   ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
 
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
   spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  EXPECT_TRUE(tlog.calls.empty()) << "not late yet";
+  EXPECT_TRUE(calls.empty()) << "not late yet";
   spdk_delay_us(1500);
+  ctrlr_->state = NVME_CTRLR_STATE_INIT;
   spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  EXPECT_TRUE(calls.empty()) << "state is not ready";
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
+  for (int i = 0; i < 5; i++) spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
   spdk_nvme_qpair_process_completions(q_, 0);
-  ASSERT_EQ(tlog.calls.size(), 1u);
-  EXPECT_EQ(tlog.calls[0].first, nullptr) << "admin queue";
-  EXPECT_EQ(tlog.calls[0].second, cid);
-  for (int i = 0; i < 5; i++) {
-    spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  }
-  EXPECT_EQ(tlog.calls.size(), 1u) << "once per request";
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, nullptr) << "admin queue";
+  EXPECT_EQ(calls[0].second, cid);
   // The command stays outstanding and completes normally.
   dev_->Post(ctrlr_->adminq, cid);
   spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
   EXPECT_EQ(log.cpls.size(), 1u);
   ctrlr_->state = NVME_CTRLR_STATE_INIT;
-}
-
-TEST_F(RequestTest, TimeoutSkipsAsyncEventRequestsAndControllersNotReady)
-{
-  TimeoutLog tlog;
-  spdk_nvme_ctrlr_register_timeout_callback(ctrlr_, 100, &TimeoutLog::Cb, &tlog);
-  CplLog log;
-  spdk_nvme_cmd aer{};
-  aer.opc = SPDK_NVME_OPC_ASYNC_EVENT_REQUEST;
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &aer, nullptr, 0, &CplLog::Cb, &log), 0);
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, &CplLog::Cb, &log), 0);
-  spdk_delay_us(500);
-  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  EXPECT_TRUE(tlog.calls.empty()) << "state is not ready";
-  ctrlr_->state = NVME_CTRLR_STATE_READY;
-  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  ASSERT_EQ(tlog.calls.size(), 1u) << "the AER is skipped, the later command is not";
-  EXPECT_EQ(tlog.calls[0].second, FakeDevice::SqEntry(ctrlr_->adminq, 1).cid);
-  ctrlr_->state = NVME_CTRLR_STATE_INIT;
   // Asynchronous event requests end with an SQ-deletion abort, without retry.
   nvme_pcie_admin_qpair_abort_aers(ctrlr_->adminq);
-  ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_ABORTED_SQ_DELETION);
-  EXPECT_EQ(log.cpls[0].status.dnr, 0);
+  ASSERT_EQ(aer_log.cpls.size(), 1u);
+  EXPECT_EQ(aer_log.cpls[0].status.sc, SPDK_NVME_SC_ABORTED_SQ_DELETION);
+  EXPECT_EQ(aer_log.cpls[0].status.dnr, 0);
 }
 
 TEST(RetryRule, OnlyNamespaceNotReadyFormatInProgressAndInternalPathErrorRetry)
 {
-  auto cpl = [](uint8_t sct, uint8_t sc, bool dnr) {
-    spdk_nvme_cpl c{};
-    c.status.sct = sct;
-    c.status.sc = sc;
-    c.status.dnr = dnr;
-    return c;
-  };
-  spdk_nvme_cpl c;
-  c = cpl(0, 0x82, false);
-  EXPECT_TRUE(nvme_completion_is_retry(&c));
-  c = cpl(0, 0x84, false);
-  EXPECT_TRUE(nvme_completion_is_retry(&c));
-  c = cpl(3, 0x00, false);
-  EXPECT_TRUE(nvme_completion_is_retry(&c));
-  c = cpl(0, 0x82, true);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
-  c = cpl(0, 0x83, false);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
-  c = cpl(0, 0x06, false);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
-  c = cpl(1, 0x82, false);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
-  c = cpl(3, 0x60, false);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
-  c = cpl(2, 0x84, false);
-  EXPECT_FALSE(nvme_completion_is_retry(&c));
+  struct {
+    uint8_t sct, sc;
+    bool dnr, retry;
+  } cases[] = {{0, 0x82, false, true},  {0, 0x84, false, true},  {3, 0x00, false, true},
+               {0, 0x82, true, false},  {0, 0x83, false, false}, {0, 0x06, false, false},
+               {1, 0x82, false, false}, {3, 0x60, false, false}, {2, 0x84, false, false}};
+  for (auto& c : cases) {
+    spdk_nvme_cpl cpl{};
+    cpl.status.sct = c.sct;
+    cpl.status.sc = c.sc;
+    cpl.status.dnr = c.dnr;
+    EXPECT_EQ(nvme_completion_is_retry(&cpl), c.retry) << int(c.sct) << "/" << int(c.sc) << " dnr " << c.dnr;
+  }
 }
 
 TEST_F(RequestTest, RetryableFailureIsResubmittedOnlyWithinTheRetryCount)
 {
   CplLog log;
-  // Default count 0: no retry.
-  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);  // default count 0: no retry
   dev_->Post(q_, LastCid(), 0, SPDK_NVME_SC_NAMESPACE_NOT_READY);
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
   ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_NAMESPACE_NOT_READY);
 
   spdk_nvme_retry_count = 1;
   ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
@@ -260,16 +199,17 @@ TEST_F(RequestTest, RetryableFailureIsResubmittedOnlyWithinTheRetryCount)
 TEST_F(RequestTest, FailedControllerRefusesAndAbortsWithDnr)
 {
   CplLog log;
-  spdk_nvme_io_qpair_opts io = IoOpts(4);
-  spdk_nvme_qpair* small = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr_, 2, &io);
+  spdk_nvme_qpair* small = MakeQueue(4, false, 2);
   ASSERT_NE(small, nullptr);
-  spdk_nvme_cmd cmd{};
-  cmd.opc = SPDK_NVME_OPC_READ;
-  for (int i = 0; i < 4; i++) {  // 3 outstanding, 1 parked
-    ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, small, &cmd, buf_, 512, &CplLog::Cb, &log), 0);
-  }
+  for (int i = 0; i < 4; i++) ASSERT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);  // 3 out, 1 parked
+  // A split request: the parent and its children go back to the pool when refused.
+  int free_before = Count(STAILQ_FIRST(&q_->free_req));
+  nvme_request* parent = Parent(3, &log);
   ctrlr_->is_failed = true;
-  EXPECT_EQ(spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, small, &cmd, buf_, 512, &CplLog::Cb, &log), -ENXIO);
+  EXPECT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &log), -ENXIO);
+  EXPECT_EQ(nvme_qpair_submit_request(q_, parent), -ENXIO);
+  EXPECT_EQ(Count(STAILQ_FIRST(&q_->free_req)), free_before);
+  EXPECT_EQ(Tail(), 0);
   EXPECT_TRUE(log.cpls.empty()) << "a refused submission runs no callback";
   EXPECT_EQ(spdk_nvme_qpair_process_completions(small, 0), 0);
   ASSERT_EQ(log.cpls.size(), 4u);
@@ -279,20 +219,26 @@ TEST_F(RequestTest, FailedControllerRefusesAndAbortsWithDnr)
   }
   EXPECT_TRUE(STAILQ_EMPTY(&small->queued_req));
   ctrlr_->is_failed = false;
-  nvme_pcie_ctrlr_delete_io_qpair_data_structure(small);
+}
+
+TEST_F(RequestTest, SplitChildrenAreSubmittedInOrder)
+{
+  CplLog log;
+  ASSERT_EQ(nvme_qpair_submit_request(q_, Parent(3, &log)), 0);
+  EXPECT_EQ(Tail(), 3);
+  for (uint16_t i = 0; i < 3; i++) EXPECT_EQ(FakeDevice::SqEntry(q_, i).cdw10, i);
 }
 
 TEST_F(RequestTest, DisabledQueuePairParksUntilItIsUsedOutsideAReset)
 {
   CplLog log;
   ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
-  EXPECT_TRUE(q_->is_enabled);
   nvme_qpair_disable(q_);
   ctrlr_->is_resetting = true;
   ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
   EXPECT_EQ(Tail(), 1) << "parked while disabled";
-  EXPECT_FALSE(STAILQ_EMPTY(&q_->queued_req));
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
+  EXPECT_TRUE(log.cpls.empty());
   ctrlr_->is_resetting = false;
   // First use after the reset: parked and outstanding requests are aborted (without DNR), the pair re-enabled.
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
@@ -304,187 +250,108 @@ TEST_F(RequestTest, DisabledQueuePairParksUntilItIsUsedOutsideAReset)
   EXPECT_TRUE(q_->is_enabled);
 }
 
-TEST_F(RequestTest, WaitGivesUpWhenTheDeviceIsGoneAndIgnoresTheLateCompletion)
+// A wait that gives up (device gone, admin time-out) returns -EIO; the late completion touches neither the freed
+// status record nor the caller's buffer, and the bounce buffer lives until then.
+TEST_F(RequestTest, WaitGivesUpSafely)
 {
   nvme_completion_poll_status status{};
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0,
-                                            nvme_completion_poll_cb, &status),
-            0);
-  uint16_t cid = FakeDevice::SqEntry(ctrlr_->adminq, 0).cid;
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+  uint16_t cid = LastAdmin().cid;
   dev_->SetReg32(SPDK_NVME_REG_CSTS, 0xFFFFFFFFu);
   EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
   EXPECT_FALSE(status.done);
-
-  // The device answers late: the status record is not touched.
   dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x1);
   status.cpl.cdw0 = 0xDEAD;
   dev_->Post(ctrlr_->adminq, cid, 0, 0, 0x1234);
   EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);
   EXPECT_FALSE(status.done);
   EXPECT_EQ(status.cpl.cdw0, 0xDEADu);
-}
 
-TEST_F(RequestTest, WaitGivesUpAfterTheAdminTimeoutAndKeepsTheBounceBufferAlive)
-{
   ctrlr_->opts.admin_timeout_ms = 3;
   uint8_t user[512];
   memset(user, 0xAB, sizeof(user));
   {
-    nvme_completion_poll_status status{};
+    nvme_completion_poll_status st{};
     ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, SPDK_NVME_LOG_HEALTH_INFORMATION, 0xFFFFFFFF, user,
-                                               sizeof(user), 0, nvme_completion_poll_cb, &status),
+                                               sizeof(user), 0, nvme_completion_poll_cb, &st),
               0);
-    EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
+    EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &st), -EIO);
   }
-  // Late data and completion: the bounce buffer still exists, the caller's buffer is not written.
-  spdk_nvme_cmd c = FakeDevice::SqEntry(ctrlr_->adminq, 0);
+  spdk_nvme_cmd c = LastAdmin();
   auto* bounce = static_cast<uint8_t*>(FakeDevice::Dma(c.dptr.prp.prp1, 512));
   ASSERT_NE(bounce, nullptr);
   memset(bounce, 0x11, 512);
   dev_->Post(ctrlr_->adminq, c.cid);
   EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);
-  for (uint8_t b : user) {
-    ASSERT_EQ(b, 0xAB);
-  }
+  for (uint8_t b : user) ASSERT_EQ(b, 0xAB);
 }
 
-TEST_F(RequestTest, WaitReturnsTheCompletionAndErrorsAsEio)
+TEST_F(RequestTest, WaitReturnsTheCompletionErrorsAsEioAndEndsAfterItsSeconds)
 {
   nvme_completion_poll_status status{};
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0,
-                                            nvme_completion_poll_cb, &status),
-            0);
-  dev_->Post(ctrlr_->adminq, FakeDevice::SqEntry(ctrlr_->adminq, 0).cid, 0, 0, 42);
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+  dev_->Post(ctrlr_->adminq, LastAdmin().cid, 0, 0, 42);
   EXPECT_EQ(spdk_nvme_wait_for_completion_robust_lock(ctrlr_->adminq, &status, &ctrlr_->ctrlr_lock), 0);
   EXPECT_TRUE(status.done);
   EXPECT_EQ(status.cpl.cdw0, 42u);
 
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0,
-                                            nvme_completion_poll_cb, &status),
-            0);
-  dev_->Post(ctrlr_->adminq, FakeDevice::SqEntry(ctrlr_->adminq, 1).cid, 0, SPDK_NVME_SC_INVALID_FIELD);
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+  dev_->Post(ctrlr_->adminq, LastAdmin().cid, 0, SPDK_NVME_SC_INVALID_FIELD);
   EXPECT_EQ(spdk_nvme_wait_for_completion_timeout(ctrlr_->adminq, &status, 1), -EIO);
   EXPECT_TRUE(status.done);
   EXPECT_EQ(status.cpl.status.sc, SPDK_NVME_SC_INVALID_FIELD);
-}
 
-TEST_F(RequestTest, WaitWithATimeoutInSecondsEnds)
-{
   kyt_env_test_set_clock_scale(1000);  // one second of ticks in about a millisecond
-  nvme_completion_poll_status status{};
-  ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0,
-                                            nvme_completion_poll_cb, &status),
-            0);
-  EXPECT_EQ(spdk_nvme_wait_for_completion_timeout(ctrlr_->adminq, &status, 2), -EIO);
-  EXPECT_FALSE(status.done);
+  nvme_completion_poll_status late{};
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &late), 0);
+  EXPECT_EQ(spdk_nvme_wait_for_completion_timeout(ctrlr_->adminq, &late, 2), -EIO);
+  EXPECT_FALSE(late.done);
 }
 
 TEST(TimeConversion, LongDurationsDoNotOverflow)
 {
   uint64_t hz = spdk_get_ticks_hz();
-  uint64_t us = 20000000000000ull;  // 20 000 000 s: hz * us would overflow 64 bits
-  EXPECT_EQ(nvme_us_to_ticks(us), hz * 20000000ull);
+  EXPECT_EQ(nvme_us_to_ticks(20000000000000ull), hz * 20000000ull);  // hz * us would overflow 64 bits
   EXPECT_EQ(nvme_us_to_ticks(1500000), hz + hz / 2);
   EXPECT_EQ(nvme_ms_to_ticks(2500), 2 * hz + hz / 2);
 }
 
 TEST(StatusStrings, TablesAndFallbacks)
 {
-  auto str = [](uint8_t sct, uint8_t sc) {
+  struct {
+    uint8_t sct, sc;
+    const char* text;
+  } cases[] = {{0, 0x00, "SUCCESS"}, {0, 0x07, "ABORTED - BY REQUEST"}, {0, 0x0A, "ABORTED - MISSING FUSED"},
+               {0, 0x1F, "COMMAND NOT SUPPORTED FOR QUEUE IN CMB"}, {0, 0x84, "FORMAT IN PROGRESS"},
+               {0, 0x17, "GENERIC"}, {1, 0x00, "INVALID COMPLETION QUEUE"}, {1, 0x03, "ABORT CMD LIMIT EXCEEDED"},
+               {1, 0x1B, "THINPROVISIONING NOT SUPPORTED"}, {1, 0x82, "WRITE TO RO RANGE"},
+               {1, 0x04, "COMMAND SPECIFIC"}, {2, 0x81, "UNRECOVERED READ ERROR"}, {2, 0xD0, "READ HIGH ECC"},
+               {2, 0xF2, "OUT OF ORDER WRITE"}, {2, 0x88, "MEDIA ERROR"}, {3, 0x00, "INTERNAL PATH ERROR"},
+               {3, 0x71, "ABORTED BY HOST"}, {3, 0x01, "PATH ERROR"}, {4, 0x00, "RESERVED"}, {5, 0x00, "RESERVED"},
+               {6, 0x02, "RESERVED"}, {7, 0x00, "VENDOR SPECIFIC"}};
+  for (auto& c : cases) {
     spdk_nvme_status s{};
-    s.sct = sct;
-    s.sc = sc;
-    return std::string(spdk_nvme_cpl_get_status_string(&s));
-  };
-  EXPECT_EQ(str(0, 0x00), "SUCCESS");
-  EXPECT_EQ(str(0, 0x07), "ABORTED - BY REQUEST");
-  EXPECT_EQ(str(0, 0x0A), "ABORTED - MISSING FUSED");
-  EXPECT_EQ(str(0, 0x1F), "COMMAND NOT SUPPORTED FOR QUEUE IN CMB");
-  EXPECT_EQ(str(0, 0x84), "FORMAT IN PROGRESS");
-  EXPECT_EQ(str(0, 0x17), "GENERIC");
-  EXPECT_EQ(str(1, 0x00), "INVALID COMPLETION QUEUE");
-  EXPECT_EQ(str(1, 0x03), "ABORT CMD LIMIT EXCEEDED");
-  EXPECT_EQ(str(1, 0x1B), "THINPROVISIONING NOT SUPPORTED");
-  EXPECT_EQ(str(1, 0x82), "WRITE TO RO RANGE");
-  EXPECT_EQ(str(1, 0x04), "COMMAND SPECIFIC");
-  EXPECT_EQ(str(2, 0x81), "UNRECOVERED READ ERROR");
-  EXPECT_EQ(str(2, 0xD0), "READ HIGH ECC");
-  EXPECT_EQ(str(2, 0xF2), "OUT OF ORDER WRITE");
-  EXPECT_EQ(str(2, 0x88), "MEDIA ERROR");
-  EXPECT_EQ(str(3, 0x00), "INTERNAL PATH ERROR");
-  EXPECT_EQ(str(3, 0x71), "ABORTED BY HOST");
-  EXPECT_EQ(str(3, 0x01), "PATH ERROR");
-  EXPECT_EQ(str(4, 0x00), "RESERVED");
-  EXPECT_EQ(str(5, 0x00), "RESERVED");
-  EXPECT_EQ(str(6, 0x02), "RESERVED");
-  EXPECT_EQ(str(7, 0x00), "VENDOR SPECIFIC");
+    s.sct = c.sct;
+    s.sc = c.sc;
+    EXPECT_STREQ(spdk_nvme_cpl_get_status_string(&s), c.text) << int(c.sct) << "/" << int(c.sc);
+  }
 }
 
 TEST(OpcodeStrings, AdminAndIoTables)
 {
-  EXPECT_STREQ(nvme_admin_opc_string(0x00), "DELETE IO SQ");
-  EXPECT_STREQ(nvme_admin_opc_string(0x0C), "ASYNC EVENT REQUEST");
-  EXPECT_STREQ(nvme_admin_opc_string(0x7C), "DOORBELL BUFFER CONFIG");
-  EXPECT_STREQ(nvme_admin_opc_string(0xE2), "OCSSD / GEOMETRY");
-  EXPECT_STREQ(nvme_admin_opc_string(0x03), "ADMIN COMMAND");
-  EXPECT_STREQ(nvme_admin_opc_string(0xFF), "ADMIN COMMAND");
-  EXPECT_STREQ(nvme_io_opc_string(0x00), "FLUSH");
-  EXPECT_STREQ(nvme_io_opc_string(0x08), "WRITE ZEROES");
-  EXPECT_STREQ(nvme_io_opc_string(0x15), "RESERVATION RELEASE");
-  EXPECT_STREQ(nvme_io_opc_string(0x93), "OCSSD / VECTOR COPY");
-  EXPECT_STREQ(nvme_io_opc_string(0x03), "IO COMMAND");
+  auto admin = nvme_admin_opc_string;
+  auto io = nvme_io_opc_string;
+  struct {
+    const char* (*fn)(uint8_t);
+    uint8_t opc;
+    const char* text;
+  } cases[] = {{admin, 0x00, "DELETE IO SQ"}, {admin, 0x0C, "ASYNC EVENT REQUEST"},
+               {admin, 0x7C, "DOORBELL BUFFER CONFIG"}, {admin, 0xE2, "OCSSD / GEOMETRY"},
+               {admin, 0x03, "ADMIN COMMAND"}, {admin, 0xFF, "ADMIN COMMAND"}, {io, 0x00, "FLUSH"},
+               {io, 0x08, "WRITE ZEROES"},
+               {io, 0x15, "RESERVATION RELEASE"}, {io, 0x93, "OCSSD / VECTOR COPY"}, {io, 0x03, "IO COMMAND"}};
+  for (auto& c : cases) EXPECT_STREQ(c.fn(c.opc), c.text) << int(c.opc);
 }
 
 }  // namespace
-
-namespace {
-
-// Split requests: the children go out in order; after a failing child the rest are dropped unsent.
-class SplitTest : public RequestTest {
- protected:
-  nvme_request* Parent(int children, CplLog* log)
-  {
-    nvme_request* parent = nvme_allocate_request_null(q_, &CplLog::Cb, log);
-    for (int i = 0; i < children; i++) {
-      nvme_request* child = nvme_allocate_request_contig(q_, buf_ + i * 4096, 512, &CplLog::Cb, log);
-      child->cmd.opc = SPDK_NVME_OPC_READ;
-      child->cmd.cdw10 = (uint32_t)i;
-      child->parent = parent;
-      TAILQ_INSERT_TAIL(&parent->children, child, child_tailq);
-      parent->num_children++;
-    }
-    return parent;
-  }
-  int FreeRequests()
-  {
-    int n = 0;
-    nvme_request* r;
-    STAILQ_FOREACH(r, &q_->free_req, stailq) n++;
-    return n;
-  }
-};
-
-TEST_F(SplitTest, ChildrenAreSubmittedInOrder)
-{
-  CplLog log;
-  ASSERT_EQ(nvme_qpair_submit_request(q_, Parent(3, &log)), 0);
-  EXPECT_EQ(Tail(), 3);
-  for (uint16_t i = 0; i < 3; i++) {
-    EXPECT_EQ(FakeDevice::SqEntry(q_, i).cdw10, i);
-  }
-}
-
-TEST_F(SplitTest, RefusedChildrenReleaseTheParent)
-{
-  CplLog log;
-  int free_before = FreeRequests();
-  nvme_request* parent = Parent(3, &log);
-  ctrlr_->is_failed = true;
-  EXPECT_EQ(nvme_qpair_submit_request(q_, parent), -ENXIO);
-  ctrlr_->is_failed = false;
-  EXPECT_EQ(FreeRequests(), free_before) << "parent and children are back in the pool";
-  EXPECT_TRUE(log.cpls.empty());
-  EXPECT_EQ(Tail(), 0);
-}
-
-}  // namespace
+}  // namespace kyt::test

@@ -167,7 +167,9 @@ napi_value Array(napi_env env) {
 void Set(napi_env env, napi_value obj, const char* name, napi_value v) {
   Check(env, napi_set_named_property(env, obj, name, v));
 }
-void Push(napi_env env, napi_value arr, uint32_t index, napi_value v) { Check(env, napi_set_element(env, arr, index, v)); }
+void Push(napi_env env, napi_value arr, uint32_t index, napi_value v) {
+  Check(env, napi_set_element(env, arr, index, v));
+}
 // Block counts and LBAs: Numbers while exact, BigInts above 2^53.
 napi_value Count(napi_env env, uint64_t u) { return u <= (uint64_t(1) << 53) ? Num(env, double(u)) : Big(env, u); }
 

@@ -5,7 +5,8 @@
 
 namespace kyt::sim {
 
-BlockStore::BlockStore(uint32_t block_bytes, bool first_8_only) : block_bytes_(block_bytes), first_8_only_(first_8_only) {
+BlockStore::BlockStore(uint32_t block_bytes, bool first_8_only)
+    : block_bytes_(block_bytes), first_8_only_(first_8_only) {
   Configure(block_bytes);
 }
 

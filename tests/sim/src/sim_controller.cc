@@ -267,7 +267,8 @@ bool SimController::ConfigWrite(uint32_t offset, uint32_t len, const void* value
 void SimController::PowerOff() {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
-  if (presence_ == Presence::kRemoved) throw std::logic_error("the simulated controller at " + address_ + " was removed");
+  if (presence_ == Presence::kRemoved)
+    throw std::logic_error("the simulated controller at " + address_ + " was removed");
   if (presence_ == Presence::kPoweredOff) return;
   if (!clean_shutdown_) ++counters_.unsafe_shutdowns;
   DropQueuesAndCommands();
@@ -279,7 +280,8 @@ void SimController::PowerOff() {
 void SimController::PowerOn() {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
-  if (presence_ == Presence::kRemoved) throw std::logic_error("the simulated controller at " + address_ + " was removed");
+  if (presence_ == Presence::kRemoved)
+    throw std::logic_error("the simulated controller at " + address_ + " was removed");
   if (presence_ == Presence::kOnBus) return;
   AttachToBus(true);
   ++counters_.power_cycles;
@@ -419,8 +421,8 @@ void SimController::OnEnable(uint32_t cc, uint64_t now) {
   Cq& cq = cqs_[0];
   sq = Sq{};
   cq = Cq{};
-  sq.size = static_cast<uint16_t>((aqa & 0xFFF) + 1);
-  cq.size = static_cast<uint16_t>(((aqa >> 16) & 0xFFF) + 1);
+  sq.size = (aqa & 0xFFF) + 1;
+  cq.size = ((aqa >> 16) & 0xFFF) + 1;
   sq.base = asq;
   cq.base = acq;
   sq.ring = static_cast<Command*>(translate_(asq, uint64_t(sq.size) * sizeof(Command)));
@@ -1078,13 +1080,13 @@ std::vector<SimController::QueueState> SimController::Queues() {
   std::vector<QueueState> out;
   for (uint16_t qid : live_cqs_) {
     const Cq& cq = cqs_[qid];
-    out.push_back(QueueState{qid, false, cq.size, static_cast<uint16_t>(cq.head), static_cast<uint16_t>(cq.tail), 0, cq.phase, cq.base, cq.doorbell_updates,
-                             cq.posted, cq.backlog});
+    out.push_back(QueueState{qid, false, cq.size, static_cast<uint16_t>(cq.head), static_cast<uint16_t>(cq.tail), 0,
+                             cq.phase, cq.base, cq.doorbell_updates, cq.posted, cq.backlog});
   }
   for (uint16_t qid : live_sqs_) {
     const Sq& sq = sqs_[qid];
-    out.push_back(QueueState{qid, true, sq.size, static_cast<uint16_t>(sq.head), static_cast<uint16_t>(sq.tail), sq.cqid, false, sq.base, sq.doorbell_updates,
-                             sq.fetched, 0});
+    out.push_back(QueueState{qid, true, sq.size, static_cast<uint16_t>(sq.head), static_cast<uint16_t>(sq.tail),
+                             sq.cqid, false, sq.base, sq.doorbell_updates, sq.fetched, 0});
   }
   return out;
 }

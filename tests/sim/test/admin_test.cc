@@ -258,7 +258,8 @@ TEST_F(AdminTest, DeletingASubmissionQueueAbortsItsCommands) {
   const uint16_t held = host_->Push(*q, flush);
   host_->Ring(*q);
   // Wait until the controller fetched it (two queue creations before it).
-  for (int i = 0; i < 1000 && ctrl_->counters().commands < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 1000 && ctrl_->counters().commands < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(host_->Peek(*q));
   Command del = Cmd(admin_opc::kDeleteIoSq);
   del.cdw10 = 1;

@@ -234,8 +234,8 @@ TEST_F(FaultTest, PowerCycleLeavesTheBusAndComesBackInResetState) {
   ASSERT_TRUE(host_->Enable());
   // A power loss of an enabled controller is an unsafe shutdown; one after a shutdown is not.
   ASSERT_TRUE(host_->Shutdown());
-  host_.reset();
   ctrl_->PowerOff();
+  host_.reset();
   ctrl_->PowerOn();
   EXPECT_EQ(ctrl_->counters().power_cycles, 2u);
   EXPECT_EQ(ctrl_->counters().unsafe_shutdowns, 1u);

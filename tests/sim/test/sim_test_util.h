@@ -35,6 +35,8 @@ class SimTest : public ::testing::Test {
  protected:
   // A controller with `config` and a host that enabled it (unless enable is false).
   void Start(const SimConfig& config = FastConfig(), bool enable = true) {
+    // The controller goes first: it must not post into the old host's memory once that is freed.
+    ctrl_.reset();
     host_.reset();
     ctrl_ = std::make_unique<SimController>(NextAddress(), config, TestHost::Translator());
     host_ = std::make_unique<TestHost>(*ctrl_);
@@ -43,8 +45,8 @@ class SimTest : public ::testing::Test {
     }
   }
   void TearDown() override {
-    host_.reset();
     ctrl_.reset();
+    host_.reset();
   }
 
   Command Cmd(uint8_t opcode, uint32_t nsid = 0) {

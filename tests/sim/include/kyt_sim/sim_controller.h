@@ -58,7 +58,7 @@ class SimController {
     uint64_t commands = 0;          // fetched since creation
     uint64_t completions = 0;       // posted since creation
     uint64_t injected = 0;          // fault rules applied
-    uint64_t invalid_doorbells = 0;  // doorbell writes with an invalid value or to a queue that does not exist
+    uint64_t invalid_doorbells = 0;  // doorbell writes of an invalid value (ignored, reported as an error event)
     uint64_t power_cycles = 0;
     uint64_t unsafe_shutdowns = 0;
     uint64_t resets = 0;            // CC.EN 1 -> 0 transitions

@@ -44,7 +44,9 @@ class TestHost {
   static bool UsesEnvironmentMemory();
 
   // Maps BAR0 through the controller's shared-memory descriptor and enables memory decoding and bus mastering in
-  // configuration space, as a driver does after claiming a device.
+  // configuration space, as a driver does after claiming a device. The host's DMA memory is freed with it: destroy
+  // (or disable) the controller first, so that nothing is posted into freed memory. The destructor touches neither
+  // the controller nor its registers.
   explicit TestHost(SimController& controller);
   ~TestHost();
   TestHost(const TestHost&) = delete;

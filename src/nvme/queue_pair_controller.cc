@@ -1,0 +1,39 @@
+#include "nvme/queue_pair_controller.h"
+
+#include <iostream>
+
+#include "nvme/nvme_queue_manager.h"
+
+namespace kyt {
+namespace nvme {
+
+void QueuePairController::Log(const std::string& line) const { std::cout << log_prefix_ << line << std::endl; }
+
+void QueuePairController::SubmitStep(const char* command, SubmitFn submit, uint32_t wait_state,
+                                     uint32_t fail_state) {
+  Log(std::string("Submitting ") + command + " command");
+  const uint32_t rc = (queue_manager_.*submit)(ctx_);
+  if (rc != kQueueOpsSuccess) {
+    error_ = NvmeQueueManager::GetErrorMessageFromOpsStatus(rc);
+    state_ = fail_state;
+    return;
+  }
+  Log(std::string("Waiting for completion of ") + command + " command");
+  state_ = wait_state;
+}
+
+void QueuePairController::WaitStep(const char* command, const char* failure, uint32_t next_state,
+                                   uint32_t fail_state) {
+  queue_manager_.ProcessAdminCompletions();
+  if (!ctx_->status.done) return;
+  if (failure != nullptr && ctx_->Failed()) {
+    error_ = failure;
+    state_ = fail_state;
+    return;
+  }
+  Log(std::string(command) + " command is completed successfully");
+  state_ = next_state;
+}
+
+}  // namespace nvme
+}  // namespace kyt
