@@ -297,96 +297,91 @@ static int nvme_copy_field(char *dst, const char *val, size_t val_len, size_t ma
 	return 0;
 }
 
-int spdk_nvme_transport_id_parse(struct spdk_nvme_transport_id *trid, const char *str)
+/* Calls take(record, key, value, value length) for every "key:value" pair of the text, in order. -EINVAL (logged as
+ * "Failed to parse <what>") for a malformed pair; a non-zero result of take ends the parse with that result. */
+static int nvme_parse_pairs(const char *str, const char *what, void *record,
+			    int (*take)(void *record, const char *key, const char *val, size_t val_len))
 {
 	char key[NVME_KEY_MAX_LEN + 1];
 	char val[NVME_VALUE_MAX_LEN + 1];
 	size_t val_len;
 	int rc;
 
-	if (trid == NULL || str == NULL) {
-		return -EINVAL;
-	}
-
 	while (!nvme_text_done(str)) {
 		val_len = nvme_parse_next_key(&str, key, val, sizeof(key), sizeof(val));
 		if (val_len == 0) {
-			SPDK_ERRLOG("Failed to parse transport ID\n");
+			SPDK_ERRLOG("Failed to parse %s\n", what);
 			return -EINVAL;
 		}
-
-		if (strcasecmp(key, "trtype") == 0) {
-			if (spdk_nvme_transport_id_parse_trtype(&trid->trtype, val) != 0) {
-				SPDK_ERRLOG("Unknown trtype '%s'\n", val);
-				return -EINVAL;
-			}
-		} else if (strcasecmp(key, "adrfam") == 0) {
-			if (spdk_nvme_transport_id_parse_adrfam(&trid->adrfam, val) != 0) {
-				SPDK_ERRLOG("Unknown adrfam '%s'\n", val);
-				return -EINVAL;
-			}
-		} else if (strcasecmp(key, "traddr") == 0) {
-			rc = nvme_copy_field(trid->traddr, val, val_len, SPDK_NVMF_TRADDR_MAX_LEN, "traddr");
-			if (rc != 0) {
-				return rc;
-			}
-		} else if (strcasecmp(key, "trsvcid") == 0) {
-			rc = nvme_copy_field(trid->trsvcid, val, val_len, SPDK_NVMF_TRSVCID_MAX_LEN, "trsvcid");
-			if (rc != 0) {
-				return rc;
-			}
-		} else if (strcasecmp(key, "subnqn") == 0) {
-			rc = nvme_copy_field(trid->subnqn, val, val_len, SPDK_NVMF_NQN_MAX_LEN, "subnqn");
-			if (rc != 0) {
-				return rc;
-			}
-		} else if (strcasecmp(key, "hostaddr") == 0 || strcasecmp(key, "hostsvcid") == 0 ||
-			   strcasecmp(key, "ns") == 0) {
-			/* Keys of other records that may share the text. */
-		} else {
-			SPDK_ERRLOG("Unknown transport ID key '%s'\n", key);
+		rc = take(record, key, val, val_len);
+		if (rc != 0) {
+			return rc;
 		}
+	}
+	return 0;
+}
+
+static int nvme_transport_id_take(void *record, const char *key, const char *val, size_t val_len)
+{
+	struct spdk_nvme_transport_id *trid = (struct spdk_nvme_transport_id *)record;
+
+	if (strcasecmp(key, "trtype") == 0) {
+		if (spdk_nvme_transport_id_parse_trtype(&trid->trtype, val) != 0) {
+			SPDK_ERRLOG("Unknown trtype '%s'\n", val);
+			return -EINVAL;
+		}
+	} else if (strcasecmp(key, "adrfam") == 0) {
+		if (spdk_nvme_transport_id_parse_adrfam(&trid->adrfam, val) != 0) {
+			SPDK_ERRLOG("Unknown adrfam '%s'\n", val);
+			return -EINVAL;
+		}
+	} else if (strcasecmp(key, "traddr") == 0) {
+		return nvme_copy_field(trid->traddr, val, val_len, SPDK_NVMF_TRADDR_MAX_LEN, "traddr");
+	} else if (strcasecmp(key, "trsvcid") == 0) {
+		return nvme_copy_field(trid->trsvcid, val, val_len, SPDK_NVMF_TRSVCID_MAX_LEN, "trsvcid");
+	} else if (strcasecmp(key, "subnqn") == 0) {
+		return nvme_copy_field(trid->subnqn, val, val_len, SPDK_NVMF_NQN_MAX_LEN, "subnqn");
+	} else if (strcasecmp(key, "hostaddr") == 0 || strcasecmp(key, "hostsvcid") == 0 ||
+		   strcasecmp(key, "ns") == 0) {
+		/* Keys of other records that may share the text. */
+	} else {
+		SPDK_ERRLOG("Unknown transport ID key '%s'\n", key);
+	}
+	return 0;
+}
+
+int spdk_nvme_transport_id_parse(struct spdk_nvme_transport_id *trid, const char *str)
+{
+	if (trid == NULL || str == NULL) {
+		return -EINVAL;
+	}
+	return nvme_parse_pairs(str, "transport ID", trid, nvme_transport_id_take);
+}
+
+static int nvme_host_id_take(void *record, const char *key, const char *val, size_t val_len)
+{
+	struct spdk_nvme_host_id *hostid = (struct spdk_nvme_host_id *)record;
+
+	if (strcasecmp(key, "hostaddr") == 0) {
+		return nvme_copy_field(hostid->hostaddr, val, val_len, SPDK_NVMF_TRADDR_MAX_LEN, "hostaddr");
+	} else if (strcasecmp(key, "hostsvcid") == 0) {
+		return nvme_copy_field(hostid->hostsvcid, val, val_len, SPDK_NVMF_TRSVCID_MAX_LEN, "trsvcid");
+	} else if (strcasecmp(key, "trtype") == 0 || strcasecmp(key, "adrfam") == 0 ||
+		   strcasecmp(key, "traddr") == 0 || strcasecmp(key, "trsvcid") == 0 ||
+		   strcasecmp(key, "subnqn") == 0 || strcasecmp(key, "ns") == 0) {
+		/* Transport keys belong to the transport ID. */
+	} else {
+		SPDK_ERRLOG("Unknown transport ID key '%s'\n", key);
 	}
 	return 0;
 }
 
 int spdk_nvme_host_id_parse(struct spdk_nvme_host_id *hostid, const char *str)
 {
-	char key[NVME_KEY_MAX_LEN + 1];
-	char val[NVME_VALUE_MAX_LEN + 1];
-	size_t val_len;
-	int rc;
-
 	if (hostid == NULL || str == NULL) {
 		return -EINVAL;
 	}
-
-	while (!nvme_text_done(str)) {
-		val_len = nvme_parse_next_key(&str, key, val, sizeof(key), sizeof(val));
-		if (val_len == 0) {
-			SPDK_ERRLOG("Failed to parse host ID\n");
-			return -EINVAL;
-		}
-
-		if (strcasecmp(key, "hostaddr") == 0) {
-			rc = nvme_copy_field(hostid->hostaddr, val, val_len, SPDK_NVMF_TRADDR_MAX_LEN, "hostaddr");
-			if (rc != 0) {
-				return rc;
-			}
-		} else if (strcasecmp(key, "hostsvcid") == 0) {
-			rc = nvme_copy_field(hostid->hostsvcid, val, val_len, SPDK_NVMF_TRSVCID_MAX_LEN, "trsvcid");
-			if (rc != 0) {
-				return rc;
-			}
-		} else if (strcasecmp(key, "trtype") == 0 || strcasecmp(key, "adrfam") == 0 ||
-			   strcasecmp(key, "traddr") == 0 || strcasecmp(key, "trsvcid") == 0 ||
-			   strcasecmp(key, "subnqn") == 0 || strcasecmp(key, "ns") == 0) {
-			/* Transport keys belong to the transport ID. */
-		} else {
-			SPDK_ERRLOG("Unknown transport ID key '%s'\n", key);
-		}
-	}
-	return 0;
+	return nvme_parse_pairs(str, "host ID", hostid, nvme_host_id_take);
 }
 
 static int nvme_cmp_int(int a, int b)
@@ -427,32 +422,30 @@ int spdk_nvme_transport_id_compare(const struct spdk_nvme_transport_id *trid1,
 	return strcmp(trid1->subnqn, trid2->subnqn);
 }
 
+static int nvme_prchk_flags_take(void *record, const char *key, const char *val, size_t val_len)
+{
+	uint32_t *prchk_flags = (uint32_t *)record;
+
+	(void)val_len;
+	if (strcasecmp(key, "prchk") != 0) {
+		SPDK_ERRLOG("Unknown key '%s'\n", key);
+		return -EINVAL;
+	}
+	if (strcasestr(val, "reftag") != NULL) {
+		*prchk_flags |= SPDK_NVME_IO_FLAGS_PRCHK_REFTAG;
+	}
+	if (strcasestr(val, "guard") != NULL) {
+		*prchk_flags |= SPDK_NVME_IO_FLAGS_PRCHK_GUARD;
+	}
+	return 0;
+}
+
 int spdk_nvme_prchk_flags_parse(uint32_t *prchk_flags, const char *str)
 {
-	char key[NVME_KEY_MAX_LEN + 1];
-	char val[NVME_VALUE_MAX_LEN + 1];
-
 	if (prchk_flags == NULL || str == NULL) {
 		return -EINVAL;
 	}
-
-	while (!nvme_text_done(str)) {
-		if (nvme_parse_next_key(&str, key, val, sizeof(key), sizeof(val)) == 0) {
-			SPDK_ERRLOG("Failed to parse prchk\n");
-			return -EINVAL;
-		}
-		if (strcasecmp(key, "prchk") != 0) {
-			SPDK_ERRLOG("Unknown key '%s'\n", key);
-			return -EINVAL;
-		}
-		if (strcasestr(val, "reftag") != NULL) {
-			*prchk_flags |= SPDK_NVME_IO_FLAGS_PRCHK_REFTAG;
-		}
-		if (strcasestr(val, "guard") != NULL) {
-			*prchk_flags |= SPDK_NVME_IO_FLAGS_PRCHK_GUARD;
-		}
-	}
-	return 0;
+	return nvme_parse_pairs(str, "prchk", prchk_flags, nvme_prchk_flags_take);
 }
 
 const char *spdk_nvme_prchk_flags_str(uint32_t prchk_flags)
