@@ -316,29 +316,30 @@ int nvme_ctrlr_cmd_fw_image_download(struct spdk_nvme_ctrlr *ctrlr, uint32_t siz
 	return nvme_ctrlr_admin_send(ctrlr, true, &cmd, payload, size, NVME_ADMIN_TO_DEVICE, cb_fn, cb_arg);
 }
 
-static inline uint32_t nvme_security_cdw10(uint8_t secp, uint16_t spsp, uint8_t nssf)
+/* Security Receive and Security Send differ only in opcode and data direction. */
+static int nvme_ctrlr_cmd_security(struct spdk_nvme_ctrlr *ctrlr, uint8_t opc, enum nvme_admin_data dir, uint8_t secp,
+				   uint16_t spsp, uint8_t nssf, void *payload, uint32_t payload_size,
+				   spdk_nvme_cmd_cb cb_fn, void *cb_arg)
 {
-	return ((uint32_t)secp << 24) | ((uint32_t)spsp << 8) | nssf;
+	struct spdk_nvme_cmd cmd;
+
+	nvme_cmd_init(&cmd, opc, 0, ((uint32_t)secp << 24) | ((uint32_t)spsp << 8) | nssf);
+	cmd.cdw11 = payload_size;
+	return nvme_ctrlr_admin_send(ctrlr, true, &cmd, payload, payload_size, dir, cb_fn, cb_arg);
 }
 
 int nvme_ctrlr_cmd_security_receive(struct spdk_nvme_ctrlr *ctrlr, uint8_t secp, uint16_t spsp, uint8_t nssf,
 				    void *payload, uint32_t payload_size, spdk_nvme_cmd_cb cb_fn, void *cb_arg)
 {
-	struct spdk_nvme_cmd cmd;
-
-	nvme_cmd_init(&cmd, SPDK_NVME_OPC_SECURITY_RECEIVE, 0, nvme_security_cdw10(secp, spsp, nssf));
-	cmd.cdw11 = payload_size;
-	return nvme_ctrlr_admin_send(ctrlr, true, &cmd, payload, payload_size, NVME_ADMIN_FROM_DEVICE, cb_fn, cb_arg);
+	return nvme_ctrlr_cmd_security(ctrlr, SPDK_NVME_OPC_SECURITY_RECEIVE, NVME_ADMIN_FROM_DEVICE, secp, spsp, nssf,
+				       payload, payload_size, cb_fn, cb_arg);
 }
 
 int nvme_ctrlr_cmd_security_send(struct spdk_nvme_ctrlr *ctrlr, uint8_t secp, uint16_t spsp, uint8_t nssf,
 				 void *payload, uint32_t payload_size, spdk_nvme_cmd_cb cb_fn, void *cb_arg)
 {
-	struct spdk_nvme_cmd cmd;
-
-	nvme_cmd_init(&cmd, SPDK_NVME_OPC_SECURITY_SEND, 0, nvme_security_cdw10(secp, spsp, nssf));
-	cmd.cdw11 = payload_size;
-	return nvme_ctrlr_admin_send(ctrlr, true, &cmd, payload, payload_size, NVME_ADMIN_TO_DEVICE, cb_fn, cb_arg);
+	return nvme_ctrlr_cmd_security(ctrlr, SPDK_NVME_OPC_SECURITY_SEND, NVME_ADMIN_TO_DEVICE, secp, spsp, nssf,
+				       payload, payload_size, cb_fn, cb_arg);
 }
 
 int nvme_ctrlr_cmd_sanitize(struct spdk_nvme_ctrlr *ctrlr, uint32_t nsid, struct spdk_nvme_sanitize *sanitize,
