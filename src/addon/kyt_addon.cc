@@ -10,6 +10,7 @@
 #include "devices/pollable_manager.h"
 #include "devices/serial_port_manager.h"
 #include "devices/usb_device_manager.h"
+#include "javascript/js_hook_manager.h"
 #include "javascript/js_base.h"
 #include "nvme/nvme_driver.h"
 #include "runner/log_line.h"
@@ -144,6 +145,7 @@ KytAddon::KytAddon(bool quiet) {
   ftdi_manager_ = std::make_shared<tyr::ftdi::FtdiDeviceManager>(poll_manager_);
   usb_device_manager_ = std::make_shared<tyr::usb::UsbDeviceManager>(std::vector<std::string>{"ftdi"});
   serial_port_manager_ = std::make_shared<tyr::serialport::SerialPortManager>(usb_device_manager_, poll_manager_);
+  hook_manager_ = std::make_shared<tyr::JsHookManager>();
   LiveObjects().insert(this);
 }
 
@@ -158,6 +160,7 @@ void KytAddon::ReleaseMembers() {
   // The poll manager goes with its last holder (the FTDI device manager), after every port is closed.
   poll_manager_.reset();
   usb_device_manager_.reset();
+  hook_manager_.reset();
   serial_port_manager_.reset();
   ftdi_manager_.reset();
   default_bdf_.clear();

@@ -32,6 +32,9 @@ class UsbDeviceManager;
 namespace tyr::serialport {
 class SerialPortManager;
 }
+namespace tyr {
+class JsHookManager;
+}
 
 namespace kyt {
 
@@ -75,6 +78,7 @@ class KytAddon : public node::ObjectWrap {
   }
   const std::shared_ptr<tyr::usb::UsbDeviceManager>& GetUsbDeviceManager() const { return usb_device_manager_; }
   const std::shared_ptr<tyr::threading::PollableManager>& GetPollableManager() const { return poll_manager_; }
+  const std::shared_ptr<tyr::JsHookManager>& GetHookManager() const { return hook_manager_; }
 
   // The method table (kyt_addon_methods.cc).
   static const Method kMethods[];
@@ -103,7 +107,8 @@ class KytAddon : public node::ObjectWrap {
   // controller) and reset in ReleaseMembers in reverse declaration order.
   std::shared_ptr<tyr::ftdi::FtdiDeviceManager> ftdi_manager_;                // 3
   std::shared_ptr<tyr::serialport::SerialPortManager> serial_port_manager_;  // 4
-  // 5..8: PMU controller manager, relay box manager, power controller, hook manager.
+  // 5..7: PMU controller manager, relay box manager, power controller.
+  std::shared_ptr<tyr::JsHookManager> hook_manager_;                        // 8
   std::shared_ptr<tyr::usb::UsbDeviceManager> usb_device_manager_;          // 9
   std::shared_ptr<tyr::threading::PollableManager> poll_manager_;           // 10
 

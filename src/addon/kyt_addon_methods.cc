@@ -33,6 +33,7 @@
 #include "javascript/js_ioport_write_async.h"
 #include "javascript/js_serialport_get_device_list.h"
 #include "javascript/js_serialport_open.h"
+#include "javascript/js_hook_methods.h"
 
 namespace kyt {
 
@@ -96,6 +97,10 @@ const KytAddon::Method KytAddon::kMethods[] = {
     KYT_SYNC("serialportUseBinaryMode", tyr::JsIoPortUseBinaryMode, addon.GetSerialPortManager(), "serialport", isolate),
     KYT_SYNC("serialportUseTextMode", tyr::JsIoPortUseTextMode, addon.GetSerialPortManager(), "serialport", isolate),
     KYT_SYNC("serialportFlushBuffer", tyr::JsIoPortFlushBuffer, addon.GetSerialPortManager(), "serialport", isolate),
+    // Hooks.
+    KYT_SYNC("hookManagerSetCallback", tyr::JsMethodSetCallback, isolate, addon.GetHookManager()),
+    KYT_SYNC("hookManagerSetError", tyr::JsMethodSetError, isolate, addon.GetHookManager()),
+    KYT_SYNC("hookManagerSetStatus", tyr::JsMethodSetStatus, isolate, addon.GetHookManager()),
 };
 
 const size_t KytAddon::kMethodCount = sizeof(KytAddon::kMethods) / sizeof(KytAddon::kMethods[0]);

@@ -133,10 +133,7 @@ int NvmeController::SendNamespaceManagement(AdminCmdInput& input, AdminCmdOutput
     const uint32_t nsid = spdk_nvme_ctrlr_create_ns(ctx.GetHandle(), &input.params.ns_mgmt.ns_data);
     rc = nsid != 0 ? static_cast<int>(nsid) : -EIO;
   }
-  ctx.GetNamespaceManager().RefreshNamespaces();
-  if (data_validator_manager_) {
-    data_validator_manager_->Resize(ctx.GetNamespaceManager().GetMaxNamespaceId());
-  }
+  ctx.RefreshNamespaces();
   return rc;
 }
 

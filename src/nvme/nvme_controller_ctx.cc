@@ -19,12 +19,14 @@ NvmeControllerCtx::NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport
       data_validator_manager_(std::move(data_validator_manager)) {
   namespace_manager_.RefreshNamespaces();
   // A reset re-runs the driver's initialisation, which may rebuild its namespace records.
-  reset_controller_.SetOnReinitialized([this]() {
-    namespace_manager_.RefreshNamespaces();
-    if (data_validator_manager_) {
-      data_validator_manager_->Resize(namespace_manager_.GetMaxNamespaceId());
-    }
-  });
+  reset_controller_.SetOnReinitialized([this]() { RefreshNamespaces(); });
+}
+
+void NvmeControllerCtx::RefreshNamespaces() {
+  namespace_manager_.RefreshNamespaces();
+  if (data_validator_manager_) {
+    data_validator_manager_->Resize(namespace_manager_.GetMaxNamespaceId());
+  }
 }
 
 NvmeControllerCtx::~NvmeControllerCtx() {

@@ -41,6 +41,9 @@ class NvmeControllerCtx {
   spdk_nvme_ctrlr* GetHandle() const { return ctrlr_; }
   const spdk_nvme_transport_id& GetTransportId() const { return trid_; }
 
+  // Re-reads the namespaces and sizes the data validators to the new highest NSID.
+  void RefreshNamespaces();
+
   uint32_t GetMaxXferSize() const;
   // The I/O queue size the driver settled at attachment.
   uint32_t GetMaxQueueDepth() const;

@@ -1,0 +1,334 @@
+#include "devices/pmu/kyt_controller.h"
+
+#include "devices/port_log.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace tyr::pmu {
+
+using nlohmann::json;
+
+namespace {
+
+std::mutex sleepMutex;
+KytController::SleepFunction& sleepFunction() {
+  static KytController::SleepFunction function;
+  return function;
+}
+
+std::string hex2(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%02x", value & 0xFFu);
+  return text;
+}
+
+// Pin values of the supported FTDI chips: opcode, then bootloader and firmware sequences.
+struct GpioValues {
+  uint8_t opcode;
+  uint8_t bootSelect, bootResetOn, bootResetOff;
+  uint8_t fwResetOn, fwResetOff;
+};
+
+GpioValues chooseGpioValues(uint16_t productId) {
+  switch (productId) {
+    case 0x6010:  // FT2232H: high byte of the MPSSE GPIO
+      return {0x82, 0xFF, 0xFB, 0xFF, 0xF9, 0xFD};
+    case 0x6011:  // FT4232H: low byte
+      return {0x80, 0xEF, 0xCF, 0xEF, 0xDF, 0xFF};
+    default: {
+      char id[8];
+      std::snprintf(id, sizeof(id), "%04x", productId);
+      throw std::runtime_error(std::string("FTDI device of product ID 0x") + id + " is not supported");
+    }
+  }
+}
+
+void writePins(const std::shared_ptr<ftdi::FtdiDevice>& device, uint8_t opcode, uint8_t value) {
+  const uint8_t command[3] = {opcode, value, 0xFF};
+  device->write(command, 3);
+}
+
+void enterMpsseOrThrow(const std::shared_ptr<ftdi::FtdiDevice>& device) {
+  if (!device->enterMpsse()) throw std::runtime_error("Failed to enter MPSSE mode");
+}
+
+}  // namespace
+
+KytController::KytController(std::shared_ptr<serialport::SerialPort> serialPort,
+                             std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager,
+                             std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager, std::string serial,
+                             uint32_t pollingIntervalMs)
+    : serialPort(std::move(serialPort)),
+      ftdiDeviceManager(std::move(ftdiDeviceManager)),
+      usbDeviceManager(std::move(usbDeviceManager)),
+      serial(std::move(serial)),
+      pollingIntervalMs(pollingIntervalMs) {
+  rpcInterface.writeFunction = [this](const std::string& text) {
+    this->serialPort->write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int32_t>(text.size()));
+  };
+  rpcInterface.readFunction = [this]() { return this->serialPort->read(0); };
+  client = std::make_unique<jsonrpc::JsonRpcClient>(rpcInterface);
+}
+
+KytController::~KytController() {
+  bool running;
+  {
+    std::lock_guard<std::mutex> lock(monitorMutex);
+    running = monitorIntervalMs != 0;
+  }
+  if (running) disablePowerMonitor();
+}
+
+void KytController::log(const std::string& text) { portLog("KytController: " + text); }
+
+void KytController::poll() { client->processIncoming(); }
+
+uint32_t KytController::getPollingIntervalMs() const { return pollingIntervalMs; }
+
+void KytController::checkErrorCode(jsonrpc::JsonRpcResponseError& error, std::string method) {
+  log(method + "(), Error: " + error.what());
+  if (error.code == -32601) throw std::runtime_error(method + " is not supported by kytrix PMU");
+  throw std::runtime_error(error.what());
+}
+
+// A remote call whose error responses are reworded by checkErrorCode.
+#define KYT_CHECKED_CALL(method, params)                          \
+  [&]() {                                                         \
+    try {                                                         \
+      return client->sendRequest(method, params);                 \
+    } catch (jsonrpc::JsonRpcResponseError & error) {             \
+      checkErrorCode(error, method);                              \
+    }                                                             \
+  }()
+
+std::string KytController::getVersion() {
+  json result = client->sendRequest("getVersion", nullptr);
+  // A missing "version" reads as null, which the library refuses as a string (type error 302).
+  json version = result.is_object() && result.contains("version") ? result["version"] : json();
+  return version.get<std::string>();
+}
+
+json KytController::getPmuInfo() { return client->sendRequest("getPmuInfo", nullptr); }
+
+json KytController::getAdapterInfo() { return KYT_CHECKED_CALL("getAdapterInfo", nullptr); }
+
+json KytController::getDebugBoardInfo() { return KYT_CHECKED_CALL("getDebugBoardInfo", nullptr); }
+
+uint8_t KytController::getFanSpeed() {
+  log("getFanSpeed()");
+  json result = KYT_CHECKED_CALL("getFanSpeed", nullptr);
+  // A non-number gets the JSON library's own refusal (type error 302).
+  if (!result.is_number()) result.get<double>();
+  if (result.is_number_float()) {
+    const double value = result.get<double>();
+    return static_cast<uint8_t>(static_cast<int64_t>(value));
+  }
+  if (result.is_number_unsigned()) return static_cast<uint8_t>(result.get<uint64_t>());
+  return static_cast<uint8_t>(result.get<int64_t>());
+}
+
+json KytController::measurePower(bool logCall) {
+  if (logCall) log("measurePower()");
+  return client->sendRequest("measurePower", nullptr);
+}
+
+json KytController::getReceivedSmbusBlockWrite() { return client->sendRequest("getReceivedSmbusBlockWrite", nullptr); }
+
+void KytController::setFanSpeed(uint8_t speed) {
+  if (speed > 100) {
+    log("speed cannot be greater than 100");
+    return;
+  }
+  json params = json::object();
+  params["speed"] = static_cast<uint64_t>(speed);
+  KYT_CHECKED_CALL("setFanSpeed", params);
+}
+
+void KytController::changePower(const std::string& powerSupply, const std::string& state) {
+  log("changePower(" + powerSupply + ", " + state + ")");
+  json params = json::object();
+  params["powerSupply"] = powerSupply;
+  params["state"] = state;
+  client->sendRequest("changePower", params);
+}
+
+uint8_t KytController::smbusPec(const std::vector<uint8_t>& bytes) {
+  uint8_t crc = 0;
+  for (uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80) ? static_cast<uint8_t>((crc << 1) ^ 0x07) : static_cast<uint8_t>(crc << 1);
+  }
+  return crc;
+}
+
+void KytController::sendSmbusBlockWrite(uint8_t address, uint8_t command, const std::vector<uint8_t>& payload) {
+  log("sendSmbusBlockWrite()");
+  std::vector<uint8_t> packet;
+  packet.reserve(payload.size() + 3);
+  packet.push_back(address);
+  packet.push_back(command);
+  packet.push_back(static_cast<uint8_t>(payload.size()));
+  for (uint8_t byte : payload) packet.push_back(byte);
+  const uint8_t pec = smbusPec(packet);
+
+  std::string list;
+  for (size_t i = 0; i < payload.size(); ++i) list += (i ? ",0x" : "0x") + hex2(payload[i]);
+  portLog("Address: 0x" + hex2(address));
+  portLog("Command: 0x" + hex2(command));
+  portLog("Payload: [" + list + "]");
+  portLog("PEC: 0x" + hex2(pec));
+
+  json bytes = json::array();
+  for (uint8_t byte : payload) bytes.push_back(static_cast<uint64_t>(byte));
+  json params = json::object();
+  params["address"] = static_cast<uint64_t>(address);
+  params["command"] = static_cast<uint64_t>(command);
+  params["payload"] = std::move(bytes);
+  params["pec"] = static_cast<uint64_t>(pec);
+  client->sendRequest("sendSmbusBlockWrite", params);
+}
+
+void KytController::init() {
+  log("Version: " + getVersion());
+  log("PMU Info: " + getPmuInfo().dump());
+  try {
+    log("Adapter Info: " + getAdapterInfo().dump());
+  } catch (const std::runtime_error&) {
+    // Boards without adapter information are accepted.
+  }
+}
+
+uint32_t KytController::get_product_id(std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager, std::string serial) {
+  auto device = usbDeviceManager->find_device(serial);
+  if (!device) throw std::runtime_error("USB device not found for serial " + serial);
+  return static_cast<uint32_t>(std::stoul(device->get_product_id(), nullptr, 16));
+}
+
+void KytController::setSleepFunction(SleepFunction function) {
+  std::lock_guard<std::mutex> lock(sleepMutex);
+  sleepFunction() = std::move(function);
+}
+
+void KytController::sleepFor(std::chrono::milliseconds duration) {
+  SleepFunction function;
+  {
+    std::lock_guard<std::mutex> lock(sleepMutex);
+    function = sleepFunction();
+  }
+  if (function) {
+    function(duration);
+    return;
+  }
+  // sleep_until resumes after signals until the deadline has passed.
+  std::this_thread::sleep_until(std::chrono::steady_clock::now() + duration);
+}
+
+void KytController::enterBootloader(std::shared_ptr<ftdi::FtdiDevice> device, uint16_t productId) {
+  log("Entering bootloader...");
+  log("Entering MPSSE mode");
+  enterMpsseOrThrow(device);
+  const GpioValues pins = chooseGpioValues(productId);
+  log("Setting Boot0");
+  writePins(device, pins.opcode, pins.bootSelect);
+  sleepFor(std::chrono::seconds(1));
+  log("Asserting reset");
+  writePins(device, pins.opcode, pins.bootResetOn);
+  sleepFor(std::chrono::seconds(5));
+  log("Deasserting reset");
+  writePins(device, pins.opcode, pins.bootResetOff);
+  sleepFor(std::chrono::seconds(2));
+  device->leaveMpsse();
+}
+
+void KytController::enterFirmware(std::shared_ptr<ftdi::FtdiDevice> device, uint16_t productId) {
+  log("Entering main fimrware");
+  enterMpsseOrThrow(device);
+  const GpioValues pins = chooseGpioValues(productId);
+  log("Asserting reset");
+  writePins(device, pins.opcode, pins.fwResetOn);
+  sleepFor(std::chrono::seconds(2));
+  log("Deasserting reset");
+  writePins(device, pins.opcode, pins.fwResetOff);
+  sleepFor(std::chrono::seconds(2));
+  device->leaveMpsse();
+  log("Successfully entered into firmware after chip reset");
+}
+
+void KytController::reset() {
+  const uint16_t productId = static_cast<uint16_t>(get_product_id(usbDeviceManager, serial) & 0xFFFF);
+  const uint32_t index = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_B, "", serial, 500);
+  try {
+    enterFirmware(ftdiDeviceManager->getDevice(index), productId);
+  } catch (...) {
+    // Do not leave the GPIO channel open behind a failed restart.
+    ftdiDeviceManager->closeDevice(index);
+    throw;
+  }
+  ftdiDeviceManager->closeDevice(index);
+}
+
+void KytController::enablePowerMonitor(const std::string& filepath, uint32_t interval_ms) {
+  std::unique_lock<std::mutex> lock(monitorMutex);
+  if (interval_ms == 0) throw std::runtime_error("interval_ms must be greater than 0");
+  if (monitorIntervalMs != 0) {
+    // A second start replaces the running monitor: stop it first, as disabling would.
+    lock.unlock();
+    disablePowerMonitor();
+    lock.lock();
+  }
+  monitorFile.open(filepath, std::ios::out | std::ios::trunc);
+  monitorFile << "time,voltage,current,power\n";
+  monitorFile.flush();
+  monitorIntervalMs = interval_ms;
+  monitorThread = std::thread(&KytController::monitorPower, this);
+  log("Enabled power monitoring");
+}
+
+void KytController::disablePowerMonitor() {
+  log("Disabling power monitoring");
+  {
+    std::lock_guard<std::mutex> lock(monitorMutex);
+    if (monitorIntervalMs == 0) return;
+    monitorIntervalMs = 0;
+  }
+  if (monitorThread.joinable()) monitorThread.join();
+  monitorFile.close();
+  log("Disabled power monitoring");
+}
+
+void KytController::monitorPower() {
+  for (;;) {
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point deadline;
+    {
+      std::lock_guard<std::mutex> lock(monitorMutex);
+      if (monitorIntervalMs == 0) return;
+      deadline = start + std::chrono::milliseconds(monitorIntervalMs);
+    }
+    const int64_t stamp =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count() / 1000000;
+    try {
+      json result = measurePower(false);
+      if (!result.is_object() && !result.is_null()) {
+        throw std::runtime_error("unexpected measurement " + result.dump());
+      }
+      auto field = [&result](const char* name) {
+        if (result.is_object()) {
+          auto it = result.find(name);
+          if (it != result.end()) return it->dump();
+        }
+        return std::string("null");
+      };
+      monitorFile << stamp << ',' << field("voltage") << ',' << field("current") << ',' << field("power") << '\n';
+      monitorFile.flush();
+    } catch (const std::exception& e) {
+      // A failed measurement loses this sample only; the monitor carries on.
+      log(std::string("Power measurement failed: ") + e.what());
+    }
+    std::this_thread::sleep_until(deadline);
+  }
+}
+
+}  // namespace tyr::pmu

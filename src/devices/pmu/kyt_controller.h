@@ -1,0 +1,99 @@
+// Host-side controller of one kytrix PMU board: JSON-RPC calls over the board's serial
+// line, microcontroller restarts through the FTDI GPIO channel, and the power-monitor log.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "devices/ftdi_device.h"
+#include "devices/ftdi_device_manager.h"
+#include "devices/pollable.h"
+#include "devices/serial_port.h"
+#include "devices/usb_device_manager.h"
+#include "lib/rpc/json_rpc_client.h"
+
+namespace tyr::pmu {
+
+class KytController : public threading::Pollable {
+ public:
+  KytController(std::shared_ptr<serialport::SerialPort> serialPort,
+                std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager,
+                std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager, std::string serial,
+                uint32_t pollingIntervalMs);
+  // Stops a running power monitor first.
+  ~KytController() override;
+  KytController(const KytController&) = delete;
+  KytController& operator=(const KytController&) = delete;
+
+  // Runs the JSON-RPC client's receive step (poll thread).
+  void poll() override;
+  uint32_t getPollingIntervalMs() const override;
+
+  // Remote calls; each waits for the board's answer (5 s at most).
+  std::string getVersion();
+  nlohmann::json getPmuInfo();
+  nlohmann::json getAdapterInfo();
+  nlohmann::json getDebugBoardInfo();
+  uint8_t getFanSpeed();
+  nlohmann::json measurePower(bool log);
+  nlohmann::json getReceivedSmbusBlockWrite();
+  // Speeds above 100 are refused with a log line, without an error.
+  void setFanSpeed(uint8_t speed);
+  void changePower(const std::string& powerSupply, const std::string& state);
+  void sendSmbusBlockWrite(uint8_t address, uint8_t command, const std::vector<uint8_t>& payload);
+
+  // Logs the board's version, PMU information and (when offered) adapter information.
+  void init();
+  // Restarts the board's microcontroller into its firmware through channel B's GPIO pins.
+  void reset();
+
+  // Power-monitor log: one CSV line per interval with the board's measurement.
+  void enablePowerMonitor(const std::string& filepath, uint32_t interval_ms);
+  void disablePowerMonitor();
+
+  // Rewords an error response; never returns.
+  [[noreturn]] static void checkErrorCode(jsonrpc::JsonRpcResponseError& error, std::string method);
+  // USB product id of the device with that serial number.
+  static uint32_t get_product_id(std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager, std::string serial);
+  // GPIO sequences on an opened FTDI channel (B): restart into the bootloader / firmware.
+  static void enterBootloader(std::shared_ptr<ftdi::FtdiDevice> device, uint16_t productId);
+  static void enterFirmware(std::shared_ptr<ftdi::FtdiDevice> device, uint16_t productId);
+
+  // SMBus packet error code: CRC-8, polynomial 0x07, initial 0, no reflection.
+  static uint8_t smbusPec(const std::vector<uint8_t>& bytes);
+
+  // The wait used between GPIO steps; tests replace it to avoid real multi-second pauses.
+  using SleepFunction = std::function<void(std::chrono::milliseconds)>;
+  static void setSleepFunction(SleepFunction function);
+
+  // JSON-RPC client (exposed so tests can shorten its time-out).
+  jsonrpc::JsonRpcClient& getClient() { return *client; }
+
+ private:
+  void monitorPower();
+  static void sleepFor(std::chrono::milliseconds duration);
+  static void log(const std::string& text);
+
+  std::shared_ptr<serialport::SerialPort> serialPort;
+  std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager;
+  std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager;
+  std::string serial;
+  std::unique_ptr<jsonrpc::JsonRpcClient> client;
+  jsonrpc::RpcInterface rpcInterface;
+  uint32_t pollingIntervalMs;
+  std::mutex monitorMutex;
+  uint32_t monitorIntervalMs = 0;
+  std::ofstream monitorFile;
+  std::thread monitorThread;
+};
+
+}  // namespace tyr::pmu

@@ -1,0 +1,104 @@
+#include "devices/pmu/kyt_controller_manager.h"
+
+#include <stdexcept>
+
+#include "devices/pmu/stm32_bootloader.h"
+#include "devices/port_log.h"
+
+namespace tyr::pmu {
+
+KytControllerManager::KytControllerManager(std::shared_ptr<serialport::SerialPortManager> serialPortManager,
+                                           std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager,
+                                           std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager,
+                                           std::shared_ptr<threading::PollableManager> pollableManager)
+    : serialPortManager(std::move(serialPortManager)),
+      ftdiDeviceManager(std::move(ftdiDeviceManager)),
+      usbDeviceManager(std::move(usbDeviceManager)),
+      pollableManager(std::move(pollableManager)) {}
+
+KytControllerManager::~KytControllerManager() {
+  for (auto& [id, controller] : controllers) {
+    pollableManager->removePollable(controller);
+    try {
+      serialPortManager->closeDevice(id);
+    } catch (const std::exception& e) {
+      log("failed to close the port of controller " + std::to_string(id) + ": " + e.what());
+    }
+  }
+  controllers.clear();
+}
+
+void KytControllerManager::log(const std::string& text) { portLog("KytConrollerManager: " + text); }
+
+uint32_t KytControllerManager::openController(const std::string& serial, uint32_t interfaceNumber, int baudRate) {
+  const uint32_t id = serialPortManager->openDevice("", serial, interfaceNumber);
+  if (controllers.count(id) != 0) {
+    log("returning the existing controller ID");
+    return id;
+  }
+  auto port = serialPortManager->getDevice(id);
+  if (!port->setBaudRate(baudRate)) {
+    serialPortManager->closeDevice(id);
+    throw std::runtime_error("Failed to set baud rate");
+  }
+  auto controller = std::make_shared<KytController>(port, ftdiDeviceManager, usbDeviceManager, serial, 1);
+  controllers[id] = controller;
+  pollableManager->addPollable(controller);
+  log("Opened KYT Controller, ID: " + std::to_string(id));
+  return id;
+}
+
+std::shared_ptr<KytController> KytControllerManager::getController(uint32_t id) {
+  auto found = controllers.find(id);
+  if (found == controllers.end()) throw std::runtime_error("Invalid device_id");
+  return found->second;
+}
+
+void KytControllerManager::closeController(uint32_t id) {
+  auto found = controllers.find(id);
+  if (found == controllers.end()) throw std::runtime_error("Invalid device_id");
+  pollableManager->removePollable(found->second);
+  controllers.erase(found);
+  serialPortManager->closeDevice(id);
+  log("Closed KYT Controller, ID: " + std::to_string(id));
+}
+
+bool KytControllerManager::findControllerId(const std::string& serial, uint32_t interfaceNumber, uint32_t& id) {
+  uint32_t index = 0;
+  if (!serialPortManager->findDeviceIdFromSerial(serial, interfaceNumber, index)) return false;
+  if (controllers.count(index) == 0) return false;
+  id = index;
+  return true;
+}
+
+void KytControllerManager::updateFirmware(std::string serial, const std::vector<uint8_t>& firmware) {
+  portLog("KytControllerManager: Starting firmware update procedure...");
+  const uint16_t productId = static_cast<uint16_t>(KytController::get_product_id(usbDeviceManager, serial) & 0xFFFF);
+  const uint32_t gpioIndex = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_B, "", serial, 10);
+  // Channels opened for the update are closed again whatever happens.
+  struct Closer {
+    std::shared_ptr<ftdi::FtdiDeviceManager> manager;
+    std::vector<uint32_t> indices;
+    ~Closer() {
+      for (uint32_t index : indices) {
+        try {
+          manager->closeDevice(index);
+        } catch (const std::exception&) {
+        }
+      }
+    }
+  } closer{ftdiDeviceManager, {gpioIndex}};
+  auto gpio = ftdiDeviceManager->getDevice(gpioIndex);
+  const uint32_t uartIndex = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_A, "", serial, 10);
+  closer.indices.push_back(uartIndex);
+  auto uart = ftdiDeviceManager->getDevice(uartIndex);
+  KytController::enterBootloader(gpio, productId);
+  Stm32Bootloader(uart).updateFirmware(firmware);
+  KytController::enterFirmware(gpio, productId);
+  closer.indices.clear();
+  ftdiDeviceManager->closeDevice(gpioIndex);
+  ftdiDeviceManager->closeDevice(uartIndex);
+  portLog("KytControllerManager: Firmware update completed successfully.");
+}
+
+}  // namespace tyr::pmu

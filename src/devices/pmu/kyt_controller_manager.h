@@ -1,0 +1,49 @@
+// Registry of open PMU boards: opens and closes their controllers on the boards' serial
+// channels, keeps them polled, and programs a board's firmware through its bootloader.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/ftdi_device_manager.h"
+#include "devices/pmu/kyt_controller.h"
+#include "devices/pollable_manager.h"
+#include "devices/serial_port_manager.h"
+#include "devices/usb_device_manager.h"
+
+namespace tyr::pmu {
+
+class KytControllerManager {
+ public:
+  KytControllerManager(std::shared_ptr<serialport::SerialPortManager> serialPortManager,
+                       std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager,
+                       std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager,
+                       std::shared_ptr<threading::PollableManager> pollableManager);
+  // Unregisters and closes every controller still open, in ascending id order.
+  ~KytControllerManager();
+  KytControllerManager(const KytControllerManager&) = delete;
+  KytControllerManager& operator=(const KytControllerManager&) = delete;
+
+  // Opens (or finds) the controller of that board interface; its id is the serial port's index.
+  uint32_t openController(const std::string& serial, uint32_t interfaceNumber, int baudRate);
+  // Throws "Invalid device_id" for an id not open.
+  std::shared_ptr<KytController> getController(uint32_t id);
+  void closeController(uint32_t id);
+  bool findControllerId(const std::string& serial, uint32_t interfaceNumber, uint32_t& id);
+  // Restarts the board into its bootloader, programs the image and restarts it into it.
+  void updateFirmware(std::string serial, const std::vector<uint8_t>& firmware);
+
+ private:
+  static void log(const std::string& text);
+
+  std::shared_ptr<serialport::SerialPortManager> serialPortManager;
+  std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager;
+  std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager;
+  std::shared_ptr<threading::PollableManager> pollableManager;
+  std::map<uint32_t, std::shared_ptr<KytController>> controllers;
+};
+
+}  // namespace tyr::pmu

@@ -1,0 +1,157 @@
+#include "devices/pmu/stm32_bootloader.h"
+
+#include "devices/port_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace tyr::pmu {
+
+namespace {
+std::string hex2(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%02x", value & 0xFFu);
+  return text;
+}
+}  // namespace
+
+Stm32Bootloader::Stm32Bootloader(std::shared_ptr<ioport::IoPort> port) : port(std::move(port)) {}
+
+void Stm32Bootloader::log(const std::string& text) { portLog("Stm32Bootloader" + text); }
+
+uint8_t Stm32Bootloader::getChecksum(const std::vector<uint8_t>& bytes) {
+  uint8_t sum = 0;
+  for (uint8_t byte : bytes) sum ^= byte;
+  return sum;
+}
+
+std::vector<uint8_t> Stm32Bootloader::readBytes(size_t count) { return readBytesWithin(count, replyTimeout); }
+
+std::vector<uint8_t> Stm32Bootloader::readBytesWithin(size_t count, std::chrono::milliseconds timeout) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(count);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (bytes.size() < count) {
+    const std::string chunk = port->read(static_cast<uint32_t>(count - bytes.size()));
+    bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    if (bytes.size() >= count) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw std::runtime_error("Timed out waiting for a reply from the bootloader (" + std::to_string(bytes.size()) +
+                               " of " + std::to_string(count) + " bytes received)");
+    }
+    // The poll thread fills the buffer; give it the processor between looks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return bytes;
+}
+
+int Stm32Bootloader::sendBytes(const std::vector<uint8_t>& bytes) {
+  const int written = port->write(bytes.data(), static_cast<int>(bytes.size()));
+  if (written < 0) throw std::runtime_error("Failed to write bytes to FTDI device");
+  return written;
+}
+
+void Stm32Bootloader::waitForAck() { waitForAckWithin(replyTimeout); }
+
+void Stm32Bootloader::waitForAckWithin(std::chrono::milliseconds timeout) {
+  const uint8_t reply = readBytesWithin(1, timeout)[0];
+  if (reply == kAck) {
+    log(": Received ACK");
+    return;
+  }
+  if (reply == kNack) {
+    log(": Received NACK");
+    throw std::runtime_error("Received NACK from device");
+  }
+  throw std::runtime_error("Received undefined response 0x" + hex2(reply));
+}
+
+void Stm32Bootloader::enter() {
+  port->setParity(ioport::Parity::Even);
+  port->flush(0);
+  port->useBinaryMode();
+  log(":Sending 0x7F to enter bootloader");
+  sendBytes({kSync});
+  waitForAck();
+}
+
+void Stm32Bootloader::sendGet() {
+  log(": Sending STM Get command");
+  sendBytes({0x00, 0xFF});
+  waitForAck();
+  const size_t count = static_cast<size_t>(readBytes(1)[0]) + 1;
+  log(": Expecting " + std::to_string(count) + " bytes");
+  const std::vector<uint8_t> reply = readBytes(count);
+  std::string text = ": Received:";
+  for (uint8_t byte : reply) text += " 0x" + hex2(byte);
+  log(text);
+  waitForAck();
+}
+
+void Stm32Bootloader::sendGetVersion() {
+  log(": Sending STM Get Version command");
+  sendBytes({0x01, 0xFE});
+  waitForAck();
+  const uint8_t version = readBytes(3)[0];
+  log(": Bootloader Version: " + std::to_string(version >> 4) + "." + std::to_string(version & 0x0F));
+  waitForAck();
+}
+
+void Stm32Bootloader::sendErase() {
+  log(": Sending STM Erase command");
+  sendBytes({0x43, 0xBC});
+  waitForAck();
+  sendBytes({0xFF, 0x00});
+  waitForAckWithin(eraseTimeout);
+  log(": Erased all memory");
+}
+
+void Stm32Bootloader::sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08x", address);
+  log(std::string(": Sending STM Write Memory command at address 0x") + text);
+  if (data.size() > kMaxBlock) throw std::runtime_error("Data length exceeds maximum of 256 bytes.");
+  // AN3155 needs at least one byte per block (N = length - 1).
+  if (data.empty()) throw std::runtime_error("Data length must be at least 1 byte.");
+  log(": Sending STM Write Memory command");
+  sendBytes({0x31, 0xCE});
+  waitForAck();
+  log(": Sending address");
+  std::vector<uint8_t> frame{static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                             static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  frame.push_back(getChecksum(frame));
+  sendBytes(frame);
+  waitForAck();
+  log(": Sending data");
+  std::vector<uint8_t> block;
+  block.reserve(data.size() + 2);
+  block.push_back(static_cast<uint8_t>(data.size() - 1));
+  block.insert(block.end(), data.begin(), data.end());
+  block.push_back(getChecksum(block));
+  sendBytes(block);
+  waitForAck();
+}
+
+void Stm32Bootloader::writeFirmware(const std::vector<uint8_t>& firmware) {
+  log(": Firmware size: " + std::to_string(firmware.size()) + " bytes");
+  for (size_t offset = 0; offset < firmware.size(); offset += kMaxBlock) {
+    const size_t length = std::min(kMaxBlock, firmware.size() - offset);
+    log(": Writing firmware chunk at offset " + std::to_string(offset));
+    sendWriteMemory(kFlashStart + static_cast<uint32_t>(offset),
+                    std::vector<uint8_t>(firmware.begin() + offset, firmware.begin() + offset + length));
+  }
+  log(": Firmware programming complete!");
+}
+
+void Stm32Bootloader::updateFirmware(const std::vector<uint8_t>& firmware) {
+  enter();
+  sendGet();
+  sendGetVersion();
+  sendErase();
+  writeFirmware(firmware);
+}
+
+}  // namespace tyr::pmu

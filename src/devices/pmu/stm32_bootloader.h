@@ -1,0 +1,54 @@
+// Client of the STM32 system-memory bootloader's USART protocol (ST AN3155): synchronise,
+// query, mass-erase and program a firmware image from the start of flash.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "devices/io_port.h"
+
+namespace tyr::pmu {
+
+class Stm32Bootloader {
+ public:
+  static constexpr uint8_t kSync = 0x7F;
+  static constexpr uint8_t kAck = 0x79;
+  static constexpr uint8_t kNack = 0x1F;
+  static constexpr uint32_t kFlashStart = 0x08000000;
+  static constexpr size_t kMaxBlock = 256;
+
+  explicit Stm32Bootloader(std::shared_ptr<ioport::IoPort> port);
+
+  // enter, sendGet, sendGetVersion, sendErase, writeFirmware.
+  void updateFirmware(const std::vector<uint8_t>& firmware);
+  void enter();
+  void sendGet();
+  void sendGetVersion();
+  void sendErase();
+  void sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data);
+  void writeFirmware(const std::vector<uint8_t>& firmware);
+
+  // Collects count bytes from the port's read buffer; throws when they do not arrive in time.
+  std::vector<uint8_t> readBytes(size_t count);
+  int sendBytes(const std::vector<uint8_t>& bytes);
+  void waitForAck();
+  static uint8_t getChecksum(const std::vector<uint8_t>& bytes);
+
+  // How long one awaited reply may take; the mass erase has its own, longer bound.
+  void setReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout = timeout; }
+  void setEraseTimeout(std::chrono::milliseconds timeout) { eraseTimeout = timeout; }
+
+ private:
+  static void log(const std::string& text);
+  std::vector<uint8_t> readBytesWithin(size_t count, std::chrono::milliseconds timeout);
+  void waitForAckWithin(std::chrono::milliseconds timeout);
+
+  std::shared_ptr<ioport::IoPort> port;
+  std::chrono::milliseconds replyTimeout{5000};
+  std::chrono::milliseconds eraseTimeout{60000};
+};
+
+}  // namespace tyr::pmu

@@ -1,0 +1,128 @@
+#include "javascript/js_hook_handler.h"
+
+#include <node.h>
+
+#include "runner/log_line.h"
+
+namespace tyr {
+
+namespace {
+
+void FreeAsyncHandle(uv_handle_t* handle) {
+  delete reinterpret_cast<uv_async_t*>(handle);
+}
+
+}  // namespace
+
+JsHookHandler::JsHookHandler(HookHandlerType type)
+    : async_(new uv_async_t()), type_(type), isolate_(v8::Isolate::GetCurrent()) {
+  uv_loop_t* loop = isolate_ != nullptr ? node::GetCurrentEventLoop(isolate_) : nullptr;
+  if (loop == nullptr) {
+    delete async_;
+    throw std::runtime_error("hook handler: no event loop for the current isolate");
+  }
+  const int rc = uv_async_init(loop, async_, &JsHookHandler::HandleAsyncRequest);
+  if (rc != 0) {
+    delete async_;
+    throw std::runtime_error(std::string("hook handler: uv_async_init failed: ") + uv_strerror(rc));
+  }
+  async_->data = this;
+  // Not referenced: an idle hook must not keep the process from ending (see the header).
+  uv_unref(reinterpret_cast<uv_handle_t*>(async_));
+}
+
+JsHookHandler::~JsHookHandler() {
+  async_->data = nullptr;  // a signal delivered before the close completes finds no handler
+  uv_close(reinterpret_cast<uv_handle_t*>(async_), &FreeAsyncHandle);
+  callback_.Reset();
+}
+
+bool JsHookHandler::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  switch (status_) {
+    case kHookBusy:
+      kyt::LogLine("NVME: JsHookHandler::Start - Status Busy");
+      return false;
+    case kHookError:
+      kyt::LogLine("NVME: JsHookHandler::Start - Status Error");
+      return false;
+    case kHookIdle:
+      if (callback_.IsEmpty()) return true;  // nobody to ask: the step is done at once
+      uv_async_send(async_);
+      status_ = kHookBusy;
+      return true;
+    default:
+      kyt::LogLine("NVME: JsHookhandler::Start - Invalid Status " + std::to_string(static_cast<int32_t>(status_)));
+      return false;
+  }
+}
+
+std::string JsHookHandler::GetError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+bool JsHookHandler::HasError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_ == kHookError;
+}
+
+bool JsHookHandler::IsBusy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_ == kHookBusy;
+}
+
+void JsHookHandler::SetError(const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_ = kHookError;
+  error_ = message;
+}
+
+bool JsHookHandler::SetStatus(HookHandlerStatus status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status == kHookBusy) return false;  // only Start makes a hook busy
+  status_ = status;
+  return true;
+}
+
+bool JsHookHandler::SetCallback(v8::Local<v8::Function> callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status_ != kHookIdle) return false;
+  callback_.Reset();
+  if (!callback.IsEmpty()) callback_.Reset(isolate_, callback);
+  return true;
+}
+
+bool JsHookHandler::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status_ == kHookBusy) return false;
+  callback_.Reset();
+  error_.clear();
+  status_ = kHookIdle;
+  return true;
+}
+
+void JsHookHandler::CallCallback() {
+  v8::HandleScope scope(isolate_);
+  v8::Local<v8::Function> callback;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (callback_.IsEmpty()) return;
+    callback = callback_.Get(isolate_);
+  }
+  // The lock is free from here on: the script may answer from inside its callback.
+  v8::Local<v8::Context> context;
+  if (!callback->GetCreationContext().ToLocal(&context)) return;
+  v8::Context::Scope context_scope(context);
+  v8::Local<v8::Value> argv[1] = {v8::Integer::NewFromUnsigned(isolate_, static_cast<uint32_t>(type_))};
+  // Through the host's callback scope, so that an exception of the callback is reported like that of any other
+  // callback and promise reactions queued by it run right after it.
+  (void)node::MakeCallback(isolate_, context->Global(), callback, 1, argv, node::async_context{0, 0});
+}
+
+void JsHookHandler::HandleAsyncRequest(uv_async_t* handle) {
+  auto* handler = static_cast<JsHookHandler*>(handle->data);
+  if (handler != nullptr) handler->CallCallback();
+}
+
+}  // namespace tyr

@@ -1,0 +1,32 @@
+// The interface of an access-pattern generator: the workload asks it for every I/O it submits. Worker thread only.
+#ifndef KYT_RUNNER_ACCESS_PATTERN_GENERATOR_H
+#define KYT_RUNNER_ACCESS_PATTERN_GENERATOR_H
+
+#include <cstdint>
+
+#include "runner/access_pattern_records.h"
+
+class AccessPatternGenerator {
+ public:
+  virtual ~AccessPatternGenerator() = default;
+
+  // Fills the next I/O. Returns true when the pattern is finished; the I/O returned with true is still to be
+  // submitted, and the caller asks no more. Does not allocate or log. Throws std::runtime_error for a read/trim mix
+  // above 100 % (and the multi-range generator when its weights select nothing).
+  virtual bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes) = 0;
+  // Bytes of the data buffer that every I/O of this generator fits in.
+  virtual uint32_t GetMaxDataSize() const = 0;
+  // Bytes of a separate metadata buffer for the largest I/O (0: none needed).
+  virtual uint32_t GetMaxMetaSize() const = 0;
+  // Writes the settings in force into the output record handed at construction.
+  virtual void GetOutput() = 0;
+
+  // The direction of one I/O for a read/trim mix in percent: read at 100 % read, trim at 100 % trim (no draw);
+  // otherwise one draw r = Random::Get() % 100: write below 100 - read - trim, read below 100 - trim, else trim.
+  // Throws "Sum of read percent and trim percent is more than 100".
+  static IoDirection ChooseDirection(uint32_t read_percent, uint32_t trim_percent);
+  // The same choice for a given draw in 0..99 (no throw; the caller has checked the sum).
+  static IoDirection DirectionForDraw(uint32_t read_percent, uint32_t trim_percent, uint64_t draw);
+};
+
+#endif  // KYT_RUNNER_ACCESS_PATTERN_GENERATOR_H

@@ -1,0 +1,17 @@
+#include "runner/access_pattern_random.h"
+
+#include <chrono>
+
+Random::Random()
+    : seed_(static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count())), engine_(seed_) {}
+
+Random& Random::Instance() {
+  static Random instance;
+  return instance;
+}
+
+void Random::Seed(uint64_t seed) {
+  Random& r = Instance();
+  r.seed_ = seed;
+  r.engine_.seed(seed);
+}

@@ -1,0 +1,50 @@
+// A fixed-capacity ring of values: made with N slots it holds N - 1 values. Queueing never allocates. Pushing onto
+// a full ring, or reading or popping an empty one, is a broken internal invariant and stops the process.
+#ifndef KYT_RUNNER_CIRCULAR_QUEUE_H
+#define KYT_RUNNER_CIRCULAR_QUEUE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+template <class T>
+class CircularQueue {
+ public:
+  explicit CircularQueue(uint32_t slots) : slots_(slots == 0 ? 1 : slots) {}
+
+  bool IsEmpty() const { return read_ == write_; }
+  bool IsFull() const { return (write_ + 1) % slots_.size() == read_; }
+  uint32_t Size() const {
+    return static_cast<uint32_t>((write_ + slots_.size() - read_) % slots_.size());
+  }
+
+  // `what` names the check in the message printed before the process stops.
+  void Push(const T& value, const char* what = "Push") {
+    Check(!IsFull(), what);
+    slots_[write_] = value;
+    write_ = static_cast<uint32_t>((write_ + 1) % slots_.size());
+  }
+  void Get(T& value, const char* what = "Get") const {
+    Check(!IsEmpty(), what);
+    value = slots_[read_];
+  }
+  void Pop(const char* what = "Pop") {
+    Check(!IsEmpty(), what);
+    read_ = static_cast<uint32_t>((read_ + 1) % slots_.size());
+  }
+
+ private:
+  static void Check(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stdout, "NVME: WorkloadGenerator: ASSERT: %s (../src/runner/workload_generation_runner)\n", what);
+    std::fflush(stdout);
+    std::abort();
+  }
+
+  uint32_t read_ = 0;
+  uint32_t write_ = 0;
+  std::vector<T> slots_;
+};
+
+#endif  // KYT_RUNNER_CIRCULAR_QUEUE_H

@@ -1,0 +1,86 @@
+#include "runner/performance_tracker.h"
+
+#include <utility>
+
+#include "spdk/env.h"
+
+PerformanceTracker::Clock PerformanceTracker::EnvironmentClock() { return Clock{spdk_get_ticks, spdk_get_ticks_hz}; }
+
+PerformanceTracker::PerformanceTracker(bool interval_enabled, uint64_t delay, uint64_t interval, uint64_t ticks_hz,
+                                       std::unique_ptr<Histogram> histogram)
+    : PerformanceTracker(interval_enabled, delay, interval, ticks_hz, std::move(histogram), EnvironmentClock()) {}
+
+PerformanceTracker::PerformanceTracker(bool interval_enabled, uint64_t delay, uint64_t interval, uint64_t ticks_hz,
+                                       std::unique_ptr<Histogram> histogram, Clock clock)
+    : interval_enabled_(interval_enabled),
+      delay_(delay),
+      interval_(interval),
+      ticks_hz_(ticks_hz),
+      histogram_(std::move(histogram)),
+      clock_(clock) {
+  // The previous sample counts as taken when the tracker was made.
+  last_sample_ticks_ = clock_.ticks();
+  ResetSlice();
+}
+
+void PerformanceTracker::ResetSlice() {
+  interval_bytes_ = 0;
+  interval_ios_ = 0;
+  interval_max_latency_ = 0;
+  interval_total_latency_ = 0;
+  interval_seconds_ = 0.0;
+  elapsed_seconds_ = 0.0;
+  interval_min_latency_ = kNoLatency;
+}
+
+void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start) {
+  total_bytes_ += bytes;
+  total_latency_ += latency;
+  ++total_ios_;
+  if (latency < min_latency_) min_latency_ = latency;
+  if (latency > max_latency_) max_latency_ = latency;
+
+  if (histogram_ && ticks_hz_ != 0) {
+    // Whole microseconds; widened so that hours-long latencies do not wrap.
+    const unsigned __int128 us = static_cast<unsigned __int128>(latency) * 1000000u / ticks_hz_;
+    histogram_->InsertValue(static_cast<double>(static_cast<uint64_t>(us)));
+  }
+
+  if (!interval_enabled_) return;
+  const uint64_t t1 = clock_.ticks();
+  const uint64_t hz1 = clock_.ticks_hz();
+  const uint64_t t2 = clock_.ticks();
+  const uint64_t hz2 = clock_.ticks_hz();
+  const double elapsed = static_cast<double>(t2 - start) / static_cast<double>(hz2);
+  if (!(elapsed > static_cast<double>(delay_))) return;
+
+  interval_bytes_ += bytes;
+  ++interval_ios_;
+  interval_total_latency_ += latency;
+  if (latency < interval_min_latency_) interval_min_latency_ = latency;
+  if (latency > interval_max_latency_) interval_max_latency_ = latency;
+
+  const double since = static_cast<double>(t1 - last_sample_ticks_) / static_cast<double>(hz1);
+  elapsed_seconds_ = elapsed;
+  interval_seconds_ = since;
+  if (since > static_cast<double>(interval_)) TakeSample(since, elapsed);
+}
+
+void PerformanceTracker::TakeSample(double since, double elapsed) {
+  last_sample_ticks_ = clock_.ticks();
+  if (samples_.size() >= kMaxSamples) samples_.pop_front();
+  const double hz = static_cast<double>(ticks_hz_);
+  const double ios = static_cast<double>(interval_ios_);
+  PerformanceIntervalSample sample;
+  sample.iops = ios / since;
+  sample.throughput = static_cast<double>(interval_bytes_) / since;
+  sample.maxLatencyUs = static_cast<double>(interval_max_latency_) / hz * 1000 * 1000;
+  sample.minLatencyUs = static_cast<double>(interval_min_latency_) / hz * 1000 * 1000;
+  sample.avgLatencyUs = static_cast<double>(interval_total_latency_) / ios / hz * 1000 * 1000;
+  sample.totalIo = ios;
+  sample.totalXfers = static_cast<double>(interval_bytes_);
+  sample.interval = since;
+  sample.sinceStart = elapsed;
+  samples_.push_back(sample);
+  ResetSlice();
+}

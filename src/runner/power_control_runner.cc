@@ -1,0 +1,147 @@
+#include "runner/power_control_runner.h"
+
+#include "nvme/nvme_controller.h"
+#include "nvme/nvme_controller_manager.h"
+#include "runner/log_line.h"
+#include "spdk/env.h"
+
+namespace {
+
+void Log(const std::string& text) { kyt::LogLine("NVME: PowerControlRunner: " + text); }
+
+}  // namespace
+
+PowerControlRunner::PowerControlRunner(std::string device_address, std::shared_ptr<tyr::HookManager> hooks)
+    : TaskBase(kInitialization, "PowerControl", std::move(device_address)),
+      hooks_(std::move(hooks)),
+      ticks_hz_(spdk_get_ticks_hz()) {}
+
+PowerControlRunner::~PowerControlRunner() {
+  hooks_.reset();
+  controller_.reset();
+}
+
+void PowerControlRunner::FetchStates() {
+  switch (GetState()) {
+    case kInitialization: HandleStateInitialization(); break;
+    case kIssuePowerOff: HandleStateIssuePowerOff(); break;
+    case kWaitForPowerOffDone: HandleStateWaitForPowerOffDone(); break;
+    case kWaitForDeviceRemoval: HandleStateWaitForDeviceRemoval(); break;
+    case kWaitForOffHoldTime: HandleStateWaitForOffHoldTime(); break;
+    case kIssuePowerOn: HandleStateIssuePowerOn(); break;
+    case kWaitForPowerOnDone: HandleStateWaitForPowerOnDone(); break;
+    case kWaitForDeviceDetection: HandleStateWaitForDeviceDetection(); break;
+    case kWaitForOnHoldTime: HandleStateWaitForOnHoldTime(); break;
+    case kPrepareOutput: HandleStatePrepareOutput(); break;
+    default: break;
+  }
+}
+
+uint64_t PowerControlRunner::ElapsedMs(uint64_t stamp) const {
+  return (spdk_get_ticks() - stamp) * 1000 / ticks_hz_;
+}
+
+void PowerControlRunner::Fail(const std::string& log, std::string message) {
+  if (!log.empty()) Log(log);
+  SetErrorMessage(std::move(message));
+  ChangeState(kStateAborted);
+}
+
+void PowerControlRunner::HandleStateInitialization() {
+  if (detectionTimeoutMs == 0) detectionTimeoutMs = kDefaultTimeoutMs;
+  if (removalTimeoutMs == 0) removalTimeoutMs = kDefaultTimeoutMs;
+  if (onHoldTimeMs == 0) onHoldTimeMs = kDefaultHoldTimeMs;
+  if (offHoldTimeMs == 0) offHoldTimeMs = kDefaultHoldTimeMs;
+  const auto& manager = GetNvmeControllerManager();
+  if (!manager || !hooks_) {
+    Fail("", "NVME: PowerControlRunner: ASSERT: runner started without its controller manager or hook manager");
+    return;
+  }
+  controller_ = manager->GetController(GetDevice());
+  ChangeState(kIssuePowerOff);
+}
+
+void PowerControlRunner::HandleStateIssuePowerOff() {
+  controller_->NotifyPowerOff();
+  Log("Power off issued using HookManager");
+  if (hooks_->Start(tyr::kHookPowerOff)) {
+    ChangeState(kWaitForPowerOffDone);
+  } else {
+    Fail("Power off failed", "failed to issue power off");
+  }
+}
+
+void PowerControlRunner::HandleStateWaitForPowerOffDone() {
+  if (hooks_->IsBusy(tyr::kHookPowerOff)) return;
+  if (hooks_->HasError(tyr::kHookPowerOff)) {
+    Fail("Power off failed", hooks_->GetError(tyr::kHookPowerOff));
+    return;
+  }
+  power_off_done_ticks_ = spdk_get_ticks();
+  ChangeState(kWaitForDeviceRemoval);
+}
+
+void PowerControlRunner::HandleStateWaitForDeviceRemoval() {
+  const uint64_t elapsed_ticks = spdk_get_ticks() - power_off_done_ticks_;
+  if (!controller_->IsInitialized()) {
+    removal_ticks_ += elapsed_ticks;
+    ChangeState(kWaitForOffHoldTime);
+    return;
+  }
+  if (removalTimeoutMs < elapsed_ticks * 1000 / ticks_hz_) {
+    Fail("", "device removal failure after power off");
+    return;
+  }
+  controller_->ScanRemoval(false);
+}
+
+void PowerControlRunner::HandleStateWaitForOffHoldTime() {
+  if (ElapsedMs(power_off_done_ticks_) >= offHoldTimeMs) ChangeState(kIssuePowerOn);
+}
+
+void PowerControlRunner::HandleStateIssuePowerOn() {
+  Log("Power on issued using HookManager");
+  if (hooks_->Start(tyr::kHookPowerOn)) {
+    ChangeState(kWaitForPowerOnDone);
+  } else {
+    Fail("Power on failed", "failed to issue power on");
+  }
+}
+
+void PowerControlRunner::HandleStateWaitForPowerOnDone() {
+  if (hooks_->IsBusy(tyr::kHookPowerOn)) return;
+  if (hooks_->HasError(tyr::kHookPowerOn)) {
+    Fail("Power on failed", hooks_->GetError(tyr::kHookPowerOn));
+    return;
+  }
+  power_on_done_ticks_ = spdk_get_ticks();
+  ChangeState(kWaitForDeviceDetection);
+}
+
+void PowerControlRunner::HandleStateWaitForDeviceDetection() {
+  const uint64_t elapsed_ticks = spdk_get_ticks() - power_on_done_ticks_;
+  if (controller_->IsInitialized()) {
+    detection_ticks_ += elapsed_ticks;
+    ChangeState(kWaitForOnHoldTime);
+    return;
+  }
+  if (detectionTimeoutMs < elapsed_ticks * 1000 / ticks_hz_) {
+    Fail("", "device detection failure after power on");
+    return;
+  }
+  controller_->ScanAttachement(0);
+}
+
+void PowerControlRunner::HandleStateWaitForOnHoldTime() {
+  if (ElapsedMs(power_on_done_ticks_) >= onHoldTimeMs) {
+    ++completed_cycles_;
+    ChangeState(kPrepareOutput);
+  }
+}
+
+void PowerControlRunner::HandleStatePrepareOutput() {
+  numCycles = completed_cycles_;
+  avgDetectionTimeMs = detection_ticks_ * 1000 / numCycles / ticks_hz_;
+  avgRemovalTimeMs = removal_ticks_ * 1000 / numCycles / ticks_hz_;
+  ChangeState(kStateDone);
+}

@@ -1,0 +1,129 @@
+// One I/O workload against one device, run on the worker: takes its settings from `input`, makes (or adopts) an I/O
+// queue pair, keeps a fixed number of I/Os in flight whose addresses and kinds come from an access-pattern
+// generator, measures them per direction, records failed completions, ends on a fatal status or a data mismatch,
+// rides through power cycles that a PowerControlRunner drives during the run, deletes its own queue pair and fills
+// `output`.
+//
+// The script side fills `input` before the task is handed over and reads `output` once it is final; everything else
+// is the worker's. When the run ends (state 7) every I/O context is released: the idle ones are freed, the ones a
+// device still holds are handed to OrphanedCommands with their completion routine cleared, so that nothing reaches
+// the runner after it is final. A power cycle still under way at the end is handed over the same way.
+#ifndef KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
+#define KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "javascript/hook_manager.h"
+#include "nvme/nvme_io_ctx.h"
+#include "runner/access_pattern_generator.h"
+#include "runner/circular_queue.h"
+#include "runner/task_base.h"
+#include "runner/workload_generation_records.h"
+
+class NamespaceCtx;
+class NvmeController;
+class PowerControlRunner;
+namespace kyt {
+namespace nvme {
+class QueuePairCreationController;
+class QueuePairDeletionController;
+}  // namespace nvme
+}  // namespace kyt
+
+class WorkloadGenerationRunner : public TaskBase {
+ public:
+  enum State : uint32_t {
+    kCheckInitialConfig = 1,
+    kCreateQueuePair = 2,
+    kFillInitialIo = 3,
+    kProcessIo = 4,
+    kDrainIo = 5,
+    kDeleteQueuePair = 6,
+    kPrepareOutput = 7,
+    kWaitForUninitToRestart = 8,
+    kWaitForDeviceReadyToRestart = 9,
+    kWaitForUninitToTerminate = 10,
+    kWaitForDeviceReadyToTerminate = 11,
+    kWaitForPendingEvents = 12,
+  };
+
+  WorkloadGenerationRunner(std::string device, std::shared_ptr<tyr::HookManager> hooks);
+  ~WorkloadGenerationRunner() override;
+
+  std::unique_ptr<WorkloadGenerationInput> input;
+  std::unique_ptr<WorkloadGenerationOutput> output;
+
+  // Completion routine of every I/O context of the run.
+  static void HandleIoCtxCallback(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
+
+  // The fatal-status message for a failed I/O: "<text> (Details: Cmd=Read Nsid=1 StartLba=2048 NumBlks=8 SCT/SC=2/129)".
+  static std::string FatalMessage(const std::string& text, uint32_t io_type, uint32_t nsid, uint64_t start_lba,
+                                  uint32_t num_blocks, uint16_t sct, uint16_t sc);
+
+  // Diagnostics for tests.
+  uint32_t GetOutstanding() const { return outstanding_; }
+  uint16_t GetQid() const { return qid_; }
+  size_t GetLiveContexts() const { return contexts_.size(); }
+
+ protected:
+  void FetchStates() override;
+
+ private:
+  void Dispatch();
+  void HandleCheckInitialConfig();
+  void HandleCreateQueuePair();
+  void HandleFillInitialIo();
+  void HandleProcessIo();
+  void HandleDrainIo();
+  void HandleDeleteQueuePair();
+  void HandlePrepareOutput();
+  void HandleWaitForUninitToRestart();
+  void HandleWaitForDeviceReadyToRestart();
+  void HandleWaitForUninitToTerminate();
+  void HandleWaitForDeviceReadyToTerminate();
+  void HandleWaitForPendingEvents();
+
+  // I/O loop.
+  NvmeIoCtx* AllocContext(uint8_t index);
+  bool SubmitSingleIo(NvmeIoCtx* ctx);
+  void ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
+  void DestroyContext(NvmeIoCtx* ctx);
+  void DrainOverlapped();
+  void DrainCompleted();
+  // Frees every idle context and hands the ones a device may still complete to OrphanedCommands.
+  void ReleaseContexts();
+
+  // Power cycles.
+  void StartPowerTask();
+  // Takes an aborted sub-task's message, fails the run and deletes the sub-task.
+  void FailPowerTask();
+  void DeletePowerTask();
+
+  void Fail(std::string message);
+  bool IsInitialized() const;
+  void AddSegment();
+
+  std::shared_ptr<NamespaceCtx> ns_;  // never set; kept for teardown symmetry
+  std::unique_ptr<AccessPatternGenerator> generator_;
+  uint16_t qid_ = 0;
+  bool stop_ = false;
+  bool failed_ = false;
+  bool restarted_ = false;
+  uint32_t outstanding_ = 0;
+  uint32_t queue_depth_ = 0;
+  uint64_t segment_start_ticks_ = 0;
+  uint64_t run_ticks_ = 0;
+  PowerControlRunner* power_task_ = nullptr;
+  std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
+  std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;
+  std::shared_ptr<NvmeController> controller_;
+  std::unique_ptr<CircularQueue<NvmeIoCtx*>> overlapped_;
+  std::unique_ptr<CircularQueue<NvmeIoCtx*>> completed_;
+  std::shared_ptr<tyr::HookManager> hooks_;
+  std::unordered_set<NvmeIoCtx*> contexts_;  // every live context of the run (made in state 3)
+};
+
+#endif  // KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "devices/ftdi_device_manager.h"
+#include "devices/pmu/power_controller.h"
+#include "power_test_bench.h"
+
+using powertest::PowerTestBench;
+using tyr::pmu::DorvanControllerManager;
+using tyr::pmu::DorvanControllerModel;
+using tyr::pmu::KytControllerManager;
+using tyr::pmu::PowerController;
+using tyr::pmu::PowerControllerInitParams;
+
+namespace {
+
+std::string throwText(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+PowerControllerInitParams relayBox(const std::string& serial, uint32_t interfaceNumber, int model) {
+  PowerControllerInitParams params;
+  params.type = 1;
+  params.dorvanOptions.serial = serial;
+  params.dorvanOptions.interfaceNumber = interfaceNumber;
+  params.dorvanOptions.baudRate = 9600;
+  params.dorvanOptions.model = static_cast<DorvanControllerModel>(model);
+  return params;
+}
+
+// The managers of an addon object over the bench's tree.
+struct Managers {
+  explicit Managers(PowerTestBench& bench)
+      : ftdi(std::make_shared<tyr::ftdi::FtdiDeviceManager>(bench.poller)),
+        pmu(std::make_shared<KytControllerManager>(bench.serial, ftdi, bench.usb, bench.poller)),
+        relay(std::make_shared<DorvanControllerManager>(bench.serial)),
+        power(pmu, relay) {}
+  std::shared_ptr<tyr::ftdi::FtdiDeviceManager> ftdi;
+  std::shared_ptr<KytControllerManager> pmu;
+  std::shared_ptr<DorvanControllerManager> relay;
+  PowerController power;
+};
+
+}  // namespace
+
+TEST(PowerController, EverythingButInitNeedsASetUp) {
+  PowerTestBench bench;
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+  const std::function<void()> operations[] = {
+      [&] { m.power.uninit(); },          [&] { m.power.powerOn(); },
+      [&] { m.power.powerOff(); },        [&] { m.power.enablePowerMonitor("/tmp/kyt-power-never.csv", 50); },
+      [&] { m.power.disablePowerMonitor(); }, [&] { m.power.powerCycle(); }};
+  for (const auto& operation : operations)
+    EXPECT_EQ(throwText(operation), "PowerController is not initialized yet");
+
+  PowerControllerInitParams params = relayBox("RB0001", 0, 0);
+  params.type = 2;
+  EXPECT_EQ(throwText([&] { m.power.init(params); }), "PowerController::init, Internal Error");
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+  EXPECT_FALSE(m.relay->getActiveController());
+  EXPECT_FALSE(bench.serial->isValidDeviceIndex(0));
+}
+
+TEST(PowerController, SwitchesThroughTheRelayBox) {
+  PowerTestBench bench(1, 2);
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  m.power.init(relayBox("RB0001", 0, 1));
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeRelayBox);
+  m.power.powerCycle();  // set up: no error, no effect
+  m.power.powerOn();
+  ASSERT_TRUE(bench.first.waitForBytes(13));
+  EXPECT_EQ(bench.first.received(), "\x02pmu(pwr,on)\x03");
+  m.power.powerOff();
+  ASSERT_TRUE(bench.first.waitForBytes(27));
+  EXPECT_EQ(bench.first.relayOn(), std::optional<bool>(false));
+
+  // The power-monitor log exists only on the PMU board; the box is left untouched.
+  EXPECT_EQ(throwText([&] { m.power.enablePowerMonitor("/tmp/kyt-power-never.csv", 50); }),
+            "enablePowerMonitor is not supported");
+  EXPECT_EQ(throwText([&] { m.power.disablePowerMonitor(); }), "disablePowerMonitor is not supported");
+  EXPECT_EQ(bench.first.commands(), (std::vector<std::string>{"on", "off"}));
+}
+
+TEST(PowerController, SecondInitKeepsTheFirstBoxUntilUninit) {
+  PowerTestBench bench(1, 2);
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  m.power.init(relayBox("RB0001", 0, 1));
+  m.power.init(relayBox("RB0002", 1, 2));  // the box already open stays the one used
+  m.power.powerOn();
+  ASSERT_TRUE(bench.first.waitForBytes(13));
+  EXPECT_EQ(bench.first.commands(), (std::vector<std::string>{"on"}));
+  EXPECT_TRUE(bench.second.received().empty());
+
+  m.power.uninit();
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+  EXPECT_FALSE(bench.serial->isValidDeviceIndex(0));
+  EXPECT_EQ(throwText([&] { m.power.powerOn(); }), "PowerController is not initialized yet");
+
+  m.power.init(relayBox("RB0002", 1, 2));  // now the new box and model are used
+  m.power.powerOn();
+  ASSERT_TRUE(bench.second.waitForBytes(7));
+  EXPECT_EQ(bench.second.received(), "\x02pwr,1\x03");
+  EXPECT_EQ(bench.first.commands().size(), 1u);
+}
+
+TEST(PowerController, FailedRelayOpenRecordsNothing) {
+  PowerTestBench bench;
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  EXPECT_EQ(throwText([&] { m.power.init(relayBox("RB0404", 0, 0)); }), "Device not found for serial RB0404");
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+  PowerControllerInitParams slow = relayBox("RB0001", 0, 0);
+  slow.dorvanOptions.baudRate = 1200;
+  EXPECT_EQ(throwText([&] { m.power.init(slow); }), "Failed to set baud rate");
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+}
