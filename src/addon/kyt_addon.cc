@@ -7,6 +7,9 @@
 
 #include "addon/stdout_gate.h"
 #include "devices/ftdi_device_manager.h"
+#include "devices/pmu/dorvan_controller_manager.h"
+#include "devices/pmu/kyt_controller_manager.h"
+#include "devices/pmu/power_controller.h"
 #include "devices/pollable_manager.h"
 #include "devices/serial_port_manager.h"
 #include "devices/usb_device_manager.h"
@@ -146,6 +149,10 @@ KytAddon::KytAddon(bool quiet) {
   usb_device_manager_ = std::make_shared<tyr::usb::UsbDeviceManager>(std::vector<std::string>{"ftdi"});
   serial_port_manager_ = std::make_shared<tyr::serialport::SerialPortManager>(usb_device_manager_, poll_manager_);
   hook_manager_ = std::make_shared<tyr::JsHookManager>();
+  kyt_controller_manager_ = std::make_shared<tyr::pmu::KytControllerManager>(serial_port_manager_, ftdi_manager_,
+                                                                          usb_device_manager_, poll_manager_);
+  dorvan_controller_manager_ = std::make_shared<tyr::pmu::DorvanControllerManager>(serial_port_manager_);
+  power_controller_ = std::make_shared<tyr::pmu::PowerController>(kyt_controller_manager_, dorvan_controller_manager_);
   LiveObjects().insert(this);
 }
 
@@ -161,6 +168,9 @@ void KytAddon::ReleaseMembers() {
   poll_manager_.reset();
   usb_device_manager_.reset();
   hook_manager_.reset();
+  power_controller_.reset();
+  dorvan_controller_manager_.reset();
+  kyt_controller_manager_.reset();
   serial_port_manager_.reset();
   ftdi_manager_.reset();
   default_bdf_.clear();

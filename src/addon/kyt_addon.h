@@ -35,6 +35,11 @@ class SerialPortManager;
 namespace tyr {
 class JsHookManager;
 }
+namespace tyr::pmu {
+class KytControllerManager;
+class DorvanControllerManager;
+class PowerController;
+}
 
 namespace kyt {
 
@@ -79,6 +84,13 @@ class KytAddon : public node::ObjectWrap {
   const std::shared_ptr<tyr::usb::UsbDeviceManager>& GetUsbDeviceManager() const { return usb_device_manager_; }
   const std::shared_ptr<tyr::threading::PollableManager>& GetPollableManager() const { return poll_manager_; }
   const std::shared_ptr<tyr::JsHookManager>& GetHookManager() const { return hook_manager_; }
+  const std::shared_ptr<tyr::pmu::KytControllerManager>& GetKytControllerManager() const {
+    return kyt_controller_manager_;
+  }
+  const std::shared_ptr<tyr::pmu::DorvanControllerManager>& GetDorvanControllerManager() const {
+    return dorvan_controller_manager_;
+  }
+  const std::shared_ptr<tyr::pmu::PowerController>& GetPowerController() const { return power_controller_; }
 
   // The method table (kyt_addon_methods.cc).
   static const Method kMethods[];
@@ -107,7 +119,9 @@ class KytAddon : public node::ObjectWrap {
   // controller) and reset in ReleaseMembers in reverse declaration order.
   std::shared_ptr<tyr::ftdi::FtdiDeviceManager> ftdi_manager_;                // 3
   std::shared_ptr<tyr::serialport::SerialPortManager> serial_port_manager_;  // 4
-  // 5..7: PMU controller manager, relay box manager, power controller.
+  std::shared_ptr<tyr::pmu::KytControllerManager> kyt_controller_manager_;  // 5
+  std::shared_ptr<tyr::pmu::DorvanControllerManager> dorvan_controller_manager_;  // 6
+  std::shared_ptr<tyr::pmu::PowerController> power_controller_;                  // 7
   std::shared_ptr<tyr::JsHookManager> hook_manager_;                        // 8
   std::shared_ptr<tyr::usb::UsbDeviceManager> usb_device_manager_;          // 9
   std::shared_ptr<tyr::threading::PollableManager> poll_manager_;           // 10

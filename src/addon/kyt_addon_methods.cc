@@ -18,6 +18,7 @@
 #include "javascript/js_event_admin_create_qpair.h"
 #include "javascript/js_event_admin_delete_qpair.h"
 #include "javascript/js_event_admin_format_nvm.h"
+#include "javascript/js_event_create_workload_generator.h"
 #include "javascript/js_event_nvm_dsm.h"
 #include "javascript/js_event_nvm_read.h"
 #include "javascript/js_event_nvm_write.h"
@@ -33,7 +34,24 @@
 #include "javascript/js_ioport_write_async.h"
 #include "javascript/js_serialport_get_device_list.h"
 #include "javascript/js_serialport_open.h"
+#include "javascript/js_power_controller_call.h"
+#include "javascript/js_power_controller_enable_power_monitor.h"
+#include "javascript/js_power_controller_init.h"
 #include "javascript/js_hook_methods.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_open_controller.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_close_controller.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_version.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_measure_power.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_pmu_info.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_adapter_info.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_debug_board_info.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_set_fan_speed.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_fan_speed.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_change_power.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_send_smbus_block_write.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_get_received_smbus_block_write.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_reset.h"
+#include "javascript/kytrix_pmu/kytrix_pmu_update_firmware.h"
 
 namespace kyt {
 
@@ -46,6 +64,7 @@ void ThrowMethodTypeError(v8::Isolate* isolate, const std::string& text) {
 }
 
 const KytAddon::Method KytAddon::kMethods[] = {
+    KYT_EVENT("startWorkloadGenerator", JsEventCreateWorkloadGenerator, bdf, isolate, addon.GetHookManager()),
     KYT_EVENT("createQueuePair", JsEventAdminCreateQpair, bdf, isolate),
     KYT_EVENT("deleteQueuePair", JsEventAdminDeleteQpair, bdf, isolate),
     KYT_EVENT("sendGenericCommand", JsEventSendGenericCommand, bdf, isolate),
@@ -97,6 +116,30 @@ const KytAddon::Method KytAddon::kMethods[] = {
     KYT_SYNC("serialportUseBinaryMode", tyr::JsIoPortUseBinaryMode, addon.GetSerialPortManager(), "serialport", isolate),
     KYT_SYNC("serialportUseTextMode", tyr::JsIoPortUseTextMode, addon.GetSerialPortManager(), "serialport", isolate),
     KYT_SYNC("serialportFlushBuffer", tyr::JsIoPortFlushBuffer, addon.GetSerialPortManager(), "serialport", isolate),
+    // Bench power.
+    KYT_SYNC("powerControllerInit", tyr::JsPowerControllerInit, isolate, addon.GetPowerController()),
+    KYT_SYNC("powerControllerPowerOff", tyr::JsPowerControllerPowerOff, isolate, addon.GetPowerController()),
+    KYT_SYNC("powerControllerPowerOn", tyr::JsPowerControllerPowerOn, isolate, addon.GetPowerController()),
+    KYT_SYNC("powerControllerUninit", tyr::JsPowerControllerUninit, isolate, addon.GetPowerController()),
+    KYT_SYNC("powerControllerEnablePowerMonitor", tyr::JsPowerControllerEnablePowerMonitor, isolate,
+             addon.GetPowerController()),
+    KYT_SYNC("powerControllerDisablePowerMonitor", tyr::JsPowerControllerDisablePowerMonitor, isolate,
+             addon.GetPowerController()),
+    // kytrix PMU boards (the power controller rows come right before this block).
+    KYT_SYNC("kytrixPmuOpenController", tyr::nodejs::KytrixPmuOpenController, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuCloseController", tyr::nodejs::KytrixPmuCloseController, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetVersion", tyr::nodejs::KytrixPmuGetVersion, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuMeasurePower", tyr::nodejs::KytrixPmuMeasurePower, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetPmuInfo", tyr::nodejs::KytrixPmuGetPmuInfo, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetAdapterInfo", tyr::nodejs::KytrixPmuGetAdapterInfo, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetDebugBoardInfo", tyr::nodejs::KytrixPmuGetDebugBoardInfo, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuSetFanSpeed", tyr::nodejs::KytrixPmuSetFanSpeed, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetFanSpeed", tyr::nodejs::KytrixPmuGetFanSpeed, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuChangePower", tyr::nodejs::KytrixPmuChangePower, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuSendSmbusBlockWrite", tyr::nodejs::KytrixPmuSendSmbusBlockWrite, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuGetReceivedSmbusBlockWrite", tyr::nodejs::KytrixPmuGetReceivedSmbusBlockWrite, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuReset", tyr::nodejs::KytrixPmuReset, addon.GetKytControllerManager(), isolate),
+    KYT_SYNC("kytrixPmuUpdateFirmware", tyr::nodejs::KytrixPmuUpdateFirmware, addon.GetKytControllerManager(), isolate),
     // Hooks.
     KYT_SYNC("hookManagerSetCallback", tyr::JsMethodSetCallback, isolate, addon.GetHookManager()),
     KYT_SYNC("hookManagerSetError", tyr::JsMethodSetError, isolate, addon.GetHookManager()),

@@ -14,7 +14,8 @@ class NamespaceCtx;
 class BasicAccessPatternGenerator : public AccessPatternGenerator {
  public:
   // Validates the input against the namespace and fixes the range in force (a random start is drawn here for range
-  // types 1 and 2). Throws std::runtime_error with the refusal's text. `output` must outlive the generator.
+  // types 1 and 2). Throws std::runtime_error with the refusal's text. `ns` must not be null; `output` must outlive
+  // the generator.
   BasicAccessPatternGenerator(std::shared_ptr<const NamespaceCtx> ns, const BasicAccessPatternInput& input,
                               BasicAccessPatternOutput& output);
 

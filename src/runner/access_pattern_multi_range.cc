@@ -119,7 +119,8 @@ bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint3
     blocks = static_cast<uint32_t>(range->size);
     lba = range->startLba;
   } else {
-    const uint64_t a = range->alignment != 0 ? range->alignment : blocks;
+    // Alignment 0 stands for the range's largest transfer, the alignment its start and size were checked against.
+    const uint64_t a = range->alignment != 0 ? range->alignment : range->maxXferSize / range->sectorBufferSize;
     const uint64_t offset = Random::Get() % (range->size - blocks);
     lba = offset / a * a + range->startLba;
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <vector>
 
 template <class T>
@@ -37,8 +38,11 @@ class CircularQueue {
  private:
   static void Check(bool ok, const char* what) {
     if (ok) return;
-    std::fprintf(stdout, "NVME: WorkloadGenerator: ASSERT: %s (../src/runner/workload_generation_runner)\n", what);
-    std::fflush(stdout);
+    // The log line, and the same text on the error stream where a dying process is looked for.
+    for (FILE* stream : {stdout, stderr}) {
+      std::fprintf(stream, "NVME: WorkloadGenerator: ASSERT: %s (../src/runner/workload_generation_runner)\n", what);
+      std::fflush(stream);
+    }
     std::abort();
   }
 

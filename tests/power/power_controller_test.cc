@@ -125,3 +125,110 @@ TEST(PowerController, FailedRelayOpenRecordsNothing) {
   EXPECT_EQ(throwText([&] { m.power.init(slow); }), "Failed to set baud rate");
   EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
 }
+
+#ifdef KYT_HAVE_PMU_PEERS
+#include "pmu_board_peer.h"
+
+namespace {
+
+PowerControllerInitParams pmuBoard() {
+  PowerControllerInitParams params;
+  params.type = 0;
+  params.serial = "PMU001";
+  params.interfaceNumber = 0;
+  params.baudRate = 115200;
+  // Fields of the other type are not read.
+  params.dorvanOptions.serial = "RB0001";
+  params.dorvanOptions.baudRate = 4800;
+  return params;
+}
+
+size_t countMethod(pmupeers::PmuBoardPeer& board, const std::string& method) { return board.count(method); }
+
+}  // namespace
+
+TEST(PowerControllerWithPmuBoard, SwitchesTheTwelveVoltSupply) {
+  pmupeers::PmuBoardPeer board;
+  PowerTestBench bench(0, 1, board.slavePath());
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  m.power.init(pmuBoard());
+  EXPECT_EQ(m.power.getType(), PowerController::kTypePmu);
+  EXPECT_EQ(m.power.getKytControllerId(), 0u);
+  for (auto method : {"getVersion", "getPmuInfo", "getAdapterInfo"}) EXPECT_EQ(countMethod(board, method), 1u) << method;
+  EXPECT_FALSE(m.relay->getActiveController());
+
+  m.power.powerOff();
+  ASSERT_TRUE(board.waitFor("changePower", 1));
+  EXPECT_EQ(board.supplies()["12V"], "OFF");
+  m.power.powerOn();
+  ASSERT_TRUE(board.waitFor("changePower", 2));
+  EXPECT_EQ(board.supplies()["12V"], "ON");
+  std::vector<nlohmann::json> changes;
+  for (const auto& request : board.requests())
+    if (request.value("method", "") == "changePower") changes.push_back(request["params"]);
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[0], (nlohmann::json{{"powerSupply", "12V"}, {"state", "OFF"}}));
+  EXPECT_EQ(changes[1], (nlohmann::json{{"powerSupply", "12V"}, {"state", "ON"}}));
+
+  // The board's error reaches the caller.
+  board.setError("changePower", -32000, "supply fault");
+  EXPECT_EQ(throwText([&] { m.power.powerOff(); }), "supply fault");
+
+  m.power.uninit();
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeNone);
+  uint32_t id = 99;
+  EXPECT_FALSE(m.pmu->findControllerId("PMU001", 0, id));
+  EXPECT_FALSE(bench.serial->isValidDeviceIndex(0));
+}
+
+TEST(PowerControllerWithPmuBoard, RunsThePowerMonitorLog) {
+  pmupeers::PmuBoardPeer board;
+  PowerTestBench bench(0, 1, board.slavePath());
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  m.power.init(pmuBoard());
+  portstest::TempDir dir;
+  std::string file = dir.file("monitor.csv");
+  m.power.enablePowerMonitor(file, 5);
+  EXPECT_TRUE(board.waitFor("measurePower", 2));
+  m.power.disablePowerMonitor();
+  std::string log = portstest::readFile(file);
+  EXPECT_EQ(log.rfind("time,voltage,current,power\n", 0), 0u) << log;
+  size_t measured = countMethod(board, "measurePower");
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(countMethod(board, "measurePower"), measured);  // stopped
+}
+
+TEST(PowerControllerWithPmuBoard, FailedIdentityQueryStillSetsUpTheBoard) {
+  pmupeers::PmuBoardPeer board;
+  board.setError("getVersion", -32000, "busy");
+  PowerTestBench bench(0, 1, board.slavePath());
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  EXPECT_EQ(throwText([&] { m.power.init(pmuBoard()); }), "busy");
+  EXPECT_EQ(m.power.getType(), PowerController::kTypePmu);
+  m.power.powerOn();
+  EXPECT_EQ(board.supplies()["12V"], "ON");
+}
+
+// A controller closed through the PMU methods makes uninit fail and leaves the set-up; a new init replaces it.
+TEST(PowerControllerWithPmuBoard, UninitAfterTheBoardWasClosedElsewhere) {
+  pmupeers::PmuBoardPeer board;
+  PowerTestBench bench(2, 1, board.slavePath());
+  ASSERT_TRUE(bench.ok());
+  Managers m(bench);
+  m.power.init(pmuBoard());
+  m.pmu->closeController(m.power.getKytControllerId());
+  EXPECT_EQ(throwText([&] { m.power.uninit(); }), "Invalid device_id");
+  EXPECT_EQ(m.power.getType(), PowerController::kTypePmu);
+  EXPECT_EQ(throwText([&] { m.power.powerOn(); }), "Invalid device_id");
+
+  m.power.init(relayBox("RB0001", 0, 2));
+  EXPECT_EQ(m.power.getType(), PowerController::kTypeRelayBox);
+  m.power.powerOn();
+  ASSERT_TRUE(bench.first.waitForBytes(7));
+  EXPECT_EQ(bench.first.commands(), (std::vector<std::string>{"on"}));
+  EXPECT_EQ(countMethod(board, "changePower"), 0u);
+}
+#endif  // KYT_HAVE_PMU_PEERS

@@ -20,16 +20,23 @@ class PowerTestBench {
  public:
   // Adapter "RB0001" (interface 0, ttyUSB0) leads to a box of model firstModel, adapter "RB0002" (interface 1,
   // ttyUSB1) to one of model secondModel.
-  explicit PowerTestBench(int firstModel = 0, int secondModel = 1) : first(firstModel), second(secondModel) {
-    tree.addDevice("1-1", "FTDI", "RB0001");
-    tree.addInterface("1-1", "1-1:1.0", "00", "ftdi_sio", "ttyUSB0");
-    tree.addDevice("1-2", "FTDI", "RB0002");
-    tree.addInterface("1-2", "1-2:1.1", "01", "ftdi_sio", "ttyUSB1");
-    (void)!symlink(first.slavePath().c_str(), (tree.devDir() + "ttyUSB0").c_str());
-    (void)!symlink(second.slavePath().c_str(), (tree.devDir() + "ttyUSB1").c_str());
+  // With a PMU board's tty, adapter "PMU001" (interface 0, ttyUSB2) leads to it.
+  explicit PowerTestBench(int firstModel = 0, int secondModel = 1, const std::string& pmuTty = "")
+      : first(firstModel), second(secondModel) {
+    addAdapter("1-1", "RB0001", 0, "ttyUSB0", first.slavePath());
+    addAdapter("1-2", "RB0002", 1, "ttyUSB1", second.slavePath());
+    if (!pmuTty.empty()) addAdapter("1-3", "PMU001", 0, "ttyUSB2", pmuTty);
     poller = std::make_shared<tyr::threading::PollableManager>();
     usb = std::make_shared<tyr::usb::UsbDeviceManager>(std::vector<std::string>{"ftdi"}, tree.paths());
     serial = std::make_shared<tyr::serialport::SerialPortManager>(usb, poller);
+  }
+
+  void addAdapter(const std::string& device, const std::string& serialNumber, int interfaceNumber,
+                  const std::string& tty, const std::string& target) {
+    tree.addDevice(device, "FTDI", serialNumber);
+    tree.addInterface(device, device + ":1." + std::to_string(interfaceNumber), "0" + std::to_string(interfaceNumber),
+                      "ftdi_sio", tty);
+    (void)!symlink(target.c_str(), (tree.devDir() + tty).c_str());
   }
 
   bool ok() const { return first.ok() && second.ok(); }

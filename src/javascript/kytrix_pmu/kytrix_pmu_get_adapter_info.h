@@ -1,0 +1,9 @@
+// Script method kytrixPmuGetAdapterInfo: see the class comment of KytrixPmuCall.
+#ifndef KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_ADAPTER_INFO_H
+#define KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_ADAPTER_INFO_H
+
+#include "javascript/kytrix_pmu/kytrix_pmu_call.h"
+
+KYTRIX_PMU_METHOD_CLASS(KytrixPmuGetAdapterInfo)
+
+#endif  // KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_ADAPTER_INFO_H

@@ -1,0 +1,9 @@
+// Script method kytrixPmuGetReceivedSmbusBlockWrite: see the class comment of KytrixPmuCall.
+#ifndef KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_RECEIVED_SMBUS_BLOCK_WRITE_H
+#define KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_RECEIVED_SMBUS_BLOCK_WRITE_H
+
+#include "javascript/kytrix_pmu/kytrix_pmu_call.h"
+
+KYTRIX_PMU_METHOD_CLASS(KytrixPmuGetReceivedSmbusBlockWrite)
+
+#endif  // KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_RECEIVED_SMBUS_BLOCK_WRITE_H

@@ -1,0 +1,9 @@
+// Script method kytrixPmuGetVersion: see the class comment of KytrixPmuCall.
+#ifndef KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_VERSION_H
+#define KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_VERSION_H
+
+#include "javascript/kytrix_pmu/kytrix_pmu_call.h"
+
+KYTRIX_PMU_METHOD_CLASS(KytrixPmuGetVersion)
+
+#endif  // KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_GET_VERSION_H

@@ -1,0 +1,17 @@
+#include "javascript/kytrix_pmu/kytrix_pmu_set_fan_speed.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tyr::nodejs {
+
+KYTRIX_PMU_METHOD_SETUP(KytrixPmuSetFanSpeed, "kytrixPmu.setFanSpeed", 2)
+
+void KytrixPmuSetFanSpeed::Work(const v8::FunctionCallbackInfo<v8::Value>& info) {
+  const std::string serial = ParseJsArgStdString(info[0], "serial");
+  const uint32_t speed = ParseJsArgUint32(info[1], "speed");
+  FindController(serial)->setFanSpeed(static_cast<uint8_t>(speed & 0xFF));
+}
+
+}  // namespace tyr::nodejs

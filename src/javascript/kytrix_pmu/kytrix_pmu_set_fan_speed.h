@@ -1,0 +1,9 @@
+// Script method kytrixPmuSetFanSpeed: see the class comment of KytrixPmuCall.
+#ifndef KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_SET_FAN_SPEED_H
+#define KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_SET_FAN_SPEED_H
+
+#include "javascript/kytrix_pmu/kytrix_pmu_call.h"
+
+KYTRIX_PMU_METHOD_CLASS(KytrixPmuSetFanSpeed)
+
+#endif  // KYT_JAVASCRIPT_KYTRIX_PMU_KYTRIX_PMU_SET_FAN_SPEED_H

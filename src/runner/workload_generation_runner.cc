@@ -1,0 +1,623 @@
+#include "runner/workload_generation_runner.h"
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "nvme/dma_context.h"
+#include "nvme/histogram.h"
+#include "nvme/io_manager.h"
+#include "nvme/nvme_controller.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_controller_manager.h"
+#include "nvme/nvme_queue_manager.h"
+#include "nvme/queue_pair_creation_controller.h"
+#include "nvme/queue_pair_deletion_controller.h"
+#include "nvme/task_scheduler.h"
+#include "runner/access_pattern_factory.h"
+#include "runner/log_line.h"
+#include "runner/orphaned_commands.h"
+#include "runner/power_control_runner.h"
+#include "spdk/env.h"
+
+namespace {
+
+void Log(const std::string& text) { kyt::LogLine("NVME: WorkloadGenerator: " + text); }
+
+// Trim I/Os carry one range entry in a dataset-management payload of this size.
+constexpr uint64_t kMinTrimBuffer = 4096;
+constexpr uint32_t kDeallocateAttribute = 4;
+
+}  // namespace
+
+WorkloadGenerationRunner::WorkloadGenerationRunner(std::string device, std::shared_ptr<tyr::HookManager> hooks)
+    : TaskBase(kCheckInitialConfig, "WorkloadGen", std::move(device)),
+      input(std::make_unique<WorkloadGenerationInput>()),
+      output(std::make_unique<WorkloadGenerationOutput>()),
+      hooks_(std::move(hooks)) {}
+
+WorkloadGenerationRunner::~WorkloadGenerationRunner() {
+  Log("Resetting Controller Pointer");
+  controller_.reset();
+  Log("Resetting Overlapped Queue");
+  overlapped_.reset();
+  Log("Resetting Completed Queue");
+  completed_.reset();
+  Log("Resetting Pattern Generator");
+  generator_.reset();
+  Log("Resetting Namespace Context");
+  ns_.reset();
+  Log("Resetting Input");
+  input.reset();
+  if (output) {
+    Log("Resetting Error Tracker");
+    output->errorTracker.reset();
+    Log("Resetting Read Perf Tracker");
+    output->readPerf.reset();
+    Log("Resetting Write Perf Tracker");
+    output->writePerf.reset();
+    Log("Resetting Trim Perf Tracker");
+    output->trimPerf.reset();
+  }
+  Log("Resetting Output");
+  output.reset();
+  Log("Deleted");
+  // A run that was never started (or that ended before making I/Os) holds no contexts; one that ran released them
+  // in its output step. Anything still listed was never handed to a device.
+  for (NvmeIoCtx* ctx : contexts_) delete ctx;
+  contexts_.clear();
+}
+
+// ---- helpers ----
+
+void WorkloadGenerationRunner::Fail(std::string message) {
+  SetErrorMessage(std::move(message));
+  failed_ = true;
+  ChangeState(kPrepareOutput);
+}
+
+bool WorkloadGenerationRunner::IsInitialized() const {
+  return controller_ && controller_->IsInitialized() && controller_->GetControllerCtx();
+}
+
+void WorkloadGenerationRunner::AddSegment() { run_ticks_ += spdk_get_ticks() - segment_start_ticks_; }
+
+std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint32_t io_type, uint32_t nsid,
+                                                   uint64_t start_lba, uint32_t num_blocks, uint16_t sct,
+                                                   uint16_t sc) {
+  const char* cmd = io_type == kIoDirectionRead    ? "Read"
+                    : io_type == kIoDirectionWrite ? "Write"
+                    : io_type == kIoDirectionTrim  ? "Trim"
+                                                   : "Unknown";
+  return text + " (Details: Cmd=" + cmd + " Nsid=" + std::to_string(nsid) + " StartLba=" + std::to_string(start_lba) +
+         " NumBlks=" + std::to_string(num_blocks) + " SCT/SC=" + std::to_string(sct) + "/" + std::to_string(sc) +
+         ")";
+}
+
+// ---- dispatch ----
+
+void WorkloadGenerationRunner::FetchStates() {
+  try {
+    Dispatch();
+  } catch (const std::exception& e) {
+    // A failure below (the generator, a device-layer check) ends the run like any other error, so that the output
+    // step still releases the I/O contexts.
+    const uint32_t state = GetState();
+    if (IsFinalState(state)) return;
+    SetErrorMessage(e.what());
+    failed_ = true;
+    if (state == kCheckInitialConfig || state == kPrepareOutput) {
+      ReleaseContexts();
+      ChangeState(kStateAborted);
+    } else {
+      ChangeState(kPrepareOutput);
+    }
+  }
+}
+
+void WorkloadGenerationRunner::Dispatch() {
+  switch (GetState()) {
+    case kCheckInitialConfig: HandleCheckInitialConfig(); break;
+    case kCreateQueuePair: HandleCreateQueuePair(); break;
+    case kFillInitialIo: HandleFillInitialIo(); break;
+    case kProcessIo: HandleProcessIo(); break;
+    case kDrainIo: HandleDrainIo(); break;
+    case kDeleteQueuePair: HandleDeleteQueuePair(); break;
+    case kPrepareOutput: HandlePrepareOutput(); break;
+    case kWaitForUninitToRestart: HandleWaitForUninitToRestart(); break;
+    case kWaitForDeviceReadyToRestart: HandleWaitForDeviceReadyToRestart(); break;
+    case kWaitForUninitToTerminate: HandleWaitForUninitToTerminate(); break;
+    case kWaitForDeviceReadyToTerminate: HandleWaitForDeviceReadyToTerminate(); break;
+    case kWaitForPendingEvents: HandleWaitForPendingEvents(); break;
+    default: break;
+  }
+}
+
+// ---- state 1 ----
+
+void WorkloadGenerationRunner::HandleCheckInitialConfig() {
+  OrphanedCommands::Sweep();
+  const auto& manager = GetNvmeControllerManager();
+  if (!manager) {
+    SetErrorMessage("NVME: WorkloadGenerator: ASSERT: runner started without a controller manager");
+    ChangeState(kStateAborted);
+    return;
+  }
+  controller_ = manager->GetController(GetDevice());
+  if (!IsInitialized()) {
+    SetErrorMessage("device not initialzied");
+    ChangeState(kStateAborted);
+    return;
+  }
+  queue_depth_ = controller_->GetAdjustedQueueDepth(input->queueDepth);
+  overlapped_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
+  completed_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
+
+  output->accessPatternOutput = std::make_unique<AccessPatternOutput>();
+  try {
+    generator_ = AccessPatternGeneratorFactory::Create(controller_, input->accessPattern, *output->accessPatternOutput);
+  } catch (const std::runtime_error& e) {
+    generator_.reset();
+    output->accessPatternOutput.reset();
+    SetErrorMessage(e.what());
+    ChangeState(kStateAborted);
+    return;
+  }
+
+  output->errorTracker = std::make_unique<ErrorTracker>();
+  for (const StatusKey& key : input->ignoreError) IgnoreStatus(key.first, key.second);
+
+  const uint64_t hz = spdk_get_ticks_hz();
+  auto make_tracker = [&]() {
+    std::unique_ptr<Histogram> histogram;
+    if (input->histogramEnabled) {
+      histogram = std::make_unique<Histogram>(input->histogramStartUs, input->histogramEndUs,
+                                              input->histogramPrecisions);
+    }
+    return std::make_unique<PerformanceTracker>(input->intervalStatsEnabled, input->delay, input->interval, hz,
+                                                std::move(histogram));
+  };
+  output->readPerf = make_tracker();
+  output->writePerf = make_tracker();
+  output->trimPerf = make_tracker();
+  ChangeState(kCreateQueuePair);
+}
+
+// ---- state 2 ----
+
+void WorkloadGenerationRunner::HandleCreateQueuePair() {
+  if (controller_->IsTimedOut()) {
+    Fail("Create IO Queue Command Timeout");
+    return;
+  }
+  if (controller_->IsPowerOffNotified()) {
+    creation_.reset();  // it works on the attachment that is going away
+    ChangeState(kWaitForUninitToRestart);
+    return;
+  }
+  if (!IsInitialized()) {
+    creation_.reset();
+    ChangeState(kWaitForDeviceReadyToRestart);
+    return;
+  }
+  NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
+  if (input->qid != 0 && !restarted_) {
+    qid_ = static_cast<uint16_t>(input->qid & 0xFFFF);
+    if (ctx.GetQueueManager().IsValidQueueId(qid_)) {
+      Log("Found an existing queue. QID = " + std::to_string(qid_));
+      ChangeState(kFillInitialIo);
+    } else {
+      Fail("Invalid qid");
+    }
+    return;
+  }
+  if (creation_) {
+    creation_->Run();
+    if (!creation_->IsCompleted()) return;
+    std::shared_ptr<kyt::nvme::QueuePairCreationController> done = std::move(creation_);
+    if (done->HasError()) {
+      Fail(done->GetErrorMessage());
+    } else {
+      qid_ = static_cast<uint16_t>(done->GetQid());
+      ChangeState(kFillInitialIo);
+    }
+    return;
+  }
+  creation_ = ctx.MakeQueuePairCreationController();
+}
+
+// ---- state 3 ----
+
+NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
+  const uint64_t data_size = generator_->GetMaxDataSize();
+  const uint64_t meta_size = generator_->GetMaxMetaSize();
+  auto* ctx = new NvmeIoCtx();
+  // A trim carries its range in a payload of dsm_buffer_size bytes: every buffer holds at least that much.
+  ctx->data = std::make_unique<DmaContext>(data_size == 0 ? 0 : std::max<uint64_t>(data_size, kMinTrimBuffer));
+  ctx->meta = std::make_unique<DmaContext>(meta_size);
+  if (ctx->data->GetBuffer() == nullptr || ctx->data->GetSize() == 0) {
+    delete ctx;
+    return nullptr;
+  }
+  ctx->nsid = 0;
+  ctx->user_ctx = this;
+  ctx->callback = HandleIoCtxCallback;
+  ctx->qid = qid_;
+  ctx->pattern = input->dataPattern;
+  ctx->pattern_size = input->dataPatternSize;
+  if (input->dataPatternSize == 0) std::memset(ctx->data->GetBuffer(), index, ctx->data->GetSize());
+  contexts_.insert(ctx);
+  return ctx;
+}
+
+void WorkloadGenerationRunner::HandleFillInitialIo() {
+  if (controller_->IsPowerOffNotified()) {
+    ChangeState(kWaitForUninitToRestart);
+    return;
+  }
+  if (!IsInitialized()) {
+    ChangeState(kWaitForDeviceReadyToRestart);
+    return;
+  }
+  segment_start_ticks_ = spdk_get_ticks();
+  if (queue_depth_ != 0) {
+    for (uint32_t i = queue_depth_; i-- > 0;) {
+      if (stop_) break;
+      NvmeIoCtx* ctx = AllocContext(static_cast<uint8_t>(i % 256));
+      if (ctx == nullptr) {
+        Log("Memory allocation failure");
+        Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
+        Log("Queue depth requested = " + std::to_string(queue_depth_) +
+            ", Max data size = " + std::to_string(generator_->GetMaxDataSize()));
+        Fail("Memory allocation failure");
+        return;
+      }
+      SubmitSingleIo(ctx);
+      if (IsFinalState(GetState()) || GetState() == kPrepareOutput) return;
+    }
+  }
+  ChangeState(kProcessIo);
+}
+
+bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
+  if (!ctx->overlapped) {
+    IoDirection direction = kIoDirectionRead;
+    stop_ = generator_->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size);
+    ctx->io_type = direction;
+    if (ctx->io_type == kIoDirectionTrim) {
+      ctx->dsm_attributes = kDeallocateAttribute;
+      ctx->SetSingleRange();
+    }
+  }
+  const std::shared_ptr<NvmeControllerCtx>& cctx = controller_->GetControllerCtx();
+  kyt::nvme::IoOpsStatus status;
+  ctx->completed = false;
+  ctx->failed = false;
+  if (!cctx) {
+    ctx->error = "device not initialized";
+    status = kyt::nvme::kIoOpsDriverError;
+  } else {
+    kyt::nvme::IoManager& io = cctx->GetIoManager();
+    switch (ctx->io_type) {
+      case kIoDirectionWrite: status = io.SendWriteAsync(ctx); break;
+      case kIoDirectionTrim: status = io.SendDsmAsync(ctx); break;
+      case kIoDirectionRead: status = io.SendReadAsync(ctx); break;
+      default:
+        ctx->completed = true;
+        Fail("Internal Error: Unexpected IO type");
+        return false;
+    }
+  }
+  if (status == kyt::nvme::kIoOpsSubmitted) {
+    ++outstanding_;
+    return true;
+  }
+  ctx->completed = true;  // nothing was sent: the context is not in flight
+  if (status == kyt::nvme::kIoOpsRangeBusy) {
+    if (!ctx->overlapped) overlapped_->Push(ctx, "overlapped_->Push(io_ctx)");
+    return false;
+  }
+  Fail(ctx->error);
+  return false;
+}
+
+// ---- state 4 ----
+
+void WorkloadGenerationRunner::HandleProcessIo() {
+  if (controller_->IsTimedOut()) {
+    Fail("IO Command Timeout");
+    return;
+  }
+  if (!IsInitialized()) {
+    AddSegment();
+    ChangeState(kWaitForDeviceReadyToRestart);
+    return;
+  }
+  if (input->powerControlEnabled) {
+    if (power_task_ == nullptr) {
+      StartPowerTask();
+      return;
+    }
+    if (power_task_->IsComplete()) {
+      if (power_task_->IsAborted()) {
+        FailPowerTask();
+      } else {
+        DeletePowerTask();
+      }
+      return;
+    }
+  }
+  if (stop_) {
+    ChangeState(kDrainIo);
+    return;
+  }
+  if (controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_) < 0) {
+    failed_ = true;
+    ChangeState(kPrepareOutput);
+  }
+  NvmeIoCtx* ctx = nullptr;
+  while (!overlapped_->IsEmpty()) {
+    overlapped_->Get(ctx, "overlapped_->Get(ctx)");
+    ctx->overlapped = true;
+    if (!SubmitSingleIo(ctx)) break;
+    overlapped_->Pop("overlapped_->Pop()");
+  }
+  while (!completed_->IsEmpty()) {
+    completed_->Get(ctx, "completed_->Get(ctx)");
+    SubmitSingleIo(ctx);
+    completed_->Pop("completed_->Pop()");
+    if (stop_) return;
+  }
+}
+
+void WorkloadGenerationRunner::HandleIoCtxCallback(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
+  auto* runner = static_cast<WorkloadGenerationRunner*>(ctx->user_ctx);
+  if (runner != nullptr) runner->ProcessIoComplete(ctx, cpl);
+}
+
+void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
+  --outstanding_;
+  if (IsAborted()) return;
+  const uint16_t field = static_cast<uint16_t>(cpl->status_raw);
+  const uint16_t sct = (field >> 9) & 0x7;
+  const uint16_t sc = (field >> 1) & 0xFF;
+  const bool initialized = IsInitialized();
+  if (initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0)) {
+    output->errorTracker->errors[StatusKey(sct, sc)].push_back(
+        command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
+    if (const error_mask* fatal = FindFatalStatus(sct, sc)) {
+      DrainOverlapped();
+      std::string message = FatalMessage(fatal->text, ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);
+      DestroyContext(ctx);
+      Fail(std::move(message));
+      return;
+    }
+  }
+  // A read that failed transferred nothing trustworthy: only a successful read can show a data mismatch.
+  if (ctx->data_mismatch && sct == 0 && sc == 0) {
+    DestroyContext(ctx);
+    DrainOverlapped();
+    Fail("data mismatch");
+    return;
+  }
+  ctx->overlapped = false;
+  const uint64_t latency = ctx->complete_ticks - ctx->submit_ticks;
+  switch (ctx->io_type) {
+    case kIoDirectionRead: output->readPerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
+    case kIoDirectionWrite: output->writePerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
+    case kIoDirectionTrim: output->trimPerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
+    default:
+      SetErrorMessage("Internal Error: Unexpected IO type");
+      failed_ = true;
+      ChangeState(kPrepareOutput);
+      break;
+  }
+  if (initialized && !stop_ && !completed_->IsFull()) {
+    completed_->Push(ctx, "completed_->Push(io_ctx)");
+    return;
+  }
+  ctx->callback = nullptr;
+  DestroyContext(ctx);
+  DrainOverlapped();
+  DrainCompleted();
+}
+
+void WorkloadGenerationRunner::DestroyContext(NvmeIoCtx* ctx) {
+  contexts_.erase(ctx);
+  delete ctx;
+}
+
+void WorkloadGenerationRunner::DrainOverlapped() {
+  NvmeIoCtx* ctx = nullptr;
+  while (overlapped_ && !overlapped_->IsEmpty()) {
+    overlapped_->Get(ctx, "overlapped_->Get(ctx)");
+    if (ctx != nullptr) DestroyContext(ctx);
+    overlapped_->Pop("overlapped_->Pop()");
+  }
+}
+
+void WorkloadGenerationRunner::DrainCompleted() {
+  NvmeIoCtx* ctx = nullptr;
+  while (completed_ && !completed_->IsEmpty()) {
+    completed_->Get(ctx, "completed_->Get(ctx)");
+    if (ctx != nullptr) DestroyContext(ctx);
+    completed_->Pop("completed_->Pop()");
+  }
+}
+
+void WorkloadGenerationRunner::ReleaseContexts() {
+  DrainOverlapped();
+  DrainCompleted();
+  for (NvmeIoCtx* ctx : contexts_) {
+    if (ctx->completed) {
+      delete ctx;  // not in flight: nothing refers to it any more
+      continue;
+    }
+    // The device may still complete it: the completion then only marks the context, which a later sweep frees.
+    ctx->callback = nullptr;
+    ctx->user_ctx = nullptr;
+    OrphanedCommands::Adopt(std::shared_ptr<NvmeIoCtx>(ctx), [ctx] { return ctx->completed; });
+  }
+  contexts_.clear();
+  outstanding_ = 0;
+}
+
+// ---- state 5 and 6 ----
+
+void WorkloadGenerationRunner::HandleDrainIo() {
+  if (!IsInitialized()) {
+    AddSegment();
+    ChangeState(kWaitForDeviceReadyToTerminate);
+    return;
+  }
+  if (outstanding_ == 0) {
+    AddSegment();
+    ChangeState(kDeleteQueuePair);
+    return;
+  }
+  controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_);
+}
+
+void WorkloadGenerationRunner::HandleDeleteQueuePair() {
+  if (controller_->IsTimedOut()) {
+    Fail("Delete IO Queue Command Timeout");
+    return;
+  }
+  if (controller_->IsPowerOffNotified()) {
+    Log("Power off notification detected while deleting queue pair");
+    ChangeState(kWaitForUninitToTerminate);
+    return;
+  }
+  if (!IsInitialized()) {
+    Log("Device removal detected while deleting queue pair");
+    ChangeState(kWaitForDeviceReadyToTerminate);
+    return;
+  }
+  if (input->qid != 0 && !restarted_) {
+    Log("Skip deleting the queue when QID > 0 is provided");
+    ChangeState(kPrepareOutput);
+    return;
+  }
+  if (deletion_) {
+    deletion_->Run();
+    if (!deletion_->IsCompleted()) return;
+    if (deletion_->HasError()) {
+      if (controller_->IsPowerOffNotified()) {
+        ChangeState(kWaitForUninitToTerminate);
+        return;
+      }
+      if (!IsInitialized()) {
+        ChangeState(kWaitForDeviceReadyToTerminate);
+        return;
+      }
+      std::string message = deletion_->GetErrorMessage();
+      deletion_.reset();
+      Fail(std::move(message));
+      return;
+    }
+    deletion_.reset();
+    ChangeState(kWaitForPendingEvents);
+    return;
+  }
+  deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_);
+}
+
+// ---- state 7 ----
+
+void WorkloadGenerationRunner::HandlePrepareOutput() {
+  const double duration = static_cast<double>(run_ticks_) / static_cast<double>(spdk_get_ticks_hz());
+  if (output->accessPatternOutput) {
+    output->accessPatternOutput->queueDepth = queue_depth_;
+    output->accessPatternOutput->duration = duration;
+  }
+  if (generator_) generator_->GetOutput();
+  ReleaseContexts();
+  if (power_task_ != nullptr) {
+    // A power cycle under way goes on to its end on the worker; the sweep of orphaned work frees it afterwards.
+    PowerControlRunner* task = power_task_;
+    power_task_ = nullptr;
+    if (task->IsComplete() && task->IsReleased()) {
+      delete task;
+    } else {
+      OrphanedCommands::Adopt(std::shared_ptr<PowerControlRunner>(task),
+                              [task] { return task->IsComplete() && task->IsReleased(); });
+    }
+  }
+  Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
+  ChangeState(failed_ ? kStateAborted : kStateDone);
+}
+
+// ---- power cycles and the waiting states ----
+
+void WorkloadGenerationRunner::StartPowerTask() {
+  const auto& scheduler = GetTaskScheduler();
+  if (!scheduler) throw std::runtime_error("NVME: WorkloadGenerator: ASSERT: no task scheduler for the power cycle");
+  auto* task = new PowerControlRunner(GetDevice(), hooks_);
+  task->device = GetDevice();
+  task->onHoldTimeMs = input->onHoldTimeMs;
+  task->offHoldTimeMs = input->offHoldTimeMs;
+  task->detectionTimeoutMs = input->detectionTimeoutMs;
+  task->removalTimeoutMs = input->removalTimeoutMs;
+  power_task_ = task;
+  scheduler->Add(task);
+}
+
+void WorkloadGenerationRunner::DeletePowerTask() {
+  delete power_task_;
+  power_task_ = nullptr;
+}
+
+void WorkloadGenerationRunner::FailPowerTask() {
+  Log("PowerController failed");
+  SetErrorMessage(power_task_->GetErrorMessage());
+  failed_ = true;
+  DeletePowerTask();
+  ChangeState(kPrepareOutput);
+}
+
+void WorkloadGenerationRunner::HandleWaitForUninitToRestart() {
+  if (!IsInitialized()) ChangeState(kWaitForDeviceReadyToRestart);
+}
+
+void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
+  DrainCompleted();
+  if (IsInitialized()) {
+    const bool cycle_over = !input->powerControlEnabled || power_task_ == nullptr || power_task_->IsComplete();
+    if (cycle_over && !(power_task_ != nullptr && power_task_->IsAborted())) {
+      restarted_ = true;
+      // The old attachment and its queue pairs are gone: what it still held is released before a fresh set of
+      // contexts is made for the new segment.
+      ReleaseContexts();
+      ChangeState(kCreateQueuePair);
+      return;
+    }
+  }
+  if (power_task_ != nullptr && power_task_->IsAborted()) FailPowerTask();
+}
+
+void WorkloadGenerationRunner::HandleWaitForUninitToTerminate() {
+  if (!IsInitialized()) ChangeState(kWaitForDeviceReadyToTerminate);
+}
+
+void WorkloadGenerationRunner::HandleWaitForDeviceReadyToTerminate() {
+  DrainCompleted();
+  if (IsInitialized()) {
+    ChangeState(kWaitForPendingEvents);
+    return;
+  }
+  if (power_task_ != nullptr && power_task_->IsAborted()) FailPowerTask();
+}
+
+void WorkloadGenerationRunner::HandleWaitForPendingEvents() {
+  if (power_task_ == nullptr) {
+    ChangeState(kPrepareOutput);
+    return;
+  }
+  if (!power_task_->IsComplete()) return;
+  if (power_task_->IsAborted()) {
+    FailPowerTask();
+    return;
+  }
+  DeletePowerTask();
+  ChangeState(kPrepareOutput);
+}
