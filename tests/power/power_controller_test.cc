@@ -210,6 +210,16 @@ TEST(PowerControllerWithPmuBoard, FailedIdentityQueryStillSetsUpTheBoard) {
   EXPECT_EQ(m.power.getType(), PowerController::kTypePmu);
   m.power.powerOn();
   EXPECT_EQ(board.supplies()["12V"], "ON");
+
+  // A reply of an unexpected shape fails the same way (with the JSON library's own error), and a repeated init
+  // finds the controller already open under the same id.
+  board.setResult("getVersion", nlohmann::json{{"version", 5}});
+  EXPECT_NE(throwText([&] { m.power.init(pmuBoard()); }).find("type must be string, but is number"),
+            std::string::npos);
+  EXPECT_EQ(m.power.getType(), PowerController::kTypePmu);
+  EXPECT_EQ(m.power.getKytControllerId(), 0u);
+  m.power.powerOff();
+  EXPECT_EQ(board.supplies()["12V"], "OFF");
 }
 
 // A controller closed through the PMU methods makes uninit fail and leaves the set-up; a new init replaces it.

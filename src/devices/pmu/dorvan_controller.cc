@@ -23,7 +23,7 @@ DorvanController::DorvanController(std::shared_ptr<serialport::SerialPort> port,
     throw std::invalid_argument("DorvanController: unknown model " + std::to_string(static_cast<uint32_t>(model)));
 }
 
-void DorvanController::powerOn() { send("powerOn", power_off_cmds_[static_cast<uint32_t>(model)]); }
+void DorvanController::powerOn() { send("powerOn", power_on_cmds_[static_cast<uint32_t>(model)]); }
 
 void DorvanController::powerOff() { send("powerOff", power_off_cmds_[static_cast<uint32_t>(model)]); }
 

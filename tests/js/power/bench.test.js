@@ -212,9 +212,9 @@ if (process.argv[2] === 'child') {
       assert.deepEqual(board.requests[4].params, { powerSupply: '12V', state: 'ON' });
       assert.deepEqual(board.supply, { '12V': 'ON' });
       assert.ok(lines.includes('KytController: Version: 2.0.1'), stdout);
-      // One measurement every 50 ms for about 300 ms.
+      // One measurement every 50 ms (the script cannot choose the interval) for about 300 ms.
       assert.equal(r.monitorLines[0], 'time,voltage,current,power');
-      assert.ok(r.monitorLines.length >= 3 && r.monitorLines.length <= 12, r.monitorLines.join('|'));
+      assert.ok(r.monitorLines.length >= 2 && r.monitorLines.length <= 10, r.monitorLines.join('|'));
       for (const line of r.monitorLines.slice(1)) assert.equal(line.split(',').length, 4, line);
       assert.ok(methods.slice(5).every((m) => m === 'measurePower'), methods.join(','));
     } finally {
