@@ -4,6 +4,7 @@
 # Exits non-zero when anything failed; never reads standard input (safe under CI=true).
 # KYT_ASAN=0 skips the sanitizer build's tests; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories
 # (the script tests read KYT_BUILD_DIR too).
+# Every test is bounded (ctest 600 s, node 300 s a test): a hung test fails instead of stalling the run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 exec </dev/null
@@ -31,13 +32,13 @@ if [ ! -d "${build}" ]; then
   exit 2
 fi
 
-run_step "C++ unit tests" ctest --test-dir "${build}" --output-on-failure --no-tests=error -j"${jobs}"
+run_step "C++ unit tests" ctest --test-dir "${build}" --output-on-failure --no-tests=error --timeout 600 -j"${jobs}"
 
 if [ "${KYT_ASAN:-1}" != 0 ]; then
   if [ -d "${build_asan}" ]; then
     run_step "C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer" \
       env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      ctest --test-dir "${build_asan}" --output-on-failure --no-tests=error -j"${jobs}"
+      ctest --test-dir "${build_asan}" --output-on-failure --no-tests=error --timeout 600 -j"${jobs}"
   else
     order+=("sanitizer build")
     result["sanitizer build"]="FAILED (${build_asan}/ is missing)"
@@ -47,7 +48,7 @@ fi
 mapfile -t files < <(find tests -name node_modules -prune -o \( -name '*.test.js' -o -name '*.test.mjs' \) -print | sort)
 if [ ${#files[@]} -gt 0 ]; then
   run_step "Script tests (${#files[@]} files)" \
-    node --test --test-reporter=spec --test-concurrency="${jobs}" "${files[@]}"
+    node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${files[@]}"
 else
   order+=("script tests")
   result["script tests"]="FAILED (no test files found)"
