@@ -11,7 +11,9 @@ const fs = require('node:fs');
 const { promisify } = require('node:util');
 const { KytAddon } = require('..');
 
-const SIMULATED_BDF = '0000:5e:00.0';
+// A PCI address of this process's own for the simulated drive: claims of an address are machine-wide, so two jobs
+// (or a job and a test run) side by side must not share one.
+const SIMULATED_BDF = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:${(process.pid % 0x20).toString(16).padStart(2, '0')}.0`;
 
 function report(step, text) {
   process.stdout.write(`main-job: ${step}: ${text}\n`);
@@ -55,6 +57,30 @@ async function verifiedIo(addon, ns, info) {
   await call('deleteQueuePair', qid);
 }
 
+// A short workload with data validation on: a random read/write mix, 32 I/Os in flight, for two seconds.
+// Every read is checked against what was last written; the run reports its rates, latency percentiles and failed
+// commands.
+async function verifiedWorkload(addon, ns) {
+  const call = (name, ...args) => promisify(addon[name].bind(addon))(...args);
+  await call('enableDataValidator', { nsid: ns.nsid });
+  const result = await call('startWorkloadGenerator', {
+    nsid: ns.nsid, workload: 'random', readPercent: 50, xferSize: 4096, duration: 2, loops: 1000000,
+    queueDepth: 32, range: { startLba: 0, size: Math.min(ns.size, 1 << 20) },
+    features: { histogram: { enabled: true } },
+  });
+  await call('disableDataValidator', { nsid: ns.nsid });
+  const seconds = result.info.duration;
+  const ios = result.read.perf.io + result.write.perf.io + result.trim.perf.io;
+  report('workload', `${ios} validated I/Os in ${seconds.toFixed(2)} s at queue depth ${result.info.queueDepth}: ` +
+    `read ${Math.round(result.read.perf.iops)} IOPS, write ${Math.round(result.write.perf.iops)} IOPS`);
+  for (const dir of ['read', 'write']) {
+    const l = result[dir].latency;
+    report('workload', `${dir} latency p50 ${l.perc50} us, p90 ${l.perc90} us, p99 ${l.perc99} us, ` +
+      `p99.9 ${l.nines3} us`);
+  }
+  report('workload', `errors: ${result.errorHistory.length}`);
+}
+
 async function main() {
   const args = process.argv.slice(2);
   const verbose = args.includes('--verbose');
@@ -95,7 +121,10 @@ async function main() {
       report('namespace', `${nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
       if (target === null) target = { nsid, ...ns };
     }
-    if (target !== null) await verifiedIo(addon, target, info);
+    if (target !== null) {
+      await verifiedIo(addon, target, info);
+      await verifiedWorkload(addon, target);
+    }
   } catch (err) {
     report('error', err.message);
     status = 1;

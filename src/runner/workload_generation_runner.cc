@@ -106,7 +106,8 @@ void WorkloadGenerationRunner::FetchStates() {
     if (IsFinalState(state)) return;
     SetErrorMessage(e.what());
     failed_ = true;
-    if (state == kCheckInitialConfig || state == kPrepareOutput) {
+    if (state == kCheckInitialConfig || state == kPrepareOutput || state == kReleaseQueuePair) {
+      deletion_.reset();
       ReleaseContexts();
       ChangeState(kStateAborted);
     } else {
@@ -129,6 +130,7 @@ void WorkloadGenerationRunner::Dispatch() {
     case kWaitForUninitToTerminate: HandleWaitForUninitToTerminate(); break;
     case kWaitForDeviceReadyToTerminate: HandleWaitForDeviceReadyToTerminate(); break;
     case kWaitForPendingEvents: HandleWaitForPendingEvents(); break;
+    case kReleaseQueuePair: HandleReleaseQueuePair(); break;
     default: break;
   }
 }
@@ -219,6 +221,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
       Fail(done->GetErrorMessage());
     } else {
       qid_ = static_cast<uint16_t>(done->GetQid());
+      own_qpair_live_ = true;
       ChangeState(kFillInitialIo);
     }
     return;
@@ -291,8 +294,10 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
   }
   const std::shared_ptr<NvmeControllerCtx>& cctx = controller_->GetControllerCtx();
   kyt::nvme::IoOpsStatus status;
+  // The context is reused: nothing of its previous I/O's outcome may stick to this one.
   ctx->completed = false;
   ctx->failed = false;
+  ctx->data_mismatch = false;
   if (!cctx) {
     ctx->error = "device not initialized";
     status = kyt::nvme::kIoOpsDriverError;
@@ -516,6 +521,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
       return;
     }
     deletion_.reset();
+    own_qpair_live_ = false;
     ChangeState(kWaitForPendingEvents);
     return;
   }
@@ -544,6 +550,26 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
     }
   }
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
+  deletion_.reset();
+  if (failed_ && own_qpair_live_ && IsInitialized() && !controller_->IsTimedOut() &&
+      !controller_->IsPowerOffNotified() && controller_->GetControllerCtx()->GetQueueManager().IsValidQueueId(qid_)) {
+    // A run that failed with its own queue pair still on the device gives the pair back before it ends, so that
+    // failing runs do not use the controller's queues up.
+    deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_);
+    ChangeState(kReleaseQueuePair);
+    return;
+  }
+  ChangeState(failed_ ? kStateAborted : kStateDone);
+}
+
+void WorkloadGenerationRunner::HandleReleaseQueuePair() {
+  if (IsInitialized() && !controller_->IsTimedOut() && !controller_->IsPowerOffNotified()) {
+    deletion_->Run();
+    if (!deletion_->IsCompleted()) return;
+    if (deletion_->HasError()) Log("Failed to delete the queue pair of the failed run: " + deletion_->GetErrorMessage());
+  }
+  deletion_.reset();
+  own_qpair_live_ = false;
   ChangeState(failed_ ? kStateAborted : kStateDone);
 }
 
@@ -575,9 +601,25 @@ void WorkloadGenerationRunner::FailPowerTask() {
   ChangeState(kPrepareOutput);
 }
 
-void WorkloadGenerationRunner::HandleWaitForUninitToRestart() {
-  if (!IsInitialized()) ChangeState(kWaitForDeviceReadyToRestart);
+bool WorkloadGenerationRunner::WaitForUninit(uint32_t next) {
+  if (!IsInitialized() || !controller_->IsPowerOffNotified()) {
+    ChangeState(next);
+    return true;
+  }
+  if (power_task_ != nullptr && power_task_->IsAborted()) {
+    FailPowerTask();
+    return true;
+  }
+  if (power_task_ == nullptr || power_task_->IsComplete()) {
+    // No cycle of this run is under way: the notice was left by an earlier cycle that failed, and the device will
+    // not go away on its own. Refuse like the command runners do instead of waiting forever.
+    Fail("power off notified");
+    return true;
+  }
+  return false;
 }
+
+void WorkloadGenerationRunner::HandleWaitForUninitToRestart() { WaitForUninit(kWaitForDeviceReadyToRestart); }
 
 void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
   DrainCompleted();
@@ -585,6 +627,7 @@ void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
     const bool cycle_over = !input->powerControlEnabled || power_task_ == nullptr || power_task_->IsComplete();
     if (cycle_over && !(power_task_ != nullptr && power_task_->IsAborted())) {
       restarted_ = true;
+      own_qpair_live_ = false;  // it went with the old attachment
       // The old attachment and its queue pairs are gone: what it still held is released before a fresh set of
       // contexts is made for the new segment.
       ReleaseContexts();
@@ -595,9 +638,7 @@ void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
   if (power_task_ != nullptr && power_task_->IsAborted()) FailPowerTask();
 }
 
-void WorkloadGenerationRunner::HandleWaitForUninitToTerminate() {
-  if (!IsInitialized()) ChangeState(kWaitForDeviceReadyToTerminate);
-}
+void WorkloadGenerationRunner::HandleWaitForUninitToTerminate() { WaitForUninit(kWaitForDeviceReadyToTerminate); }
 
 void WorkloadGenerationRunner::HandleWaitForDeviceReadyToTerminate() {
   DrainCompleted();

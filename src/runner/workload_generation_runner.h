@@ -48,6 +48,7 @@ class WorkloadGenerationRunner : public TaskBase {
     kWaitForUninitToTerminate = 10,
     kWaitForDeviceReadyToTerminate = 11,
     kWaitForPendingEvents = 12,
+    kReleaseQueuePair = 13,  // a failed run deletes its own queue pair before it ends
   };
 
   WorkloadGenerationRunner(std::string device, std::shared_ptr<tyr::HookManager> hooks);
@@ -85,6 +86,7 @@ class WorkloadGenerationRunner : public TaskBase {
   void HandleWaitForUninitToTerminate();
   void HandleWaitForDeviceReadyToTerminate();
   void HandleWaitForPendingEvents();
+  void HandleReleaseQueuePair();
 
   // I/O loop.
   NvmeIoCtx* AllocContext(uint8_t index);
@@ -101,6 +103,9 @@ class WorkloadGenerationRunner : public TaskBase {
   // Takes an aborted sub-task's message, fails the run and deletes the sub-task.
   void FailPowerTask();
   void DeletePowerTask();
+  // States 8 and 10: on to `next` once the device is gone (or the notice was cleared by a new attachment). A notice
+  // that no cycle of this run will follow up ends the run with "power off notified". True when the state changed.
+  bool WaitForUninit(uint32_t next);
 
   void Fail(std::string message);
   bool IsInitialized() const;
@@ -112,6 +117,7 @@ class WorkloadGenerationRunner : public TaskBase {
   bool stop_ = false;
   bool failed_ = false;
   bool restarted_ = false;
+  bool own_qpair_live_ = false;  // the pair this run created is on the device
   uint32_t outstanding_ = 0;
   uint32_t queue_depth_ = 0;
   uint64_t segment_start_ticks_ = 0;

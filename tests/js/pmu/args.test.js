@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { loadAddon, thrownMessage } = require('../ports/support');
 
-const addon = new (loadAddon())(true);
+const addon = new (loadAddon())();
 const serial = 'NO-SUCH-PMU';
 
 // script method, call name, a valid argument list

@@ -52,6 +52,17 @@ test('a verified read/write pass reports every I/O with latency and interval dat
   assert.deepEqual(result.errorHistory, []);
 });
 
+test('a callback alone reads the whole first namespace once, sequentially, at the maximum queue depth', async () => {
+  const info = await ok(addon, 'getDeviceInfo');
+  const result = await new Promise((resolve, reject) => addon.startWorkloadGenerator((err, res) => (err ? reject(err) : resolve(res))));
+  assert.deepEqual(result.info, {
+    queueDepth: info.maxQueueDepth, duration: result.info.duration, loops: 1, readPercent: 100, trimPercent: 0,
+    xferSize: 4096, startLba: 0, size: 1048576, workload: 'sequential',
+  });
+  assert.equal(result.read.perf.io, 1048576 / 8);
+  assert.equal(result.write.perf.io, 0);
+});
+
 test('raw histogram data only with the histogram; trims are counted on their own', async () => {
   const withRaw = await ok(addon, 'startWorkloadGenerator', {
     readPercent: 0, trimPercent: 50, range: { startLba: 0, size: 512 }, queueDepth: 4,

@@ -158,12 +158,12 @@ TEST_F(WorkloadRunnerTest, FatalStatusEndsTheRunAndIsRecorded) {
   EXPECT_EQ(runner->GetLiveContexts(), 0u);
   // Contexts still in flight at the end are held elsewhere until they complete; none names the runner any more.
   const uint16_t qid = runner->GetQid();
+  ASSERT_NE(qid, 0);
+  EXPECT_FALSE(Controller()->GetControllerCtx()->GetQueueManager().IsValidQueueId(qid))
+      << "a failed run gives its own queue pair back";
   runner.reset();
-  for (int i = 0; i < 100000 && DmaContext::GetTotalAllocated() != before; ++i) {
-    Controller()->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid);
-    OrphanedCommands::Sweep();
-  }
-  EXPECT_EQ(DmaContext::GetTotalAllocated(), before) << "late completions free the contexts left in flight";
+  OrphanedCommands::Sweep();
+  EXPECT_EQ(DmaContext::GetTotalAllocated(), before) << "the contexts left in flight are freed once aborted";
 }
 
 TEST_F(WorkloadRunnerTest, IgnoredAndUnknownStatusesAreRecordedButNotFatal) {
@@ -205,6 +205,29 @@ TEST_F(WorkloadRunnerTest, CorruptedBlockEndsTheRunWithDataMismatch) {
   EXPECT_EQ(Ios(reader->output->readPerf), 100u / 8) << "the reads before the corrupted block count";
 }
 
+// A failed read transfers nothing: its stale buffer neither fails the run nor marks the context's next I/O.
+TEST_F(WorkloadRunnerTest, FailedReadsAreNotDataMismatches) {
+  Attach();
+  EnableValidation();
+  auto writer = MakeRunner(512, 0);
+  ASSERT_TRUE(Run(*writer));
+  ASSERT_TRUE(writer->IsDone()) << writer->GetErrorMessage();
+  kyt::sim::FaultRule rule;
+  rule.opcode = 0x02;
+  rule.count = -1;  // every read
+  rule.status.sct = 0;
+  rule.status.sc = 0x04;
+  sim_->InjectFault(rule);
+  auto mixed = MakeRunner(512, 50, 1);
+  mixed->input->ignoreError.emplace_back(0, 0x04);
+  ASSERT_TRUE(Run(*mixed));
+  ASSERT_TRUE(mixed->IsDone()) << mixed->GetErrorMessage();
+  const uint64_t reads = Ios(mixed->output->readPerf);
+  ASSERT_GT(reads, 0u);
+  ASSERT_GT(Ios(mixed->output->writePerf), 0u) << "writes reuse the contexts of failed reads";
+  EXPECT_EQ(mixed->output->errorTracker->errors.at(StatusKey(0, 0x04)).size(), reads);
+}
+
 TEST_F(WorkloadRunnerTest, PowerCyclesRunDuringTheWorkloadAndTheDriveComesBack) {
   Attach();
   WirePowerHooks();
@@ -237,6 +260,23 @@ TEST_F(WorkloadRunnerTest, FailedPowerCycleFailsTheWorkload) {
   EXPECT_TRUE(runner->IsAborted());
   EXPECT_EQ(runner->GetErrorMessage(), "no relay");
   EXPECT_TRUE(runner->output->readPerf);
+}
+
+}  // namespace
+}  // namespace kyt_test
+
+namespace kyt_test {
+namespace {
+
+// A power-off notice left by a failed cycle (the drive never went away) does not make a later run wait for ever.
+TEST_F(WorkloadRunnerTest, StalePowerOffNoticeIsRefusedInsteadOfAwaited) {
+  Attach();
+  Controller()->NotifyPowerOff();
+  auto runner = MakeRunner(64, 100);
+  ASSERT_TRUE(Run(*runner, 5));
+  EXPECT_TRUE(runner->IsAborted());
+  EXPECT_EQ(runner->GetErrorMessage(), "power off notified");
+  EXPECT_EQ(runner->GetLiveContexts(), 0u);
 }
 
 }  // namespace
