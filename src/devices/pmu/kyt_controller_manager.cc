@@ -58,8 +58,8 @@ void KytControllerManager::closeController(uint32_t id) {
   auto found = controllers.find(id);
   if (found == controllers.end()) throw std::runtime_error("Invalid device_id");
   pollableManager->removePollable(found->second);
-  controllers.erase(found);
   serialPortManager->closeDevice(id);
+  controllers.erase(found);
   log("Closed KYT Controller, ID: " + std::to_string(id));
 }
 

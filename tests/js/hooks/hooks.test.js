@@ -194,3 +194,17 @@ test('every object has hooks of its own', async () => {
   assert.equal(worker.getError(a, 1), '');
   assert.equal(worker.getError(b, 1), 'b only');
 });
+
+test('many back-to-back cycles from the worker each wake the script exactly once', async () => {
+  const addon = new KytAddon(true);
+  let calls = 0;
+  addon.hookManagerSetCallback(1, (type) => {
+    calls += 1;
+    addon.hookManagerSetStatus(type, 0);
+  });
+  for (let i = 1; i <= 200; i += 1) {
+    const outcome = await cycle(worker, addon, 1);
+    assert.equal(outcome.started && !outcome.timedOut && !outcome.hasError, true, `cycle ${i}`);
+    assert.equal(calls, i);
+  }
+});

@@ -57,10 +57,11 @@ function child() {
   r.smbus = addon.kytrixPmuSendSmbusBlockWrite(S, 0x1A2, 0x01, Buffer.from([0xAA, 0x55]));
   r.received = addon.kytrixPmuGetReceivedSmbusBlockWrite(S);
   r.updateOpen = thrownMessage(() => addon.kytrixPmuUpdateFirmware(S, Buffer.from([1, 2, 3])));
-  r.slow = thrownMessage(() => addon.kytrixPmuGetPmuInfo(S));
   r.close = addon.kytrixPmuCloseController(S);
   r.closeAgain = thrownMessage(() => addon.kytrixPmuCloseController(S));
   r.after = thrownMessage(() => addon.kytrixPmuMeasurePower(S));
+  // Left open: the addon's teardown must close it before the poll thread stops.
+  r.reopened = addon.kytrixPmuOpenController(S, true);
   console.log(`RESULT ${JSON.stringify(r)}`);
 }
 
@@ -69,7 +70,6 @@ function serveBoard(pty, requests) {
   let pending = '';
   let fan = 30;
   let lastSmbus = null;
-  let pmuInfoCalls = 0;
   const buffer = Buffer.alloc(4096);
   return setInterval(() => {
     for (let n = 1; n > 0;) {
@@ -88,11 +88,7 @@ function serveBoard(pty, requests) {
       const reply = { id: request.id, result: null };
       switch (request.method) {
         case 'getVersion': reply.result = { version: '2.0.1' }; break;
-        case 'getPmuInfo':
-          // The third request is never answered: the script sees the time-out.
-          if (++pmuInfoCalls === 3) continue;
-          reply.result = { board: 'kytrix', rev: 3 };
-          break;
+        case 'getPmuInfo': reply.result = { board: 'kytrix', rev: 3 }; break;
         case 'getAdapterInfo': reply.result = { adapter: 'E1.S', present: true }; break;
         case 'measurePower': reply.result = { voltage: 12.1, current: 0.5, power: 6.05 }; break;
         case 'getFanSpeed': reply.result = fan; break;
@@ -130,7 +126,7 @@ if (process.argv[2] === 'child') {
       });
       let stdout = '';
       let stderr = '';
-      run.stdout.on('data', (d) => { stdout += d; });
+      run.stdout.on('data', (d) => { stdout += d; if (process.env.PMU_DEBUG) process.stderr.write(d); });
       run.stderr.on('data', (d) => { stderr += d; });
       const status = await new Promise((resolve) => run.on('close', resolve));
       assert.equal(status, 0, stderr + stdout);
@@ -152,12 +148,16 @@ if (process.argv[2] === 'child') {
       assert.equal(r.fanAfter101, 44);
       assert.equal(r.changeTwo, 'kytrixPmu.changePower : Wrong number of arguments');
       assert.equal(r.change, undefined);
-      assert.deepEqual(r.received, { address: 0xA2, command: 1, payload: [0xAA, 0x55], pec: r.received.pec });
+      assert.deepEqual(r.received, { address: 0xA2, command: 1, payload: [0xAA, 0x55], pec: 0xC1 });
       assert.equal(r.updateOpen, 'kytrixPmu.UpdateFirmware : PPC must be uninitialized before updating the firmware');
-      assert.equal(r.slow, 'kytrixPmu.getPmuInfo : Failed to receive JSON-RPC response for method getPmuInfo');
       assert.equal(r.close, undefined);
       assert.equal(r.closeAgain, 'kytrixPmu.closeController : PPC is not initialized');
       assert.equal(r.after, 'kytrixPmu.measurePower : PPC is not initialized');
+      assert.equal(r.reopened, 0);
+      const stopping = lines.indexOf('PollableManager: Stopping');
+      const lastClose = lines.lastIndexOf('SerialPort: Closing Device');
+      assert.ok(stopping > lines.indexOf(resultLine) && lastClose > lines.indexOf(resultLine) && lastClose < stopping,
+        'the controller left open is closed before the poll thread stops');
 
       // The board saw: init's three queries once (the bypassed reopen sent nothing), then the calls.
       const methods = requests.map((q) => q.method);
