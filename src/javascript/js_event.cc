@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "javascript/js_base.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
 
@@ -84,14 +85,16 @@ void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> re
   node::MakeCallback(isolate_, ctx->Global(), fn, 2, argv, node::async_context{0, 0});
 }
 
+bool JsEvent::CallbackIfAborted() {
+  if (runner_ == nullptr || !runner_->IsAborted()) return false;
+  InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate_));
+  return true;
+}
+
 void JsEvent::CallCallback() {
   v8::HandleScope scope(isolate_);
-  if (callback_.IsEmpty()) return;
-  if (runner_ != nullptr && runner_->IsAborted()) {
-    InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate_));
-  } else {
-    InvokeCallback(v8::Null(isolate_), CreateJsString("Completed"));
-  }
+  if (callback_.IsEmpty() || CallbackIfAborted()) return;
+  InvokeCallback(v8::Null(isolate_), CreateJsString("Completed"));
 }
 
 v8::Local<v8::Object> JsEvent::MakeCompletionResult(const spdk_nvme_cpl& cpl) {
@@ -113,11 +116,7 @@ v8::Local<v8::Object> JsEvent::MakeCompletionResult(const spdk_nvme_cpl& cpl) {
 
 void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
   v8::HandleScope scope(isolate_);
-  if (callback_.IsEmpty()) return;
-  if (runner_ != nullptr && runner_->IsAborted()) {
-    InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate_));
-    return;
-  }
+  if (callback_.IsEmpty() || CallbackIfAborted()) return;
   v8::Local<v8::Object> result = MakeCompletionResult(cpl);
   if ((cpl.status_raw & 0x1FE) != 0) {
     v8::Local<v8::Value> error = v8::Exception::Error(CreateJsString("command error"));
@@ -286,9 +285,7 @@ bool JsEvent::SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Lo
 }
 
 std::string JsEvent::GetJsStdString(v8::Local<v8::String> value) {
-  v8::String::Utf8Value utf8(isolate_, value);
-  if (*utf8 == nullptr) return std::string();
-  return std::string(*utf8);  // up to the first NUL
+  return tyr::JsBase::ToStdString(isolate_, value);  // up to the first NUL
 }
 uint32_t JsEvent::GetJsUint32(v8::Local<v8::Value> value) {
   v8::TryCatch try_catch(isolate_);
@@ -369,7 +366,7 @@ bool JsEvent::ParseJsArgBool(v8::Local<v8::Value> value, const std::string& name
 }
 uint32_t JsEvent::ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name) {
   if (!value->IsNumber()) throw std::runtime_error(Quoted(name) + " must be a Number");
-  return GetJsUint32(value);
+  return tyr::JsBase::NumberToUint32(value.As<v8::Number>()->Value());
 }
 uint64_t JsEvent::ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name) {
   if (!value->IsNumber()) throw std::runtime_error(Quoted(name) + " must be a Number");

@@ -11,10 +11,6 @@ bool JsEventAdminCreateQpair::ParseParameters(const v8::FunctionCallbackInfo<v8:
 
 void JsEventAdminCreateQpair::CallCallback() {
   v8::HandleScope scope(isolate());
-  if (!HasCallback()) return;
-  if (runner_->IsAborted()) {
-    InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate()));
-  } else {
-    InvokeCallback(v8::Null(isolate()), v8::Integer::NewFromUnsigned(isolate(), runner_->GetOutput().qid));
-  }
+  if (!HasCallback() || CallbackIfAborted()) return;
+  InvokeCallback(v8::Null(isolate()), v8::Integer::NewFromUnsigned(isolate(), runner_->GetOutput().qid));
 }

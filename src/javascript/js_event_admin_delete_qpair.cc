@@ -14,10 +14,6 @@ bool JsEventAdminDeleteQpair::ParseParameters(const v8::FunctionCallbackInfo<v8:
 
 void JsEventAdminDeleteQpair::CallCallback() {
   v8::HandleScope scope(isolate());
-  if (!HasCallback()) return;
-  if (runner_->IsAborted()) {
-    InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate()));
-  } else {
-    InvokeCallback(v8::Null(isolate()), v8::True(isolate()));
-  }
+  if (!HasCallback() || CallbackIfAborted()) return;
+  InvokeCallback(v8::Null(isolate()), v8::True(isolate()));
 }

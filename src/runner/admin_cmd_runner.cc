@@ -1,13 +1,11 @@
 #include "runner/admin_cmd_runner.h"
 
 #include <cstring>
-#include <exception>
 #include <stdexcept>
 
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
-#include "nvme/nvme_controller_manager.h"
 #include "nvme/nvme_queue_manager.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/queue_pair_creation_controller.h"
@@ -27,7 +25,7 @@ struct OrphanedAdminCommand {
 }  // namespace
 
 AdminCmdRunner::AdminCmdRunner(std::string device, std::string command_name)
-    : TaskBase(1, "NvmeCmd-" + command_name, std::move(device)) {
+    : ControllerRunner("NvmeCmd-" + command_name, std::move(device)) {
   std::memset(&input_, 0, sizeof(input_));
   std::memset(&output_, 0, sizeof(output_));
 }
@@ -36,46 +34,13 @@ AdminCmdRunner::~AdminCmdRunner() {
   admin_ctx_.reset();
   deletion_.reset();
   creation_.reset();
-  controller_.reset();
 }
 
-void AdminCmdRunner::FetchStates() {
-  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
-  // the task with its text.
-  try {
-    switch (GetState()) {
-      case 1:
-        HandleGetDevice();
-        break;
-      case 2:
-        HandleCreateCommand();
-        break;
-      case 3:
-        HandleWaitForCompletion();
-        break;
-      case 4:
-        HandleWaitForQueueCreation();
-        break;
-      case 5:
-        HandleWaitForQueueDeletion();
-        break;
-      case 6:
-        HandleProcessPostCompletion();
-        break;
-      default:
-        break;
-    }
-  } catch (const std::exception& e) {
-    if (!IsComplete()) {
-      SetErrorMessage(std::string("ASSERT: ") + e.what());
-      ChangeState(100);
-    }
-  }
-}
-
-void AdminCmdRunner::Abort(const std::string& message) {
-  SetErrorMessage(message);
-  ChangeState(100);
+void AdminCmdRunner::HandleState(uint32_t state) {
+  Dispatch(this, state,
+           {&AdminCmdRunner::HandleGetDevice, &AdminCmdRunner::HandleCreateCommand,
+            &AdminCmdRunner::HandleWaitForCompletion, &AdminCmdRunner::HandleWaitForQueueCreation,
+            &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion});
 }
 
 void AdminCmdRunner::AbortOutstanding(const std::string& message) {
@@ -92,31 +57,19 @@ void AdminCmdRunner::AbortOutstanding(const std::string& message) {
   Abort(message);
 }
 
-bool AdminCmdRunner::CheckController() {
-  if (controller_->IsPowerOffNotified()) {
-    Abort("power off notified");
-    return false;
-  }
-  if (!controller_->IsInitialized()) {
-    Abort("device not initialized");
-    return false;
-  }
-  return true;
-}
-
 bool AdminCmdRunner::SameAttachment() const {
   return controller_->IsInitialized() && controller_->GetControllerCtx().get() == attachment_;
 }
 
 void AdminCmdRunner::HandleGetDevice() {
   OrphanedCommands::Sweep();
-  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
-  if (!CheckController()) return;
+  LookUpController();
+  if (!RequirePoweredAndInitialized()) return;
   ChangeState(2);
 }
 
 void AdminCmdRunner::HandleCreateCommand() {
-  if (!CheckController()) return;
+  if (!RequirePoweredAndInitialized()) return;
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
   attachment_ = &ctx;
   switch (input_.code) {
@@ -168,18 +121,8 @@ void AdminCmdRunner::HandleCreateCommand() {
 }
 
 void AdminCmdRunner::HandleWaitForCompletion() {
-  if (controller_->IsTimedOut()) {
-    AbortOutstanding("Command Timed Out");
-    return;
-  }
-  if (!SameAttachment()) {
-    AbortOutstanding("device not initialized");
-    return;
-  }
-  auto& queues = controller_->GetControllerCtx()->GetQueueManager();
-  const int rc = input_.qid != 0 ? queues.ProcessIoCompletions(input_.qid) : queues.ProcessAdminCompletions();
-  if (rc < 0) {
-    AbortOutstanding("Unexpected Internal Error");
+  if (const char* failure = PollFailure(SameAttachment(), [this] { return ProcessCompletions(input_.qid); })) {
+    AbortOutstanding(failure);
     return;
   }
   if (!admin_ctx_) return;
@@ -190,35 +133,31 @@ void AdminCmdRunner::HandleWaitForCompletion() {
   }
 }
 
-void AdminCmdRunner::HandleWaitForQueueCreation() {
+template <typename Machine>
+bool AdminCmdRunner::StepQueueMachine(std::shared_ptr<Machine>& machine) {
   if (!SameAttachment()) {
-    creation_.reset();
+    machine.reset();
     Abort("device not initialized");
-    return;
+    return false;
   }
-  creation_->Run();
-  if (!creation_->IsCompleted()) return;
-  if (creation_->HasError()) {
-    Abort(creation_->GetErrorMessage());
-    return;
+  machine->Run();
+  if (!machine->IsCompleted()) return false;
+  if (machine->HasError()) {
+    Abort(machine->GetErrorMessage());
+    return false;
   }
+  return true;
+}
+
+void AdminCmdRunner::HandleWaitForQueueCreation() {
+  if (!StepQueueMachine(creation_)) return;
   output_.qid = static_cast<uint16_t>(creation_->GetQid());
   output_.qpair = controller_->GetControllerCtx()->GetQueueManager().GetQpair(output_.qid);
   ChangeState(0);
 }
 
 void AdminCmdRunner::HandleWaitForQueueDeletion() {
-  if (!SameAttachment()) {
-    deletion_.reset();
-    Abort("device not initialized");
-    return;
-  }
-  deletion_->Run();
-  if (!deletion_->IsCompleted()) return;
-  if (deletion_->HasError()) {
-    Abort(deletion_->GetErrorMessage());
-    return;
-  }
+  if (!StepQueueMachine(deletion_)) return;
   ChangeState(0);
 }
 

@@ -12,9 +12,8 @@
 #include <string>
 
 #include "runner/admin_cmd_records.h"
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 
-class NvmeController;
 struct NvmeAdminCtx;
 namespace kyt {
 namespace nvme {
@@ -23,7 +22,7 @@ class QueuePairDeletionController;
 }  // namespace nvme
 }  // namespace kyt
 
-class AdminCmdRunner : public TaskBase {
+class AdminCmdRunner : public ControllerRunner {
  public:
   AdminCmdRunner(std::string device, std::string command_name);
   ~AdminCmdRunner() override;
@@ -35,7 +34,7 @@ class AdminCmdRunner : public TaskBase {
   const AdminCmdOutput& GetOutput() const { return output_; }
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
   void HandleGetDevice();
@@ -44,16 +43,17 @@ class AdminCmdRunner : public TaskBase {
   void HandleWaitForQueueCreation();
   void HandleWaitForQueueDeletion();
   void HandleProcessPostCompletion();
-  bool CheckController();
   // The attachment seen when the operation started is still the controller's: the queue-pair machines refer to
   // its managers, so they must not be stepped once the device went away or was attached anew.
   bool SameAttachment() const;
-  void Abort(const std::string& message);
+  // One step of a queue-pair machine: true once it completed without error; else false, the task aborted when the
+  // machine failed or the attachment is gone.
+  template <typename Machine>
+  bool StepQueueMachine(std::shared_ptr<Machine>& machine);
   void AbortOutstanding(const std::string& message);
 
   AdminCmdInput input_{};
   AdminCmdOutput output_{};
-  std::shared_ptr<NvmeController> controller_;
   std::unique_ptr<NvmeAdminCtx> admin_ctx_;
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
   std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;

@@ -1,54 +1,27 @@
 #include "runner/generic_cmd_runner.h"
 
 #include <cstring>
-#include <exception>
 
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
-#include "nvme/nvme_controller_manager.h"
 #include "nvme/nvme_generic_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/orphaned_commands.h"
 
-GenericCmdRunner::GenericCmdRunner(std::string device) : TaskBase(1, "GenericCmdRunner", std::move(device)) {
+GenericCmdRunner::GenericCmdRunner(std::string device) : ControllerRunner("GenericCmdRunner", std::move(device)) {
   std::memset(&cmd_, 0, sizeof(cmd_));
   std::memset(&cpl_, 0, sizeof(cpl_));
 }
 
 GenericCmdRunner::~GenericCmdRunner() {
   ctx_.reset();
-  controller_.reset();
 }
 
-void GenericCmdRunner::FetchStates() {
-  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
-  // the task with its text.
-  try {
-    switch (GetState()) {
-      case 1:
-        HandleGetDevice();
-        break;
-      case 2:
-        HandleCreateCommand();
-        break;
-      case 3:
-        HandleWaitForCompletion();
-        break;
-      default:
-        break;
-    }
-  } catch (const std::exception& e) {
-    if (!IsComplete()) {
-      SetErrorMessage(std::string("ASSERT: ") + e.what());
-      ChangeState(100);
-    }
-  }
-}
-
-void GenericCmdRunner::Abort(const std::string& message) {
-  SetErrorMessage(message);
-  ChangeState(100);
+void GenericCmdRunner::HandleState(uint32_t state) {
+  Dispatch(this, state,
+           {&GenericCmdRunner::HandleGetDevice, &GenericCmdRunner::HandleCreateCommand,
+            &GenericCmdRunner::HandleWaitForCompletion});
 }
 
 // A command that is still outstanding keeps its context (completion record and DMA buffer) alive until it
@@ -83,7 +56,7 @@ bool GenericCmdRunner::HasControllerError() {
 
 void GenericCmdRunner::HandleGetDevice() {
   OrphanedCommands::Sweep();
-  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
+  LookUpController();
   if (HasControllerError()) return;
   ChangeState(2);
 }
@@ -123,9 +96,7 @@ void GenericCmdRunner::HandleCreateCommand() {
 
 void GenericCmdRunner::HandleWaitForCompletion() {
   if (HasControllerError()) return;
-  auto& queues = controller_->GetControllerCtx()->GetQueueManager();
-  const int rc = qid_ != 0 ? queues.ProcessIoCompletions(qid_) : queues.ProcessAdminCompletions();
-  if (rc < 0) {
+  if (ProcessCompletions(qid_) < 0) {
     ReleaseContext();
     Abort("Unexpected Internal Error");
     return;

@@ -10,13 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 #include "spdk/nvme_spec.h"
 
-class NvmeController;
 struct NvmeGenericCtx;
 
-class GenericCmdRunner : public TaskBase {
+class GenericCmdRunner : public ControllerRunner {
  public:
   explicit GenericCmdRunner(std::string device);
   ~GenericCmdRunner() override;
@@ -46,13 +45,12 @@ class GenericCmdRunner : public TaskBase {
   bool HasControllerError();
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
   void HandleGetDevice();
   void HandleCreateCommand();
   void HandleWaitForCompletion();
-  void Abort(const std::string& message);
   void ReleaseContext();
 
   uint16_t qid_ = 0;
@@ -62,7 +60,6 @@ class GenericCmdRunner : public TaskBase {
   bool host_to_device_ = false;
   spdk_nvme_cpl cpl_{};
   bool controller_error_ = false;
-  std::shared_ptr<NvmeController> controller_;
   std::shared_ptr<NvmeGenericCtx> ctx_;
 };
 

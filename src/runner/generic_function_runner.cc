@@ -13,48 +13,21 @@
 #include "nvme/nvme_shutdown_controller.h"
 
 GenericFunctionRunner::GenericFunctionRunner(std::string device, std::string function_name)
-    : TaskBase(1, "GenericFunction-" + function_name, std::move(device)) {}
+    : ControllerRunner("GenericFunction-" + function_name, std::move(device)) {}
 
-GenericFunctionRunner::~GenericFunctionRunner() { controller_.reset(); }
+GenericFunctionRunner::~GenericFunctionRunner() = default;
 
 std::string GenericFunctionRunner::GetLogPrefix() const { return "NVME: Task: " + GetName() + ": "; }
 
-void GenericFunctionRunner::FetchStates() {
-  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
-  // the task with its text.
-  try {
-    switch (GetState()) {
-      case 1:
-        HandleGetDevice();
-        break;
-      case 2:
-        HandleRunFunction();
-        break;
-      case 3:
-        HandleWaitDone();
-        break;
-      default:
-        break;
-    }
-  } catch (const std::exception& e) {
-    if (!IsComplete()) {
-      SetErrorMessage(std::string("ASSERT: ") + e.what());
-      ChangeState(100);
-    }
-  }
-}
-
-void GenericFunctionRunner::Abort(const std::string& message) {
-  SetErrorMessage(message);
-  ChangeState(100);
+void GenericFunctionRunner::HandleState(uint32_t state) {
+  Dispatch(this, state,
+           {&GenericFunctionRunner::HandleGetDevice, &GenericFunctionRunner::HandleRunFunction,
+            &GenericFunctionRunner::HandleWaitDone});
 }
 
 void GenericFunctionRunner::HandleGetDevice() {
-  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
-  if (device_check_ && !controller_->IsInitialized()) {
-    Abort("device not initialized");
-    return;
-  }
+  LookUpController();
+  if (device_check_ && !RequireInitialized()) return;
   ChangeState(2);
 }
 
@@ -176,41 +149,21 @@ void GenericFunctionRunner::HandleRunFunction() {
       RunDisableDataValidator();
       return;
     case kFunctionEnableCommandTracker:
-      if (NvmeController::EnableCommandTracker() == 0) {
-        ChangeState(0);
-      } else {
-        Abort("file must be set before enabling command tracker.");
-      }
+      Finish(NvmeController::EnableCommandTracker() == 0, "file must be set before enabling command tracker.");
       return;
     case kFunctionDisableCommandTracker:
-      if (NvmeController::DisableCommandTracker() == 0) {
-        ChangeState(0);
-      } else {
-        Abort("failed to flush file while disabling command tracker.");
-      }
+      Finish(NvmeController::DisableCommandTracker() == 0, "failed to flush file while disabling command tracker.");
       return;
     case kFunctionSetCommandTrackerLog:
-      if (NvmeController::SetCommandTrackerLog(log_path_) == 0) {
-        ChangeState(0);
-      } else {
-        Abort("failed to create command tracker log.");
-      }
+      Finish(NvmeController::SetCommandTrackerLog(log_path_) == 0, "failed to create command tracker log.");
       return;
     case kFunctionScanAttachment:
       controller_->ScanAttachement(scan_timeout_ms_);
-      if (controller_->IsInitialized()) {
-        ChangeState(0);
-      } else {
-        Abort("failed to initialize the controller.");
-      }
+      Finish(controller_->IsInitialized(), "failed to initialize the controller.");
       return;
     case kFunctionScanRemoval:
       controller_->ScanRemoval(true);
-      if (!controller_->IsInitialized()) {
-        ChangeState(0);
-      } else {
-        Abort("failed to remove the controller.");
-      }
+      Finish(!controller_->IsInitialized(), "failed to remove the controller.");
       return;
     case kFunctionResetController:
     case kFunctionShutdown:

@@ -10,9 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 
-class NvmeController;
 
 enum GenericFunctionCode : uint32_t {
   kFunctionEnableDataValidator = 0,
@@ -28,7 +27,7 @@ enum GenericFunctionCode : uint32_t {
   kFunctionNone = 10,
 };
 
-class GenericFunctionRunner : public TaskBase {
+class GenericFunctionRunner : public ControllerRunner {
  public:
   // Namespace id that stands for every active namespace.
   static constexpr uint32_t kAllNamespaces = 0xFFFFFFFF;
@@ -69,13 +68,12 @@ class GenericFunctionRunner : public TaskBase {
   uint8_t GetInjectSc() const { return sc_; }
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
   void HandleGetDevice();
   void HandleRunFunction();
   void HandleWaitDone();
-  void Abort(const std::string& message);
   bool RequireAttached();
   bool EnableDataValidator(uint32_t nsid);
   void RunEnableDataValidator();
@@ -96,7 +94,6 @@ class GenericFunctionRunner : public TaskBase {
   uint32_t nsid_ = 0;
   uint32_t scan_timeout_ms_ = 0;
   std::string log_path_;
-  std::shared_ptr<NvmeController> controller_;
   const void* machine_ctx_ = nullptr;  // the context whose reset or shutdown machine is being waited on
 };
 

@@ -7,11 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 
-class NvmeController;
 
-class GetDeviceInfoRunner : public TaskBase {
+class GetDeviceInfoRunner : public ControllerRunner {
  public:
   explicit GetDeviceInfoRunner(std::string device);
   ~GetDeviceInfoRunner() override;
@@ -22,16 +21,14 @@ class GetDeviceInfoRunner : public TaskBase {
   uint32_t GetMaxNamespaceId() const { return max_namespace_id_; }
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
-  void HandleStateGetDevice();
   void HandleStateGetInfo();
 
   uint32_t max_xfer_size_ = 0;
   uint32_t max_queue_depth_ = 0;
   uint32_t max_namespace_id_ = 0;
-  std::shared_ptr<NvmeController> controller_;
 };
 
 #endif  // KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H

@@ -8,11 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 
-class NvmeController;
 
-class GetNamespaceInfoRunner : public TaskBase {
+class GetNamespaceInfoRunner : public ControllerRunner {
  public:
   explicit GetNamespaceInfoRunner(std::string device);
   ~GetNamespaceInfoRunner() override;
@@ -27,10 +26,9 @@ class GetNamespaceInfoRunner : public TaskBase {
   uint32_t GetMetaSize() const { return meta_size_; }
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
-  void HandleStateGetDevice();
   void HandleStateGetInfo();
 
   uint32_t nsid_ = 0;
@@ -38,7 +36,6 @@ class GetNamespaceInfoRunner : public TaskBase {
   uint64_t size_ = 0;
   uint32_t lba_size_ = 0;
   uint32_t meta_size_ = 0;
-  std::shared_ptr<NvmeController> controller_;
 };
 
 #endif  // KYT_RUNNER_GET_NAMESPACE_INFO_RUNNER_H

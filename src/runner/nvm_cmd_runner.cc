@@ -1,7 +1,6 @@
 #include "runner/nvm_cmd_runner.h"
 
 #include <cstring>
-#include <exception>
 #include <limits>
 
 #include "nvme/dma_context.h"
@@ -9,7 +8,6 @@
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
-#include "nvme/nvme_controller_manager.h"
 #include "nvme/nvme_io_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/orphaned_commands.h"
@@ -19,41 +17,16 @@ constexpr uint32_t kRangeEntrySize = 16;
 }  // namespace
 
 NvmCmdRunner::NvmCmdRunner(std::string device, std::string command_name)
-    : TaskBase(1, "NvmeCmd-" + command_name, std::move(device)) {}
+    : ControllerRunner("NvmeCmd-" + command_name, std::move(device)) {}
 
 NvmCmdRunner::~NvmCmdRunner() {
   io_ctx_.reset();
-  controller_.reset();
 }
 
-void NvmCmdRunner::FetchStates() {
-  // A handler never lets an exception reach the worker loop: an unexpected failure of the device layer ends
-  // the task with its text.
-  try {
-    switch (GetState()) {
-      case 1:
-        HandleGetDevice();
-        break;
-      case 2:
-        HandleCreateCommand();
-        break;
-      case 3:
-        HandleWaitForCompletion();
-        break;
-      default:
-        break;
-    }
-  } catch (const std::exception& e) {
-    if (!IsComplete()) {
-      SetErrorMessage(std::string("ASSERT: ") + e.what());
-      ChangeState(100);
-    }
-  }
-}
-
-void NvmCmdRunner::Abort(const std::string& message) {
-  SetErrorMessage(message);
-  ChangeState(100);
+void NvmCmdRunner::HandleState(uint32_t state) {
+  Dispatch(this, state,
+           {&NvmCmdRunner::HandleGetDevice, &NvmCmdRunner::HandleCreateCommand,
+            &NvmCmdRunner::HandleWaitForCompletion});
 }
 
 // Gives up on a submitted command. When it is still outstanding its context stays alive (with its DMA buffer) until
@@ -68,22 +41,10 @@ void NvmCmdRunner::AbortOutstanding(const std::string& message) {
   Abort(message);
 }
 
-bool NvmCmdRunner::CheckController() {
-  if (controller_->IsPowerOffNotified()) {
-    Abort("power off notified");
-    return false;
-  }
-  if (!controller_->IsInitialized()) {
-    Abort("device not initialized");
-    return false;
-  }
-  return true;
-}
-
 void NvmCmdRunner::HandleGetDevice() {
   OrphanedCommands::Sweep();
-  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
-  if (!CheckController()) return;
+  LookUpController();
+  if (!RequirePoweredAndInitialized()) return;
   ChangeState(2);
 }
 
@@ -190,7 +151,7 @@ bool NvmCmdRunner::CheckSubmission(uint32_t status) {
 }
 
 void NvmCmdRunner::HandleCreateCommand() {
-  if (!CheckController()) return;
+  if (!RequirePoweredAndInitialized()) return;
   bool submitted = false;
   switch (code_) {
     case kNvmCmdRead:
@@ -210,16 +171,9 @@ void NvmCmdRunner::HandleCreateCommand() {
 }
 
 void NvmCmdRunner::HandleWaitForCompletion() {
-  if (controller_->IsTimedOut()) {
-    AbortOutstanding("Command Timed Out");
-    return;
-  }
-  if (!controller_->IsInitialized()) {
-    AbortOutstanding("device not initialized");
-    return;
-  }
-  if (controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_) < 0) {
-    AbortOutstanding("Unexpected Internal Error");
+  auto process = [this] { return controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_); };
+  if (const char* failure = PollFailure(controller_->IsInitialized(), process)) {
+    AbortOutstanding(failure);
     return;
   }
   if (!io_ctx_ || !io_ctx_->completed) return;

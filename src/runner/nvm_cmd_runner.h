@@ -11,10 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "runner/task_base.h"
+#include "runner/controller_runner.h"
 #include "spdk/nvme_spec.h"
 
-class NvmeController;
 struct NvmeIoCtx;
 
 // Command codes: 0x200 plus the NVM opcode.
@@ -24,7 +23,7 @@ enum NvmCmdCode : uint32_t {
   kNvmCmdDatasetManagement = 0x209,
 };
 
-class NvmCmdRunner : public TaskBase {
+class NvmCmdRunner : public ControllerRunner {
  public:
   // Largest number of blocks of one read or write (the 16-bit NLB field of the command, zero-based).
   static constexpr uint32_t kMaxBlocks = 65536;
@@ -81,17 +80,15 @@ class NvmCmdRunner : public TaskBase {
   uint64_t GetDataXferSize();
 
  protected:
-  void FetchStates() override;
+  void HandleState(uint32_t state) override;
 
  private:
   void HandleGetDevice();
   void HandleCreateCommand();
   void HandleWaitForCompletion();
-  bool CheckController();
   bool SubmitReadWrite(bool write);
   bool SubmitDsm();
   bool CheckSubmission(uint32_t status);
-  void Abort(const std::string& message);
   void AbortOutstanding(const std::string& message);
 
   uint32_t code_ = 0;
@@ -105,7 +102,6 @@ class NvmCmdRunner : public TaskBase {
   const void* pattern_ = nullptr;
   uint64_t pattern_size_ = 0;
   spdk_nvme_cpl cpl_{};
-  std::shared_ptr<NvmeController> controller_;
   std::shared_ptr<NvmeIoCtx> io_ctx_;
 };
 

@@ -1,0 +1,68 @@
+#include "runner/controller_runner.h"
+
+#include <exception>
+
+#include "nvme/nvme_controller.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_controller_manager.h"
+#include "nvme/nvme_queue_manager.h"
+
+ControllerRunner::ControllerRunner(std::string name, std::string device)
+    : TaskBase(1, std::move(name), std::move(device)) {}
+
+ControllerRunner::~ControllerRunner() { controller_.reset(); }
+
+void ControllerRunner::FetchStates() {
+  try {
+    HandleState(GetState());
+  } catch (const std::exception& e) {
+    if (!IsComplete()) {
+      SetErrorMessage(std::string("ASSERT: ") + e.what());
+      ChangeState(100);
+    }
+  }
+}
+
+void ControllerRunner::Abort(const std::string& message) {
+  SetErrorMessage(message);
+  ChangeState(100);
+}
+
+void ControllerRunner::Finish(bool ok, const std::string& failure) {
+  if (ok) {
+    ChangeState(0);
+  } else {
+    Abort(failure);
+  }
+}
+
+void ControllerRunner::LookUpController() {
+  controller_ = GetNvmeControllerManager()->GetController(GetDevice());
+}
+
+void ControllerRunner::HandleLookUpAttached() {
+  LookUpController();
+  if (!RequireInitialized()) return;
+  ChangeState(2);
+}
+
+bool ControllerRunner::RequireInitialized() {
+  if (controller_->IsInitialized()) return true;
+  Abort("device not initialized");
+  return false;
+}
+
+bool ControllerRunner::RequirePoweredAndInitialized() {
+  if (controller_->IsPowerOffNotified()) {
+    Abort("power off notified");
+    return false;
+  }
+  return RequireInitialized();
+}
+
+bool ControllerRunner::ControllerTimedOut() const { return controller_->IsTimedOut(); }
+
+int ControllerRunner::ProcessCompletions(uint16_t qid) {
+  auto& queues = controller_->GetControllerCtx()->GetQueueManager();
+  return qid != 0 ? queues.ProcessIoCompletions(qid) : queues.ProcessAdminCompletions();
+}

@@ -1,0 +1,71 @@
+// ControllerRunner: the common part of the runners that act on one NVMe controller for a script (admin and NVM
+// commands, raw commands, controller functions, device and namespace information). Each of them starts in state 1,
+// looks its controller up, checks it and goes on; this base holds the controller, runs the derived state handler
+// under the rule that no exception reaches the worker loop, and gives the shared checks with their texts.
+#ifndef KYT_RUNNER_CONTROLLER_RUNNER_H
+#define KYT_RUNNER_CONTROLLER_RUNNER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runner/task_base.h"
+
+class NvmeController;
+
+class ControllerRunner : public TaskBase {
+ public:
+  ControllerRunner(std::string name, std::string device);
+  ~ControllerRunner() override;
+
+ protected:
+  // Runs HandleState for the current state. An unexpected failure of the device layer ends a task that is not
+  // final yet with "ASSERT: <what>".
+  void FetchStates() final;
+  // The handler of one state of the derived task; runs once per step and never blocks.
+  virtual void HandleState(uint32_t state) = 0;
+
+  // Runs the handler of the state: handlers[0] for state 1, handlers[1] for state 2 and so on; a state without a
+  // handler (a final one) does nothing.
+  template <typename Runner, size_t N>
+  static void Dispatch(Runner* runner, uint32_t state, void (Runner::*const (&handlers)[N])()) {
+    if (state >= 1 && state <= N) (runner->*handlers[state - 1])();
+  }
+
+  // Ends the task with the message (state 100).
+  void Abort(const std::string& message);
+  // Ends the task done (state 0) when ok, else aborted with the failure text.
+  void Finish(bool ok, const std::string& failure);
+
+  // Looks the task's controller up in the controller manager (state 1).
+  void LookUpController();
+  // State 1 of a runner that needs nothing but an attached controller: look it up, then on to state 2.
+  void HandleLookUpAttached();
+  // True when the controller is attached; else aborts with "device not initialized".
+  bool RequireInitialized();
+  // Aborts with "power off notified" after a power-off notice, else as RequireInitialized.
+  bool RequirePoweredAndInitialized();
+  // The text a task waiting for a submitted command gives up with, or nullptr while it may wait on: the controller
+  // timed out ("Command Timed Out"), the attachment is gone ("device not initialized"), or processing the queue's
+  // completions failed ("Unexpected Internal Error"). The completions are processed only when the first two pass.
+  template <typename Process>
+  const char* PollFailure(bool attached, Process process);
+  // Processes the completions of the queue: the admin queue for id 0, else that I/O queue. Its result.
+  int ProcessCompletions(uint16_t qid);
+
+  std::shared_ptr<NvmeController> controller_;
+
+ private:
+  bool ControllerTimedOut() const;
+};
+
+template <typename Process>
+const char* ControllerRunner::PollFailure(bool attached, Process process) {
+  if (ControllerTimedOut()) return "Command Timed Out";
+  if (!attached) return "device not initialized";
+  if (process() < 0) return "Unexpected Internal Error";
+  return nullptr;
+}
+
+#endif  // KYT_RUNNER_CONTROLLER_RUNNER_H
