@@ -38,9 +38,9 @@ AdminCmdRunner::~AdminCmdRunner() {
 
 void AdminCmdRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           {&AdminCmdRunner::HandleGetDevice, &AdminCmdRunner::HandleCreateCommand,
+           &AdminCmdRunner::HandleGetDevice, &AdminCmdRunner::HandleCreateCommand,
             &AdminCmdRunner::HandleWaitForCompletion, &AdminCmdRunner::HandleWaitForQueueCreation,
-            &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion});
+            &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion);
 }
 
 void AdminCmdRunner::AbortOutstanding(const std::string& message) {

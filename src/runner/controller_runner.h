@@ -26,11 +26,12 @@ class ControllerRunner : public TaskBase {
   // The handler of one state of the derived task; runs once per step and never blocks.
   virtual void HandleState(uint32_t state) = 0;
 
-  // Runs the handler of the state: handlers[0] for state 1, handlers[1] for state 2 and so on; a state without a
-  // handler (a final one) does nothing.
-  template <typename Runner, size_t N>
-  static void Dispatch(Runner* runner, uint32_t state, void (Runner::*const (&handlers)[N])()) {
-    if (state >= 1 && state <= N) (runner->*handlers[state - 1])();
+  // Runs the handler of the state: the first handler for state 1, the second for state 2 and so on; a state without
+  // a handler (a final one) does nothing.
+  template <typename Runner, typename... Handlers>
+  static void Dispatch(Runner* runner, uint32_t state, Handlers... handlers) {
+    uint32_t n = 0;
+    ((++n == state ? (runner->*handlers)() : void()), ...);
   }
 
   // Ends the task with the message (state 100).

@@ -20,8 +20,8 @@ GenericCmdRunner::~GenericCmdRunner() {
 
 void GenericCmdRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           {&GenericCmdRunner::HandleGetDevice, &GenericCmdRunner::HandleCreateCommand,
-            &GenericCmdRunner::HandleWaitForCompletion});
+           &GenericCmdRunner::HandleGetDevice, &GenericCmdRunner::HandleCreateCommand,
+            &GenericCmdRunner::HandleWaitForCompletion);
 }
 
 // A command that is still outstanding keeps its context (completion record and DMA buffer) alive until it

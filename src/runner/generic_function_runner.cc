@@ -21,8 +21,8 @@ std::string GenericFunctionRunner::GetLogPrefix() const { return "NVME: Task: " 
 
 void GenericFunctionRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           {&GenericFunctionRunner::HandleGetDevice, &GenericFunctionRunner::HandleRunFunction,
-            &GenericFunctionRunner::HandleWaitDone});
+           &GenericFunctionRunner::HandleGetDevice, &GenericFunctionRunner::HandleRunFunction,
+            &GenericFunctionRunner::HandleWaitDone);
 }
 
 void GenericFunctionRunner::HandleGetDevice() {

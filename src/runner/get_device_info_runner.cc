@@ -9,8 +9,8 @@ GetDeviceInfoRunner::GetDeviceInfoRunner(std::string device) : ControllerRunner(
 GetDeviceInfoRunner::~GetDeviceInfoRunner() = default;
 
 void GetDeviceInfoRunner::HandleState(uint32_t state) {
-  Dispatch<GetDeviceInfoRunner>(this, state, {&GetDeviceInfoRunner::HandleLookUpAttached,
-                                              &GetDeviceInfoRunner::HandleStateGetInfo});
+  Dispatch<GetDeviceInfoRunner>(this, state, &GetDeviceInfoRunner::HandleLookUpAttached,
+                                              &GetDeviceInfoRunner::HandleStateGetInfo);
 }
 
 void GetDeviceInfoRunner::HandleStateGetInfo() {

@@ -10,8 +10,8 @@ GetNamespaceInfoRunner::GetNamespaceInfoRunner(std::string device)
 GetNamespaceInfoRunner::~GetNamespaceInfoRunner() = default;
 
 void GetNamespaceInfoRunner::HandleState(uint32_t state) {
-  Dispatch<GetNamespaceInfoRunner>(this, state, {&GetNamespaceInfoRunner::HandleLookUpAttached,
-                                                 &GetNamespaceInfoRunner::HandleStateGetInfo});
+  Dispatch<GetNamespaceInfoRunner>(this, state, &GetNamespaceInfoRunner::HandleLookUpAttached,
+                                                 &GetNamespaceInfoRunner::HandleStateGetInfo);
 }
 
 void GetNamespaceInfoRunner::HandleStateGetInfo() {

@@ -25,8 +25,8 @@ NvmCmdRunner::~NvmCmdRunner() {
 
 void NvmCmdRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           {&NvmCmdRunner::HandleGetDevice, &NvmCmdRunner::HandleCreateCommand,
-            &NvmCmdRunner::HandleWaitForCompletion});
+           &NvmCmdRunner::HandleGetDevice, &NvmCmdRunner::HandleCreateCommand,
+            &NvmCmdRunner::HandleWaitForCompletion);
 }
 
 // Gives up on a submitted command. When it is still outstanding its context stays alive (with its DMA buffer) until
