@@ -7,7 +7,9 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { root, buildDir } = require('./helpers');
 
-const vmbench = path.resolve(root, '..', 'shared', 'vmbench', 'vmbench');
+// The VM bench lives in shared/ beside the repository (/work/shared on the development machines).
+const vmbench = [path.resolve(root, '..', 'shared', 'vmbench', 'vmbench'), '/work/shared/vmbench/vmbench']
+  .find((p) => fs.existsSync(p)) || path.resolve(root, '..', 'shared', 'vmbench', 'vmbench');
 const missing = !fs.existsSync('/usr/bin/qemu-system-x86_64') ? 'qemu-system-x86_64 is not installed'
   : !fs.existsSync(vmbench) ? `${vmbench} is missing` : false;
 
