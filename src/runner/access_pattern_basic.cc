@@ -29,9 +29,8 @@ BasicAccessPatternGenerator::BasicAccessPatternGenerator(std::shared_ptr<const N
       meta_buffer_size_(ns_->GetMetaBufferSize()),
       lba_size_(ns_->GetLbaSize()),
       xfer_size_(ns_->GetAdjustedXferSize(input.xferSize)),
-      duration_(input.duration),
       loops_(input.loops),
-      ticks_hz_(spdk_get_ticks_hz()) {
+      limit_ticks_(LimitTicks(input.duration, spdk_get_ticks_hz())) {
   if (ns_size_ == 0) Refuse("Namespace Size is 0");
   if (static_cast<uint64_t>(read_percent_) + trim_percent_ > 100) {
     Refuse("Sum of read percent and trim percent is more than 100");
@@ -122,7 +121,7 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
     issued_ += blocks;
   } else {
     issued_ += blocks;
-    lba = start_lba_ + Random::Get() % (span - blocks) / alignment_ * alignment_;
+    lba = start_lba_ + RandomOffset(span, blocks, alignment_);
   }
   bytes = blocks * sector_buffer_size_;
   if (start_ticks_ == 0) start_ticks_ = spdk_get_ticks();
@@ -132,8 +131,7 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
 bool BasicAccessPatternGenerator::IsFinished() {
   const unsigned __int128 target = static_cast<unsigned __int128>(end_lba_ - start_lba_) * loops_;
   if (issued_ >= target) return true;
-  if (duration_ != 0 && ticks_hz_ != 0 && (spdk_get_ticks() - start_ticks_) / ticks_hz_ > duration_) return true;
-  return false;
+  return limit_ticks_ != 0 && spdk_get_ticks() - start_ticks_ >= limit_ticks_;
 }
 
 void BasicAccessPatternGenerator::GetOutput() {

@@ -48,9 +48,8 @@ class BasicAccessPatternGenerator : public AccessPatternGenerator {
   uint32_t meta_buffer_size_;
   uint32_t lba_size_;
   uint32_t xfer_size_;
-  uint32_t duration_;
   uint32_t loops_;
-  uint64_t ticks_hz_;
+  uint64_t limit_ticks_;  // the time limit in ticks; 0: none
   uint32_t xfer_blocks_ = 0;
   uint32_t alignment_ = 0;
   uint64_t start_ticks_ = 0;

@@ -1,5 +1,6 @@
 #include "runner/access_pattern_generator.h"
 
+#include <limits>
 #include <stdexcept>
 
 #include "runner/access_pattern_random.h"
@@ -18,4 +19,10 @@ IoDirection AccessPatternGenerator::ChooseDirection(uint32_t read_percent, uint3
   if (read_percent == 100) return kIoDirectionRead;
   if (trim_percent == 100) return kIoDirectionTrim;
   return DirectionForDraw(read_percent, trim_percent, Random::Get() % 100);
+}
+
+uint64_t AccessPatternGenerator::LimitTicks(uint64_t seconds, uint64_t ticks_hz) {
+  const unsigned __int128 ticks = static_cast<unsigned __int128>(seconds) * ticks_hz;
+  return ticks > std::numeric_limits<uint64_t>::max() ? std::numeric_limits<uint64_t>::max()
+                                                      : static_cast<uint64_t>(ticks);
 }

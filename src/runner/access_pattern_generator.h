@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "runner/access_pattern_random.h"
 #include "runner/access_pattern_records.h"
 
 class AccessPatternGenerator {
@@ -27,6 +28,16 @@ class AccessPatternGenerator {
   static IoDirection ChooseDirection(uint32_t read_percent, uint32_t trim_percent);
   // The same choice for a given draw in 0..99 (no throw; the caller has checked the sum).
   static IoDirection DirectionForDraw(uint32_t read_percent, uint32_t trim_percent, uint64_t draw);
+
+  // A random offset, from the start of a range of `span` blocks, of a transfer of `blocks` blocks (blocks <= span):
+  // a multiple of `alignment` (at least 1), each such offset that keeps the whole transfer inside equally likely,
+  // the last one included. One draw.
+  static uint64_t RandomOffset(uint64_t span, uint64_t blocks, uint64_t alignment) {
+    return Random::Get() % ((span - blocks) / alignment + 1) * alignment;
+  }
+  // Ticks in a time limit of `seconds` (0: none) at `ticks_hz`: the pattern is finished once that many ticks have
+  // passed since its first I/O. Saturates instead of wrapping.
+  static uint64_t LimitTicks(uint64_t seconds, uint64_t ticks_hz);
 };
 
 #endif  // KYT_RUNNER_ACCESS_PATTERN_GENERATOR_H

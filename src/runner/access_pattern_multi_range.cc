@@ -121,16 +121,15 @@ bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint3
   } else {
     // Alignment 0 stands for the range's largest transfer, the alignment its start and size were checked against.
     const uint64_t a = range->alignment != 0 ? range->alignment : range->maxXferSize / range->sectorBufferSize;
-    const uint64_t offset = Random::Get() % (range->size - blocks);
-    lba = offset / a * a + range->startLba;
+    lba = range->startLba + RandomOffset(range->size, blocks, a);
   }
   bytes = blocks * range->sectorBufferSize;
   issued_ += blocks;
 
   if (start_ticks_ == 0) {
     start_ticks_ = spdk_get_ticks();
-    ticks_hz_ = spdk_get_ticks_hz();
+    limit_ticks_ = LimitTicks(duration_, spdk_get_ticks_hz());
   }
   if (issued_ >= static_cast<unsigned __int128>(loops_) * total_size_) return true;
-  return duration_ != 0 && ticks_hz_ != 0 && (spdk_get_ticks() - start_ticks_) / ticks_hz_ > duration_;
+  return limit_ticks_ != 0 && spdk_get_ticks() - start_ticks_ >= limit_ticks_;
 }

@@ -34,7 +34,7 @@ class MultiRangeAccessPatternGenerator : public AccessPatternGenerator {
   std::shared_ptr<NvmeController> controller_;
   uint64_t issued_ = 0;
   uint64_t start_ticks_ = 0;
-  uint64_t ticks_hz_ = 0;
+  uint64_t limit_ticks_ = 0;  // the time limit in ticks (taken at the first I/O); 0: none
   uint64_t total_size_ = 0;
   uint64_t duration_ = 0;
   uint64_t loops_ = 0;

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 
 #include "io_record.h"
 #include "runner/access_pattern.h"
 #include "sim_namespaces.h"
+#include "spdk/env.h"
 
 namespace wlunits {
 namespace {
@@ -233,8 +235,10 @@ TEST_F(PatternFactoryTest, RandomRangeStaysInsideAndAligned) {
   range.workload = kAccessRandom;
   range.readPercent = 0;
   auto generator = AccessPatternGeneratorFactory::Create(controller_, MultiRange({range}, 100), out_);
+  Random::Seed(3);
   bool saw_small = false;
   bool saw_large = false;
+  bool saw_last_large = false;
   for (int i = 0; i < 500; ++i) {
     const Io io = NextIo(*generator);
     ASSERT_GE(io.lba, 256u);
@@ -244,8 +248,10 @@ TEST_F(PatternFactoryTest, RandomRangeStaysInsideAndAligned) {
     ASSERT_EQ(io.direction, kIoDirectionWrite);
     saw_small |= io.blocks == 8;
     saw_large |= io.blocks == 32;
+    saw_last_large |= io.blocks == 32 && io.lba == 768 - 32;
   }
   EXPECT_TRUE(saw_small && saw_large);
+  EXPECT_TRUE(saw_last_large) << "the last aligned place of a transfer can be chosen";
 
   // A range no larger than its transfer is written whole.
   MultiRangeAccessPatternRange tiny = Range(1, 64, 4, 1, {{4096, 1, 0}});
@@ -280,6 +286,51 @@ TEST_F(PatternFactoryTest, WeightsThatSelectNothingAreReported) {
     ADD_FAILURE() << "a transfer without weight was chosen";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "failed to select a xfer");
+  }
+}
+
+// A time limit of N seconds ends the pattern once N seconds have passed since its first I/O, not a second later.
+TEST_F(PatternFactoryTest, DurationEndsThePatternAtTheLimit) {
+  AccessPatternInput basic;
+  basic.type = kAccessPatternBasic;
+  basic.basic.rangeType = kRangePercent;
+  basic.basic.rangePercent = 100;
+  basic.basic.xferSize = 4096;
+  basic.basic.readPercent = 100;
+  basic.basic.loops = 0xFFFFFFFFu;
+  basic.basic.duration = 1;
+  AccessPatternInput multi = MultiRange({Range(1, 0, 64, 1, {{4096, 1, 0}})}, 0xFFFFFFFFu);
+  multi.multiRange.duration = 1;
+  const uint64_t limit = spdk_get_ticks_hz();
+  for (const AccessPatternInput& in : {basic, multi}) {
+    AccessPatternOutput out;
+    auto generator = AccessPatternGeneratorFactory::Create(controller_, in, out);
+    const uint64_t before_first = spdk_get_ticks();
+    ASSERT_FALSE(NextIo(*generator).finished);
+    const uint64_t after_first = spdk_get_ticks();
+    for (bool finished = false; !finished;) {
+      const uint64_t before = spdk_get_ticks();
+      finished = NextIo(*generator).finished;
+      if (finished) {
+        EXPECT_GE(spdk_get_ticks() - before_first, limit) << "ended before the limit";
+      } else {
+        ASSERT_LT(before - after_first, limit) << "still running at the limit (type " << in.type << ")";
+      }
+    }
+  }
+}
+
+// Every aligned offset that keeps a transfer inside its range can be drawn, the last one too, and no other.
+TEST(RandomOffset, ReachesEveryAlignedPlaceInsideTheRange) {
+  struct Case {
+    uint64_t span, blocks, alignment;
+  } cases[] = {{64, 8, 8}, {64, 8, 1}, {64, 8, 16}, {60, 8, 8}, {8, 8, 8}, {40, 32, 1}};
+  Random::Seed(11);
+  for (const Case& c : cases) {
+    std::set<uint64_t> expected, seen;
+    for (uint64_t o = 0; o + c.blocks <= c.span; o += c.alignment) expected.insert(o);
+    for (int i = 0; i < 4000; ++i) seen.insert(AccessPatternGenerator::RandomOffset(c.span, c.blocks, c.alignment));
+    EXPECT_EQ(seen, expected) << c.span << "/" << c.blocks << "/" << c.alignment;
   }
 }
 
