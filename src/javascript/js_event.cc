@@ -85,9 +85,14 @@ void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> re
   node::MakeCallback(isolate_, ctx->Global(), fn, 2, argv, node::async_context{0, 0});
 }
 
+v8::Local<v8::Value> JsEvent::RunnerError() {
+  v8::Local<v8::String> message = CreateJsString(runner_->GetErrorMessage());
+  return runner_->IsArgumentRefused() ? v8::Exception::TypeError(message) : v8::Exception::Error(message);
+}
+
 bool JsEvent::CallbackIfAborted() {
   if (runner_ == nullptr || !runner_->IsAborted()) return false;
-  InvokeCallback(v8::Exception::Error(CreateJsString(runner_->GetErrorMessage())), v8::Null(isolate_));
+  InvokeCallback(RunnerError(), v8::Null(isolate_));
   return true;
 }
 

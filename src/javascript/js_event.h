@@ -151,8 +151,10 @@ class JsEvent {
   // Calls the stored callback with (error, result) and the global object as receiver.
   void InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> result);
   v8::Local<v8::Context> context() const { return isolate_->GetCurrentContext(); }
-  // When the runner ended aborted, calls back with (Error(runner's message), null) and answers true.
+  // When the runner ended aborted, calls back with (RunnerError(), null) and answers true.
   bool CallbackIfAborted();
+  // The error of an aborted runner: a TypeError when it refused an argument, else an Error; its message.
+  v8::Local<v8::Value> RunnerError();
   // The completion rule of the NVMe command events: runner aborted -> (Error(runner's message), null); a completion
   // whose status code is not 0 -> (Error("command error") with the result as "data", null); else (null, result).
   void CallbackWithCompletion(const spdk_nvme_cpl& cpl);

@@ -51,7 +51,7 @@ void JsEventCreateWorkloadGenerator::CallCallback() {
   v8::Local<v8::Value> error = v8::Null(iso);
   v8::Local<v8::Value> result = v8::Null(iso);
   if (runner_->IsAborted()) {
-    v8::Local<v8::Value> made = v8::Exception::Error(CreateJsString(runner_->GetErrorMessage()));
+    v8::Local<v8::Value> made = RunnerError();
     target = made.As<v8::Object>();
     error = made;
   } else {

@@ -159,6 +159,7 @@ void WorkloadOptionsParser::ParseBasicCommon(v8::Local<v8::Object> options) {
   }
   const int32_t xfer = event_.ParseJsPropInt32(options, "options", "xferSize", 4096);
   if (xfer % 512 > 0) throw std::runtime_error("options.xferSize must be mutples of 512");
+  if (xfer < 0) throw std::runtime_error("options.xferSize must not be negative");
   basic.xferSize = static_cast<uint32_t>(xfer);
   basic.unaligned = event_.ParseJsPropBool(options, "options", "unaligned", false);
   const int32_t duration = event_.ParseJsPropInt32(options, "options", "duration", 0);

@@ -28,6 +28,11 @@ uint32_t NamespaceCtx::GetMetaBufferSize() const {
 
 uint32_t NamespaceCtx::GetMaxXferSize() const { return IsActive() ? spdk_nvme_ns_get_max_io_xfer_size(ns_) : 0; }
 
+uint32_t NamespaceCtx::GetMaxXferBlocks() const {
+  const uint32_t block = GetSectorBufferSize();
+  return block != 0 ? GetMaxXferSize() / block : 0;
+}
+
 uint32_t NamespaceCtx::GetAdjustedXferSize(uint32_t requested) const {
   if (!IsActive()) return 0;
   const uint32_t max = GetMaxXferSize();

@@ -23,6 +23,7 @@ class NamespaceCtx {
   uint32_t GetSectorBufferSize() const;   // bytes per block in the data buffer (data + interleaved metadata)
   uint32_t GetMetaBufferSize() const;     // 0 when metadata travels at the end of each data block, else GetMetaSize()
   uint32_t GetMaxXferSize() const;        // largest transfer in bytes
+  uint32_t GetMaxXferBlocks() const;      // largest transfer in blocks (of GetSectorBufferSize() bytes each)
   // Logs "NVME: NS Max Transfer Size: <max>"; the request when non-zero (even above the maximum), else the maximum.
   uint32_t GetAdjustedXferSize(uint32_t requested) const;
   // Switches the cached format to LBA format `lbaf` (low 4 bits) keeping the capacity in bytes; nothing is sent.

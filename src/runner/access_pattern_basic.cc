@@ -42,6 +42,11 @@ BasicAccessPatternGenerator::BasicAccessPatternGenerator(std::shared_ptr<const N
   if (xfer_size_ < lba_size_) Refuse("Number of blocks is 0");
 
   xfer_blocks_ = xfer_size_ / lba_size_;
+  const uint32_t max_blocks = ns_->GetMaxXferBlocks();
+  if (xfer_blocks_ > max_blocks) {
+    throw std::runtime_error("options.xferSize must be at most " + std::to_string(max_blocks * lba_size_) +
+                             ", the largest transfer of namespace " + std::to_string(nsid_));
+  }
   alignment_ = input.unaligned ? 1u : xfer_blocks_;
 
   const uint64_t n = ns_size_;

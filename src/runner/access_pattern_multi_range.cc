@@ -47,6 +47,11 @@ void MultiRangeAccessPatternGenerator::Prepare() {
       }
       // An empty transfer would be an I/O of no blocks.
       if (xfer.size == 0) throw std::runtime_error("xfer.size must be greater than 0");
+      const uint32_t max_blocks = range.ns->GetMaxXferBlocks();
+      if (xfer.size / range.sectorBufferSize > max_blocks) {
+        throw std::runtime_error("xfer.size must be at most " + std::to_string(max_blocks * range.sectorBufferSize) +
+                                 ", the largest transfer of namespace " + std::to_string(range.nsid));
+      }
       xfer_weights += xfer.probability;
       xfer.cumulativeProbability = xfer_weights;
       range_max_xfer = std::max(range_max_xfer, xfer.size);

@@ -1,5 +1,7 @@
 #include "runner/error_map.h"
 
+#include <algorithm>
+
 namespace {
 
 struct KnownStatus {
@@ -122,14 +124,11 @@ ErrorMap BuildErrorMap() {
   return map;
 }
 
-ErrorMap error_map = BuildErrorMap();
+const ErrorMap error_map = BuildErrorMap();
 
-const error_mask* FindFatalStatus(uint16_t sct, uint16_t sc) {
-  const auto it = error_map.find(StatusKey(sct, sc));
-  return it != error_map.end() && it->second.mask == 1 ? &it->second : nullptr;
-}
-
-void IgnoreStatus(uint16_t sct, uint16_t sc) {
-  const auto it = error_map.find(StatusKey(sct, sc));
-  if (it != error_map.end()) it->second.mask = 0;
+const error_mask* FindFatalStatus(uint16_t sct, uint16_t sc, const std::vector<StatusKey>& ignored) {
+  const StatusKey key(sct, sc);
+  const auto it = error_map.find(key);
+  if (it == error_map.end() || it->second.mask != 1) return nullptr;
+  return std::find(ignored.begin(), ignored.end(), key) == ignored.end() ? &it->second : nullptr;
 }

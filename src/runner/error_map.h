@@ -1,6 +1,6 @@
 // The process-wide table of NVMe completion statuses that end a workload: for each known (SCT, SC) its name and
-// whether it is fatal. Built at load with every entry fatal; a workload's ignore list switches entries off for the
-// rest of the process. Read and written on the worker thread only.
+// whether it is fatal. Built at load with every entry fatal and never changed: a workload's ignore list is its own and
+// is applied at each look-up.
 #ifndef KYT_RUNNER_ERROR_MAP_H
 #define KYT_RUNNER_ERROR_MAP_H
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // A completion status: status code type first, status code second.
 using StatusKey = std::pair<uint16_t, uint16_t>;
@@ -29,11 +30,10 @@ using ErrorMap = std::unordered_map<StatusKey, error_mask, hash_pair>;
 ErrorMap BuildErrorMap();
 
 // The table of this process.
-extern ErrorMap error_map;
+extern const ErrorMap error_map;
 
-// The entry when (sct, sc) is in the table and fatal; null otherwise (an unknown status is never fatal).
-const error_mask* FindFatalStatus(uint16_t sct, uint16_t sc);
-// Makes (sct, sc) not fatal for the rest of the process; a status the table does not hold changes nothing.
-void IgnoreStatus(uint16_t sct, uint16_t sc);
+// The entry when (sct, sc) is in the table, fatal and not in `ignored`; null otherwise (an unknown status is never
+// fatal).
+const error_mask* FindFatalStatus(uint16_t sct, uint16_t sc, const std::vector<StatusKey>& ignored = {});
 
 #endif  // KYT_RUNNER_ERROR_MAP_H

@@ -40,6 +40,10 @@ class TaskBase {
   std::string GetErrorMessage() const { return error_message_; }
   const std::string& GetDevice() const { return device_; }
   void SetErrorMessage(std::string message) { error_message_ = std::move(message); }
+  // Marks the error as a refused argument: a value of the script's call that cannot be carried out on this device,
+  // found before anything was sent (the script gets a TypeError). Set before moving to 100.
+  void MarkArgumentRefused() { argument_refused_ = true; }
+  bool IsArgumentRefused() const { return argument_refused_; }
 
   void SetTaskScheduler(std::shared_ptr<TaskScheduler> scheduler) { scheduler_ = std::move(scheduler); }
   void SetNvmeControllerManager(std::shared_ptr<NvmeControllerManager> manager) { manager_ = std::move(manager); }
@@ -71,6 +75,7 @@ class TaskBase {
   std::shared_ptr<NvmeControllerManager> manager_;
   std::string name_;
   std::string error_message_;
+  bool argument_refused_ = false;
   std::atomic<bool> handed_over_{false};
   std::atomic<bool> released_{false};
 };

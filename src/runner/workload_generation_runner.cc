@@ -162,12 +162,12 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
     generator_.reset();
     output->accessPatternOutput.reset();
     SetErrorMessage(e.what());
+    MarkArgumentRefused();  // the pattern cannot be run on this device: nothing was sent
     ChangeState(kStateAborted);
     return;
   }
 
   output->errorTracker = std::make_unique<ErrorTracker>();
-  for (const StatusKey& key : input->ignoreError) IgnoreStatus(key.first, key.second);
 
   const uint64_t hz = spdk_get_ticks_hz();
   auto make_tracker = [&]() {
@@ -209,6 +209,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
       Log("Found an existing queue. QID = " + std::to_string(qid_));
       ChangeState(kFillInitialIo);
     } else {
+      MarkArgumentRefused();
       Fail("Invalid qid");
     }
     return;
@@ -390,7 +391,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   if (initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0)) {
     output->errorTracker->errors[StatusKey(sct, sc)].push_back(
         command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
-    if (const error_mask* fatal = FindFatalStatus(sct, sc)) {
+    if (const error_mask* fatal = FindFatalStatus(sct, sc, input->ignoreError)) {
       DrainOverlapped();
       std::string message = FatalMessage(fatal->text, ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);
       DestroyContext(ctx);

@@ -2,7 +2,7 @@
 // startWorkloadGenerator's options: every refusal is a TypeError with its exact text and starts nothing.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, loadAddon, createDrive, freeBdf, ok } = require('../nvme/helpers');
+const { startArgs, loadAddon, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -70,6 +70,8 @@ test('basic pattern', () => {
   refuses({ trimPercent: 101 }, 'options.trimPercent must be an integer between 0 and 100');
   refuses({ readPercent: 60, trimPercent: 41 }, 'options.readPercent + option.trimPercent must be between 0 and 100');
   refuses({ xferSize: 1000 }, 'options.xferSize must be mutples of 512');
+  refuses({ xferSize: -512 }, 'options.xferSize must not be negative');
+  refuses({ xferSize: 2 ** 31 }, 'options.xferSize must not be negative');  // read as a 32-bit integer
   refuses({ duration: -1 }, 'options.duration must be a non-negative integer');
   refuses({ loops: 0 }, 'options.loops must be a positive integer');
   for (const range of ['0%', '101%', '50 %', '12x', '%', 'k', '99999999999999999999999k']) {
@@ -105,4 +107,15 @@ test('accepted spellings reach the worker', async () => {
       features: { histogram: { enabled: true, startUs: 10, endUs: 1000 }, intervalStats: { enabled: false, interval: 'ignored' } } },
     (e, r) => resolve({ err: e, result: r })));
   assert.equal(err, null);
+});
+
+test('values that cannot be run on the drive are refused before any I/O with a TypeError', async () => {
+  for (const [options, message] of [
+    [{ xferSize: 1 << 20 }, 'options.xferSize must be at most 131072, the largest transfer of namespace 1'],
+    [{ qid: 9 }, 'Invalid qid'],
+  ]) {
+    const err = await fails(addon, 'startWorkloadGenerator', options);
+    assert.ok(err instanceof TypeError, `${err} is not a TypeError`);
+    assert.equal(err.message, message);
+  }
 });

@@ -56,6 +56,8 @@ TEST_F(BasicPatternTest, RefusesInputsThatDoNotFitTheNamespace) {
        "Sum of read percent and trim percent is more than 100"},
       {"transfer not whole blocks", 1, [](BasicAccessPatternInput& in) { in.xferSize = 700; },
        "Xfersize is not multiples of LBA size"},
+      {"transfer above the largest", 1, [](BasicAccessPatternInput& in) { in.xferSize = 0xFFFFFE00u; },
+       "options.xferSize must be at most 131072, the largest transfer of namespace 1"},
       {"start beyond the namespace", 5, [](BasicAccessPatternInput& in) { in.startLba = 64; },
        "range.start out of valid range"},
       {"empty range", 5, [](BasicAccessPatternInput& in) { in.size = 0; }, "range.size must be greater than 0"},

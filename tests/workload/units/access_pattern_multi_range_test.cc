@@ -138,6 +138,8 @@ TEST_F(PatternFactoryTest, MultiRangeRefusals) {
       {"transfer in data bytes on inline metadata", Range(4, 0, 64, 1, {{4096, 1, 0}}),
        "xfer.size must be multiples of LBA size, which is 520"},
       {"empty transfer", Range(1, 0, 64, 1, {{0, 1, 0}}), "xfer.size must be greater than 0"},
+      {"transfer above the largest", Range(4, 0, 520, 1, {{520 * 260, 1, 0}}),
+       "xfer.size must be at most 131040, the largest transfer of namespace 4"},
       {"start beyond the namespace", Range(5, 64, 8, 1, {{4096, 1, 0}}), "range.start_lba is out of valid range"},
       {"range past the end", Range(5, 56, 16, 1, {{4096, 1, 0}}),
        "range.start_lba + range.size is out of valid range"},
