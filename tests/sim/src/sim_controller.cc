@@ -144,10 +144,14 @@ SimController::SimController(const std::string& pci_address, const SimConfig& co
 }
 
 SimController::~SimController() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
+  StopService();
   std::lock_guard<std::mutex> lock(mu_);
   if (registered_ || bar_) DetachFromBus(true);
+}
+
+void SimController::StopService() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
 }
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -143,6 +143,10 @@ class SimController {
   bool GetNamespace(uint32_t nsid, NamespaceInfo* info);
   std::vector<NamespaceInfo> Namespaces();
 
+  // Ends the service thread: from now on the controller neither fetches commands nor posts completions, and a
+  // benchmark may play the device itself on the queues the host made. Cannot be undone.
+  void StopService();
+
   // Observability.
   std::vector<LoggedCommand> CommandLogSnapshot();
   uint64_t CommandLogTotal();
