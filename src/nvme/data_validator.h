@@ -38,6 +38,8 @@ class DataValidator {
   size_t GetNumPendingWords() const { return pending_.size(); }
   // The tag of one LBA; kTagUntracked beyond the map.
   uint8_t GetTag(uint64_t lba) const { return lba < tags_.size() ? tags_[lba] : kTagUntracked; }
+  // The tags from `first` on, for a range the caller has checked (IsValidRange); valid until the map changes size.
+  const uint8_t* TagsFrom(uint64_t first) const { return tags_.data() + first; }
   // Changes whenever tracked state is thrown away (disable, or a shrink): an I/O attached under another epoch no
   // longer matches the validator at its completion.
   uint64_t GetEpoch() const { return epoch_; }

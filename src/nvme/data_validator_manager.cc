@@ -19,10 +19,7 @@ void DataValidatorManager::Resize(uint32_t count) {
 }
 
 std::shared_ptr<DataValidator> DataValidatorManager::GetDataValidator(uint32_t nsid) const {
-  if (nsid == 0 || nsid > validators_.size()) {
-    return nullptr;
-  }
-  return validators_[nsid - 1];
+  return Find(nsid) != nullptr ? validators_[nsid - 1] : nullptr;
 }
 
 DataValidator& DataValidatorManager::Slot(uint32_t nsid) const {

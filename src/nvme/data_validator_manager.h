@@ -23,6 +23,10 @@ class DataValidatorManager {
 
   // The slot's validator (enabled or not); empty for NSID 0 or above the number of slots.
   std::shared_ptr<DataValidator> GetDataValidator(uint32_t nsid) const;
+  // The same validator without a new owner, for the I/O path (validators live as long as the manager).
+  DataValidator* Find(uint32_t nsid) const {
+    return nsid == 0 || nsid > validators_.size() ? nullptr : validators_[nsid - 1].get();
+  }
 
   // Enables validation of `num_lbas` blocks of `block_size` bytes. Same size and block size again: nothing changes.
   // Another size keeps the tags of the LBAs that remain. Throws std::runtime_error "Invalid namespace ID <nsid>".

@@ -110,13 +110,13 @@ bool IoManager::CheckReadWrite(NvmeIoCtx* ctx, uint64_t* length) {
 
 void IoManager::AttachValidator(NvmeIoCtx* ctx, uint64_t length) {
   if (ctx->nsid == 0 || ctx->nsid > namespace_manager_.GetMaxNamespaceId()) return;
-  std::shared_ptr<DataValidator> v = data_validator_manager_->GetDataValidator(ctx->nsid);
-  if (!v || !v->IsEnabled() || !v->IsValidRange(ctx->start_lba, ctx->num_blocks)) return;
+  DataValidator* v = data_validator_manager_->Find(ctx->nsid);
+  if (v == nullptr || !v->IsEnabled() || !v->IsValidRange(ctx->start_lba, ctx->num_blocks)) return;
   const uint64_t stride = Stride(*v);
   // Every stamped word must lie inside the transfer.
   if (stride == 0 || (static_cast<uint64_t>(ctx->num_blocks) - 1) * stride + 8 > length) return;
-  ctx->data_validator = std::move(v);
-  ctx->validator_epoch = ctx->data_validator->GetEpoch();
+  ctx->data_validator = v;
+  ctx->validator_epoch = v->GetEpoch();
 }
 
 void IoManager::Stamp(NvmeIoCtx* ctx) {
@@ -164,9 +164,9 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
-  ctx->data_validator.reset();
+  ctx->data_validator = nullptr;
   ctx->cb_fn = SendWriteAsyncCallback;
-  ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
+  ctx->ns = &namespace_manager_.Lookup(ctx->nsid);
   const IoOpsStatus prepared = PrepareReadWrite(ctx);
   if (prepared != kIoOpsSubmitted) return prepared;
   if (ctx->data_validator) {
@@ -181,12 +181,11 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
-  ctx->ns = namespace_manager_.GetNamespace(ctx->nsid);
+  ctx->ns = &namespace_manager_.Lookup(ctx->nsid);
   ctx->cb_fn = SendReadAsyncCallback;
-  ctx->data_validator.reset();
+  ctx->data_validator = nullptr;
   const IoOpsStatus prepared = PrepareReadWrite(ctx);
   if (prepared != kIoOpsSubmitted) return prepared;
-  if (ctx->data_validator) ctx->data_validator->CopyTags(ctx->start_lba, ctx->num_blocks, ctx->expected_tags);
   return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }
 
@@ -204,17 +203,17 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     return Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is too small for the number of ranges");
   }
 
-  ctx->data_validator.reset();
+  ctx->data_validator = nullptr;
   if (ctx->nsid != 0 && ctx->nsid <= namespace_manager_.GetMaxNamespaceId()) {
-    std::shared_ptr<DataValidator> v = data_validator_manager_->GetDataValidator(ctx->nsid);
-    bool covered = v && v->IsEnabled();
+    DataValidator* v = data_validator_manager_->Find(ctx->nsid);
+    bool covered = v != nullptr && v->IsEnabled();
     for (uint32_t r = 0; covered && r < ctx->num_ranges; ++r) {
       const spdk_nvme_dsm_range range = ReadRange(ctx, r);
       covered = range.length != 0 && v->IsValidRange(range.starting_lba, range.length);
     }
     if (covered) {
-      ctx->data_validator = std::move(v);
-      ctx->validator_epoch = ctx->data_validator->GetEpoch();
+      ctx->data_validator = v;
+      ctx->validator_epoch = v->GetEpoch();
     }
   }
 
@@ -275,22 +274,22 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
   CountCompletion(ctx);
   ctx->data_mismatch = false;
   if (ctx->data_validator) {
-    std::shared_ptr<DataValidator> hold = ctx->data_validator;
-    DataValidator& v = *hold;
+    DataValidator& v = *ctx->data_validator;
     if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
-      if (ctx->expected_tags.size() == ctx->num_blocks) {
-        const uint64_t stride = Stride(v);
-        const uint8_t* buffer = DataBuffer(ctx);
-        for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
-          const uint8_t tag = ctx->expected_tags[i];
-          if (tag == kTagUntracked) continue;
-          const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(ctx->start_lba + i, tag);
-          uint64_t actual;
-          std::memcpy(&actual, buffer + i * stride, sizeof(actual));
-          if (actual != expected) {
-            ctx->data_mismatch = true;
-            break;
-          }
+      // The range's tags are the ones the read was submitted under: its pending bits held every other validated
+      // I/O off them, and the epoch rules out a disable or a shrink in between.
+      const uint8_t* tags = v.TagsFrom(ctx->start_lba);
+      const uint64_t stride = Stride(v);
+      const uint8_t* buffer = DataBuffer(ctx);
+      for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
+        const uint8_t tag = tags[i];
+        if (tag == kTagUntracked) continue;
+        const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(ctx->start_lba + i, tag);
+        uint64_t actual;
+        std::memcpy(&actual, buffer + i * stride, sizeof(actual));
+        if (actual != expected) {
+          ctx->data_mismatch = true;
+          break;
         }
       }
       v.RemovePending(ctx->start_lba, ctx->num_blocks);

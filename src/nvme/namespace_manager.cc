@@ -1,5 +1,7 @@
 #include "nvme/namespace_manager.h"
 
+#include <stdexcept>
+
 #include "nvme_internal.h"
 #include "spdk/env.h"
 #include "spdk/nvme.h"
@@ -13,23 +15,26 @@ NamespaceManager::NamespaceManager(spdk_nvme_ctrlr* ctrlr)
 void NamespaceManager::RefreshNamespaces() {
   table_.clear();
   for (uint32_t nsid = 1; nsid <= GetMaxNamespaceId(); ++nsid) {
-    table_[nsid] = std::make_shared<NamespaceCtx>(spdk_nvme_ctrlr_get_ns(ctrlr_, nsid), nsid);
+    table_.push_back(std::make_shared<NamespaceCtx>(spdk_nvme_ctrlr_get_ns(ctrlr_, nsid), nsid));
   }
 }
 
 uint32_t NamespaceManager::GetMaxNamespaceId() const { return spdk_nvme_ctrlr_get_num_ns(ctrlr_); }
 
-std::shared_ptr<NamespaceCtx> NamespaceManager::GetNamespace(uint32_t nsid) const {
+const std::shared_ptr<NamespaceCtx>& NamespaceManager::Entry(uint32_t nsid) const {
   if (nsid == 0 || nsid > GetMaxNamespaceId()) {
     return placeholder_;
   }
-  return table_.at(nsid);
+  if (nsid > table_.size()) {
+    throw std::out_of_range("_Map_base::at");  // the maximum grew without a refresh
+  }
+  return table_[nsid - 1];
 }
 
 uint32_t NamespaceManager::GetFirstActiveNamespaceId() const {
   const uint32_t max = GetMaxNamespaceId();
   for (uint32_t nsid = 1; nsid <= max; ++nsid) {
-    if (table_.at(nsid)->IsActive()) {
+    if (Entry(nsid)->IsActive()) {
       return nsid;
     }
   }
@@ -38,9 +43,8 @@ uint32_t NamespaceManager::GetFirstActiveNamespaceId() const {
 
 void NamespaceManager::ChangeFormat(uint8_t lbaf, uint32_t nsid) {
   auto apply = [this, lbaf](uint32_t id) {
-    auto it = table_.find(id);
-    if (it != table_.end()) {
-      it->second->ChangeFormat(lbaf);
+    if (id != 0 && id <= table_.size()) {
+      table_[id - 1]->ChangeFormat(lbaf);
     }
   };
   if (nsid == kBroadcastNsid) {

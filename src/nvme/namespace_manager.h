@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <vector>
 
 #include "nvme/namespace_ctx.h"
 
@@ -26,7 +26,9 @@ class NamespaceManager {
   // The controller's namespace count (NN).
   uint32_t GetMaxNamespaceId() const;
   // The placeholder for NSID 0 or above the maximum; otherwise the table's entry (std::out_of_range if missing).
-  std::shared_ptr<NamespaceCtx> GetNamespace(uint32_t nsid) const;
+  std::shared_ptr<NamespaceCtx> GetNamespace(uint32_t nsid) const { return Entry(nsid); }
+  // The same namespace without a new owner, for the I/O path: valid until the next refresh.
+  const NamespaceCtx& Lookup(uint32_t nsid) const { return *Entry(nsid); }
   // Lowest active NSID, 0 when none.
   uint32_t GetFirstActiveNamespaceId() const;
   // After a successful Format NVM: NSID broadcast = every NSID; others without an entry are skipped.
@@ -37,9 +39,11 @@ class NamespaceManager {
   size_t GetTableSize() const { return table_.size(); }
 
  private:
+  const std::shared_ptr<NamespaceCtx>& Entry(uint32_t nsid) const;
+
   spdk_nvme_ctrlr* ctrlr_;
   std::shared_ptr<NamespaceCtx> placeholder_;
-  std::unordered_map<uint32_t, std::shared_ptr<NamespaceCtx>> table_;
+  std::vector<std::shared_ptr<NamespaceCtx>> table_;  // NSID i at i - 1
 };
 
 }  // namespace nvme

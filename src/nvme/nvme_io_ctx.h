@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "nvme/dma_context.h"
 #include "spdk/nvme.h"
@@ -38,7 +37,7 @@ struct NvmeIoCtx {
   NvmeIoCtx& operator=(const NvmeIoCtx&) = delete;
 
   uint32_t nsid = 0;
-  std::shared_ptr<NamespaceCtx> ns;          // set at read and write submission
+  const NamespaceCtx* ns = nullptr;          // set at read and write submission; the namespace manager owns it
   uint16_t qid = 0;
   spdk_nvme_cmd_cb cb_fn = nullptr;          // IoManager's completion routine for the command
   uint32_t io_type = 0;                      // 1 read, 2 write, 3 dataset management (generators, workload loop)
@@ -54,10 +53,12 @@ struct NvmeIoCtx {
   spdk_nvme_cpl cpl{};                       // copy of the completion when `callback` is null
   Callback callback = nullptr;               // the owner's completion routine (may free or reuse the context)
   void* user_ctx = nullptr;
-  std::vector<uint8_t> expected_tags;        // validated read: the tags of the LBAs read
   bool data_mismatch = false;                // validated read: a block did not carry its expected word
   bool overlapped = false;                   // the workload loop's own flag
-  std::shared_ptr<kyt::nvme::DataValidator> data_validator;  // empty = not validated
+  // The validator attached at submission (null: not validated); the validator manager owns it for the life of the
+  // process. A validated read compares the blocks with the validator's tags at completion: the range's pending bits
+  // keep every other validated I/O off those tags meanwhile.
+  kyt::nvme::DataValidator* data_validator = nullptr;
   uint16_t* outstanding = &local_outstanding;
   uint16_t local_outstanding = 0;
   uint64_t ticks_hz = 0;
