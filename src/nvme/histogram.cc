@@ -17,6 +17,40 @@ const PercentileThreshold percentiles_threshold[9] = {
     {99.0, 100.0},            {90.0, 100.0},          {50.0, 100.0},
 };
 
+constexpr uint64_t kPow10[20] = {1ULL,
+                                 10ULL,
+                                 100ULL,
+                                 1000ULL,
+                                 10000ULL,
+                                 100000ULL,
+                                 1000000ULL,
+                                 10000000ULL,
+                                 100000000ULL,
+                                 1000000000ULL,
+                                 10000000000ULL,
+                                 100000000000ULL,
+                                 1000000000000ULL,
+                                 10000000000000ULL,
+                                 100000000000000ULL,
+                                 1000000000000000ULL,
+                                 10000000000000000ULL,
+                                 100000000000000000ULL,
+                                 1000000000000000000ULL,
+                                 10000000000000000000ULL};
+
+// floor(log10(v)) for v >= 1.
+uint32_t Exponent(uint64_t v) {
+  uint32_t e = static_cast<uint32_t>((63 - __builtin_clzll(v)) * 1233) >> 12;  // log10(2) ~ 1233 / 4096, never above
+  return e < 19 && v >= kPow10[e + 1] ? e + 1 : e;
+}
+
+// floor(log10(x)) for 1 <= x < 10^20, by comparison with the exact powers of ten.
+uint32_t Exponent(double x) {
+  uint32_t e = 0;
+  while (e < 19 && x >= static_cast<double>(kPow10[e + 1])) ++e;
+  return e;
+}
+
 // Truncating conversion that saturates instead of invoking undefined behaviour.
 uint32_t ToU32(double v) {
   if (!(v > 0.0)) return 0;
@@ -35,22 +69,44 @@ Histogram::Histogram(uint64_t min, uint64_t max, uint32_t precision)
   per_decade_ = ToU32(std::pow(10.0, static_cast<double>(digits_)) * 9.0);
   bucket_count_ = per_decade_ * decades_;  // 32-bit product
   buckets_.assign(bucket_count_, 0);
+  min_exponent_ = Exponent(min_);
+  for (uint32_t j = 0; j <= kMaxExponent; ++j) {
+    const unsigned __int128 start = static_cast<unsigned __int128>(min_) * kPow10[j];
+    decade_start_[j] = start > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(start);
+    step_[j] = std::pow(10.0, static_cast<double>(j) - static_cast<double>(digits_));
+  }
+}
+
+uint32_t Histogram::Index(uint32_t decade, uint64_t steps) const {
+  // Within the decade: the rounded value's steps above its power of ten (steps may reach the next decade's first).
+  const uint64_t index = static_cast<uint64_t>(decade * per_decade_) + (steps - kPow10[digits_]);
+  return index > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(index);
 }
 
 uint32_t Histogram::GetBucketIndex(double x) const {
-  const double min = static_cast<double>(min_);
-  if (!(x >= min)) return 0;  // below min, or not a number
+  if (!(x >= static_cast<double>(min_))) return 0;  // below min, or not a number
   if (x > static_cast<double>(max_)) return bucket_count_ - 1;
-  if (per_decade_ == 0) return 0;
-  const double lx = std::log10(x);
-  const double d = std::floor(std::log10(x / min));
-  const double mag = std::pow(10.0, std::floor(lx));
-  const double step = (10.0 * mag - mag) / per_decade_;
-  const double r = std::pow(10.0, std::floor(lx - static_cast<double>(digits_)));
-  const double rx = std::round(x / r) * r;
-  const double v = std::floor((rx - mag + step / 100.0) / step);
-  const uint32_t base = ToU32(d) * per_decade_;  // 32-bit product
-  return ToU32(static_cast<double>(base) + v);
+  if (per_decade_ == 0 || digits_ > kMaxExponent) return 0;
+  constexpr double kExact = 9007199254740992.0;  // 2^53: every whole number below is exact
+  if (x < kExact && x == static_cast<double>(static_cast<uint64_t>(x))) {
+    const uint64_t v = static_cast<uint64_t>(x);
+    const uint32_t e = Exponent(v);
+    uint32_t decade = e - min_exponent_;
+    if (decade > 0 && decade_start_[decade] > v) --decade;
+    uint64_t steps;
+    if (e <= digits_) {
+      steps = v * kPow10[digits_ - e];
+    } else {
+      const uint64_t step = kPow10[e - digits_];
+      steps = (v + step / 2) / step;  // halves away from zero
+    }
+    return Index(decade, steps);
+  }
+  // Fractions (and whole numbers beyond 2^53): the same rounding in double precision.
+  const uint32_t e = Exponent(x);
+  uint32_t decade = e - min_exponent_;
+  if (decade > 0 && static_cast<double>(decade_start_[decade]) > x) --decade;
+  return Index(decade, static_cast<uint64_t>(std::round(x / step_[e])));
 }
 
 void Histogram::InsertValue(double x) {

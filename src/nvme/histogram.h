@@ -33,6 +33,8 @@ class Histogram {
   Histogram(uint64_t min, uint64_t max, uint32_t precision);
   Histogram() : Histogram(0, 0, 0) {}
 
+  // The bucket of x: x rounded to digits + 1 significant digits, placed in its decade counted from min. Integer
+  // arithmetic for whole numbers (what the workload counts: whole microseconds), no logarithm or power per value.
   uint32_t GetBucketIndex(double x) const;
   // Counts one value: below min in bucket 0, at or above the last bucket's range in the last bucket.
   void InsertValue(double x);
@@ -58,6 +60,11 @@ class Histogram {
   uint64_t GetTotal() const { return total_; }
 
  private:
+  static constexpr uint32_t kMaxExponent = 19;  // 10^19 is the largest power of ten below 2^64
+  // The index from the decade counted from min, x's own decimal exponent and x rounded to a whole number of that
+  // decade's steps (10^(exponent - digits)); the 32-bit product and the saturation are the arithmetic of the text.
+  uint32_t Index(uint32_t decade, uint64_t steps) const;
+
   uint64_t min_;
   uint64_t max_;
   uint64_t digits_;
@@ -66,6 +73,9 @@ class Histogram {
   uint32_t bucket_count_;
   uint64_t total_ = 0;
   std::vector<uint64_t> buckets_;
+  uint32_t min_exponent_ = 0;                 // floor(log10(min))
+  uint64_t decade_start_[kMaxExponent + 1];  // min * 10^j, saturated
+  double step_[kMaxExponent + 1];            // 10^(e - digits) for a value of exponent e, as pow gives it
 };
 
 #endif  // KYT_NVME_HISTOGRAM_H

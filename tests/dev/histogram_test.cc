@@ -2,10 +2,64 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <iomanip>
+#include <limits>
+#include <random>
 #include <utility>
 #include <vector>
 
 namespace {
+
+// The bucket index as the text defines it, with logarithms and powers: the oracle for the integer arithmetic.
+uint32_t FormulaIndex(const Histogram& h, double x) {
+  auto u32 = [](double v) -> uint32_t { return !(v > 0.0) ? 0 : v >= 4294967295.0 ? UINT32_MAX : uint32_t(v); };
+  const double min = double(h.GetMin());
+  if (!(x >= min)) return 0;
+  if (x > double(h.GetMax())) return h.GetBucketCount() - 1;
+  const double lx = std::log10(x);
+  const double d = std::floor(std::log10(x / min));
+  const double mag = std::pow(10.0, std::floor(lx));
+  const double step = (10.0 * mag - mag) / h.GetPerDecade();
+  const double r = std::pow(10.0, std::floor(lx - double(h.GetDigits())));
+  const double rx = std::round(x / r) * r;
+  const double v = std::floor((rx - mag + step / 100.0) / step);
+  return u32(double(u32(d) * h.GetPerDecade()) + v);
+}
+
+// Every whole value up to 200000, both sides of every bucket's lower bound and of the rounding point between two
+// buckets (whole and fractional), and random values spread over all decades.
+TEST(HistogramTest, BucketIndexIsTheFormulaOverTheWholeRange) {
+  const Histogram histograms[] = {Histogram(1, 100000000, 4), Histogram(), Histogram(1, 1000000, 3),
+                                  Histogram(10, 1000000000, 1), Histogram(1, 100000000000ULL, 4),
+                                  Histogram(3, 50000000, 2), Histogram(1000, 10000000000000000000ULL, 2)};
+  std::mt19937_64 random(7);
+  for (const Histogram& h : histograms) {
+    std::vector<double> xs;
+    for (uint64_t v = 0; v <= 200000; ++v) xs.push_back(double(v));
+    for (uint32_t i = 0; i < h.GetBucketCount(); ++i) {
+      const double lower = h.GetBucketValue(i);
+      const double step = std::pow(10.0, std::floor(std::log10(lower)) - double(h.GetDigits()));
+      for (double at : {lower, lower + step / 2}) {
+        for (double delta : {-1.0, -0.5, -0.001, 0.0, 0.001, 0.5, 1.0}) xs.push_back(at + delta);
+      }
+    }
+    std::uniform_real_distribution<double> exponent(0.0, std::log10(double(h.GetMax())) + 0.5);
+    for (int i = 0; i < 100000; ++i) {
+      const double x = std::pow(10.0, exponent(random));
+      xs.push_back(x);
+      xs.push_back(std::floor(x));
+    }
+    for (double x : {0.5, double(h.GetMax()), double(h.GetMax()) + 1, 1e300, std::nan("")}) xs.push_back(x);
+    int mismatches = 0;
+    for (double x : xs) {
+      if (h.GetBucketIndex(x) != FormulaIndex(h, x) && ++mismatches <= 5) {
+        ADD_FAILURE() << "min " << h.GetMin() << " digits " << h.GetDigits() << ": " << std::setprecision(17) << x
+                      << " -> " << h.GetBucketIndex(x) << ", formula " << FormulaIndex(h, x);
+      }
+    }
+  }
+}
 
 TEST(HistogramTest, GeometryFromArguments) {
   struct Case {
