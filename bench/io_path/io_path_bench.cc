@@ -304,7 +304,7 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth) {
     if (!again) {
       if (generator) {
         IoDirection direction;
-        generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size);
+        generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, spdk_get_ticks());
       } else {
         ctx->start_lba = positions.Next();
       }

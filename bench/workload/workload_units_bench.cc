@@ -59,7 +59,7 @@ void RunGenerator(benchmark::State& state, const AccessPatternInput& input) {
   uint64_t lba = 0;
   IoDirection direction = kIoDirectionRead;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(generator->Next(nsid, lba, blocks, direction, bytes));
+    benchmark::DoNotOptimize(generator->Next(nsid, lba, blocks, direction, bytes, spdk_get_ticks()));
     benchmark::DoNotOptimize(lba);
   }
   state.SetItemsProcessed(state.iterations());
@@ -113,7 +113,7 @@ void BM_TrackerTrack(benchmark::State& state) {
   const uint64_t start = spdk_get_ticks();
   uint64_t latency = hz / 20000;  // about 50 us, varied below
   for (auto _ : state) {
-    tracker.Track(latency, 4096, start);
+    tracker.Track(latency, 4096, start, spdk_get_ticks());
     latency = (latency * 13 + 7) % (hz / 1000) + 1;
   }
   benchmark::DoNotOptimize(tracker.GetTotalIos());

@@ -53,8 +53,11 @@ void CommonEnding(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
   }
 }
 
+// The owner's pass tick, else the clock.
+uint64_t Now(const NvmeIoCtx* ctx) { return ctx->pass_ticks != nullptr ? *ctx->pass_ticks : spdk_get_ticks(); }
+
 void CountCompletion(NvmeIoCtx* ctx) {
-  ctx->complete_ticks = spdk_get_ticks();
+  ctx->complete_ticks = Now(ctx);
   if (ctx->outstanding != nullptr) {
     --*ctx->outstanding;
   }
@@ -139,7 +142,7 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
   uint64_t length = 0;
   if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
   AttachValidator(ctx, length);
-  ctx->submit_ticks = spdk_get_ticks();
+  ctx->submit_ticks = Now(ctx);
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
   if (ctx->data_validator) {
@@ -233,7 +236,7 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     }
   }
 
-  ctx->submit_ticks = spdk_get_ticks();
+  ctx->submit_ticks = Now(ctx);
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
   ctx->cb_fn = SendDsmAsyncCallback;

@@ -69,6 +69,9 @@ struct NvmeIoCtx {
   uint32_t num_ranges = 0;                   // dataset management: 1..256 entries at the start of `data`
   uint64_t submit_ticks = 0;
   uint64_t complete_ticks = 0;
+  // The owner's tick reading of its current poll pass: submission and completion stamp it instead of reading the
+  // clock each time (null: they read the clock). It must stay valid while the I/O is in flight.
+  const uint64_t* pass_ticks = nullptr;
   uint64_t validator_epoch = 0;              // the validator's epoch when it was attached
 
   // Makes the context one deallocation of its own range: num_ranges 1 and one range entry (attributes 4, num_blocks

@@ -101,7 +101,7 @@ uint64_t BasicAccessPatternGenerator::PlaceRange(uint64_t blocks) const {
 }
 
 bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction,
-                                       uint32_t& bytes) {
+                                       uint32_t& bytes, uint64_t now) {
   nsid = nsid_;
   direction = ChooseDirection(read_percent_, trim_percent_);
   blocks = xfer_blocks_;
@@ -129,14 +129,14 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
     lba = start_lba_ + RandomOffset(span, blocks, alignment_);
   }
   bytes = blocks * sector_buffer_size_;
-  if (start_ticks_ == 0) start_ticks_ = spdk_get_ticks();
-  return IsFinished();
+  if (start_ticks_ == 0) start_ticks_ = now;
+  return IsFinished(now);
 }
 
-bool BasicAccessPatternGenerator::IsFinished() {
+bool BasicAccessPatternGenerator::IsFinished(uint64_t now) const {
   const unsigned __int128 target = static_cast<unsigned __int128>(end_lba_ - start_lba_) * loops_;
   if (issued_ >= target) return true;
-  return limit_ticks_ != 0 && spdk_get_ticks() - start_ticks_ >= limit_ticks_;
+  return limit_ticks_ != 0 && now - start_ticks_ >= limit_ticks_;
 }
 
 void BasicAccessPatternGenerator::GetOutput() {

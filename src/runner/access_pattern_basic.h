@@ -19,7 +19,8 @@ class BasicAccessPatternGenerator : public AccessPatternGenerator {
   BasicAccessPatternGenerator(std::shared_ptr<const NamespaceCtx> ns, const BasicAccessPatternInput& input,
                               BasicAccessPatternOutput& output);
 
-  bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes) override;
+  bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
+            uint64_t now) override;
   uint32_t GetMaxDataSize() const override { return sector_buffer_size_ * xfer_blocks_; }
   uint32_t GetMaxMetaSize() const override { return meta_buffer_size_ * xfer_blocks_; }
   void GetOutput() override;
@@ -33,7 +34,7 @@ class BasicAccessPatternGenerator : public AccessPatternGenerator {
  private:
   // Start of a range of `blocks` blocks placed at a random aligned position of the namespace.
   uint64_t PlaceRange(uint64_t blocks) const;
-  bool IsFinished();
+  bool IsFinished(uint64_t now) const;
 
   std::shared_ptr<const NamespaceCtx> ns_;
   BasicAccessPatternOutput& output_;

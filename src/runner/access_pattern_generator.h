@@ -12,9 +12,11 @@ class AccessPatternGenerator {
   virtual ~AccessPatternGenerator() = default;
 
   // Fills the next I/O. Returns true when the pattern is finished; the I/O returned with true is still to be
-  // submitted, and the caller asks no more. Does not allocate or log. Throws std::runtime_error for a read/trim mix
-  // above 100 % (and the multi-range generator when its weights select nothing).
-  virtual bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes) = 0;
+  // submitted, and the caller asks no more. `now` is the caller's tick reading (the worker's pass): the time limit
+  // counts from the first call's. Does not allocate or log. Throws std::runtime_error for a read/trim mix above
+  // 100 % (and the multi-range generator when its weights select nothing).
+  virtual bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
+                    uint64_t now) = 0;
   // Bytes of the data buffer that every I/O of this generator fits in.
   virtual uint32_t GetMaxDataSize() const = 0;
   // Bytes of a separate metadata buffer for the largest I/O (0: none needed).

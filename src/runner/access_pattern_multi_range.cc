@@ -85,7 +85,7 @@ void MultiRangeAccessPatternGenerator::Prepare() {
 }
 
 bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction,
-                                            uint32_t& bytes) {
+                                            uint32_t& bytes, uint64_t now) {
   if (pattern_.totalProbability == 0) throw std::runtime_error("failed to select a range");
   const uint32_t r = static_cast<uint32_t>(Random::Get()) % pattern_.totalProbability;
   MultiRangeAccessPatternRange* range = nullptr;
@@ -132,9 +132,9 @@ bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint3
   issued_ += blocks;
 
   if (start_ticks_ == 0) {
-    start_ticks_ = spdk_get_ticks();
+    start_ticks_ = now;
     limit_ticks_ = LimitTicks(duration_, spdk_get_ticks_hz());
   }
   if (issued_ >= static_cast<unsigned __int128>(loops_) * total_size_) return true;
-  return limit_ticks_ != 0 && spdk_get_ticks() - start_ticks_ >= limit_ticks_;
+  return limit_ticks_ != 0 && now - start_ticks_ >= limit_ticks_;
 }

@@ -21,7 +21,8 @@ class MultiRangeAccessPatternGenerator : public AccessPatternGenerator {
   // std::runtime_error with the refusal's text (the copy stays as far as it got).
   void Prepare();
 
-  bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes) override;
+  bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
+            uint64_t now) override;
   uint32_t GetMaxDataSize() const override { return pattern_.maxXferSize; }
   uint32_t GetMaxMetaSize() const override { return 0; }
   void GetOutput() override {}

@@ -4,7 +4,7 @@
 
 #include "spdk/env.h"
 
-PerformanceTracker::Clock PerformanceTracker::EnvironmentClock() { return Clock{spdk_get_ticks, spdk_get_ticks_hz}; }
+PerformanceTracker::Clock PerformanceTracker::EnvironmentClock() { return Clock{spdk_get_ticks}; }
 
 PerformanceTracker::PerformanceTracker(bool interval_enabled, uint64_t delay, uint64_t interval, uint64_t ticks_hz,
                                        std::unique_ptr<Histogram> histogram)
@@ -16,10 +16,9 @@ PerformanceTracker::PerformanceTracker(bool interval_enabled, uint64_t delay, ui
       delay_(delay),
       interval_(interval),
       ticks_hz_(ticks_hz),
-      histogram_(std::move(histogram)),
-      clock_(clock) {
+      histogram_(std::move(histogram)) {
   // The previous sample counts as taken when the tracker was made.
-  last_sample_ticks_ = clock_.ticks();
+  last_sample_ticks_ = clock.ticks();
   ResetSlice();
 }
 
@@ -33,7 +32,7 @@ void PerformanceTracker::ResetSlice() {
   interval_min_latency_ = kNoLatency;
 }
 
-void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start) {
+void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start, uint64_t now) {
   total_bytes_ += bytes;
   total_latency_ += latency;
   ++total_ios_;
@@ -46,12 +45,9 @@ void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start)
     histogram_->InsertValue(static_cast<double>(static_cast<uint64_t>(us)));
   }
 
-  if (!interval_enabled_) return;
-  const uint64_t t1 = clock_.ticks();
-  const uint64_t hz1 = clock_.ticks_hz();
-  const uint64_t t2 = clock_.ticks();
-  const uint64_t hz2 = clock_.ticks_hz();
-  const double elapsed = static_cast<double>(t2 - start) / static_cast<double>(hz2);
+  if (!interval_enabled_ || ticks_hz_ == 0) return;
+  const double hz = static_cast<double>(ticks_hz_);
+  const double elapsed = static_cast<double>(now - start) / hz;
   if (!(elapsed > static_cast<double>(delay_))) return;
 
   interval_bytes_ += bytes;
@@ -60,14 +56,14 @@ void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start)
   if (latency < interval_min_latency_) interval_min_latency_ = latency;
   if (latency > interval_max_latency_) interval_max_latency_ = latency;
 
-  const double since = static_cast<double>(t1 - last_sample_ticks_) / static_cast<double>(hz1);
+  const double since = static_cast<double>(now - last_sample_ticks_) / hz;
   elapsed_seconds_ = elapsed;
   interval_seconds_ = since;
-  if (since > static_cast<double>(interval_)) TakeSample(since, elapsed);
+  if (since > static_cast<double>(interval_)) TakeSample(since, elapsed, now);
 }
 
-void PerformanceTracker::TakeSample(double since, double elapsed) {
-  last_sample_ticks_ = clock_.ticks();
+void PerformanceTracker::TakeSample(double since, double elapsed, uint64_t now) {
+  last_sample_ticks_ = now;
   if (samples_.size() >= kMaxSamples) samples_.pop_front();
   const double hz = static_cast<double>(ticks_hz_);
   const double ios = static_cast<double>(interval_ios_);

@@ -27,10 +27,10 @@ class PerformanceTracker {
   static constexpr size_t kMaxSamples = 1000;
   static constexpr uint64_t kNoLatency = UINT64_MAX;
 
-  // Where Track reads the time: the environment's tick counter and rate unless a test hands its own.
+  // Where the tracker reads the time of its construction (the first slice starts then): the environment's tick
+  // counter unless a test hands its own.
   struct Clock {
     uint64_t (*ticks)();
-    uint64_t (*ticks_hz)();
   };
   static Clock EnvironmentClock();
 
@@ -45,8 +45,9 @@ class PerformanceTracker {
   PerformanceTracker& operator=(const PerformanceTracker&) = delete;
 
   // Counts one completed I/O: `latency` in ticks (completion minus submission), `bytes` as the generator gave it,
-  // `start` the tick at which the current stretch of I/O began (the warm-up counts from it).
-  void Track(uint64_t latency, uint32_t bytes, uint64_t start);
+  // `start` the tick at which the current stretch of I/O began (the warm-up counts from it), `now` the caller's
+  // tick reading (the worker's pass) that ends slices.
+  void Track(uint64_t latency, uint32_t bytes, uint64_t start, uint64_t now);
 
   uint64_t GetTotalBytes() const { return total_bytes_; }
   uint64_t GetMinLatency() const { return min_latency_; }  // ticks; kNoLatency while nothing was counted
@@ -74,7 +75,7 @@ class PerformanceTracker {
 
  private:
   void ResetSlice();
-  void TakeSample(double since, double elapsed);
+  void TakeSample(double since, double elapsed, uint64_t now);
 
   uint64_t total_bytes_ = 0;
   uint64_t min_latency_ = kNoLatency;
@@ -95,7 +96,6 @@ class PerformanceTracker {
   std::list<PerformanceIntervalSample> samples_;
   uint64_t ticks_hz_;
   std::unique_ptr<Histogram> histogram_;
-  Clock clock_;
 };
 
 #endif  // KYT_RUNNER_PERFORMANCE_TRACKER_H

@@ -80,7 +80,7 @@ bool WorkloadGenerationRunner::IsInitialized() const {
   return controller_ && controller_->IsInitialized() && controller_->GetControllerCtx();
 }
 
-void WorkloadGenerationRunner::AddSegment() { run_ticks_ += spdk_get_ticks() - segment_start_ticks_; }
+void WorkloadGenerationRunner::AddSegment() { run_ticks_ += pass_ticks_ - segment_start_ticks_; }
 
 std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint32_t io_type, uint32_t nsid,
                                                    uint64_t start_lba, uint32_t num_blocks, uint16_t sct,
@@ -246,6 +246,7 @@ NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   ctx->nsid = 0;
   ctx->user_ctx = this;
   ctx->callback = HandleIoCtxCallback;
+  ctx->pass_ticks = &pass_ticks_;
   ctx->qid = qid_;
   ctx->pattern = input->dataPattern;
   ctx->pattern_size = input->dataPatternSize;
@@ -263,7 +264,7 @@ void WorkloadGenerationRunner::HandleFillInitialIo() {
     ChangeState(kWaitForDeviceReadyToRestart);
     return;
   }
-  segment_start_ticks_ = spdk_get_ticks();
+  segment_start_ticks_ = pass_ticks_ = spdk_get_ticks();
   if (queue_depth_ != 0) {
     for (uint32_t i = queue_depth_; i-- > 0;) {
       if (stop_) break;
@@ -286,7 +287,7 @@ void WorkloadGenerationRunner::HandleFillInitialIo() {
 bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
   if (!ctx->overlapped) {
     IoDirection direction = kIoDirectionRead;
-    stop_ = generator_->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size);
+    stop_ = generator_->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, pass_ticks_);
     ctx->io_type = direction;
     if (ctx->io_type == kIoDirectionTrim) {
       ctx->dsm_attributes = kDeallocateAttribute;
@@ -330,6 +331,7 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
 // ---- state 4 ----
 
 void WorkloadGenerationRunner::HandleProcessIo() {
+  pass_ticks_ = spdk_get_ticks();
   if (controller_->IsTimedOut()) {
     Fail("IO Command Timeout");
     return;
@@ -409,9 +411,9 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   ctx->overlapped = false;
   const uint64_t latency = ctx->complete_ticks - ctx->submit_ticks;
   switch (ctx->io_type) {
-    case kIoDirectionRead: output->readPerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
-    case kIoDirectionWrite: output->writePerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
-    case kIoDirectionTrim: output->trimPerf->Track(latency, ctx->xfer_size, segment_start_ticks_); break;
+    case kIoDirectionRead: output->readPerf->Track(latency, ctx->xfer_size, segment_start_ticks_, pass_ticks_); break;
+    case kIoDirectionWrite: output->writePerf->Track(latency, ctx->xfer_size, segment_start_ticks_, pass_ticks_); break;
+    case kIoDirectionTrim: output->trimPerf->Track(latency, ctx->xfer_size, segment_start_ticks_, pass_ticks_); break;
     default:
       SetErrorMessage("Internal Error: Unexpected IO type");
       failed_ = true;
@@ -462,6 +464,7 @@ void WorkloadGenerationRunner::ReleaseContexts() {
     // The device may still complete it: the completion then only marks the context, which a later sweep frees.
     ctx->callback = nullptr;
     ctx->user_ctx = nullptr;
+    ctx->pass_ticks = nullptr;
     OrphanedCommands::Adopt(std::shared_ptr<NvmeIoCtx>(ctx), [ctx] { return ctx->completed; });
   }
   contexts_.clear();
@@ -471,6 +474,7 @@ void WorkloadGenerationRunner::ReleaseContexts() {
 // ---- state 5 and 6 ----
 
 void WorkloadGenerationRunner::HandleDrainIo() {
+  pass_ticks_ = spdk_get_ticks();
   if (!IsInitialized()) {
     AddSegment();
     ChangeState(kWaitForDeviceReadyToTerminate);

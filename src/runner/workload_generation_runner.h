@@ -122,6 +122,9 @@ class WorkloadGenerationRunner : public TaskBase {
   uint32_t queue_depth_ = 0;
   uint64_t segment_start_ticks_ = 0;
   uint64_t run_ticks_ = 0;
+  // The one tick reading of the pass (states 3 to 5): the I/Os' submission and completion stamps, the generator's
+  // time limit, the trackers' slices and the run time all use it.
+  uint64_t pass_ticks_ = 0;
   PowerControlRunner* power_task_ = nullptr;
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
   std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;

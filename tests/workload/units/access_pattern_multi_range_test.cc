@@ -275,7 +275,7 @@ TEST_F(PatternFactoryTest, WeightsThatSelectNothingAreReported) {
   uint64_t lba;
   IoDirection dir;
   try {
-    no_weight->Next(nsid, lba, blocks, dir, bytes);
+    no_weight->Next(nsid, lba, blocks, dir, bytes, spdk_get_ticks());
     ADD_FAILURE() << "a range without weight was chosen";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "failed to select a range");
@@ -284,7 +284,7 @@ TEST_F(PatternFactoryTest, WeightsThatSelectNothingAreReported) {
   auto no_xfer = AccessPatternGeneratorFactory::Create(
       controller_, MultiRange({Range(1, 0, 64, 1, {{4096, 0, 0}})}), out2);
   try {
-    no_xfer->Next(nsid, lba, blocks, dir, bytes);
+    no_xfer->Next(nsid, lba, blocks, dir, bytes, spdk_get_ticks());
     ADD_FAILURE() << "a transfer without weight was chosen";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "failed to select a xfer");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runner/access_pattern_generator.h"
+#include "spdk/env.h"
 
 namespace wlunits {
 
@@ -31,7 +32,7 @@ inline std::ostream& operator<<(std::ostream& os, const Io& io) {
 
 inline Io NextIo(AccessPatternGenerator& generator) {
   Io io;
-  io.finished = generator.Next(io.nsid, io.lba, io.blocks, io.direction, io.bytes);
+  io.finished = generator.Next(io.nsid, io.lba, io.blocks, io.direction, io.bytes, spdk_get_ticks());
   return io;
 }
 

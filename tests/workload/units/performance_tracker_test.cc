@@ -12,7 +12,6 @@ constexpr uint64_t kHz = 1000000;  // one tick per microsecond
 
 uint64_t g_now = 0;
 uint64_t FakeTicks() { return g_now; }
-uint64_t FakeHz() { return kHz; }
 
 class PerformanceTrackerTest : public ::testing::Test {
  protected:
@@ -21,7 +20,7 @@ class PerformanceTrackerTest : public ::testing::Test {
   static std::unique_ptr<PerformanceTracker> Make(bool intervals, uint64_t delay, uint64_t interval,
                                                   std::unique_ptr<Histogram> histogram = nullptr) {
     return std::make_unique<PerformanceTracker>(intervals, delay, interval, kHz, std::move(histogram),
-                                                PerformanceTracker::Clock{FakeTicks, FakeHz});
+                                                PerformanceTracker::Clock{FakeTicks});
   }
 
   static void At(double seconds) { g_now = static_cast<uint64_t>(seconds * kHz); }
@@ -41,11 +40,11 @@ TEST_F(PerformanceTrackerTest, EmptyTrackerKeepsItsStartValues) {
 TEST_F(PerformanceTrackerTest, WithoutIntervalsOnlyTotalsExtremesAndHistogramChange) {
   // At a 1 GHz tick rate 2500 ticks are 2.5 us: the histogram counts whole microseconds.
   auto tracker = std::make_unique<PerformanceTracker>(false, 0, 1, 1000000000ULL, std::make_unique<Histogram>(1, 1000, 3),
-                                                      PerformanceTracker::Clock{FakeTicks, FakeHz});
+                                                      PerformanceTracker::Clock{FakeTicks});
   At(100);
-  tracker->Track(2500, 4096, 0);
-  tracker->Track(900, 512, 0);
-  tracker->Track(7000, 8192, 0);
+  tracker->Track(2500, 4096, 0, g_now);
+  tracker->Track(900, 512, 0, g_now);
+  tracker->Track(7000, 8192, 0, g_now);
   EXPECT_EQ(tracker->GetTotalIos(), 3u);
   EXPECT_EQ(tracker->GetTotalBytes(), 4096u + 512 + 8192);
   EXPECT_EQ(tracker->GetTotalLatency(), 2500u + 900 + 7000);
@@ -69,7 +68,7 @@ TEST_F(PerformanceTrackerTest, SlicesStartAfterTheWarmUpAndCarryTheirStatistics)
   // Warm-up: up to and including 5 s after the start nothing enters a slice.
   for (double t : {0.5, 2.0, 4.9, 5.0}) {
     At(t);
-    tracker->Track(100, 4096, start);
+    tracker->Track(100, 4096, start, g_now);
   }
   EXPECT_EQ(tracker->GetTotalIos(), 4u);
   EXPECT_EQ(tracker->GetIntervalIos(), 0u);
@@ -77,7 +76,7 @@ TEST_F(PerformanceTrackerTest, SlicesStartAfterTheWarmUpAndCarryTheirStatistics)
 
   // The previous sample counts from construction (tick 0): the first counted I/O after 1 s closes a slice.
   At(5.5);
-  tracker->Track(200, 1000, start);
+  tracker->Track(200, 1000, start, g_now);
   ASSERT_EQ(tracker->GetSamples().size(), 1u);
   const PerformanceIntervalSample first = tracker->GetSamples().front();
   EXPECT_DOUBLE_EQ(first.interval, 5.5);
@@ -98,14 +97,14 @@ TEST_F(PerformanceTrackerTest, SlicesStartAfterTheWarmUpAndCarryTheirStatistics)
 
   // A slice of exactly `interval` seconds stays open; the next I/O after it closes it.
   At(6.0);
-  tracker->Track(300, 2000, start);
+  tracker->Track(300, 2000, start, g_now);
   At(6.5);
-  tracker->Track(100, 3000, start);
+  tracker->Track(100, 3000, start, g_now);
   EXPECT_EQ(tracker->GetIntervalIos(), 2u);
   EXPECT_DOUBLE_EQ(tracker->GetIntervalSeconds(), 1.0);
   EXPECT_DOUBLE_EQ(tracker->GetElapsedSeconds(), 6.5);
   At(6.75);
-  tracker->Track(500, 4000, start);
+  tracker->Track(500, 4000, start, g_now);
   ASSERT_EQ(tracker->GetSamples().size(), 2u);
   const PerformanceIntervalSample second = tracker->GetSamples().back();
   EXPECT_DOUBLE_EQ(second.interval, 1.25);
@@ -123,17 +122,17 @@ TEST_F(PerformanceTrackerTest, SlicesStartAfterTheWarmUpAndCarryTheirStatistics)
 TEST_F(PerformanceTrackerTest, WarmUpCountsFromTheLatestStretch) {
   auto tracker = Make(true, 2, 0);
   At(3);
-  tracker->Track(10, 512, 0);
+  tracker->Track(10, 512, 0, g_now);
   EXPECT_EQ(tracker->GetSamples().size(), 1u);
   // The workload resumed at 10 s: a new warm-up of 2 s.
   const uint64_t resumed = 10 * kHz;
   At(11);
-  tracker->Track(10, 512, resumed);
+  tracker->Track(10, 512, resumed, g_now);
   At(12);
-  tracker->Track(10, 512, resumed);
+  tracker->Track(10, 512, resumed, g_now);
   EXPECT_EQ(tracker->GetSamples().size(), 1u);
   At(12.5);
-  tracker->Track(10, 512, resumed);
+  tracker->Track(10, 512, resumed, g_now);
   ASSERT_EQ(tracker->GetSamples().size(), 2u);
   EXPECT_DOUBLE_EQ(tracker->GetSamples().back().sinceStart, 2.5);
   EXPECT_DOUBLE_EQ(tracker->GetSamples().back().interval, 9.5);
@@ -143,7 +142,7 @@ TEST_F(PerformanceTrackerTest, KeepsTheLatestThousandSamples) {
   auto tracker = Make(true, 0, 0);
   for (int i = 1; i <= 1001; ++i) {
     At(i);
-    tracker->Track(static_cast<uint64_t>(i), 512, 0);
+    tracker->Track(static_cast<uint64_t>(i), 512, 0, g_now);
   }
   const auto& samples = tracker->GetSamples();
   ASSERT_EQ(samples.size(), PerformanceTracker::kMaxSamples);
