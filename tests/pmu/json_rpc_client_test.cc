@@ -117,6 +117,9 @@ TEST(JsonRpcClient, ErrorResponsesCarryMessageAndCode) {
       {{{"code", -32601}, {"message", "Method not found"}}, "Method not found", -32601},
       {{{"code", 7}}, "Unknown Error", 7},
       {{{"message", "busy"}}, "busy", 0},
+      // Malformed error objects keep the board's message, or show the object.
+      {{{"code", "E42"}, {"message", "busy"}}, "Malformed JSON-RPC error for method m: busy", 0},
+      {{{"code", 1.5}}, "Malformed JSON-RPC error for method m: {\"code\":1.5}", 0},
   };
   for (const auto& c : cases) {
     autoAnswer(line, {{"error", c.error}, {"result", 1}});
@@ -156,6 +159,25 @@ TEST(JsonRpcClient, BadLinesAndNotificationsAreReportedAndSkipped) {
   ASSERT_EQ(line.notifications.size(), 2u);
   EXPECT_EQ(line.notifications[0], json({{"event", "overcurrent"}}));
   EXPECT_EQ(line.notifications[1], json({1, 2}));
+  line.client->setTimeoutMs(10);
+  EXPECT_EQ(line.client->sendRequest("m", nullptr), 5);
+}
+
+TEST(JsonRpcClient, LinesPastTheLimitsAndIdsNoRequestCanHaveAreBadLines) {
+  Line line;
+  const auto nest = [](size_t n) { return std::string(n, '[') + std::string(n, ']') + "\n"; };
+  line.queue(nest(100000) + nest(JsonRpcClient::kMaxDepth + 1) + nest(JsonRpcClient::kMaxDepth) +
+             "{\"id\":4294967297,\"result\":1}\n{\"id\":-1,\"result\":1}\n" +
+             std::string(JsonRpcClient::kMaxLineBytes + 1, ' ') + "\n" +
+             std::string(JsonRpcClient::kMaxLineBytes + 1, 'x'));
+  line.client->processIncoming();
+  line.queue("the end of that line\n{\"id\":0,\"result\":5}\n");
+  line.client->processIncoming();
+  ASSERT_EQ(line.errors.size(), 6u);
+  EXPECT_EQ(line.errors[0], "Dropped a line longer than 65536 bytes");
+  EXPECT_EQ(line.errors[1].rfind("JSON nested deeper than 64 levels: [[[", 0), 0u);
+  EXPECT_EQ(line.notifications.size(), 1u);  // 64 levels are fine
+  EXPECT_EQ(line.client->pendingResponses(), 1u);
   line.client->setTimeoutMs(10);
   EXPECT_EQ(line.client->sendRequest("m", nullptr), 5);
 }

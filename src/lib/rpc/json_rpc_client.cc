@@ -1,11 +1,27 @@
 #include "lib/rpc/json_rpc_client.h"
 
 #include <chrono>
+#include <climits>
 #include <iostream>
+#include <utility>
 
 namespace tyr::jsonrpc {
 
 using nlohmann::json;
+
+namespace {
+
+struct TooDeep {};
+
+const std::string tooLong = "Dropped a line longer than " + std::to_string(JsonRpcClient::kMaxLineBytes) + " bytes";
+
+// An integer that an int32 holds (a response's id, an error object's code).
+bool isInt32(const json& value) {
+  if (value.is_number_unsigned()) return value.get<uint64_t>() <= INT32_MAX;
+  return value.is_number_integer() && value.get<int64_t>() >= INT32_MIN && value.get<int64_t>() <= INT32_MAX;
+}
+
+}  // namespace
 
 JsonRpcClient::JsonRpcClient(const RpcInterface& rpcInterface) : rpcInterface(rpcInterface) {}
 
@@ -36,7 +52,12 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
   // Non-ASCII characters go out as they are; invalid UTF-8 is refused by the library.
   const std::string text = request.dump() + "\n";
   if (!rpcInterface.writeFunction) throw std::bad_function_call();
-  rpcInterface.writeFunction(text);
+  try {
+    rpcInterface.writeFunction(text);
+  } catch (const std::exception& e) {
+    // Nothing can answer a request that did not go out: fail now instead of waiting out the time-out.
+    throw JsonRpcError("Failed to send JSON-RPC request for method " + method + ": " + e.what());
+  }
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   auto found = responses.find(id);
@@ -60,8 +81,16 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
       int32_t code = 0;
       std::string message = "Unknown Error";
       if (error->is_object()) {
-        if (error->contains("code")) code = (*error)["code"].get<int32_t>();
-        if (error->contains("message")) message = (*error)["message"].get<std::string>();
+        auto codeValue = error->find("code");
+        auto messageValue = error->find("message");
+        const bool hasMessage = messageValue != error->end() && messageValue->is_string();
+        if (hasMessage) message = messageValue->get<std::string>();
+        // A code that is no int32, or a message that is no text: say so, keeping what the board said.
+        if ((codeValue != error->end() && !isInt32(*codeValue)) || (messageValue != error->end() && !hasMessage)) {
+          throw JsonRpcResponseError(
+              "Malformed JSON-RPC error for method " + method + ": " + (hasMessage ? message : error->dump()), 0);
+        }
+        if (codeValue != error->end()) code = codeValue->get<int32_t>();
       }
       throw JsonRpcResponseError(message, code);
     }
@@ -76,21 +105,40 @@ void JsonRpcClient::processIncoming() {
   receiveBuffer += rpcInterface.readFunction();
   size_t start = 0;
   for (size_t end; (end = receiveBuffer.find('\n', start)) != std::string::npos; start = end + 1) {
-    handleLine(receiveBuffer.substr(start, end - start));
+    if (std::exchange(droppingLine, false)) continue;  // the end of an over-long line already reported
+    if (end - start > kMaxLineBytes) {
+      reportBadLine(tooLong);
+    } else {
+      handleLine(receiveBuffer.substr(start, end - start));
+    }
   }
   receiveBuffer.erase(0, start);
+  if (receiveBuffer.size() > kMaxLineBytes) {
+    // No end in sight: drop what there is, and the rest of the line as it arrives.
+    if (!droppingLine) reportBadLine(tooLong);
+    droppingLine = true;
+    receiveBuffer.clear();
+  }
 }
 
 void JsonRpcClient::handleLine(const std::string& line) {
   std::string error;
   try {
-    json document = json::parse(line);
+    // The limit applies while parsing: deeper documents would overflow the stack of whoever
+    // copies, prints or compares them later.
+    json document = json::parse(line, [](int depth, json::parse_event_t event, json&) {
+      if (depth >= kMaxDepth &&
+          (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start)) {
+        throw TooDeep();
+      }
+      return true;
+    });
     std::lock_guard<std::mutex> lock(mutex);
     if (document.is_object() && document.contains("id")) {
       const json& id = document["id"];
-      // An id that is not an integer cannot answer any request: such a line is dropped
-      // like an unparsable one instead of ending the poll thread's pass.
-      if (!id.is_number_integer()) {
+      // Only an id that this client can have issued answers a request: any other is a bad
+      // line, dropped like an unparsable one (not wrapped into a valid-looking id).
+      if (!isInt32(id) || id.get<int32_t>() < 0) {
         error = "Invalid response id: " + line;
       } else {
         responses[id.get<int32_t>()] = std::move(document);
@@ -102,11 +150,15 @@ void JsonRpcClient::handleLine(const std::string& line) {
     }
   } catch (const json::parse_error&) {
     error = "Failed to parse invalid JSON: " + line;
+  } catch (const TooDeep&) {
+    error = "JSON nested deeper than " + std::to_string(kMaxDepth) + " levels: " + line.substr(0, 80) + "...";
   }
-  if (!error.empty()) {
-    log("Error: " + error);
-    if (rpcInterface.errorCallback) rpcInterface.errorCallback(error);
-  }
+  if (!error.empty()) reportBadLine(error);
+}
+
+void JsonRpcClient::reportBadLine(const std::string& error) {
+  log("Error: " + error);
+  if (rpcInterface.errorCallback) rpcInterface.errorCallback(error);
 }
 
 }  // namespace tyr::jsonrpc

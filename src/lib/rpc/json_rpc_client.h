@@ -1,5 +1,6 @@
 // Host side of a newline-framed JSON-RPC link: one request per line out, one document per
-// line in, responses matched to their request by an integer "id".
+// line in, responses matched to their request by an integer "id". A received line longer than
+// kMaxLineBytes or nested deeper than kMaxDepth is a bad line: reported and dropped.
 #pragma once
 
 #include <condition_variable>
@@ -16,7 +17,7 @@ namespace tyr::jsonrpc {
 
 // The functions through which the client reaches its line.
 struct RpcInterface {
-  // Writes the text to the line.
+  // Writes the text to the line; throws (with the reason as its text) when the line does not take it.
   std::function<void(const std::string&)> writeFunction;
   // Returns what arrived since the last call, without waiting; empty when nothing did.
   std::function<std::string()> readFunction;
@@ -47,6 +48,11 @@ class JsonRpcResponseError : public JsonRpcError {
 
 class JsonRpcClient {
  public:
+  // Far beyond any reply of the board, which could not even arrive within the time-out at 115200 baud.
+  static constexpr size_t kMaxLineBytes = 64 * 1024;
+  // Nesting levels of arrays and objects in one received document.
+  static constexpr int kMaxDepth = 64;
+
   explicit JsonRpcClient(const RpcInterface& rpcInterface);
   JsonRpcClient(const JsonRpcClient&) = delete;
   JsonRpcClient& operator=(const JsonRpcClient&) = delete;
@@ -67,10 +73,13 @@ class JsonRpcClient {
 
  private:
   void handleLine(const std::string& line);
+  void reportBadLine(const std::string& error);
   static void log(const std::string& text);
 
   int32_t nextId = 0;
   std::string receiveBuffer;
+  // Set while the rest of an over-long line is being dropped.
+  bool droppingLine = false;
   std::unordered_map<int32_t, nlohmann::json> responses;
   int32_t timeoutMs = 5000;
   RpcInterface rpcInterface;
