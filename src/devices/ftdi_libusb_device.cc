@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace tyr::ftdi {
@@ -41,17 +42,28 @@ int FtdiLibusbDevice::set_line_property(ftdi_bits_type bits, ftdi_stopbits_type 
 }
 
 int FtdiLibusbDevice::read(unsigned char* buffer, int size) {
-  if (size <= 0) return 0;
-  // Ask for one byte first: the transfer that fetches it leaves the rest of the chip's
-  // packet in libftdi1's read buffer, from which the second call takes it without another
-  // transfer. A single large request could lose bytes already copied when a later transfer
-  // of the same call fails (as it does on adapters that do not answer an empty read).
-  int first = ftdi_read_data(context, buffer, 1);
-  if (first <= 0) return first;
-  int more = static_cast<int>(std::min<unsigned>(static_cast<unsigned>(size - 1), context->readbuffer_remaining));
-  if (more <= 0) return first;
-  int rest = ftdi_read_data(context, buffer + 1, more);
-  return rest > 0 ? first + rest : first;
+  if (!opened) return -666;  // libftdi1's code for a context without a device
+  // One USB packet per transfer: each packet starts with the chip's two status bytes, and a
+  // transfer ends with its packet or, at the latest, after kPollReadTimeoutMs. Bytes received
+  // are kept even when a transfer fails or times out; adapters that do not answer an empty
+  // read (QEMU's FT232 lets the transfer time out instead of sending a status packet) would
+  // otherwise cost the bytes fetched before. libftdi1's own read waits its 5 s time-out there.
+  unsigned char packet[512];
+  const int packetSize = static_cast<int>(std::min<unsigned>(context->max_packet_size, sizeof(packet)));
+  int total = 0;
+  while (packetSize > 2 && size - total >= packetSize - 2) {
+    int received = 0;
+    const int result =
+        libusb_bulk_transfer(context->usb_dev, static_cast<unsigned char>(context->out_ep), packet, packetSize,
+                             &received, kPollReadTimeoutMs);
+    if (received > 2) {
+      std::memcpy(buffer + total, packet + 2, static_cast<size_t>(received - 2));
+      total += received - 2;
+    }
+    if (result != 0) return total > 0 || result == LIBUSB_ERROR_TIMEOUT ? total : result;
+    if (received < packetSize) break;  // a short packet: the chip has nothing more just now
+  }
+  return total;
 }
 
 int FtdiLibusbDevice::write(const unsigned char* buffer, int size) { return ftdi_write_data(context, buffer, size); }

@@ -19,6 +19,9 @@ struct FtdiDeviceInfo {
 
 class FtdiLibusbDevice {
  public:
+  // How long a read waits for the chip's next packet: the poll thread serves every port.
+  static constexpr unsigned kPollReadTimeoutMs = 1;
+
   // Creates the context; throws std::runtime_error when libftdi1 cannot make one.
   FtdiLibusbDevice();
   ~FtdiLibusbDevice();
@@ -37,7 +40,8 @@ class FtdiLibusbDevice {
   int set_interface(ftdi_interface interface);
   int set_baud_rate(int baud);
   int set_line_property(ftdi_bits_type bits, ftdi_stopbits_type stopBits, ftdi_parity_type parity);
-  // Bytes read (0 when nothing is waiting), negative on error.
+  // Takes what the chip has, packet by packet, while a whole packet fits the buffer; waits at
+  // most kPollReadTimeoutMs for each. Bytes read (0 when nothing is waiting), negative on error.
   int read(unsigned char* buffer, int size);
   int write(const unsigned char* buffer, int size);
   int set_bitmode(unsigned char bitmask, unsigned char mode);

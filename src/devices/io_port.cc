@@ -49,7 +49,10 @@ std::string IoPort::convertLineEndings(const char* data, size_t length) {
 }
 
 void IoPort::poll() {
-  std::lock_guard<std::mutex> lock(mutex);
+  // A port busy with another operation (a slow control transfer, say) is read at its next poll:
+  // the poll thread serves every port and must not wait for one.
+  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
   if (!isOpenUnsafe()) {
     log(": terminating poller");
     return;

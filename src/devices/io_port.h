@@ -26,7 +26,8 @@ class IoPort : public threading::Pollable {
   IoPort(const IoPort&) = delete;
   IoPort& operator=(const IoPort&) = delete;
 
-  // Reads what the device sent and files it into the buffers and the pipe file.
+  // Reads what the device sent and files it into the buffers and the pipe file; does nothing
+  // while another operation holds the port.
   void poll() override;
   uint32_t getPollingIntervalMs() const override;
 

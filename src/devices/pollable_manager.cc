@@ -57,11 +57,17 @@ void PollableManager::addPollable(const std::shared_ptr<Pollable>& pollable) {
 }
 
 void PollableManager::removePollable(const std::shared_ptr<Pollable>& pollable) {
-  std::lock_guard<std::mutex> lock(mutex);
-  pollables.erase(pollable);
+  std::shared_ptr<Pollable> released;  // dropped after the lock, outside any pass
+  std::unique_lock<std::mutex> lock(mutex);
+  auto found = pollables.find(pollable);
+  if (found != pollables.end()) {
+    released = std::move(found->second.pollable);
+    pollables.erase(found);
+  }
   recomputeMinIntervalUnsafe();
   portLog("PollableManager: Removed a Pollable. Total Pollables: " + std::to_string(pollables.size()));
   if (pollables.empty()) condition.notify_one();
+  pollDone.wait(lock, [&] { return polling != pollable.get(); });
 }
 
 size_t PollableManager::count() {
@@ -69,23 +75,34 @@ size_t PollableManager::count() {
   return pollables.size();
 }
 
-void PollableManager::pollPass() {
-  for (auto& item : pollables) {
-    PollableEntry& entry = item.second;
+void PollableManager::pollPass(std::unique_lock<std::mutex>& lock) {
+  passObjects.clear();
+  for (auto& item : pollables) passObjects.push_back(item.first.get());
+  for (Pollable* object : passObjects) {
+    if (!running) return;
+    // Registrations may have changed while the last object was polled: skip what has gone.
+    auto found = pollables.find(std::shared_ptr<Pollable>(std::shared_ptr<Pollable>(), object));
+    if (found == pollables.end()) continue;
+    PollableEntry& entry = found->second;
+    Clock::time_point now = Clock::now();
+    auto elapsedMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - entry.lastPollTime).count() / 1000000);
+    if (object->getPollingIntervalMs() > elapsedMs) continue;
+    entry.lastPollTime = now;
+    // Registered now, so alive until its poll returns: removePollable keeps its reference until then.
+    polling = object;
+    lock.unlock();
     // A failing object must not end the process: report it and go on with the others.
     try {
-      Clock::time_point now = Clock::now();
-      auto elapsedMs = static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(now - entry.lastPollTime).count() / 1000000);
-      if (entry.pollable->getPollingIntervalMs() <= elapsedMs) {
-        entry.lastPollTime = now;
-        entry.pollable->poll();
-      }
+      object->poll();
     } catch (const std::exception& e) {
       portLog(std::string("PollableManager: poll failed: ") + e.what());
     } catch (...) {
       portLog("PollableManager: poll failed: unknown exception");
     }
+    lock.lock();
+    polling = nullptr;
+    pollDone.notify_all();
   }
 }
 
@@ -94,7 +111,7 @@ void PollableManager::pollLoop() {
   while (running) {
     condition.wait(lock, [this] { return !running || !pollables.empty(); });
     if (!running) return;
-    pollPass();
+    pollPass(lock);
     lock.unlock();
     uint32_t min = minPollingIntervalMs;
     if (min == kNoPollables) {

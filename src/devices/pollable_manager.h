@@ -1,4 +1,6 @@
-// The poll thread: calls poll() on every registered object at that object's own interval.
+// The poll thread: calls poll() on every registered object at that object's own interval. The
+// manager's lock guards only the registrations: no object's poll (its device I/O) runs under it,
+// so a slow device holds up neither registrations nor the other objects' owners.
 #pragma once
 
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "devices/pollable.h"
 
@@ -24,9 +27,10 @@ class PollableManager {
   PollableManager(const PollableManager&) = delete;
   PollableManager& operator=(const PollableManager&) = delete;
 
-  // Registers an object (again: restarts its interval). Waits for a running pass to end.
+  // Registers an object (again: restarts its interval).
   void addPollable(const std::shared_ptr<Pollable>& pollable);
-  // Unregisters an object; unknown objects are ignored. Waits for a running pass to end.
+  // Unregisters an object; unknown objects are ignored. When its poll is running, waits for it
+  // to return: afterwards the object is not polled any more. Must not be called from a poll.
   void removePollable(const std::shared_ptr<Pollable>& pollable);
 
   // Number of registered objects.
@@ -50,7 +54,8 @@ class PollableManager {
   };
 
   void pollLoop();
-  void pollPass();
+  // One pass over the registered objects; called and returns with the lock held.
+  void pollPass(std::unique_lock<std::mutex>& lock);
   void recomputeMinIntervalUnsafe();
 
   std::unordered_map<std::shared_ptr<Pollable>, PollableEntry, AddressHash, AddressEqual> pollables;
@@ -59,6 +64,11 @@ class PollableManager {
   std::thread thread;
   std::condition_variable condition;
   std::atomic<uint32_t> minPollingIntervalMs;
+  // The objects of the current pass (kept between passes so that a pass allocates nothing).
+  std::vector<Pollable*> passObjects;
+  // The object whose poll is running, and the signal that it returned.
+  Pollable* polling = nullptr;
+  std::condition_variable pollDone;
 };
 
 }  // namespace tyr::threading

@@ -106,6 +106,8 @@ int ftdi_usb_open_desc_index(struct ftdi_context* ftdi, int vendor, int product,
     if ((description && device.description != description) || (serial && device.serial != serial)) continue;
     if (seen++ < index) continue;
     ftdi->usb_dev = reinterpret_cast<libusb_device_handle*>(&device);
+    ftdi->max_packet_size = 64;
+    ftdi->out_ep = 0x81;
     return 0;
   }
   return -3;
@@ -128,21 +130,21 @@ int ftdi_set_line_property(struct ftdi_context*, enum ftdi_bits_type bits, enum 
   return 0;
 }
 
-int ftdi_read_data(struct ftdi_context* ftdi, unsigned char* buf, int size) {
+// Reads of the chip: one 64-byte packet per transfer, two status bytes first.
+int libusb_bulk_transfer(libusb_device_handle*, unsigned char, unsigned char* data, int length, int* transferred,
+                         unsigned int) {
+  *transferred = 0;
   FAKE_CALL("read", "");
-  std::string& data = state().readData;
-  size_t n = std::min(data.size(), static_cast<size_t>(std::max(size, 0)));
-  std::memcpy(buf, data.data(), n);
-  data.erase(0, n);
-  // Like an adapter that does not answer an empty read: asking for more than has arrived
-  // copies what there is, then fails with libusb's timeout.
-  if (fakeftdi::overridden("short_read_times_out") && n < static_cast<size_t>(size)) {
-    ftdi->readbuffer_remaining = 0;
-    return -7;
-  }
-  // Like libftdi1, report what is left of the last USB packet in its read buffer.
-  ftdi->readbuffer_remaining = static_cast<unsigned>(std::min<size_t>(data.size(), 62));
-  return static_cast<int>(n);
+  std::string& pending = state().readData;
+  const size_t n = std::min(pending.size(), static_cast<size_t>(std::max(length - 2, 0)));
+  // Like QEMU's FT232, which does not answer a read while it has nothing: the transfer times out.
+  if (n == 0 && fakeftdi::overridden("short_read_times_out")) return LIBUSB_ERROR_TIMEOUT;
+  data[0] = 0x01;
+  data[1] = 0x60;
+  std::memcpy(data + 2, pending.data(), n);
+  pending.erase(0, n);
+  *transferred = static_cast<int>(n) + 2;
+  return 0;
 }
 
 int ftdi_write_data(struct ftdi_context*, const unsigned char* buf, int size) {

@@ -22,12 +22,12 @@ void reset();
 void addDevice(const Device& device);
 // Makes a call return code from now on (until reset or cleared with clearResult). Names:
 // "find_all", "open", "close", "set_interface", "set_baudrate",
-// "set_line_property", "read", "write", "set_bitmode", "new" (any value: ftdi_new fails),
-// "short_read_times_out" (any value: a read asking for more than has arrived copies it and
-// then returns -7, as QEMU's emulated FT232 does).
+// "set_line_property", "read" (a libusb code for the chip's bulk reads), "write", "set_bitmode",
+// "new" (any value: ftdi_new fails), "short_read_times_out" (any value: a read finding nothing
+// times out, as with QEMU's emulated FT232, instead of getting the chip's status-only packet).
 void setResult(const std::string& call, int code);
 void clearResult(const std::string& call);
-// Bytes that the open chip delivers to reads, in order.
+// Bytes that the open chip delivers to reads, in order, 62 to a USB packet.
 void pushReadData(const std::string& bytes);
 // The bytes written to the chip so far; clears them.
 std::string takeWritten();

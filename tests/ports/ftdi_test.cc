@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <libusb.h>
+
 #include "devices/ftdi_device_manager.h"
 #include "fake_ftdi.h"
 #include "test_support.h"
@@ -105,20 +107,26 @@ TEST_F(FtdiTest, LineSettingsBitmodesAndWritesKeepTheLibraryCode) {
   EXPECT_EQ(fakeftdi::takeWritten(), "hello");
 }
 
-TEST_F(FtdiTest, PollReadsWhatTheChipSendsLosingNothingToAShortReadTimeout) {
+TEST_F(FtdiTest, PollDrainsTheChipPacketByPacketLosingNothingToAShortReadTimeout) {
   auto device = openA();
   fakeftdi::pushReadData("hello\r\nworld");
-  for (int i = 0; i < 5; ++i) device->poll();
+  device->poll();
   EXPECT_EQ(device->read(0), "hello\nworld");
-  fakeftdi::setResult("read", -7);
-  fakeftdi::pushReadData("lost?");
+  // One poll takes every packet (62 bytes each) the chip has, not just the first.
+  fakeftdi::pushReadData(std::string(500, 'x'));
+  device->poll();
+  EXPECT_EQ(device->read(0), std::string(500, 'x'));
+  fakeftdi::setResult("read", LIBUSB_ERROR_IO);
+  fakeftdi::pushReadData("kept");
   device->poll();  // a failing read delivers nothing
   EXPECT_EQ(device->read(0), "");
 
   fakeftdi::clearResult("read");
   fakeftdi::setResult("short_read_times_out", 1);
-  for (int i = 0; i < 5; ++i) device->poll();  // the later reads find nothing and time out
-  EXPECT_EQ(device->read(0), "lost?");
+  fakeftdi::pushReadData(std::string(62 + 62 - 4, 'y'));  // a full packet, a short one, then silence
+  device->poll();
+  device->poll();
+  EXPECT_EQ(device->read(0), "kept" + std::string(120, 'y'));
 }
 
 TEST_F(FtdiTest, CloseTwiceAndCloseFailure) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include "test_support.h"
 
@@ -190,4 +192,23 @@ TEST(IoPort, ClosedPortTerminatesPollerAndBuffersNothing) {
   EXPECT_EQ(log.count("TEST: terminating poller"), 2u);
   EXPECT_EQ(port.rawReads, 0);
   EXPECT_EQ(port.read(0), "");
+}
+
+TEST(IoPort, PollPassesOverAPortBusyWithAnotherOperation) {
+  ScriptedPort port;
+  port.pending = "later";
+  std::promise<void> held, release;
+  std::thread busy([&] {
+    port.locked([&] {
+      held.set_value();
+      release.get_future().wait_for(std::chrono::seconds(10));
+    });
+  });
+  held.get_future().wait();
+  port.poll();  // returns at once instead of waiting for the operation
+  release.set_value();
+  busy.join();
+  EXPECT_EQ(port.rawReads, 0);
+  port.poll();
+  EXPECT_EQ(port.read(0), "later");
 }

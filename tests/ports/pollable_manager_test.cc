@@ -148,3 +148,36 @@ TEST(PollableManager, ZeroIntervalPollsEveryPassAndDestructionReleasesObjects) {
   std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(object->count(), after);
 }
+
+// A poll that blocks (a device that does not answer) holds up no registration and no other object's removal.
+TEST(PollableManager, ABlockedPollHoldsUpNoRegistration) {
+  struct Blocking : Pollable {
+    void poll() override {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (std::exchange(entered, true)) return;
+      changed.notify_all();
+      releasedInTime = changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    }
+    uint32_t getPollingIntervalMs() const override { return 0; }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false, releasedInTime = false;
+  };
+  PollableManager manager;
+  auto blocking = std::make_shared<Blocking>();
+  manager.addPollable(blocking);
+  {
+    std::unique_lock<std::mutex> lock(blocking->mutex);
+    blocking->changed.wait(lock, [&] { return blocking->entered; });
+  }
+  auto other = std::make_shared<CountingPollable>(1000);
+  manager.addPollable(other);
+  manager.removePollable(other);
+  {
+    std::lock_guard<std::mutex> lock(blocking->mutex);
+    blocking->released = true;
+  }
+  blocking->changed.notify_all();
+  manager.removePollable(blocking);
+  EXPECT_TRUE(blocking->releasedInTime);
+}
