@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "devices/port_log.h"
 
@@ -22,13 +23,18 @@ bool SerialPort::open(const std::string& devicePath) {
     errorCode = errno;
     return false;
   }
+  // Only a terminal has the line settings this port relies on; anything else would swallow
+  // writes and never answer.
+  struct termios tty;
+  if (::tcgetattr(descriptor, &tty) != 0) {
+    errorCode = errno;
+    portLog("SerialPort: " + devicePath + " is not a terminal");
+    ::close(descriptor);
+    return false;
+  }
   portLog("SerialPort: Opened device. FD:" + std::to_string(descriptor));
   fd = descriptor;
   portLog("SerialPort: Setting up attributes");
-  // Start from zero so that a failing tcgetattr leaves nothing undefined behind.
-  struct termios tty;
-  std::memset(&tty, 0, sizeof(tty));
-  ::tcgetattr(fd, &tty);
   tty.c_iflag = IGNPAR;
   tty.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
   tty.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -44,9 +50,29 @@ int SerialPort::readRaw(uint8_t* buffer, int size) {
 
 int SerialPort::write(const uint8_t* buffer, int size) {
   std::lock_guard<std::mutex> lock(mutex);
+  return writeUnsafe(buffer, size);
+}
+
+int SerialPort::writeUnsafe(const uint8_t* buffer, int size) {
   int result = static_cast<int>(::write(fd, buffer, static_cast<size_t>(size)));
   errorCode = result == -1 ? errno : 0;
   return result;
+}
+
+void SerialPort::writeAll(const std::string& bytes) {
+  int written;
+  int error;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (fd == -1) throw std::runtime_error("the serial port is closed");
+    written = writeUnsafe(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+    error = errorCode;
+  }
+  if (written < 0) throw std::runtime_error(std::strerror(error));
+  if (written != static_cast<int>(bytes.size())) {
+    throw std::runtime_error("the port took only " + std::to_string(written) + " of " + std::to_string(bytes.size()) +
+                             " bytes");
+  }
 }
 
 bool SerialPort::setBaudRate(int baud) {

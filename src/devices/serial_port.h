@@ -21,12 +21,18 @@ class SerialPort : public ioport::IoPort {
   void close() override;
   bool isOpenUnsafe() override;
 
-  // Opens the tty raw (8N1, no flow control, no echo); false with errno as error code.
+  // Opens the tty raw (8N1, no flow control, no echo); false with errno as error code. A path
+  // that is not a terminal is refused (ENOTTY).
   virtual bool open(const std::string& devicePath);
   // "OK" or the system's text for the error code.
   std::string getErrorCodeString();
+  // Writes the bytes in one write; throws std::runtime_error with the reason (the system's text,
+  // or how many bytes the port took) when the port does not take all of them.
+  void writeAll(const std::string& bytes);
 
  private:
+  int writeUnsafe(const uint8_t* buffer, int size);
+
   int fd = -1;
   bool configured = false;
 };

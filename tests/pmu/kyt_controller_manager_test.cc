@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "devices/pmu/kyt_controller_manager.h"
+#include "devices/pmu/stm32_bootloader.h"
 #include "devices/serial_port_manager.h"
 #include "fake_ftdi.h"
 #include "pmu_test_support.h"
@@ -89,6 +90,24 @@ TEST(KytControllerManager, CloseForgetsTheControllerAndFreesItsId) {
   EXPECT_EQ(f.manager->openController("PMU0001", 0, 115200), a);
 }
 
+TEST(KytControllerManager, AControllerWhosePortWasClosedSaysSoAndIsReplacedOnOpen) {
+  ManagerFixture f;
+  const size_t basePolls = f.polls->count();
+  const uint32_t id = f.manager->openController("PMU0001", 0, 115200);
+  auto stale = f.manager->getController(id);
+  f.serials->closeDevice(id);  // as the script's serialportClose does
+  try {
+    f.manager->getController(id);
+    FAIL() << "the controller of a closed port was handed out";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "The serial port of PMU controller 0 is closed");
+  }
+  EXPECT_EQ(f.manager->openController("PMU0001", 0, 115200), id);
+  EXPECT_NE(f.manager->getController(id), stale);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  EXPECT_EQ(f.polls->count(), basePolls + 2);
+}
+
 TEST(KytControllerManager, RefusedBaudRateClosesThePortAgain) {
   ManagerFixture f;
   try {
@@ -118,6 +137,11 @@ TEST(KytControllerManager, DestructionUnregistersAndClosesEverything) {
 TEST(KytControllerManager, FirmwareUpdateFailuresCloseTheChannelsItOpened) {
   ManagerFixture f;
   pmutest::SleepRecorder sleeps;
+  // An image that would leave the board blank or cannot fit is refused before anything is touched.
+  for (size_t size : {size_t(0), tyr::pmu::Stm32Bootloader::kFlashSize + 1}) {
+    EXPECT_THROW(f.manager->updateFirmware("PMU0001", std::vector<uint8_t>(size, 1)), std::runtime_error) << size;
+  }
+  EXPECT_TRUE(fakeftdi::calls().empty());
   try {
     f.manager->updateFirmware("NOBOARD", {1, 2, 3});
     FAIL();

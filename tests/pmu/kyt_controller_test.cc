@@ -48,18 +48,20 @@ TEST(KytController, RemoteCallsSendTheirMethodsAndReturnResults) {
 TEST(KytController, FanSpeedAboveHundredIsRefusedWithoutARequest) {
   BoardFixture f;
   portstest::LogCapture log;
-  f.controller->setFanSpeed(101);
+  EXPECT_THROW(f.controller->setFanSpeed(101), std::runtime_error);
   EXPECT_TRUE(log.has("KytController: speed cannot be greater than 100"));
   EXPECT_EQ(f.peer.requests().size(), 0u);
   EXPECT_EQ(f.peer.fanSpeed(), 30);
 }
 
-TEST(KytController, FanSpeedResultIsCutToEightBits) {
+TEST(KytController, FanSpeedResultMustFitItsByte) {
   BoardFixture f;
   f.peer.setResult("getFanSpeed", 37.9);
   EXPECT_EQ(f.controller->getFanSpeed(), 37);
-  f.peer.setResult("getFanSpeed", 300);
-  EXPECT_EQ(f.controller->getFanSpeed(), 44);
+  for (json outside : {json(300), json(1e30), json(-1.5)}) {
+    f.peer.setResult("getFanSpeed", outside);
+    EXPECT_THROW(f.controller->getFanSpeed(), std::runtime_error) << outside;
+  }
   f.peer.setResult("getFanSpeed", "fast");
   try {
     f.controller->getFanSpeed();
@@ -99,6 +101,19 @@ TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {
   } catch (const tyr::jsonrpc::JsonRpcResponseError& e) {
     EXPECT_EQ(e.code, -32601);
     EXPECT_STREQ(e.what(), "Method not found");
+  }
+}
+
+TEST(KytController, AFailedWriteFailsTheCallAtOnce) {
+  BoardFixture f;
+  f.peer.hangUp();  // the board is gone: writes to its line fail with EIO
+  try {
+    f.controller->getVersion();
+    FAIL() << "no error";
+  } catch (const tyr::jsonrpc::JsonRpcTimeoutError&) {
+    FAIL() << "the call waited for an answer to a request that never went out";
+  } catch (const tyr::jsonrpc::JsonRpcError& e) {
+    EXPECT_STREQ(e.what(), "Failed to send JSON-RPC request for method getVersion: Input/output error");
   }
 }
 
@@ -144,6 +159,18 @@ TEST(KytController, PowerMonitorWritesOneLinePerInterval) {
   BoardFixture f;
   EXPECT_THROW(f.controller->enablePowerMonitor(dir.file("zero.csv"), 0), std::runtime_error);
   EXPECT_FALSE(std::ifstream(dir.file("zero.csv")).good());
+  // A file that cannot be opened is named in the error, and no monitor runs.
+  try {
+    f.controller->enablePowerMonitor("/nonexistent/dir/pm.csv", 20);
+    FAIL() << "an unopenable log file was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/dir/pm.csv"), std::string::npos) << e.what();
+  }
+  {
+    portstest::LogCapture log;
+    f.controller->disablePowerMonitor();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"KytController: Disabling power monitoring"});
+  }
 
   f.peer.setResult("measurePower", {{"voltage", 12}, {"current", 0.25}});
   f.controller->enablePowerMonitor(path, 20);

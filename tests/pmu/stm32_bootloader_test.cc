@@ -76,6 +76,16 @@ TEST(Stm32Bootloader, FullUpdateProgramsTheImageInBlocks) {
   EXPECT_TRUE(log.has("Stm32Bootloader: Firmware programming complete!"));
 }
 
+TEST(Stm32Bootloader, LastBlockIsPaddedToWholeWordsOfErasedFlash) {
+  BootFixture f;
+  const auto firmware = image(601);
+  f.loader->updateFirmware(firmware);
+  auto expected = firmware;
+  expected.insert(expected.end(), 3, 0xFF);
+  EXPECT_EQ(f.peer.flash(), expected);
+  EXPECT_EQ(f.peer.blocks().back().data.size(), 92u);
+}
+
 TEST(Stm32Bootloader, SingleByteFrameAndChecksum) {
   EXPECT_EQ(Stm32Bootloader::getChecksum({}), 0);
   EXPECT_EQ(Stm32Bootloader::getChecksum({0x08, 0x00, 0x01, 0x00}), 0x09);

@@ -68,6 +68,13 @@ TEST(DorvanController, EachModelSendsItsOwnCommandBytes) {
   EXPECT_EQ(DorvanController::power_off_cmds_[1].size(), 14u);
 }
 
+// A box that did not get its whole command has not switched: that is an error, not a success.
+TEST(DorvanController, ACommandThePortDoesNotTakeIsAnError) {
+  DorvanController box(std::make_shared<tyr::serialport::SerialPort>(), 0, DorvanControllerModel::PmuNorvik);
+  EXPECT_EQ(throwText([&] { box.powerOff(); }),
+            "powerOff: the relay power box did not get its command: the serial port is closed");
+}
+
 TEST(DorvanController, RefusesAModelOutsideTheTable) {
   EXPECT_THROW(DorvanController(nullptr, 0, static_cast<DorvanControllerModel>(3)), std::invalid_argument);
 }

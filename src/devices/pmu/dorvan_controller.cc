@@ -29,7 +29,12 @@ void DorvanController::powerOff() { send("powerOff", power_off_cmds_[static_cast
 
 void DorvanController::send(const char* operation, const std::string& command) {
   portLog(std::string("DorvanController: ") + operation + " using " + command);
-  if (port) port->write(reinterpret_cast<const uint8_t*>(command.data()), static_cast<int>(command.size()));
+  try {
+    port->writeAll(command);
+  } catch (const std::exception& e) {
+    // A box that did not get the whole command has not switched.
+    throw std::runtime_error(std::string(operation) + ": the relay power box did not get its command: " + e.what());
+  }
 }
 
 }  // namespace tyr::pmu

@@ -33,7 +33,7 @@ class DorvanController {
   DorvanControllerModel getModel() const { return model; }
   const std::shared_ptr<serialport::SerialPort>& getPort() const { return port; }
 
-  // Send the model's command in one write; the write's result is not examined.
+  // Send the model's command in one write; a write that does not take all of it is an error.
   void powerOn();
   void powerOff();
 

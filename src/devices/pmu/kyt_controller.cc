@@ -2,7 +2,9 @@
 
 #include "devices/port_log.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -65,9 +67,7 @@ KytController::KytController(std::shared_ptr<serialport::SerialPort> serialPort,
       usbDeviceManager(std::move(usbDeviceManager)),
       serial(std::move(serial)),
       pollingIntervalMs(pollingIntervalMs) {
-  rpcInterface.writeFunction = [this](const std::string& text) {
-    this->serialPort->write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int32_t>(text.size()));
-  };
+  rpcInterface.writeFunction = [this](const std::string& text) { this->serialPort->writeAll(text); };
   rpcInterface.readFunction = [this]() { return this->serialPort->read(0); };
   client = std::make_unique<jsonrpc::JsonRpcClient>(rpcInterface);
 }
@@ -120,13 +120,11 @@ uint8_t KytController::getFanSpeed() {
   log("getFanSpeed()");
   json result = KYT_CHECKED_CALL("getFanSpeed", nullptr);
   // A non-number gets the JSON library's own refusal (type error 302).
-  if (!result.is_number()) result.get<double>();
-  if (result.is_number_float()) {
-    const double value = result.get<double>();
-    return static_cast<uint8_t>(static_cast<int64_t>(value));
+  const double value = result.get<double>();
+  if (!(value >= 0 && value < 256)) {
+    throw std::runtime_error("getFanSpeed: the board answered " + result.dump() + ", outside 0 to 255");
   }
-  if (result.is_number_unsigned()) return static_cast<uint8_t>(result.get<uint64_t>());
-  return static_cast<uint8_t>(result.get<int64_t>());
+  return static_cast<uint8_t>(value);  // a fraction is dropped
 }
 
 json KytController::measurePower(bool logCall) {
@@ -139,7 +137,7 @@ json KytController::getReceivedSmbusBlockWrite() { return client->sendRequest("g
 void KytController::setFanSpeed(uint8_t speed) {
   if (speed > 100) {
     log("speed cannot be greater than 100");
-    return;
+    throw std::runtime_error("speed cannot be greater than 100");
   }
   json params = json::object();
   params["speed"] = static_cast<uint64_t>(speed);
@@ -272,13 +270,18 @@ void KytController::reset() {
 void KytController::enablePowerMonitor(const std::string& filepath, uint32_t interval_ms) {
   std::unique_lock<std::mutex> lock(monitorMutex);
   if (interval_ms == 0) throw std::runtime_error("interval_ms must be greater than 0");
+  // The file first: a monitor whose lines would go nowhere does not start, and a running one stays.
+  std::ofstream file(filepath, std::ios::out | std::ios::trunc);
+  if (!file.is_open()) {
+    throw std::runtime_error("Failed to open the power monitor log " + filepath + ": " + std::strerror(errno));
+  }
   if (monitorIntervalMs != 0) {
     // A second start replaces the running monitor: stop it first, as disabling would.
     lock.unlock();
     disablePowerMonitor();
     lock.lock();
   }
-  monitorFile.open(filepath, std::ios::out | std::ios::trunc);
+  monitorFile = std::move(file);
   monitorFile << "time,voltage,current,power\n";
   monitorFile.flush();
   monitorIntervalMs = interval_ms;

@@ -46,7 +46,7 @@ class KytController : public threading::Pollable {
   uint8_t getFanSpeed();
   nlohmann::json measurePower(bool log);
   nlohmann::json getReceivedSmbusBlockWrite();
-  // Speeds above 100 are refused with a log line, without an error.
+  // Speeds above 100 are refused with a log line and an error, without a request.
   void setFanSpeed(uint8_t speed);
   void changePower(const std::string& powerSupply, const std::string& state);
   void sendSmbusBlockWrite(uint8_t address, uint8_t command, const std::vector<uint8_t>& payload);
@@ -56,7 +56,8 @@ class KytController : public threading::Pollable {
   // Restarts the board's microcontroller into its firmware through channel B's GPIO pins.
   void reset();
 
-  // Power-monitor log: one CSV line per interval with the board's measurement.
+  // Power-monitor log: one CSV line per interval with the board's measurement. A file that
+  // cannot be opened is an error naming the path, and nothing starts.
   void enablePowerMonitor(const std::string& filepath, uint32_t interval_ms);
   void disablePowerMonitor();
 
@@ -77,6 +78,7 @@ class KytController : public threading::Pollable {
 
   // JSON-RPC client (exposed so tests can shorten its time-out).
   jsonrpc::JsonRpcClient& getClient() { return *client; }
+  const std::shared_ptr<serialport::SerialPort>& getSerialPort() const { return serialPort; }
 
  private:
   void monitorPower();

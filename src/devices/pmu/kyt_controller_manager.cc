@@ -18,9 +18,8 @@ KytControllerManager::KytControllerManager(std::shared_ptr<serialport::SerialPor
 
 KytControllerManager::~KytControllerManager() {
   for (auto& [id, controller] : controllers) {
-    pollableManager->removePollable(controller);
     try {
-      serialPortManager->closeDevice(id);
+      release(id, controller);
     } catch (const std::exception& e) {
       log("failed to close the port of controller " + std::to_string(id) + ": " + e.what());
     }
@@ -30,11 +29,27 @@ KytControllerManager::~KytControllerManager() {
 
 void KytControllerManager::log(const std::string& text) { portLog("KytConrollerManager: " + text); }
 
+bool KytControllerManager::portIsOpen(uint32_t id, const KytController& controller) {
+  return serialPortManager->isValidDeviceIndex(id) && serialPortManager->getDevice(id) == controller.getSerialPort();
+}
+
+void KytControllerManager::release(uint32_t id, const std::shared_ptr<KytController>& controller) {
+  pollableManager->removePollable(controller);
+  if (portIsOpen(id, *controller)) serialPortManager->closeDevice(id);
+}
+
 uint32_t KytControllerManager::openController(const std::string& serial, uint32_t interfaceNumber, int baudRate) {
   const uint32_t id = serialPortManager->openDevice("", serial, interfaceNumber);
-  if (controllers.count(id) != 0) {
-    log("returning the existing controller ID");
-    return id;
+  auto found = controllers.find(id);
+  if (found != controllers.end()) {
+    if (portIsOpen(id, *found->second)) {
+      log("returning the existing controller ID");
+      return id;
+    }
+    // Its port was closed: it could only wait out the time-out of every call.
+    log("replacing controller " + std::to_string(id) + ", whose serial port was closed");
+    pollableManager->removePollable(found->second);
+    controllers.erase(found);
   }
   auto port = serialPortManager->getDevice(id);
   if (!port->setBaudRate(baudRate)) {
@@ -51,14 +66,16 @@ uint32_t KytControllerManager::openController(const std::string& serial, uint32_
 std::shared_ptr<KytController> KytControllerManager::getController(uint32_t id) {
   auto found = controllers.find(id);
   if (found == controllers.end()) throw std::runtime_error("Invalid device_id");
+  if (!portIsOpen(id, *found->second)) {
+    throw std::runtime_error("The serial port of PMU controller " + std::to_string(id) + " is closed");
+  }
   return found->second;
 }
 
 void KytControllerManager::closeController(uint32_t id) {
   auto found = controllers.find(id);
   if (found == controllers.end()) throw std::runtime_error("Invalid device_id");
-  pollableManager->removePollable(found->second);
-  serialPortManager->closeDevice(id);
+  release(id, found->second);
   controllers.erase(found);
   log("Closed KYT Controller, ID: " + std::to_string(id));
 }
@@ -72,6 +89,7 @@ bool KytControllerManager::findControllerId(const std::string& serial, uint32_t 
 }
 
 void KytControllerManager::updateFirmware(std::string serial, const std::vector<uint8_t>& firmware) {
+  Stm32Bootloader::checkImage(firmware);
   portLog("KytControllerManager: Starting firmware update procedure...");
   const uint16_t productId = static_cast<uint16_t>(KytController::get_product_id(usbDeviceManager, serial) & 0xFFFF);
   const uint32_t gpioIndex = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_B, "", serial, 10);

@@ -28,16 +28,24 @@ class KytControllerManager {
   KytControllerManager& operator=(const KytControllerManager&) = delete;
 
   // Opens (or finds) the controller of that board interface; its id is the serial port's index.
+  // A controller found whose serial port was closed (by the serial port methods) is replaced.
   uint32_t openController(const std::string& serial, uint32_t interfaceNumber, int baudRate);
-  // Throws "Invalid device_id" for an id not open.
+  // Throws "Invalid device_id" for an id not open, and says so when the controller's serial
+  // port was closed under it.
   std::shared_ptr<KytController> getController(uint32_t id);
   void closeController(uint32_t id);
   bool findControllerId(const std::string& serial, uint32_t interfaceNumber, uint32_t& id);
-  // Restarts the board into its bootloader, programs the image and restarts it into it.
+  // Refuses an image that cannot be programmed, then restarts the board into its bootloader,
+  // programs the image and restarts it into it.
   void updateFirmware(std::string serial, const std::vector<uint8_t>& firmware);
 
  private:
   static void log(const std::string& text);
+  // Whether the serial port manager still holds the controller's own port under its id (the
+  // script may have closed it, and the index may since belong to another port).
+  bool portIsOpen(uint32_t id, const KytController& controller);
+  // Unregisters the controller and closes its port while the port is still its own.
+  void release(uint32_t id, const std::shared_ptr<KytController>& controller);
 
   std::shared_ptr<serialport::SerialPortManager> serialPortManager;
   std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager;

@@ -140,13 +140,23 @@ void Stm32Bootloader::writeFirmware(const std::vector<uint8_t>& firmware) {
   for (size_t offset = 0; offset < firmware.size(); offset += kMaxBlock) {
     const size_t length = std::min(kMaxBlock, firmware.size() - offset);
     log(": Writing firmware chunk at offset " + std::to_string(offset));
-    sendWriteMemory(kFlashStart + static_cast<uint32_t>(offset),
-                    std::vector<uint8_t>(firmware.begin() + offset, firmware.begin() + offset + length));
+    std::vector<uint8_t> block(firmware.begin() + offset, firmware.begin() + offset + length);
+    block.resize((length + 3) / 4 * 4, 0xFF);
+    sendWriteMemory(kFlashStart + static_cast<uint32_t>(offset), block);
   }
   log(": Firmware programming complete!");
 }
 
+void Stm32Bootloader::checkImage(const std::vector<uint8_t>& firmware) {
+  if (firmware.empty()) throw std::runtime_error("The firmware image is empty");
+  if (firmware.size() > kFlashSize) {
+    throw std::runtime_error("The firmware image of " + std::to_string(firmware.size()) +
+                             " bytes is larger than the flash (" + std::to_string(kFlashSize) + " bytes)");
+  }
+}
+
 void Stm32Bootloader::updateFirmware(const std::vector<uint8_t>& firmware) {
+  checkImage(firmware);
   enter();
   sendGet();
   sendGetVersion();

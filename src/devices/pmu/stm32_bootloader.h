@@ -19,16 +19,24 @@ class Stm32Bootloader {
   static constexpr uint8_t kNack = 0x1F;
   static constexpr uint32_t kFlashStart = 0x08000000;
   static constexpr size_t kMaxBlock = 256;
+  // The largest main flash among the STM32 lines whose bootloader takes the plain Erase command
+  // (F0, F1, F3): no image beyond it can be right.
+  static constexpr size_t kFlashSize = 1024 * 1024;
 
   explicit Stm32Bootloader(std::shared_ptr<ioport::IoPort> port);
 
-  // enter, sendGet, sendGetVersion, sendErase, writeFirmware.
+  // Throws for an image that must not be programmed: an empty one (the erase would leave the
+  // board blank) or one larger than the flash.
+  static void checkImage(const std::vector<uint8_t>& firmware);
+  // checkImage, enter, sendGet, sendGetVersion, sendErase, writeFirmware.
   void updateFirmware(const std::vector<uint8_t>& firmware);
   void enter();
   void sendGet();
   void sendGetVersion();
   void sendErase();
   void sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data);
+  // Writes the image in blocks from the flash start; the last block is padded with 0xFF (erased
+  // flash) to a multiple of 4 bytes, as the bootloader requires.
   void writeFirmware(const std::vector<uint8_t>& firmware);
 
   // Collects count bytes from the port's read buffer; throws when they do not arrive in time.

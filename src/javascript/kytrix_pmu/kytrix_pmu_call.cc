@@ -1,5 +1,6 @@
 #include "javascript/kytrix_pmu/kytrix_pmu_call.h"
 
+#include <cmath>
 #include <stdexcept>
 
 namespace tyr::nodejs {
@@ -19,6 +20,15 @@ std::shared_ptr<pmu::KytController> KytrixPmuCall::FindController(const std::str
   uint32_t id = 0;
   if (!manager->findControllerId(serial, 0, id)) throw std::runtime_error("PPC is not initialized");
   return manager->getController(id);
+}
+
+uint32_t KytrixPmuCall::ParseJsArgUpTo(v8::Local<v8::Value> value, const std::string& n, uint32_t max) {
+  const uint32_t converted = ParseJsArgUint32(value, n);  // the type check and its message
+  const double whole = std::trunc(value.As<v8::Number>()->Value());
+  if (!(whole >= 0 && whole <= max)) {
+    throw std::runtime_error("argument \"" + n + "\" must be from 0 to " + std::to_string(max));
+  }
+  return converted;
 }
 
 void KytrixPmuCall::ReturnJson(const v8::FunctionCallbackInfo<v8::Value>& info, const nlohmann::json& value) {

@@ -28,6 +28,9 @@ class KytrixPmuCall : public JsBase {
 
   // The controller open for (serial, interface 0); "PPC is not initialized" when there is none.
   std::shared_ptr<pmu::KytController> FindController(const std::string& serial);
+  // A Number argument whose whole part lies in 0..max (a field of the board's protocol); anything
+  // else is refused naming the argument, never cut to fit.
+  uint32_t ParseJsArgUpTo(v8::Local<v8::Value> value, const std::string& n, uint32_t max);
   // Sets the call's result to the script value of the JSON document.
   void ReturnJson(const v8::FunctionCallbackInfo<v8::Value>& info, const nlohmann::json& value);
 

@@ -10,11 +10,12 @@ KYTRIX_PMU_METHOD_SETUP(KytrixPmuSendSmbusBlockWrite, "kytrixPmu.sendSmbusBlockW
 
 void KytrixPmuSendSmbusBlockWrite::Work(const v8::FunctionCallbackInfo<v8::Value>& info) {
   const std::string serial = ParseJsArgStdString(info[0], "serial");
-  const uint32_t address = ParseJsArgUint32(info[1], "address");
-  const uint32_t command = ParseJsArgUint32(info[2], "command");
+  const uint32_t address = ParseJsArgUpTo(info[1], "address", 0x7F);  // a 7-bit SMBus address
+  const uint32_t command = ParseJsArgUpTo(info[2], "command", 0xFF);
   const std::vector<uint8_t> payload = ParseJsArgBufferToVector(info[3], "payload");
-  FindController(serial)->sendSmbusBlockWrite(static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(command & 0xFF),
-                                              payload);
+  // The block's byte count is one byte.
+  if (payload.size() > 0xFF) throw std::runtime_error("argument \"payload\" must hold at most 255 bytes");
+  FindController(serial)->sendSmbusBlockWrite(static_cast<uint8_t>(address), static_cast<uint8_t>(command), payload);
 }
 
 }  // namespace tyr::nodejs

@@ -10,8 +10,8 @@ KYTRIX_PMU_METHOD_SETUP(KytrixPmuSetFanSpeed, "kytrixPmu.setFanSpeed", 2)
 
 void KytrixPmuSetFanSpeed::Work(const v8::FunctionCallbackInfo<v8::Value>& info) {
   const std::string serial = ParseJsArgStdString(info[0], "serial");
-  const uint32_t speed = ParseJsArgUint32(info[1], "speed");
-  FindController(serial)->setFanSpeed(static_cast<uint8_t>(speed & 0xFF));
+  const uint32_t speed = ParseJsArgUpTo(info[1], "speed", 100);
+  FindController(serial)->setFanSpeed(static_cast<uint8_t>(speed));
 }
 
 }  // namespace tyr::nodejs

@@ -48,17 +48,19 @@ function child() {
   r.info = addon.kytrixPmuGetPmuInfo(S);
   r.adapter = attempt(() => addon.kytrixPmuGetAdapterInfo(S));
   r.debug = attempt(() => addon.kytrixPmuGetDebugBoardInfo(S));
-  r.fan300 = addon.kytrixPmuSetFanSpeed(S, 300);
+  r.fanOutside = [300, 101, -1].map((speed) => thrownMessage(() => addon.kytrixPmuSetFanSpeed(S, speed)));
+  r.fan77 = addon.kytrixPmuSetFanSpeed(S, 77);
   r.fan = addon.kytrixPmuGetFanSpeed(S);
-  addon.kytrixPmuSetFanSpeed(S, 101);
-  r.fanAfter101 = addon.kytrixPmuGetFanSpeed(S);
   r.changeTwo = thrownMessage(() => addon.kytrixPmuChangePower(S, '12V'));
   r.change = addon.kytrixPmuChangePower(S, '12V', 'ON');
-  r.smbus = addon.kytrixPmuSendSmbusBlockWrite(S, 0x1A2, 0x01, Buffer.from([0xAA, 0x55]));
+  r.smbusOutside = [[0x1A2, 1, 1], [0x22, 256, 1], [0x22, 1, 256]].map(([address, command, length]) =>
+    thrownMessage(() => addon.kytrixPmuSendSmbusBlockWrite(S, address, command, Buffer.alloc(length))));
+  r.smbus = addon.kytrixPmuSendSmbusBlockWrite(S, 0x22, 0x01, Buffer.from([0xAA, 0x55]));
   r.received = addon.kytrixPmuGetReceivedSmbusBlockWrite(S);
   r.updateOpen = thrownMessage(() => addon.kytrixPmuUpdateFirmware(S, Buffer.from([1, 2, 3])));
   r.close = addon.kytrixPmuCloseController(S);
   r.closeAgain = thrownMessage(() => addon.kytrixPmuCloseController(S));
+  r.updateEmpty = thrownMessage(() => addon.kytrixPmuUpdateFirmware(S, Buffer.alloc(0)));
   r.after = thrownMessage(() => addon.kytrixPmuMeasurePower(S));
   // Left open: the addon's teardown must close it before the poll thread stops.
   r.reopened = addon.kytrixPmuOpenController(S, true);
@@ -143,15 +145,18 @@ if (process.argv[2] === 'child') {
       assert.deepEqual(r.info, { board: 'kytrix', rev: 3 });
       assert.deepEqual(r.adapter, { value: { adapter: 'E1.S', present: true } });
       assert.deepEqual(r.debug, { error: 'kytrixPmu.getDebugBoard : getDebugBoardInfo is not supported by kytrix PMU' });
-      assert.equal(r.fan300, undefined);
-      assert.equal(r.fan, 44);
-      assert.equal(r.fanAfter101, 44);
+      assert.deepEqual(r.fanOutside, [300, 101, -1].map(() => 'kytrixPmu.setFanSpeed : argument "speed" must be from 0 to 100'));
+      assert.equal(r.fan77, undefined);
+      assert.equal(r.fan, 77);
       assert.equal(r.changeTwo, 'kytrixPmu.changePower : Wrong number of arguments');
       assert.equal(r.change, undefined);
-      assert.deepEqual(r.received, { address: 0xA2, command: 1, payload: [0xAA, 0x55], pec: 0xC1 });
+      assert.deepEqual(r.smbusOutside, ['address" must be from 0 to 127', 'command" must be from 0 to 255',
+        'payload" must hold at most 255 bytes'].map((text) => `kytrixPmu.sendSmbusBlockWrite : argument "${text}`));
+      assert.deepEqual(r.received, { address: 0x22, command: 1, payload: [0xAA, 0x55], pec: 0x56 });
       assert.equal(r.updateOpen, 'kytrixPmu.UpdateFirmware : PPC must be uninitialized before updating the firmware');
       assert.equal(r.close, undefined);
       assert.equal(r.closeAgain, 'kytrixPmu.closeController : PPC is not initialized');
+      assert.equal(r.updateEmpty, 'kytrixPmu.UpdateFirmware : The firmware image is empty');
       assert.equal(r.after, 'kytrixPmu.measurePower : PPC is not initialized');
       assert.equal(r.reopened, 0);
       const stopping = lines.indexOf('PollableManager: Stopping');
@@ -163,12 +168,11 @@ if (process.argv[2] === 'child') {
       const methods = requests.map((q) => q.method);
       assert.deepEqual(methods.slice(0, 4), ['getVersion', 'getPmuInfo', 'getAdapterInfo', 'getVersion']);
       assert.deepEqual(requests.map((q) => q.id), methods.map((_, i) => i));
-      assert.deepEqual(requests.filter((q) => q.method === 'setFanSpeed').map((q) => q.params), [{ speed: 44 }]);
+      assert.deepEqual(requests.filter((q) => q.method === 'setFanSpeed').map((q) => q.params), [{ speed: 77 }]);
       assert.deepEqual(requests.find((q) => q.method === 'changePower').params, { powerSupply: '12V', state: 'ON' });
       for (const line of ['KytController: Version: 2.0.1', 'KytController: PMU Info: {"board":"kytrix","rev":3}',
         'KytConrollerManager: returning the existing controller ID', 'KytController: measurePower()',
-        'KytController: speed cannot be greater than 100', 'KytController: changePower(12V, ON)',
-        'Address: 0xa2', 'Payload: [0xaa,0x55]', 'KytConrollerManager: Closed KYT Controller, ID: 0']) {
+        'KytController: changePower(12V, ON)', 'Address: 0x22', 'Payload: [0xaa,0x55]', 'KytConrollerManager: Closed KYT Controller, ID: 0']) {
         assert.ok(lines.includes(line), line);
       }
     } finally {

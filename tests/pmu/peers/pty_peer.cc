@@ -43,6 +43,12 @@ void PtyPeer::stop() {
   if (thread.joinable()) thread.join();
 }
 
+void PtyPeer::hangUp() {
+  stop();
+  ::close(master);
+  master = -1;
+}
+
 std::string PtyPeer::received() {
   std::lock_guard<std::mutex> lock(mutex);
   return all;

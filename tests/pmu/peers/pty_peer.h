@@ -22,6 +22,8 @@ class PtyPeer {
   std::string received();
   // Writes bytes to the port under test.
   void send(const std::string& bytes);
+  // Closes the far end for good: the port under test then fails its writes with EIO.
+  void hangUp();
 
  protected:
   // Starts the service thread; subclasses call it at the end of their constructor.
