@@ -66,6 +66,7 @@ bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& i
 }
 
 bool JsEvent::Guard(const std::string& prefix, const std::function<void()>& parse) {
+  prefix_ = prefix;
   try {
     parse();
     return true;
@@ -86,8 +87,8 @@ void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> re
 }
 
 v8::Local<v8::Value> JsEvent::RunnerError() {
-  v8::Local<v8::String> message = CreateJsString(runner_->GetErrorMessage());
-  return runner_->IsArgumentRefused() ? v8::Exception::TypeError(message) : v8::Exception::Error(message);
+  if (runner_->IsArgumentRefused()) return v8::Exception::TypeError(CreateJsString(prefix_ + runner_->GetErrorMessage()));
+  return v8::Exception::Error(CreateJsString(runner_->GetErrorMessage()));
 }
 
 bool JsEvent::CallbackIfAborted() {

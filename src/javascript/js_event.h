@@ -153,7 +153,8 @@ class JsEvent {
   v8::Local<v8::Context> context() const { return isolate_->GetCurrentContext(); }
   // When the runner ended aborted, calls back with (RunnerError(), null) and answers true.
   bool CallbackIfAborted();
-  // The error of an aborted runner: a TypeError when it refused an argument, else an Error; its message.
+  // The error of an aborted runner: an Error with its message, or, when it refused an argument, a TypeError whose
+  // message starts with the prefix of the method's argument errors (the one given to Guard).
   v8::Local<v8::Value> RunnerError();
   // The completion rule of the NVMe command events: runner aborted -> (Error(runner's message), null); a completion
   // whose status code is not 0 -> (Error("command error") with the result as "data", null); else (null, result).
@@ -172,6 +173,7 @@ class JsEvent {
   v8::Isolate* isolate_;
   TaskBase* runner_ = nullptr;
   std::string bdf_;
+  std::string prefix_;  // of the method's argument errors
   std::shared_ptr<NvmeDriver> driver_;
   v8::Global<v8::Context> context_;
   std::vector<v8::Global<v8::Value>> held_values_;

@@ -4,9 +4,9 @@
 
 std::atomic<uint64_t> DmaContext::total_allocated_{0};
 
-DmaContext::DmaContext(uint64_t size) {
+DmaContext::DmaContext(uint64_t size, uint64_t alignment) {
   if (size != 0) {
-    buffer_ = spdk_dma_zmalloc(static_cast<size_t>(size), kAlignment, nullptr);
+    buffer_ = spdk_dma_zmalloc(static_cast<size_t>(size), static_cast<size_t>(alignment), nullptr);
     size_ = buffer_ != nullptr ? size : 0;
   }
   total_allocated_.fetch_add(size_, std::memory_order_relaxed);

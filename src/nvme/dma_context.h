@@ -1,4 +1,4 @@
-// One zero-filled, 512-byte aligned DMA-safe buffer with its size. The process-wide byte count of all live buffers
+// One zero-filled DMA-safe buffer (512-byte aligned unless asked otherwise) with its size. The process-wide byte count of all live buffers
 // is kept in DmaContext::total_allocated_ (atomic: buffers are made on the worker and on the script's thread).
 #ifndef KYT_NVME_DMA_CONTEXT_H
 #define KYT_NVME_DMA_CONTEXT_H
@@ -11,7 +11,7 @@ class DmaContext {
   static constexpr uint64_t kAlignment = 512;
 
   // Size 0 allocates nothing. A failed allocation leaves a null buffer and records size 0.
-  explicit DmaContext(uint64_t size);
+  explicit DmaContext(uint64_t size, uint64_t alignment = kAlignment);
   ~DmaContext();
 
   DmaContext(const DmaContext&) = delete;

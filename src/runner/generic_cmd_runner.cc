@@ -1,5 +1,6 @@
 #include "runner/generic_cmd_runner.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "nvme/dma_context.h"
@@ -8,6 +9,23 @@
 #include "nvme/nvme_generic_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/orphaned_commands.h"
+#include "spdk/nvme.h"
+
+namespace {
+
+constexpr uint64_t kPageSize = 4096;
+constexpr uint8_t kAdminGetLogPage = 0x02;
+constexpr uint8_t kAdminIdentify = 0x06;
+constexpr uint8_t kIoWrite = 0x01;
+constexpr uint8_t kIoRead = 0x02;
+constexpr uint8_t kIoCompare = 0x05;
+constexpr uint32_t kPract = 1u << 29;  // command dword 12
+
+uint64_t DmaBufferSize(uint32_t size) {
+  return std::max(kPageSize, (static_cast<uint64_t>(size) + kPageSize - 1) / kPageSize * kPageSize);
+}
+
+}  // namespace
 
 GenericCmdRunner::GenericCmdRunner(std::string device) : ControllerRunner("GenericCmdRunner", std::move(device)) {
   std::memset(&cmd_, 0, sizeof(cmd_));
@@ -61,6 +79,23 @@ void GenericCmdRunner::HandleGetDevice() {
   ChangeState(2);
 }
 
+uint64_t GenericCmdRunner::TransferLength() const {
+  if (qid_ == 0) {
+    if (cmd_.opc == kAdminIdentify) return 4096;
+    if (cmd_.opc != kAdminGetLogPage) return 0;
+    const uint64_t dwords = ((static_cast<uint64_t>(cmd_.cdw11 & 0xFFFF) << 16) | (cmd_.cdw10 >> 16)) + 1;
+    return dwords * 4;
+  }
+  if (cmd_.opc != kIoRead && cmd_.opc != kIoWrite && cmd_.opc != kIoCompare) return 0;
+  const auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(cmd_.nsid);
+  // With PRACT, 8 bytes of metadata that are the protection information are inserted or stripped by the controller:
+  // only the data moves through the buffer.
+  const bool pi_by_controller = (cmd_.cdw12 & kPract) != 0 && ns->IsActive() && ns->GetMetaSize() == 8 &&
+                                spdk_nvme_ns_get_pi_type(ns->GetNs()) != SPDK_NVME_FMT_NVM_PROTECTION_DISABLE;
+  const uint64_t block = pi_by_controller ? ns->GetLbaSize() : ns->GetSectorBufferSize();
+  return ((cmd_.cdw12 & 0xFFFF) + 1) * block;
+}
+
 void GenericCmdRunner::HandleCreateCommand() {
   if (HasControllerError()) return;
   auto& queues = controller_->GetControllerCtx()->GetQueueManager();
@@ -70,14 +105,22 @@ void GenericCmdRunner::HandleCreateCommand() {
     Abort("Invalid Queue ID");
     return;
   }
+  const uint64_t transfer = TransferLength();
+  if (buffer_size_ < transfer) {
+    MarkArgumentRefused();
+    Abort("argument \"buffer\" holds " + std::to_string(buffer_size_) + " bytes, less than the " +
+          std::to_string(transfer) + " bytes the command transfers");
+    return;
+  }
   ctx_ = std::make_shared<NvmeGenericCtx>();
   ctx_->qid = qid_;
   ctx_->cmd = &cmd_;
   std::memset(&ctx_->status, 0, sizeof(ctx_->status));
   ctx_->host_buffer = static_cast<uint8_t*>(buffer_);
   ctx_->host_buffer_size = buffer_size_;
-  ctx_->buffer = std::make_unique<DmaContext>(buffer_size_);
-  if (buffer_size_ > ctx_->buffer->GetSize()) {
+  const uint64_t dma_size = DmaBufferSize(buffer_size_);
+  ctx_->buffer = std::make_unique<DmaContext>(dma_size, kPageSize);
+  if (ctx_->buffer->GetSize() < dma_size) {
     // The DMA buffer could not be allocated: neither direction may go on without it.
     ctx_.reset();
     Abort("Failed to copy buffer");
@@ -102,14 +145,7 @@ void GenericCmdRunner::HandleWaitForCompletion() {
     return;
   }
   if (!ctx_->status.done) return;
-  if (!host_to_device_) {
-    const uint64_t size = ctx_->buffer->GetSize();
-    if (buffer_size_ < size) {
-      Abort("Failed to copy buffer");
-      return;
-    }
-    if (size > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), size);
-  }
+  if (!host_to_device_ && buffer_size_ > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), buffer_size_);
   std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
   ChangeState(0);
 }

@@ -1,6 +1,8 @@
 // GenericCmdRunner: the task that sends one raw NVMe command, admin (queue id 0) or I/O, exactly as the script built
 // it, with an optional data buffer copied into DMA memory before the command (host to device) or back out of it
-// after the completion (device to host).
+// after the completion (device to host). The DMA buffer is whole 4 KiB pages, at least one, so that the device never
+// reaches past it through the pages the command's data pointer names; a command whose own fields give its transfer
+// length (Identify, Get Log Page, Read, Write, Compare) is refused when the caller's buffer is shorter than that.
 //
 // States: 1 look the controller up, 2 copy and submit, 3 poll until the completion; 0 done, 100 aborted.
 #ifndef KYT_RUNNER_GENERIC_CMD_RUNNER_H
@@ -52,6 +54,8 @@ class GenericCmdRunner : public ControllerRunner {
   void HandleCreateCommand();
   void HandleWaitForCompletion();
   void ReleaseContext();
+  // Bytes the command moves by its own fields; 0 when they do not tell.
+  uint64_t TransferLength() const;
 
   uint16_t qid_ = 0;
   spdk_nvme_cmd cmd_{};

@@ -88,6 +88,12 @@ bool NvmCmdRunner::SubmitReadWrite(bool write) {
     Abort("Namespace " + std::to_string(nsid) + " is not active");
     return false;
   }
+  if (num_blocks_ > ns->GetMaxXferBlocks()) {
+    MarkArgumentRefused();
+    Abort("argument \"numBlocks\" must be at most " + std::to_string(ns->GetMaxXferBlocks()) +
+          ", the largest transfer of namespace " + std::to_string(nsid));
+    return false;
+  }
   const uint64_t size = GetDataXferSize();
   if (size > std::numeric_limits<uint32_t>::max()) {
     Abort("transfer size of " + std::to_string(size) + " bytes does not fit in 32 bits");

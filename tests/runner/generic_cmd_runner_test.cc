@@ -12,7 +12,18 @@
 namespace kyt_test {
 namespace {
 
-class GenericCmdRunnerTest : public RunnerBench {};
+// Namespace 2 is active here: 512-byte blocks with 8 bytes of protection information inline (520-byte blocks).
+class GenericCmdRunnerTest : public RunnerBench {
+  kyt::sim::SimConfig Config() override {
+    kyt::sim::SimConfig config = StandardConfig();
+    kyt::sim::NamespaceConfig& ns2 = config.namespaces[1];
+    ns2.active = true;
+    ns2.lba_format = 1;
+    ns2.extended_lba = true;
+    ns2.pi_type = 1;
+    return config;
+  }
+};
 
 TEST_F(GenericCmdRunnerTest, IdentifyControllerFillsTheCallersBuffer) {
   Attach();
@@ -67,6 +78,69 @@ TEST_F(GenericCmdRunnerTest, CommandWithoutDataCompletesWithItsStatus) {
   ASSERT_TRUE(runner.IsDone()) << runner.GetErrorMessage();
   EXPECT_EQ(runner.GetCompletion().status_raw & 0x1FE, 0);
   EXPECT_NE(runner.GetCompletion().cdw0, 0u);  // the queue counts granted
+}
+
+// The DMA buffer is whole pages, at least one: a command that moves data of its own choosing (here Get Features,
+// 128-bit Host Identifier: 16 bytes) with an empty or short buffer writes into that page, page aligned, never past it.
+TEST_F(GenericCmdRunnerTest, DmaBufferIsAtLeastOneWholePage) {
+  Attach();
+  for (uint32_t size : {0u, 4u}) {
+    std::vector<uint8_t> data(size + 1, 0xEE);
+    GenericCmdRunner runner(address_);
+    runner.GetCommand().opc = 0x0A;
+    runner.GetCommand().cdw10 = 0x81;
+    runner.GetCommand().cdw11 = 1;
+    runner.SetBuffer(data.data(), size, false);
+    ASSERT_TRUE(Step(runner));
+    ASSERT_TRUE(runner.IsDone()) << runner.GetErrorMessage();
+    EXPECT_EQ(runner.GetCompletion().status_raw & 0x1FE, 0) << size;
+    EXPECT_EQ(data[size], 0xEE) << "only the caller's bytes are copied back";
+    EXPECT_EQ(sim_->CommandLogSnapshot().back().command.prp1 % 4096, 0u);
+  }
+}
+
+// A command whose own fields give its transfer length is refused, before anything is sent, when the caller's buffer
+// is shorter: Identify, Get Log Page, and Read, Write, Compare by the namespace's block size (PRACT with protection
+// information: data bytes only).
+TEST_F(GenericCmdRunnerTest, BufferShorterThanTheTransferIsRefused) {
+  Attach();
+  AdminCmdRunner create(address_, "CreateQueuePair");
+  create.GetInput().code = kAdminCmdCreateQueuePair;
+  ASSERT_TRUE(Step(create));
+  const uint16_t qid = create.GetOutput().qid;
+  struct Case {
+    uint16_t qid;
+    uint8_t opc;
+    uint32_t nsid, cdw10, cdw11, cdw12, size, transfer;
+  } cases[] = {
+      {0, 0x06, 0, 1, 0, 0, 512, 4096},                  // Identify
+      {0, 0x02, 0, 0x00FF0002u, 0, 0, 1020, 1024},       // Get Log Page, NUMDL 255
+      {0, 0x02, 0, 0x00000002u, 1, 0, 262140, 262148},   // NUMDU 1
+      {qid, 0x01, 1, 0, 0, 7, 512, 4096},                // Write, 8 blocks of 512
+      {qid, 0x02, 4, 0, 0, 1, 4096, 8192},               // Read, 2 blocks of 4096
+      {qid, 0x05, 1, 0, 0, 0, 511, 512},                 // Compare
+      {qid, 0x02, 2, 0, 0, 1, 1039, 1040},               // 2 blocks of 520 bytes
+      {qid, 0x01, 2, 0, 0, 1u | 1u << 29, 1023, 1024},   // PRACT: the controller adds the 8 bytes
+  };
+  std::vector<uint8_t> data(262148);
+  const uint64_t commands = sim_->counters().commands;
+  for (const Case& c : cases) {
+    GenericCmdRunner runner(address_);
+    runner.SetQueueId(c.qid);
+    spdk_nvme_cmd& cmd = runner.GetCommand();
+    cmd.opc = c.opc;
+    cmd.nsid = c.nsid;
+    cmd.cdw10 = c.cdw10;
+    cmd.cdw11 = c.cdw11;
+    cmd.cdw12 = c.cdw12;
+    runner.SetBuffer(data.data(), c.size, false);
+    ASSERT_TRUE(Step(runner));
+    EXPECT_TRUE(runner.IsAborted() && runner.IsArgumentRefused()) << int(c.opc);
+    EXPECT_EQ(runner.GetErrorMessage(), "argument \"buffer\" holds " + std::to_string(c.size) +
+                                            " bytes, less than the " + std::to_string(c.transfer) +
+                                            " bytes the command transfers");
+  }
+  EXPECT_EQ(sim_->counters().commands, commands) << "nothing was sent";
 }
 
 TEST_F(GenericCmdRunnerTest, InvalidOpcodeEndsDoneWithTheErrorStatus) {

@@ -117,6 +117,8 @@ TEST_F(NvmCmdRunnerTest, RefusesBadRequestsBeforeSubmitting) {
   } cases[] = {
       {kNvmCmdRead, 0, 1, "number of blocks must be a value in [1 - 65536]"},
       {kNvmCmdWrite, 65537, 1, "number of blocks must be a value in [1 - 65536]"},
+      {kNvmCmdRead, 257, 1, "argument \"numBlocks\" must be at most 256, the largest transfer of namespace 1"},
+      {kNvmCmdWrite, 33, 4, "argument \"numBlocks\" must be at most 32, the largest transfer of namespace 4"},
       {kNvmCmdRead, 8, 2, "Namespace 2 is not active"},
       {kNvmCmdRead, 8, 9, "Namespace 9 is not active"},
       {0, 8, 1, "aborted"},  // unknown command code: the initial message
@@ -126,6 +128,7 @@ TEST_F(NvmCmdRunnerTest, RefusesBadRequestsBeforeSubmitting) {
     ASSERT_TRUE(Step(*runner));
     EXPECT_TRUE(runner->IsAborted());
     EXPECT_EQ(runner->GetErrorMessage(), c.message);
+    EXPECT_EQ(runner->IsArgumentRefused(), runner->GetErrorMessage().rfind("argument", 0) == 0);
   }
   auto dsm = Make(kNvmCmdDatasetManagement, 0, 0, 1, qid);
   dsm->SetDsmRanges(nullptr, 0);

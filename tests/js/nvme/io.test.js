@@ -48,6 +48,18 @@ test('write then read round-trips the pattern; the completion object has its fie
   assert.equal(read.status.sc, 0);
 });
 
+test('a call the drive cannot carry out is refused before sending, with a TypeError', async () => {
+  for (const [method, args, message] of [
+    ['read', [0, 257], 'read : argument "numBlocks" must be at most 256, the largest transfer of namespace 1'],
+    ['sendGenericCommand', [0, { nsid: 0, opc: 6, cdw10: 1 }, Buffer.alloc(512), false],
+      'sendAdminCommand : argument "buffer" holds 512 bytes, less than the 4096 bytes the command transfers'],
+  ]) {
+    const err = await fails(addon, method, ...args);
+    assert.ok(err instanceof TypeError, `${method}: ${err}`);
+    assert.equal(err.message, message);
+  }
+});
+
 test('an injected status ends in Error("command error") carrying the completion', async () => {
   drive.injectStatus({ admin: false, opcode: 0x02, sct: 0, sc: 0x81, count: 1 });
   const err = await fails(addon, 'read', 0, 1);

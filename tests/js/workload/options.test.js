@@ -111,8 +111,8 @@ test('accepted spellings reach the worker', async () => {
 
 test('values that cannot be run on the drive are refused before any I/O with a TypeError', async () => {
   for (const [options, message] of [
-    [{ xferSize: 1 << 20 }, 'options.xferSize must be at most 131072, the largest transfer of namespace 1'],
-    [{ qid: 9 }, 'Invalid qid'],
+    [{ xferSize: 1 << 20 }, P + 'options.xferSize must be at most 131072, the largest transfer of namespace 1'],
+    [{ qid: 9 }, P + 'Invalid qid'],
   ]) {
     const err = await fails(addon, 'startWorkloadGenerator', options);
     assert.ok(err instanceof TypeError, `${err} is not a TypeError`);
