@@ -1,5 +1,6 @@
 #include "nvme/nvme_controller_ctx.h"
 
+#include <cerrno>
 #include <iomanip>
 #include <iostream>
 
@@ -92,7 +93,7 @@ int NvmeControllerCtx::InjectCommandError(uint16_t qid, uint8_t opc, bool do_not
   spdk_nvme_qpair* qpair = nullptr;
   if (qid != 0) {
     qpair = queue_manager_.GetQpair(qid);
-    if (qpair == nullptr) return 0;
+    if (qpair == nullptr) return -ENXIO;
   }
   std::ios_base::fmtflags flags = std::cout.flags();
   const char fill = std::cout.fill();

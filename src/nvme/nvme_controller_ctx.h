@@ -59,8 +59,8 @@ class NvmeControllerCtx {
   void SetTimeout() { timed_out_ = true; }
   bool IsTimedOut() const { return timed_out_; }
 
-  // Arms the driver's error injection for `opc` on queue `qid` (0 = admin). 0 without effect when the QID has no
-  // queue pair; otherwise the driver's result.
+  // Arms the driver's error injection for `opc` on queue `qid` (0 = admin). -ENXIO when the QID has no queue pair;
+  // otherwise the driver's result.
   int InjectCommandError(uint16_t qid, uint8_t opc, bool do_not_submit, uint64_t timeout_us, uint32_t count,
                          uint8_t sct, uint8_t sc);
 

@@ -1,5 +1,6 @@
 #include "runner/generic_function_runner.h"
 
+#include <cerrno>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -133,6 +134,10 @@ void GenericFunctionRunner::RunErrorInjection() {
   if (!RequireAttached()) return;
   const int rc =
       controller_->GetControllerCtx()->InjectCommandError(qid_, opc_, do_not_submit_, timeout_us_, count_, sct_, sc_);
+  if (rc == -ENXIO) {
+    Abort("Invalid Queue ID");  // no such I/O queue pair: nothing would ever see the injection
+    return;
+  }
   if (rc < 0) {
     Abort("Failed to inject command error, Error Code: " + std::to_string(rc));
     return;

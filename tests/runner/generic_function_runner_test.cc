@@ -222,6 +222,8 @@ TEST_F(GenericFunctionRunnerTest, ErrorInjectionShowsInTheNextCommand) {
   next.SetBuffer(data.data(), 4096, false);
   ASSERT_TRUE(Step(next));
   EXPECT_EQ(next.GetCompletion().status_raw & 0x1FE, 0) << "the injection was used up";
+  auto no_queue = Run(kFunctionSetErrorInjection, [](GenericFunctionRunner& r) { r.SetErrorInjection(9, 2, 0, 0, 1, 0, 1); });
+  EXPECT_EQ(no_queue->GetErrorMessage(), "Invalid Queue ID");
 }
 
 TEST_F(GenericFunctionRunnerTest, CommandTrackerFunctions) {

@@ -92,9 +92,13 @@ test('queue pair and format arguments', () => {
   refuses(() => addon.deleteQueuePair(cb), 'deleteQueuePair : argument "qid" must be a Number');
   refuses(() => addon.deleteQueuePair(1, {}, cb, cb), 'deleteQueuePair : requires 2 or 3 arguments');
   refuses(() => addon.formatNvm(1, 'a', cb), 'formatNvm : argument "lbaFormat" must be a Number');
-  refuses(() => addon.formatNvm(1, 16, cb), 'formatNvm : argument "lbaFormat" must be a value in [0 - 15]');
+  for (const lbaFormat of [16, NaN, 2 ** 32, 2.5, -1]) {
+    refuses(() => addon.formatNvm(1, lbaFormat, cb), 'formatNvm : argument "lbaFormat" must be a value in [0 - 15]');
+  }
+  refuses(() => addon.formatNvm(-1, 0, cb), 'formatNvm : argument "nsid" must be a value in [0 - 4294967295]');
   refuses(() => addon.formatNvm(1, 0, { mset: 2 }, cb), 'formatNvm : options.mset must be a value in [0 - 1]');
   refuses(() => addon.formatNvm(1, 0, { pi: 8 }, cb), 'formatNvm : options.pi must be a value in [0 - 7]');
+  refuses(() => addon.formatNvm(1, 0, { pi: 2 ** 32 + 1 }, cb), 'formatNvm : options.pi must be a value in [0 - 7]');
   refuses(() => addon.formatNvm(1, 0, { pil: 2 }, cb), 'formatNvm : options.pil must be a value in [0 - 1]');
   refuses(() => addon.formatNvm(1, 0, { ses: 8 }, cb), 'formatNvm : options.ses must be a value in [0 - 7]');
   refuses(() => addon.formatNvm(1, 0, { mset: '1' }, cb), 'formatNvm : options.mset must be a Number');
