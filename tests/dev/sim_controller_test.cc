@@ -303,7 +303,7 @@ TEST_F(ErrorInjectionTest, LogLinesAndMissingQueue) {
   CaptureStdout();
   EXPECT_EQ(Ctx().InjectCommandError(0, 2, false, 0, 1, 0, 129), 0);
   std::cout << 255 << std::endl;  // the stream is decimal again
-  EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), 0);  // no such queue pair: nothing armed or logged
+  EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), -ENXIO);  // no such queue pair: nothing armed or logged
   EXPECT_EQ(GetCapturedStdout(), "NVME: InjectCommandError: OPC=0x02, SCT=0x00, SC=0x81\n255\n");
 
   // Armed on an I/O queue pair, the next read completes with the injected status.
