@@ -36,7 +36,11 @@ Rig& TheRig() {
     NamespaceConfig ns;
     ns.blocks = uint64_t(1) << 30;  // 4 TiB of 4 KiB blocks, sparse
     ns.lba_format = 2;
-    c.namespaces = {ns};
+    // The main job's drive: 2^20 blocks of 512 bytes (a 4 KiB command moves 8 blocks), a flat chunk table.
+    NamespaceConfig small;
+    small.nsid = 2;
+    small.blocks = uint64_t(1) << 20;
+    c.namespaces = {ns, small};
     r->ctrl = std::make_unique<SimController>("0000:7e:00.0", c, TestHost::Translator());
     r->host = std::make_unique<TestHost>(*r->ctrl);
     if (!r->host->Enable() || !r->host->CreateIoQueuePair(1, 1024, &r->q).ok()) std::abort();
@@ -54,7 +58,7 @@ Rig& TheRig() {
 }
 
 // Keeps `depth` commands in flight: submit a batch, ring once, reap the batch, ring the head once.
-void Run(benchmark::State& state, uint8_t opcode, bool with_data) {
+void Run(benchmark::State& state, uint8_t opcode, bool with_data, uint32_t nsid = 1) {
   Rig& rig = TheRig();
   TestHost& host = *rig.host;
   TestHost::Queue& q = *rig.q;
@@ -62,14 +66,19 @@ void Run(benchmark::State& state, uint8_t opcode, bool with_data) {
   uint64_t lba = 0;
   Command cmd{};
   cmd.cdw0 = opcode;
-  cmd.nsid = 1;
+  cmd.nsid = nsid;
+  const uint32_t per_command = nsid == 1 ? 1 : 8;  // 4 KiB: one 4 KiB block, or eight of 512 bytes
+  cmd.cdw12 = per_command - 1;
+  uint64_t position = 0;
   for (auto _ : state) {
     for (uint32_t i = 0; i < depth; ++i) {
       if (with_data) {
         cmd.prp1 = rig.data.iova + uint64_t(i) * 4096;
+        lba = position * per_command;
         cmd.cdw10 = static_cast<uint32_t>(lba);
         cmd.cdw11 = static_cast<uint32_t>(lba >> 32);
-        lba = (lba + 7919) & ((uint64_t(1) << 20) - 1);  // a 4 GiB working set: written once, then reused
+        // Namespace 1: a 4 GiB working set, written once, then reused; namespace 2: all of it.
+        position = (position + 7919) & ((uint64_t(1) << 20) / per_command - 1);
       }
       host.Push(q, cmd);
     }
@@ -95,10 +104,14 @@ void Run(benchmark::State& state, uint8_t opcode, bool with_data) {
 void BM_Flush(benchmark::State& state) { Run(state, io_opc::kFlush, false); }
 void BM_Read4K(benchmark::State& state) { Run(state, io_opc::kRead, true); }
 void BM_Write4K(benchmark::State& state) { Run(state, io_opc::kWrite, true); }
+void BM_Read4KOf512(benchmark::State& state) { Run(state, io_opc::kRead, true, 2); }
+void BM_Write4KOf512(benchmark::State& state) { Run(state, io_opc::kWrite, true, 2); }
 
 BENCHMARK(BM_Flush)->Arg(1)->Arg(32)->Arg(256)->Arg(1023)->UseRealTime();
 BENCHMARK(BM_Read4K)->Arg(1)->Arg(32)->Arg(256)->UseRealTime();
 BENCHMARK(BM_Write4K)->Arg(1)->Arg(32)->Arg(256)->UseRealTime();
+BENCHMARK(BM_Read4KOf512)->Arg(128)->UseRealTime();
+BENCHMARK(BM_Write4KOf512)->Arg(128)->UseRealTime();
 
 // The console output, plus the highest command rate seen: the ceiling of the zero-latency mode.
 class CeilingReporter : public benchmark::ConsoleReporter {

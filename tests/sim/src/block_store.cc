@@ -5,12 +5,17 @@
 
 namespace kyt::sim {
 
+namespace {
+// The largest flat table: 2^20 chunks (16 MiB of chunk records), up to 2^26 blocks.
+constexpr uint64_t kMaxTableChunks = uint64_t(1) << 20;
+}  // namespace
+
 BlockStore::BlockStore(uint32_t block_bytes, bool first_8_only)
     : block_bytes_(block_bytes), first_8_only_(first_8_only) {
-  Configure(block_bytes);
+  Configure(block_bytes, 0);
 }
 
-void BlockStore::Configure(uint32_t block_bytes) {
+void BlockStore::Configure(uint32_t block_bytes, uint64_t blocks) {
   block_bytes_ = block_bytes;
   stored_ = first_8_only_ ? std::min<uint32_t>(8, block_bytes) : block_bytes;
   // Aim for chunks of about 32 KiB, between 1 and 64 blocks.
@@ -18,20 +23,29 @@ void BlockStore::Configure(uint32_t block_bytes) {
   while (per_chunk < 64 && uint64_t(per_chunk) * 2 * stored_ <= 32768) per_chunk *= 2;
   chunk_shift_ = 0;
   while ((1u << chunk_shift_) < per_chunk) ++chunk_shift_;
+  const uint64_t table_chunks = (blocks + per_chunk - 1) >> chunk_shift_;
+  table_.clear();
+  if (table_chunks <= kMaxTableChunks) table_.resize(table_chunks);
 }
 
-void BlockStore::Reset(uint32_t block_bytes) {
+void BlockStore::Reset(uint32_t block_bytes, uint64_t blocks) {
   chunks_.clear();
   allocated_ = 0;
-  Configure(block_bytes);
+  Configure(block_bytes, blocks);
+}
+
+BlockStore::Chunk* BlockStore::Lookup(uint64_t key) {
+  if (key < table_.size()) return &table_[key];
+  auto it = chunks_.find(key);
+  return it == chunks_.end() ? nullptr : &it->second;
 }
 
 const uint8_t* BlockStore::Find(uint64_t lba) const {
-  auto it = chunks_.find(lba >> chunk_shift_);
-  if (it == chunks_.end()) return nullptr;
+  const Chunk* chunk = Lookup(lba >> chunk_shift_);
+  if (!chunk) return nullptr;
   uint64_t index = lba & ((uint64_t(1) << chunk_shift_) - 1);
-  if (!(it->second.present >> index & 1)) return nullptr;
-  return it->second.data.get() + index * stored_;
+  if (!(chunk->present >> index & 1)) return nullptr;
+  return chunk->data.get() + index * stored_;
 }
 
 void BlockStore::Read(uint64_t lba, uint8_t* out) const {
@@ -45,7 +59,8 @@ void BlockStore::Read(uint64_t lba, uint8_t* out) const {
 }
 
 BlockStore::Chunk& BlockStore::ChunkFor(uint64_t lba) {
-  Chunk& chunk = chunks_[lba >> chunk_shift_];
+  const uint64_t key = lba >> chunk_shift_;
+  Chunk& chunk = key < table_.size() ? table_[key] : chunks_[key];
   if (!chunk.data) chunk.data.reset(new uint8_t[size_t(stored_) << chunk_shift_]);
   return chunk;
 }
@@ -61,7 +76,7 @@ void BlockStore::Write(uint64_t lba, const uint8_t* in) {
 }
 
 void BlockStore::Deallocate(uint64_t lba, uint64_t count) {
-  if (count == 0 || chunks_.empty()) return;
+  if (count == 0 || allocated_ == 0) return;
   const uint64_t per_chunk = uint64_t(1) << chunk_shift_;
   const uint64_t end = lba + count < lba ? UINT64_MAX : lba + count;
   // Walk whichever is smaller: the range's chunks or the stored chunks.
@@ -74,8 +89,11 @@ void BlockStore::Deallocate(uint64_t lba, uint64_t count) {
     allocated_ -= __builtin_popcountll(chunk.present & mask);
     chunk.present &= ~mask;
   };
-  const uint64_t first_key = lba >> chunk_shift_;
+  uint64_t first_key = lba >> chunk_shift_;
   const uint64_t last_key = (end - 1) >> chunk_shift_;
+  // The table's chunks keep their memory; only the hashed ones are released when they empty.
+  for (; first_key <= last_key && first_key < table_.size(); ++first_key) clear_in(first_key, table_[first_key]);
+  if (first_key > last_key || chunks_.empty()) return;
   if (last_key - first_key + 1 <= chunks_.size()) {
     for (uint64_t key = first_key;; ++key) {
       auto it = chunks_.find(key);
@@ -106,9 +124,8 @@ bool BlockStore::Corrupt(uint64_t lba, uint32_t offset, uint8_t mask) {
     chunk.present |= uint64_t(1) << index;
     ++allocated_;
   }
-  auto it = chunks_.find(lba >> chunk_shift_);
   uint64_t index = lba & ((uint64_t(1) << chunk_shift_) - 1);
-  it->second.data[index * stored_ + offset] ^= mask;
+  Lookup(lba >> chunk_shift_)->data[index * stored_ + offset] ^= mask;
   return true;
 }
 

@@ -37,7 +37,7 @@ SimNamespace::SimNamespace(const NamespaceConfig& config, const std::array<uint8
                                 std::to_string(config.pi_type) + " needs a format with 8 bytes of metadata");
   if (config.blocks == 0)
     throw std::invalid_argument("namespace " + std::to_string(config.nsid) + ": size must be at least one block");
-  store_.Reset(block_bytes());
+  store_.Reset(block_bytes(), nsze_);
 }
 
 void SimNamespace::Format(uint8_t lbaf, bool extended, uint8_t pi_type, bool pi_first) {
@@ -49,7 +49,7 @@ void SimNamespace::Format(uint8_t lbaf, bool extended, uint8_t pi_type, bool pi_
   extended_ = extended;
   nsze_ = bytes / data_size();
   ncap_ = cap_bytes / data_size();
-  store_.Reset(block_bytes());
+  store_.Reset(block_bytes(), nsze_);
   uncorrectable_.clear();
 }
 

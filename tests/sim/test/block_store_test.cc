@@ -35,8 +35,14 @@ TEST(BlockStoreTest, UnwrittenBlocksReadZerosAndWrittenBlocksReadBack) {
   }
 }
 
-TEST(BlockStoreTest, DeallocateForgetsExactlyTheRange) {
+// Without a block count every chunk is hashed; with 128 blocks the first two chunks sit in the flat table and the
+// rest is hashed.
+class BlockStoreLayoutTest : public ::testing::TestWithParam<uint64_t> {};
+INSTANTIATE_TEST_SUITE_P(HashedAndTable, BlockStoreLayoutTest, ::testing::Values(0, 128));
+
+TEST_P(BlockStoreLayoutTest, DeallocateForgetsExactlyTheRange) {
   BlockStore store(512, false);
+  store.Reset(512, GetParam());
   auto a = Pattern(512, 3);
   for (uint64_t lba = 0; lba < 300; ++lba) store.Write(lba, a.data());
   store.Deallocate(10, 100);  // crosses chunk boundaries (64-block chunks for 512-byte blocks)

@@ -1,6 +1,9 @@
 /*
  * Sparse block storage of one simulated namespace: blocks cost memory only once written. A block that was never
  * written or was deallocated reads as zeros. Chunks of consecutive blocks are allocated together on first write.
+ * When the namespace's block count is known and small enough, its chunks are found by index in a flat table (one
+ * load, no hashing: the zero-latency mode serves a block with it); blocks beyond that table, or of a namespace too
+ * large for one, are found by hash.
  */
 #ifndef KYT_SIM_BLOCK_STORE_H
 #define KYT_SIM_BLOCK_STORE_H
@@ -8,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace kyt::sim {
 
@@ -25,10 +29,10 @@ class BlockStore {
   void Write(uint64_t lba, const uint8_t* in);
   // Pointer to a stored block's bytes, or null when it reads as zeros (never written or deallocated).
   const uint8_t* Find(uint64_t lba) const;
-  // Forget blocks [lba, lba + count): they read as zeros again. Releases chunks that become empty.
+  // Forget blocks [lba, lba + count): they read as zeros again. Releases hashed chunks that become empty.
   void Deallocate(uint64_t lba, uint64_t count);
-  // Forget everything and change the block size (Format NVM).
-  void Reset(uint32_t block_bytes);
+  // Forget everything and change the block size and, when known (not 0), the namespace's block count (Format NVM).
+  void Reset(uint32_t block_bytes, uint64_t blocks = 0);
   // XOR `mask` into byte `offset` of a block (offset below the stored size); an unwritten block becomes written.
   // Returns false when the offset lies outside what is stored.
   bool Corrupt(uint64_t lba, uint32_t offset, uint8_t mask);
@@ -44,14 +48,17 @@ class BlockStore {
     std::unique_ptr<uint8_t[]> data;  // blocks_per_chunk_ * stored_ bytes
   };
   Chunk& ChunkFor(uint64_t lba);
-  void Configure(uint32_t block_bytes);
+  Chunk* Lookup(uint64_t key);
+  const Chunk* Lookup(uint64_t key) const { return const_cast<BlockStore*>(this)->Lookup(key); }
+  void Configure(uint32_t block_bytes, uint64_t blocks);
 
   uint32_t block_bytes_;
   bool first_8_only_;
   uint32_t stored_ = 0;            // bytes kept per block
   uint32_t chunk_shift_ = 0;       // log2 of blocks per chunk (at most 64 blocks)
   uint64_t allocated_ = 0;
-  std::unordered_map<uint64_t, Chunk> chunks_;
+  std::vector<Chunk> table_;                    // chunks 0 .. table_.size() - 1, by index
+  std::unordered_map<uint64_t, Chunk> chunks_;  // chunks beyond the table, by hash
 };
 
 }  // namespace kyt::sim
