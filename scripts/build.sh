@@ -2,15 +2,23 @@
 # Configures and builds the addon, the test-only modules, the unit tests and the benchmarks (build/), then the unit
 # tests once more under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
 # KYT_ASAN=0 skips the sanitizer build; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories.
+# `--main-job` builds only what examples/main-job.js loads (the addon, the environment library and the simulated drive
+# module) and no sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 build=${KYT_BUILD_DIR:-build}
 build_asan=${KYT_ASAN_BUILD_DIR:-build-asan}
+targets=()
+asan=${KYT_ASAN:-1}
+if [ "${1:-}" = --main-job ]; then
+  targets=(--target kyt kyt_env kyt_sim_node)
+  asan=0
+fi
 echo "== Build (${build})"
 cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "${build}" -j"${jobs}"
-if [ "${KYT_ASAN:-1}" != 0 ]; then
+cmake --build "${build}" -j"${jobs}" "${targets[@]}"
+if [ "${asan}" != 0 ]; then
   echo "== Sanitizer build (${build_asan})"
   cmake -S . -B "${build_asan}" -DCMAKE_BUILD_TYPE=Debug -DKYT_SANITIZE=ON \
         -DKYT_BUILD_ADDON=OFF -DKYT_BUILD_BENCH=OFF >/dev/null
