@@ -270,7 +270,8 @@ void RunDriver(benchmark::State& state, Rig& rig, uint32_t depth) {
   spdk_nvme_qpair_process_completions(rig.qpair, 0);
 }
 
-// The device layers: NvmeIoCtx through IoManager, with or without validation and the generator.
+// The device layers: NvmeIoCtx through IoManager, with or without validation and the generator. Like the workload,
+// the loop reads the clock once per pass and the contexts stamp that reading.
 std::vector<NvmeIoCtx*>* g_device_done = nullptr;
 void DeviceComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl*) { g_device_done->push_back(ctx); }
 
@@ -298,13 +299,14 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth) {
   busy.reserve(depth);
   g_device_done = &done;
   Positions positions;
+  uint64_t pass_ticks = spdk_get_ticks();
   kyt::nvme::IoManager& io_manager = rig.ctx->GetIoManager();
   // A refused I/O (its range is busy) keeps its position and is tried again in the next pass, as the workload does.
   auto submit = [&](NvmeIoCtx* ctx, bool again) {
     if (!again) {
       if (generator) {
         IoDirection direction;
-        generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, spdk_get_ticks());
+        generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, pass_ticks);
       } else {
         ctx->start_lba = positions.Next();
       }
@@ -323,6 +325,7 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth) {
     ctx->num_blocks = kIoBlocks;
     ctx->xfer_size = kIoBytes;
     ctx->callback = DeviceComplete;
+    ctx->pass_ticks = &pass_ticks;
     ctx->data = std::make_unique<DmaContext>(kIoBytes);
     submit(ctx.get(), false);
   }
@@ -330,6 +333,7 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth) {
   retry.reserve(depth);
   Measure(state, rig, [&] {
     rig.Post();
+    pass_ticks = spdk_get_ticks();
     rig.ctx->GetQueueManager().ProcessIoCompletions(rig.qid);
     for (NvmeIoCtx* ctx : done) {
       if (ctx->data_mismatch) state.SkipWithError("data mismatch");

@@ -189,6 +189,8 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   ctx->data_validator = nullptr;
   const IoOpsStatus prepared = PrepareReadWrite(ctx);
   if (prepared != kIoOpsSubmitted) return prepared;
+  // The completion compares with these tags: start bringing them in now, while the device works.
+  if (ctx->data_validator) __builtin_prefetch(ctx->data_validator->TagsFrom(ctx->start_lba));
   return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }
 

@@ -91,6 +91,7 @@ BasicAccessPatternGenerator::BasicAccessPatternGenerator(std::shared_ptr<const N
   if (workload_ == kAccessLbaList && lba_list_.empty()) Refuse("LBA list is empty");
 
   cursor_ = start_lba_;
+  if (end_lba_ - start_lba_ > xfer_blocks_) random_places_ = RandomPlaces(end_lba_ - start_lba_, xfer_blocks_, alignment_);
   kyt::LogLine("BasicAccessPatternGenerator: start_lba_: " + std::to_string(start_lba_));
   kyt::LogLine("BasicAccessPatternGenerator: end_lba_: " + std::to_string(end_lba_));
 }
@@ -126,7 +127,7 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
     issued_ += blocks;
   } else {
     issued_ += blocks;
-    lba = start_lba_ + RandomOffset(span, blocks, alignment_);
+    lba = start_lba_ + RandomOffset(random_places_, alignment_);
   }
   bytes = blocks * sector_buffer_size_;
   if (start_ticks_ == 0) start_ticks_ = now;

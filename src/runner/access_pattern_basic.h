@@ -53,6 +53,7 @@ class BasicAccessPatternGenerator : public AccessPatternGenerator {
   uint64_t limit_ticks_;  // the time limit in ticks; 0: none
   uint32_t xfer_blocks_ = 0;
   uint32_t alignment_ = 0;
+  uint64_t random_places_ = 0;  // aligned offsets of a whole transfer in the range (random access)
   uint64_t start_ticks_ = 0;
   uint64_t issued_ = 0;
   uint64_t cursor_ = 0;

@@ -35,8 +35,14 @@ class AccessPatternGenerator {
   // a multiple of `alignment` (at least 1), each such offset that keeps the whole transfer inside equally likely,
   // the last one included. One draw.
   static uint64_t RandomOffset(uint64_t span, uint64_t blocks, uint64_t alignment) {
-    return Random::Get() % ((span - blocks) / alignment + 1) * alignment;
+    return RandomOffset(RandomPlaces(span, blocks, alignment), alignment);
   }
+  // The number of those offsets, and one of `places` offsets `alignment` apart drawn as above (for a caller that
+  // keeps the count).
+  static uint64_t RandomPlaces(uint64_t span, uint64_t blocks, uint64_t alignment) {
+    return (span - blocks) / alignment + 1;
+  }
+  static uint64_t RandomOffset(uint64_t places, uint64_t alignment) { return Random::Get() % places * alignment; }
   // Ticks in a time limit of `seconds` (0: none) at `ticks_hz`: the pattern is finished once that many ticks have
   // passed since its first I/O. Saturates instead of wrapping.
   static uint64_t LimitTicks(uint64_t seconds, uint64_t ticks_hz);

@@ -19,6 +19,10 @@ PerformanceTracker::PerformanceTracker(bool interval_enabled, uint64_t delay, ui
       histogram_(std::move(histogram)) {
   // The previous sample counts as taken when the tracker was made.
   last_sample_ticks_ = clock.ticks();
+  if (ticks_hz_ > 1000000) {
+    us_per_tick_ = static_cast<uint64_t>((static_cast<unsigned __int128>(1000000) << 64) / ticks_hz_) + 1;
+    fast_us_limit_ = UINT64_MAX / ticks_hz_;
+  }
   ResetSlice();
 }
 
@@ -39,11 +43,7 @@ void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start,
   if (latency < min_latency_) min_latency_ = latency;
   if (latency > max_latency_) max_latency_ = latency;
 
-  if (histogram_ && ticks_hz_ != 0) {
-    // Whole microseconds; widened so that hours-long latencies do not wrap.
-    const unsigned __int128 us = static_cast<unsigned __int128>(latency) * 1000000u / ticks_hz_;
-    histogram_->InsertValue(static_cast<double>(static_cast<uint64_t>(us)));
-  }
+  if (histogram_ && ticks_hz_ != 0) histogram_->InsertValue(static_cast<double>(Microseconds(latency)));
 
   if (!interval_enabled_ || ticks_hz_ == 0) return;
   const double hz = static_cast<double>(ticks_hz_);
@@ -60,6 +60,16 @@ void PerformanceTracker::Track(uint64_t latency, uint32_t bytes, uint64_t start,
   elapsed_seconds_ = elapsed;
   interval_seconds_ = since;
   if (since > static_cast<double>(interval_)) TakeSample(since, elapsed, now);
+}
+
+uint64_t PerformanceTracker::Microseconds(uint64_t latency) const {
+  // With the factor m = 2^64 * 10^6 / hz + e (0 < e <= 1), latency * m / 2^64 exceeds the exact quotient by less than
+  // latency / 2^64, which stays below the 1 / hz that separates it from the next whole microsecond.
+  if (latency < fast_us_limit_) {
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(latency) * us_per_tick_) >> 64);
+  }
+  // Widened so that hours-long latencies do not wrap.
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(latency) * 1000000u / ticks_hz_);
 }
 
 void PerformanceTracker::TakeSample(double since, double elapsed, uint64_t now) {

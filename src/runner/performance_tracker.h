@@ -69,6 +69,8 @@ class PerformanceTracker {
   // Oldest first, at most kMaxSamples.
   const std::list<PerformanceIntervalSample>& GetSamples() const { return samples_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }
+  // What the histogram is fed: latency * 1,000,000 / ticks_hz, rounded down.
+  uint64_t Microseconds(uint64_t latency) const;
   // Null when the histogram feature is off.
   const Histogram* GetHistogram() const { return histogram_.get(); }
   Histogram* GetHistogram() { return histogram_.get(); }
@@ -95,6 +97,10 @@ class PerformanceTracker {
   double elapsed_seconds_ = 0.0;
   std::list<PerformanceIntervalSample> samples_;
   uint64_t ticks_hz_;
+  // Microseconds per tick in 64.64 fixed point, rounded up: exact (no division) for latencies below
+  // fast_us_limit_ (2^64 / ticks_hz: seconds at GHz rates); 0 when the tick rate is 1 MHz or less.
+  uint64_t us_per_tick_ = 0;
+  uint64_t fast_us_limit_ = 0;
   std::unique_ptr<Histogram> histogram_;
 };
 

@@ -62,6 +62,20 @@ TEST_F(PerformanceTrackerTest, WithoutIntervalsOnlyTotalsExtremesAndHistogramCha
   EXPECT_EQ(h->GetCount(h->GetBucketIndex(0.0)), 1u) << "0.9 us enters as 0";
 }
 
+TEST_F(PerformanceTrackerTest, MicrosecondsAreTheRoundedDownQuotient) {
+  for (uint64_t hz : {1000000ULL, 1000000000ULL, 2994375000ULL, 3999999937ULL}) {
+    PerformanceTracker tracker(false, 0, 1, hz, nullptr, PerformanceTracker::Clock{FakeTicks});
+    for (uint64_t us : {0ULL, 1ULL, 7ULL, 123456ULL, 999999999ULL, 5000000000ULL, 1ULL << 40}) {
+      const unsigned __int128 edge = (static_cast<unsigned __int128>(us) * hz + 999999) / 1000000;  // first tick of us
+      for (unsigned __int128 t : {edge - 1, edge, edge + 1}) {
+        if (t > UINT64_MAX) continue;
+        const uint64_t ticks = static_cast<uint64_t>(t);
+        EXPECT_EQ(tracker.Microseconds(ticks), static_cast<uint64_t>(t * 1000000 / hz)) << hz << " Hz, " << ticks;
+      }
+    }
+  }
+}
+
 TEST_F(PerformanceTrackerTest, SlicesStartAfterTheWarmUpAndCarryTheirStatistics) {
   auto tracker = Make(true, 5, 1);
   const uint64_t start = 0;
