@@ -15,7 +15,7 @@ class CircularQueue {
   explicit CircularQueue(uint32_t slots) : slots_(slots == 0 ? 1 : slots) {}
 
   bool IsEmpty() const { return read_ == write_; }
-  bool IsFull() const { return (write_ + 1) % slots_.size() == read_; }
+  bool IsFull() const { return Next(write_) == read_; }
   uint32_t Size() const {
     return static_cast<uint32_t>((write_ + slots_.size() - read_) % slots_.size());
   }
@@ -24,7 +24,7 @@ class CircularQueue {
   void Push(const T& value, const char* what = "Push") {
     Check(!IsFull(), what);
     slots_[write_] = value;
-    write_ = static_cast<uint32_t>((write_ + 1) % slots_.size());
+    write_ = Next(write_);
   }
   void Get(T& value, const char* what = "Get") const {
     Check(!IsEmpty(), what);
@@ -32,10 +32,13 @@ class CircularQueue {
   }
   void Pop(const char* what = "Pop") {
     Check(!IsEmpty(), what);
-    read_ = static_cast<uint32_t>((read_ + 1) % slots_.size());
+    read_ = Next(read_);
   }
 
  private:
+  // The index after `i`, modulo the slot count (without a division: the queues turn once per I/O).
+  uint32_t Next(uint32_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
+
   static void Check(bool ok, const char* what) {
     if (ok) return;
     // The log line, and the same text on the error stream where a dying process is looked for.
