@@ -101,6 +101,22 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
   return ForEachWord(first, count, [this](uint64_t w, uint64_t mask) { return (pending_[w] & mask) != 0; });
 }
 
+bool DataValidator::ClaimPending(uint64_t first, uint64_t count) {
+  if (!IsValidRange(first, count)) return false;
+  const uint64_t word = first / 64;
+  const uint64_t last = first + count - 1;
+  if (word == last / 64) {
+    // One word, the usual case: test and set at once.
+    const uint64_t mask = BitMask(first % 64, last % 64);
+    if ((pending_[word] & mask) != 0) return false;
+    pending_[word] |= mask;
+    return true;
+  }
+  if (IsPending(first, count)) return false;
+  ChangePending(first, count, true);
+  return true;
+}
+
 DataValidatorStatus DataValidator::Resize(uint64_t num_lbas, uint32_t block_size) {
   try {
     if (tags_.size() != num_lbas) {

@@ -58,6 +58,9 @@ class DataValidator {
   DataValidatorStatus CopyTags(uint64_t first, uint64_t count, std::vector<uint8_t>& out) const;
   // Any pending bit of the range set; false for an invalid range.
   bool IsPending(uint64_t first, uint64_t count) const;
+  // Sets the range's pending bits when none of them is set (the range is free): true. False, with nothing changed,
+  // when one is set or the range is invalid.
+  bool ClaimPending(uint64_t first, uint64_t count);
 
   // Resizes the tag map (new tags 255, a smaller count cuts) and the pending set (new words 0), then sets the block
   // size. kDataValidatorNoMemory when memory runs out: what was resized stays, the block size is unchanged.

@@ -145,10 +145,8 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
   ctx->submit_ticks = Now(ctx);
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
-  if (ctx->data_validator) {
-    DataValidator& v = *ctx->data_validator;
-    if (v.IsPending(ctx->start_lba, ctx->num_blocks)) return kIoOpsRangeBusy;
-    v.AddPending(ctx->start_lba, ctx->num_blocks);
+  if (ctx->data_validator && !ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks)) {
+    return kIoOpsRangeBusy;
   }
   return kIoOpsSubmitted;
 }
@@ -226,7 +224,7 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     DataValidator& v = *ctx->data_validator;
     for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
       const spdk_nvme_dsm_range range = ReadRange(ctx, r);
-      if (v.IsPending(range.starting_lba, range.length)) {
+      if (!v.ClaimPending(range.starting_lba, range.length)) {
         // Undo the bits this command set for its earlier ranges (they were free when it set them).
         for (uint32_t e = 0; e < r; ++e) {
           const spdk_nvme_dsm_range earlier = ReadRange(ctx, e);
@@ -234,7 +232,6 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
         }
         return kIoOpsRangeBusy;
       }
-      v.AddPending(range.starting_lba, range.length);
     }
   }
 

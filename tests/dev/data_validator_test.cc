@@ -54,6 +54,14 @@ TEST(DataValidatorTest, RangesAndPendingBits) {
   // Last LBA of the last, partial word.
   ASSERT_EQ(v.AddPending(199, 1), kDataValidatorOk);
   pending({{0, 200, true}, {0, 199, false}});
+
+  // A claim takes a free range whole (within a word or across words) and leaves a busy or invalid one untouched.
+  EXPECT_TRUE(v.ClaimPending(10, 5));
+  EXPECT_TRUE(v.ClaimPending(60, 10));
+  EXPECT_FALSE(v.ClaimPending(14, 2));
+  EXPECT_FALSE(v.ClaimPending(120, 80));
+  EXPECT_FALSE(v.ClaimPending(150, 51));
+  pending({{0, 10, false}, {10, 5, true}, {15, 1, false}, {60, 10, true}, {70, 129, false}});
 }
 
 TEST(DataValidatorTest, TagsAdvanceAndDeallocate) {
