@@ -1216,6 +1216,12 @@ static int nvme_pcie_qpair_build_prps_sgl_request(struct spdk_nvme_qpair *qpair,
 		if (length > remaining) {
 			length = remaining;
 		}
+		/* PRP entries after the first name whole pages: an element followed by another must end on a page
+		 * boundary, or the device would move the rest of that page as if it belonged to the payload. */
+		if (length < remaining && (((uintptr_t)virt_addr + length) & (qpair->ctrlr->page_size - 1)) != 0) {
+			SPDK_ERRLOG("element %p + %u does not end on a page boundary\n", virt_addr, length);
+			return -EINVAL;
+		}
 		rc = nvme_pcie_prp_list_append(tr, &prp_index, virt_addr, length, qpair->ctrlr->page_size);
 		if (rc != 0) {
 			return rc;

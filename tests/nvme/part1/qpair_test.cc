@@ -163,12 +163,17 @@ TEST_F(QpairTest, ScatteredPayloadWithoutSglSupportBuildsPrps)
   EXPECT_EQ(tr->u.prp[1], Phys(buf_ + 20 * 4096));
   EXPECT_EQ(tr->u.prp[2], Phys(buf_ + 21 * 4096));
 
-  // A later element that does not start on a page cannot be a PRP entry.
-  Sgl bad;
-  bad.elems = {{buf_, 4096}, {buf_ + 8 * 4096 + 512, 512}};
-  EXPECT_EQ(bad.Submit(q, 4608, &log), -EINVAL);
-  ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status.sc, SPDK_NVME_SC_INVALID_FIELD);
+  // A later element that does not start on a page, or an element followed by another that does not end on one,
+  // cannot be described by PRP entries: invalid field before submission.
+  Sgl late_start;
+  late_start.elems = {{buf_, 4096}, {buf_ + 8 * 4096 + 512, 512}};
+  Sgl early_end;
+  early_end.elems = {{buf_ + 1024, 1024}, {buf_ + 8 * 4096, 4096}};
+  const uint16_t tail = nvme_pcie_qpair(q)->sq_tail;
+  for (Sgl* bad : {&late_start, &early_end}) EXPECT_EQ(bad->Submit(q, 4096 + 512, &log), -EINVAL);
+  ASSERT_EQ(log.cpls.size(), 2u);
+  EXPECT_EQ(log.cpls[1].status.sc, SPDK_NVME_SC_INVALID_FIELD);
+  EXPECT_EQ(nvme_pcie_qpair(q)->sq_tail, tail) << "nothing was submitted";
 }
 
 TEST_F(QpairTest, HardwareSglMergesContiguousPiecesAndUsesALastSegment)

@@ -131,6 +131,25 @@ void DataChecks(spdk_nvme_qpair* q, const std::string& l, uint32_t bs, uint8_t* 
   bool sgl_hw = spdk_nvme_ctrlr_get_flags(g_ctrlr) & SPDK_NVME_CTRLR_SGL_SUPPORTED;
   Check(ok, l + ": scattered payload (" + (sgl_hw ? "SGL" : "PRP") + ")");
 
+  // Over PRPs (SGL support set aside), an element followed by another must end on a page boundary: such a payload
+  // is refused before submission and the blocks keep their data.
+  const uint64_t flags = g_ctrlr->flags;
+  g_ctrlr->flags &= ~(uint64_t)SPDK_NVME_CTRLR_SGL_SUPPORTED;
+  sgl.elems = {{src + 4096, 1024}, {src + 8192, 4096}};
+  memset(src + 4096, 0x5A, 8192);
+  Done before, refused, after;
+  ok = Io(q, SPDK_NVME_OPC_READ, 4096, dst, 8192, bs, &before);
+  req = nvme_allocate_request(q, &payload, 5120, &Done::Cb, &refused);
+  req->cmd.opc = SPDK_NVME_OPC_WRITE;
+  req->cmd.nsid = 1;
+  req->cmd.cdw10 = 4096;
+  req->cmd.cdw12 = 5120 / bs - 1;
+  ok = ok && nvme_qpair_submit_request(q, req) == -EINVAL && refused.done &&
+       refused.cpl.status.sc == SPDK_NVME_SC_INVALID_FIELD && Io(q, SPDK_NVME_OPC_READ, 4096, dst + 8192, 8192, bs, &after) &&
+       memcmp(dst, dst + 8192, 8192) == 0;
+  g_ctrlr->flags = flags;
+  Check(ok, l + ": PRP element ending inside a page refused");
+
   Done e;
   uint64_t end = spdk_nvme_ns_get_num_sectors(spdk_nvme_ctrlr_get_ns(g_ctrlr, 1));
   Check(Io(q, SPDK_NVME_OPC_READ, end, dst, bs, bs, &e) && e.cpl.status.sct == SPDK_NVME_SCT_GENERIC &&
