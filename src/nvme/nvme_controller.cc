@@ -7,6 +7,7 @@
 #include "nvme/data_validator_manager.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_controller_ctx.h"
+#include "kyt/env.h"
 #include "nvme_internal.h"
 #include "runner/admin_cmd_records.h"
 #include "spdk/env.h"
@@ -49,6 +50,7 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   if (timeout_ms != 0) {
     command_timeout_us_ = static_cast<uint64_t>(timeout_ms) * 1000;
   }
+  attach_error_ = probe.attached ? "" : kyt_env_pci_error();
   if (!probe.attached) return;
 
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;

@@ -48,6 +48,10 @@ class NvmeController {
   // Records that the device's power is about to go away.
   void NotifyPowerOff();
 
+  // Why the last attachment scan found no controller, as the environment logged it (the address is claimed by
+  // another process, no device there, not bound to a user-space driver...); empty when it gave no reason.
+  const std::string& GetAttachError() const { return attach_error_; }
+
   bool IsInitialized() const { return initialized_; }
   bool IsTimedOut() const { return timed_out_; }
   bool IsPowerOffNotified() const { return power_off_notified_; }
@@ -95,6 +99,7 @@ class NvmeController {
   std::string name_;
   std::shared_ptr<NvmeControllerCtx> ctx_;
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
+  std::string attach_error_;
   bool initialized_ = false;
   bool timed_out_ = false;
   bool power_off_notified_ = false;

@@ -162,10 +162,12 @@ void GenericFunctionRunner::HandleRunFunction() {
     case kFunctionSetCommandTrackerLog:
       Finish(NvmeController::SetCommandTrackerLog(log_path_) == 0, "failed to create command tracker log.");
       return;
-    case kFunctionScanAttachment:
+    case kFunctionScanAttachment: {
       controller_->ScanAttachement(scan_timeout_ms_);
-      Finish(controller_->IsInitialized(), "failed to initialize the controller.");
+      const std::string& cause = controller_->GetAttachError();
+      Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
       return;
+    }
     case kFunctionScanRemoval:
       controller_->ScanRemoval(true);
       Finish(!controller_->IsInitialized(), "failed to remove the controller.");

@@ -60,7 +60,7 @@ TEST_F(GenericFunctionRunnerTest, ScanAttachmentOfAnAbsentDeviceFails) {
   auto runner = Run(kFunctionScanAttachment, nullptr, "0000:ee:1f.0");
   EXPECT_EQ(runner->GetName(), "GenericFunction-Test");
   EXPECT_TRUE(runner->IsAborted());
-  EXPECT_EQ(runner->GetErrorMessage(), "failed to initialize the controller.");
+  EXPECT_EQ(runner->GetErrorMessage(), "failed to initialize the controller. no PCI device at 0000:ee:1f.0");
 }
 
 TEST_F(GenericFunctionRunnerTest, ScanAttachmentThenForcedRemoval) {

@@ -15,6 +15,13 @@ bool dpdk_started();
 /* Whether DMA addresses are virtual addresses (IOVA as VA) in this process. True before the start. */
 bool iova_is_va();
 
+/* Logs a PCI failure as an error line and keeps its text as the calling thread's kyt_env_pci_error(). */
+void pci_error(const char *file, int line, const char *func, const char *format, ...)
+	__attribute__((format(printf, 4, 5)));
+#define KYT_PCI_ERROR(...) ::kyt::env::pci_error(__FILE__, __LINE__, __func__, __VA_ARGS__)
+/* Forgets the calling thread's last PCI failure (the start of an attach). */
+void clear_pci_error();
+
 /* Whether the allow-list of the start admits this address (true when the start gave none). */
 bool pci_addr_allowed(const spdk_pci_addr &addr);
 

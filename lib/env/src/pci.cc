@@ -2,14 +2,18 @@
  * devices alike. */
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "env_internal.h"
+#include "kyt/env.h"
 #include "pci_device.h"
 #include "spdk/log.h"
 #include "spdk/pci_ids.h"
@@ -37,6 +41,8 @@ std::map<uint64_t, spdk_pci_device *> &attached()
 	return *m;
 }
 
+thread_local std::string t_pci_error;
+
 int cfg_access(spdk_pci_device *dev, void *value, uint32_t len, uint32_t offset, bool write)
 {
 	if (dev == nullptr || value == nullptr || (len != 1 && len != 2 && len != 4) || offset >= 4096 ||
@@ -47,11 +53,36 @@ int cfg_access(spdk_pci_device *dev, void *value, uint32_t len, uint32_t offset,
 }
 
 }  // namespace
+
+void pci_error(const char *file, int line, const char *func, const char *format, ...)
+{
+	char text[256];
+	va_list args;
+	va_start(args, format);
+	vsnprintf(text, sizeof(text), format, args);
+	va_end(args);
+	spdk_log(SPDK_LOG_ERROR, file, line, func, "%s", text);
+	t_pci_error = text;
+	while (!t_pci_error.empty() && t_pci_error.back() == '\n') {
+		t_pci_error.pop_back();
+	}
+}
+
+void clear_pci_error()
+{
+	t_pci_error.clear();
+}
+
 }  // namespace kyt::env
 
 using namespace kyt::env;
 
 extern "C" {
+
+const char *kyt_env_pci_error(void)
+{
+	return t_pci_error.c_str();
+}
 
 struct spdk_pci_driver *spdk_pci_nvme_get_driver(void)
 {
@@ -64,17 +95,18 @@ int spdk_pci_device_attach(struct spdk_pci_driver *driver, spdk_pci_enum_cb enum
 	if (driver == nullptr || enum_cb == nullptr || pci_address == nullptr) {
 		return -EINVAL;
 	}
+	clear_pci_error();
 	char name[SPDK_PCI_ADDR_FMT_LEN];
 	spdk_pci_addr_fmt(name, sizeof(name), pci_address);
 	if (!pci_addr_allowed(*pci_address)) {
-		SPDK_ERRLOG("PCI device %s is not on the allow-list of this process\n", name);
+		KYT_PCI_ERROR("PCI device %s is not on the allow-list of this process\n", name);
 		return -EPERM;
 	}
 	const uint64_t key = addr_key(*pci_address);
 	std::lock_guard<std::recursive_mutex> guard(g_attach_lock);
 	auto it = attached().find(key);
 	if (it != attached().end() && !it->second->backend->removed()) {
-		SPDK_ERRLOG("PCI device %s is already attached\n", name);
+		KYT_PCI_ERROR("PCI device %s is already attached\n", name);
 		return -EBUSY;
 	}
 
@@ -91,7 +123,7 @@ int spdk_pci_device_attach(struct spdk_pci_driver *driver, spdk_pci_enum_cb enum
 		}
 	}
 	if ((dev->id.class_id & 0xFFFFFF) != driver->class_id) {
-		SPDK_ERRLOG("PCI device %s (class %06x) is not handled by the %s driver\n", name, dev->id.class_id,
+		KYT_PCI_ERROR("PCI device %s (class %06x) is not handled by the %s driver\n", name, dev->id.class_id,
 			    driver->name);
 		return -ENODEV;
 	}
@@ -245,12 +277,12 @@ int spdk_pci_device_claim(const struct spdk_pci_addr *pci_addr)
 	int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 	if (fd < 0) {
 		int err = errno;
-		SPDK_ERRLOG("could not open %s (%s)\n", path, strerror(err));
+		KYT_PCI_ERROR("could not open %s (%s)\n", path, strerror(err));
 		return -err;
 	}
 	if (ftruncate(fd, sizeof(int)) != 0) {
 		int err = errno;
-		SPDK_ERRLOG("could not size %s (%s)\n", path, strerror(err));
+		KYT_PCI_ERROR("could not size %s (%s)\n", path, strerror(err));
 		close(fd);
 		return -err;
 	}
@@ -265,7 +297,7 @@ int spdk_pci_device_claim(const struct spdk_pci_addr *pci_addr)
 		if (pread(fd, &owner, sizeof(owner), 0) != sizeof(owner)) {
 			owner = 0;
 		}
-		SPDK_ERRLOG("Cannot create lock on device %s, probably process %d has claimed it\n", name, owner);
+		KYT_PCI_ERROR("Cannot create lock on device %s, probably process %d has claimed it\n", name, owner);
 		close(fd);
 		return -EACCES;
 	}

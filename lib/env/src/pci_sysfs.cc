@@ -34,13 +34,10 @@ std::unique_ptr<PciBackend> open_sysfs_device(const spdk_pci_addr &addr, spdk_pc
 	char name[SPDK_PCI_ADDR_FMT_LEN];
 	spdk_pci_addr_fmt(name, sizeof(name), &addr);
 	const std::string dir = std::string(kSysfsBase) + "/" + name;
-	if (access(dir.c_str(), F_OK) != 0) {
-		*err = -ENODEV;
-		return nullptr;
-	}
 	uint64_t vendor = 0, device = 0, subvendor = 0, subdevice = 0, cls = 0;
-	if (!read_hex_file(dir + "/vendor", &vendor) || !read_hex_file(dir + "/device", &device) ||
-	    !read_hex_file(dir + "/class", &cls)) {
+	if (access(dir.c_str(), F_OK) != 0 || !read_hex_file(dir + "/vendor", &vendor) ||
+	    !read_hex_file(dir + "/device", &device) || !read_hex_file(dir + "/class", &cls)) {
+		KYT_PCI_ERROR("no PCI device at %s\n", name);
 		*err = -ENODEV;
 		return nullptr;
 	}
@@ -55,7 +52,7 @@ std::unique_ptr<PciBackend> open_sysfs_device(const spdk_pci_addr &addr, spdk_pc
 	char link[PATH_MAX];
 	ssize_t n = readlink((dir + "/driver").c_str(), link, sizeof(link) - 1);
 	if (n <= 0) {
-		SPDK_ERRLOG("PCI device %s is not bound to a driver\n", name);
+		KYT_PCI_ERROR("PCI device %s is not bound to uio_pci_generic or vfio-pci\n", name);
 		*err = -ENODEV;
 		return nullptr;
 	}
@@ -64,17 +61,25 @@ std::unique_ptr<PciBackend> open_sysfs_device(const spdk_pci_addr &addr, spdk_pc
 	const std::string driver = slash != nullptr ? slash + 1 : link;
 
 	if (driver == "uio_pci_generic" || driver == "igb_uio") {
+		/* Without an IOMMU the device reaches memory by physical address; with IOVA as VA it would be handed
+		 * virtual addresses and write wherever they point. */
+		if (iova_is_va()) {
+			KYT_PCI_ERROR("PCI device %s is bound to %s, which needs physical addresses: mount hugepages "
+				      "or bind the device to vfio-pci\n", name, driver.c_str());
+			*err = -ENOTSUP;
+			return nullptr;
+		}
 		int fd = open((dir + "/config").c_str(), O_RDWR | O_CLOEXEC);
 		if (fd < 0) {
 			*err = -errno;
-			SPDK_ERRLOG("cannot open the config space of %s (%d)\n", name, *err);
+			KYT_PCI_ERROR("cannot open the config space of %s (%d)\n", name, *err);
 			return nullptr;
 		}
 		return std::make_unique<UioBackend>(dir, fd);
 	}
 	if (driver == "vfio-pci") {
 		if (!dpdk_started()) {
-			SPDK_ERRLOG("the environment must be started before %s can be opened through VFIO\n", name);
+			KYT_PCI_ERROR("the environment must be started before %s can be opened through VFIO\n", name);
 			*err = -ENODEV;
 			return nullptr;
 		}
@@ -83,7 +88,7 @@ std::unique_ptr<PciBackend> open_sysfs_device(const spdk_pci_addr &addr, spdk_pc
 		memset(&info, 0, sizeof(info));
 		info.argsz = sizeof(info);
 		if (rte_vfio_setup_device(kSysfsBase, name, &fd, &info) != 0) {
-			SPDK_ERRLOG("VFIO setup of %s failed\n", name);
+			KYT_PCI_ERROR("VFIO setup of %s failed\n", name);
 			*err = -EIO;
 			return nullptr;
 		}
@@ -99,7 +104,7 @@ std::unique_ptr<PciBackend> open_sysfs_device(const spdk_pci_addr &addr, spdk_pc
 		g_vfio_in_use.store(true);
 		return std::make_unique<VfioBackend>(dir, name, fd, cfg.offset);
 	}
-	SPDK_ERRLOG("PCI device %s is bound to %s, not to a user-space driver\n", name, driver.c_str());
+	KYT_PCI_ERROR("PCI device %s is bound to %s, not to uio_pci_generic or vfio-pci\n", name, driver.c_str());
 	*err = -ENODEV;
 	return nullptr;
 }

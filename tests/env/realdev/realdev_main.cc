@@ -5,6 +5,7 @@
  * everything held.
  *
  * Usage: kyt_env_realdev <pci address> [expected VS in hex]
+ * A refused attach prints "REALDEV: cause " and the reason the PCI layer gave.
  */
 #include <errno.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "kyt/env.h"
 #include "spdk/env.h"
 
 namespace {
@@ -86,6 +88,7 @@ int main(int argc, char **argv)
 	rc = spdk_pci_device_attach(spdk_pci_nvme_get_driver(), KeepDevice, &dev, &addr);
 	printf("REALDEV: attach %d\n", rc);
 	if (rc != 0 || dev == nullptr) {
+		printf("REALDEV: cause %s\n", kyt_env_pci_error());
 		return 1;
 	}
 	spdk_pci_id id = spdk_pci_device_get_id(dev);

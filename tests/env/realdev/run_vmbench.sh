@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a check in the VM bench: QEMU's NVMe 1.4 controller bound to a user-space driver, hugepages.
 # Usage: run_vmbench.sh <uio|vfio> <kyt_env_realdev binary>   the real-device check
+#        run_vmbench.sh uio-nohuge <kyt_env_realdev binary>   without hugepages (IOVA as VA) a UIO device is refused
 #        run_vmbench.sh unit <kyt_env_test binary>            the memory, ring and PCI unit tests on hugepages with
 #                                                             physical DMA addresses (UIO), as on real benches
 set -u
@@ -26,6 +27,18 @@ if [ "$mode" = unit ]; then
 	printf '%s\n' "$out" | grep -qF '[  PASSED  ]' || fail "no passing tests reported"
 	printf '%s\n' "$out" | grep -qF -- '--no-huge' && fail "the environment did not use hugepages"
 	echo "PASS"
+	exit 0
+fi
+if [ "$mode" = uio-nohuge ]; then
+	out=$("$vmbench" -q --timeout 100 --nvme 64 --bind uio -- "$bin" 0000:00:04.0 2>&1)
+	rc=$?
+	printf '%s\n' "$out"
+	[ "$rc" -eq 1 ] || fail "the real-device check exited with $rc, not 1 (attach refused)"
+	for want in "--no-huge" "(IOVA as VA)" "REALDEV: attach -95" "REALDEV: cause PCI device 0000:00:04.0 is bound to \
+uio_pci_generic, which needs physical addresses: mount hugepages or bind the device to vfio-pci"; do
+		printf '%s\n' "$out" | grep -qF -- "$want" || fail "missing '$want'"
+	done
+	echo "PASS: $mode"
 	exit 0
 fi
 out=$("$vmbench" -q --timeout 100 --nvme 64 --bind "$mode" --hugepages 256 -- "$bin" 0000:00:04.0 00010400 2>&1)

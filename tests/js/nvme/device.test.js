@@ -27,7 +27,7 @@ test('scanAttachment of a drive that is not there fails, then attaches it when i
   drive.powerOff();
   const err = await fails(addon, 'scanAttachment', 1000);
   assert.ok(err instanceof Error);
-  assert.equal(err.message, 'failed to initialize the controller.');
+  assert.equal(err.message, `failed to initialize the controller. no PCI device at ${bdf}`);
   drive.powerOn();
   assert.deepEqual(await ok(addon, 'scanAttachment', 1000), { status: 'OK' });
   assert.deepEqual(await ok(addon, 'scanAttachment', 0), { status: 'OK' }, 'attached already: nothing to do');
