@@ -121,7 +121,7 @@ void AdminCmdRunner::HandleCreateCommand() {
 }
 
 void AdminCmdRunner::HandleWaitForCompletion() {
-  if (const char* failure = PollFailure(SameAttachment(), [this] { return ProcessCompletions(input_.qid); })) {
+  if (const char* failure = PollFailure(SameAttachment(), input_.qid)) {
     AbortOutstanding(failure);
     return;
   }

@@ -6,6 +6,7 @@
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/nvme_queue_manager.h"
+#include "nvme/nvme_reset_controller.h"
 
 ControllerRunner::ControllerRunner(std::string name, std::string device)
     : TaskBase(1, std::move(name), std::move(device)) {}
@@ -61,6 +62,22 @@ bool ControllerRunner::RequirePoweredAndInitialized() {
 }
 
 bool ControllerRunner::ControllerTimedOut() const { return controller_->IsTimedOut(); }
+
+const char* ControllerRunner::PollFailure(bool attached, uint16_t qid) {
+  if (ControllerTimedOut()) return "Command Timed Out";
+  if (!attached) return "device not initialized";
+  if (ProcessCompletions(qid) < 0) return CompletionFailure(qid);
+  return nullptr;
+}
+
+const char* ControllerRunner::CompletionFailure(uint16_t qid) const {
+  NvmeControllerCtx* ctx = controller_->GetControllerCtx().get();
+  if (qid != 0 && ctx != nullptr && !ctx->GetQueueManager().IsValidQueueId(qid) &&
+      ctx->GetResetController().GetState() != kyt::nvme::NvmeResetController::kStateIdle) {
+    return "Command aborted by a controller reset";
+  }
+  return "Unexpected Internal Error";
+}
 
 int ControllerRunner::ProcessCompletions(uint16_t qid) {
   auto& queues = controller_->GetControllerCtx()->GetQueueManager();

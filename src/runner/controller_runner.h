@@ -47,26 +47,20 @@ class ControllerRunner : public TaskBase {
   bool RequireInitialized();
   // Aborts with "power off notified" after a power-off notice, else as RequireInitialized.
   bool RequirePoweredAndInitialized();
-  // The text a task waiting for a submitted command gives up with, or nullptr while it may wait on: the controller
-  // timed out ("Command Timed Out"), the attachment is gone ("device not initialized"), or processing the queue's
-  // completions failed ("Unexpected Internal Error"). The completions are processed only when the first two pass.
-  template <typename Process>
-  const char* PollFailure(bool attached, Process process);
+  // The text a task waiting for a command submitted on queue `qid` gives up with, or nullptr while it may wait on:
+  // the controller timed out ("Command Timed Out"), the attachment is gone ("device not initialized"), or processing
+  // the queue's completions failed (CompletionFailure). The completions are processed only when the first two pass.
+  const char* PollFailure(bool attached, uint16_t qid);
   // Processes the completions of the queue: the admin queue for id 0, else that I/O queue. Its result.
   int ProcessCompletions(uint16_t qid);
+  // Why processing the completions of queue `qid` failed: "Command aborted by a controller reset" when a controller
+  // reset dropped that I/O queue with the command on it, else "Unexpected Internal Error".
+  const char* CompletionFailure(uint16_t qid) const;
 
   std::shared_ptr<NvmeController> controller_;
 
  private:
   bool ControllerTimedOut() const;
 };
-
-template <typename Process>
-const char* ControllerRunner::PollFailure(bool attached, Process process) {
-  if (ControllerTimedOut()) return "Command Timed Out";
-  if (!attached) return "device not initialized";
-  if (process() < 0) return "Unexpected Internal Error";
-  return nullptr;
-}
 
 #endif  // KYT_RUNNER_CONTROLLER_RUNNER_H

@@ -141,7 +141,7 @@ void GenericCmdRunner::HandleWaitForCompletion() {
   if (HasControllerError()) return;
   if (ProcessCompletions(qid_) < 0) {
     ReleaseContext();
-    Abort("Unexpected Internal Error");
+    Abort(CompletionFailure(qid_));
     return;
   }
   if (!ctx_->status.done) return;

@@ -177,8 +177,7 @@ void NvmCmdRunner::HandleCreateCommand() {
 }
 
 void NvmCmdRunner::HandleWaitForCompletion() {
-  auto process = [this] { return controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_); };
-  if (const char* failure = PollFailure(controller_->IsInitialized(), process)) {
+  if (const char* failure = PollFailure(controller_->IsInitialized(), qid_)) {
     AbortOutstanding(failure);
     return;
   }

@@ -147,10 +147,23 @@ TEST_F(GenericFunctionRunnerTest, ResetDropsTheQueuesAndIoWorksAgainOnANewQueueP
   Attach();
   CreateQueuePair();
   ASSERT_TRUE(Read(0)->IsDone());
+  kyt::sim::FaultRule drop;  // the drive never completes the next read: it is outstanding when the reset comes
+  drop.opcode = 0x02;
+  drop.action = kyt::sim::FaultRule::Action::kDrop;
+  sim_->InjectFault(drop);
+  NvmCmdRunner pending(address_, "Read");
+  pending.SetCommandCode(kNvmCmdRead);
+  pending.SetLbaRange(0, 1);
+  pending.SetNvmeControllerManager(manager_);
+  for (int pass = 0; pass < 3; ++pass) pending.Run();
+  ASSERT_EQ(pending.GetState(), 3u) << pending.GetErrorMessage();
   const uint64_t resets = sim_->counters().resets;
   auto reset = Run(kFunctionResetController);
   ASSERT_TRUE(reset->IsDone()) << reset->GetErrorMessage();
   EXPECT_EQ(sim_->counters().resets, resets + 1);
+  ASSERT_TRUE(Step(pending));
+  EXPECT_EQ(pending.GetErrorMessage(), "Command aborted by a controller reset");
+  sim_->ClearFaults();  // in case the drive had not fetched the read before the reset
   EXPECT_EQ(Read(0)->GetErrorMessage(), "Invalid Queue ID");  // the old queue pair is gone
   CreateQueuePair();
   auto read = Read(0);
