@@ -87,8 +87,9 @@ void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> re
 }
 
 v8::Local<v8::Value> JsEvent::RunnerError() {
-  if (runner_->IsArgumentRefused()) return v8::Exception::TypeError(CreateJsString(prefix_ + runner_->GetErrorMessage()));
-  return v8::Exception::Error(CreateJsString(runner_->GetErrorMessage()));
+  const std::string message = runner_->GetErrorMessage();
+  if (runner_->IsArgumentRefused()) return v8::Exception::TypeError(CreateJsString(prefix_ + message));
+  return v8::Exception::Error(CreateJsString(message));
 }
 
 bool JsEvent::CallbackIfAborted() {

@@ -1,5 +1,6 @@
-// One zero-filled DMA-safe buffer (512-byte aligned unless asked otherwise) with its size. The process-wide byte count of all live buffers
-// is kept in DmaContext::total_allocated_ (atomic: buffers are made on the worker and on the script's thread).
+// One zero-filled DMA-safe buffer (512-byte aligned unless asked otherwise) with its size. The process-wide byte count
+// of all live buffers is kept in DmaContext::total_allocated_ (atomic: buffers are made on the worker and on the
+// script's thread).
 #ifndef KYT_NVME_DMA_CONTEXT_H
 #define KYT_NVME_DMA_CONTEXT_H
 

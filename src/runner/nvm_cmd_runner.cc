@@ -1,7 +1,6 @@
 #include "runner/nvm_cmd_runner.h"
 
 #include <cstring>
-#include <limits>
 
 #include "nvme/dma_context.h"
 #include "nvme/io_manager.h"
@@ -95,10 +94,6 @@ bool NvmCmdRunner::SubmitReadWrite(bool write) {
     return false;
   }
   const uint64_t size = GetDataXferSize();
-  if (size > std::numeric_limits<uint32_t>::max()) {
-    Abort("transfer size of " + std::to_string(size) + " bytes does not fit in 32 bits");
-    return false;
-  }
   io_ctx_ = std::make_shared<NvmeIoCtx>();
   io_ctx_->data = std::make_unique<DmaContext>(size);
   io_ctx_->meta = std::make_unique<DmaContext>(0);

@@ -75,8 +75,7 @@ class NvmCmdRunner : public ControllerRunner {
   // Worker thread, while the controller is attached.
   uint16_t GetIoQueueId();
   uint32_t GetNamespaceId();
-  // Bytes of the transfer: bytes per block in the data buffer times the number of blocks (64-bit, so that an
-  // oversize product is seen rather than wrapped).
+  // Bytes of the transfer: bytes per block in the data buffer times the number of blocks.
   uint64_t GetDataXferSize();
 
  protected:

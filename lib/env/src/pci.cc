@@ -124,7 +124,7 @@ int spdk_pci_device_attach(struct spdk_pci_driver *driver, spdk_pci_enum_cb enum
 	}
 	if ((dev->id.class_id & 0xFFFFFF) != driver->class_id) {
 		KYT_PCI_ERROR("PCI device %s (class %06x) is not handled by the %s driver\n", name, dev->id.class_id,
-			    driver->name);
+			      driver->name);
 		return -ENODEV;
 	}
 	spdk_pci_device *raw = dev.release();
