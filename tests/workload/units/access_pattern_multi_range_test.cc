@@ -40,6 +40,19 @@ class PatternFactoryTest : public SimNamespaces {
     return "(accepted)";
   }
 
+  // A basic 4 KiB read pattern over blocks [start, start + size) of the first active namespace.
+  static AccessPatternInput Basic(uint64_t start, uint64_t size, uint32_t loops) {
+    AccessPatternInput in;
+    in.type = kAccessPatternBasic;
+    in.basic.rangeType = kRangeStartSize;
+    in.basic.startLba = start;
+    in.basic.size = size;
+    in.basic.xferSize = 4096;
+    in.basic.readPercent = 100;
+    in.basic.loops = loops;
+    return in;
+  }
+
   AccessPatternInput MultiRange(std::vector<MultiRangeAccessPatternRange> ranges, uint32_t loops = 1) {
     AccessPatternInput in;
     in.type = kAccessPatternMultiRange;
@@ -52,14 +65,7 @@ class PatternFactoryTest : public SimNamespaces {
 };
 
 TEST_F(PatternFactoryTest, BasicPatternOnTheChosenOrFirstActiveNamespace) {
-  AccessPatternInput in;
-  in.type = kAccessPatternBasic;
-  in.basic.rangeType = kRangeStartSize;
-  in.basic.startLba = 8;
-  in.basic.size = 16;
-  in.basic.xferSize = 4096;
-  in.basic.readPercent = 100;
-  in.basic.loops = 1;
+  AccessPatternInput in = Basic(8, 16, 1);
   auto first = AccessPatternGeneratorFactory::Create(controller_, in, out_);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(NextIo(*first).nsid, 1u) << "nsid 0 is the first active namespace";
@@ -293,13 +299,7 @@ TEST_F(PatternFactoryTest, WeightsThatSelectNothingAreReported) {
 
 // A time limit of N seconds ends the pattern once N seconds have passed since its first I/O, not a second later.
 TEST_F(PatternFactoryTest, DurationEndsThePatternAtTheLimit) {
-  AccessPatternInput basic;
-  basic.type = kAccessPatternBasic;
-  basic.basic.rangeType = kRangePercent;
-  basic.basic.rangePercent = 100;
-  basic.basic.xferSize = 4096;
-  basic.basic.readPercent = 100;
-  basic.basic.loops = 0xFFFFFFFFu;
+  AccessPatternInput basic = Basic(0, 64, 0xFFFFFFFFu);
   basic.basic.duration = 1;
   AccessPatternInput multi = MultiRange({Range(1, 0, 64, 1, {{4096, 1, 0}})}, 0xFFFFFFFFu);
   multi.multiRange.duration = 1;
