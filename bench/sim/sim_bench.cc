@@ -110,8 +110,9 @@ void BM_Write4KOf512(benchmark::State& state) { Run(state, io_opc::kWrite, true,
 BENCHMARK(BM_Flush)->Arg(1)->Arg(32)->Arg(256)->Arg(1023)->UseRealTime();
 BENCHMARK(BM_Read4K)->Arg(1)->Arg(32)->Arg(256)->UseRealTime();
 BENCHMARK(BM_Write4K)->Arg(1)->Arg(32)->Arg(256)->UseRealTime();
-BENCHMARK(BM_Read4KOf512)->Arg(128)->UseRealTime();
+// Written first, so that the reads find stored blocks.
 BENCHMARK(BM_Write4KOf512)->Arg(128)->UseRealTime();
+BENCHMARK(BM_Read4KOf512)->Arg(128)->UseRealTime();
 
 // The console output, plus the highest command rate seen: the ceiling of the zero-latency mode.
 class CeilingReporter : public benchmark::ConsoleReporter {

@@ -76,7 +76,19 @@ SimController::Result SimController::ReadWrite(const Command& cmd, SimNamespace&
     r.lba = slba + i;
     return r;
   };
-  if (store.first_8_only()) {
+  uint8_t* host = store.first_8_only() && md_moved == 0 ? data_.Take(uint64_t(nlb) * ds) : nullptr;
+  if (host) {
+    // The usual zero-latency case: the blocks lie in one piece of host memory, handled in place.
+    for (uint32_t i = 0; i < nlb; ++i, host += ds) {
+      if (write) {
+        store.Write(slba + i, host);
+        continue;
+      }
+      const uint8_t* block = store.Find(slba + i);
+      if (block) std::memcpy(host, block, 8);
+      std::memset(host + (block ? 8 : 0), 0, block ? ds - 8 : ds);
+    }
+  } else if (store.first_8_only()) {
     for (uint32_t i = 0; i < nlb; ++i) {
       if (write) {
         data_.FromHost(bounce, 8);

@@ -40,6 +40,13 @@ class DataPointer {
   void ZeroToHost(uint64_t n);
   // Skip bytes without copying.
   void Skip(uint64_t n);
+  // The host memory of the next n bytes when they lie in one segment (then they count as passed), else null.
+  uint8_t* Take(uint64_t n) {
+    if (seg_ >= segments_.size() || segments_[seg_].len - seg_off_ < n) return nullptr;
+    uint8_t* at = segments_[seg_].ptr + seg_off_;
+    Skip(n);
+    return at;
+  }
 
  private:
   Status Add(uint64_t address, uint64_t len, TranslateFn translate);
