@@ -270,6 +270,20 @@ void RunDriver(benchmark::State& state, Rig& rig, uint32_t depth) {
   spdk_nvme_qpair_process_completions(rig.qpair, 0);
 }
 
+// The benchmark's pattern: 4 KiB random reads over the whole namespace.
+BasicAccessPatternInput RandomReads(uint32_t loops) {
+  BasicAccessPatternInput input;
+  input.nsid = kNsid;
+  input.workload = kAccessRandom;
+  input.rangeType = kRangeStartSize;
+  input.startLba = 0;
+  input.size = kBlocks;
+  input.readPercent = 100;
+  input.xferSize = kIoBytes;
+  input.loops = loops;
+  return input;
+}
+
 // The device layers: NvmeIoCtx through IoManager, with or without validation and the generator. Like the workload,
 // the loop reads the clock once per pass and the contexts stamp that reading.
 std::vector<NvmeIoCtx*>* g_device_done = nullptr;
@@ -281,17 +295,8 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth) {
   std::unique_ptr<BasicAccessPatternGenerator> generator;
   BasicAccessPatternOutput generator_output;
   if (layer >= kGenerator) {
-    BasicAccessPatternInput input;
-    input.nsid = kNsid;
-    input.workload = kAccessRandom;
-    input.rangeType = kRangeStartSize;
-    input.startLba = 0;
-    input.size = kBlocks;
-    input.readPercent = 100;
-    input.xferSize = kIoBytes;
-    input.loops = UINT32_MAX;
-    generator = std::make_unique<BasicAccessPatternGenerator>(
-        rig.ctx->GetNamespaceManager().GetNamespace(kNsid), input, generator_output);
+    generator = std::make_unique<BasicAccessPatternGenerator>(rig.ctx->GetNamespaceManager().GetNamespace(kNsid),
+                                                              RandomReads(UINT32_MAX), generator_output);
   }
   std::vector<std::unique_ptr<NvmeIoCtx>> ios(depth);
   std::vector<NvmeIoCtx*> done, busy;
@@ -366,15 +371,7 @@ void RunWorkload(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth)
   in.histogramEndUs = 100000000;
   in.histogramPrecisions = 4;
   in.accessPattern.type = kAccessPatternBasic;
-  BasicAccessPatternInput& pattern = in.accessPattern.basic;
-  pattern.nsid = kNsid;
-  pattern.workload = kAccessRandom;
-  pattern.rangeType = kRangeStartSize;
-  pattern.startLba = 0;
-  pattern.size = kBlocks;
-  pattern.readPercent = 100;
-  pattern.xferSize = kIoBytes;
-  pattern.loops = uint32_t((uint64_t(state.max_iterations) * depth * kIoBlocks) / kBlocks + 2);
+  in.accessPattern.basic = RandomReads(uint32_t((uint64_t(state.max_iterations) * depth * kIoBlocks) / kBlocks + 2));
   TaskScheduler scheduler(rig.manager);
   NvmeDriver::TaskRing ring(NvmeDriver::kRingSize);
   scheduler.Add(&runner);
