@@ -6,7 +6,7 @@
 namespace kyt::sim {
 
 namespace {
-// The largest flat table: 2^20 chunks (16 MiB of chunk records), up to 2^26 blocks.
+// The largest flat table: 2^20 chunks (16 MiB of chunk records).
 constexpr uint64_t kMaxTableChunks = uint64_t(1) << 20;
 }  // namespace
 
