@@ -146,8 +146,36 @@ void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove)
 	if (hot_remove) {
 		ctrlr->is_removed = true;
 	}
+	if (!ctrlr->is_failed) {
+		/* Its commands are about to be ended by the host: the device must not write into their buffers later. */
+		nvme_transport_ctrlr_stop_dma(ctrlr);
+	}
 	ctrlr->is_failed = true;
 	SPDK_ERRLOG("ctrlr %s in failed state.\n", ctrlr->trid.traddr);
+}
+
+bool nvme_ctrlr_check_health(struct spdk_nvme_ctrlr *ctrlr, uint64_t now)
+{
+	union spdk_nvme_csts_register csts;
+
+	if (ctrlr->is_failed) {
+		return true;
+	}
+	if (now < ctrlr->next_health_check_tick) {
+		return false;
+	}
+	ctrlr->next_health_check_tick = now + nvme_ms_to_ticks(1);
+	if (nvme_ctrlr_get_csts(ctrlr, &csts) != 0) {
+		SPDK_ERRLOG("ctrlr %s does not answer: CSTS reads all ones\n", ctrlr->trid.traddr);
+		nvme_ctrlr_fail(ctrlr, true);
+		return true;
+	}
+	if (csts.bits.cfs) {
+		SPDK_ERRLOG("ctrlr %s reports a fatal status (CSTS.CFS)\n", ctrlr->trid.traddr);
+		nvme_ctrlr_fail(ctrlr, false);
+		return true;
+	}
+	return false;
 }
 
 static void nvme_ctrlr_free_doorbell_buffer(struct spdk_nvme_ctrlr *ctrlr)
@@ -186,6 +214,12 @@ void nvme_ctrlr_destruct_namespaces(struct spdk_nvme_ctrlr *ctrlr)
 
 void nvme_ctrlr_destruct(struct spdk_nvme_ctrlr *ctrlr)
 {
+	while (ctrlr->stranded_qpairs != NULL) {
+		struct spdk_nvme_qpair *qpair = ctrlr->stranded_qpairs;
+
+		ctrlr->stranded_qpairs = qpair->stranded_next;
+		nvme_pcie_qpair_destroy(qpair);
+	}
 	if (ctrlr->adminq != NULL) {
 		nvme_transport_admin_qpair_abort_aers(ctrlr->adminq);
 	}
@@ -910,12 +944,12 @@ static void nvme_ctrlr_set_keep_alive_timeout_done(void *arg, const struct spdk_
 	}
 	ctrlr->opts.keep_alive_timeout_ms = cpl->cdw0;
 
-	/* A Keep Alive every half of the time-out, at least every millisecond. */
+	/* A Keep Alive every half of the time-out, at least every millisecond; a timer of 0 means keep alive is off. */
 	interval_ms = cpl->cdw0 / 2;
 	if (interval_ms == 0) {
 		interval_ms = 1;
 	}
-	ctrlr->keep_alive_interval_ticks = nvme_ms_to_ticks(interval_ms);
+	ctrlr->keep_alive_interval_ticks = cpl->cdw0 == 0 ? 0 : nvme_ms_to_ticks(interval_ms);
 	ctrlr->next_keep_alive_tick = spdk_get_ticks();
 	nvme_ctrlr_set_admin_state(ctrlr, NVME_CTRLR_STATE_SET_HOST_ID);
 }
@@ -1570,6 +1604,10 @@ int spdk_nvme_ctrlr_free_io_qpair(struct spdk_nvme_qpair *qpair)
 	}
 	if (nvme_qpair_is_admin_queue(qpair)) {
 		return -1;
+	}
+	if (qpair->is_deleting) {
+		/* Freed already by the teardown whose callback asks again. */
+		return 0;
 	}
 	if (qpair->in_completion_context) {
 		/* Freed by the completion poll once the callbacks of this poll have returned. */

@@ -209,6 +209,8 @@ struct spdk_nvme_qpair {
 	struct spdk_nvme_ctrlr_process *active_proc;
 	void *req_buf;
 	uint32_t num_requests;
+	/* Next on the controller's list of stranded queue pairs (see nvme_pcie_ctrlr_create_io_qpair) */
+	struct spdk_nvme_qpair *stranded_next;
 };
 
 /* Command tracker: exactly one page so that its PRP list or SGL never crosses a page. */
@@ -216,7 +218,8 @@ struct nvme_tracker {
 	TAILQ_ENTRY(nvme_tracker) tq_list;
 	struct nvme_request *req;
 	uint16_t cid;
-	uint16_t rsvd0;
+	/* Marks the trackers a walk over the outstanding list is still to visit (see nvme_pcie_qpair_abort_trackers) */
+	uint16_t marked;
 	uint32_t rsvd1;
 	spdk_nvme_cmd_cb cb_fn;
 	void *cb_arg;
@@ -243,6 +246,10 @@ struct nvme_pcie_qpair {
 	uint16_t sq_tail;
 	uint16_t cq_head;
 	uint16_t sq_head;
+	/* Time-outs: the tick of the latest submission (also the poll's clock while completions arrive) and the tick
+	 * before which no outstanding command can pass its deadline, so that the deadline walk runs only then. */
+	uint64_t last_submit_tick;
+	uint64_t next_deadline_tick;
 	struct {
 		uint8_t phase : 1;
 		uint8_t delay_pcie_doorbell : 1;
@@ -399,6 +406,11 @@ struct spdk_nvme_ctrlr {
 	TAILQ_HEAD(, spdk_nvme_ctrlr_process) active_procs;
 	STAILQ_HEAD(, nvme_request) queued_aborts;
 	uint32_t outstanding_aborts;
+	/* When an idle poll or a blocking wait next reads CSTS to notice a failed or vanished controller */
+	uint64_t next_health_check_tick;
+	/* One-step queue pairs whose creation went unanswered: the device may still use their memory, so they stay
+	 * (and keep their identifiers) until the controller goes. */
+	struct spdk_nvme_qpair *stranded_qpairs;
 };
 
 /* PCIe controller: the generic controller first so that one pointer serves as both */
@@ -418,6 +430,7 @@ struct nvme_pcie_ctrlr {
 	struct spdk_pci_device *devhandle;
 	int claim_fd;
 	bool is_remapped;
+	uint64_t bar0_phys;
 };
 
 static inline struct nvme_pcie_ctrlr *nvme_pcie_ctrlr(struct spdk_nvme_ctrlr *ctrlr)
@@ -565,8 +578,14 @@ void nvme_qpair_complete_error_reqs(struct spdk_nvme_qpair *qpair);
 const struct spdk_nvme_cpl *nvme_qpair_inject_error(struct spdk_nvme_qpair *qpair, struct nvme_request *req,
 						   const struct spdk_nvme_cpl *cpl, struct spdk_nvme_cpl *copy);
 bool nvme_completion_is_retry(const struct spdk_nvme_cpl *cpl);
-int nvme_request_check_timeout(struct nvme_request *req, uint16_t cid, struct spdk_nvme_ctrlr_process *active_proc,
-			       uint64_t now_tick);
+/* The deadline of an outstanding request, or 0 when it is not watched (not timed, already timed out, another
+ * process's, an asynchronous event request). */
+uint64_t nvme_request_deadline(const struct nvme_request *req, const struct spdk_nvme_ctrlr_process *active_proc);
+/* Ends a request that passed its deadline: marked timed out, reported once to the process's time-out callback, and
+ * completed to its caller with the host time-out status while it stays at the device (its tracker keeps it until
+ * the device completes it or the queue goes; a bounce buffer lives as long). */
+void nvme_request_time_out(struct nvme_request *req, uint16_t cid, struct spdk_nvme_ctrlr_process *active_proc,
+			   spdk_nvme_cmd_cb *cb_fn, void **cb_arg);
 int nvme_ctrlr_submit_admin_request(struct spdk_nvme_ctrlr *ctrlr, struct nvme_request *req);
 /* Make a blocking wait that gives up detach its request: the late completion is then discarded. */
 void nvme_qpair_orphan_wait(struct spdk_nvme_qpair *qpair, struct nvme_completion_poll_status *status);
@@ -628,6 +647,9 @@ void nvme_ctrlr_destruct(struct spdk_nvme_ctrlr *ctrlr);
 void nvme_ctrlr_destruct_finish(struct spdk_nvme_ctrlr *ctrlr);
 int nvme_ctrlr_process_init(struct spdk_nvme_ctrlr *ctrlr);
 void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove);
+/* Reads CSTS at most once a millisecond: a fatal status (CFS) or a register that reads all ones fails the
+ * controller (all ones: removed). True when the controller is (now) failed. */
+bool nvme_ctrlr_check_health(struct spdk_nvme_ctrlr *ctrlr, uint64_t now);
 void nvme_ctrlr_init_cap(struct spdk_nvme_ctrlr *ctrlr, const union spdk_nvme_cap_register *cap,
 			 const union spdk_nvme_vs_register *vs);
 const char *nvme_ctrlr_state_string(enum nvme_ctrlr_state state);
@@ -674,6 +696,8 @@ int nvme_transport_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nv
 int32_t nvme_transport_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint32_t max_completions);
 void nvme_transport_qpair_abort_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr);
 void nvme_transport_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair);
+void nvme_transport_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr);
+int nvme_transport_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr);
 
 /* ---------------------------------------------------------------------------------------------------------------- */
 /* PCIe transport                                                                                                   */
@@ -716,6 +740,14 @@ int nvme_pcie_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_re
 int32_t nvme_pcie_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint32_t max_completions);
 void nvme_pcie_qpair_abort_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr);
 void nvme_pcie_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair);
+/* The opcode of the command the tracker `cid` carries, -1 when it carries none. */
+int nvme_pcie_qpair_outstanding_opc(struct spdk_nvme_qpair *qpair, uint16_t cid);
+/* Bus mastering off: the device can no longer touch host memory (a failed controller's commands are then ended by
+ * the host without risk). */
+void nvme_pcie_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr);
+/* After a power loss the device forgets its PCI programming: BAR0, memory space and bus mastering are written again.
+ * -ENODEV when the configuration space cannot be read (the device is gone), 0 otherwise. */
+int nvme_pcie_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr);
 
 /* ---------------------------------------------------------------------------------------------------------------- */
 /* Inline completion dispatch                                                                                       */

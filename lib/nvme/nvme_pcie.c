@@ -14,6 +14,7 @@
 #define NVME_PCI_CFG_BAR0_UPPER 0x14
 #define NVME_PCI_CFG_COMMAND 0x04
 #define NVME_PCI_CMD_MEMORY_SPACE 0x2
+#define NVME_PCI_CMD_BUS_MASTER 0x4
 #define NVME_PCI_CMD_BUS_MASTER_INTX_DISABLE 0x404
 #define NVME_SGL_SEGMENT_BOUNDARY 0x200000ULL
 
@@ -478,6 +479,33 @@ static void nvme_pcie_ctrlr_reinit_bar0(struct nvme_pcie_ctrlr *pctrlr, uint64_t
 	}
 }
 
+void nvme_pcie_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr)
+{
+	struct nvme_pcie_ctrlr *pctrlr = nvme_pcie_ctrlr(ctrlr);
+	uint16_t cmd = 0;
+
+	/* A device that is gone does not answer: nothing to do then. */
+	if (spdk_pci_device_cfg_read16(pctrlr->devhandle, &cmd, NVME_PCI_CFG_COMMAND) == 0 && cmd != 0xFFFF) {
+		spdk_pci_device_cfg_write16(pctrlr->devhandle, cmd & ~NVME_PCI_CMD_BUS_MASTER, NVME_PCI_CFG_COMMAND);
+	}
+}
+
+int nvme_pcie_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr)
+{
+	struct nvme_pcie_ctrlr *pctrlr = nvme_pcie_ctrlr(ctrlr);
+	uint16_t cmd = 0;
+
+	if (spdk_pci_device_cfg_read16(pctrlr->devhandle, &cmd, NVME_PCI_CFG_COMMAND) != 0 || cmd == 0xFFFF) {
+		return -ENODEV;
+	}
+	nvme_pcie_ctrlr_reinit_bar0(pctrlr, pctrlr->bar0_phys);
+	if (spdk_pci_device_cfg_read16(pctrlr->devhandle, &cmd, NVME_PCI_CFG_COMMAND) != 0) {
+		return -ENODEV;
+	}
+	return spdk_pci_device_cfg_write16(pctrlr->devhandle, cmd | NVME_PCI_CMD_MEMORY_SPACE | NVME_PCI_CMD_BUS_MASTER,
+					   NVME_PCI_CFG_COMMAND) == 0 ? 0 : -ENODEV;
+}
+
 static void nvme_pcie_ctrlr_release_early(struct nvme_pcie_ctrlr *pctrlr)
 {
 	nvme_pcie_ctrlr_unmap_cmb(pctrlr);
@@ -554,6 +582,7 @@ struct spdk_nvme_ctrlr *nvme_pcie_ctrlr_construct(const struct spdk_nvme_transpo
 		spdk_free(pctrlr);
 		return NULL;
 	}
+	pctrlr->bar0_phys = bar0_phys;
 	nvme_pcie_ctrlr_reinit_bar0(pctrlr, bar0_phys);
 	nvme_pcie_ctrlr_map_cmb(pctrlr);
 
@@ -863,6 +892,8 @@ struct spdk_nvme_qpair *nvme_pcie_ctrlr_create_io_qpair_data_structure(struct sp
 		nvme_pcie_qpair_destroy(qpair);
 		return NULL;
 	}
+	/* Its commands are timed with this process's time-out, as the admin commands are. */
+	qpair->active_proc = spdk_nvme_ctrlr_get_current_process(ctrlr);
 	return qpair;
 }
 
@@ -873,6 +904,10 @@ void nvme_pcie_ctrlr_delete_io_qpair_data_structure(struct spdk_nvme_qpair *qpai
 	struct nvme_request *req;
 	struct nvme_tracker *tr;
 
+	/* Freeing a queue pair that is already going (from a callback of its own teardown) does nothing. */
+	if (qpair->is_deleting) {
+		return;
+	}
 	/* From here on nothing is submitted or resubmitted to this queue pair. */
 	qpair->is_deleting = 1;
 
@@ -984,11 +1019,19 @@ int nvme_pcie_ctrlr_cmd_delete_io_sq(struct spdk_nvme_ctrlr *ctrlr, struct spdk_
 	return nvme_pcie_ctrlr_send_queue_cmd(ctrlr, SPDK_NVME_OPC_DELETE_IO_SQ, qpair->id, 0, 0, cb_fn, cb_arg);
 }
 
+/* A blocking wait that ended without the device's answer (it gave up, or the command timed out): whether the
+ * command took effect is unknown. */
+static bool nvme_pcie_wait_unanswered(int wait_rc, const struct nvme_completion_poll_status *status)
+{
+	return wait_rc != 0 && (!status->done || spdk_nvme_cpl_is_host_timeout(&status->cpl));
+}
+
 struct spdk_nvme_qpair *nvme_pcie_ctrlr_create_io_qpair(struct spdk_nvme_ctrlr *ctrlr, uint16_t qid,
 							const struct spdk_nvme_io_qpair_opts *opts)
 {
 	struct nvme_completion_poll_status status;
 	struct spdk_nvme_qpair *qpair;
+	bool sq_unknown = false;
 	int rc;
 
 	qpair = nvme_pcie_ctrlr_create_io_qpair_data_structure(ctrlr, qid, opts);
@@ -997,25 +1040,51 @@ struct spdk_nvme_qpair *nvme_pcie_ctrlr_create_io_qpair(struct spdk_nvme_ctrlr *
 	}
 
 	rc = nvme_pcie_ctrlr_cmd_create_io_cq(ctrlr, qpair, nvme_completion_poll_cb, &status);
-	if (rc != 0 || spdk_nvme_wait_for_completion(ctrlr->adminq, &status) != 0) {
+	if (rc == 0) {
+		rc = spdk_nvme_wait_for_completion(ctrlr->adminq, &status);
+		if (rc != 0) {
+			SPDK_ERRLOG("nvme_create_io_cq failed!\n");
+			if (nvme_pcie_wait_unanswered(rc, &status)) {
+				goto roll_back;  /* the completion queue may exist */
+			}
+		}
+	} else {
 		SPDK_ERRLOG("nvme_create_io_cq failed!\n");
+	}
+	if (rc != 0) {
 		goto fail;
 	}
 
 	rc = nvme_pcie_ctrlr_cmd_create_io_sq(ctrlr, qpair, nvme_completion_poll_cb, &status);
-	if (rc != 0 || spdk_nvme_wait_for_completion(ctrlr->adminq, &status) != 0) {
+	if (rc == 0) {
+		rc = spdk_nvme_wait_for_completion(ctrlr->adminq, &status);
+		sq_unknown = nvme_pcie_wait_unanswered(rc, &status);
+	}
+	if (rc != 0) {
 		SPDK_ERRLOG("nvme_create_io_sq failed!\n");
-		rc = nvme_pcie_ctrlr_cmd_delete_io_cq(ctrlr, qpair, nvme_completion_poll_cb, &status);
-		if (rc == 0) {
-			spdk_nvme_wait_for_completion(ctrlr->adminq, &status);
-		}
-		goto fail;
+		goto roll_back;
 	}
 
 	nvme_pcie_ctrlr_set_shadow_doorbell(ctrlr, qpair);
 	nvme_pcie_qpair_reset(qpair);
 	return qpair;
 
+roll_back:
+	/* The device may hold queues in this memory: it is freed only once the completion queue is known to be gone.
+	 * A submission queue whose creation went unanswered goes first (a completion queue still in use cannot be
+	 * deleted). */
+	if (sq_unknown && nvme_pcie_ctrlr_cmd_delete_io_sq(ctrlr, qpair, nvme_completion_poll_cb, &status) == 0) {
+		spdk_nvme_wait_for_completion(ctrlr->adminq, &status);
+	}
+	if (nvme_pcie_ctrlr_cmd_delete_io_cq(ctrlr, qpair, nvme_completion_poll_cb, &status) != 0 ||
+	    spdk_nvme_wait_for_completion(ctrlr->adminq, &status) != 0) {
+		SPDK_ERRLOG("I/O queue creation failed\n");
+		SPDK_ERRLOG("I/O queue %u may still exist at the device: its identifier and memory stay taken\n", qid);
+		spdk_bit_array_clear(ctrlr->free_io_qids, qid);
+		qpair->stranded_next = ctrlr->stranded_qpairs;
+		ctrlr->stranded_qpairs = qpair;
+		return NULL;
+	}
 fail:
 	SPDK_ERRLOG("I/O queue creation failed\n");
 	nvme_pcie_qpair_destroy(qpair);
@@ -1323,6 +1392,10 @@ int nvme_pcie_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_re
 	tr->cb_fn = req->cb_fn;
 	tr->cb_arg = req->cb_arg;
 	req->cmd.cid = tr->cid;
+	if (ctrlr->timeout_enabled) {
+		/* The deadline runs from here, also for a request that waited for a tracker or an enabled queue. */
+		req->submit_tick = pqpair->last_submit_tick = spdk_get_ticks();
+	}
 
 	if (req->payload_size != 0) {
 		if (req->payload.md) {
@@ -1410,6 +1483,7 @@ static void nvme_pcie_qpair_complete_tracker(struct spdk_nvme_qpair *qpair, stru
 	}
 
 	tr->req = NULL;
+	tr->marked = 0;
 	TAILQ_REMOVE(&pqpair->outstanding_tr, tr, tq_list);
 	TAILQ_INSERT_HEAD(&pqpair->free_tr, tr, tq_list);
 
@@ -1436,30 +1510,53 @@ static void nvme_pcie_qpair_manual_complete_tracker(struct spdk_nvme_qpair *qpai
 	nvme_pcie_qpair_complete_tracker(qpair, tr, &cpl, print_on_error);
 }
 
-static void nvme_pcie_qpair_abort_trackers(struct spdk_nvme_qpair *qpair, uint32_t dnr)
+/* Marks every tracker outstanding now. */
+static void nvme_pcie_qpair_mark_outstanding(struct nvme_pcie_qpair *pqpair)
+{
+	struct nvme_tracker *tr;
+
+	TAILQ_FOREACH(tr, &pqpair->outstanding_tr, tq_list) {
+		tr->marked = 1;
+	}
+}
+
+/* Visits the marked trackers in list order (oldest first), unmarking each before `visit` runs. A visit may run
+ * callbacks that complete other trackers or submit new ones (unmarked): a next tracker that is no longer marked
+ * afterwards is not trusted, and the walk goes on from the head. */
+static void nvme_pcie_qpair_visit_marked(struct spdk_nvme_qpair *qpair,
+					 void (*visit)(struct spdk_nvme_qpair *qpair, struct nvme_tracker *tr, void *arg),
+					 void *arg)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	struct nvme_tracker *tr, *next, *last;
+	struct nvme_tracker *tr = TAILQ_FIRST(&pqpair->outstanding_tr);
 
-	tr = TAILQ_FIRST(&pqpair->outstanding_tr);
-	if (tr == NULL) {
-		return;
-	}
-	/* Only what is outstanding now; anything a callback submits meanwhile stays. */
-	last = TAILQ_LAST(&pqpair->outstanding_tr, nvme_outstanding_tr_head);
 	while (tr != NULL) {
-		bool was_last = tr == last;
+		struct nvme_tracker *next = TAILQ_NEXT(tr, tq_list);
 
-		next = TAILQ_NEXT(tr, tq_list);
-		if (!qpair->ctrlr->opts.disable_error_logging) {
-			SPDK_ERRLOG("aborting outstanding command\n");
-		}
-		nvme_pcie_qpair_manual_complete_tracker(qpair, tr, SPDK_NVME_SC_ABORTED_BY_REQUEST, dnr != 0, true);
-		if (was_last) {
-			break;
+		if (tr->marked) {
+			tr->marked = 0;
+			visit(qpair, tr, arg);
+			if (next != NULL && !next->marked) {
+				next = TAILQ_FIRST(&pqpair->outstanding_tr);
+			}
 		}
 		tr = next;
 	}
+}
+
+static void nvme_pcie_qpair_abort_one(struct spdk_nvme_qpair *qpair, struct nvme_tracker *tr, void *arg)
+{
+	if (!qpair->ctrlr->opts.disable_error_logging) {
+		SPDK_ERRLOG("aborting outstanding command\n");
+	}
+	nvme_pcie_qpair_manual_complete_tracker(qpair, tr, SPDK_NVME_SC_ABORTED_BY_REQUEST, *(uint32_t *)arg != 0, true);
+}
+
+/* Ends what is outstanding now; anything a callback submits meanwhile stays. */
+static void nvme_pcie_qpair_abort_trackers(struct spdk_nvme_qpair *qpair, uint32_t dnr)
+{
+	nvme_pcie_qpair_mark_outstanding(nvme_pcie_qpair(qpair));
+	nvme_pcie_qpair_visit_marked(qpair, nvme_pcie_qpair_abort_one, &dnr);
 }
 
 void nvme_pcie_qpair_abort_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr)
@@ -1483,26 +1580,50 @@ void nvme_pcie_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair)
 	}
 }
 
-static void nvme_pcie_qpair_check_timeouts(struct spdk_nvme_qpair *qpair)
+int nvme_pcie_qpair_outstanding_opc(struct spdk_nvme_qpair *qpair, uint16_t cid)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
-	struct spdk_nvme_ctrlr_process *active_proc;
-	struct nvme_tracker *tr, *tmp;
-	uint64_t now;
 
-	active_proc = nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(ctrlr) : qpair->active_proc;
+	return cid < pqpair->num_trackers && pqpair->tr[cid].req != NULL ? pqpair->tr[cid].req->cmd.opc : -1;
+}
+
+static void nvme_pcie_qpair_time_out_one(struct spdk_nvme_qpair *qpair, struct nvme_tracker *tr, void *arg)
+{
+	nvme_request_time_out(tr->req, tr->cid, (struct spdk_nvme_ctrlr_process *)arg, &tr->cb_fn, &tr->cb_arg);
+}
+
+/* The deadline walk: every outstanding command is looked at (submission order is not deadline order once commands
+ * waited for a tracker), the late ones are ended, and the walk is not due again before the earliest deadline left.
+ * Commands submitted later have later deadlines than that. */
+static void nvme_pcie_qpair_check_timeouts(struct spdk_nvme_qpair *qpair, uint64_t now)
+{
+	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_qpair_is_admin_queue(qpair) ?
+			spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) : qpair->active_proc;
+	struct nvme_tracker *tr;
+	uint64_t next = UINT64_MAX;
+	bool late = false;
+
 	if (active_proc == NULL || active_proc->timeout_cb_fn == NULL) {
+		pqpair->next_deadline_tick = UINT64_MAX;
 		return;
 	}
-	now = spdk_get_ticks();
-	TAILQ_FOREACH_SAFE(tr, &pqpair->outstanding_tr, tq_list, tmp) {
-		if (tr->req == NULL) {
+	TAILQ_FOREACH(tr, &pqpair->outstanding_tr, tq_list) {
+		uint64_t deadline = tr->req ? nvme_request_deadline(tr->req, active_proc) : 0;
+
+		if (deadline == 0) {
 			continue;
 		}
-		if (nvme_request_check_timeout(tr->req, tr->cid, active_proc, now)) {
-			break;
+		if (deadline <= now) {
+			tr->marked = 1;
+			late = true;
+		} else if (deadline < next) {
+			next = deadline;
 		}
+	}
+	pqpair->next_deadline_tick = next != UINT64_MAX ? next : now + active_proc->timeout_ticks;
+	if (late) {
+		nvme_pcie_qpair_visit_marked(qpair, nvme_pcie_qpair_time_out_one, active_proc);
 	}
 }
 
@@ -1569,10 +1690,23 @@ int32_t nvme_pcie_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint3
 		pqpair->last_sq_tail = pqpair->sq_tail;
 	}
 
-	if (ctrlr->timeout_enabled && ctrlr->state == NVME_CTRLR_STATE_READY) {
-		nvme_pcie_qpair_check_timeouts(qpair);
+	if (ctrlr->state == NVME_CTRLR_STATE_READY && !TAILQ_EMPTY(&pqpair->outstanding_tr)) {
+		/* While completions arrive, the latest submission's tick serves as the clock: the busy path reads no
+		 * clock of its own. A poll that finds nothing reads it, and then also looks at the controller's health. */
+		uint64_t now = pqpair->last_submit_tick;
+
+		if (num_completions == 0) {
+			now = spdk_get_ticks();
+			if (!ctrlr->is_resetting && nvme_ctrlr_check_health(ctrlr, now)) {
+				goto out;  /* the caller ends everything waiting on the queue pair */
+			}
+		}
+		if (ctrlr->timeout_enabled && now >= pqpair->next_deadline_tick) {
+			nvme_pcie_qpair_check_timeouts(qpair, now);
+		}
 	}
 
+out:
 	if (admin) {
 		struct spdk_nvme_ctrlr_process *active_proc = spdk_nvme_ctrlr_get_current_process(ctrlr);
 

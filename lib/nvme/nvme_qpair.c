@@ -563,15 +563,7 @@ int nvme_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_request
 		return nvme_qpair_submit_failed(req, -ENXIO);
 	}
 
-	if (ctrlr->timeout_enabled) {
-		if (req->submit_tick == 0) {
-			req->submit_tick = spdk_get_ticks();
-			req->timed_out = false;
-		}
-	} else {
-		req->submit_tick = 0;
-	}
-
+	/* Not stamped here: the deadline starts when the transport hands the command to the device. */
 	if (qpair->is_enabled) {
 		/* The transport completes (and releases) a request it cannot describe before it returns. */
 		return nvme_transport_qpair_submit_request(qpair, req);
@@ -593,16 +585,21 @@ int nvme_ctrlr_submit_admin_request(struct spdk_nvme_ctrlr *ctrlr, struct nvme_r
 /* Completion polling                                                                                               */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
+/* Nothing reaches a failed controller any more: everything waiting on the queue pair ends, without retry. */
+static void nvme_qpair_end_all(struct spdk_nvme_qpair *qpair)
+{
+	nvme_qpair_complete_error_reqs(qpair);
+	nvme_qpair_abort_queued_reqs(qpair, 1);
+	nvme_transport_qpair_abort_reqs(qpair, 1);
+}
+
 int32_t spdk_nvme_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint32_t max_completions)
 {
 	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
 	int32_t ret;
 
 	if (ctrlr->is_failed) {
-		/* Nothing reaches the device any more: everything waiting ends now, without retry. */
-		nvme_qpair_complete_error_reqs(qpair);
-		nvme_qpair_abort_queued_reqs(qpair, 1);
-		nvme_transport_qpair_abort_reqs(qpair, 1);
+		nvme_qpair_end_all(qpair);
 		return 0;
 	}
 
@@ -621,7 +618,11 @@ int32_t spdk_nvme_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint3
 	qpair->in_completion_context = 0;
 	if (ret < 0) {
 		SPDK_ERRLOG("CQ error, abort requests after transport retry counter exceeded\n");
-		ctrlr->is_failed = true;
+		nvme_ctrlr_fail(ctrlr, false);
+	}
+	if (ctrlr->is_failed) {
+		/* The poll found the controller failed (or made it so): what waits on this queue ends in this poll. */
+		nvme_qpair_end_all(qpair);
 	}
 
 	if (qpair->delete_after_completion_context) {
@@ -664,30 +665,54 @@ int32_t spdk_nvme_ctrlr_process_admin_completions(struct spdk_nvme_ctrlr *ctrlr)
 /* Time-outs and callbacks                                                                                          */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
-int nvme_request_check_timeout(struct nvme_request *req, uint16_t cid, struct spdk_nvme_ctrlr_process *active_proc,
-			       uint64_t now_tick)
+uint64_t nvme_request_deadline(const struct nvme_request *req, const struct spdk_nvme_ctrlr_process *active_proc)
+{
+	if (req->timed_out || req->submit_tick == 0 || req->pid != g_spdk_nvme_pid) {
+		return 0;
+	}
+	if (nvme_qpair_is_admin_queue(req->qpair) && req->cmd.opc == SPDK_NVME_OPC_ASYNC_EVENT_REQUEST) {
+		return 0;
+	}
+	return req->submit_tick + active_proc->timeout_ticks;
+}
+
+void nvme_request_time_out(struct nvme_request *req, uint16_t cid, struct spdk_nvme_ctrlr_process *active_proc,
+			   spdk_nvme_cmd_cb *cb_fn, void **cb_arg)
 {
 	struct spdk_nvme_qpair *qpair = req->qpair;
-	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
-
-	if (req->timed_out || req->submit_tick == 0) {
-		return 0;
-	}
-	if (req->pid != g_spdk_nvme_pid) {
-		return 0;
-	}
-	if (nvme_qpair_is_admin_queue(qpair) && req->cmd.opc == SPDK_NVME_OPC_ASYNC_EVENT_REQUEST) {
-		return 0;
-	}
-	if (req->submit_tick + active_proc->timeout_ticks > now_tick) {
-		/* Not late; everything behind it is younger. */
-		return 1;
-	}
+	struct spdk_nvme_cpl cpl;
+	spdk_nvme_cmd_cb caller_fn;
+	void *caller_arg;
 
 	req->timed_out = true;
-	active_proc->timeout_cb_fn(active_proc->timeout_cb_arg, ctrlr,
+	active_proc->timeout_cb_fn(active_proc->timeout_cb_arg, qpair->ctrlr,
 				   nvme_qpair_is_admin_queue(qpair) ? NULL : qpair, cid);
-	return 0;
+
+	/* The caller hears now; the request itself stays with its tracker until the device is done with it. A bounce
+	 * buffer stays with the request, and the caller's own buffer is no longer written. */
+	if (*cb_fn == nvme_user_copy_cmd_complete) {
+		caller_fn = req->user_cb_fn;
+		caller_arg = req->user_cb_arg;
+		req->user_cb_fn = NULL;
+		req->user_cb_arg = NULL;
+		req->user_buffer = NULL;
+	} else {
+		caller_fn = *cb_fn;
+		caller_arg = *cb_arg;
+		*cb_fn = NULL;
+		*cb_arg = NULL;
+		req->cb_fn = NULL;
+		req->cb_arg = NULL;
+	}
+	memset(&cpl, 0, sizeof(cpl));
+	cpl.sqid = qpair->id;
+	cpl.cid = cid;
+	cpl.status.sct = SPDK_NVME_SCT_PATH;
+	cpl.status.sc = SPDK_NVME_SC_ABORTED_BY_HOST;
+	cpl.status.dnr = 1;
+	if (caller_fn) {
+		caller_fn(caller_arg, &cpl);
+	}
 }
 
 void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, uint64_t timeout_us,
@@ -916,8 +941,6 @@ static int nvme_wait_for_completion_bounded(struct spdk_nvme_qpair *qpair, struc
 	/* A limit too long for the tick counter is no limit. */
 	uint64_t caller_limit = timeout_in_secs && timeout_in_secs < UINT64_MAX / hz ? timeout_in_secs * hz : 0;
 	uint64_t admin_limit = nvme_ms_to_ticks(ctrlr->opts.admin_timeout_ms);
-	uint64_t csts_interval = hz / 1000 ? hz / 1000 : 1;
-	uint64_t next_csts_check = start + csts_interval;
 	int32_t rc;
 
 	memset(&status->cpl, 0, sizeof(status->cpl));
@@ -947,11 +970,8 @@ static int nvme_wait_for_completion_bounded(struct spdk_nvme_qpair *qpair, struc
 		if ((caller_limit && now - start > caller_limit) || (admin_limit && now - start > admin_limit)) {
 			goto give_up;
 		}
-		if (now >= next_csts_check) {
-			if (spdk_nvme_ctrlr_get_regs_csts(ctrlr) == 0xFFFFFFFFu) {
-				goto give_up;
-			}
-			next_csts_check = now + csts_interval;
+		if (nvme_ctrlr_check_health(ctrlr, now)) {
+			goto give_up;
 		}
 	}
 	return spdk_nvme_cpl_is_error(&status->cpl) ? -EIO : 0;

@@ -115,3 +115,13 @@ void nvme_transport_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair)
 {
 	nvme_pcie_admin_qpair_abort_aers(qpair);
 }
+
+void nvme_transport_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr)
+{
+	nvme_pcie_ctrlr_stop_dma(ctrlr);
+}
+
+int nvme_transport_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr)
+{
+	return nvme_pcie_ctrlr_restore_pci_config(ctrlr);
+}

@@ -9,6 +9,7 @@
 #include "javascript/js_base.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
+#include "spdk/nvme.h"
 
 namespace {
 
@@ -126,7 +127,9 @@ void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
   if (callback_.IsEmpty() || CallbackIfAborted()) return;
   v8::Local<v8::Object> result = MakeCompletionResult(cpl);
   if ((cpl.status_raw & 0x1FE) != 0) {
-    v8::Local<v8::Value> error = v8::Exception::Error(CreateJsString("command error"));
+    // A command ended by its time-out says so; the completion still tells which command it was.
+    const char* text = spdk_nvme_cpl_is_host_timeout(&cpl) ? "Command Timed Out" : "command error";
+    v8::Local<v8::Value> error = v8::Exception::Error(CreateJsString(text));
     SetJsPropObject(error.As<v8::Object>(), "data", result);
     InvokeCallback(error, v8::Null(isolate_));
   } else {

@@ -1,5 +1,6 @@
 #include "nvme/nvme_controller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -17,8 +18,9 @@ tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;
 
 namespace {
 
-// Written by the attach callback during one attachment scan.
+// Read by the probe callback and written by the attach callback during one attachment scan.
 struct ProbeRecord {
+  uint32_t admin_timeout_ms = 0;  // the command time-out, which bounds the admin steps of the initialisation too
   spdk_nvme_ctrlr* ctrlr = nullptr;
   bool attached = false;
 };
@@ -44,12 +46,12 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   const std::string text = "trtype:PCIe traddr:" + name_;
   spdk_nvme_transport_id_parse(&trid, text.c_str());
 
-  ProbeRecord probe;
-  spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
-
   if (timeout_ms != 0) {
     command_timeout_us_ = static_cast<uint64_t>(timeout_ms) * 1000;
   }
+  ProbeRecord probe;
+  probe.admin_timeout_ms = static_cast<uint32_t>(std::max<uint64_t>(command_timeout_us_ / 1000, 1));
+  spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
   attach_error_ = probe.attached ? "" : kyt_env_pci_error();
   if (!probe.attached) return;
 
@@ -65,9 +67,10 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   }
 }
 
-bool NvmeController::Probed(void* /*cb_ctx*/, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
+bool NvmeController::Probed(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
   opts->io_queue_size = kRequestedIoQueueSize;
   opts->override_cap_to = kReadyTimeoutMs;
+  opts->admin_timeout_ms = static_cast<ProbeRecord*>(cb_ctx)->admin_timeout_ms;
   return true;
 }
 
@@ -82,11 +85,21 @@ void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvm
   static_cast<NvmeController*>(cb_arg)->OnTimedOut(qpair, cid);
 }
 
+// What a command past its deadline means: it is aborted (the driver then ends it for its caller); an Abort that
+// itself passed its deadline means the controller no longer works, so it is failed and every wait on it ends.
 void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
   timed_out_ = true;
   std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
             << ", cid = " << cid << std::endl;
-  if (ctx_) ctx_->SetTimeout();
+  if (!ctx_) return;
+  spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
+  if (qpair == nullptr && nvme_pcie_qpair_outstanding_opc(ctrlr->adminq, cid) == SPDK_NVME_OPC_ABORT) {
+    std::cout << "NVME: Abort command timed out: the controller has failed" << std::endl;
+    nvme_ctrlr_fail(ctrlr, false);
+    return;
+  }
+  const int rc = spdk_nvme_ctrlr_cmd_abort(ctrlr, qpair, cid, nullptr, nullptr);
+  if (rc != 0) std::cout << "NVME: Failed to send Abort for cid " << cid << ", Error Code: " << rc << std::endl;
 }
 
 void NvmeController::ScanRemoval(bool force) {
@@ -105,6 +118,8 @@ void NvmeController::NotifyPowerOff() {
 }
 
 void NvmeController::Teardown() { ctx_.reset(); }
+
+std::string NvmeController::GetFailure() const { return ctx_ ? ctx_->GetFailure() : std::string(); }
 
 NvmeControllerCtx& NvmeController::RequireCtx() const {
   if (!ctx_) {

@@ -54,6 +54,11 @@ class NvmeController {
 
   bool IsInitialized() const { return initialized_; }
   bool IsTimedOut() const { return timed_out_; }
+  // A reset that brought the controller back forgets its earlier time-outs.
+  void ClearTimedOut() { timed_out_ = false; }
+  // Why the attached controller takes no commands (failed, or its device gone) and what the script can do about it;
+  // empty when it takes them, and while not attached.
+  std::string GetFailure() const;
   bool IsPowerOffNotified() const { return power_off_notified_; }
   uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }

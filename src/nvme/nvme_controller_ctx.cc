@@ -1,5 +1,6 @@
 #include "nvme/nvme_controller_ctx.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iomanip>
 #include <iostream>
@@ -31,15 +32,22 @@ void NvmeControllerCtx::RefreshNamespaces() {
 }
 
 NvmeControllerCtx::~NvmeControllerCtx() {
-  if (!timed_out_) {
-    queue_manager_.FreeIoQueuePairs(true);
-    std::cout << "NVME: Detaching Device" << std::endl;
-    spdk_nvme_detach(ctrlr_);
-  } else {
-    // The device dropped a command: mark the driver's controller failed so that the next attach replaces it
-    // instead of handing back a controller whose queues may still be alive at the device.
-    SetDeviceToFailed();
-  }
+  // A drive that stops answering must not hold the teardown (and so the end of the process) for a whole command
+  // time-out: each wait is short; a queue the device does not delete fails the controller, which frees the rest on
+  // the host side only.
+  ctrlr_->opts.admin_timeout_ms = std::min(ctrlr_->opts.admin_timeout_ms, kTeardownWaitMs);
+  queue_manager_.FreeIoQueuePairs(true);
+  // The admin queue's memory goes with the driver's controller, and commands may still be at the device (event
+  // requests, a command that timed out): it must not write there any more.
+  nvme_transport_ctrlr_stop_dma(ctrlr_);
+  std::cout << "NVME: Detaching Device" << std::endl;
+  spdk_nvme_detach(ctrlr_);
+}
+
+std::string NvmeControllerCtx::GetFailure() const {
+  if (ctrlr_->is_removed) return "Device is not responding (removed or powered off): scan for removal and attachment";
+  if (ctrlr_->is_failed) return "Controller has failed: reset the controller, or scan for removal and attachment";
+  return std::string();
 }
 
 uint32_t NvmeControllerCtx::GetMaxXferSize() const { return spdk_nvme_ctrlr_get_max_xfer_size(ctrlr_); }
@@ -110,6 +118,6 @@ std::shared_ptr<kyt::nvme::QueuePairCreationController> NvmeControllerCtx::MakeQ
 }
 
 std::shared_ptr<kyt::nvme::QueuePairDeletionController> NvmeControllerCtx::MakeQueuePairDeletionController(
-    uint16_t qid) {
-  return std::make_shared<kyt::nvme::QueuePairDeletionController>(qid, register_manager_, queue_manager_);
+    uint16_t qid, const void* requester) {
+  return std::make_shared<kyt::nvme::QueuePairDeletionController>(qid, requester, register_manager_, queue_manager_);
 }

@@ -1,11 +1,12 @@
 // The per-attachment context of a controller: owns its reset and shutdown machines, register, queue, namespace and
-// I/O managers. Releasing the last reference frees the I/O queue pairs and detaches the device, unless a command of
-// the controller timed out (then the driver keeps the controller and its queue pairs). Worker thread only.
+// I/O managers. Releasing the last reference frees the I/O queue pairs (deleting them at the device, with short
+// waits), stops the device's DMA and detaches it. Worker thread only.
 #ifndef KYT_NVME_NVME_CONTROLLER_CTX_H
 #define KYT_NVME_NVME_CONTROLLER_CTX_H
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "nvme/io_manager.h"
 #include "nvme/namespace_manager.h"
@@ -56,8 +57,9 @@ class NvmeControllerCtx {
   bool IsResponsive() const;
   void SetDeviceToRemoved();
   void SetDeviceToFailed();
-  void SetTimeout() { timed_out_ = true; }
-  bool IsTimedOut() const { return timed_out_; }
+  // Why the controller takes no commands although attached (failed, or its device gone), with what the script can
+  // do about it; empty when it takes them.
+  std::string GetFailure() const;
 
   // Arms the driver's error injection for `opc` on queue `qid` (0 = admin). -ENXIO when the QID has no queue pair;
   // otherwise the driver's result.
@@ -65,7 +67,9 @@ class NvmeControllerCtx {
                          uint8_t sct, uint8_t sc);
 
   std::shared_ptr<kyt::nvme::QueuePairCreationController> MakeQueuePairCreationController();
-  std::shared_ptr<kyt::nvme::QueuePairDeletionController> MakeQueuePairDeletionController(uint16_t qid);
+  // `requester`: the task that claimed the pair for itself, null for the script.
+  std::shared_ptr<kyt::nvme::QueuePairDeletionController> MakeQueuePairDeletionController(
+      uint16_t qid, const void* requester = nullptr);
 
  private:
   kyt::nvme::NvmeResetController reset_controller_;
@@ -73,8 +77,9 @@ class NvmeControllerCtx {
   kyt::nvme::NvmeRegisterManager register_manager_;
   kyt::nvme::NvmeQueueManager queue_manager_;
   kyt::nvme::NamespaceManager namespace_manager_;
+  static constexpr uint32_t kTeardownWaitMs = 1000;
+
   kyt::nvme::IoManager io_manager_;
-  bool timed_out_ = false;
   spdk_nvme_ctrlr* ctrlr_;
   spdk_nvme_transport_id trid_;
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;

@@ -1,5 +1,6 @@
 #include "nvme/nvme_queue_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -22,11 +23,15 @@ constexpr uint8_t kOpcDsm = 0x09;
 
 NvmeQueueManager::NvmeQueueManager(spdk_nvme_ctrlr* ctrlr) : ctrlr_(ctrlr) { ResizeTable(); }
 
-void NvmeQueueManager::ResizeTable() { qpairs_.assign(static_cast<size_t>(ctrlr_->opts.num_io_queues) + 1, nullptr); }
+void NvmeQueueManager::ResizeTable() {
+  qpairs_.assign(static_cast<size_t>(ctrlr_->opts.num_io_queues) + 1, nullptr);
+  claims_.assign(qpairs_.size(), Claim());
+}
 
 void NvmeQueueManager::AddQpair(spdk_nvme_qpair* qpair) {
   if (qpair->id >= qpairs_.size()) {
     qpairs_.resize(static_cast<size_t>(qpair->id) + 1, nullptr);
+    claims_.resize(qpairs_.size());
   }
   qpairs_[qpair->id] = qpair;
 }
@@ -34,7 +39,25 @@ void NvmeQueueManager::AddQpair(spdk_nvme_qpair* qpair) {
 void NvmeQueueManager::RemoveQpair(spdk_nvme_qpair* qpair) {
   if (qpair->id < qpairs_.size() && qpairs_[qpair->id] == qpair) {
     qpairs_[qpair->id] = nullptr;
+    claims_[qpair->id] = Claim();
   }
+}
+
+void NvmeQueueManager::ClaimQueue(uint16_t qid, const void* owner) {
+  if (GetQpair(qid) != nullptr) claims_[qid].owner = owner;
+}
+
+void NvmeQueueManager::ReleaseClaim(uint16_t qid, const void* owner) {
+  if (qid < claims_.size() && claims_[qid].owner == owner) claims_[qid].owner = nullptr;
+}
+
+void NvmeQueueManager::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx) {
+  kept_.emplace_back(qid, std::move(ctx));
+}
+
+void NvmeQueueManager::ReleaseKept(int qid) {
+  kept_.erase(std::remove_if(kept_.begin(), kept_.end(), [qid](const auto& kept) { return qid < 0 || kept.first == qid; }),
+              kept_.end());
 }
 
 void NvmeQueueManager::AddQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
@@ -89,11 +112,19 @@ std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeCreateQueueCtx() {
   return ctx;
 }
 
-std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeDeleteQueueCtx(uint16_t qid) {
+std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeDeleteQueueCtx(uint16_t qid, const void* requester) {
   spdk_nvme_qpair* qpair = GetQpair(qid);
   if (qpair == nullptr) {
     return nullptr;
   }
+  Claim& claim = claims_[qid];
+  if (claim.deleting) {
+    throw std::runtime_error("Queue pair " + std::to_string(qid) + " is being deleted already");
+  }
+  if (claim.owner != nullptr && claim.owner != requester) {
+    throw std::runtime_error("Queue pair " + std::to_string(qid) + " belongs to a running workload");
+  }
+  claim.deleting = true;
   auto ctx = std::make_shared<NvmeQueueCtx>();
   ctx->qpair = qpair;
   ctx->qid = qpair->id;
@@ -119,7 +150,17 @@ void NvmeQueueManager::DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& 
   if (ctx->qpair != nullptr) {
     nvme_pcie_ctrlr_delete_io_qpair_data_structure(ctx->qpair);
     ctx->qpair = nullptr;
+    ReleaseKept(static_cast<int>(ctx->qid));
   }
+}
+
+void NvmeQueueManager::StrandQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  if (ctx->qpair == nullptr) return;
+  std::cout << "NVME: QueueManager: ERROR: queue " << ctx->qid
+            << " may still exist at the device: its identifier and memory stay taken" << std::endl;
+  ctx->qpair->stranded_next = ctrlr_->stranded_qpairs;
+  ctrlr_->stranded_qpairs = ctx->qpair;
+  ctx->qpair = nullptr;
 }
 
 int NvmeQueueManager::ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
@@ -250,14 +291,18 @@ void NvmeQueueManager::FreeIoQueuePairs(bool process_completions) {
       spdk_nvme_qpair_process_completions(qpair, 0);
     }
     std::cout << "NVME: Freeing queue " << qpair->id << std::endl;
-    // A freed pair leaves its slot at once, so that no stale QID reaches it and no later pass frees it again. A pair
-    // the driver could not free still exists and keeps its slot.
+    // A freed pair leaves its slot at once, so that no stale QID reaches it and no later pass frees it again.
     const uint16_t id = qpair->id;
-    if (spdk_nvme_ctrlr_free_io_qpair(qpair) == 0) {
-      qpairs_[qid] = nullptr;
-    } else {
+    if (spdk_nvme_ctrlr_free_io_qpair(qpair) != 0) {
+      // The device did not delete the queue: it no longer works, so it is failed (which stops its DMA) and the host
+      // side is freed on its own.
       std::cout << "NVME: QueueManager: ERROR: (FreeIoQueuePairs) Failed to free queue " << id << std::endl;
+      nvme_ctrlr_fail(ctrlr_, false);
+      spdk_nvme_ctrlr_free_io_qpair(qpair);
     }
+    qpairs_[qid] = nullptr;
+    claims_[qid] = Claim();
+    ReleaseKept(id);
   }
 }
 
@@ -267,6 +312,8 @@ void NvmeQueueManager::FreeAll() {
   DisableIoQueuePairs();
   DisableAdminQueuePair();
   FreeIoQueuePairs(false);
+  // The device is disabled or shut down: what it held of the admin queue is no longer used either.
+  ReleaseKept(-1);
 }
 
 std::string NvmeQueueManager::GetErrorMessageFromOpsStatus(uint32_t status) {

@@ -52,9 +52,27 @@ class NvmeQueueManager {
 
   // Two-step queue-pair life.
   std::shared_ptr<NvmeQueueCtx> MakeCreateQueueCtx();
-  std::shared_ptr<NvmeQueueCtx> MakeDeleteQueueCtx(uint16_t qid);  // empty when the QID has no registered pair
+  // Empty when the QID has no registered pair. A pair that is being deleted already, or that a task claimed and
+  // `requester` is not that task, is refused with std::runtime_error saying so. The pair counts as being deleted
+  // from here on.
+  std::shared_ptr<NvmeQueueCtx> MakeDeleteQueueCtx(uint16_t qid, const void* requester = nullptr);
   uint32_t CreateQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
   void DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  // For a pair whose create or delete command went unanswered: the device may still use its memory, so the pair is
+  // kept with the controller (its QID stays taken) until the controller goes.
+  void StrandQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
+
+  // A task that made a pair for its own use claims it: only that task may delete it. The claim goes with the pair.
+  void ClaimQueue(uint16_t qid, const void* owner);
+  void ReleaseClaim(uint16_t qid, const void* owner);
+  bool IsClaimedBy(uint16_t qid, const void* owner) const {
+    return owner != nullptr && qid < claims_.size() && claims_[qid].owner == owner;
+  }
+
+  // Keeps the context of a command the device may still be executing (its caller was told it timed out, or gave up
+  // on it) until the queue `qid` is deleted or the controller disabled; 0 is the admin queue.
+  void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
+  size_t GetKeptCount() const { return kept_.size(); }
   int ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoCompletionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoSubmissionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
@@ -91,9 +109,18 @@ class NvmeQueueManager {
 
  private:
   uint32_t SubmitIo(NvmeIoCtx* ctx, uint8_t opcode);
+  // Lets go of the contexts kept for `qid` (all of them when `qid` is negative).
+  void ReleaseKept(int qid);
+
+  struct Claim {
+    const void* owner = nullptr;
+    bool deleting = false;
+  };
 
   spdk_nvme_ctrlr* ctrlr_;
   std::vector<spdk_nvme_qpair*> qpairs_;
+  std::vector<Claim> claims_;  // by QID, beside the table
+  std::vector<std::pair<uint16_t, std::shared_ptr<void>>> kept_;
 };
 
 }  // namespace nvme

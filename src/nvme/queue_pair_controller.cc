@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "nvme/nvme_queue_manager.h"
+#include "spdk/nvme.h"
 
 namespace kyt {
 namespace nvme {
@@ -26,6 +27,7 @@ void QueuePairController::WaitStep(const char* command, const char* failure, uin
                                    uint32_t fail_state) {
   queue_manager_.ProcessAdminCompletions();
   if (!ctx_->status.done) return;
+  unanswered_ = spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl);
   if (failure != nullptr && ctx_->Failed()) {
     error_ = failure;
     state_ = fail_state;

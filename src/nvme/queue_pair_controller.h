@@ -39,6 +39,8 @@ class QueuePairController : public BaseStatefulController {
   void WaitStep(const char* command, const char* failure, uint32_t next_state, uint32_t fail_state);
 
   std::shared_ptr<NvmeQueueCtx> ctx_;
+  // The last command waited for was ended by its time-out, not answered by the device.
+  bool unanswered_ = false;
   NvmeRegisterManager& register_manager_;  // held for the machines' owners; the steps do not use it
   NvmeQueueManager& queue_manager_;
 

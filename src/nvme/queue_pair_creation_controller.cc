@@ -42,6 +42,8 @@ void QueuePairCreationController::RunInternal() {
 
     case kWaitCreateCq:
       WaitStep("CreateIoCompletionQueue", "Failed to create completion queue", kSubmitCreateSq, kDeleteMeta);
+      // Unanswered, the completion queue may exist at the device all the same: it is deleted first.
+      if (state_ == kDeleteMeta && unanswered_) state_ = kSubmitDeleteCq;
       break;
 
     // From here on the completion queue exists on the device: a failure takes it down before the host structures go.
@@ -64,6 +66,7 @@ void QueuePairCreationController::RunInternal() {
       break;
 
     case kSubmitDeleteCq:
+      device_may_hold_ = true;
       SubmitStep("DeleteIoCompletionQueue", &NvmeQueueManager::SubmitDeleteIoCompletionQueueCommand, kWaitDeleteCq,
                  kDeleteMeta);
       break;
@@ -71,11 +74,17 @@ void QueuePairCreationController::RunInternal() {
     case kWaitDeleteCq:
       // The roll-back goes on whatever the deletion's status; the error text stays the first failure's.
       WaitStep("DeleteIoCompletionQueue", nullptr, kDeleteMeta, kDeleteMeta);
+      if (state_ == kDeleteMeta) device_may_hold_ = ctx_->Failed();
       break;
 
     case kDeleteMeta:
-      Log("Deleting queue pair data structure");
-      queue_manager_.DeleteQueuePairMeta(ctx_);
+      if (device_may_hold_) {
+        // The completion queue was not deleted: the device may still write into its memory.
+        queue_manager_.StrandQueuePairMeta(ctx_);
+      } else {
+        Log("Deleting queue pair data structure");
+        queue_manager_.DeleteQueuePairMeta(ctx_);
+      }
       state_ = kStateError;
       break;
 

@@ -33,6 +33,8 @@ class QueuePairCreationController : public QueuePairController {
     kWaitDeleteCq = 10,
     kDeleteMeta = 11,
   };
+  // The roll-back began and the completion queue is not known to be gone from the device.
+  bool device_may_hold_ = false;
 };
 
 }  // namespace nvme

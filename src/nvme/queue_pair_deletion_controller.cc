@@ -7,16 +7,19 @@
 namespace kyt {
 namespace nvme {
 
-QueuePairDeletionController::QueuePairDeletionController(uint16_t qid, NvmeRegisterManager& register_manager,
+QueuePairDeletionController::QueuePairDeletionController(uint16_t qid, const void* requester,
+                                                         NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
-    : QueuePairController("NVME: QueuePairDeletionController: ", register_manager, queue_manager), qid_(qid) {}
+    : QueuePairController("NVME: QueuePairDeletionController: ", register_manager, queue_manager),
+      qid_(qid),
+      requester_(requester) {}
 
 void QueuePairDeletionController::RunInternal() {
   switch (state_) {
     case kStateNotStarted:
       Log("Starting queue pair deletion of QID " + std::to_string(qid_));
       Log("Creating NvmeQueueCtx");
-      ctx_ = queue_manager_.MakeDeleteQueueCtx(qid_);
+      ctx_ = queue_manager_.MakeDeleteQueueCtx(qid_, requester_);
       if (!ctx_) {
         error_ = "Invalid QID " + std::to_string(qid_);
         state_ = kStateError;
@@ -48,6 +51,12 @@ void QueuePairDeletionController::RunInternal() {
       const std::string qid = std::to_string(ctx_->qid);
       Log("Removing queue pair " + qid + " from queue manager");
       queue_manager_.RemoveQueuePair(ctx_);
+      if (!error_.empty()) {
+        // A queue the device did not delete may still be in use there: its memory and identifier stay taken.
+        queue_manager_.StrandQueuePairMeta(ctx_);
+        state_ = kStateError;
+        break;
+      }
       Log("Deleting queue pair data structure");
       queue_manager_.DeleteQueuePairMeta(ctx_);
       Log("Successfully delete queue pair " + qid);

@@ -1,5 +1,6 @@
 // Polled deletion of one registered I/O queue pair: Delete I/O SQ, Delete I/O CQ, then unregistration and release of
-// the host structures, which happen also after a failed command (the first failure is reported).
+// the host structures. A failed command still unregisters the pair (the first failure is reported), but its memory
+// and QID stay taken: the device may still use the queue. A pair claimed by another task is not deleted.
 #ifndef KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
 #define KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
 
@@ -12,7 +13,9 @@ namespace nvme {
 
 class QueuePairDeletionController : public QueuePairController {
  public:
-  QueuePairDeletionController(uint16_t qid, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager);
+  // `requester`: the task that asks (the owner of a pair it claimed), null for the script.
+  QueuePairDeletionController(uint16_t qid, const void* requester, NvmeRegisterManager& register_manager,
+                              NvmeQueueManager& queue_manager);
   ~QueuePairDeletionController() = default;
 
   uint16_t GetQid() const { return qid_; }
@@ -30,6 +33,7 @@ class QueuePairDeletionController : public QueuePairController {
   };
 
   uint16_t qid_;
+  const void* requester_;
 };
 
 }  // namespace nvme

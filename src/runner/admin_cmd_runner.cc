@@ -10,7 +10,7 @@
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/queue_pair_creation_controller.h"
 #include "nvme/queue_pair_deletion_controller.h"
-#include "runner/orphaned_commands.h"
+#include "spdk/nvme.h"
 
 namespace {
 
@@ -51,8 +51,7 @@ void AdminCmdRunner::AbortOutstanding(const std::string& message) {
     orphan->ctx = std::move(admin_ctx_);
     orphan->ctx->input = &orphan->input;
     orphan->ctx->output = &orphan->output;
-    NvmeAdminCtx* raw = orphan->ctx.get();
-    OrphanedCommands::Adopt(orphan, [raw] { return raw->done; });
+    KeepUntilQueueGone(0, std::move(orphan));
   }
   Abort(message);
 }
@@ -62,7 +61,6 @@ bool AdminCmdRunner::SameAttachment() const {
 }
 
 void AdminCmdRunner::HandleGetDevice() {
-  OrphanedCommands::Sweep();
   LookUpController();
   if (!RequirePoweredAndInitialized()) return;
   ChangeState(2);
@@ -121,16 +119,20 @@ void AdminCmdRunner::HandleCreateCommand() {
 }
 
 void AdminCmdRunner::HandleWaitForCompletion() {
-  if (const char* failure = PollFailure(SameAttachment(), input_.qid)) {
-    AbortOutstanding(failure);
-    return;
+  if (!admin_ctx_->done || !spdk_nvme_cpl_is_host_timeout(&output_.cpl)) {
+    if (const char* failure = PollFailure(SameAttachment(), input_.qid)) {
+      AbortOutstanding(failure);
+      return;
+    }
+    if (admin_ctx_->has_error) {
+      AbortOutstanding(admin_ctx_->error);
+      return;
+    }
+    if (!admin_ctx_->done) return;
   }
-  if (!admin_ctx_) return;
-  if (admin_ctx_->done) {
-    ChangeState(6);
-  } else if (admin_ctx_->has_error) {
-    AbortOutstanding(admin_ctx_->error);
-  }
+  // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
+  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) return;
+  ChangeState(6);
 }
 
 template <typename Machine>

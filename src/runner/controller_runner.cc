@@ -58,7 +58,20 @@ bool ControllerRunner::RequirePoweredAndInitialized() {
     Abort("power off notified");
     return false;
   }
-  return RequireInitialized();
+  return RequireInitialized() && !AbortIfFailed();
+}
+
+bool ControllerRunner::AbortIfFailed() {
+  std::string failure = controller_->GetFailure();
+  if (failure.empty()) return false;
+  Abort(failure);
+  return true;
+}
+
+void ControllerRunner::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx) {
+  if (const auto& attachment = controller_->GetControllerCtx()) {
+    attachment->GetQueueManager().KeepUntilQueueGone(qid, std::move(ctx));
+  }
 }
 
 bool ControllerRunner::ControllerTimedOut() const { return controller_->IsTimedOut(); }

@@ -45,8 +45,15 @@ class ControllerRunner : public TaskBase {
   void HandleLookUpAttached();
   // True when the controller is attached; else aborts with "device not initialized".
   bool RequireInitialized();
-  // Aborts with "power off notified" after a power-off notice, else as RequireInitialized.
+  // Aborts with "power off notified" after a power-off notice, else as RequireInitialized, else with the
+  // controller's failure text when it takes no commands (failed, or its device gone).
   bool RequirePoweredAndInitialized();
+  // Aborts with the controller's failure text when it has one; true then.
+  bool AbortIfFailed();
+  // The device may still write into the context of a command that this task no longer waits for (its time-out
+  // ended it, or the task gave up): the context stays with the command's queue (0: admin) until that queue is
+  // deleted or the controller disabled. Without an attachment the command is over and the context goes at once.
+  void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
   // The text a task waiting for a command submitted on queue `qid` gives up with, or nullptr while it may wait on:
   // the controller timed out ("Command Timed Out"), the attachment is gone ("device not initialized"), or processing
   // the queue's completions failed (CompletionFailure). The completions are processed only when the first two pass.

@@ -8,7 +8,6 @@
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_generic_ctx.h"
 #include "nvme/nvme_queue_manager.h"
-#include "runner/orphaned_commands.h"
 #include "spdk/nvme.h"
 
 namespace {
@@ -42,30 +41,32 @@ void GenericCmdRunner::HandleState(uint32_t state) {
             &GenericCmdRunner::HandleWaitForCompletion);
 }
 
-// A command that is still outstanding keeps its context (completion record and DMA buffer) alive until it
-// completes or its queue is torn down. The runner's own command entry is no longer needed by then: the driver
-// copied it into the submission queue at submission.
+// A command that the device may still be executing (outstanding, or ended by its time-out) keeps its context
+// (completion record and DMA buffer) alive until its queue is torn down. The runner's own command entry is no longer
+// needed by then: the driver copied it into the submission queue at submission.
 void GenericCmdRunner::ReleaseContext() {
-  if (ctx_ && GetState() == 3 && !ctx_->status.done) {
-    NvmeGenericCtx* raw = ctx_.get();
-    raw->host_buffer = nullptr;
-    raw->host_buffer_size = 0;
-    raw->cmd = nullptr;
-    OrphanedCommands::Adopt(ctx_, [raw] { return raw->status.done; });
+  if (ctx_ && GetState() == 3 && (!ctx_->status.done || spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl))) {
+    ctx_->host_buffer = nullptr;
+    ctx_->host_buffer_size = 0;
+    ctx_->cmd = nullptr;
+    const auto qid = static_cast<uint16_t>(ctx_->qid);
+    KeepUntilQueueGone(qid, std::move(ctx_));
   }
   ctx_.reset();
 }
 
 bool GenericCmdRunner::HasControllerError() {
-  const char* message = nullptr;
+  std::string message;
   if (controller_->IsPowerOffNotified()) {
     message = "power off notified";
   } else if (!controller_->IsInitialized()) {
     message = "device not initialized";
   } else if (controller_->IsTimedOut()) {
     message = "Command Timed Out";
+  } else {
+    message = controller_->GetFailure();
   }
-  if (message == nullptr) return false;
+  if (message.empty()) return false;
   controller_error_ = true;
   ReleaseContext();
   Abort(message);
@@ -73,7 +74,6 @@ bool GenericCmdRunner::HasControllerError() {
 }
 
 void GenericCmdRunner::HandleGetDevice() {
-  OrphanedCommands::Sweep();
   LookUpController();
   if (HasControllerError()) return;
   ChangeState(2);
@@ -138,13 +138,25 @@ void GenericCmdRunner::HandleCreateCommand() {
 }
 
 void GenericCmdRunner::HandleWaitForCompletion() {
-  if (HasControllerError()) return;
-  if (ProcessCompletions(qid_) < 0) {
+  if (!ctx_->status.done || !spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl)) {
+    if (HasControllerError()) return;
+    if (ProcessCompletions(qid_) < 0) {
+      ReleaseContext();
+      Abort(CompletionFailure(qid_));
+      return;
+    }
+    if (!ctx_->status.done) return;
+  }
+  if (spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl)) {
+    std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
     ReleaseContext();
-    Abort(CompletionFailure(qid_));
+    ChangeState(0);  // the script hears "Command Timed Out" with the command's completion entry
     return;
   }
-  if (!ctx_->status.done) return;
+  if ((ctx_->status.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) {
+    controller_error_ = true;
+    return;
+  }
   if (!host_to_device_ && buffer_size_ > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), buffer_size_);
   std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
   ChangeState(0);

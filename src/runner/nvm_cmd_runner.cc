@@ -9,7 +9,6 @@
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_io_ctx.h"
 #include "nvme/nvme_queue_manager.h"
-#include "runner/orphaned_commands.h"
 
 namespace {
 constexpr uint32_t kRangeEntrySize = 16;
@@ -29,19 +28,15 @@ void NvmCmdRunner::HandleState(uint32_t state) {
 }
 
 // Gives up on a submitted command. When it is still outstanding its context stays alive (with its DMA buffer) until
-// the command completes or its queue is torn down, so that neither the device nor the completion routine writes
-// into freed memory.
+// its queue is torn down, so that neither the device nor the completion routine writes into freed memory.
 void NvmCmdRunner::AbortOutstanding(const std::string& message) {
   if (io_ctx_ && !io_ctx_->completed) {
-    NvmeIoCtx* raw = io_ctx_.get();
-    OrphanedCommands::Adopt(io_ctx_, [raw] { return raw->completed; });
-    io_ctx_.reset();
+    KeepUntilQueueGone(qid_, std::move(io_ctx_));
   }
   Abort(message);
 }
 
 void NvmCmdRunner::HandleGetDevice() {
-  OrphanedCommands::Sweep();
   LookUpController();
   if (!RequirePoweredAndInitialized()) return;
   ChangeState(2);
@@ -172,17 +167,27 @@ void NvmCmdRunner::HandleCreateCommand() {
 }
 
 void NvmCmdRunner::HandleWaitForCompletion() {
-  if (const char* failure = PollFailure(controller_->IsInitialized(), qid_)) {
-    AbortOutstanding(failure);
-    return;
+  if (!io_ctx_->completed || !spdk_nvme_cpl_is_host_timeout(&io_ctx_->cpl)) {
+    if (const char* failure = PollFailure(controller_->IsInitialized(), qid_)) {
+      AbortOutstanding(failure);
+      return;
+    }
+    if (!io_ctx_->completed) return;
   }
-  if (!io_ctx_ || !io_ctx_->completed) return;
   if (io_ctx_->failed) {
     Abort(io_ctx_->error);
     return;
   }
   std::memcpy(&cpl_, &io_ctx_->cpl, sizeof(cpl_));
+  if (spdk_nvme_cpl_is_host_timeout(&cpl_)) {
+    // Ended by its time-out while the device may still be executing it: the script hears of the time-out with the
+    // command's completion entry, and the context waits for the queue's teardown.
+    KeepUntilQueueGone(qid_, std::move(io_ctx_));
+    ChangeState(0);
+    return;
+  }
   const bool success = (cpl_.status_raw & 0x1FE) == 0;
+  if (!success && AbortIfFailed()) return;
   if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
     Abort("data mismatch");
     return;

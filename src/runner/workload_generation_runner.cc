@@ -18,6 +18,7 @@
 #include "runner/log_line.h"
 #include "runner/orphaned_commands.h"
 #include "runner/power_control_runner.h"
+#include "spdk/nvme.h"
 #include "spdk/env.h"
 
 namespace {
@@ -76,8 +77,25 @@ void WorkloadGenerationRunner::Fail(std::string message) {
   ChangeState(kPrepareOutput);
 }
 
+// Attached, and the controller takes commands: not failed, its device not gone.
 bool WorkloadGenerationRunner::IsInitialized() const {
-  return controller_ && controller_->IsInitialized() && controller_->GetControllerCtx();
+  return controller_ && controller_->IsInitialized() && controller_->GetControllerCtx() &&
+         controller_->GetFailure().empty();
+}
+
+bool WorkloadGenerationRunner::OwnPowerCycle() const {
+  return input->powerControlEnabled && controller_->IsPowerOffNotified();
+}
+
+// The device is not usable. During the run's own power cycle it is meant to go: the run waits in `wait_state` for
+// it to come back. Any other way (a removal scan, a failed controller, a device that vanished) ends the run.
+void WorkloadGenerationRunner::DeviceAway(uint32_t wait_state) {
+  if (OwnPowerCycle()) {
+    ChangeState(wait_state);
+    return;
+  }
+  std::string reason = controller_->GetFailure();
+  Fail(reason.empty() ? "Device was detached during the workload" : reason);
 }
 
 void WorkloadGenerationRunner::AddSegment() { run_ticks_ += pass_ticks_ - segment_start_ticks_; }
@@ -199,7 +217,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
   }
   if (!IsInitialized()) {
     creation_.reset();
-    ChangeState(kWaitForDeviceReadyToRestart);
+    DeviceAway(kWaitForDeviceReadyToRestart);
     return;
   }
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
@@ -222,7 +240,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
       Fail(done->GetErrorMessage());
     } else {
       qid_ = static_cast<uint16_t>(done->GetQid());
-      own_qpair_live_ = true;
+      ctx.GetQueueManager().ClaimQueue(qid_, this);  // the script cannot delete it under the run
       ChangeState(kFillInitialIo);
     }
     return;
@@ -261,7 +279,7 @@ void WorkloadGenerationRunner::HandleFillInitialIo() {
     return;
   }
   if (!IsInitialized()) {
-    ChangeState(kWaitForDeviceReadyToRestart);
+    DeviceAway(kWaitForDeviceReadyToRestart);
     return;
   }
   segment_start_ticks_ = pass_ticks_ = spdk_get_ticks();
@@ -338,7 +356,7 @@ void WorkloadGenerationRunner::HandleProcessIo() {
   }
   if (!IsInitialized()) {
     AddSegment();
-    ChangeState(kWaitForDeviceReadyToRestart);
+    DeviceAway(kWaitForDeviceReadyToRestart);
     return;
   }
   if (input->powerControlEnabled) {
@@ -360,8 +378,9 @@ void WorkloadGenerationRunner::HandleProcessIo() {
     return;
   }
   if (controller_->GetControllerCtx()->GetQueueManager().ProcessIoCompletions(qid_) < 0) {
-    failed_ = true;
-    ChangeState(kPrepareOutput);
+    // The queue pair is gone (deleted by the script, or dropped by a controller reset).
+    Fail("I/O queue pair " + std::to_string(qid_) + " no longer exists");
+    return;
   }
   NvmeIoCtx* ctx = nullptr;
   while (!overlapped_->IsEmpty()) {
@@ -393,6 +412,17 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   if (initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0)) {
     output->errorTracker->errors[StatusKey(sct, sc)].push_back(
         command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
+    if (spdk_nvme_cpl_is_host_timeout(cpl)) {
+      // Ended by its time-out, whatever the ignore list says: the device may still be executing it, so its context
+      // stays with the queue until the queue goes, and the run ends.
+      std::string message =
+          FatalMessage("IO Command Timeout", ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);
+      contexts_.erase(ctx);
+      controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
+      DrainOverlapped();
+      if (!failed_) Fail(std::move(message));
+      return;
+    }
     if (const error_mask* fatal = FindFatalStatus(sct, sc, input->ignoreError)) {
       DrainOverlapped();
       std::string message = FatalMessage(fatal->text, ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);
@@ -456,16 +486,18 @@ void WorkloadGenerationRunner::DrainCompleted() {
 void WorkloadGenerationRunner::ReleaseContexts() {
   DrainOverlapped();
   DrainCompleted();
+  const std::shared_ptr<NvmeControllerCtx> attachment =
+      controller_ ? controller_->GetControllerCtx() : std::shared_ptr<NvmeControllerCtx>();
   for (NvmeIoCtx* ctx : contexts_) {
-    if (ctx->completed) {
-      delete ctx;  // not in flight: nothing refers to it any more
+    if (ctx->completed || !attachment) {
+      delete ctx;  // not in flight (a detachment ended every command): nothing refers to it any more
       continue;
     }
-    // The device may still complete it: the completion then only marks the context, which a later sweep frees.
+    // The device may still complete it: the completion then only marks the context, which stays with its queue.
     ctx->callback = nullptr;
     ctx->user_ctx = nullptr;
     ctx->pass_ticks = nullptr;
-    OrphanedCommands::Adopt(std::shared_ptr<NvmeIoCtx>(ctx), [ctx] { return ctx->completed; });
+    attachment->GetQueueManager().KeepUntilQueueGone(ctx->qid, std::shared_ptr<NvmeIoCtx>(ctx));
   }
   contexts_.clear();
   outstanding_ = 0;
@@ -477,7 +509,7 @@ void WorkloadGenerationRunner::HandleDrainIo() {
   pass_ticks_ = spdk_get_ticks();
   if (!IsInitialized()) {
     AddSegment();
-    ChangeState(kWaitForDeviceReadyToTerminate);
+    DeviceAway(kWaitForDeviceReadyToTerminate);
     return;
   }
   if (outstanding_ == 0) {
@@ -500,7 +532,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
   }
   if (!IsInitialized()) {
     Log("Device removal detected while deleting queue pair");
-    ChangeState(kWaitForDeviceReadyToTerminate);
+    DeviceAway(kWaitForDeviceReadyToTerminate);
     return;
   }
   if (input->qid != 0 && !restarted_) {
@@ -526,11 +558,10 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
       return;
     }
     deletion_.reset();
-    own_qpair_live_ = false;
     ChangeState(kWaitForPendingEvents);
     return;
   }
-  deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_);
+  deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
 }
 
 // ---- state 7 ----
@@ -556,15 +587,23 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
   }
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
   deletion_.reset();
-  if (failed_ && own_qpair_live_ && IsInitialized() && !controller_->IsTimedOut() &&
-      !controller_->IsPowerOffNotified() && controller_->GetControllerCtx()->GetQueueManager().IsValidQueueId(qid_)) {
-    // A run that failed with its own queue pair still on the device gives the pair back before it ends, so that
-    // failing runs do not use the controller's queues up.
-    deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_);
-    ChangeState(kReleaseQueuePair);
-    return;
+  if (OwnsQueuePair()) {
+    if (failed_ && IsInitialized() && !controller_->IsTimedOut() && !controller_->IsPowerOffNotified()) {
+      // A run that failed with its own queue pair still on the device gives the pair back before it ends, so that
+      // failing runs do not use the controller's queues up.
+      deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
+      ChangeState(kReleaseQueuePair);
+      return;
+    }
+    // Left to the script, which may delete it now.
+    controller_->GetControllerCtx()->GetQueueManager().ReleaseClaim(qid_, this);
   }
   ChangeState(failed_ ? kStateAborted : kStateDone);
+}
+
+bool WorkloadGenerationRunner::OwnsQueuePair() const {
+  return controller_ && controller_->GetControllerCtx() &&
+         controller_->GetControllerCtx()->GetQueueManager().IsClaimedBy(qid_, this);
 }
 
 void WorkloadGenerationRunner::HandleReleaseQueuePair() {
@@ -574,7 +613,7 @@ void WorkloadGenerationRunner::HandleReleaseQueuePair() {
     if (deletion_->HasError()) Log("Failed to delete the queue pair of the failed run: " + deletion_->GetErrorMessage());
   }
   deletion_.reset();
-  own_qpair_live_ = false;
+  if (OwnsQueuePair()) controller_->GetControllerCtx()->GetQueueManager().ReleaseClaim(qid_, this);
   ChangeState(failed_ ? kStateAborted : kStateDone);
 }
 
@@ -632,7 +671,6 @@ void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
     const bool cycle_over = !input->powerControlEnabled || power_task_ == nullptr || power_task_->IsComplete();
     if (cycle_over && !(power_task_ != nullptr && power_task_->IsAborted())) {
       restarted_ = true;
-      own_qpair_live_ = false;  // it went with the old attachment
       // The old attachment and its queue pairs are gone: what it still held is released before a fresh set of
       // contexts is made for the new segment.
       ReleaseContexts();

@@ -6,8 +6,12 @@
 //
 // The script side fills `input` before the task is handed over and reads `output` once it is final; everything else
 // is the worker's. When the run ends (state 7) every I/O context is released: the idle ones are freed, the ones a
-// device still holds are handed to OrphanedCommands with their completion routine cleared, so that nothing reaches
-// the runner after it is final. A power cycle still under way at the end is handed over the same way.
+// device still holds stay with their queue pair (completion routine cleared) until it goes, so that nothing reaches
+// the runner after it is final. A power cycle still under way at the end is handed to OrphanedCommands.
+//
+// The run ends with an error, and the statistics it has, when a command times out, the controller fails, the device
+// goes away outside the run's own power cycle (removal scan, power loss, removal), or its queue pair goes (deleted,
+// or dropped by a reset). A queue pair the run made is claimed: the script cannot delete it while the run uses it.
 #ifndef KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
 #define KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
 
@@ -109,6 +113,11 @@ class WorkloadGenerationRunner : public TaskBase {
 
   void Fail(std::string message);
   bool IsInitialized() const;
+  // The run's own power cycle has announced the power-off: the device is meant to go away and come back.
+  bool OwnPowerCycle() const;
+  void DeviceAway(uint32_t wait_state);
+  // The queue pair in use is the one this run made (and claimed) on the current attachment.
+  bool OwnsQueuePair() const;
   void AddSegment();
 
   std::shared_ptr<NamespaceCtx> ns_;  // never set; kept for teardown symmetry
@@ -117,7 +126,6 @@ class WorkloadGenerationRunner : public TaskBase {
   bool stop_ = false;
   bool failed_ = false;
   bool restarted_ = false;
-  bool own_qpair_live_ = false;  // the pair this run created is on the device
   uint32_t outstanding_ = 0;
   uint32_t queue_depth_ = 0;
   uint64_t segment_start_ticks_ = 0;

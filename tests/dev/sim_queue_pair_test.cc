@@ -162,6 +162,22 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
   }
 }
 
+// A Create I/O CQ that goes unanswered (its time-out ends it) may have made the queue: it is deleted first, and when
+// the deletion goes unanswered too the pair keeps its QID and memory.
+TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDeleted) {
+  Attach(2000);
+  for (uint8_t opcode : {kCreateCq, kDeleteCq}) {
+    auto rule = FailAdmin(opcode);
+    rule.action = kyt::sim::FaultRule::Action::kDrop;
+    sim_->InjectFault(rule);
+  }
+  auto machine = Ctx().MakeQueuePairCreationController();
+  RunToEnd(*machine);
+  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create completion queue");
+  EXPECT_EQ(QueueOpcodes(AdminOpcodes()), (std::vector<uint8_t>{kCreateCq, kDeleteCq}));
+  EXPECT_EQ(CreateQueuePair(), 2) << "QID 1 stays taken";
+}
+
 TEST_F(QueuePairTest, RunsOutOfQueueIds) {
   Attach();
   auto& queues = Ctx().GetQueueManager();

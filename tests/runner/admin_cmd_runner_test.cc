@@ -87,13 +87,13 @@ TEST_F(AdminCmdRunnerTest, FormatWithAnErrorStatusEndsDoneAndKeepsTheFormat) {
   EXPECT_EQ(LbaSize(1), 512u);
 }
 
-TEST_F(AdminCmdRunnerTest, RefusedFormatSubmissionEndsWithTheDriversText) {
+TEST_F(AdminCmdRunnerTest, FailedControllerRefusesAtOnceSayingWhatToDo) {
   Attach();
-  Controller()->GetControllerCtx()->SetDeviceToFailed();  // the driver refuses every new command
+  Controller()->GetControllerCtx()->SetDeviceToFailed();
   auto format = Format(1, 2);
-  ASSERT_TRUE(Step(*format, 5.0)) << "a refused submission does not leave the runner waiting";
+  ASSERT_TRUE(Step(*format, 5.0));
   EXPECT_TRUE(format->IsAborted());
-  EXPECT_EQ(format->GetErrorMessage(), "Unexpected Internal Error, Error Code: Valid device is not found");
+  EXPECT_EQ(format->GetErrorMessage(), "Controller has failed: reset the controller, or scan for removal and attachment");
 }
 
 TEST_F(AdminCmdRunnerTest, UnknownCodeAbortsWithTheInitialMessage) {

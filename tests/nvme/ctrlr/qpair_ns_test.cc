@@ -166,6 +166,29 @@ TEST_F(CtrlrQpairTest, FreeWhileResettingOrAfterAFailedDelete) {
   EXPECT_TRUE(spdk_bit_array_get(ctrlr->free_io_qids, 1));
 }
 
+// A creation whose command goes unanswered may have made the completion queue all the same: its memory and identifier
+// are given back only once a Delete I/O CQ succeeds; otherwise they stay taken (and go with the controller).
+TEST_F(CtrlrQpairTest, UnansweredCreationKeepsItsIdentifierUntilTheCompletionQueueIsGone) {
+  SimController& sim = AddSim();
+  spdk_nvme_ctrlr* ctrlr = Attach();
+  ASSERT_NE(nullptr, ctrlr);
+  ctrlr->opts.admin_timeout_ms = 2000;
+  for (bool delete_lost : {false, true}) {
+    sim.InjectFault(AdminFault(SPDK_NVME_OPC_CREATE_IO_CQ, 0, 0, FaultRule::Action::kDrop));
+    if (delete_lost) sim.InjectFault(AdminFault(SPDK_NVME_OPC_DELETE_IO_CQ, 0, 0, FaultRule::Action::kDrop));
+    EXPECT_EQ(nullptr, Alloc(ctrlr));
+    EXPECT_EQ(spdk_bit_array_get(ctrlr->free_io_qids, 1), !delete_lost);
+    if (!delete_lost) {
+      for (const SimController::QueueState& q : sim.Queues()) EXPECT_NE(q.qid, 1) << "the roll-back deleted it";
+    }
+  }
+  EXPECT_NE(nullptr, ctrlr->stranded_qpairs);
+  spdk_nvme_qpair* next = Alloc(ctrlr);
+  ASSERT_NE(nullptr, next);
+  EXPECT_EQ(2, next->id);
+  EXPECT_EQ(0, spdk_nvme_ctrlr_free_io_qpair(next));
+}
+
 using NamespaceMgmtTest = CtrlrTest;
 
 TEST_F(NamespaceMgmtTest, CreateAttachDetachDeleteUpdateTheActiveList) {

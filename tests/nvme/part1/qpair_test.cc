@@ -377,6 +377,7 @@ TEST_F(QpairTest, DeletionAbortsOutstandingParkedAndHeldRequestsOnce)
       spdk_nvme_cmd cmd{};
       cmd.opc = SPDK_NVME_OPC_READ;
       c->resubmit_rc.push_back(spdk_nvme_ctrlr_cmd_io_raw(c->ctrlr, c->q, &cmd, c->buf, 512, &Ctx::Cb, c));
+      nvme_pcie_ctrlr_delete_io_qpair_data_structure(c->q);  // freeing it again from inside does nothing
     }
   } ctx{ctrlr_, q, buf_, {}, {}};
 
@@ -396,6 +397,39 @@ TEST_F(QpairTest, DeletionAbortsOutstandingParkedAndHeldRequestsOnce)
     EXPECT_EQ(c.status.dnr, 1);
   }
   for (int rc : ctx.resubmit_rc) EXPECT_EQ(rc, -ENXIO);
+}
+
+// Aborting everything outstanding ends each command once, also when a callback completes a command the loop has not
+// reached yet.
+TEST_F(QpairTest, AbortAllSurvivesACallbackThatCompletesAnotherCommand)
+{
+  spdk_nvme_qpair* q = MakeQueue(4);  // 3 trackers
+  ASSERT_NE(q, nullptr);
+  struct Ctx {
+    FakeDevice* dev;
+    spdk_nvme_qpair* q;
+    uint16_t other;
+    std::vector<spdk_nvme_cpl> cpls;
+    static void Cb(void* arg, const spdk_nvme_cpl* cpl)
+    {
+      auto* c = static_cast<Ctx*>(arg);
+      c->cpls.push_back(*cpl);
+      if (c->cpls.size() == 1) {
+        c->dev->Post(c->q, c->other);
+        spdk_nvme_qpair_process_completions(c->q, 0);
+      }
+    }
+  } ctx{dev_.get(), q, 0, {}};
+  spdk_nvme_cmd cmd{};
+  cmd.opc = SPDK_NVME_OPC_READ;
+  for (int i = 0; i < 3; i++) ASSERT_EQ(spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, q, &cmd, buf_, 512, &Ctx::Cb, &ctx), 0);
+  ctx.other = Entry(q, 1).cid;  // the command after the first
+  nvme_pcie_qpair_abort_reqs(q, 1);
+  ASSERT_EQ(ctx.cpls.size(), 3u);
+  EXPECT_EQ(ctx.cpls[1].cid, ctx.other);
+  EXPECT_EQ(ctx.cpls[1].status.sc, 0) << "completed by the device from inside the first abort's callback";
+  EXPECT_EQ(ctx.cpls[2].status.sc, SPDK_NVME_SC_ABORTED_BY_REQUEST);
+  EXPECT_TRUE(TAILQ_EMPTY(&nvme_pcie_qpair(q)->outstanding_tr));
 }
 
 TEST_F(QpairTest, QueueCommandBuildersOnTheAdminQueue)

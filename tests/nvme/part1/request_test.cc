@@ -113,48 +113,70 @@ TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelayWithoutReachingTheDev
   EXPECT_EQ(log.cpls[1].status.sc, SPDK_NVME_SC_INVALID_LOG_PAGE);
 }
 
-// The callback runs once per late admin command of a ready controller; event requests and I/O are not watched.
-TEST_F(RequestTest, TimeoutCallbackRunsOncePerLateAdminCommand)
+// Every command is timed from the moment it reaches the device; a late one is reported to the time-out callback and
+// ended for its caller once, with the host time-out status, while it stays at the device until the device completes
+// it. The walk looks at every command (one listed first but younger does not stop it); event requests are not timed.
+TEST_F(RequestTest, LateCommandsEndForTheirCallerOnceAndStayAtTheDevice)
 {
   std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> calls;
   spdk_nvme_ctrlr_register_timeout_callback(
-      ctrlr_, 1000,
+      ctrlr_, 1000000,
       [](void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid) {
         static_cast<decltype(calls)*>(arg)->emplace_back(q, cid);
       },
       &calls);
-  ASSERT_TRUE(ctrlr_->timeout_enabled);
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
   CplLog log, aer_log;
   spdk_nvme_cmd aer{};
   aer.opc = SPDK_NVME_OPC_ASYNC_EVENT_REQUEST;
   ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &aer, nullptr, 0, &CplLog::Cb, &aer_log), 0);
-  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
-  uint16_t cid = FakeDevice::SqEntry(ctrlr_->adminq, 1).cid;
-  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  // Twelve reads take every tracker; a thirteenth waits for one and is timed only once it gets it.
+  std::vector<uint16_t> cids;
+  for (int i = 0; i < 13; i++) {
+    ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+    if (i < 12) cids.push_back(LastCid());
+  }
+  ASSERT_EQ(Tail(), 12);
+  spdk_delay_us(600);
+  dev_->Post(q_, cids[0]);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  ASSERT_EQ(Tail(), 13);
+  auto* pq = nvme_pcie_qpair(q_);
+  nvme_request* waited = pq->tr[LastCid()].req;
+  nvme_request* second = pq->tr[cids[1]].req;
+  EXPECT_GE(waited->submit_tick - second->submit_tick, spdk_get_ticks_hz() * 600 / 1000000);
 
-  ctrlr_->state = NVME_CTRLR_STATE_READY;
-  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  EXPECT_TRUE(calls.empty()) << "not late yet";
-  spdk_delay_us(1500);
-  ctrlr_->state = NVME_CTRLR_STATE_INIT;
-  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  EXPECT_TRUE(calls.empty()) << "state is not ready";
-  ctrlr_->state = NVME_CTRLR_STATE_READY;
-  for (int i = 0; i < 5; i++) spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  // Reads 3..12 are made two seconds old; read 2, listed first, is made young.
+  for (size_t i = 2; i < cids.size(); i++) pq->tr[cids[i]].req->submit_tick -= 2 * spdk_get_ticks_hz();
+  second->submit_tick = spdk_get_ticks();
+  pq->next_deadline_tick = 0;  // the walks are due now, not at the deadlines they planned
+  nvme_pcie_qpair(ctrlr_->adminq)->next_deadline_tick = 0;
   spdk_nvme_qpair_process_completions(q_, 0);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].first, nullptr) << "admin queue";
-  EXPECT_EQ(calls[0].second, cid);
-  // The command stays outstanding and completes normally.
-  dev_->Post(ctrlr_->adminq, cid);
   spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
-  EXPECT_EQ(log.cpls.size(), 1u);
+  EXPECT_EQ(calls.size(), 10u);
+  for (size_t i = 0; i < calls.size() && i + 2 < cids.size(); i++) {
+    EXPECT_EQ(calls[i].first, q_);
+    EXPECT_EQ(calls[i].second, cids[i + 2]);
+  }
+  EXPECT_EQ(log.cpls.size(), 11u);
+  for (size_t i = 1; i < log.cpls.size() && i + 1 < cids.size(); i++) {
+    EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&log.cpls[i]));
+    EXPECT_EQ(log.cpls[i].status.dnr, 1);
+    EXPECT_EQ(log.cpls[i].cid, cids[i + 1]);
+  }
+  EXPECT_TRUE(aer_log.cpls.empty());
+  EXPECT_EQ(TAILQ_FIRST(&pq->outstanding_tr)->req, second) << "the late ones stay at the device";
+
+  // The device completing a timed-out read later frees its tracker without a second completion.
+  dev_->Post(q_, cids[5]);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  EXPECT_EQ(log.cpls.size(), 11u);
+  EXPECT_EQ(pq->tr[cids[5]].req, nullptr);
+
   ctrlr_->state = NVME_CTRLR_STATE_INIT;
-  // Asynchronous event requests end with an SQ-deletion abort, without retry.
+  nvme_pcie_qpair_abort_reqs(q_, 1);
   nvme_pcie_admin_qpair_abort_aers(ctrlr_->adminq);
-  ASSERT_EQ(aer_log.cpls.size(), 1u);
-  EXPECT_EQ(aer_log.cpls[0].status.sc, SPDK_NVME_SC_ABORTED_SQ_DELETION);
-  EXPECT_EQ(aer_log.cpls[0].status.dnr, 0);
+  EXPECT_EQ(log.cpls.size(), 13u) << "the young read and the waiting one end with the abort; the late ones do not";
 }
 
 TEST(RetryRule, OnlyNamespaceNotReadyFormatInProgressAndInternalPathErrorRetry)
@@ -252,15 +274,40 @@ TEST_F(RequestTest, DisabledQueuePairParksUntilItIsUsedOutsideAReset)
 
 // A wait that gives up (device gone, admin time-out) returns -EIO; the late completion touches neither the freed
 // status record nor the caller's buffer, and the bounce buffer lives until then.
+// A fatal status noticed by a poll that finds nothing fails the controller: bus mastering goes off, and everything
+// waiting on the queue ends in that poll.
+TEST_F(RequestTest, FatalStatusSeenByAnIdlePollEndsEveryCommandInThatPoll)
+{
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
+  CplLog log;
+  for (int i = 0; i < 13; i++) ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);  // 12 at the device, 1 waiting
+  dev_->Post(q_, LastCid());
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1) << "a poll with completions reads no register";
+  dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x3);  // RDY and CFS
+  spdk_nvme_qpair_process_completions(q_, 0);
+  EXPECT_TRUE(ctrlr_->is_failed);
+  EXPECT_FALSE(ctrlr_->is_removed);
+  EXPECT_EQ(dev_->Cfg32(0x04) & 0x4, 0u) << "bus mastering off";
+  ASSERT_EQ(log.cpls.size(), 13u);
+  for (size_t i = 1; i < log.cpls.size(); i++) {
+    EXPECT_EQ(log.cpls[i].status.sc, SPDK_NVME_SC_ABORTED_BY_REQUEST);
+    EXPECT_EQ(log.cpls[i].status.dnr, 1);
+  }
+  ctrlr_->state = NVME_CTRLR_STATE_INIT;
+}
+
 TEST_F(RequestTest, WaitGivesUpSafely)
 {
+  // A controller whose registers read all ones has gone: it is failed (removed) and the wait ends.
   nvme_completion_poll_status status{};
   ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
   uint16_t cid = LastAdmin().cid;
   dev_->SetReg32(SPDK_NVME_REG_CSTS, 0xFFFFFFFFu);
   EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
   EXPECT_FALSE(status.done);
+  EXPECT_TRUE(ctrlr_->is_failed && ctrlr_->is_removed);
   dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x1);
+  ctrlr_->is_failed = ctrlr_->is_removed = false;  // back for the rest of the test
   status.cpl.cdw0 = 0xDEAD;
   dev_->Post(ctrlr_->adminq, cid, 0, 0, 0x1234);
   EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);

@@ -181,6 +181,13 @@ void spdk_nvme_ctrlr_register_aer_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_n
 					   void *aer_cb_arg);
 void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, uint64_t timeout_us,
 					       spdk_nvme_timeout_cb cb_fn, void *cb_arg);
+/* A command that passed its deadline completes to its caller with this status (path related, aborted by host, do
+ * not retry) after the time-out callback ran. The device may still be executing it: its buffers must stay alive
+ * until its queue is deleted or its controller disabled (the driver keeps its own bounce buffers that long). */
+static inline bool spdk_nvme_cpl_is_host_timeout(const struct spdk_nvme_cpl *cpl)
+{
+	return cpl->status.sct == SPDK_NVME_SCT_PATH && cpl->status.sc == SPDK_NVME_SC_ABORTED_BY_HOST;
+}
 
 void *spdk_nvme_ctrlr_alloc_cmb_io_buffer(struct spdk_nvme_ctrlr *ctrlr, size_t size);
 void spdk_nvme_ctrlr_free_cmb_io_buffer(struct spdk_nvme_ctrlr *ctrlr, void *buf, size_t size);
