@@ -211,6 +211,9 @@ struct spdk_nvme_qpair {
 	uint32_t num_requests;
 	/* Next on the controller's list of stranded queue pairs (see nvme_pcie_ctrlr_create_io_qpair) */
 	struct spdk_nvme_qpair *stranded_next;
+	/* The caller's tick reading (its poll pass's) for what it submits now: stamped instead of reading the clock;
+	 * 0: read the clock. A caller sets it around its submission and clears it after. */
+	uint64_t caller_tick;
 };
 
 /* Command tracker: exactly one page so that its PRP list or SGL never crosses a page. */

@@ -1394,7 +1394,7 @@ int nvme_pcie_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_re
 	req->cmd.cid = tr->cid;
 	if (ctrlr->timeout_enabled) {
 		/* The deadline runs from here, also for a request that waited for a tracker or an enabled queue. */
-		req->submit_tick = pqpair->last_submit_tick = spdk_get_ticks();
+		req->submit_tick = pqpair->last_submit_tick = qpair->caller_tick != 0 ? qpair->caller_tick : spdk_get_ticks();
 	}
 
 	if (req->payload_size != 0) {

@@ -305,6 +305,7 @@ int nvme_qpair_init(struct spdk_nvme_qpair *qpair, uint16_t id, struct spdk_nvme
 	qpair->delete_after_completion_context = 0;
 	qpair->no_deletion_notification_needed = 0;
 	qpair->is_deleting = 0;
+	qpair->caller_tick = 0;
 	qpair->ctrlr = ctrlr;
 	qpair->trtype = ctrlr->trid.trtype;
 

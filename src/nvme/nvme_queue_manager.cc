@@ -180,6 +180,15 @@ KYT_QUEUE_COMMAND(SubmitDeleteIoSubmissionQueueCommand, nvme_pcie_ctrlr_cmd_dele
 KYT_QUEUE_COMMAND(SubmitDeleteIoCompletionQueueCommand, nvme_pcie_ctrlr_cmd_delete_io_cq)
 #undef KYT_QUEUE_COMMAND
 
+uint32_t NvmeQueueManager::SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length) {
+  spdk_nvme_qpair* qpair = GetQpair(ctx->qid);
+  // The owner's pass tick starts the command's deadline too: the driver reads no clock of its own for it.
+  if (qpair != nullptr && ctx->pass_ticks != nullptr) qpair->caller_tick = *ctx->pass_ticks;
+  const int rc = spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, cmd, buffer, length, ctx->cb_fn, ctx);
+  if (qpair != nullptr) qpair->caller_tick = 0;
+  return GetOpsStatusFromSpdkStatus(rc);
+}
+
 uint32_t NvmeQueueManager::SubmitIo(NvmeIoCtx* ctx, uint8_t opcode) {
   spdk_nvme_cmd cmd;
   std::memset(&cmd, 0, sizeof(cmd));
@@ -191,8 +200,7 @@ uint32_t NvmeQueueManager::SubmitIo(NvmeIoCtx* ctx, uint8_t opcode) {
   void* buffer = ctx->data ? ctx->data->GetBuffer() : nullptr;
   const uint64_t buffer_size = ctx->data ? ctx->data->GetSize() : 0;
   const uint32_t length = ctx->xfer_size != 0 ? ctx->xfer_size : static_cast<uint32_t>(buffer_size);
-  return GetOpsStatusFromSpdkStatus(
-      spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, GetQpair(ctx->qid), &cmd, buffer, length, ctx->cb_fn, ctx));
+  return SubmitWithTick(ctx, &cmd, buffer, length);
 }
 
 uint32_t NvmeQueueManager::SubmitReadCommand(NvmeIoCtx* ctx) { return SubmitIo(ctx, kOpcRead); }
@@ -211,8 +219,7 @@ uint32_t NvmeQueueManager::SubmitDsmCommand(NvmeIoCtx* ctx) {
   // The payload handed to the driver never reaches past the buffer.
   const uint32_t length =
       buffer_size < ctx->dsm_buffer_size ? static_cast<uint32_t>(buffer_size) : ctx->dsm_buffer_size;
-  return GetOpsStatusFromSpdkStatus(
-      spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, GetQpair(ctx->qid), &cmd, buffer, length, ctx->cb_fn, ctx));
+  return SubmitWithTick(ctx, &cmd, buffer, length);
 }
 
 uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "nvme/data_validator.h"
+#include "nvme_internal.h"
 #include "sim_fixture.h"
 
 namespace kyt_dev_test {
@@ -111,6 +112,23 @@ TEST_F(IoTest, WriteStampsTagsReadExpectsThemAndFindsCorruption) {
   ASSERT_TRUE(sim_->CorruptBlock(1, 12, 1, 0x01));
   EXPECT_TRUE(Done(kRead, 10, 4)->data_mismatch);
   EXPECT_FALSE(Done(kRead, 200, 2)->data_mismatch);
+}
+
+// The owner's pass tick stamps the I/O at submission and completion and starts its deadline in the driver, which
+// then reads no clock for it.
+TEST_F(IoTest, OwnersPassTickStampsTheIoAndItsDeadline) {
+  uint64_t pass = spdk_get_ticks();
+  const uint64_t submitted = pass;
+  auto read = Io(70, 1);
+  read->pass_ticks = &pass;
+  ASSERT_EQ(Submit(kRead, *read), kIoOpsSubmitted);
+  spdk_nvme_qpair* qpair = Ctx().GetQueueManager().GetQpair(qid_);
+  EXPECT_EQ(read->submit_ticks, submitted);
+  EXPECT_EQ(nvme_pcie_qpair(qpair)->last_submit_tick, submitted);
+  EXPECT_EQ(qpair->caller_tick, 0u) << "only for that submission";
+  pass += 5;
+  ASSERT_TRUE(Complete(*read));
+  EXPECT_EQ(read->complete_ticks, submitted + 5);
 }
 
 TEST_F(IoTest, DeallocatedBlocksExpectZero) {

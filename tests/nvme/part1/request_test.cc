@@ -113,6 +113,25 @@ TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelayWithoutReachingTheDev
   EXPECT_EQ(log.cpls[1].status.sc, SPDK_NVME_SC_INVALID_LOG_PAGE);
 }
 
+// A command submitted with its caller's tick reading (a poll pass's) is timed from that tick; otherwise from the clock.
+TEST_F(RequestTest, CallersTickTimesItsSubmission)
+{
+  spdk_nvme_ctrlr_register_timeout_callback(
+      ctrlr_, 1000000, [](void*, spdk_nvme_ctrlr*, spdk_nvme_qpair*, uint16_t) {}, nullptr);
+  CplLog log;
+  q_->caller_tick = 12345;
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  const uint16_t hinted = LastCid();
+  EXPECT_EQ(nvme_pcie_qpair(q_)->tr[hinted].req->submit_tick, 12345u);
+  q_->caller_tick = 0;
+  const uint64_t before = spdk_get_ticks();
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  EXPECT_GE(nvme_pcie_qpair(q_)->tr[LastCid()].req->submit_tick, before);
+  dev_->Post(q_, hinted);
+  dev_->Post(q_, LastCid());
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 2);
+}
+
 // Every command is timed from the moment it reaches the device; a late one is reported to the time-out callback and
 // ended for its caller once, with the host time-out status, while it stays at the device until the device completes
 // it. The walk looks at every command (one listed first but younger does not stop it); event requests are not timed.
