@@ -381,7 +381,10 @@ void spdk_nvme_ctrlr_cmd_abort_cpl(void *ctx, const struct spdk_nvme_cpl *cpl)
 	struct spdk_nvme_ctrlr *ctrlr = (struct spdk_nvme_ctrlr *)req->user_buffer;
 	struct nvme_request *next;
 
-	ctrlr->outstanding_aborts--;
+	/* A reset that ended the abort has cleared the count already. */
+	if (ctrlr->outstanding_aborts > 0) {
+		ctrlr->outstanding_aborts--;
+	}
 	while (!STAILQ_EMPTY(&ctrlr->queued_aborts) && nvme_ctrlr_abort_slot_free(ctrlr)) {
 		spdk_nvme_cmd_cb user_cb_fn;
 		void *user_cb_arg;

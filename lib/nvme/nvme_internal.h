@@ -700,6 +700,7 @@ int32_t nvme_transport_qpair_process_completions(struct spdk_nvme_qpair *qpair, 
 void nvme_transport_qpair_abort_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr);
 void nvme_transport_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair);
 void nvme_transport_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr);
+void nvme_transport_ctrlr_start_dma(struct spdk_nvme_ctrlr *ctrlr);
 int nvme_transport_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr);
 
 /* ---------------------------------------------------------------------------------------------------------------- */
@@ -748,9 +749,11 @@ int nvme_pcie_qpair_outstanding_opc(struct spdk_nvme_qpair *qpair, uint16_t cid)
 /* Bus mastering off: the device can no longer touch host memory (a failed controller's commands are then ended by
  * the host without risk). */
 void nvme_pcie_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr);
-/* After a power loss the device forgets its PCI programming: BAR0, memory space and bus mastering are written again.
- * -ENODEV when the configuration space cannot be read (the device is gone), 0 otherwise. */
+/* After a power loss the device forgets its PCI programming: BAR0 and memory space are written again (bus mastering
+ * waits for the controller to be disabled: nvme_pcie_ctrlr_start_dma). -ENODEV when the configuration space cannot be
+ * read (the device is gone), 0 otherwise. */
 int nvme_pcie_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr);
+void nvme_pcie_ctrlr_start_dma(struct spdk_nvme_ctrlr *ctrlr);
 
 /* ---------------------------------------------------------------------------------------------------------------- */
 /* Inline completion dispatch                                                                                       */

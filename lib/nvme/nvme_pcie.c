@@ -502,8 +502,18 @@ int nvme_pcie_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr)
 	if (spdk_pci_device_cfg_read16(pctrlr->devhandle, &cmd, NVME_PCI_CFG_COMMAND) != 0) {
 		return -ENODEV;
 	}
-	return spdk_pci_device_cfg_write16(pctrlr->devhandle, cmd | NVME_PCI_CMD_MEMORY_SPACE | NVME_PCI_CMD_BUS_MASTER,
-					   NVME_PCI_CFG_COMMAND) == 0 ? 0 : -ENODEV;
+	return spdk_pci_device_cfg_write16(pctrlr->devhandle, cmd | NVME_PCI_CMD_MEMORY_SPACE, NVME_PCI_CFG_COMMAND) == 0 ?
+	       0 : -ENODEV;
+}
+
+void nvme_pcie_ctrlr_start_dma(struct spdk_nvme_ctrlr *ctrlr)
+{
+	struct nvme_pcie_ctrlr *pctrlr = nvme_pcie_ctrlr(ctrlr);
+	uint16_t cmd = 0;
+
+	if (spdk_pci_device_cfg_read16(pctrlr->devhandle, &cmd, NVME_PCI_CFG_COMMAND) == 0 && cmd != 0xFFFF) {
+		spdk_pci_device_cfg_write16(pctrlr->devhandle, cmd | NVME_PCI_CMD_BUS_MASTER, NVME_PCI_CFG_COMMAND);
+	}
 }
 
 static void nvme_pcie_ctrlr_release_early(struct nvme_pcie_ctrlr *pctrlr)

@@ -121,6 +121,11 @@ void nvme_transport_ctrlr_stop_dma(struct spdk_nvme_ctrlr *ctrlr)
 	nvme_pcie_ctrlr_stop_dma(ctrlr);
 }
 
+void nvme_transport_ctrlr_start_dma(struct spdk_nvme_ctrlr *ctrlr)
+{
+	nvme_pcie_ctrlr_start_dma(ctrlr);
+}
+
 int nvme_transport_ctrlr_restore_pci_config(struct spdk_nvme_ctrlr *ctrlr)
 {
 	return nvme_pcie_ctrlr_restore_pci_config(ctrlr);

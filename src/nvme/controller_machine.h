@@ -1,7 +1,7 @@
 // Shared frame of the polled reset and shutdown machines, holding the driver controller and its register and queue
 // managers: state 0 idle, 1..4 steps, 5 finished, 6 error.
-// The derived machine supplies OnStart() (what Start() does before the first step), Step() (one step of states 0..4)
-// and OnFinishedRun() (what Run() does in state 5). A step that throws ends the machine in state 6 with the
+// The derived machine supplies OnStart() (what Start() does before the first step), Step() (one step of states 0..4),
+// OnFinishedRun() (what Run() does in state 5) and OnError() (what a failed step leaves behind). A step that throws ends the machine in state 6 with the
 // exception's text; Run() then throws std::runtime_error "Unexpected error encountered while resetting NVM
 // controller." (the same text for both machines) so that the caller aborts its task; GetErrorMessage() gives the
 // step's own text. Worker thread only.
@@ -54,6 +54,7 @@ class ControllerMachine {
     } catch (const std::exception& e) {
       state_ = kStateError;
       error_ = e.what();
+      self().OnError();
       throw std::runtime_error("Unexpected error encountered while resetting NVM controller.");
     }
   }

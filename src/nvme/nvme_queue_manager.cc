@@ -250,7 +250,10 @@ int NvmeQueueManager::ProcessIoCompletions(uint16_t qid) {
 
 void NvmeQueueManager::AbortAsyncEventRequests() { nvme_transport_admin_qpair_abort_aers(ctrlr_->adminq); }
 
-void NvmeQueueManager::AbortAdminRequests() { nvme_transport_qpair_abort_reqs(ctrlr_->adminq, false); }
+void NvmeQueueManager::AbortAdminRequests() {
+  nvme_qpair_abort_queued_reqs(ctrlr_->adminq, 1);
+  nvme_transport_qpair_abort_reqs(ctrlr_->adminq, 1);
+}
 
 void NvmeQueueManager::DisableIoQueuePairs() {
   for (spdk_nvme_qpair* qpair : qpairs_) {
@@ -269,10 +272,12 @@ void NvmeQueueManager::FreeQueuedAborts() {
     if (req->num_children != 0 || req->qpair == nullptr) {
       throw std::runtime_error("NVME: QueueManager: ASSERT: (FreeQueuedAborts) malformed queued abort request");
     }
+    // It never reached the device (so it holds no slot), and its sender hears that it was aborted.
+    spdk_nvme_cpl cpl{};
+    cpl.status.sc = SPDK_NVME_SC_ABORTED_BY_REQUEST;
+    cpl.status.dnr = 1;
+    if (req->user_cb_fn != nullptr) req->user_cb_fn(req->user_cb_arg, &cpl);
     nvme_free_request(req);
-    if (ctrlr_->outstanding_aborts > 0) {
-      ctrlr_->outstanding_aborts--;
-    }
   }
 }
 
@@ -314,8 +319,11 @@ void NvmeQueueManager::FreeIoQueuePairs(bool process_completions) {
 }
 
 void NvmeQueueManager::FreeAll() {
+  // Every admin command ends now (the queue's rings start again after this); the aborts among them give their slots
+  // back as they end.
   FreeQueuedAborts();
   AbortAsyncEventRequests();
+  AbortAdminRequests();
   DisableIoQueuePairs();
   DisableAdminQueuePair();
   FreeIoQueuePairs(false);

@@ -92,9 +92,11 @@ class NvmeQueueManager {
 
   // Teardown.
   void AbortAsyncEventRequests();
+  // Ends every admin command outstanding or waiting (aborted by request, do not retry).
   void AbortAdminRequests();
   void DisableIoQueuePairs();
   void DisableAdminQueuePair();
+  // Ends the aborts waiting for a slot: their senders hear aborted by request.
   void FreeQueuedAborts();
   void FreeDoorbellBuffer();
   // Frees every registered pair in QID order (reaping it once first when `process_completions`); each slot is

@@ -1,5 +1,6 @@
 #include "nvme/nvme_reset_controller.h"
 
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
@@ -14,6 +15,12 @@ namespace {
 
 constexpr uint32_t kCcEn = 1u << 0;
 constexpr uint32_t kCstsRdy = 1u << 0;
+
+// What a reset says about a device that does not answer: only a new attachment can bring it back.
+std::runtime_error NotResponding(const std::string& what) {
+  return std::runtime_error(what + ": the device is not responding (removed or powered off); scan for removal and "
+                                   "attachment");
+}
 
 }  // namespace
 
@@ -30,21 +37,46 @@ void NvmeResetController::ClearError() {
   state_ = kStateIdle;
 }
 
+uint32_t NvmeResetController::ReadRegister(uint32_t offset, const char* name) {
+  try {
+    return register_manager_.ReadReg4(offset, name);
+  } catch (const std::runtime_error& e) {
+    nvme_ctrlr_fail(ctrlr_, true);
+    throw NotResponding(e.what());
+  }
+}
+
 void NvmeResetController::Reset() {
-  const uint32_t cc = register_manager_.ReadReg4(NvmeRegisterManager::kCcOffset, "CC");
+  // After a power loss the device has forgotten its PCI programming: it is written again first. A device whose
+  // configuration space does not answer is gone.
+  if (nvme_transport_ctrlr_restore_pci_config(ctrlr_) != 0) {
+    nvme_ctrlr_fail(ctrlr_, true);
+    throw NotResponding("Failed to restore the PCI configuration");
+  }
+  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC");
   register_manager_.WriteReg4(NvmeRegisterManager::kCcOffset, cc & ~kCcEn, "CC");
+  // It answers: whatever failed it before, the reset starts it afresh.
+  ctrlr_->is_failed = false;
+  ctrlr_->is_removed = false;
 }
 
 bool NvmeResetController::IsResetComplete() {
-  const uint32_t cc = register_manager_.ReadReg4(NvmeRegisterManager::kCcOffset, "CC");
-  const uint32_t csts = register_manager_.ReadReg4(NvmeRegisterManager::kCstsOffset, "CSTS");
+  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC");
+  const uint32_t csts = ReadRegister(NvmeRegisterManager::kCstsOffset, "CSTS");
   return (cc & kCcEn) == 0 && (csts & kCstsRdy) == 0;
 }
 
 void NvmeResetController::InitControllerStart() {
+  // Every wait of the re-initialisation, the waits for CSTS.RDY included, is bounded by the admin time-out.
+  const uint64_t ready_ms = std::min<uint64_t>(500ULL * ctrlr_->cap.bits.to, ctrlr_->opts.admin_timeout_ms);
+  ctrlr_->opts.override_cap_to = static_cast<uint32_t>(ready_ms);
   ctrlr_->state = NVME_CTRLR_STATE_ENABLE;
-  const uint64_t to = ctrlr_->cap.bits.to;
-  ctrlr_->state_timeout_tsc = spdk_get_ticks() + to * 500 * spdk_get_ticks_hz() / 1000;
+  ctrlr_->state_timeout_tsc = spdk_get_ticks() + ready_ms * spdk_get_ticks_hz() / 1000;
+}
+
+void NvmeResetController::OnError() {
+  // A reset that failed leaves a controller that takes no commands, which says so at once.
+  if (!ctrlr_->is_failed) nvme_ctrlr_fail(ctrlr_, false);
 }
 
 bool NvmeResetController::IsControllerInitDone() {
@@ -59,20 +91,26 @@ void NvmeResetController::Step() {
     case 0:
       ctrlr_->is_resetting = true;
       Reset();
+      deadline_ = spdk_get_ticks() + ctrlr_->opts.admin_timeout_ms * spdk_get_ticks_hz() / 1000;
       state_ = 1;
       break;
     case 1:
-      if (!IsResetComplete()) break;
+      if (!IsResetComplete()) {
+        if (spdk_get_ticks() > deadline_) throw std::runtime_error("Controller reset timed out: CSTS.RDY stayed 1");
+        break;
+      }
       std::cout << "NVME: CSTS is 0" << std::endl;
       state_ = 2;
       break;
     case 2:
+      // The device is disabled: what it held (admin commands, I/O queues) is ended before the rings start again.
       std::cout << "NVME: Cleaning up all queues" << std::endl;
       queue_manager_.FreeAll();
       state_ = 3;
       break;
     case 3:
       std::cout << "NVME: Starting controller initialization" << std::endl;
+      nvme_transport_ctrlr_start_dma(ctrlr_);
       InitControllerStart();
       state_ = 4;
       break;

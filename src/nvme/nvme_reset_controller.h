@@ -1,5 +1,7 @@
-// Polled controller reset: CC.EN <- 0, wait for CC.EN = CSTS.RDY = 0, drop every queue, then run the driver's
-// initialisation again from its enable step up to ready. I/O queue pairs are not re-created.
+// Polled controller reset: PCI programming restored (after a power loss), CC.EN <- 0, wait for CC.EN = CSTS.RDY = 0,
+// end every admin command and drop every queue, then run the driver's initialisation again from its enable step up
+// to ready. Every wait is bounded by the admin time-out. I/O queue pairs are not re-created. A reset that fails leaves
+// the controller failed; one whose device does not answer says to scan for removal and attachment.
 #ifndef KYT_NVME_NVME_RESET_CONTROLLER_H
 #define KYT_NVME_NVME_RESET_CONTROLLER_H
 
@@ -21,7 +23,7 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   // may have replaced its namespace records). An exception from it ends the reset in error.
   void SetOnReinitialized(std::function<void()> on_reinitialized) { on_reinitialized_ = std::move(on_reinitialized); }
 
-  // Register helpers; each throws std::runtime_error on a register access failure.
+  // Register helpers; each throws std::runtime_error on a register access failure (the device is then marked gone).
   void Reset();
   bool IsResetComplete();
   void InitControllerStart();
@@ -32,8 +34,11 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   void OnStart();
   void Step();
   void OnFinishedRun() {}
+  void OnError();
+  uint32_t ReadRegister(uint32_t offset, const char* name);
 
   std::function<void()> on_reinitialized_;
+  uint64_t deadline_ = 0;  // of the wait for CSTS.RDY = 0
 };
 
 }  // namespace nvme

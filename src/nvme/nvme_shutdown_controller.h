@@ -25,6 +25,7 @@ class NvmeShutdownController : public ControllerMachine<NvmeShutdownController> 
   void OnStart() {}
   void Step();
   void OnFinishedRun();
+  void OnError() {}
 };
 
 }  // namespace nvme

@@ -211,6 +211,8 @@ void GenericFunctionRunner::HandleWaitDone() {
     return;
   }
   if (done) {
+    // The controller works again: earlier time-outs no longer refuse its commands.
+    if (code_ == kFunctionResetController) controller_->ClearTimedOut();
     ChangeState(0);
   } else if (failed) {
     AbortMachine("Unexpected error encountered while resetting NVM controller.");

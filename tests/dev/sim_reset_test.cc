@@ -19,9 +19,23 @@ class ResetTest : public SimDeviceTest {
   static std::vector<std::string> Freed(const std::vector<std::string>& lines) {
     return LinesWithPrefix(lines, "NVME: Freeing queue ");
   }
+  // Runs the machine to its end; false when it ended in error (or did not end).
   template <class Machine>
   bool RunMachine(Machine& machine) {
-    return PollUntil([] {}, [&] { return machine.IsDone(); });
+    try {
+      return PollUntil([] {}, [&] { return machine.IsDone(); });
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+  }
+  // Admin commands outstanding other than event requests.
+  int OutstandingAdmin() {
+    int n = 0;
+    nvme_tracker* tr;
+    TAILQ_FOREACH(tr, &nvme_pcie_qpair(Ctx().GetHandle()->adminq)->outstanding_tr, tq_list) {
+      n += tr->req != nullptr && tr->req->cmd.opc != 0x0C;
+    }
+    return n;
   }
 
   // A one-block write and read back on `qid`; true when both complete without error and the data round-trips.
@@ -105,7 +119,10 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   }
   EXPECT_TRUE(reset.HasError());
   EXPECT_EQ(reset.GetState(), 6u);
-  EXPECT_EQ(reset.GetErrorMessage(), "Failed to read from CC register");
+  EXPECT_EQ(reset.GetErrorMessage(),
+            "Failed to restore the PCI configuration: the device is not responding (removed or powered off); scan "
+            "for removal and attachment");
+  EXPECT_EQ(Ctx().GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_EQ(reset.GetState(), 6u);
@@ -121,6 +138,68 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   EXPECT_EQ(shutdown.GetErrorMessage(), "");
   EXPECT_TRUE(shutdown.HasError());  // the shutdown machine stays in its error state
   EXPECT_FALSE(Ctx().GetHandle()->is_shutdown);
+}
+
+// A reset ends what the admin queue held (an Abort included, whose slot is given back), so that nothing of it fires a
+// time-out later; with the admin completions lost it fails within the admin time-out and leaves the controller
+// failed, and a later reset brings it back.
+TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
+  Attach(1000);
+  kyt::sim::FaultRule lost;
+  lost.admin = true;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;
+  lost.opcode = 0x0A;  // two Get Features and the Abort of the first, which times out
+  lost.count = 2;
+  sim_->InjectFault(lost);
+  lost.opcode = 0x08;
+  lost.count = 1;
+  sim_->InjectFault(lost);
+  spdk_nvme_cmd cmd{};
+  cmd.opc = 0x0A;
+  cmd.cdw10 = 0x07;
+  std::shared_ptr<NvmeGenericCtx> generic[2];
+  spdk_nvme_ctrlr* ctrlr = Ctx().GetHandle();
+  sim_->ClearCommandLog();
+  for (auto& g : generic) {
+    g = std::make_shared<NvmeGenericCtx>();
+    g->cmd = &cmd;
+    ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(g), 0u);
+    ASSERT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
+                          [&] { return ctrlr->outstanding_aborts == 1; }));
+  }
+  ASSERT_TRUE(PollUntil([] {}, [&] { return AdminLog(0x0A).size() == 2; })) << "the drive has the second one";
+  EXPECT_FALSE(generic[1]->status.done);
+  auto& reset = Ctx().GetResetController();
+  reset.Start();
+  ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
+  EXPECT_TRUE(generic[1]->status.done);
+  EXPECT_EQ(generic[1]->status.cpl.status.sc, 0x07);
+  EXPECT_EQ(generic[1]->status.cpl.status.dnr, 1);
+  EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
+  EXPECT_EQ(OutstandingAdmin(), 0) << "nothing but event requests is left";
+  const uint64_t later = spdk_get_ticks() + 2 * spdk_get_ticks_hz();
+  PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); }, [&] { return spdk_get_ticks() > later; });
+  EXPECT_EQ(Ctx().GetFailure(), "") << "no time-out fired for what the reset ended";
+
+  sim_->InjectFault([] {
+    kyt::sim::FaultRule all;
+    all.admin = true;
+    all.count = -1;
+    all.action = kyt::sim::FaultRule::Action::kDrop;
+    return all;
+  }());
+  const uint64_t start = spdk_get_ticks();
+  reset.Start();
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+  EXPECT_LT(spdk_get_ticks() - start, 6 * spdk_get_ticks_hz()) << "within the admin time-out and a margin";
+  EXPECT_EQ(Ctx().GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  sim_->ClearFaults();
+  reset.ClearError();
+  reset.Start();
+  ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
+  EXPECT_EQ(Ctx().GetFailure(), "");
+  EXPECT_NE(CreateQueuePair(), 0);
 }
 
 TEST_F(ResetTest, ShutdownNotifiesTwiceWaitsAndFreesEachPairOnce) {

@@ -65,6 +65,38 @@ test('a read whose completion never comes ends at its deadline: "Command Timed O
     await ok(addon, 'read', 0, 8, {});
   });
 
+test('after a time-out a reset that says OK leaves a drive that takes commands again', LIMIT, async () => {
+  drive.dropCompletion({ opcode: 0x02, count: 1 });
+  assert.equal((await timed('read', 0, 8, {})).err.message, 'Command Timed Out');
+  assert.equal((await timed('read', 0, 8, {})).err.message, 'Command Timed Out', 'refused until a reset');
+  assert.deepEqual(await ok(addon, 'resetController'), { status: 'OK' });
+  assert.equal(await ok(addon, 'createQueuePair', {}), 1);
+  await ok(addon, 'read', 0, 8, {});
+});
+
+test('a reset whose admin completions are lost ends in time and leaves a controller that says so', LIMIT, async () => {
+  drive.dropCompletion({ admin: true, count: -1 });
+  assert.equal((await timed('resetController')).err.message, 'Controller init failed');
+  assert.equal((await timed('createQueuePair', {})).err.message, FAILED);
+  drive.clearFaults();
+  await ok(addon, 'resetController');
+  assert.equal(await ok(addon, 'createQueuePair', {}), 1);
+});
+
+test('a reset ends a running workload; after a power cycle it says to scan, and the scan brings the drive back',
+  LIMIT, async () => {
+    const run = workload();
+    await served(200);
+    await ok(addon, 'resetController');
+    assert.ok((await run).err.read, 'the workload ended with its statistics');
+    assert.equal(await ok(addon, 'createQueuePair', {}), 1);
+    drive.powerOff();
+    drive.powerOn();
+    assert.match((await timed('resetController')).err.message, /; scan for removal and attachment$/);
+    assert.equal((await timed('createQueuePair', {})).err.message, GONE);
+    await rescan();
+  });
+
 test('a workload whose completions stop ends at the deadline: "IO Command Timeout", with its statistics', LIMIT,
   async () => {
     const run = workload();
