@@ -11,12 +11,12 @@ JsEventAdminFormatNvm::~JsEventAdminFormatNvm() = default;
 
 namespace {
 
-// The format is destructive: a number is taken only when it is a whole number in [0, max] as the script wrote it, so
-// that no conversion (NaN to 0, 2^32 + 1 to 1, -1 to all namespaces) turns it into another value.
-uint32_t WholeNumber(v8::Local<v8::Value> value, uint32_t max, const std::string& what) {
-  const double number = value->IsNumber() ? value.As<v8::Number>()->Value() : 0;
-  if (!(number >= 0 && number <= max && number == std::floor(number))) {
-    throw std::runtime_error(what + " must be a value in [0 - " + std::to_string(max) + "]");
+// The LBA format picks how the namespace is laid out anew: it is taken only when it is a whole number in [0, 15] as
+// the script wrote it, so that no conversion (NaN to 0, 2^32 + 1 to 1) formats with a layout the script did not name.
+uint32_t LbaFormat(v8::Local<v8::Value> value) {
+  const double number = value.As<v8::Number>()->Value();
+  if (!(number >= 0 && number <= 15 && number == std::floor(number))) {
+    throw std::runtime_error("argument \"lbaFormat\" must be a value in [0 - 15]");
   }
   return static_cast<uint32_t>(number);
 }
@@ -26,15 +26,17 @@ uint32_t WholeNumber(v8::Local<v8::Value> value, uint32_t max, const std::string
 bool JsEventAdminFormatNvm::ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) {
   return Guard("formatNvm : ", [&] {
     AdminCmdFormatParams& params = runner_->GetInput().params.format;
-    ParseJsArgUint32(info[0], "nsid");
-    params.nsid = WholeNumber(info[0], 0xFFFFFFFFu, "argument \"nsid\"");
+    params.nsid = ParseJsArgUint32(info[0], "nsid");
     ParseJsArgUint32(info[1], "lbaFormat");
-    params.format.lbaf = WholeNumber(info[1], 15, "argument \"lbaFormat\"");
+    params.format.lbaf = LbaFormat(info[1]);
     v8::Local<v8::Object> options = ParseJsArgObject(info[2], "options");
     // Each option is a small field of the command (0 when left out) with its own upper bound.
     auto field = [&](const std::string& name, uint32_t max) {
-      ParseJsPropUint32(options, "options", name, 0);
-      return WholeNumber(GetJsPropValue(options, name), max, "options." + name);
+      const uint32_t value = ParseJsPropUint32(options, "options", name, 0);
+      if (value > max) {
+        throw std::runtime_error("options." + name + " must be a value in [0 - " + std::to_string(max) + "]");
+      }
+      return value;
     };
     params.format.ms = field("mset", 1);
     params.format.pi = field("pi", 7);

@@ -95,10 +95,8 @@ test('queue pair and format arguments', () => {
   for (const lbaFormat of [16, NaN, 2 ** 32, 2.5, -1]) {
     refuses(() => addon.formatNvm(1, lbaFormat, cb), 'formatNvm : argument "lbaFormat" must be a value in [0 - 15]');
   }
-  refuses(() => addon.formatNvm(-1, 0, cb), 'formatNvm : argument "nsid" must be a value in [0 - 4294967295]');
   refuses(() => addon.formatNvm(1, 0, { mset: 2 }, cb), 'formatNvm : options.mset must be a value in [0 - 1]');
   refuses(() => addon.formatNvm(1, 0, { pi: 8 }, cb), 'formatNvm : options.pi must be a value in [0 - 7]');
-  refuses(() => addon.formatNvm(1, 0, { pi: 2 ** 32 + 1 }, cb), 'formatNvm : options.pi must be a value in [0 - 7]');
   refuses(() => addon.formatNvm(1, 0, { pil: 2 }, cb), 'formatNvm : options.pil must be a value in [0 - 1]');
   refuses(() => addon.formatNvm(1, 0, { ses: 8 }, cb), 'formatNvm : options.ses must be a value in [0 - 7]');
   refuses(() => addon.formatNvm(1, 0, { mset: '1' }, cb), 'formatNvm : options.mset must be a Number');
