@@ -710,6 +710,19 @@ static int nvme_ctrlr_poll_internal(struct spdk_nvme_ctrlr *ctrlr, struct spdk_n
 	return 0;
 }
 
+/* Set from another thread while the process ends: blocking waits and attachments on the worker give up at once. */
+static bool g_nvme_waits_abandoned;
+
+void spdk_nvme_abandon_waits(bool abandon)
+{
+	__atomic_store_n(&g_nvme_waits_abandoned, abandon, __ATOMIC_RELEASE);
+}
+
+bool nvme_waits_abandoned(void)
+{
+	return __atomic_load_n(&g_nvme_waits_abandoned, __ATOMIC_ACQUIRE);
+}
+
 int spdk_nvme_probe_poll_async(struct spdk_nvme_probe_ctx *probe_ctx)
 {
 	struct spdk_nvme_ctrlr *ctrlr, *tmp;
@@ -724,7 +737,7 @@ int spdk_nvme_probe_poll_async(struct spdk_nvme_probe_ctx *probe_ctx)
 	}
 
 	TAILQ_FOREACH_SAFE(ctrlr, &probe_ctx->init_ctrlrs, tailq, tmp) {
-		if (nvme_ctrlr_poll_internal(ctrlr, probe_ctx) != 0) {
+		if (nvme_waits_abandoned() || nvme_ctrlr_poll_internal(ctrlr, probe_ctx) != 0) {
 			rc = -EIO;
 			break;
 		}

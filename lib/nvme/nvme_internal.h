@@ -464,6 +464,8 @@ struct spdk_nvme_probe_ctx {
 };
 
 int nvme_driver_init(void);
+/* See spdk_nvme_abandon_waits. */
+bool nvme_waits_abandoned(void);
 int nvme_ctrlr_probe(const struct spdk_nvme_transport_id *trid, struct spdk_nvme_probe_ctx *probe_ctx,
 		     void *devhandle);
 void nvme_ctrlr_connected(struct spdk_nvme_probe_ctx *probe_ctx, struct spdk_nvme_ctrlr *ctrlr);

@@ -971,7 +971,7 @@ static int nvme_wait_for_completion_bounded(struct spdk_nvme_qpair *qpair, struc
 		if ((caller_limit && now - start > caller_limit) || (admin_limit && now - start > admin_limit)) {
 			goto give_up;
 		}
-		if (nvme_ctrlr_check_health(ctrlr, now)) {
+		if (nvme_ctrlr_check_health(ctrlr, now) || nvme_waits_abandoned()) {
 			goto give_up;
 		}
 	}

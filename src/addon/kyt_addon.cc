@@ -64,6 +64,9 @@ void KytAddon::Init(v8::Local<v8::Object> exports) {
     hooks_registered = true;
     StdoutGate::Instance().Install();
     node::AddEnvironmentCleanupHook(isolate, &KytAddon::CleanupHook, isolate);
+    // process.exit() joins the host's worker pool before exit() runs the atexit handlers: the NVMe side must let go of
+    // the pool threads that wait for its tasks before that, from the environment's own exit hooks.
+    node::AtExit(node::GetCurrentEnvironment(context), [](void*) { ExitHandler(); }, nullptr);
     std::atexit(&KytAddon::ExitHandler);
   }
 
@@ -197,10 +200,12 @@ void KytAddon::CleanupHook(void* arg) {
 }
 
 void KytAddon::ExitHandler() {
-  // process.exit() ends the process without the environment's clean-up: release what the objects hold (controllers
-  // detached, threads joined) without touching the script engine, which is already gone.
+  // process.exit() ends the process without the environment's clean-up: release what the objects hold (workloads
+  // stopped, tasks released, controllers detached, threads joined) without touching the script engine. The NVMe side
+  // stops even while pending calls still hold it: their callbacks are never called now.
   for (KytAddon* object : LiveObjects()) {
     LogLine("ADDON: Deleting Addon");
+    if (object->driver_) object->driver_->Shutdown();
     object->ReleaseMembers();
   }
   LiveObjects().clear();

@@ -1,10 +1,10 @@
 // Shared frame of the polled reset and shutdown machines, holding the driver controller and its register and queue
 // managers: state 0 idle, 1..4 steps, 5 finished, 6 error.
 // The derived machine supplies OnStart() (what Start() does before the first step), Step() (one step of states 0..4),
-// OnFinishedRun() (what Run() does in state 5) and OnError() (what a failed step leaves behind). A step that throws ends the machine in state 6 with the
-// exception's text; Run() then throws std::runtime_error "Unexpected error encountered while resetting NVM
-// controller." (the same text for both machines) so that the caller aborts its task; GetErrorMessage() gives the
-// step's own text. Worker thread only.
+// OnFinishedRun() (what Run() does in state 5) and OnError() (what a failed step leaves behind). A step that throws
+// ends the machine in state 6 with the exception's text; Run() then throws std::runtime_error "Unexpected error
+// encountered while resetting NVM controller." (the same text for both machines) so that the caller aborts its task;
+// GetErrorMessage() gives the step's own text. Worker thread only.
 #ifndef KYT_NVME_CONTROLLER_MACHINE_H
 #define KYT_NVME_CONTROLLER_MACHINE_H
 

@@ -12,6 +12,7 @@
 #include "runner/task_base.h"
 #include "spdk/env.h"
 #include "spdk/log.h"
+#include "spdk/nvme.h"
 #include "utility/command_tracker.h"
 
 using kyt::LogLine;
@@ -24,16 +25,31 @@ struct NvmeDriver::WorkerStart {
 
 NvmeDriver::NvmeDriver() : controller_manager_(std::make_shared<NvmeControllerManager>()) {}
 
-NvmeDriver::~NvmeDriver() {
-  // The worker reads the scheduler and steps tasks that use the controllers: halt it first.
+NvmeDriver::~NvmeDriver() { Shutdown(); }
+
+void NvmeDriver::Shutdown() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  // The worker reads the scheduler and steps tasks that use the controllers: halt it first, cutting short a wait on
+  // the device it may be in.
+  spdk_nvme_abandon_waits(true);
   StopWorker();
+  spdk_nvme_abandon_waits(false);
+  started_.store(false);
   if (tracker_ != nullptr) {
     LogLine("NVME: CommandTracker: Deleted");
     NvmeController::SetCommandTracker(nullptr);
     delete tracker_;
     tracker_ = nullptr;
   }
+  // Commands still outstanding end into their tasks, which no one frees before the tasks are released below.
   controller_manager_->Teardown();
+  static const char* const kReason = "the NVMe side stopped: the process is ending";
+  if (scheduler_) scheduler_->ReleaseAll(kReason);
+  TaskBase* task = nullptr;
+  while (task_ring_ && task_ring_->Dequeue(&task)) {
+    if (task != nullptr) TaskScheduler::Release(task, kReason);
+  }
   LogLine("NVME: Terminated NVMe Driver");
 }
 

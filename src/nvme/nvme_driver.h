@@ -30,7 +30,7 @@ class NvmeDriver {
 
   // Nothing starts: a controller manager and the tracker sink are made, the driver is not started.
   NvmeDriver();
-  // Stops the worker (and waits for it) before anything is torn down, then releases the tracker and every controller.
+  // Shutdown().
   ~NvmeDriver();
 
   NvmeDriver(const NvmeDriver&) = delete;
@@ -41,6 +41,12 @@ class NvmeDriver {
   // false, with a log line telling why, when a step fails. Throws std::out_of_range for a core of 256 or more and
   // std::overflow_error for a core from 64 to 255, before anything is started.
   bool StartScheduler(uint32_t master_core, uint32_t worker_core, uint32_t shm_id, const std::string& pci_address);
+
+  // Ends the NVMe side for good, within a few seconds whatever the drive does: the worker stops (a blocking wait it is
+  // in gives up), every controller is torn down (what is outstanding ends, the device is detached), then every task
+  // the worker held or had not taken yet is released aborted, so that no thread waits for it any more. Used when the
+  // process ends (the tasks' callbacks are then never called); idempotent.
+  void Shutdown();
 
   // Hands one task to the worker (spinning while the ring is full). Before the start: logs
   // "NVME: ASSERT - Scheduler is not initialized" and drops the task. Script's thread only (single producer).
@@ -83,6 +89,7 @@ class NvmeDriver {
   tyr::CommandTracker* tracker_ = nullptr;
 
   bool env_started_ = false;                  // this driver's environment start succeeded (not repeated on retry)
+  bool shut_down_ = false;
   std::atomic<bool> stop_requested_{false};   // read by the worker once per pass
   std::atomic<bool> worker_running_{false};   // set before the launch, cleared by the worker as its last act
   std::atomic<uint64_t> passes_{0};

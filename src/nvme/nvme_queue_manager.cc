@@ -56,8 +56,8 @@ void NvmeQueueManager::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ct
 }
 
 void NvmeQueueManager::ReleaseKept(int qid) {
-  kept_.erase(std::remove_if(kept_.begin(), kept_.end(), [qid](const auto& kept) { return qid < 0 || kept.first == qid; }),
-              kept_.end());
+  auto gone = [qid](const auto& kept) { return qid < 0 || kept.first == qid; };
+  kept_.erase(std::remove_if(kept_.begin(), kept_.end(), gone), kept_.end());
 }
 
 void NvmeQueueManager::AddQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {

@@ -44,3 +44,16 @@ void TaskScheduler::StepAll() {
     it = next;
   }
 }
+
+void TaskScheduler::Release(TaskBase* task, const std::string& reason) {
+  if (!task->IsComplete()) {
+    task->SetErrorMessage(reason);
+    task->ChangeState(TaskBase::kStateAborted);
+  }
+  task->MarkReleased();
+}
+
+void TaskScheduler::ReleaseAll(const std::string& reason) {
+  for (TaskBase* task : tasks_) Release(task, reason);
+  tasks_.clear();
+}

@@ -26,6 +26,12 @@ class TaskScheduler {
   // error "NVME: Task: ASSERT: step failed: <what>" instead of ending the worker.
   void StepAll();
 
+  // Releases every listed task to its owner, aborted with `reason` unless final, and empties the list. For the end of
+  // the process, once the worker has stopped.
+  void ReleaseAll(const std::string& reason);
+  // One task handed over but no longer stepped: aborted with `reason` unless final, then released.
+  static void Release(TaskBase* task, const std::string& reason);
+
   size_t Size() const { return tasks_.size(); }
   const std::shared_ptr<NvmeControllerManager>& GetNvmeControllerManager() const { return manager_; }
 

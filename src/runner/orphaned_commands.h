@@ -1,13 +1,9 @@
-// Keeps the host-side state of commands whose runner gave up on them alive until the command completes.
+// Keeps work that outlived the task that owned it until it is over: a power cycle still under way when the workload
+// that started it ended goes on to its end on the worker, and a later sweep frees it. (The context of a command the
+// device may still be executing stays with its queue instead: NvmeQueueManager::KeepUntilQueueGone.)
 //
-// A runner that ends while its command is still outstanding (time-out, power-off notice, failed completion pass)
-// cannot free the command's context: the driver still holds a pointer to it and a late completion, or the abort
-// of the queue at its teardown, writes into it. The runner hands the context here instead; each sweep frees the
-// contexts whose command has completed meanwhile. A command that never completes keeps its context for the life of
-// the process (reachable, a bounded cost of a device that misbehaved).
-//
-// Worker thread only: the adoptions happen in the runners' handlers and the sweeps at the start of every command
-// runner, so no lock is needed.
+// Worker thread only: the adoptions happen in the runners' handlers and the sweeps at the start of every workload,
+// so no lock is needed.
 #ifndef KYT_RUNNER_ORPHANED_COMMANDS_H
 #define KYT_RUNNER_ORPHANED_COMMANDS_H
 

@@ -99,7 +99,7 @@ class WorkloadGenerationRunner : public TaskBase {
   void DestroyContext(NvmeIoCtx* ctx);
   void DrainOverlapped();
   void DrainCompleted();
-  // Frees every idle context and hands the ones a device may still complete to OrphanedCommands.
+  // Frees every idle context; the ones a device may still complete stay with their queue pair until it goes.
   void ReleaseContexts();
 
   // Power cycles.

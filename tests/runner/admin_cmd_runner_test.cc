@@ -93,7 +93,8 @@ TEST_F(AdminCmdRunnerTest, FailedControllerRefusesAtOnceSayingWhatToDo) {
   auto format = Format(1, 2);
   ASSERT_TRUE(Step(*format, 5.0));
   EXPECT_TRUE(format->IsAborted());
-  EXPECT_EQ(format->GetErrorMessage(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_EQ(format->GetErrorMessage(),
+            "Controller has failed: reset the controller, or scan for removal and attachment");
 }
 
 TEST_F(AdminCmdRunnerTest, UnknownCodeAbortsWithTheInitialMessage) {

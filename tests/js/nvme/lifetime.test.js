@@ -1,6 +1,7 @@
 'use strict';
 // A pending call keeps what it needs: when the addon object is collected while commands are in flight, the driver
-// stays until their callbacks have run, and each callback still comes with its result.
+// stays until their callbacks have run, and each callback still comes with its result. process.exit() ends the
+// process at once all the same, whatever is pending.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
@@ -20,3 +21,17 @@ test('dropping the addon object during pending calls', { timeout: 60000 }, () =>
   const terminated = lines.indexOf('NVME: Terminated NVMe Driver');
   assert.ok(terminated === -1 || terminated > callbacks, 'the driver went only after the callbacks');
 });
+
+for (const mode of ['running', 'attaching']) {
+  test(`process.exit() while the worker waits on the drive (${mode}) ends the process within 5 s`, { timeout: 60000 },
+    () => {
+      const run = spawnSync(process.execPath, [path.join(__dirname, 'exit_job.js'), mode],
+        { encoding: 'utf8', timeout: 55000, env: process.env });
+      const ended = Date.now();
+      const exit = run.stdout.split('\n').find((l) => l.startsWith('EXIT '));
+      assert.equal(run.status, 0, run.stdout.slice(-2000) + run.stderr.slice(-2000));
+      assert.ok(exit, run.stdout.slice(-2000));
+      assert.ok(ended - Number(exit.slice('EXIT '.length)) < 5000, `ended ${ended - Number(exit.slice(5))} ms later`);
+      assert.ok(!run.stdout.includes('CALLBACK'), 'no callback after the environment is gone');
+    });
+}

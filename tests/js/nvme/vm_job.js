@@ -1,8 +1,11 @@
 'use strict';
 // Runs inside the VM bench guest against QEMU's emulated NVMe controller (see vmbench.test.js): start, attach,
-// device information, a validated write and read, a controller reset, then I/O again. Prints one line
-// "RESULT <json>" and exits 0 when every step succeeded.
+// device information, a validated write and read, a controller reset, then I/O again, and a reset under a running
+// workload. Prints one line "RESULT <json>" and exits 0 when every step succeeded. With the argument "exit" it
+// calls process.exit() with a workload of 1,000 I/Os in flight instead, after printing "EXIT <ms>"; with "reattach"
+// it runs that in a child process, measures how long the child took to end after its exit(), and attaches again.
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 
 const buildDir = path.resolve(__dirname, '..', '..', '..', process.env.KYT_BUILD_DIR || 'build');
 const { KytAddon } = require(path.join(buildDir, 'lib', 'kyt.node'));
@@ -13,14 +16,48 @@ function call(addon, method, ...args) {
   });
 }
 
-async function main() {
+// Settles with {err, result} instead of rejecting.
+function outcome(addon, method, ...args) {
+  return new Promise((resolve) => { addon[method](...args, (err, result) => resolve({ err, result })); });
+}
+
+const running = () => new Promise((resolve) => setTimeout(resolve, 500));  // the workload is under way by then
+
+async function start() {
   const bdf = (process.env.VMBENCH_NVME || '').split(/[\s,]+/).filter(Boolean)[0];
   if (!bdf) throw new Error('no NVMe controller in the guest');
   const addon = new KytAddon(true);
   addon.setDefaultBdf(bdf);
   if (!addon.startTaskScheduler(0, 1, 0)) throw new Error('startTaskScheduler failed');
-  const result = { bdf };
   await call(addon, 'scanAttachment', 10000);
+  return { addon, bdf };
+}
+
+async function exitUnderLoad() {
+  const { addon } = await start();
+  const options = { queueDepth: 1000, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9 };
+  addon.startWorkloadGenerator(options, () => process.stdout.write('WORKLOAD CALLBACK\n'));
+  await running();
+  process.stdout.write(`EXIT ${Date.now()}\n`);
+  process.exit(0);
+}
+
+async function reattach() {
+  const child = spawnSync(process.execPath, [__filename, 'exit'], { encoding: 'utf8', timeout: 30000 });
+  const ended = Date.now();
+  const exit = (child.stdout || '').split('\n').find((l) => l.startsWith('EXIT '));
+  if (child.status !== 0 || !exit) throw new Error(`exiting child: ${child.status} ${child.stdout} ${child.stderr}`);
+  const { addon, bdf } = await start();
+  const exitMs = ended - Number(exit.slice('EXIT '.length));
+  const result = { bdf, exitMs, callbacks: child.stdout.includes('CALLBACK') };
+  result.qid = await call(addon, 'createQueuePair');
+  await call(addon, 'read', 0, 64);
+  process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
+}
+
+async function main() {
+  const { addon, bdf } = await start();
+  const result = { bdf };
   result.device = await call(addon, 'getDeviceInfo');
   result.ns1 = await call(addon, 'getNamespaceInfo', 1);
   result.qid = await call(addon, 'createQueuePair');
@@ -35,10 +72,19 @@ async function main() {
   const identify = Buffer.alloc(4096);
   await call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, identify, false);
   result.model = identify.toString('latin1', 24, 64).trim();
+  const workload = outcome(addon, 'startWorkloadGenerator',
+    { queueDepth: 64, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9 });
+  await running();
+  await call(addon, 'resetController');
+  const { err } = await workload;
+  result.workloadAfterReset = err ? { message: err.message, ios: err.read.perf.io + err.write.perf.io } : null;
+  result.qidAfterSecondReset = await call(addon, 'createQueuePair');
+  await call(addon, 'read', 0, 72);
   process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
 }
 
-main().then(() => process.exit(0), (err) => {
+const mode = process.argv[2];
+(mode === 'exit' ? exitUnderLoad() : mode === 'reattach' ? reattach() : main()).then(() => process.exit(0), (err) => {
   process.stdout.write(`FAILED ${err.message}\n`);
   process.exit(1);
 });

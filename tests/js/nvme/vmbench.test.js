@@ -13,10 +13,10 @@ const vmbench = [path.resolve(root, '..', 'shared', 'vmbench', 'vmbench'), '/wor
 const missing = !fs.existsSync('/usr/bin/qemu-system-x86_64') ? 'qemu-system-x86_64 is not installed'
   : !fs.existsSync(vmbench) ? `${vmbench} is missing` : false;
 
-function runInGuest(bind) {
+function runInGuest(bind, ...jobArgs) {
   const job = path.join(__dirname, 'vm_job.js');
   const args = ['--nvme', '64', '--bind', bind, '--hugepages', '540', '--timeout', '100', '-q',
-    '-e', `KYT_BUILD_DIR=${path.relative(root, buildDir)}`, '--', process.execPath, job];
+    '-e', `KYT_BUILD_DIR=${path.relative(root, buildDir)}`, '--', process.execPath, job, ...jobArgs];
   const run = spawnSync(vmbench, args, { cwd: root, encoding: 'utf8', timeout: 110000 });
   const line = (run.stdout || '').split('\n').find((l) => l.startsWith('RESULT ') || l.startsWith('FAILED '));
   assert.equal(run.status, 0, `vmbench ${bind} exited ${run.status}\n${line || ''}\n${(run.stderr || '').slice(-3000)}`);
@@ -37,5 +37,16 @@ for (const bind of ['uio', 'vfio']) {
       assert.equal(result.qid, 1);
       assert.ok(result.qidAfterReset >= 1);
       assert.match(result.model, /QEMU NVMe Ctrl/);
+      assert.ok(result.workloadAfterReset, 'a reset under a running workload ends it with an Error');
+      assert.ok(result.workloadAfterReset.ios > 0, 'with what it did before');
+      assert.ok(result.qidAfterSecondReset >= 1);
     });
 }
+
+test('QEMU NVMe: process.exit() with 1,000 I/Os in flight ends the process within 5 s; a new process attaches',
+  { skip: missing, timeout: 120000 }, () => {
+    const result = runInGuest('vfio', 'reattach');
+    assert.ok(result.exitMs < 5000, `the process ended ${result.exitMs} ms after exit()`);
+    assert.equal(result.callbacks, false);
+    assert.ok(result.qid >= 1);
+  });

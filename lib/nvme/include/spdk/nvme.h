@@ -137,6 +137,9 @@ typedef int (*spdk_nvme_req_next_sge_cb)(void *cb_arg, void **address, uint32_t 
 /* ---------------------------------------------------------------------------------------------------------------- */
 
 void spdk_nvme_ctrlr_get_default_ctrlr_opts(struct spdk_nvme_ctrlr_opts *opts, size_t opts_size);
+/* While set (from any thread), blocking waits and attachments give up at once: the process is ending and the thread
+ * that runs them must stop. */
+void spdk_nvme_abandon_waits(bool abandon);
 int spdk_nvme_probe(const struct spdk_nvme_transport_id *trid, void *cb_ctx, spdk_nvme_probe_cb probe_cb,
 		    spdk_nvme_attach_cb attach_cb, spdk_nvme_remove_cb remove_cb);
 struct spdk_nvme_probe_ctx *spdk_nvme_probe_async(const struct spdk_nvme_transport_id *trid, void *cb_ctx,
