@@ -121,6 +121,8 @@ void NvmeController::Teardown() { ctx_.reset(); }
 
 std::string NvmeController::GetFailure() const { return ctx_ ? ctx_->GetFailure() : std::string(); }
 
+bool NvmeController::TakesCommands() const { return initialized_ && ctx_ && !ctx_->GetHandle()->is_failed; }
+
 NvmeControllerCtx& NvmeController::RequireCtx() const {
   if (!ctx_) {
     throw std::runtime_error("device not initialized");

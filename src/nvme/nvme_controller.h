@@ -59,6 +59,8 @@ class NvmeController {
   // Why the attached controller takes no commands (failed, or its device gone) and what the script can do about it;
   // empty when it takes them, and while not attached.
   std::string GetFailure() const;
+  // Attached, and neither failed nor gone.
+  bool TakesCommands() const;
   bool IsPowerOffNotified() const { return power_off_notified_; }
   uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }

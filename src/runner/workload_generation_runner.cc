@@ -78,10 +78,7 @@ void WorkloadGenerationRunner::Fail(std::string message) {
 }
 
 // Attached, and the controller takes commands: not failed, its device not gone.
-bool WorkloadGenerationRunner::IsInitialized() const {
-  return controller_ && controller_->IsInitialized() && controller_->GetControllerCtx() &&
-         controller_->GetFailure().empty();
-}
+bool WorkloadGenerationRunner::IsInitialized() const { return controller_ && controller_->TakesCommands(); }
 
 bool WorkloadGenerationRunner::OwnPowerCycle() const {
   return input->powerControlEnabled && controller_->IsPowerOffNotified();
@@ -409,20 +406,24 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   const uint16_t sct = (field >> 9) & 0x7;
   const uint16_t sc = (field >> 1) & 0xFF;
   const bool initialized = IsInitialized();
-  if (initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0)) {
+  const bool recorded = initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0);
+  if (recorded) {
     output->errorTracker->errors[StatusKey(sct, sc)].push_back(
         command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
-    if (spdk_nvme_cpl_is_host_timeout(cpl)) {
-      // Ended by its time-out, whatever the ignore list says: the device may still be executing it, so its context
-      // stays with the queue until the queue goes, and the run ends.
-      std::string message =
-          FatalMessage("IO Command Timeout", ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);
-      contexts_.erase(ctx);
-      controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
-      DrainOverlapped();
-      if (!failed_) Fail(std::move(message));
-      return;
+  }
+  if (spdk_nvme_cpl_is_host_timeout(cpl)) {
+    // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
+    // queue goes (the driver ended it from the queue's poll: the attachment is there). Unless the run's own power
+    // cycle cut it short, the run ends, whatever the ignore list says.
+    contexts_.erase(ctx);
+    controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
+    DrainOverlapped();
+    if (recorded && !failed_) {
+      Fail(FatalMessage("IO Command Timeout", ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc));
     }
+    return;
+  }
+  if (recorded) {
     if (const error_mask* fatal = FindFatalStatus(sct, sc, input->ignoreError)) {
       DrainOverlapped();
       std::string message = FatalMessage(fatal->text, ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc);

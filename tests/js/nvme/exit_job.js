@@ -1,7 +1,8 @@
 'use strict';
 // Child of lifetime.test.js: calls process.exit() while the worker waits on the drive, and prints the moment it did
 // so. "running": a workload runs and a read waits for a completion the drive never posts. "attaching": the worker is
-// inside an attachment that waits for a controller that never becomes ready.
+// inside an attachment that waits for a controller that never becomes ready. "ending": the script just ends while
+// the drive answers no admin command any more (the detachment cannot delete its queue pair).
 const { startArgs, smallNamespaces, loadAddon, loadSim, createDrive, freeBdf, ok } = require('./helpers');
 
 async function main(mode) {
@@ -13,6 +14,13 @@ async function main(mode) {
   addon.setDefaultBdf(bdf);
   if (!addon.startTaskScheduler(...startArgs())) throw new Error('start failed');
   const target = drive.counters().commands + 500;
+  if (mode === 'ending') {
+    await ok(addon, 'scanAttachment', 0);
+    await ok(addon, 'createQueuePair');
+    drive.dropCompletion({ admin: true, count: -1 });
+    console.log(`EXIT ${Date.now()}`);
+    return;
+  }
   if (mode === 'attaching') {
     addon.scanAttachment(0, () => console.log('ATTACH CALLBACK'));
     while (drive.registers().cc === 0) await new Promise(setImmediate);  // the initialisation is under way

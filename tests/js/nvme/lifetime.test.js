@@ -22,8 +22,8 @@ test('dropping the addon object during pending calls', { timeout: 60000 }, () =>
   assert.ok(terminated === -1 || terminated > callbacks, 'the driver went only after the callbacks');
 });
 
-for (const mode of ['running', 'attaching']) {
-  test(`process.exit() while the worker waits on the drive (${mode}) ends the process within 5 s`, { timeout: 60000 },
+for (const mode of ['running', 'attaching', 'ending']) {
+  test(`the process ends within 5 s of its exit while the drive misbehaves (${mode})`, { timeout: 60000 },
     () => {
       const run = spawnSync(process.execPath, [path.join(__dirname, 'exit_job.js'), mode],
         { encoding: 'utf8', timeout: 55000, env: process.env });

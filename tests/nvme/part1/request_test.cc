@@ -317,16 +317,22 @@ TEST_F(RequestTest, FatalStatusSeenByAnIdlePollEndsEveryCommandInThatPoll)
 
 TEST_F(RequestTest, WaitGivesUpSafely)
 {
-  // A controller whose registers read all ones has gone: it is failed (removed) and the wait ends.
+  // A controller that reports a fatal status, or whose registers read all ones (gone: removed), is failed and the
+  // wait ends; the request stays at the device.
   nvme_completion_poll_status status{};
-  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
-  uint16_t cid = LastAdmin().cid;
-  dev_->SetReg32(SPDK_NVME_REG_CSTS, 0xFFFFFFFFu);
-  EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
-  EXPECT_FALSE(status.done);
-  EXPECT_TRUE(ctrlr_->is_failed && ctrlr_->is_removed);
-  dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x1);
-  ctrlr_->is_failed = ctrlr_->is_removed = false;  // back for the rest of the test
+  uint16_t cid = 0;
+  ctrlr_->opts.admin_timeout_ms = 1000;  // a wait that missed the failure would give up only then
+  for (uint32_t csts : {0x3u, 0xFFFFFFFFu}) {
+    ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+    cid = LastAdmin().cid;
+    dev_->SetReg32(SPDK_NVME_REG_CSTS, csts);
+    EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
+    EXPECT_FALSE(status.done);
+    EXPECT_TRUE(ctrlr_->is_failed);
+    EXPECT_EQ(ctrlr_->is_removed, csts == 0xFFFFFFFFu);
+    dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x1);
+    ctrlr_->is_failed = ctrlr_->is_removed = false;  // back for the rest of the test
+  }
   status.cpl.cdw0 = 0xDEAD;
   dev_->Post(ctrlr_->adminq, cid, 0, 0, 0x1234);
   EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);
