@@ -107,6 +107,13 @@ bool IoManager::CheckReadWrite(NvmeIoCtx* ctx, uint64_t* length) {
     Refuse(ctx, kIoOpsInvalidRequest, "Data buffer is too small for the number of blocks");
     return false;
   }
+  // A namespace that keeps metadata apart from the data: the device moves it through the metadata buffer, which must
+  // hold every block's (without one the command would name bus address 0).
+  const uint64_t meta = ctx->ns ? static_cast<uint64_t>(ctx->num_blocks) * ctx->ns->GetMetaBufferSize() : 0;
+  if (meta != 0 && (!ctx->meta || ctx->meta->GetSize() < meta)) {
+    Refuse(ctx, kIoOpsInvalidRequest, "Metadata buffer is too small for the number of blocks");
+    return false;
+  }
   *length = len;
   return true;
 }

@@ -20,10 +20,10 @@ uint32_t NamespaceCtx::GetSectorBufferSize() const {
 }
 
 uint32_t NamespaceCtx::GetMetaBufferSize() const {
-  if (!IsActive()) return 0;
-  // FLBAS bit 4: metadata transferred at the end of each data block (interleaved in the data buffer).
-  const uint8_t flbas = reinterpret_cast<const uint8_t*>(spdk_nvme_ns_get_data(ns_))[26];
-  return (flbas & 0x10) != 0 ? 0 : spdk_nvme_ns_get_md_size(ns_);
+  // Metadata transferred at the end of each data block (FLBAS bit 4) makes the driver's extended sector larger than
+  // the sector; an inactive namespace has neither. Read on every I/O: no look-up of the namespace data.
+  if (ns_ == nullptr || ns_->extended_lba_size != ns_->sector_size) return 0;
+  return ns_->md_size;
 }
 
 uint32_t NamespaceCtx::GetMaxXferSize() const { return IsActive() ? spdk_nvme_ns_get_max_io_xfer_size(ns_) : 0; }

@@ -11,6 +11,7 @@
 // qid 0 sends on the admin queue, any other value on that I/O queue pair.
 struct NvmeGenericCtx {
   std::unique_ptr<DmaContext> buffer;      // DMA buffer; size 0 when the command moves no data
+  std::unique_ptr<DmaContext> metadata;    // separate metadata buffer of a block transfer, or none
   uint32_t qid = 0;
   spdk_nvme_cmd* cmd = nullptr;            // the 64-byte command, owned by the runner
   nvme_completion_poll_status status{};    // filled by nvme_completion_poll_cb

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "nvme/dma_context.h"
+#include "nvme/namespace_ctx.h"
 #include "nvme/nvme_io_ctx.h"
 #include "nvme_internal.h"
 #include "spdk/bit_array.h"
@@ -180,11 +181,15 @@ KYT_QUEUE_COMMAND(SubmitDeleteIoSubmissionQueueCommand, nvme_pcie_ctrlr_cmd_dele
 KYT_QUEUE_COMMAND(SubmitDeleteIoCompletionQueueCommand, nvme_pcie_ctrlr_cmd_delete_io_cq)
 #undef KYT_QUEUE_COMMAND
 
-uint32_t NvmeQueueManager::SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length) {
+uint32_t NvmeQueueManager::SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length,
+                                          void* metadata) {
   spdk_nvme_qpair* qpair = GetQpair(ctx->qid);
   // The owner's pass tick starts the command's deadline too: the driver reads no clock of its own for it.
   if (qpair != nullptr && ctx->pass_ticks != nullptr) qpair->caller_tick = *ctx->pass_ticks;
-  const int rc = spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, cmd, buffer, length, ctx->cb_fn, ctx);
+  const int rc =
+      metadata == nullptr
+          ? spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, cmd, buffer, length, ctx->cb_fn, ctx)
+          : spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, cmd, buffer, length, metadata, ctx->cb_fn, ctx);
   if (qpair != nullptr) qpair->caller_tick = 0;
   return GetOpsStatusFromSpdkStatus(rc);
 }
@@ -200,7 +205,9 @@ uint32_t NvmeQueueManager::SubmitIo(NvmeIoCtx* ctx, uint8_t opcode) {
   void* buffer = ctx->data ? ctx->data->GetBuffer() : nullptr;
   const uint64_t buffer_size = ctx->data ? ctx->data->GetSize() : 0;
   const uint32_t length = ctx->xfer_size != 0 ? ctx->xfer_size : static_cast<uint32_t>(buffer_size);
-  return SubmitWithTick(ctx, &cmd, buffer, length);
+  // Separate metadata travels through its own buffer (the I/O manager checked it is large enough).
+  void* metadata = ctx->ns != nullptr && ctx->ns->GetMetaBufferSize() != 0 ? ctx->meta->GetBuffer() : nullptr;
+  return SubmitWithTick(ctx, &cmd, buffer, length, metadata);
 }
 
 uint32_t NvmeQueueManager::SubmitReadCommand(NvmeIoCtx* ctx) { return SubmitIo(ctx, kOpcRead); }
@@ -219,7 +226,7 @@ uint32_t NvmeQueueManager::SubmitDsmCommand(NvmeIoCtx* ctx) {
   // The payload handed to the driver never reaches past the buffer.
   const uint32_t length =
       buffer_size < ctx->dsm_buffer_size ? static_cast<uint32_t>(buffer_size) : ctx->dsm_buffer_size;
-  return SubmitWithTick(ctx, &cmd, buffer, length);
+  return SubmitWithTick(ctx, &cmd, buffer, length, nullptr);
 }
 
 uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx) {
@@ -231,7 +238,9 @@ uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGeneri
     if (qpair == nullptr) {
       return kQueueOpsDriverError;
     }
-    rc = spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, ctx->cmd, buffer, size, nvme_completion_poll_cb, &ctx->status);
+    void* metadata = ctx->metadata ? ctx->metadata->GetBuffer() : nullptr;
+    rc = spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, ctx->cmd, buffer, size, metadata, nvme_completion_poll_cb,
+                                            &ctx->status);
   } else {
     rc = spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, ctx->cmd, buffer, size, nvme_completion_poll_cb, &ctx->status);
   }

@@ -112,7 +112,7 @@ class NvmeQueueManager {
  private:
   uint32_t SubmitIo(NvmeIoCtx* ctx, uint8_t opcode);
   // Hands a read, write or dataset-management command of `ctx` to the driver on the context's queue pair.
-  uint32_t SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length);
+  uint32_t SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length, void* metadata);
   // Lets go of the contexts kept for `qid` (all of them when `qid` is negative).
   void ReleaseKept(int qid);
 

@@ -21,6 +21,7 @@ void MultiRangeAccessPatternGenerator::Prepare() {
   duration_ = pattern_.duration;
   loops_ = pattern_.loops;
   total_size_ = 0;
+  max_meta_size_ = 0;
   uint32_t range_weights = 0;
   uint32_t max_xfer = 0;
   for (MultiRangeAccessPatternRange& range : pattern_.ranges) {
@@ -61,6 +62,7 @@ void MultiRangeAccessPatternGenerator::Prepare() {
     range.cumulativeProbability = range_weights;
     range.xferTotalProbability = xfer_weights;
     range.maxXferSize = range_max_xfer;
+    max_meta_size_ = std::max(max_meta_size_, range_max_xfer / range.sectorBufferSize * range.ns->GetMetaBufferSize());
     total_size_ += range.size;
     range.currentLba = range.startLba;
     range.endLba = range.startLba + range.size;

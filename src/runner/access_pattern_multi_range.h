@@ -24,7 +24,7 @@ class MultiRangeAccessPatternGenerator : public AccessPatternGenerator {
   bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
             uint64_t now) override;
   uint32_t GetMaxDataSize() const override { return pattern_.maxXferSize; }
-  uint32_t GetMaxMetaSize() const override { return 0; }
+  uint32_t GetMaxMetaSize() const override { return max_meta_size_; }  // separate metadata of the largest transfer
   void GetOutput() override {}
 
   uint64_t GetTotalSize() const { return total_size_; }  // blocks of all ranges
@@ -37,6 +37,7 @@ class MultiRangeAccessPatternGenerator : public AccessPatternGenerator {
   uint64_t start_ticks_ = 0;
   uint64_t limit_ticks_ = 0;  // the time limit in ticks (taken at the first I/O); 0: none
   uint64_t total_size_ = 0;
+  uint32_t max_meta_size_ = 0;
   uint64_t duration_ = 0;
   uint64_t loops_ = 0;
 };

@@ -20,8 +20,8 @@ constexpr uint8_t kIoRead = 0x02;
 constexpr uint8_t kIoCompare = 0x05;
 constexpr uint32_t kPract = 1u << 29;  // command dword 12
 
-uint64_t DmaBufferSize(uint32_t size) {
-  return std::max(kPageSize, (static_cast<uint64_t>(size) + kPageSize - 1) / kPageSize * kPageSize);
+uint64_t DmaBufferSize(uint64_t size) {
+  return std::max(kPageSize, (size + kPageSize - 1) / kPageSize * kPageSize);
 }
 
 }  // namespace
@@ -86,14 +86,30 @@ uint64_t GenericCmdRunner::TransferLength() const {
     const uint64_t dwords = ((static_cast<uint64_t>(cmd_.cdw11 & 0xFFFF) << 16) | (cmd_.cdw10 >> 16)) + 1;
     return dwords * 4;
   }
-  if (cmd_.opc != kIoRead && cmd_.opc != kIoWrite && cmd_.opc != kIoCompare) return 0;
+  if (!IsBlockTransfer()) return 0;
   const auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(cmd_.nsid);
-  // With PRACT, 8 bytes of metadata that are the protection information are inserted or stripped by the controller:
-  // only the data moves through the buffer.
-  const bool pi_by_controller = (cmd_.cdw12 & kPract) != 0 && ns->IsActive() && ns->GetMetaSize() == 8 &&
-                                spdk_nvme_ns_get_pi_type(ns->GetNs()) != SPDK_NVME_FMT_NVM_PROTECTION_DISABLE;
-  const uint64_t block = pi_by_controller ? ns->GetLbaSize() : ns->GetSectorBufferSize();
+  const uint64_t block = IsPiByController(*ns) ? ns->GetLbaSize() : ns->GetSectorBufferSize();
   return ((cmd_.cdw12 & 0xFFFF) + 1) * block;
+}
+
+// A namespace that keeps its metadata apart from the data needs a metadata buffer for every block transfer: without
+// one the command's metadata pointer is 0 and the device would move metadata at bus address 0.
+uint64_t GenericCmdRunner::MetadataLength() const {
+  if (qid_ == 0 || !IsBlockTransfer()) return 0;
+  const auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(cmd_.nsid);
+  if (IsPiByController(*ns)) return 0;
+  return ((cmd_.cdw12 & 0xFFFF) + 1) * static_cast<uint64_t>(ns->GetMetaBufferSize());
+}
+
+bool GenericCmdRunner::IsBlockTransfer() const {
+  return cmd_.opc == kIoRead || cmd_.opc == kIoWrite || cmd_.opc == kIoCompare;
+}
+
+// With PRACT, 8 bytes of metadata that are the protection information are inserted or stripped by the controller:
+// only the data moves through the buffers.
+bool GenericCmdRunner::IsPiByController(const NamespaceCtx& ns) const {
+  return (cmd_.cdw12 & kPract) != 0 && ns.IsActive() && ns.GetMetaSize() == 8 &&
+         spdk_nvme_ns_get_pi_type(ns.GetNs()) != SPDK_NVME_FMT_NVM_PROTECTION_DISABLE;
 }
 
 void GenericCmdRunner::HandleCreateCommand() {
@@ -120,8 +136,10 @@ void GenericCmdRunner::HandleCreateCommand() {
   ctx_->host_buffer_size = buffer_size_;
   const uint64_t dma_size = DmaBufferSize(buffer_size_);
   ctx_->buffer = std::make_unique<DmaContext>(dma_size, kPageSize);
-  if (ctx_->buffer->GetSize() < dma_size) {
-    // The DMA buffer could not be allocated: neither direction may go on without it.
+  const uint64_t metadata = MetadataLength();
+  if (metadata > 0) ctx_->metadata = std::make_unique<DmaContext>(DmaBufferSize(metadata), kPageSize);
+  if (ctx_->buffer->GetSize() < dma_size || (metadata > 0 && ctx_->metadata->GetSize() == 0)) {
+    // A DMA buffer could not be allocated: neither direction may go on without it.
     ctx_.reset();
     Abort("Failed to copy buffer");
     return;

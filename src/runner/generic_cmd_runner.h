@@ -2,7 +2,9 @@
 // it, with an optional data buffer copied into DMA memory before the command (host to device) or back out of it
 // after the completion (device to host). The DMA buffer is whole 4 KiB pages, at least one, so that the device never
 // reaches past it through the pages the command's data pointer names; a command whose own fields give its transfer
-// length (Identify, Get Log Page, Read, Write, Compare) is refused when the caller's buffer is shorter than that.
+// length (Identify, Get Log Page, Read, Write, Compare) is refused when the caller's buffer is shorter than that. A
+// block transfer on a namespace that keeps its metadata apart gets a metadata buffer of the runner's own (zeros to
+// the device; what the device returns there is not handed back).
 //
 // States: 1 look the controller up, 2 copy and submit, 3 poll until the completion; 0 done, 100 aborted.
 #ifndef KYT_RUNNER_GENERIC_CMD_RUNNER_H
@@ -15,6 +17,7 @@
 #include "runner/controller_runner.h"
 #include "spdk/nvme_spec.h"
 
+class NamespaceCtx;
 struct NvmeGenericCtx;
 
 class GenericCmdRunner : public ControllerRunner {
@@ -56,6 +59,10 @@ class GenericCmdRunner : public ControllerRunner {
   void ReleaseContext();
   // Bytes the command moves by its own fields; 0 when they do not tell.
   uint64_t TransferLength() const;
+  // Bytes of metadata the command moves apart from its data (separate-metadata namespaces); 0 otherwise.
+  uint64_t MetadataLength() const;
+  bool IsBlockTransfer() const;
+  bool IsPiByController(const NamespaceCtx& ns) const;
 
   uint16_t qid_ = 0;
   spdk_nvme_cmd cmd_{};

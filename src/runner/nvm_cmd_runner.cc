@@ -90,9 +90,10 @@ bool NvmCmdRunner::SubmitReadWrite(bool write) {
   }
   const uint64_t size = GetDataXferSize();
   io_ctx_ = std::make_shared<NvmeIoCtx>();
+  const uint64_t meta_size = static_cast<uint64_t>(ns->GetMetaBufferSize()) * num_blocks_;
   io_ctx_->data = std::make_unique<DmaContext>(size);
-  io_ctx_->meta = std::make_unique<DmaContext>(0);
-  if (io_ctx_->data->GetSize() < size) {
+  io_ctx_->meta = std::make_unique<DmaContext>(meta_size);
+  if (io_ctx_->data->GetSize() < size || io_ctx_->meta->GetSize() < meta_size) {
     Abort("Failed to allocate memory");
     return false;
   }

@@ -349,6 +349,27 @@ TEST_F(IoTest, CallbackReceivesTheCompletion) {
   EXPECT_EQ(calls, 1);
 }
 
+// Namespace 1 keeps 8 bytes of metadata per block apart from the data.
+class SeparateMetadataIoTest : public IoTest {
+ protected:
+  SeparateMetadataIoTest() { config_.namespaces[0].lba_format = 1; }
+};
+
+TEST_F(SeparateMetadataIoTest, MetadataTravelsThroughItsOwnBuffer) {
+  auto bare = Io(0, 2);
+  EXPECT_EQ(Submit(kWrite, *bare), kIoOpsInvalidRequest);
+  EXPECT_EQ(bare->error, "Metadata buffer is too small for the number of blocks");
+  auto io = Io(0, 2);
+  io->meta = std::make_unique<DmaContext>(16);
+  std::memset(io->meta->GetBuffer(), 0x5A, 16);
+  ASSERT_TRUE(Run(kWrite, *io));
+  EXPECT_TRUE(Ok(*io));
+  std::vector<uint8_t> block;
+  ASSERT_TRUE(sim_->ReadBlock(1, 1, &block));
+  ASSERT_EQ(block.size(), kBlock + 8u);
+  EXPECT_EQ(block[kBlock + 7], 0x5A);
+}
+
 TEST_F(IoTest, DmaBytesAreCounted) {
   const uint64_t before = DmaContext::GetTotalAllocated();
   {

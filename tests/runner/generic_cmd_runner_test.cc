@@ -12,7 +12,8 @@
 namespace kyt_test {
 namespace {
 
-// Namespace 2 is active here: 512-byte blocks with 8 bytes of protection information inline (520-byte blocks).
+// Namespace 2 is active here: 512-byte blocks with 8 bytes of protection information inline (520-byte blocks);
+// namespace 4 keeps 8 bytes of metadata per 4096-byte block apart from the data.
 class GenericCmdRunnerTest : public RunnerBench {
   kyt::sim::SimConfig Config() override {
     kyt::sim::SimConfig config = StandardConfig();
@@ -21,6 +22,7 @@ class GenericCmdRunnerTest : public RunnerBench {
     ns2.lba_format = 1;
     ns2.extended_lba = true;
     ns2.pi_type = 1;
+    config.namespaces[3].lba_format = 3;  // 4096 + 8 bytes of metadata apart
     return config;
   }
 };
@@ -141,6 +143,28 @@ TEST_F(GenericCmdRunnerTest, BufferShorterThanTheTransferIsRefused) {
                                             " bytes the command transfers");
   }
   EXPECT_EQ(sim_->counters().commands, commands) << "nothing was sent";
+}
+
+// Namespace 4 here keeps 8 bytes of metadata per block apart from the data: the runner gives the device a metadata
+// buffer of its own instead of the command's zero metadata pointer.
+TEST_F(GenericCmdRunnerTest, SeparateMetadataGetsABufferOfItsOwn) {
+  Attach();
+  AdminCmdRunner create(address_, "CreateQueuePair");
+  create.GetInput().code = kAdminCmdCreateQueuePair;
+  ASSERT_TRUE(Step(create));
+  std::vector<uint8_t> data(8192, 0x3C);
+  for (uint8_t opc : {0x01, 0x02}) {
+    GenericCmdRunner runner(address_);
+    runner.SetQueueId(create.GetOutput().qid);
+    runner.GetCommand().opc = opc;
+    runner.GetCommand().nsid = 4;
+    runner.GetCommand().cdw12 = 1;
+    runner.SetBuffer(data.data(), 8192, opc == 0x01);
+    ASSERT_TRUE(Step(runner));
+    ASSERT_TRUE(runner.IsDone()) << runner.GetErrorMessage();
+    EXPECT_EQ(runner.GetCompletion().status_raw & 0x1FE, 0) << int(opc);
+    EXPECT_NE(sim_->CommandLogSnapshot().back().command.mptr, 0u);
+  }
 }
 
 TEST_F(GenericCmdRunnerTest, InvalidOpcodeEndsDoneWithTheErrorStatus) {
