@@ -100,7 +100,7 @@ TEST_F(PatternFactoryTest, MultiRangeCopyIsCompletedInTheOutput) {
   EXPECT_EQ(copy.totalProbability, 4u);
   EXPECT_EQ(copy.maxXferSize, 8192u);
   EXPECT_EQ(generator->GetMaxDataSize(), 8192u);
-  EXPECT_EQ(generator->GetMaxMetaSize(), 0u);
+  EXPECT_EQ(generator->GetMaxMetaSize(), 32u) << "4 blocks of namespace 3, with 8 bytes of metadata apart each";
 
   const MultiRangeAccessPatternRange& a = copy.ranges[0];
   EXPECT_EQ(a.nsid, 1u) << "nsid 0 is stored as the first active namespace";
