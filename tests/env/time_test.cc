@@ -81,6 +81,14 @@ TEST(Ticks, TestClockScaleSpeedsTimeUpWithoutJumps)
 		ASSERT_GE(now, last) << "monotonic across reads";
 		last = now;
 	}
+
+	/* An advance jumps by exactly its ticks and keeps the scale. */
+	const uint64_t a0 = spdk_get_ticks();
+	kyt_env_test_advance_clock(1000 * hz);
+	const uint64_t a1 = spdk_get_ticks();
+	EXPECT_GE(a1 - a0, 1000 * hz);
+	EXPECT_LT(a1 - a0, 1001 * hz);
+	kyt_env_test_set_clock_scale(1);
 }
 
 }  // namespace

@@ -93,19 +93,31 @@ void spdk_delay_us(unsigned int us)
 	}
 }
 
-void kyt_env_test_set_clock_scale(uint32_t factor)
+namespace {
+
+/* Restarts the scaled clock from its present reading plus `skip` ticks, running `factor` times faster from now. */
+void rebase_clock(uint32_t factor, uint64_t skip)
 {
-	if (factor == 0) {
-		factor = 1;
-	}
 	static std::mutex writer;
 	std::lock_guard<std::mutex> guard(writer);
 	const uint64_t now_scaled = spdk_get_ticks();
 	g_seq.fetch_add(1, std::memory_order_acq_rel); /* odd: being changed */
-	g_base.store(now_scaled, std::memory_order_relaxed);
+	g_base.store(now_scaled + skip, std::memory_order_relaxed);
 	g_tsc_base.store(rte_rdtsc(), std::memory_order_relaxed);
 	g_factor.store(factor, std::memory_order_relaxed);
 	g_seq.fetch_add(1, std::memory_order_release); /* even again, never 0 */
+}
+
+}  // namespace
+
+void kyt_env_test_set_clock_scale(uint32_t factor)
+{
+	rebase_clock(factor == 0 ? 1 : factor, 0);
+}
+
+void kyt_env_test_advance_clock(uint64_t ticks)
+{
+	rebase_clock(g_factor.load(std::memory_order_relaxed), ticks);
 }
 
 }  // extern "C"

@@ -614,6 +614,16 @@ napi_value Clock(napi_env env, napi_callback_info info) {
   });
 }
 
+// advanceClock(us): the environment's clock jumps forward by that many microseconds at once (deadlines pass now).
+napi_value AdvanceClock(napi_env env, napi_callback_info info) {
+  return Guard(env, [&]() -> napi_value {
+    Call call = Args(env, info, 1);
+    const uint64_t us = ToUint(env, call.args[0], "us", uint64_t{1} << 40);
+    kyt_env_test_advance_clock(static_cast<uint64_t>(double(us) * double(spdk_get_ticks_hz()) / 1e6));
+    return Undefined(env);
+  });
+}
+
 napi_value Init(napi_env env, napi_value exports) {
   return Guard(env, [&]() -> napi_value {
     const napi_property_descriptor props[] = {
@@ -622,6 +632,7 @@ napi_value Init(napi_env env, napi_value exports) {
         {"list", nullptr, List, nullptr, nullptr, nullptr, napi_enumerable, nullptr},
         {"destroyAll", nullptr, DestroyAll, nullptr, nullptr, nullptr, napi_enumerable, nullptr},
         {"clock", nullptr, Clock, nullptr, nullptr, nullptr, napi_enumerable, nullptr},
+        {"advanceClock", nullptr, AdvanceClock, nullptr, nullptr, nullptr, napi_enumerable, nullptr},
     };
     Check(env, napi_define_properties(env, exports, sizeof(props) / sizeof(props[0]), props));
     // Controllers leave the bus and their threads stop before the process ends.

@@ -55,6 +55,11 @@ void *kyt_env_iova_to_vaddr(uint64_t iova, uint64_t len);
  * Lets tests cross multi-second delays and time-outs of the product without changing the product's values. */
 void kyt_env_test_set_clock_scale(uint32_t factor);
 
+/* Test clock: moves spdk_get_ticks forward by `ticks` at once (the scale stays). A test that waits for a time-out
+ * advances the clock past it instead of letting real time pass, so that neither a slow machine fires a deadline
+ * early nor a fast one waits: time-outs happen exactly when the test says. */
+void kyt_env_test_advance_clock(uint64_t ticks);
+
 /* Start the environment for a test process with default options (no PCI allow-list restriction beyond software
  * functions, no hugepages unless mounted). Idempotent: later calls return the first result. 0 or a negative errno. */
 int kyt_env_test_init(const char *name);
