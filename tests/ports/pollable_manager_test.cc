@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <stdexcept>
 #include <vector>
 
@@ -15,8 +16,8 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// Notes when it is polled and how often the loop asks for its interval (once a pass);
-// optionally throws from every poll.
+// Notes when it is polled, and how often the loop had asked for its interval (once a pass) by then; optionally
+// throws from every poll. The bounds checked on these notes are ones that load can only make easier to meet.
 class CountingPollable : public Pollable {
  public:
   explicit CountingPollable(uint32_t interval, bool throws = false) : interval_(interval), throws_(throws) {}
@@ -24,6 +25,7 @@ class CountingPollable : public Pollable {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       times_.push_back(Clock::now());
+      queriesAtPoll_.push_back(queries);
     }
     if (throws_) throw std::runtime_error("boom");
   }
@@ -35,6 +37,10 @@ class CountingPollable : public Pollable {
     std::lock_guard<std::mutex> lock(mutex_);
     return times_;
   }
+  std::vector<int> queriesAtPoll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queriesAtPoll_;
+  }
   size_t count() { return times().size(); }
   mutable std::atomic<int> queries{0};
 
@@ -43,77 +49,53 @@ class CountingPollable : public Pollable {
   bool throws_;
   std::mutex mutex_;
   std::vector<Clock::time_point> times_;
+  std::vector<int> queriesAtPoll_;
 };
-
-// Polls come no sooner than the interval apart. The times are taken inside poll, a little after
-// the loop's own clock reading, so a poll's own jitter (well under 0.3 ms) is allowed for.
-void expectSpacing(const std::vector<Clock::time_point>& times, milliseconds interval) {
-  for (size_t i = 1; i < times.size(); ++i)
-    EXPECT_GE(times[i] - times[i - 1], interval - std::chrono::microseconds(300)) << "poll " << i;
-}
 
 }  // namespace
 
-TEST(PollableManager, LogsStartStopAndRegistrationCounts) {
-  portstest::LogCapture log;
+TEST(PollableManager, RegistersEachObjectOnceAndReleasesEveryObjectWhenDestroyed) {
+  auto a = std::make_shared<CountingPollable>(1000);
+  auto zero = std::make_shared<CountingPollable>(0);
   {
     PollableManager manager;
-    auto a = std::make_shared<CountingPollable>(1000);
-    auto b = std::make_shared<CountingPollable>(1000);
     manager.addPollable(a);
-    manager.addPollable(b);
-    manager.addPollable(a);  // again: still two entries
+    manager.addPollable(a);
+    manager.addPollable(zero);
     EXPECT_EQ(manager.count(), 2u);
-    manager.removePollable(std::make_shared<CountingPollable>(1000));  // unknown: line printed, count unchanged
-    manager.removePollable(a);
-    manager.removePollable(b);
-    EXPECT_EQ(manager.count(), 0u);
+    manager.removePollable(std::make_shared<CountingPollable>(1000));  // unknown: ignored
+    EXPECT_EQ(manager.count(), 2u);
+    ASSERT_TRUE(portstest::waitFor([&] { return zero->count() >= 50; }));  // an interval of 0: every pass
+    EXPECT_GT(zero.use_count(), 1);
   }
-  std::vector<std::string> expected = {
-      "PollableManager: Starting",
-      "PollableManager: Added a Pollable. Total Pollables: 1",
-      "PollableManager: Added a Pollable. Total Pollables: 2",
-      "PollableManager: Added a Pollable. Total Pollables: 2",
-      "PollableManager: Removed a Pollable. Total Pollables: 2",
-      "PollableManager: Removed a Pollable. Total Pollables: 1",
-      "PollableManager: Removed a Pollable. Total Pollables: 0",
-      "PollableManager: Stopping",
-      "PollableManager: Stopped",
-  };
-  EXPECT_EQ(log.lines(), expected);
+  EXPECT_EQ(a.use_count(), 1);
+  EXPECT_EQ(zero.use_count(), 1);
 }
 
-TEST(PollableManager, PollsEachObjectAtItsOwnIntervalTheFirstTimeOneIntervalAfterRegistration) {
+// Each object is polled no sooner than its interval after registration and after its last poll, and the loop
+// sleeps a tenth of the smallest interval between passes instead of spinning.
+TEST(PollableManager, PollsEachObjectAtItsOwnIntervalWithPausesBetweenPasses) {
   PollableManager manager;
-  auto fast = std::make_shared<CountingPollable>(5);
+  auto fast = std::make_shared<CountingPollable>(20);
   auto slow = std::make_shared<CountingPollable>(100);
-  manager.addPollable(fast);
-  Clock::time_point registered = Clock::now();
+  const Clock::time_point registered = Clock::now();
   manager.addPollable(slow);
-  std::this_thread::sleep_for(milliseconds(450));
+  manager.addPollable(fast);
+  ASSERT_TRUE(portstest::waitFor([&] { return slow->count() >= 3; }));
   manager.removePollable(fast);
   manager.removePollable(slow);
-  ASSERT_GE(slow->count(), 2u);
-  EXPECT_LE(slow->count(), 4u);
-  EXPECT_GE(fast->count(), 20u);
   EXPECT_GE(slow->times()[0] - registered, milliseconds(100));
-  expectSpacing(slow->times(), milliseconds(100));
-  expectSpacing(fast->times(), milliseconds(5));
+  for (auto& object : {std::make_pair(fast, milliseconds(20)), std::make_pair(slow, milliseconds(100))}) {
+    const auto times = object.first->times();
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], object.second) << "poll " << i;
+  }
+  EXPECT_GT(fast->count(), slow->count());
+  // A pass at most every 2 ms between two polls of the slow object: about 50 passes, not thousands.
+  const auto queries = slow->queriesAtPoll();
+  EXPECT_LE(queries[2] - queries[1], 55);
 }
 
-TEST(PollableManager, SleepsATenthOfTheSmallestIntervalBetweenPasses) {
-  PollableManager manager;
-  auto slow = std::make_shared<CountingPollable>(1000);
-  manager.addPollable(slow);
-  int start = slow->queries;
-  std::this_thread::sleep_for(milliseconds(450));
-  int passes = slow->queries - start;
-  // 100 ms between passes: about five passes, not thousands.
-  EXPECT_GE(passes, 2);
-  EXPECT_LE(passes, 6);
-}
-
-TEST(PollableManager, OneMillisecondObjectsKeepTheirRateThroughThrowsAndRegistrationsStayPrompt) {
+TEST(PollableManager, OneMillisecondObjectsKeepPollingThroughThrowsAndRegistrationsStayPrompt) {
   portstest::LogCapture log;
   PollableManager manager;
   auto bad = std::make_shared<CountingPollable>(1, true);
@@ -121,32 +103,12 @@ TEST(PollableManager, OneMillisecondObjectsKeepTheirRateThroughThrowsAndRegistra
   manager.addPollable(bad);
   manager.addPollable(good);
   std::vector<std::shared_ptr<CountingPollable>> others;
-  for (int i = 0; i < 200; ++i) others.push_back(std::make_shared<CountingPollable>(1000));
-  auto start = Clock::now();
+  for (int i = 0; i < 100; ++i) others.push_back(std::make_shared<CountingPollable>(1000));
   for (auto& other : others) manager.addPollable(other);
   for (auto& other : others) manager.removePollable(other);
-  // 400 lock round trips against a thread that never sleeps a full millisecond: they must
-  // all get through, far below the time a starving loop would need.
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  size_t badBefore = bad->count(), goodBefore = good->count();
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_GE(bad->count() - badBefore, 10u);
-  EXPECT_GE(good->count() - goodBefore, 10u);
+  const size_t badBefore = bad->count(), goodBefore = good->count();
+  EXPECT_TRUE(portstest::waitFor([&] { return bad->count() >= badBefore + 10 && good->count() >= goodBefore + 10; }));
   EXPECT_TRUE(log.has("PollableManager: poll failed: boom"));
-}
-
-TEST(PollableManager, ZeroIntervalPollsEveryPassAndDestructionReleasesObjects) {
-  auto object = std::make_shared<CountingPollable>(0);
-  {
-    PollableManager manager;
-    manager.addPollable(object);
-    EXPECT_GT(object.use_count(), 1);
-    ASSERT_TRUE(portstest::waitFor([&] { return object->count() >= 50; }));
-  }
-  EXPECT_EQ(object.use_count(), 1);
-  size_t after = object->count();
-  std::this_thread::sleep_for(milliseconds(20));
-  EXPECT_EQ(object->count(), after);
 }
 
 // A poll that blocks (a device that does not answer) holds up no registration and no other object's removal.

@@ -50,6 +50,16 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
+// The text of the exception an action throws, or "(no exception)".
+inline std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
 inline void writeFile(const std::string& path, const std::string& content) { std::ofstream(path) << content; }
 
 inline std::string readFile(const std::string& path) {

