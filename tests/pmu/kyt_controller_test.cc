@@ -1,7 +1,6 @@
-// The PMU board controller against a simulated board: remote calls, error rewording,
+// The PMU board controller against a simulated board: remote calls, checks of arguments and replies, error rewording,
 // SMBus packets, power-monitor log, and the GPIO restart sequences on a stand-in FTDI chip.
 #include <fstream>
-#include <sstream>
 
 #include "fake_ftdi.h"
 #include "pmu_test_support.h"
@@ -19,13 +18,6 @@ std::vector<std::string> fileLines(const std::string& path) {
   return lines;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::stringstream stream(text);
-  for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
-  return parts;
-}
-
 }  // namespace
 
 TEST(KytController, RemoteCallsSendTheirMethodsAndReturnResults) {
@@ -40,60 +32,29 @@ TEST(KytController, RemoteCallsSendTheirMethodsAndReturnResults) {
   auto requests = f.peer.requests();
   ASSERT_EQ(requests.size(), 6u);
   EXPECT_EQ(requests[0], json::parse(R"({"id":0,"method":"getVersion","params":null})"));
-  EXPECT_EQ(requests[3]["params"], json::parse(R"({"powerSupply":"12V","state":"ON"})"));
   EXPECT_EQ(requests[4]["params"], json::parse(R"({"speed":100})"));
   EXPECT_EQ(requests[5]["id"], 5);
 }
 
-TEST(KytController, FanSpeedAboveHundredIsRefusedWithoutARequest) {
+TEST(KytController, FanSpeedsOutsideTheirRangeAreRefusedBothWays) {
   BoardFixture f;
-  portstest::LogCapture log;
-  EXPECT_THROW(f.controller->setFanSpeed(101), std::runtime_error);
-  EXPECT_TRUE(log.has("KytController: speed cannot be greater than 100"));
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->setFanSpeed(101); }), "speed cannot be greater than 100");
   EXPECT_EQ(f.peer.requests().size(), 0u);
-  EXPECT_EQ(f.peer.fanSpeed(), 30);
-}
-
-TEST(KytController, FanSpeedResultMustFitItsByte) {
-  BoardFixture f;
   f.peer.setResult("getFanSpeed", 37.9);
   EXPECT_EQ(f.controller->getFanSpeed(), 37);
-  for (json outside : {json(300), json(1e30), json(-1.5)}) {
+  for (json outside : {json(256), json(1e30), json(-1.5)}) {
     f.peer.setResult("getFanSpeed", outside);
-    EXPECT_THROW(f.controller->getFanSpeed(), std::runtime_error) << outside;
+    EXPECT_EQ(portstest::errorOf([&] { f.controller->getFanSpeed(); }),
+              "getFanSpeed: the board answered " + outside.dump() + ", outside 0 to 255");
   }
   f.peer.setResult("getFanSpeed", "fast");
-  try {
-    f.controller->getFanSpeed();
-    FAIL() << "a string fan speed was accepted";
-  } catch (const json::type_error& e) {
-    EXPECT_EQ(e.id, 302);
-    EXPECT_NE(std::string(e.what()).find("type must be number, but is string"), std::string::npos);
-  }
-  f.peer.setResult("getVersion", {{"version", 5}});
-  EXPECT_THROW(f.controller->getVersion(), json::type_error);
+  EXPECT_THROW(f.controller->getFanSpeed(), json::type_error);
 }
 
 TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {
   BoardFixture f;
-  portstest::LogCapture log;
   f.peer.setError("getAdapterInfo", -32601, "Method not found");
-  try {
-    f.controller->getAdapterInfo();
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "getAdapterInfo is not supported by kytrix PMU");
-  }
-  EXPECT_TRUE(log.has("KytController: getAdapterInfo(), Error: Method not found"));
-  f.peer.setError("setFanSpeed", 5, "fan stalled");
-  try {
-    f.controller->setFanSpeed(10);
-    FAIL();
-  } catch (const tyr::jsonrpc::JsonRpcResponseError&) {
-    FAIL() << "the error was not reworded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "fan stalled");
-  }
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getAdapterInfo(); }), "getAdapterInfo is not supported by kytrix PMU");
   f.peer.setError("changePower", -32601, "Method not found");
   try {
     f.controller->changePower("12V", "OFF");
@@ -107,126 +68,72 @@ TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {
 TEST(KytController, AFailedWriteFailsTheCallAtOnce) {
   BoardFixture f;
   f.peer.hangUp();  // the board is gone: writes to its line fail with EIO
-  try {
-    f.controller->getVersion();
-    FAIL() << "no error";
-  } catch (const tyr::jsonrpc::JsonRpcTimeoutError&) {
-    FAIL() << "the call waited for an answer to a request that never went out";
-  } catch (const tyr::jsonrpc::JsonRpcError& e) {
-    EXPECT_STREQ(e.what(), "Failed to send JSON-RPC request for method getVersion: Input/output error");
-  }
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }),
+            "Failed to send JSON-RPC request for method getVersion: Input/output error");
 }
 
-TEST(KytController, InitLogsIdentityAndToleratesMissingAdapterInfo) {
+TEST(KytController, InitToleratesAMissingAdapterInfoButNotAMissingVersion) {
   BoardFixture f;
-  portstest::LogCapture log;
-  f.controller->init();
-  EXPECT_TRUE(log.has("KytController: Version: 1.4.2"));
-  EXPECT_TRUE(log.has("KytController: PMU Info: {\"board\":\"kytrix-pmu\",\"revision\":3}"));
-  EXPECT_TRUE(log.has("KytController: Adapter Info: {\"adapter\":\"U.2\",\"slots\":1}"));
-  log.clear();
   f.peer.setError("getAdapterInfo", -32601, "Method not found");
   EXPECT_NO_THROW(f.controller->init());
   f.peer.setSilent("getAdapterInfo");
   EXPECT_NO_THROW(f.controller->init());
   f.peer.setSilent("getVersion");
   EXPECT_THROW(f.controller->init(), tyr::jsonrpc::JsonRpcTimeoutError);
+  EXPECT_EQ(f.peer.count("getPmuInfo"), 2u);
 }
 
 TEST(KytController, SmbusBlockWriteCarriesTheSmbusPec) {
-  EXPECT_EQ(KytController::smbusPec({'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0xF4);
+  EXPECT_EQ(KytController::smbusPec({'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0xF4);  // CRC-8's check value
   BoardFixture f;
-  portstest::LogCapture log;
   f.controller->sendSmbusBlockWrite(0x16, 0x01, {0xAA, 0x55});
-  EXPECT_TRUE(log.has("Address: 0x16"));
-  EXPECT_TRUE(log.has("Command: 0x01"));
-  EXPECT_TRUE(log.has("Payload: [0xaa,0x55]"));
-  EXPECT_TRUE(log.has("PEC: 0x8f"));
   f.controller->sendSmbusBlockWrite(0x0A, 0x02, {});
-  EXPECT_TRUE(log.has("Payload: []"));
   auto writes = f.peer.smbusWrites();
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_EQ(writes[0].dump(), R"({"address":22,"command":1,"payload":[170,85],"pec":143})");
-  EXPECT_EQ(writes[1]["payload"], json::array());
-  EXPECT_EQ(writes[1]["pec"], KytController::smbusPec({0x0A, 0x02, 0x00}));
+  EXPECT_EQ(writes[1].dump(), R"({"address":10,"command":2,"payload":[],"pec":)" +
+                                  std::to_string(KytController::smbusPec({0x0A, 0x02, 0x00})) + "}");
   EXPECT_EQ(f.controller->getReceivedSmbusBlockWrite(), writes[1]);
 }
 
-TEST(KytController, PowerMonitorWritesOneLinePerInterval) {
+TEST(KytController, PowerMonitorWritesOneLinePerIntervalAndSurvivesFailedMeasurements) {
   portstest::TempDir dir;
   const std::string path = dir.file("power.csv");
   portstest::writeFile(path, "old content that must go\n");
   BoardFixture f;
+  f.controller->getClient().setTimeoutMs(30);
   EXPECT_THROW(f.controller->enablePowerMonitor(dir.file("zero.csv"), 0), std::runtime_error);
-  EXPECT_FALSE(std::ifstream(dir.file("zero.csv")).good());
-  // A file that cannot be opened is named in the error, and no monitor runs.
-  try {
-    f.controller->enablePowerMonitor("/nonexistent/dir/pm.csv", 20);
-    FAIL() << "an unopenable log file was accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("/nonexistent/dir/pm.csv"), std::string::npos) << e.what();
-  }
-  {
-    portstest::LogCapture log;
-    f.controller->disablePowerMonitor();
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"KytController: Disabling power monitoring"});
-  }
+  EXPECT_NE(portstest::errorOf([&] { f.controller->enablePowerMonitor("/nonexistent/dir/pm.csv", 20); }).find("/nonexistent/dir"),
+            std::string::npos);
+  f.controller->disablePowerMonitor();  // none running: nothing happens
 
-  f.peer.setResult("measurePower", {{"voltage", 12}, {"current", 0.25}});
+  f.peer.setError("measurePower", 1, "adc busy");  // the first samples fail, and are left out
   f.controller->enablePowerMonitor(path, 20);
-  ASSERT_TRUE(f.peer.waitFor("measurePower", 5));
+  ASSERT_TRUE(f.peer.waitFor("measurePower", 2));
+  f.peer.setResult("measurePower", {{"voltage", 12}, {"current", 0.25}});
+  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(path).size() >= 4; }));
   f.controller->disablePowerMonitor();
   auto lines = fileLines(path);
-  ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines[0], "time,voltage,current,power");
   int64_t previous = 0;
   for (size_t i = 1; i < lines.size(); ++i) {
-    auto fields = split(lines[i], ',');
-    ASSERT_EQ(fields.size(), 4u) << lines[i];
-    EXPECT_EQ(fields[1], "12");
-    EXPECT_EQ(fields[2], "0.25");
-    EXPECT_EQ(fields[3], "null");
-    const int64_t time = std::stoll(fields[0]);
+    const size_t comma = lines[i].find(',');
+    EXPECT_EQ(lines[i].substr(comma), ",12,0.25,null");
+    const int64_t time = std::stoll(lines[i].substr(0, comma));
     if (i > 1) {
-      EXPECT_GE(time - previous, 19) << "samples closer than the interval";
+      EXPECT_GE(time - previous, 20) << "samples closer than the interval";
     }
     previous = time;
   }
-  // Stopped: no more measurements.
-  const size_t count = f.peer.count("measurePower");
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  EXPECT_EQ(f.peer.count("measurePower"), count);
-  EXPECT_EQ(fileLines(path).size(), lines.size());
 
-  // A new start on another file has its own header; a null result gives nulls.
+  // A second start replaces the running monitor, with a file of its own; a null result gives nulls.
   f.peer.setResult("measurePower", nullptr);
-  const std::string second = dir.file("second.csv");
-  f.controller->enablePowerMonitor(second, 10);
-  ASSERT_TRUE(f.peer.waitFor("measurePower", count + 2));
-  f.controller->disablePowerMonitor();
-  lines = fileLines(second);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "time,voltage,current,power");
-  EXPECT_EQ(lines[1].substr(lines[1].find(',')), ",null,null,null");
-}
-
-TEST(KytController, PowerMonitorSurvivesFailedMeasurementsAndStopsOnDestruction) {
-  portstest::TempDir dir;
-  BoardFixture f;
-  f.controller->getClient().setTimeoutMs(30);
-  f.peer.setError("measurePower", 1, "adc busy");
-  portstest::LogCapture log;
-  f.controller->disablePowerMonitor();
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"KytController: Disabling power monitoring"});
-  f.controller->enablePowerMonitor(dir.file("p.csv"), 5);
-  ASSERT_TRUE(f.peer.waitFor("measurePower", 3));
-  EXPECT_EQ(fileLines(dir.file("p.csv")).size(), 1u);
-  // A second start replaces the running monitor.
-  f.peer.setResult("measurePower", {{"voltage", 1}, {"current", 2}, {"power", 2}});
-  f.peer.clear("measurePower");
-  f.controller->enablePowerMonitor(dir.file("q.csv"), 5);
-  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(dir.file("q.csv")).size() >= 2; }));
-  EXPECT_EQ(fileLines(dir.file("q.csv"))[1].substr(fileLines(dir.file("q.csv"))[1].find(',')), ",1,2,2");
+  f.controller->enablePowerMonitor(dir.file("first.csv"), 5);
+  f.controller->enablePowerMonitor(dir.file("second.csv"), 5);
+  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(dir.file("second.csv")).size() >= 2; }));
+  EXPECT_EQ(fileLines(dir.file("second.csv"))[1].substr(fileLines(dir.file("second.csv"))[1].find(',')),
+            ",null,null,null");
+  EXPECT_EQ(fileLines(path).size(), lines.size()) << "the stopped monitor wrote on";
   // The fixture drops the controller with its monitor running.
 }
 
@@ -275,20 +182,11 @@ TEST_F(KytControllerGpio, BootloaderAndFirmwareSequencesPerChip) {
 
 TEST_F(KytControllerGpio, UnsupportedChipAndFailedMpsseAreRefused) {
   auto device = openChannel(0x6014);
-  try {
-    KytController::enterFirmware(device, 0x6014);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "FTDI device of product ID 0x6014 is not supported");
-  }
+  EXPECT_EQ(portstest::errorOf([&] { KytController::enterFirmware(device, 0x6014); }),
+            "FTDI device of product ID 0x6014 is not supported");
   EXPECT_EQ(fakeftdi::takeWritten(), "");
   fakeftdi::setResult("set_bitmode", -1);
-  try {
-    KytController::enterBootloader(device, 0x6010);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Failed to enter MPSSE mode");
-  }
+  EXPECT_EQ(portstest::errorOf([&] { KytController::enterBootloader(device, 0x6010); }), "Failed to enter MPSSE mode");
   EXPECT_TRUE(sleeps.take().empty());
 }
 
@@ -303,12 +201,6 @@ TEST_F(KytControllerGpio, ResetOpensChannelBRestartsAndClosesIt) {
   auto calls = fakeftdi::calls();
   EXPECT_NE(std::find(calls.begin(), calls.end(), "set_interface 2"), calls.end());
   EXPECT_FALSE(f.ftdi->isValidDeviceIndex(0));
-  // No attached device with that serial number.
   auto other = std::make_shared<KytController>(f.port, f.ftdi, f.usb, "NOPE", 1);
-  try {
-    other->reset();
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "USB device not found for serial NOPE");
-  }
+  EXPECT_EQ(portstest::errorOf([&] { other->reset(); }), "USB device not found for serial NOPE");
 }
