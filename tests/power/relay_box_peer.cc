@@ -27,24 +27,10 @@ RelayBoxPeer::~RelayBoxPeer() {
   if (master_ >= 0) ::close(master_);
 }
 
-std::string RelayBoxPeer::received() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return received_;
-}
-
-bool RelayBoxPeer::waitForBytes(size_t count) {
+std::vector<std::string> RelayBoxPeer::commands(size_t count) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return received_.size() >= count; });
-}
-
-std::vector<std::string> RelayBoxPeer::commands() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(2), [&] { return commands_.size() >= count; });
   return commands_;
-}
-
-std::optional<bool> RelayBoxPeer::relayOn() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return relay_;
 }
 
 void RelayBoxPeer::run() {
@@ -60,7 +46,6 @@ void RelayBoxPeer::run() {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (ssize_t i = 0; i < n; ++i) take(buffer[i]);
-    received_.append(buffer, static_cast<size_t>(n));
     changed_.notify_all();
   }
 }
@@ -89,18 +74,16 @@ void RelayBoxPeer::finishCommand(const std::string& command) {
   static const char* const kOff[] = {"0", "pmu(pwr,off)", "pwr,0"};
   std::string answer;
   if (command == kOn[model_]) {
-    relay_ = true;
     commands_.push_back("on");
     answer = "OK ON\r\n";
   } else if (command == kOff[model_]) {
-    relay_ = false;
     commands_.push_back("off");
     answer = "OK OFF\r\n";
   } else {
     commands_.push_back("?" + command);
     answer = "ERR\r\n";
   }
-  if (!silent_) (void)!::write(master_, answer.data(), answer.size());
+  (void)!::write(master_, answer.data(), answer.size());
 }
 
 }  // namespace powertest

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,16 +24,9 @@ class RelayBoxPeer {
   bool ok() const { return master_ >= 0 && !slave_.empty(); }
   const std::string& slavePath() const { return slave_; }
 
-  // Every byte received so far.
-  std::string received();
-  // Waits up to two seconds until at least count bytes have arrived; true when they did.
-  bool waitForBytes(size_t count);
-  // The commands understood so far, in order: "on", "off", or "?" plus the bytes of an unknown command.
-  std::vector<std::string> commands();
-  // The relay: empty until the first understood command.
-  std::optional<bool> relayOn();
-  // Stops answering (the box keeps listening).
-  void setSilent(bool silent) { silent_ = silent; }
+  // The commands received so far, in order: "on", "off", or "?" plus the bytes of an unknown command; once at least
+  // count have arrived (or two seconds have passed).
+  std::vector<std::string> commands(size_t count = 0);
 
  private:
   void run();
@@ -45,14 +37,11 @@ class RelayBoxPeer {
   int master_ = -1;
   std::string slave_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> silent_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::string received_;
   std::string frame_;
   bool inFrame_ = false;
   std::vector<std::string> commands_;
-  std::optional<bool> relay_;
   std::thread thread_;
 };
 
