@@ -3,8 +3,6 @@
 
 #include <stdint.h>
 
-#include <utility>
-
 #include "spdk/bit_array.h"
 
 namespace {
@@ -13,61 +11,46 @@ TEST(BitArray, SetClearFindAcrossWords)
 {
 	spdk_bit_array *ba = spdk_bit_array_create(130);
 	ASSERT_NE(ba, nullptr);
-	EXPECT_EQ(spdk_bit_array_capacity(ba), 130u);
 	EXPECT_EQ(spdk_bit_array_find_first_set(ba, 0), UINT32_MAX);
-	EXPECT_EQ(spdk_bit_array_find_first_clear(ba, 0), 0u);
-
 	for (uint32_t i : {1u, 63u, 64u, 129u}) {
 		EXPECT_EQ(spdk_bit_array_set(ba, i), 0);
 	}
 	EXPECT_EQ(spdk_bit_array_set(ba, 130), -EINVAL);
 	EXPECT_FALSE(spdk_bit_array_get(ba, 130));
-	EXPECT_TRUE(spdk_bit_array_get(ba, 64));
 	EXPECT_FALSE(spdk_bit_array_get(ba, 65));
 	EXPECT_EQ(spdk_bit_array_count_set(ba), 4u);
 	EXPECT_EQ(spdk_bit_array_count_clear(ba), 126u);
-	const std::pair<uint32_t, uint32_t> next_set[] = {{0, 1},	  {2, 63},	     {64, 64},
-							 {65, 129}, {130, UINT32_MAX}, {UINT32_MAX, UINT32_MAX}};
-	for (const auto &c : next_set) {
+	for (auto c : {std::make_pair(2u, 63u), {64u, 64u}, {65u, 129u}, {130u, UINT32_MAX}}) {
 		EXPECT_EQ(spdk_bit_array_find_first_set(ba, c.first), c.second) << c.first;
 	}
-
 	spdk_bit_array_clear(ba, 63);
 	spdk_bit_array_clear(ba, 500); /* ignored */
 	EXPECT_EQ(spdk_bit_array_find_first_set(ba, 2), 64u);
 	EXPECT_EQ(spdk_bit_array_find_first_clear(ba, 1), 2u);
-
 	/* A full array has no clear bit, even in the unused tail of its last word. */
 	for (uint32_t i = 0; i < 130; ++i) {
 		ASSERT_EQ(spdk_bit_array_set(ba, i), 0);
 	}
 	EXPECT_EQ(spdk_bit_array_find_first_clear(ba, 0), UINT32_MAX);
-	EXPECT_EQ(spdk_bit_array_count_clear(ba), 0u);
 	spdk_bit_array_free(&ba);
 	EXPECT_EQ(ba, nullptr);
 }
 
 TEST(BitArray, ResizeKeepsBitsAndClearsNewOnes)
 {
-	spdk_bit_array *ba = spdk_bit_array_create(10);
-	ASSERT_NE(ba, nullptr);
+	spdk_bit_array *ba = nullptr;
+	ASSERT_EQ(spdk_bit_array_resize(&ba, 10), 0);
+	EXPECT_EQ(spdk_bit_array_count_clear(ba), 10u);
 	spdk_bit_array_set(ba, 3);
 	spdk_bit_array_set(ba, 9);
 	ASSERT_EQ(spdk_bit_array_resize(&ba, 5), 0);
-	EXPECT_EQ(spdk_bit_array_count_set(ba), 1u);
 	ASSERT_EQ(spdk_bit_array_resize(&ba, 200), 0);
-	EXPECT_EQ(spdk_bit_array_capacity(ba), 200u);
 	EXPECT_TRUE(spdk_bit_array_get(ba, 3));
 	EXPECT_FALSE(spdk_bit_array_get(ba, 9)) << "a bit cut off by shrinking must not come back";
 	EXPECT_EQ(spdk_bit_array_count_set(ba), 1u);
 	ASSERT_EQ(spdk_bit_array_resize(&ba, 0), 0);
 	EXPECT_EQ(spdk_bit_array_find_first_clear(ba, 0), UINT32_MAX);
 	spdk_bit_array_free(&ba);
-
-	spdk_bit_array *fresh = nullptr;
-	ASSERT_EQ(spdk_bit_array_resize(&fresh, 16), 0);
-	EXPECT_EQ(spdk_bit_array_count_clear(fresh), 16u);
-	spdk_bit_array_free(&fresh);
 }
 
 }  // namespace

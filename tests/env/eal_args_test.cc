@@ -13,31 +13,28 @@ namespace {
 using kyt::env::BuildEalArgs;
 using kyt::env::EalHost;
 
-size_t Count(const std::vector<std::string> &args, const std::string &a)
+/* The arguments as one text, each followed by a blank, for finding options and their values. */
+std::string Text(const spdk_env_opts &opts, EalHost host)
 {
-	return (size_t)std::count(args.begin(), args.end(), a);
+	std::string text;
+	for (const std::string &a : BuildEalArgs(opts, host)) {
+		text += a + " ";
+	}
+	return text;
 }
 
-/* The value following an option, or "" when absent. */
-std::string After(const std::vector<std::string> &args, const std::string &opt)
-{
-	auto it = std::find(args.begin(), args.end(), opt);
-	return it == args.end() || it + 1 == args.end() ? "" : *(it + 1);
-}
-
-/* Every option of `want` is present once and none of `absent`. */
-void ExpectOptions(const std::vector<std::string> &args, std::initializer_list<const char *> want,
+void ExpectOptions(const std::string &text, std::initializer_list<const char *> want,
 		   std::initializer_list<const char *> absent)
 {
 	for (const char *a : want) {
-		EXPECT_EQ(Count(args, a), 1u) << a;
+		EXPECT_NE(text.find(std::string(" ") + a + " "), std::string::npos) << a << " in " << text;
 	}
 	for (const char *a : absent) {
-		EXPECT_EQ(Count(args, a), 0u) << a;
+		EXPECT_EQ(text.find(std::string(" ") + a + " "), std::string::npos) << a << " in " << text;
 	}
 }
 
-TEST(EalArgs, DriverStartWithAndWithoutHugepages)
+TEST(EalArgs, DriverStartWithAndWithoutHugepagesAndDefaults)
 {
 	/* The options the device layer gives when it starts the worker. */
 	spdk_pci_addr addr = {0, 0x00, 0x04, 0};
@@ -51,56 +48,36 @@ TEST(EalArgs, DriverStartWithAndWithoutHugepages)
 	opts.pci_whitelist = &addr;
 	opts.core_mask = "24";
 	opts.master_core = 2;
-	std::vector<std::string> args = BuildEalArgs(opts, EalHost{true, 4242});
-	ASSERT_FALSE(args.empty());
-	EXPECT_EQ(args[0], "nvme_addon");
-	EXPECT_EQ(After(args, "-c"), "24");
-	EXPECT_EQ(After(args, "-m"), "1024");
-	EXPECT_EQ(After(args, "-a"), "0000:00:04.0");
-	ExpectOptions(args, {"-a", "--main-lcore=2", "--file-prefix=spdk7", "--proc-type=auto", "--huge-unlink"},
+	std::string text = Text(opts, EalHost{true, 4242});
+	EXPECT_EQ(text.rfind("nvme_addon -c 24 --main-lcore=2 -m 1024 -a 0000:00:04.0 ", 0), 0u) << text;
+	ExpectOptions(text, {"--file-prefix=spdk7", "--proc-type=auto", "--huge-unlink"},
 		      {"--no-huge", "--no-pci", "--iova-mode=va"});
-
 	/* Without hugepages: anonymous memory, IOVA as VA, and no hugepage options. */
 	addr = {0x10, 0xab, 0x1f, 7};
-	args = BuildEalArgs(opts, EalHost{false, 4242});
-	EXPECT_EQ(After(args, "-a"), "0010:ab:1f.7");
-	ExpectOptions(args, {"--no-huge", "--iova-mode=va", "--no-shconf", "--file-prefix=spdk7"},
+	text = Text(opts, EalHost{false, 4242});
+	ExpectOptions(text, {"0010:ab:1f.7", "--no-huge", "--iova-mode=va", "--no-shconf", "--file-prefix=spdk7"},
 		      {"--huge-unlink", "--proc-type=auto"});
-}
 
-TEST(EalArgs, DefaultsAndPrivatePrefix)
-{
-	spdk_env_opts opts;
 	spdk_env_opts_init(&opts);
-	std::vector<std::string> args = BuildEalArgs(opts, EalHost{true, 4242});
-	EXPECT_EQ(After(args, "-c"), "0x1");
-	ExpectOptions(args, {"--file-prefix=spdk_pid4242"}, {"--proc-type=auto", "-a", "-m"});
-	for (const std::string &a : args) {
-		EXPECT_NE(a.rfind("--main-lcore", 0), 0u) << "no main core asked for";
-	}
+	text = Text(opts, EalHost{true, 4242});
+	ExpectOptions(text, {"-c 0x1", "--file-prefix=spdk_pid4242"}, {"--proc-type=auto", "-a", "-m"});
+	EXPECT_EQ(text.find("--main-lcore"), std::string::npos) << "no main core asked for";
 }
 
 TEST(EalArgs, PciSelectionAndExtraArguments)
 {
 	spdk_env_opts opts;
 	spdk_env_opts_init(&opts);
-	opts.no_pci = true;
 	spdk_pci_addr list[2] = {{0, 1, 2, 3}, {0, 4, 5, 6}};
 	opts.pci_whitelist = list;
 	opts.num_pci_addr = 2;
-	ExpectOptions(BuildEalArgs(opts, EalHost{false, 1}), {"--no-pci"}, {"-a"}); /* no scan overrides the list */
-
+	ExpectOptions(Text(opts, EalHost{false, 1}), {"-a 0000:01:02.3 -a 0000:04:05.6"}, {"-b"});
+	opts.no_pci = true;
+	ExpectOptions(Text(opts, EalHost{false, 1}), {"--no-pci"}, {"-a"}); /* no scan overrides the list */
 	opts.no_pci = false;
-	std::vector<std::string> args = BuildEalArgs(opts, EalHost{false, 1});
-	EXPECT_EQ(Count(args, "-a"), 2u);
-	ExpectOptions(args, {"0000:01:02.3", "0000:04:05.6"}, {"-b"});
-
 	opts.pci_whitelist = nullptr;
 	opts.pci_blacklist = list;
-	args = BuildEalArgs(opts, EalHost{false, 1});
-	EXPECT_EQ(Count(args, "-b"), 2u);
-	EXPECT_EQ(Count(args, "-a"), 0u);
-
+	ExpectOptions(Text(opts, EalHost{false, 1}), {"-b 0000:01:02.3 -b 0000:04:05.6"}, {"-a"});
 	opts.pci_whitelist = list; /* both lists, or a count without a list */
 	EXPECT_THROW(BuildEalArgs(opts, EalHost{false, 1}), std::invalid_argument);
 	opts.pci_whitelist = nullptr;
@@ -111,7 +88,7 @@ TEST(EalArgs, PciSelectionAndExtraArguments)
 	opts.num_pci_addr = 0;
 	char extra[] = "--vdev=net_null0  --log-level=lib.eal:8";
 	opts.env_context = extra;
-	args = BuildEalArgs(opts, EalHost{false, 1});
+	const std::vector<std::string> args = BuildEalArgs(opts, EalHost{false, 1});
 	ASSERT_GE(args.size(), 2u);
 	EXPECT_EQ(args[args.size() - 2], "--vdev=net_null0");
 	EXPECT_EQ(args.back(), "--log-level=lib.eal:8");

@@ -51,63 +51,40 @@ TEST_F(LogTest, DefaultPrinterJoinsLinesAndAppendsFileAndLine)
 		       "SPDK: a notice (pcie.c:8)\n");
 }
 
-TEST_F(LogTest, InstalledFunctionGetsFormattedMessageWithSource)
+TEST_F(LogTest, InstalledFunctionGetsTheWholeFormattedMessageWithItsSource)
 {
 	spdk_log_open(Capture);
-	SPDK_WARNLOG("value %u\n", 17u);
-	SPDK_NOTICELOG("note\n");
+	const std::string big(3000, 'x'); /* long messages are not truncated */
+	SPDK_WARNLOG("%s|%u\n", big.c_str(), 17u);
 	spdk_log(SPDK_LOG_INFO, "x.c", 1, "f", "dropped by the print level\n");
-	ASSERT_EQ(g_captured.size(), 2u);
+	ASSERT_EQ(g_captured.size(), 1u);
 	EXPECT_EQ(g_captured[0].level, SPDK_LOG_WARN);
-	EXPECT_EQ(g_captured[0].msg, "value 17\n");
+	EXPECT_EQ(g_captured[0].msg, big + "|17\n");
 	EXPECT_NE(g_captured[0].file.find("log_test.cc"), std::string::npos);
 	EXPECT_GT(g_captured[0].line, 0);
-	EXPECT_EQ(g_captured[1].level, SPDK_LOG_NOTICE);
-
-	spdk_log_set_print_level(SPDK_LOG_DEBUG);
-	spdk_log(SPDK_LOG_DEBUG, "x.c", 2, "f", "now delivered\n");
-	ASSERT_EQ(g_captured.size(), 3u);
-	EXPECT_EQ(g_captured[2].level, SPDK_LOG_DEBUG);
-
-	const std::string big(3000, 'x'); /* long messages are not truncated */
-	SPDK_ERRLOG("%s|end\n", big.c_str());
-	ASSERT_EQ(g_captured.size(), 4u);
-	EXPECT_EQ(g_captured[3].msg, big + "|end\n");
 }
 
 TEST_F(LogTest, FlagMessagesOnlyWhenTheFlagIsEnabledAndADuplicateFlagIsRefused)
 {
 	spdk_log_open(Capture);
-	SPDK_DEBUGLOG(SPDK_LOG_ENVTEST, "hidden %d\n", 1);
-	SPDK_INFOLOG(SPDK_LOG_ENVTEST, "hidden %d\n", 2);
+	SPDK_INFOLOG(SPDK_LOG_ENVTEST, "hidden %d\n", 1);
 	EXPECT_TRUE(g_captured.empty());
-	EXPECT_FALSE(spdk_log_get_flag("envtest"));
-
 	ASSERT_EQ(spdk_log_set_flag("ENVTEST"), 0) << "flag names are not case-sensitive";
-	EXPECT_TRUE(spdk_log_get_flag("envtest"));
-	SPDK_DEBUGLOG(SPDK_LOG_ENVTEST, "shown %d\n", 3);
-	SPDK_INFOLOG(SPDK_LOG_ENVTEST, "shown %d\n", 4);
-	ASSERT_EQ(g_captured.size(), 2u);
+	SPDK_DEBUGLOG(SPDK_LOG_ENVTEST, "shown %d\n", 2);
+	ASSERT_EQ(g_captured.size(), 1u);
 	EXPECT_EQ(g_captured[0].level, SPDK_LOG_DEBUG);
-	EXPECT_EQ(g_captured[0].msg, "shown 3\n");
-	EXPECT_EQ(g_captured[1].level, SPDK_LOG_INFO);
-
+	EXPECT_EQ(g_captured[0].msg, "shown 2\n");
 	ASSERT_EQ(spdk_log_clear_flag("envtest"), 0);
 	SPDK_DEBUGLOG(SPDK_LOG_ENVTEST, "hidden again\n");
-	EXPECT_EQ(g_captured.size(), 2u);
-
+	EXPECT_EQ(g_captured.size(), 1u);
 	EXPECT_EQ(spdk_log_set_flag("no_such_flag"), -EINVAL);
-	EXPECT_EQ(spdk_log_set_flag("all"), 0);
-	EXPECT_TRUE(spdk_log_get_flag("envtest"));
 
 	static spdk_log_flag dup = {"envtest", false, nullptr};
-	g_captured.clear();
-	spdk_log_clear_flag("all");
 	spdk_log_register_flag("envtest", &dup);
-	ASSERT_EQ(g_captured.size(), 1u);
-	EXPECT_EQ(g_captured[0].level, SPDK_LOG_ERROR);
-	spdk_log_set_flag("envtest");
-	EXPECT_TRUE(SPDK_LOG_ENVTEST.enabled);
+	ASSERT_EQ(g_captured.size(), 2u);
+	EXPECT_EQ(g_captured[1].level, SPDK_LOG_ERROR);
+	EXPECT_EQ(spdk_log_set_flag("all"), 0);
+	EXPECT_TRUE(spdk_log_get_flag("envtest"));
 	EXPECT_FALSE(dup.enabled) << "the refused flag must not be linked in";
 }
 

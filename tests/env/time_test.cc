@@ -55,40 +55,24 @@ TEST(Ticks, TestClockScaleSpeedsTimeUpWithoutJumps)
 	const uint64_t at_change = spdk_get_ticks();
 	EXPECT_GE(at_change, before);
 	EXPECT_LT(at_change - before, hz / 10) << "changing the scale must not jump the clock";
-
 	/* Two simulated seconds pass in about two real milliseconds. */
 	const uint64_t n0 = NowNs();
 	const uint64_t t0 = spdk_get_ticks();
 	spdk_delay_us(2000000);
 	const uint64_t t1 = spdk_get_ticks();
-	const uint64_t real = NowNs() - n0;
 	EXPECT_GE(t1 - t0, 2 * hz);
-	EXPECT_LT(real, 500000000u) << "the scaled delay took " << real << " ns";
-
-	kyt_env_test_set_clock_scale(1);
-	const uint64_t t2 = spdk_get_ticks();
-	EXPECT_GE(t2, t1) << "going back to real time keeps the clock monotonic";
+	EXPECT_LT(NowNs() - n0, 500000000u) << "the scaled delay took real seconds";
+	kyt_env_test_set_clock_scale(0); /* treated as 1: real time again, and still monotonic */
+	EXPECT_GE(spdk_get_ticks(), t1);
 	const uint64_t n2 = NowNs();
 	spdk_delay_us(10000);
-	EXPECT_GE(NowNs() - n2, 10000000u) << "real time again";
-	kyt_env_test_set_clock_scale(0); /* treated as 1 */
-	EXPECT_GE(spdk_get_ticks(), t2);
-
-	kyt_env_test_set_clock_scale(7);
-	uint64_t last = spdk_get_ticks();
-	for (int i = 0; i < 100000; ++i) {
-		const uint64_t now = spdk_get_ticks();
-		ASSERT_GE(now, last) << "monotonic across reads";
-		last = now;
-	}
-
+	EXPECT_GE(NowNs() - n2, 10000000u);
 	/* An advance jumps by exactly its ticks and keeps the scale. */
 	const uint64_t a0 = spdk_get_ticks();
 	kyt_env_test_advance_clock(1000 * hz);
 	const uint64_t a1 = spdk_get_ticks();
 	EXPECT_GE(a1 - a0, 1000 * hz);
 	EXPECT_LT(a1 - a0, 1001 * hz);
-	kyt_env_test_set_clock_scale(1);
 }
 
 }  // namespace

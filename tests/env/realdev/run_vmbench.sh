@@ -7,9 +7,8 @@
 set -u
 mode="$1"
 bin="$2"
-# The VM bench lives in shared/ beside the repository (/work/shared on the development machines).
-vmbench="${KYT_VMBENCH:-$(cd "$(dirname "$0")/../../../.." && pwd)/shared/vmbench/vmbench}"
-[ -x "$vmbench" ] || vmbench=/work/shared/vmbench/vmbench
+# The VM bench lives in shared/ beside the repository.
+vmbench="$(cd "$(dirname "$0")/../../../.." && pwd)/shared/vmbench/vmbench"
 if ! command -v qemu-system-x86_64 >/dev/null 2>&1 || [ ! -x "$vmbench" ]; then
 	echo "SKIP: qemu-system-x86_64 or the VM bench ($vmbench) is not installed (scripts/setup.sh installs them)"
 	exit 77
