@@ -4,77 +4,50 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { promisify } = require('node:util');
-const { spawnSync } = require('node:child_process');
-const { loadTestModule, testModulePath } = require('./helpers');
+const { loadTestModule, testModulePath, runChild } = require('./helpers');
 
-const mod = loadTestModule();
-const { echoAsync, liveAsyncObjects } = mod;
+const { echoAsync, liveAsyncObjects } = loadTestModule();
 
-function call(...args) {
-  return new Promise((resolve) => {
-    const seen = [];
-    const returned = echoAsync(...args, function callback(...cbArgs) {
-      seen.push({ self: this, args: cbArgs });
-      setImmediate(() => resolve({ returned, seen }));  // leave room for a (wrong) second call
+test('calls return at once and each calls back once with its own (error, result), then their objects are gone',
+  async () => {
+    const calls = Array.from({ length: 24 }, (_, i) => new Promise((resolve) => {
+      const seen = [];
+      const returned = echoAsync(`r${i}`, (i * 7) % 11, i % 5 === 0, function (...args) {
+        seen.push({ self: this, args });
+        setImmediate(() => resolve({ returned, seen }));  // room for a (wrong) second call
+      });
+    }));
+    assert.equal(liveAsyncObjects(), 24, 'the objects live while their calls are pending');
+    (await Promise.all(calls)).forEach(({ returned, seen }, i) => {
+      assert.equal(returned, undefined);
+      assert.equal(seen.length, 1);
+      assert.equal(seen[0].self, globalThis);
+      const [err, result] = seen[0].args;
+      if (i % 5 !== 0) return assert.deepEqual([err, result], [null, `r${i}`]);
+      assert.ok(err instanceof Error && !(err instanceof TypeError));
+      assert.deepEqual([err.message, result], [`r${i}`, null]);
     });
+    assert.equal(liveAsyncObjects(), 0);
+    assert.equal(await promisify(echoAsync)('through a promise', 1, false), 'through a promise');
   });
-}
-
-test('success: returns at once, then calls back once with (null, result) and the global receiver', async () => {
-  let syncReturn = 'unset';
-  const done = new Promise((resolve) => {
-    syncReturn = echoAsync('hello', 5, false, function (...args) { resolve({ self: this, args }); });
-  });
-  assert.equal(syncReturn, undefined);
-  assert.equal(liveAsyncObjects(), 1, 'the object lives while its call is pending');
-  const { self, args } = await done;
-  assert.equal(self, globalThis);
-  assert.deepEqual(args, [null, 'hello']);
-  await new Promise(setImmediate);
-  assert.equal(liveAsyncObjects(), 0, 'deleted after its callback');
-});
 
 test('a bad argument fails synchronously with "<name> : <text>", never calls back and frees the object', async () => {
   let called = 0;
   const cb = () => { called += 1; };
-  const cases = [[['x', 1, false, 5], 'test.echoAsync : callback must be a Function'],
-    [['x', 1, false], 'test.echoAsync : Wrong number of arguments'],
-    [['x', 'slow', false, cb], 'test.echoAsync : argument "delayMs" must be a Number'],
-    [[undefined, 1, false, cb], 'test.echoAsync : argument "text" is required']];
-  for (const [args, message] of cases) {
-    assert.throws(() => echoAsync(...args), (err) => err instanceof TypeError && err.message === message);
+  for (const [args, message] of [[['x', 1, false, 5], 'callback must be a Function'],
+    [['x', 1, false], 'Wrong number of arguments'], [['x', 'slow', false, cb], 'argument "delayMs" must be a Number']]) {
+    assert.throws(() => echoAsync(...args), { name: 'TypeError', message: `test.echoAsync : ${message}` });
   }
   await new Promise((resolve) => setTimeout(resolve, 20));
   assert.equal(called, 0);
   assert.equal(liveAsyncObjects(), 0);
 });
 
-test('many calls in flight each complete once with their own result; a failed work gives an Error and null', async () => {
-  const results = await Promise.all(Array.from({ length: 24 }, (_, i) => call(`r${i}`, (i * 7) % 11, i % 5 === 0)));
-  results.forEach(({ seen }, i) => {
-    assert.equal(seen.length, 1);
-    const [err, result] = seen[0].args;
-    if (i % 5 !== 0) {
-      assert.deepEqual([err, result], [null, `r${i}`]);
-      return;
-    }
-    assert.ok(err instanceof Error && !(err instanceof TypeError));
-    assert.deepEqual([err.message, result], [`r${i}`, null]);
-  });
-  assert.equal(liveAsyncObjects(), 0);
-});
-
-test('promise continuations queued by the callback run at once (works with util.promisify)', async () => {
-  assert.equal(await promisify(echoAsync)('through a promise', 1, false), 'through a promise');
-  await assert.rejects(promisify(echoAsync)('rejected', 1, true), { message: 'rejected' });
-});
-
 test('an exception thrown by the callback reaches the process\'s uncaught-exception handling', () => {
-  const script = `const m = require(${JSON.stringify(testModulePath)});
+  const child = runChild(`const m = require(${JSON.stringify(testModulePath)});
     process.on('uncaughtException', (e) => { console.log('uncaught', e.message); });
     m.echoAsync('x', 1, false, () => { throw new Error('from callback'); });
-    setTimeout(() => console.log('alive', m.liveAsyncObjects()), 50);`;
-  const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 20000 });
+    setTimeout(() => console.log('alive', m.liveAsyncObjects()), 50);`, { load: false });
   assert.equal(child.status, 0, child.stderr);
-  assert.deepEqual(child.stdout.trim().split('\n'), ['uncaught from callback', 'alive 0']);
+  assert.deepEqual(child.lines, ['uncaught from callback', 'alive 0']);
 });
