@@ -3,7 +3,7 @@
 // pseudo-terminals, and promise forms of the asynchronous port methods.
 const path = require('node:path');
 const fs = require('node:fs');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
 // The build directory: KYT_BUILD_DIR (absolute or relative to the repository) or build/.
@@ -46,23 +46,53 @@ class Pty {
   send(text) {
     fs.writeSync(this.fd, Buffer.from(text, 'latin1'));
   }
+  // What the port side has written and this side has not taken yet.
+  take() {
+    let text = '';
+    const buffer = Buffer.alloc(4096);
+    for (let n = 1; n > 0;) {
+      try {
+        n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
+      } catch (e) {
+        if (e.code !== 'EAGAIN' && e.code !== 'EIO') throw e;
+        n = 0;
+      }
+      text += buffer.subarray(0, n).toString('latin1');
+    }
+    return text;
+  }
   // What the port side has written, once at least expectedLength characters arrived.
   async receive(expectedLength) {
     let text = '';
-    const buffer = Buffer.alloc(4096);
-    await waitFor(() => {
-      for (let n = 1; n > 0;) {
-        try {
-          n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
-        } catch (e) {
-          if (e.code !== 'EAGAIN' && e.code !== 'EIO') throw e;
-          n = 0;
-        }
-        text += buffer.subarray(0, n).toString('latin1');
-      }
-      return text.length >= expectedLength;
-    });
+    await waitFor(() => (text += this.take()).length >= expectedLength);
     return text;
+  }
+  // Collects what the port side writes from now on into this.received, passing each newline-ended line to onLine;
+  // stop() ends it.
+  collect(onLine = () => {}) {
+    this.received = '';
+    let pending = '';
+    const timer = setInterval(() => {
+      const text = this.take();
+      this.received += text;
+      pending += text;
+      for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) onLine(pending.slice(0, end));
+    }, 2);
+    this.stop = () => clearInterval(timer);
+    return this;
+  }
+  // Plays a board that answers newline-framed JSON-RPC requests: results maps a method to a function of the
+  // params giving its result; other methods get "Method not found". The requests are noted in this.requests.
+  serveJsonRpc(results) {
+    this.requests = [];
+    return this.collect((line) => {
+      if (line.trim() === '') return;
+      const request = JSON.parse(line);
+      this.requests.push(request);
+      const make = results[request.method];
+      this.send(`${JSON.stringify(make ? { id: request.id, result: make(request.params) }
+        : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`);
+    });
   }
   close() {
     fs.closeSync(this.fd);
@@ -104,5 +134,51 @@ function thrownMessage(fn) {
   return null;
 }
 
+// { value } of a call, or { error } with its TypeError message.
+function attempt(fn) {
+  try {
+    return { value: fn() };
+  } catch (e) {
+    return { error: e instanceof TypeError ? e.message : `not a TypeError: ${e}` };
+  }
+}
+
+// Private mount namespaces (unshare -m, as root) give the script the system's fixed USB and device paths.
+const namespacesAvailable = () => spawnSync('unshare', ['-m', 'sh', '-c', 'mount -t tmpfs tmpfs /sys/bus']).status === 0;
+
+// Runs `node <file> child` in a private mount namespace whose /sys/bus holds the FTDI adapters given as
+// { device, serial, interfaces: [{ tty, bound, description, pty }] } (interface i numbered i; a tty with a pty path
+// appears in /dev and leads to that pseudo-terminal). Extra descriptors are passed on from 3 up. Resolves to
+// { status, output, result } with the object the child printed as "RESULT <json>".
+async function runInNamespace(file, adapters, fds = []) {
+  const lines = ['set -e', 'mount -t tmpfs tmpfs /sys/bus', 'mkdir -p /sys/bus/usb/drivers/ftdi_sio',
+    ': > /sys/bus/usb/drivers/ftdi_sio/bind', 'T=/sys/bus/.dev', 'mkdir "$T"', 'mount -t tmpfs tmpfs "$T"'];
+  for (const { device, serial, interfaces } of adapters) {
+    const d = `/sys/bus/usb/devices/${device}`;
+    lines.push(`mkdir -p ${d}`, `echo FTDI > ${d}/manufacturer`, `echo ${serial} > ${d}/serial`,
+      `echo 0403 > ${d}/idVendor`, `echo 6010 > ${d}/idProduct`);
+    interfaces.forEach(({ tty, bound, description, pty }, n) => {
+      const i = `${d}/${device}:1.${n}`;
+      lines.push(`mkdir -p ${i}/${tty || ''}`, `echo 0${n} > ${i}/bInterfaceNumber`);
+      if (bound) lines.push(`ln -s ../../../../bus/usb/drivers/ftdi_sio ${i}/driver`);
+      if (description) lines.push(`echo "${description}" > ${i}/interface`);
+      if (pty) lines.push(`ln -s ${pty} "$T/${tty}"`);
+    });
+  }
+  lines.push('mkdir "$T/pts"', 'mount --bind /dev/pts "$T/pts"',
+    'for n in null zero random urandom tty; do touch "$T/$n"; mount --bind "/dev/$n" "$T/$n"; done',
+    'ln -s pts/ptmx "$T/ptmx"', 'ln -s /proc/self/fd "$T/fd"', 'mount --move "$T" /dev',
+    `exec ${JSON.stringify(process.execPath)} ${JSON.stringify(file)} child`);
+  const run = spawn('unshare', ['-m', 'sh', '-c', lines.join('\n')], { stdio: ['ignore', 'pipe', 'pipe', ...fds] });
+  let output = '';
+  run.stdout.on('data', (d) => { output += d; });
+  run.stderr.on('data', (d) => { output += d; });
+  const killer = setTimeout(() => run.kill('SIGKILL'), 30000);
+  const status = await new Promise((resolve) => run.on('close', resolve));
+  clearTimeout(killer);
+  const line = output.split('\n').find((l) => l.startsWith('RESULT '));
+  return { status, output, result: line && JSON.parse(line.slice(7)) };
+}
+
 module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, sleep, waitFor, port,
-  thrownMessage };
+  thrownMessage, attempt, namespacesAvailable, runInNamespace };
