@@ -1,7 +1,6 @@
 /* The DPDK start arguments built from the environment options. */
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -64,7 +63,7 @@ TEST(EalArgs, DriverStartWithAndWithoutHugepagesAndDefaults)
 	EXPECT_EQ(text.find("--main-lcore"), std::string::npos) << "no main core asked for";
 }
 
-TEST(EalArgs, PciSelectionAndExtraArguments)
+TEST(EalArgs, PciSelection)
 {
 	spdk_env_opts opts;
 	spdk_env_opts_init(&opts);
@@ -75,23 +74,8 @@ TEST(EalArgs, PciSelectionAndExtraArguments)
 	opts.no_pci = true;
 	ExpectOptions(Text(opts, EalHost{false, 1}), {"--no-pci"}, {"-a"}); /* no scan overrides the list */
 	opts.no_pci = false;
-	opts.pci_whitelist = nullptr;
-	opts.pci_blacklist = list;
-	ExpectOptions(Text(opts, EalHost{false, 1}), {"-b 0000:01:02.3 -b 0000:04:05.6"}, {"-a"});
-	opts.pci_whitelist = list; /* both lists, or a count without a list */
+	opts.pci_whitelist = nullptr; /* a count without a list */
 	EXPECT_THROW(BuildEalArgs(opts, EalHost{false, 1}), std::invalid_argument);
-	opts.pci_whitelist = nullptr;
-	opts.pci_blacklist = nullptr;
-	EXPECT_THROW(BuildEalArgs(opts, EalHost{false, 1}), std::invalid_argument);
-
-	/* Extra arguments are split on blanks and come last. */
-	opts.num_pci_addr = 0;
-	char extra[] = "--vdev=net_null0  --log-level=lib.eal:8";
-	opts.env_context = extra;
-	const std::vector<std::string> args = BuildEalArgs(opts, EalHost{false, 1});
-	ASSERT_GE(args.size(), 2u);
-	EXPECT_EQ(args[args.size() - 2], "--vdev=net_null0");
-	EXPECT_EQ(args.back(), "--log-level=lib.eal:8");
 }
 
 }  // namespace

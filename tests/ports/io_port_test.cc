@@ -11,7 +11,6 @@
 
 using portstest::readFile;
 using portstest::ScriptedPort;
-using tyr::ioport::IoPort;
 
 TEST(IoPort, ReadTakesFromTheReadBufferWhileTheSearchBufferKeepsEverythingUntilFlushed) {
   ScriptedPort port;
@@ -58,12 +57,6 @@ TEST(IoPort, TextModeConvertsLineEndingsPerStreamBinaryModeKeepsThem) {
   const std::string raw("a\r\nb\rc\n\0", 8);
   port.deliver(raw);
   EXPECT_EQ(port.read(0), raw);
-
-  std::string text = "a\r\r\nb\r\nc", crs = "x\ry\r";
-  IoPort::changeToLineEnding(text, "\r\n");
-  IoPort::changeToLineEnding(crs, "\r");
-  EXPECT_EQ(text, "a\nb\nc");
-  EXPECT_EQ(crs, "x\ny\n");
 }
 
 TEST(IoPort, SearchBufferKeepsTheNewestCharactersExactlyAcrossTrims) {

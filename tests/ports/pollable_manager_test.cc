@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <stdexcept>
 #include <vector>
 
@@ -115,31 +115,28 @@ TEST(PollableManager, OneMillisecondObjectsKeepPollingThroughThrowsAndRegistrati
 TEST(PollableManager, ABlockedPollHoldsUpNoRegistration) {
   struct Blocking : Pollable {
     void poll() override {
-      std::unique_lock<std::mutex> lock(mutex);
-      if (std::exchange(entered, true)) return;
-      changed.notify_all();
-      releasedInTime = changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+      if (polls++ == 0) {
+        entered.set_value();
+        releasedInTime = released.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      }
     }
     uint32_t getPollingIntervalMs() const override { return 0; }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false, released = false, releasedInTime = false;
+    std::atomic<int> polls{0};
+    std::promise<void> entered;
+    std::shared_future<void> released;
+    bool releasedInTime = false;
   };
   PollableManager manager;
   auto blocking = std::make_shared<Blocking>();
+  std::promise<void> release;
+  blocking->released = release.get_future().share();
+  auto entered = blocking->entered.get_future();
   manager.addPollable(blocking);
-  {
-    std::unique_lock<std::mutex> lock(blocking->mutex);
-    blocking->changed.wait(lock, [&] { return blocking->entered; });
-  }
+  entered.wait();
   auto other = std::make_shared<CountingPollable>(1000);
   manager.addPollable(other);
   manager.removePollable(other);
-  {
-    std::lock_guard<std::mutex> lock(blocking->mutex);
-    blocking->released = true;
-  }
-  blocking->changed.notify_all();
+  release.set_value();
   manager.removePollable(blocking);
   EXPECT_TRUE(blocking->releasedInTime);
 }
