@@ -5,7 +5,7 @@
 const { loadAddon, Pty, attempt, namespacesAvailable, runInNamespace } = require('../ports/support');
 
 // Inside the namespace: prints "RESULT <json>" with the outcome of each call.
-function child() {
+async function child() {
   const addon = new (loadAddon())();
   const S = 'PMU0001';
   const calls = {
@@ -28,7 +28,7 @@ function child() {
     reopened: () => addon.kytrixPmuOpenController(S, true),
   };
   const r = {};
-  for (const [key, call] of Object.entries(calls)) r[key] = attempt(call);
+  for (const [key, call] of Object.entries(calls)) r[key] = await attempt(call);
   console.log(`RESULT ${JSON.stringify(r)}`);
 }
 

@@ -16,6 +16,7 @@ const KytAddon = loadAddon();
 const fake = loadFake();
 
 // A fresh stand-in bus (an FT2232, an FT232R whose strings cannot be read, and a foreign device) and a fresh object.
+// Every test closes what it opened: an open port of an earlier object would take the bytes pushed for a later one.
 function bench() {
   fake.reset();
   fake.addDevice(0x403, 0x6010, 'FTDI', 'Dual RS232-HS', 'FT4A');
@@ -36,6 +37,8 @@ test('listing and opening: matching readable devices in order, indexes numbered,
   assert.equal(thrownMessage(() => open(1, 'nope')), 'ftdi.open : usb device not found');
   fake.setResult('new', 1);  // libftdi1 cannot make a context
   assert.equal(thrownMessage(() => addon.ftdiGetDeviceList(0, 0)), 'ftdi.getDeviceList : ftdi context invalid');
+  addon.ftdiClose(0);
+  addon.ftdiClose(1);
 });
 
 test('baud rate, parity and bit mode answer as the script expects', () => {
@@ -54,6 +57,7 @@ test('baud rate, parity and bit mode answer as the script expects', () => {
   assert.equal(addon.ftdiGetErrorCode(idx), -3);
   assert.equal(thrownMessage(() => addon.ftdiSetParity(idx, 'none')), 'ftdi.setParity : Failed to set parity');
   assert.equal(addon.ftdiSetBitmode(idx, 1, 2), false);
+  addon.ftdiClose(idx);
 });
 
 test('read, write, pipe, modes and flush through the chip; a closed index is free again', async () => {
@@ -91,4 +95,5 @@ test('read, write, pipe, modes and flush through the chip; a closed index is fre
     fs.rmSync(dir, { recursive: true, force: true });
   }
   assert.equal(addon.ftdiOpen(0x403, 0x6010, 1, '', '', 1), idx);
+  addon.ftdiClose(idx);
 });

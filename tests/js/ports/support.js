@@ -67,16 +67,13 @@ class Pty {
     await waitFor(() => (text += this.take()).length >= expectedLength);
     return text;
   }
-  // Collects what the port side writes from now on into this.received, passing each newline-ended line to onLine;
-  // stop() ends it.
-  collect(onLine = () => {}) {
+  // Collects what the port side writes from now on into this.received, passing each chunk to onText; stop() ends it.
+  collect(onText = () => {}) {
     this.received = '';
-    let pending = '';
     const timer = setInterval(() => {
       const text = this.take();
       this.received += text;
-      pending += text;
-      for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) onLine(pending.slice(0, end));
+      if (text) onText(text);
     }, 2);
     this.stop = () => clearInterval(timer);
     return this;
@@ -85,13 +82,17 @@ class Pty {
   // params giving its result; other methods get "Method not found". The requests are noted in this.requests.
   serveJsonRpc(results) {
     this.requests = [];
-    return this.collect((line) => {
-      if (line.trim() === '') return;
-      const request = JSON.parse(line);
-      this.requests.push(request);
-      const make = results[request.method];
-      this.send(`${JSON.stringify(make ? { id: request.id, result: make(request.params) }
-        : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`);
+    let pending = '';
+    return this.collect((text) => {
+      pending += text;
+      for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
+        if (pending.slice(0, end).trim() === '') continue;
+        const request = JSON.parse(pending.slice(0, end));
+        this.requests.push(request);
+        const make = results[request.method];
+        this.send(`${JSON.stringify(make ? { id: request.id, result: make(request.params) }
+          : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`);
+      }
     });
   }
   close() {
@@ -134,10 +135,10 @@ function thrownMessage(fn) {
   return null;
 }
 
-// { value } of a call, or { error } with its TypeError message.
-function attempt(fn) {
+// { value } of a call (awaited), or { error } with its TypeError message.
+async function attempt(fn) {
   try {
-    return { value: fn() };
+    return { value: await fn() };
   } catch (e) {
     return { error: e instanceof TypeError ? e.message : `not a TypeError: ${e}` };
   }

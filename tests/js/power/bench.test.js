@@ -4,10 +4,11 @@
 // whose master sides this process holds: it records the box's bytes and answers the board's JSON-RPC while the
 // script, this same file started with the argument "child", runs in the namespace.
 const fs = require('node:fs');
-const { loadAddon, Pty, attempt, waitFor, namespacesAvailable, runInNamespace } = require('../ports/support');
+const { loadAddon, Pty, port, attempt, namespacesAvailable, runInNamespace } = require('../ports/support');
 
-// The script, inside the namespace. Prints "RESULT <json>" with the outcome of each step.
-function child() {
+// The script, inside the namespace. Prints "RESULT <json>" with the outcome of each step. Before the box's port
+// closes, the script waits for the box's answers: a port opened again discards what the box had not read yet.
+async function child() {
   const addon = new (loadAddon())(true);
   const box = (model, baudRate = 9600) => ({ serial: 'RB0001', interfaceNumber: 0, baudRate, model });
   const log = `/tmp/kyt-power-bench-${process.pid}.csv`;
@@ -18,10 +19,12 @@ function child() {
     boxOn: () => addon.powerControllerPowerOn(),
     boxOff: () => addon.powerControllerPowerOff(),
     boxMonitor: () => addon.powerControllerEnablePowerMonitor(log),
+    boxHeard: () => port(addon, 'serialport', 0).readAtLeast(6),
     boxUninit: () => addon.powerControllerUninit(),
     boxPort: () => addon.serialportClose(0),
     otherModel: () => addon.powerControllerInit('dorvan', box('pmu-brask')),
     otherModelOn: () => addon.powerControllerPowerOn(),
+    otherHeard: () => port(addon, 'serialport', 0).readAtLeast(3),
     otherModelUninit: () => addon.powerControllerUninit(),
     pmuInit: () => addon.powerControllerInit('tyrvane', { serial: 'PMU001', interfaceNumber: 0, baudRate: 115200 }),
     pmuOff: () => addon.powerControllerPowerOff(),
@@ -36,7 +39,7 @@ function child() {
     pmuAfterUninit: () => addon.powerControllerPowerOff(),
   };
   const r = {};
-  for (const [key, step] of Object.entries(steps)) r[key] = attempt(step);
+  for (const [key, step] of Object.entries(steps)) r[key] = await attempt(step);
   fs.rmSync(log, { force: true });
   console.log(`RESULT ${JSON.stringify(r)}`);
 }
@@ -49,7 +52,8 @@ if (process.argv[2] === 'child') {
 
   test('the script switches a relay power box and a PMU board through the power controller', async (t) => {
     if (!namespacesAvailable()) return t.skip('private mount namespaces (unshare -m, as root) are not available here');
-    const boxPty = new Pty().collect();
+    const boxPty = new Pty();
+    boxPty.collect((text) => boxPty.send('OK\n'.repeat(text.split('\x03').length - 1)));  // an answer per command
     const pmuPty = new Pty().serveJsonRpc({
       getVersion: () => ({ version: '2.0.1' }),
       getPmuInfo: () => ({ board: 'kytrix-pmu' }),
@@ -68,16 +72,15 @@ if (process.argv[2] === 'child') {
         refusedBaud: failed('init', 'Failed to set baud rate'),  // -1 reaches the port as the int32 -1
         boxInit: {}, boxOn: {}, boxOff: {},
         boxMonitor: failed('enablePowerMonitor', 'enablePowerMonitor is not supported'),
+        boxHeard: { value: 'OK\nOK\n' },
         boxUninit: {},
         boxPort: { error: 'serialport.close : invalid device index' },  // uninit closed the box's port
-        otherModel: {}, otherModelOn: {}, otherModelUninit: {},
+        otherModel: {}, otherModelOn: {}, otherHeard: { value: 'OK\n' }, otherModelUninit: {},
         pmuInit: {}, pmuOff: {}, pmuOn: {}, pmuMonitor: {}, pmuUninit: {},
         pmuAfterUninit: failed('powerOff', 'PowerController is not initialized yet'),
       });
       // Each model name chose its box's commands.
-      const sent = '\x02pmu(pwr,on)\x03\x02pmu(pwr,off)\x03\x02pwr,1\x03';
-      await waitFor(() => boxPty.received.length >= sent.length);
-      assert.equal(boxPty.received, sent);
+      assert.equal(boxPty.received, '\x02pmu(pwr,on)\x03\x02pmu(pwr,off)\x03\x02pwr,1\x03');
       // The board: identity at init, the 12 V supply switched, then one measurement per monitor line.
       assert.deepEqual(pmuPty.requests.slice(0, 5).map((q) => [q.method, q.params]), [['getVersion', null],
         ['getPmuInfo', null], ['getAdapterInfo', null], ['changePower', { powerSupply: '12V', state: 'OFF' }],
