@@ -22,12 +22,13 @@ test('round trip: open, baud rate, write, read, modes, flush, pipe and close', a
     assert.equal(addon.serialportSetBaudRate(idx, 115200), true);
     assert.equal(addon.serialportGetErrorCode(idx), 0);
     const log = path.join(dir, 'pipe.log');
-    assert.equal(addon.serialportPipe(idx, log, false, false), true);
+    fs.writeFileSync(log, 'old');
+    assert.equal(addon.serialportPipe(idx, log, false, true), true);  // appended, without timestamps
     pty.send('hello\r\nworld\r\n');
     assert.equal(await readAtLeast(12), 'hello\nworld\n');
     addon.serialportPipeText(idx, '\nrun');
     addon.serialportUnpipe(idx);
-    assert.equal(fs.readFileSync(log, 'latin1'), '\n\nhello\nworld\n\nrun');
+    assert.equal(fs.readFileSync(log, 'latin1'), 'old\n\nhello\nworld\n\nrun');
     assert.deepEqual(await write(Buffer.from('ping')), [null, 4]);
     assert.equal(await pty.receive(4), 'ping');
 
