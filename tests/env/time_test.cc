@@ -18,24 +18,16 @@ uint64_t NowNs()
 TEST(Ticks, WorkBeforeTheStartAndMatchRealTime)
 {
 	KYT_REQUIRE_FRESH_PROCESS();
-	EXPECT_FALSE(spdk_env_is_initialized());
 	const uint64_t hz = spdk_get_ticks_hz();
 	ASSERT_GT(hz, 1000000u);
-	// Each tick reading is bracketed by two clock readings, so preemption between them widens the bounds
-	// instead of failing the comparison.
-	const uint64_t n0a = NowNs();
-	const uint64_t t0 = spdk_get_ticks();
-	const uint64_t n0b = NowNs();
+	/* Each tick reading is bracketed by two clock readings: preemption widens the bounds instead of failing. */
+	const uint64_t n0a = NowNs(), t0 = spdk_get_ticks(), n0b = NowNs();
 	spdk_delay_us(20000);
-	const uint64_t n1a = NowNs();
-	const uint64_t t1 = spdk_get_ticks();
-	const uint64_t n1b = NowNs();
+	const uint64_t n1a = NowNs(), t1 = spdk_get_ticks(), n1b = NowNs();
 	EXPECT_GE(n1a - n0b, 20000000u) << "a delay never ends early";
 	const double tick_ns = (double)(t1 - t0) * 1e9 / (double)hz;
-	EXPECT_GE(tick_ns, 0.95 * (double)(n1a - n0b))
-		<< "ticks per second must match the rate reported";
-	EXPECT_LE(tick_ns, 1.05 * (double)(n1b - n0a))
-		<< "ticks per second must match the rate reported";
+	EXPECT_GE(tick_ns, 0.95 * (double)(n1a - n0b)) << "ticks per second must match the rate reported";
+	EXPECT_LE(tick_ns, 1.05 * (double)(n1b - n0a)) << "ticks per second must match the rate reported";
 }
 
 TEST(Ticks, RateStaysTheSameAcrossTheStart)
