@@ -193,7 +193,9 @@ TEST(SwDev, RegisteredBarMemoryTranslatesToTheBusAddress)
 	EXPECT_EQ(seen[0], 0x3C);
 	EXPECT_EQ(kyt_env_iova_to_vaddr(want + len - 8, 64), nullptr) << "a range running past registered memory";
 	EXPECT_EQ(spdk_mem_unregister(inner, k2M), -EINVAL) << "only a range exactly as registered";
+	const uint64_t releases = kyt_env_dma_release_count();
 	ASSERT_EQ(spdk_mem_unregister(inner, len), 0);
+	EXPECT_GT(kyt_env_dma_release_count(), releases);
 	EXPECT_EQ(kyt_env_iova_to_vaddr(want + k2M + 8, 16), nullptr);
 	EXPECT_EQ(spdk_pci_device_unmap_bar(r.dev, 0, bar), 0);
 	spdk_pci_device_detach(r.dev);

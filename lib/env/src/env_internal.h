@@ -38,6 +38,11 @@ uint64_t bar_mapping_phys(const void *vaddr);
  * the IOMMU, and registered memory must be mapped there too. */
 bool vfio_in_use();
 
+/* Count DMA memory given back from now on (DPDK's memory events), and count one release now (the environment
+ * stops, memory is unregistered): see kyt_env_dma_release_count. */
+void watch_dma_releases();
+void note_dma_release();
+
 /* Whether [vaddr, vaddr + len) lies in DPDK memory or registered memory. */
 bool is_dma_memory(const void *vaddr, uint64_t len);
 

@@ -130,6 +130,7 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 		return -err;
 	}
 	g_iova_va = rte_eal_iova_mode() == RTE_IOVA_VA;
+	watch_dma_releases();
 	if (!host.hugepages_mounted) {
 		/* Nothing is shared without hugepages: do not leave an empty runtime directory behind per process. */
 		atexit([]() { rmdir(rte_eal_get_runtime_dir()); });
@@ -221,6 +222,7 @@ void spdk_env_fini(void)
 		return;
 	}
 	spdk_env_thread_wait_all();
+	note_dma_release();
 	rte_eal_cleanup();
 	g_started.store(false);
 }

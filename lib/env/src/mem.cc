@@ -8,6 +8,7 @@
 #include <rte_memzone.h>
 #include <rte_vfio.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -123,6 +124,30 @@ uint64_t bar_mapping_phys(const void *vaddr)
 		return SPDK_VTOPHYS_ERROR;
 	}
 	return it->second.phys + (v - it->first);
+}
+
+namespace {
+
+std::atomic<uint64_t> g_dma_releases{0};
+
+void on_memory_event(rte_mem_event event, const void *, size_t, void *)
+{
+	if (event == RTE_MEM_EVENT_FREE) {
+		note_dma_release();
+	}
+}
+
+}  // namespace
+
+void watch_dma_releases()
+{
+	/* Refused for static (legacy) memory, which is never given back: nothing to watch then. */
+	rte_mem_event_callback_register("kyt-dma-releases", on_memory_event, nullptr);
+}
+
+void note_dma_release()
+{
+	g_dma_releases.fetch_add(1);
 }
 
 bool is_dma_memory(const void *vaddr, uint64_t len)
@@ -296,6 +321,7 @@ int spdk_mem_unregister(void *vaddr, size_t len)
 	}
 	r.vfio_mapped.erase(v);
 	r.ranges.erase(it);
+	note_dma_release();
 	return 0;
 }
 
@@ -337,6 +363,11 @@ int spdk_memzone_free(const char *name)
 		return -ENOENT;
 	}
 	return rte_memzone_free(mz) == 0 ? 0 : -EINVAL;
+}
+
+uint64_t kyt_env_dma_release_count(void)
+{
+	return g_dma_releases.load();
 }
 
 void *kyt_env_iova_to_vaddr(uint64_t iova, uint64_t len)

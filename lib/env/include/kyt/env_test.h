@@ -51,6 +51,11 @@ bool kyt_swdev_present(const struct spdk_pci_addr *addr);
  * of this process (or the range crosses into unknown memory). */
 void *kyt_env_iova_to_vaddr(uint64_t iova, uint64_t len);
 
+/* How many times DMA memory of this process has stopped being DMA memory (given back to the system, unregistered, or
+ * the environment stopped). A device model that remembers translations forgets them when the count changes; read it
+ * after the doorbell that announced the commands it is about to serve. */
+uint64_t kyt_env_dma_release_count(void);
+
 /* Test clock: spdk_get_ticks runs `factor` times faster and spdk_delay_us waits 1/factor of the time; 1 is real time.
  * Lets tests cross multi-second delays and time-outs of the product without changing the product's values. */
 void kyt_env_test_set_clock_scale(uint32_t factor);
