@@ -5,8 +5,8 @@
 
 namespace kyt::sim {
 
-Status DataPointer::Add(uint64_t address, uint64_t len, TranslateFn translate) {
-  auto* ptr = static_cast<uint8_t*>(translate(address, len));
+Status DataPointer::Add(uint64_t address, uint64_t len, HostMemory& memory) {
+  auto* ptr = static_cast<uint8_t*>(memory.Translate(address, len));
   if (!ptr) return Status::Of(sct::kGeneric, sc::kDataTransferError);
   if (!segments_.empty()) {
     Segment& last = segments_.back();
@@ -21,7 +21,7 @@ Status DataPointer::Add(uint64_t address, uint64_t len, TranslateFn translate) {
   return Status::Success();
 }
 
-Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_t page_size, TranslateFn translate) {
+Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_t page_size, HostMemory& memory) {
   segments_.clear();
   length_ = 0;
   Rewind();
@@ -32,7 +32,7 @@ Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_
   // PRP1: any dword-aligned offset; it covers up to the end of its page.
   if (prp1 & 3) return bad_offset;
   uint64_t first = std::min<uint64_t>(page_size - (prp1 & mask), length);
-  Status st = Add(prp1, first, translate);
+  Status st = Add(prp1, first, memory);
   if (!st.ok()) return st;
   uint64_t remaining = length - first;
   if (remaining == 0) return Status::Success();
@@ -40,7 +40,7 @@ Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_
   // PRP2 is the second page itself when that is all that is left.
   if (remaining <= page_size) {
     if (prp2 & mask) return bad_offset;
-    return Add(prp2, remaining, translate);
+    return Add(prp2, remaining, memory);
   }
 
   // Otherwise PRP2 points at a PRP list, which may start inside a page (qword aligned); the last entry of a list page
@@ -52,14 +52,14 @@ Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_
     const uint64_t pages = (remaining + page_size - 1) / page_size;
     const bool chained = pages > entries;
     const uint64_t used = chained ? entries : pages;
-    auto* table = static_cast<const volatile uint64_t*>(translate(list, used * 8));
+    auto* table = static_cast<const volatile uint64_t*>(memory.Translate(list, used * 8));
     if (!table) return Status::Of(sct::kGeneric, sc::kDataTransferError);
     const uint64_t data_entries = chained ? used - 1 : used;
     for (uint64_t i = 0; i < data_entries; ++i) {
       uint64_t entry = table[i];
       if (entry & mask) return bad_offset;
       uint64_t len = std::min<uint64_t>(page_size, remaining);
-      st = Add(entry, len, translate);
+      st = Add(entry, len, memory);
       if (!st.ok()) return st;
       remaining -= len;
     }
@@ -71,13 +71,13 @@ Status DataPointer::Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_
   return Status::Success();
 }
 
-Status DataPointer::BuildContiguous(uint64_t address, uint64_t length, TranslateFn translate) {
+Status DataPointer::BuildContiguous(uint64_t address, uint64_t length, HostMemory& memory) {
   segments_.clear();
   length_ = 0;
   Rewind();
   if (length == 0) return Status::Success();
   if (address & 3) return Status::Of(sct::kGeneric, sc::kInvalidField);
-  return Add(address, length, translate);
+  return Add(address, length, memory);
 }
 
 template <typename Fn>

@@ -65,7 +65,7 @@ SimController::SimController(const std::string& pci_address, const SimConfig& co
         return std::string(text);
       }()),
       config_(config),
-      translate_(translate ? translate : &EnvTranslate),
+      memory_(translate ? translate : &EnvTranslate),
       log_(config.command_log_capacity) {
   spdk_pci_addr a{};
   spdk_pci_addr_parse(&a, address_.c_str());
@@ -421,6 +421,7 @@ void SimController::OnEnable(uint32_t cc, uint64_t now) {
   const uint32_t aqa = *Reg32(reg::kAqa);
   const uint64_t asq = *Reg32(reg::kAsq) | uint64_t(*Reg32(reg::kAsq + 4)) << 32;
   const uint64_t acq = *Reg32(reg::kAcq) | uint64_t(*Reg32(reg::kAcq + 4)) << 32;
+  memory_.Revalidate();
   Sq& sq = sqs_[0];
   Cq& cq = cqs_[0];
   sq = Sq{};
@@ -429,8 +430,8 @@ void SimController::OnEnable(uint32_t cc, uint64_t now) {
   cq.size = ((aqa >> 16) & 0xFFF) + 1;
   sq.base = asq;
   cq.base = acq;
-  sq.ring = static_cast<Command*>(translate_(asq, uint64_t(sq.size) * sizeof(Command)));
-  cq.ring = static_cast<Completion*>(translate_(acq, uint64_t(cq.size) * sizeof(Completion)));
+  sq.ring = static_cast<Command*>(memory_.Translate(asq, uint64_t(sq.size) * sizeof(Command)));
+  cq.ring = static_cast<Completion*>(memory_.Translate(acq, uint64_t(cq.size) * sizeof(Completion)));
   if (!sq.ring || !cq.ring) {
     Log("fatal: the admin queues are not in host memory");
     csts_ |= csts::kCfs;
@@ -620,6 +621,7 @@ bool SimController::Step() {
   if (engine_ != Engine::kReady || (csts_ & csts::kCfs) || live_sqs_.empty()) return false;
   if (!pci_->bus_master()) return false;  // no DMA without bus mastering
   bool busy = PollDoorbells();
+  memory_.Revalidate();
   busy |= ServiceTimers(now_);
   busy |= FetchCommands();
   return busy;

@@ -46,14 +46,14 @@ uint64_t SimController::AllocatedCapacity() const {
 }
 
 Status SimController::ToHost(const Command& cmd, const void* data, uint32_t len) {
-  Status st = data_.Build(cmd.prp1, cmd.prp2, len, page_size(), translate_);
+  Status st = data_.Build(cmd.prp1, cmd.prp2, len, page_size(), memory_);
   if (!st.ok()) return st;
   data_.ToHost(data, len);
   return st;
 }
 
 Status SimController::FromHost(const Command& cmd, void* data, uint32_t len) {
-  Status st = data_.Build(cmd.prp1, cmd.prp2, len, page_size(), translate_);
+  Status st = data_.Build(cmd.prp1, cmd.prp2, len, page_size(), memory_);
   if (!st.ok()) return st;
   data_.FromHost(data, len);
   return st;
@@ -99,7 +99,7 @@ SimController::Result SimController::CreateIoCq(const Command& cmd) {
   if (interrupts && vector != 0) return Result{Specific(cssc::kInvalidInterruptVector)};
   if (cc::Iocqes(cc_) != 4) return Result{Generic(sc::kInvalidField)};
   if (cmd.prp1 & (page_size() - 1)) return Result{Generic(sc::kInvalidPrpOffset)};
-  auto* ring = static_cast<Completion*>(translate_(cmd.prp1, uint64_t(size) * sizeof(Completion)));
+  auto* ring = static_cast<Completion*>(memory_.Translate(cmd.prp1, uint64_t(size) * sizeof(Completion)));
   if (!ring) return Result{Generic(sc::kDataTransferError)};
   Cq& cq = cqs_[qid];
   cq = Cq{};
@@ -128,7 +128,7 @@ SimController::Result SimController::CreateIoSq(const Command& cmd) {
   if (!contiguous) return Result{Generic(sc::kInvalidField)};
   if (cc::Iosqes(cc_) != 6) return Result{Generic(sc::kInvalidField)};
   if (cmd.prp1 & (page_size() - 1)) return Result{Generic(sc::kInvalidPrpOffset)};
-  auto* ring = static_cast<Command*>(translate_(cmd.prp1, uint64_t(size) * sizeof(Command)));
+  auto* ring = static_cast<Command*>(memory_.Translate(cmd.prp1, uint64_t(size) * sizeof(Command)));
   if (!ring) return Result{Generic(sc::kDataTransferError)};
   Sq& sq = sqs_[qid];
   sq = Sq{};
@@ -393,7 +393,7 @@ SimController::Result SimController::GetLogPage(const Command& cmd) {
   }
   if (offset > log.size()) return Result{Generic(sc::kInvalidField)};
   const uint64_t length = dwords * 4;
-  Status st = data_.Build(cmd.prp1, cmd.prp2, length, page_size(), translate_);
+  Status st = data_.Build(cmd.prp1, cmd.prp2, length, page_size(), memory_);
   if (!st.ok()) return Result{st};
   const uint64_t avail = std::min<uint64_t>(length, log.size() - offset);
   data_.ToHost(log.data() + offset, avail);
@@ -567,8 +567,8 @@ SimController::Result SimController::Abort(const Command& cmd) {
 SimController::Result SimController::DoorbellBufferConfig(const Command& cmd) {
   const uint64_t mask = page_size() - 1;
   if ((cmd.prp1 & mask) || (cmd.prp2 & mask) || !cmd.prp1 || !cmd.prp2) return Result{Generic(sc::kInvalidField)};
-  auto* shadow = static_cast<volatile uint32_t*>(translate_(cmd.prp1, page_size()));
-  auto* eventidx = static_cast<volatile uint32_t*>(translate_(cmd.prp2, page_size()));
+  auto* shadow = static_cast<volatile uint32_t*>(memory_.Translate(cmd.prp1, page_size()));
+  auto* eventidx = static_cast<volatile uint32_t*>(memory_.Translate(cmd.prp2, page_size()));
   if (!shadow || !eventidx) return Result{Generic(sc::kDataTransferError)};
   shadow_ = shadow;
   eventidx_ = eventidx;

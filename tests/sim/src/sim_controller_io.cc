@@ -43,9 +43,9 @@ Status SimController::MapBlocks(const Command& cmd, SimNamespace& ns, uint64_t s
   const uint64_t bytes = uint64_t(nlb) * (ns.data_size() + (ns.extended() ? ms : 0));
   if (config_.mdts && bytes > (uint64_t(1) << config_.mdts) * (uint64_t(1) << (12 + config_.mpsmin)))
     return Generic(sc::kInvalidField);
-  Status st = data_.Build(cmd.prp1, cmd.prp2, bytes, page_size(), translate_);
+  Status st = data_.Build(cmd.prp1, cmd.prp2, bytes, page_size(), memory_);
   if (!st.ok()) return st;
-  if (*separate_md) return meta_.BuildContiguous(cmd.mptr, uint64_t(nlb) * ms, translate_);
+  if (*separate_md) return meta_.BuildContiguous(cmd.mptr, uint64_t(nlb) * ms, memory_);
   return st;
 }
 
@@ -215,7 +215,7 @@ SimController::Result SimController::DatasetManagement(const Command& cmd, SimNa
   const uint32_t nr = (cmd.cdw10 & 0xFF) + 1;
   const bool deallocate = cmd.cdw11 & (1u << 2);
   uint8_t* ranges = page_.data();
-  Status st = data_.Build(cmd.prp1, cmd.prp2, uint64_t(nr) * 16, page_size(), translate_);
+  Status st = data_.Build(cmd.prp1, cmd.prp2, uint64_t(nr) * 16, page_size(), memory_);
   if (!st.ok()) return Result{st};
   data_.FromHost(ranges, uint64_t(nr) * 16);
   for (uint32_t i = 0; i < nr; ++i) {

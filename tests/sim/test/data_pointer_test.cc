@@ -18,6 +18,7 @@ void* Translate(uint64_t iova, uint64_t len) {
   return g_memory + (iova - kBase);
 }
 uint64_t Page(int n) { return kBase + uint64_t(n) * kPage; }
+HostMemory memory(Translate);
 void SetEntry(int page, int index, uint64_t value) { std::memcpy(g_memory + page * kPage + index * 8, &value, 8); }
 
 // The bytes a transfer of `len` reaches, as offsets into g_memory.
@@ -31,7 +32,7 @@ std::vector<size_t> Reached(DataPointer& dp, uint64_t len) {
 
 TEST(DataPointerTest, Prp1AloneCoversUpToTheEndOfItsPage) {
   DataPointer dp;
-  ASSERT_TRUE(dp.Build(Page(3) + 512, 0, 3584, kPage, Translate).ok());
+  ASSERT_TRUE(dp.Build(Page(3) + 512, 0, 3584, kPage, memory).ok());
   auto r = Reached(dp, 3584);
   EXPECT_EQ(r.front(), 3 * kPage + 512);
   EXPECT_EQ(r.back(), 4 * kPage - 1);
@@ -40,13 +41,13 @@ TEST(DataPointerTest, Prp1AloneCoversUpToTheEndOfItsPage) {
 TEST(DataPointerTest, Prp2IsTheSecondPageWhenTwoPagesSuffice) {
   DataPointer dp;
   // 4096 bytes starting 512 bytes into page 3: the rest of page 3, then 512 bytes of page 9.
-  ASSERT_TRUE(dp.Build(Page(3) + 512, Page(9), 4096, kPage, Translate).ok());
+  ASSERT_TRUE(dp.Build(Page(3) + 512, Page(9), 4096, kPage, memory).ok());
   auto r = Reached(dp, 4096);
   EXPECT_EQ(r[3583], 4 * kPage - 1);
   EXPECT_EQ(r[3584], 9 * kPage);
   EXPECT_EQ(r.back(), 9 * kPage + 511);
   // A second page with an offset is refused.
-  EXPECT_EQ(dp.Build(Page(3), Page(9) + 8, 8192, kPage, Translate).sc, sc::kInvalidPrpOffset);
+  EXPECT_EQ(dp.Build(Page(3), Page(9) + 8, 8192, kPage, memory).sc, sc::kInvalidPrpOffset);
 }
 
 TEST(DataPointerTest, PrpListAndChainedListsAtEveryOffset) {
@@ -62,7 +63,7 @@ TEST(DataPointerTest, PrpListAndChainedListsAtEveryOffset) {
     SetEntry(40, 511, Page(41));
     for (uint64_t i = 1; i < pages_after_first; ++i) SetEntry(41, int(i - 1), Page(20 + int(i)));
     DataPointer dp;
-    ASSERT_TRUE(dp.Build(Page(2) + offset, list, len, kPage, Translate).ok()) << offset;
+    ASSERT_TRUE(dp.Build(Page(2) + offset, list, len, kPage, memory).ok()) << offset;
     auto r = Reached(dp, len);
     EXPECT_EQ(r.front(), 2 * kPage + offset);
     EXPECT_EQ(r[kPage - offset], 20 * kPage);
@@ -75,27 +76,27 @@ TEST(DataPointerTest, ListThatFitsExactlyIsNotChained) {
   SetEntry(40, 510, Page(20));
   SetEntry(40, 511, Page(21));
   DataPointer dp;
-  ASSERT_TRUE(dp.Build(Page(2), Page(40) + 510 * 8, 3 * kPage, kPage, Translate).ok());
+  ASSERT_TRUE(dp.Build(Page(2), Page(40) + 510 * 8, 3 * kPage, kPage, memory).ok());
   auto r = Reached(dp, 3 * kPage);
   EXPECT_EQ(r[2 * kPage], 21 * kPage);
 }
 
 TEST(DataPointerTest, MisalignedEntriesAndForeignMemoryAreRejected) {
   DataPointer dp;
-  EXPECT_EQ(dp.Build(Page(2) + 2, 0, 16, kPage, Translate).sc, sc::kInvalidPrpOffset);  // PRP1 not dword aligned
-  EXPECT_EQ(dp.Build(Page(2), Page(40) + 4, 3 * kPage, kPage, Translate).sc, sc::kInvalidPrpOffset);  // list ptr
+  EXPECT_EQ(dp.Build(Page(2) + 2, 0, 16, kPage, memory).sc, sc::kInvalidPrpOffset);  // PRP1 not dword aligned
+  EXPECT_EQ(dp.Build(Page(2), Page(40) + 4, 3 * kPage, kPage, memory).sc, sc::kInvalidPrpOffset);  // list ptr
   SetEntry(40, 0, Page(20) + 16);
-  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, Translate).sc, sc::kInvalidPrpOffset);  // list entry
+  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, memory).sc, sc::kInvalidPrpOffset);  // list entry
   SetEntry(40, 0, 0xDEAD0000);
   SetEntry(40, 1, Page(21));
-  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, Translate).sc, sc::kDataTransferError);
-  EXPECT_EQ(dp.Build(0x1000, 0, 16, kPage, Translate).sc, sc::kDataTransferError);
-  EXPECT_EQ(dp.BuildContiguous(Page(1) + 2, 8, Translate).sc, sc::kInvalidField);
+  EXPECT_EQ(dp.Build(Page(2), Page(40), 3 * kPage, kPage, memory).sc, sc::kDataTransferError);
+  EXPECT_EQ(dp.Build(0x1000, 0, 16, kPage, memory).sc, sc::kDataTransferError);
+  EXPECT_EQ(dp.BuildContiguous(Page(1) + 2, 8, memory).sc, sc::kInvalidField);
 }
 
 TEST(DataPointerTest, CopiesContinueAcrossSegments) {
   DataPointer dp;
-  ASSERT_TRUE(dp.Build(Page(5) + 4000, Page(7), 200, kPage, Translate).ok());
+  ASSERT_TRUE(dp.Build(Page(5) + 4000, Page(7), 200, kPage, memory).ok());
   ASSERT_EQ(dp.segments().size(), 2u);
   std::vector<uint8_t> src(200);
   for (int i = 0; i < 200; ++i) src[i] = static_cast<uint8_t>(i + 1);

@@ -10,12 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "kyt_sim/host_memory.h"
 #include "kyt_sim/nvme_defs.h"
 
 namespace kyt::sim {
-
-// Turns a bus address range into a pointer in this process, or null when the range is not host memory.
-using TranslateFn = void* (*)(uint64_t iova, uint64_t len);
 
 class DataPointer {
  public:
@@ -26,9 +24,9 @@ class DataPointer {
 
   // Resolve `length` bytes described by prp1/prp2 with memory page size `page_size`. Success, or SCT 0 with
   // Invalid PRP Offset (a misaligned entry) or Data Transfer Error (memory that is not the host's).
-  Status Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_t page_size, TranslateFn translate);
+  Status Build(uint64_t prp1, uint64_t prp2, uint64_t length, uint32_t page_size, HostMemory& memory);
   // A single contiguous range (the metadata pointer): it must be dword aligned.
-  Status BuildContiguous(uint64_t address, uint64_t length, TranslateFn translate);
+  Status BuildContiguous(uint64_t address, uint64_t length, HostMemory& memory);
 
   const std::vector<Segment>& segments() const { return segments_; }
   uint64_t length() const { return length_; }
@@ -49,7 +47,7 @@ class DataPointer {
   }
 
  private:
-  Status Add(uint64_t address, uint64_t len, TranslateFn translate);
+  Status Add(uint64_t address, uint64_t len, HostMemory& memory);
   template <typename Fn>
   void Walk(uint64_t n, Fn fn);
 

@@ -24,6 +24,7 @@
 #include "kyt_sim/command_log.h"
 #include "kyt_sim/data_pointer.h"
 #include "kyt_sim/fault_injector.h"
+#include "kyt_sim/host_memory.h"
 #include "kyt_sim/nvme_defs.h"
 #include "kyt_sim/pci_config_space.h"
 #include "kyt_sim/sim_config.h"
@@ -325,7 +326,7 @@ class SimController {
 
   const std::string address_;
   const SimConfig config_;
-  TranslateFn translate_;
+  HostMemory memory_;                  // host memory by bus address
   uint64_t bar0_size_ = 0;
   uint64_t bar0_phys_ = 0;
   uint8_t pci_bus_ = 0, pci_dev_ = 0, pci_func_ = 0;
