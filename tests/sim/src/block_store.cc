@@ -1,5 +1,7 @@
 #include "kyt_sim/block_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -25,8 +27,22 @@ void BlockStore::Configure(uint32_t block_bytes, uint64_t blocks) {
   while ((1u << chunk_shift_) < per_chunk) ++chunk_shift_;
   const uint64_t table_chunks = (blocks + per_chunk - 1) >> chunk_shift_;
   table_.clear();
-  if (table_chunks <= kMaxTableChunks) table_.resize(table_chunks);
+  flat_.reset();
+  flat_blocks_ = 0;
+  if (table_chunks > kMaxTableChunks) return;
+  table_.resize(table_chunks);
+  if (!first_8_only_ || table_chunks == 0) return;
+  // The table's first-8-bytes blocks lie side by side in one mapping (at most 512 MiB of address space, backed only
+  // where written, in large pages where the system offers them): a block's bytes follow from its LBA alone.
+  const size_t bytes = size_t(table_chunks << chunk_shift_) * stored_;
+  void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (at == MAP_FAILED) return;  // then each chunk has its own memory
+  madvise(at, bytes, MADV_HUGEPAGE);
+  flat_ = std::unique_ptr<uint8_t, Unmap>(static_cast<uint8_t*>(at), Unmap{bytes});
+  flat_blocks_ = table_chunks << chunk_shift_;
 }
+
+void BlockStore::Unmap::operator()(uint8_t* at) const { munmap(at, bytes); }
 
 void BlockStore::Reset(uint32_t block_bytes, uint64_t blocks) {
   chunks_.clear();
@@ -45,7 +61,7 @@ const uint8_t* BlockStore::Find(uint64_t lba) const {
   if (!chunk) return nullptr;
   uint64_t index = lba & ((uint64_t(1) << chunk_shift_) - 1);
   if (!(chunk->present >> index & 1)) return nullptr;
-  return chunk->data.get() + index * stored_;
+  return BlockAt(lba, *chunk);
 }
 
 void BlockStore::Read(uint64_t lba, uint8_t* out) const {
@@ -61,7 +77,7 @@ void BlockStore::Read(uint64_t lba, uint8_t* out) const {
 BlockStore::Chunk& BlockStore::ChunkFor(uint64_t lba) {
   const uint64_t key = lba >> chunk_shift_;
   Chunk& chunk = key < table_.size() ? table_[key] : chunks_[key];
-  if (!chunk.data) chunk.data.reset(new uint8_t[size_t(stored_) << chunk_shift_]);
+  if (lba >= flat_blocks_ && !chunk.data) chunk.data.reset(new uint8_t[size_t(stored_) << chunk_shift_]);
   return chunk;
 }
 
@@ -72,7 +88,47 @@ void BlockStore::Write(uint64_t lba, const uint8_t* in) {
     chunk.present |= uint64_t(1) << index;
     ++allocated_;
   }
-  std::memcpy(chunk.data.get() + index * stored_, in, stored_);
+  std::memcpy(BlockAt(lba, chunk), in, stored_);
+}
+
+void BlockStore::ReadHeads(uint64_t lba, uint32_t count, uint8_t* host, uint32_t stride) const {
+  const uint64_t last = (uint64_t(1) << chunk_shift_) - 1;
+  while (count) {
+    // One look-up per chunk the run touches.
+    const Chunk* chunk = Lookup(lba >> chunk_shift_);
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, last + 1 - (lba & last)));
+    if (chunk && chunk->present) {
+      const uint64_t present = chunk->present >> (lba & last);
+      const uint8_t* stored = BlockAt(lba, *chunk);
+      for (uint32_t i = 0; i < n; ++i, host += stride) {
+        uint64_t head = 0;
+        if (present >> i & 1) std::memcpy(&head, stored + i * 8, 8);
+        std::memcpy(host, &head, 8);
+      }
+    } else {
+      for (uint32_t i = 0; i < n; ++i, host += stride) std::memset(host, 0, 8);
+    }
+    lba += n;
+    count -= n;
+  }
+}
+
+void BlockStore::WriteHeads(uint64_t lba, uint32_t count, const uint8_t* host, uint32_t stride) {
+  const uint64_t last = (uint64_t(1) << chunk_shift_) - 1;
+  while (count) {
+    Chunk& chunk = ChunkFor(lba);
+    const uint64_t index = lba & last;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, last + 1 - index));
+    const uint64_t run = (n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1) << index;
+    if (const uint64_t fresh = run & ~chunk.present) {
+      allocated_ += __builtin_popcountll(fresh);
+      chunk.present |= fresh;
+    }
+    uint8_t* stored = BlockAt(lba, chunk);
+    for (uint32_t i = 0; i < n; ++i, host += stride) std::memcpy(stored + i * 8, host, 8);
+    lba += n;
+    count -= n;
+  }
 }
 
 void BlockStore::Deallocate(uint64_t lba, uint64_t count) {
@@ -119,13 +175,11 @@ bool BlockStore::Corrupt(uint64_t lba, uint32_t offset, uint8_t mask) {
   if (offset >= stored_) return false;
   if (!Find(lba)) {
     Chunk& chunk = ChunkFor(lba);
-    uint64_t index = lba & ((uint64_t(1) << chunk_shift_) - 1);
-    std::memset(chunk.data.get() + index * stored_, 0, stored_);
-    chunk.present |= uint64_t(1) << index;
+    std::memset(BlockAt(lba, chunk), 0, stored_);
+    chunk.present |= uint64_t(1) << (lba & ((uint64_t(1) << chunk_shift_) - 1));
     ++allocated_;
   }
-  uint64_t index = lba & ((uint64_t(1) << chunk_shift_) - 1);
-  Lookup(lba >> chunk_shift_)->data[index * stored_ + offset] ^= mask;
+  BlockAt(lba, *Lookup(lba >> chunk_shift_))[offset] ^= mask;
   return true;
 }
 

@@ -76,34 +76,27 @@ SimController::Result SimController::ReadWrite(const Command& cmd, SimNamespace&
     r.lba = slba + i;
     return r;
   };
-  uint8_t* host = store.first_8_only() && md_moved == 0 ? data_.Take(uint64_t(nlb) * ds) : nullptr;
-  if (host) {
-    // The usual zero-latency case: the blocks lie in one piece of host memory, handled in place.
-    for (uint32_t i = 0; i < nlb; ++i, host += ds) {
+  if (store.first_8_only()) {
+    // Only the first 8 bytes of each block's data are the drive's: they alone are stored and moved; the rest of the
+    // host's buffer, data and metadata, is left as it is.
+    const uint32_t stride = ds + (separate_md ? 0 : md_moved);
+    if (uint8_t* host = data_.Take(uint64_t(nlb) * stride)) {
+      // The usual case: the blocks lie in one piece of host memory.
       if (write) {
-        store.Write(slba + i, host);
-        continue;
-      }
-      const uint8_t* block = store.Find(slba + i);
-      if (block) std::memcpy(host, block, 8);
-      std::memset(host + (block ? 8 : 0), 0, block ? ds - 8 : ds);
-    }
-  } else if (store.first_8_only()) {
-    for (uint32_t i = 0; i < nlb; ++i) {
-      if (write) {
-        data_.FromHost(bounce, 8);
-        data_.Skip(ds - 8);
-        md.Skip(md_moved);
-        store.Write(slba + i, bounce);
+        store.WriteHeads(slba, nlb, host, stride);
       } else {
-        const uint8_t* block = store.Find(slba + i);
-        if (block) {
-          data_.ToHost(block, 8);
-          data_.ZeroToHost(ds - 8);
+        store.ReadHeads(slba, nlb, host, stride);
+      }
+    } else {
+      for (uint32_t i = 0; i < nlb; ++i) {
+        if (write) {
+          data_.FromHost(bounce, 8);
+          store.WriteHeads(slba + i, 1, bounce, 8);
         } else {
-          data_.ZeroToHost(ds);
+          store.ReadHeads(slba + i, 1, bounce, 8);
+          data_.ToHost(bounce, 8);
         }
-        md.ZeroToHost(md_moved);
+        data_.Skip(stride - 8);
       }
     }
   } else {
@@ -182,7 +175,7 @@ SimController::Result SimController::Compare(const Command& cmd, SimNamespace& n
     data_.FromHost(host, ds);
     md.FromHost(host + ds, ms);
     ns.store().Read(slba + i, stored);
-    if (std::memcmp(host, stored, ds + ms) != 0) {
+    if (std::memcmp(host, stored, ns.store().first_8_only() ? 8 : ds + ms) != 0) {
       equal = false;
       break;
     }

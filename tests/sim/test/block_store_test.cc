@@ -60,6 +60,24 @@ TEST_P(BlockStoreLayoutTest, DeallocateForgetsExactlyTheRange) {
   EXPECT_EQ(store.allocated_blocks(), 100u);
 }
 
+TEST_P(BlockStoreLayoutTest, FirstEightBytesRunsCrossChunks) {
+  BlockStore store(512, true);
+  store.Reset(512, GetParam());
+  // Blocks 60..69 (64-block chunks), 520 bytes apart in host memory as with inline metadata.
+  std::vector<uint8_t> host = Pattern(10 * 520, 4);
+  store.WriteHeads(60, 10, host.data(), 520);
+  EXPECT_EQ(store.allocated_blocks(), 10u);
+  store.Deallocate(65, 1);
+  std::vector<uint8_t> back(10 * 520, 0xEE);
+  store.ReadHeads(59, 10, back.data(), 520);
+  for (uint64_t lba = 59; lba < 69; ++lba) {
+    const uint8_t* got = back.data() + (lba - 59) * 520;
+    const bool held = lba >= 60 && lba != 65;
+    for (int b = 0; b < 8; ++b) EXPECT_EQ(got[b], held ? host[(lba - 60) * 520 + b] : 0) << lba;
+    EXPECT_EQ(got[8], 0xEE) << "only the first 8 bytes are moved";
+  }
+}
+
 TEST(BlockStoreTest, CorruptFlipsStoredBytesAndMaterialisesUnwrittenBlocks) {
   BlockStore store(512, false);
   auto a = Pattern(512, 4);

@@ -83,7 +83,10 @@ struct SimConfig {
 
   // Service thread: spin without sleeping, never allocate per command (benchmarks).
   bool zero_latency = false;
-  // Keep only the first 8 bytes of each block (the rest reads as zeros); for large benchmarks.
+  // Only the first 8 bytes of each block's data are the drive's (benchmarks, the main job): writes store them, reads
+  // put them into the host's buffer and leave the rest of each block and its metadata as the buffer held it, Compare
+  // compares them alone; no metadata or protection information is kept. Data validation stamps and checks exactly
+  // these bytes.
   bool store_first_8_bytes = false;
   // Commands kept in the command log (0: no log).
   uint32_t command_log_capacity = 4096;
