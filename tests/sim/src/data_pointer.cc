@@ -16,7 +16,9 @@ Status DataPointer::Add(uint64_t address, uint64_t len, HostMemory& memory) {
       return Status::Success();
     }
   }
-  segments_.push_back(Segment{ptr, len});
+  segments_.emplace_back();  // filled in place: a copy made on the stack first costs a stall per command
+  segments_.back().ptr = ptr;
+  segments_.back().len = len;
   length_ += len;
   return Status::Success();
 }

@@ -21,6 +21,8 @@ namespace kyt::sim {
 namespace {
 
 constexpr uint64_t kMaxBar0Size = 1u << 20;
+// Submission queue entries read ahead of the one executed.
+constexpr uint32_t kFetchAhead = 4;
 
 uint64_t RoundUpPow2(uint64_t v) {
   uint64_t r = 1;
@@ -696,6 +698,12 @@ uint32_t SimController::FetchFrom(uint16_t qid, uint32_t limit) {
   const uint64_t version = queue_version_;
   uint32_t fetched = 0;
   while (fetched < limit && sq.live && sq.head != sq.tail && held_free_) {  // room to hold one more completion
+    // The host has just written the entries: start fetching a few ahead of the one served now.
+    const uint32_t waiting = sq.tail >= sq.head ? sq.tail - sq.head : sq.tail + sq.size - sq.head;
+    if (waiting > kFetchAhead) {
+      const uint32_t ahead = sq.head + kFetchAhead;
+      __builtin_prefetch(const_cast<const Command*>(&sq.ring[ahead < sq.size ? ahead : ahead - sq.size]));
+    }
     Command cmd;
     std::memcpy(&cmd, const_cast<const Command*>(&sq.ring[sq.head]), sizeof(cmd));
     sq.head = sq.head + 1 == sq.size ? 0 : sq.head + 1;
@@ -705,6 +713,7 @@ uint32_t SimController::FetchFrom(uint16_t qid, uint32_t limit) {
     Execute(qid, cmd);
     if (queue_version_ != version) break;
   }
+  if (batched_) PostBatch();
   return fetched;
 }
 
@@ -722,7 +731,8 @@ bool SimController::FetchCommands() {
   const size_t n = live_sqs_.size();
   const uint64_t version = queue_version_;
   auto pass = [&](bool strict_class) {
-    uint32_t fetched = 0;
+    uint32_t fetched = 0, serving = 0;
+    uint16_t served = 0;
     for (size_t i = 0; i < n && budget && queue_version_ == version; ++i) {
       const uint16_t qid = live_sqs_[(rr_next_ + i) % n];
       const bool strict = qid == 0 || sqs_[qid].priority == 0;
@@ -730,6 +740,14 @@ bool SimController::FetchCommands() {
       uint32_t limit = burst;
       if (weighted && !strict && burst != UINT32_MAX) limit = burst * weights[sqs_[qid].priority];
       const uint32_t got = FetchFrom(qid, std::min(limit, budget));
+      budget -= got;
+      fetched += got;
+      if (got) ++serving, served = qid;
+    }
+    if (serving == 1 && budget && queue_version_ == version) {
+      // The other queues of the class are empty until the next step: the one queue with commands takes the rest
+      // of the budget at once, as further passes would give it command by command.
+      const uint32_t got = FetchFrom(served, budget);
       budget -= got;
       fetched += got;
     }
@@ -757,6 +775,7 @@ void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
   if (log_.capacity()) log_.Append(sqid, cmd, now_);
   FaultRule rule;
   if (!faults_.empty() && faults_.Match(sqid, cmd, &rule)) {
+    if (batched_) PostBatch();  // completions stay in execution order
     ++counters_.injected;
     if (rule.action == FaultRule::Action::kStatus) {
       RecordError(sqid, cmd, rule.status, 0);
@@ -788,7 +807,28 @@ void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
   Result r = sqid == 0 ? ExecuteAdmin(cmd) : ExecuteIo(cmd);
   if (r.hold) return;
   if (!r.status.ok()) RecordError(sqid, cmd, r.status, r.lba);
+  if (config_.zero_latency && sqid != 0) {
+    // Zero-latency I/O completions of a burst are posted together (PostBatch): completion entries then reach the
+    // host a cache line at a time rather than one by one while the host polls that very line. Only as many as the
+    // completion queue has room for: a completion held back must not wait in a batch.
+    const Cq& cq = cqs_[sqs_[sqid].cqid];
+    const uint32_t used = cq.tail >= cq.head ? cq.tail - cq.head : cq.tail + cq.size - cq.head;
+    if (cq.live && !cq.backlog && cq.size - 1 - used > batched_) {
+      batch_[batched_++] = Batched{sqid, cmd.cid(), r.status, r.cdw0};
+      if (batched_ == batch_.size()) PostBatch();
+      return;
+    }
+    if (batched_) PostBatch();
+  }
   PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
+}
+
+void SimController::PostBatch() {
+  for (uint32_t i = 0; i < batched_; ++i) {
+    const Batched& b = batch_[i];
+    PostCompletion(b.sqid, b.cid, b.status, b.cdw0);
+  }
+  batched_ = 0;
 }
 
 SimController::Held* SimController::AllocHeld() {
@@ -806,18 +846,17 @@ void SimController::FreeHeld(Held* held) {
 }
 
 bool SimController::WriteCqEntry(Cq& cq, uint16_t sqid, uint16_t cid, const Status& status, uint32_t cdw0) {
-  if ((cq.tail + 1) % cq.size == cq.head) return false;
-  volatile uint32_t* d = reinterpret_cast<volatile uint32_t*>(&cq.ring[cq.tail]);
-  d[0] = cdw0;
-  d[1] = 0;
-  d[2] = uint32_t(sqs_[sqid].head) | uint32_t(sqid) << 16;
-  // The phase tag makes the entry visible: it is written last.
+  const uint32_t next = cq.tail + 1 == cq.size ? 0 : cq.tail + 1;
+  if (next == cq.head) return false;
+  volatile uint64_t* d = reinterpret_cast<volatile uint64_t*>(&cq.ring[cq.tail]);
+  d[0] = cdw0;  // DW1 is reserved
+  // DW2 (SQ head, SQ identifier) and DW3 (command identifier, status, phase tag): the phase tag makes the entry
+  // visible, so this half is written last.
   std::atomic_thread_fence(std::memory_order_release);
-  d[3] = uint32_t(cid) | uint32_t((status.field() << 1) | (cq.phase ? 1 : 0)) << 16;
-  if (++cq.tail == cq.size) {
-    cq.tail = 0;
-    cq.phase = !cq.phase;
-  }
+  d[1] = (uint32_t(sqs_[sqid].head) | uint32_t(sqid) << 16) |
+         uint64_t(uint32_t(cid) | uint32_t((status.field() << 1) | (cq.phase ? 1 : 0)) << 16) << 32;
+  cq.tail = next;
+  if (next == 0) cq.phase = !cq.phase;
   ++cq.posted;
   ++counters_.completions;
   return true;

@@ -42,7 +42,8 @@ class DataPointer {
   uint8_t* Take(uint64_t n) {
     if (seg_ >= segments_.size() || segments_[seg_].len - seg_off_ < n) return nullptr;
     uint8_t* at = segments_[seg_].ptr + seg_off_;
-    Skip(n);
+    seg_off_ += n;
+    if (seg_off_ == segments_[seg_].len) ++seg_, seg_off_ = 0;
     return at;
   }
 

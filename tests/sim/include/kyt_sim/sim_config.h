@@ -81,7 +81,8 @@ struct SimConfig {
   uint32_t shutdown_delay_us = 2000;  // CC.SHN until CSTS.SHST 10b (01b meanwhile)
   uint32_t format_delay_us = 0;       // Format NVM duration (the namespace reports Format In Progress meanwhile)
 
-  // Service thread: spin without sleeping, never allocate per command (benchmarks).
+  // Service thread: spin without sleeping, never allocate per command, post the completions of the I/O commands
+  // fetched from a queue together (benchmarks, the main job).
   bool zero_latency = false;
   // Only the first 8 bytes of each block's data are the drive's (benchmarks, the main job): writes store them, reads
   // put them into the host's buffer and leave the rest of each block and its metadata as the buffer held it, Compare

@@ -279,6 +279,7 @@ class SimController {
   void Execute(uint16_t sqid, const Command& cmd);
   void ExecuteAndComplete(uint16_t sqid, const Command& cmd);
   void PostCompletion(uint16_t sqid, uint16_t cid, const Status& status, uint32_t cdw0);
+  void PostBatch();
   bool WriteCqEntry(Cq& cq, uint16_t sqid, uint16_t cid, const Status& status, uint32_t cdw0);
   void FlushBacklog(Cq& cq);
   Held* AllocHeld();
@@ -402,6 +403,16 @@ class SimController {
   uint64_t created_tick_ = 0;
   uint64_t total_capacity_ = 0;       // TNVMCAP in bytes
   std::string serial_;
+
+  // Zero-latency I/O completions waiting to be posted together, in execution order.
+  struct Batched {
+    uint16_t sqid;
+    uint16_t cid;
+    Status status;
+    uint32_t cdw0;
+  };
+  std::array<Batched, 32> batch_;
+  uint32_t batched_ = 0;
 
   DataPointer data_;                   // scratch of the executing command
   DataPointer meta_;
