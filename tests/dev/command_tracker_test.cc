@@ -11,43 +11,29 @@
 
 namespace {
 
-std::string TempPath(const char* name) {
-  return std::string(::testing::TempDir()) + "kyt_tracker_" + std::to_string(::getpid()) + "_" + name;
-}
-
-TEST(CommandTrackerTest, Statuses) {
+TEST(CommandTrackerTest, NeverSwitchesOnAndTheSinkAppendsToItsFile) {
   tyr::NvmeCommandTrackerInterface sink;
   tyr::CommandTracker tracker(&sink);
-  const std::string path = TempPath("set_log");
+  const std::string path = std::string(::testing::TempDir()) + "kyt_tracker_" + std::to_string(::getpid());
   std::remove(path.c_str());
   EXPECT_EQ(tracker.SetLog(path), tyr::kCommandTrackerOk);
-  // The path is not kept, so enabling still finds no log file and nothing is created.
-  EXPECT_EQ(tracker.Enable(), tyr::kCommandTrackerNoLogFile);
+  EXPECT_EQ(tracker.Enable(), tyr::kCommandTrackerNoLogFile);  // the path is not kept
   EXPECT_FALSE(tracker.IsEnabled());
   EXPECT_EQ(tracker.Disable(), tyr::kCommandTrackerOk);
   EXPECT_FALSE(std::ifstream(path).good());
-}
 
-TEST(CommandTrackerTest, SinkWritesThroughTheFile) {
-  tyr::NvmeCommandTrackerInterface sink;
   tyr::CommandTrackerPodHeader header;
   EXPECT_FALSE(sink.FlushPod(header));  // no path yet
   EXPECT_FALSE(sink.OpenTracker(""));
-  const std::string path = TempPath("sink");
   ASSERT_TRUE(sink.OpenTracker(path));
-  EXPECT_EQ(sink.GetLogPath(), path);
-  header.text = "first line\n";
-  EXPECT_TRUE(sink.FlushPod(header));
-  header.text = "second line\n";
-  EXPECT_TRUE(sink.FlushPod(header));
-  header.text = nullptr;
-  EXPECT_TRUE(sink.FlushPod(header));
-  std::ifstream in(path);
+  for (const char* text : {"first line\n", "second line\n", static_cast<const char*>(nullptr)}) {
+    header.text = text;
+    EXPECT_TRUE(sink.FlushPod(header));
+  }
   std::stringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path).rdbuf();
   EXPECT_EQ(content.str(), "first line\nsecond line\n");
   std::remove(path.c_str());
-
   EXPECT_FALSE(sink.OpenTracker("/nonexistent-dir/x/y"));
   EXPECT_FALSE(sink.FlushPod(header));
 }

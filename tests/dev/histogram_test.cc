@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <iomanip>
-#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
@@ -61,60 +60,36 @@ TEST(HistogramTest, BucketIndexIsTheFormulaOverTheWholeRange) {
   }
 }
 
-TEST(HistogramTest, GeometryFromArguments) {
-  struct Case {
-    Histogram h;
-    uint64_t digits, decades, buckets;
-  };
-  Case cases[] = {{Histogram(), 2, 11, 9900},  // (0, 0, 0): 1 to 1e11, two digits
-                  {Histogram(1, 100000000, 4), 3, 8, 72000},
-                  {Histogram(1, 999, 1), 0, 2, 18},
-                  {Histogram(10, 20, 3), 2, 0, 0}};
-  for (auto& c : cases) {
-    EXPECT_EQ(c.h.GetDigits(), c.digits) << c.buckets;
-    EXPECT_EQ(c.h.GetDecades(), c.decades) << c.buckets;
-    EXPECT_EQ(c.h.GetBucketCount(), c.buckets);
-  }
-  EXPECT_EQ(cases[0].h.GetMin(), 1u);
-  EXPECT_EQ(cases[0].h.GetMax(), 100000000000ULL);
+TEST(HistogramTest, GeometryBucketValuesAndCounting) {
+  Histogram defaults;  // (0, 0, 0): 1 to 1e11, three significant digits
+  EXPECT_EQ(defaults.GetMin(), 1u);
+  EXPECT_EQ(defaults.GetMax(), 100000000000ULL);
+  EXPECT_EQ(defaults.GetBucketCount(), 9900u);
 
-  // A range narrower than one decade has no bucket at all; counting and output must stay harmless.
-  Histogram& empty = cases[3].h;
-  empty.InsertValue(15);
-  EXPECT_EQ(empty.GetTotal(), 0u);
-  HistogramPercentile out;
-  out.p50 = 7;
-  empty.GenerateOutput(out);
-  EXPECT_EQ(out.min_value, 0.0);
-  EXPECT_EQ(out.p50, 0.0);
-}
-
-TEST(HistogramTest, BucketIndicesAndValues) {
   Histogram h(1, 1000000, 3);
   ASSERT_EQ(h.GetBucketCount(), 5400u);
-  // 99.95 rounds up to 100; values below the minimum and above the top land in the first and last bucket.
-  const std::pair<double, uint32_t> indices[] = {{1.0, 0},     {1.234, 23},  {9.99, 899},  {10.0, 900},
-                                                 {123.4, 1823}, {0.5, 0},    {99.95, 1800}, {5000000.0, 5399}};
-  for (const auto& [value, index] : indices) EXPECT_EQ(h.GetBucketIndex(value), index) << value;
   const std::pair<uint32_t, double> values[] = {{1823, 123.0}, {899, 9.99}, {0, 1.0}, {0x80000000u, 0.0}, {5401, 0.0}};
   for (const auto& [index, value] : values) EXPECT_DOUBLE_EQ(h.GetBucketValue(index), value) << index;
-
-  // Values from min * 10^decades up to max land in the last bucket when counted.
+  // Values from min * 10^decades up to max and beyond land in the last bucket, those below min in the first.
   for (double v : {1000000.0, 999999.5, 1e12, 0.5}) h.InsertValue(v);
   EXPECT_EQ(h.GetCount(5399), 3u);
   EXPECT_EQ(h.GetCount(0), 1u);
   EXPECT_EQ(h.GetTotal(), 4u);
-}
 
-TEST(HistogramTest, FullBucketStopsCounting) {
-  Histogram h(1, 1000, 3);
+  // A full bucket stops counting instead of wrapping.
   h.OverrideBucketValue_(5, UINT64_MAX);
-  h.OverrideTotalCount_(UINT64_MAX);
   h.InsertValue(h.GetBucketValue(5));
   EXPECT_EQ(h.GetCount(5), UINT64_MAX);
-  EXPECT_EQ(h.GetTotal(), UINT64_MAX);
-  h.OverrideBucketValue_(100000, 1);  // beyond the buckets: ignored
-  EXPECT_EQ(h.GetCount(100000), 0u);
+  EXPECT_EQ(h.GetTotal(), 4u);
+
+  // A range narrower than one decade has no bucket at all; counting and output stay harmless.
+  Histogram empty(10, 20, 3);
+  EXPECT_EQ(empty.GetBucketCount(), 0u);
+  empty.InsertValue(15);
+  HistogramPercentile out;
+  out.p50 = 7;
+  empty.GenerateOutput(out);
+  EXPECT_EQ(out.p50, 0.0);
 }
 
 // Percentiles walk down from the top bucket until the values above the target are met; unmet rows stay 0.
@@ -129,8 +104,10 @@ TEST(HistogramTest, Percentiles) {
       {"one bucket", {{123.4, 100}}, 0, {123, 123, 123, 123, 0, 0, 0, 0, 0}},
       // 99.9th: 1 value above, the top bucket; 99th: 10 above, resumed below 5000 (not counted twice), met at 200.
       {"walk down", {{10, 980}, {200, 19}, {5000, 1}}, 0, {10, 10, 10, 200, 5000, 0, 0, 0, 0}},
-      // The 50th percentile target is exactly 50 values above: met by the bucket of 20.
-      {"met exactly", {{10, 50}, {20, 50}}, 0, {10, 20, 20, 20, 0, 0, 0, 0, 0}},
+      // The 50th percentile target is exactly 50 values above, met by a row carried over from the 90th ...
+      {"met by the carried row", {{10, 50}, {20, 50}}, 0, {10, 20, 20, 20, 0, 0, 0, 0, 0}},
+      // ... and met while walking, on the bucket that reaches it.
+      {"met on a bucket boundary", {{10, 50}, {20, 40}, {30, 10}}, 0, {10, 20, 30, 30, 0, 0, 0, 0, 0}},
       // A total larger than what the buckets hold: no row is ever met; the walk stops at bucket 0.
       {"floors at bucket 0", {{1.0, 1}}, 1000, {1, 1, 1, 1, 1, 0, 0, 0, 0, 0}},
       {"empty", {}, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -144,13 +121,10 @@ TEST(HistogramTest, Percentiles) {
     HistogramPercentile out;
     out.min_value = out.p99_999999 = 3;
     h.GenerateOutput(out);
-    EXPECT_DOUBLE_EQ(out.min_value, c.want.min_value) << c.what;
-    EXPECT_DOUBLE_EQ(out.p50, c.want.p50) << c.what;
-    EXPECT_DOUBLE_EQ(out.p90, c.want.p90) << c.what;
-    EXPECT_DOUBLE_EQ(out.p99, c.want.p99) << c.what;
-    EXPECT_DOUBLE_EQ(out.p99_9, c.want.p99_9) << c.what;
-    EXPECT_DOUBLE_EQ(out.p99_99, c.want.p99_99) << c.what;
-    EXPECT_DOUBLE_EQ(out.p99_999999, c.want.p99_999999) << c.what;
+    const double got[] = {out.min_value, out.p50, out.p90, out.p99, out.p99_9, out.p99_99, out.p99_999999};
+    const double want[] = {c.want.min_value, c.want.p50, c.want.p90, c.want.p99, c.want.p99_9, c.want.p99_99,
+                           c.want.p99_999999};
+    for (int i = 0; i < 7; ++i) EXPECT_DOUBLE_EQ(got[i], want[i]) << c.what << ", row " << i;
   }
 }
 
@@ -164,8 +138,6 @@ TEST(HistogramTest, RawOutput) {
   EXPECT_EQ(max, 1000u);
   EXPECT_EQ(digits, 2u);
   ASSERT_EQ(raw.size(), 2700u);
-  EXPECT_DOUBLE_EQ(raw[0].start, 1.0);
-  EXPECT_DOUBLE_EQ(raw[0].end, 1.009);
   EXPECT_EQ(raw[0].count, 2u);
   EXPECT_DOUBLE_EQ(raw[950].start, 15.0);
   EXPECT_DOUBLE_EQ(raw[950].end, 15.09);

@@ -1,10 +1,7 @@
 // Controllers, their manager, namespaces and register access on the simulated drive.
 #include <gtest/gtest.h>
 
-#include "nvme/dma_context.h"
-#include "nvme/io_manager.h"
 #include "nvme/namespace_manager.h"
-#include "nvme/nvme_io_ctx.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_queue_manager.h"
 #include "runner/admin_cmd_records.h"
@@ -13,53 +10,35 @@
 namespace kyt_dev_test {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 class ControllerTest : public SimDeviceTest {};
 
-TEST_F(ControllerTest, AttachTimeoutRules) {
-  // No device at the address: the time-out is still taken, nothing attaches and nothing is logged.
-  auto absent = manager_->GetController(address_);
-  CaptureStdout();
-  absent->ScanAttachement(5000);
-  EXPECT_EQ(GetCapturedStdout().find("NVME: Device"), std::string::npos);
-  EXPECT_FALSE(absent->IsInitialized());
-  EXPECT_EQ(absent->GetCommandTimeoutUs(), 5000000u);
+TEST_F(ControllerTest, AttachTimeoutGeometryAndTheManager) {
+  // The manager keys controllers by their exact address text; the default time-out is 300 s.
+  auto c = manager_->GetController(address_);
+  EXPECT_EQ(manager_->GetController(address_), c);
+  EXPECT_NE(manager_->GetController("0000:5E:00.0"), manager_->GetController("0000:5e:00.0"));
+  EXPECT_EQ(c->GetCommandTimeoutUs(), 300000000u);
+  // No device at the address: the time-out is still taken and nothing attaches.
+  c->ScanAttachement(5000);
+  EXPECT_FALSE(c->IsInitialized());
+  EXPECT_EQ(c->GetCommandTimeoutUs(), 5000000u);
 
   StartSim();
-  absent->NotifyPowerOff();
-  EXPECT_TRUE(absent->IsPowerOffNotified());
-  const auto lines = LinesOf([&] { absent->ScanAttachement(0); });  // 0 keeps the time-out
-  ASSERT_TRUE(absent->IsInitialized());
-  EXPECT_TRUE(Contains(lines, "NVME: Device Attachment Detected with TO: 5000000"));
-  EXPECT_TRUE(Contains(lines, "NVME: Device Initialized"));
-  EXPECT_FALSE(absent->IsPowerOffNotified());
-  EXPECT_FALSE(absent->IsTimedOut());
-
-  // On an attached controller a scan changes nothing.
-  auto ctx = absent->GetControllerCtx();
-  absent->ScanAttachement(7000);
-  EXPECT_EQ(absent->GetCommandTimeoutUs(), 5000000u);
-  EXPECT_EQ(absent->GetControllerCtx(), ctx);
-
-  // Validators are sized to the controller's namespace count.
-  EXPECT_EQ(manager_->GetDataValidatorManager()->GetSize(), config_.max_namespaces);
-}
-
-TEST_F(ControllerTest, DefaultTimeoutGeometryAndTheManager) {
-  // The manager keys controllers by their exact address text.
-  auto other = manager_->GetController("0000:5e:00.0");
-  EXPECT_EQ(manager_->GetController("0000:5e:00.0"), other);
-  EXPECT_NE(manager_->GetController("0000:5E:00.0"), other);
-  EXPECT_FALSE(other->IsInitialized());
-  const auto lines = LinesOf([&] { Attach(); });
-  auto c = controller_;
-  EXPECT_TRUE(Contains(lines, "NVME: Device Attachment Detected with TO: 300000000"));
+  c->NotifyPowerOff();
+  c->ScanAttachement(0);  // 0 keeps the time-out
   ASSERT_TRUE(c->IsInitialized());
+  EXPECT_EQ(c->GetCommandTimeoutUs(), 5000000u);
+  EXPECT_FALSE(c->IsPowerOffNotified());
+  EXPECT_FALSE(c->IsTimedOut());
+  // On an attached controller a scan changes nothing.
+  auto ctx = c->GetControllerCtx();
+  c->ScanAttachement(7000);
+  EXPECT_EQ(c->GetCommandTimeoutUs(), 5000000u);
+  EXPECT_EQ(c->GetControllerCtx(), ctx);
+  EXPECT_EQ(manager_->GetDataValidatorManager()->GetSize(), config_.max_namespaces);
+
   // 0 and anything above the maximum give the maximum; the queue depth is clamped to CAP.MQES + 1.
   const uint32_t max_xfer = c->GetMaxXferSize(), depth = config_.mqes + 1u;
-  EXPECT_GT(max_xfer, 0u);
   EXPECT_EQ(c->GetMaxQueueDepth(), depth);
   for (const auto& [asked, want] : {std::pair<uint32_t, uint32_t>{0, max_xfer}, {max_xfer + 1, max_xfer}, {4096, 4096}}) {
     EXPECT_EQ(c->GetAdjustedXferSize(asked), want) << asked;
@@ -92,33 +71,20 @@ TEST_F(NamespaceTest, TableAndPlaceholder) {
   EXPECT_EQ(namespaces.GetTableSize(), 4u);
   EXPECT_EQ(namespaces.GetFirstActiveNamespaceId(), 2u);
   for (uint32_t nsid : {0u, 5u}) {  // the placeholder
-    auto ph = namespaces.GetNamespace(nsid);
-    EXPECT_FALSE(ph->IsActive());
-    EXPECT_EQ(ph->GetId(), 0u);
-    EXPECT_EQ(ph->GetData(), nullptr);
+    EXPECT_FALSE(namespaces.GetNamespace(nsid)->IsActive());
+    EXPECT_EQ(namespaces.GetNamespace(nsid)->GetId(), 0u);
   }
-  auto ns1 = namespaces.GetNamespace(1);
-  EXPECT_FALSE(ns1->IsActive());
-  EXPECT_EQ(ns1->GetId(), 1u);
-  EXPECT_EQ(ns1->GetSize(), 0u);
-
+  EXPECT_FALSE(namespaces.GetNamespace(1)->IsActive());
+  EXPECT_EQ(namespaces.GetNamespace(1)->GetId(), 1u);
   auto ns2 = namespaces.GetNamespace(2);
   ASSERT_TRUE(ns2->IsActive());
   EXPECT_EQ(ns2->GetSize(), 1000000u);
   EXPECT_EQ(ns2->GetLbaSize(), 512u);
   EXPECT_EQ(ns2->GetMetaSize(), 0u);
-  const uint32_t max = ns2->GetMaxXferSize();
-  CaptureStdout();
-  EXPECT_EQ(ns2->GetAdjustedXferSize(0), max);
+  EXPECT_EQ(ns2->GetAdjustedXferSize(0), ns2->GetMaxXferSize());
   EXPECT_EQ(ns2->GetAdjustedXferSize(1048576), 1048576u);
-  const std::string line = "NVME: NS Max Transfer Size: " + std::to_string(max) + "\n";
-  EXPECT_EQ(GetCapturedStdout(), line + line);
-
   EXPECT_FALSE(namespaces.GetNamespace(3)->IsActive());
-  auto ns4 = namespaces.GetNamespace(4);
-  ASSERT_TRUE(ns4->IsActive());
-  EXPECT_EQ(ns4->GetMetaSize(), 8u);
-  EXPECT_EQ(ns4->GetMetaBufferSize(), 8u);  // separate metadata buffer
+  EXPECT_EQ(namespaces.GetNamespace(4)->GetMetaBufferSize(), 8u);  // separate metadata buffer
 }
 
 TEST_F(NamespaceTest, FormatNvmReachesTheDeviceAndChangeFormatFollows) {
@@ -136,12 +102,10 @@ TEST_F(NamespaceTest, FormatNvmReachesTheDeviceAndChangeFormatFollows) {
   EXPECT_EQ(output.cpl.status_raw & 0x1FE, 0);
   kyt::sim::SimController::NamespaceInfo info;
   ASSERT_TRUE(sim_->GetNamespace(2, &info));
-  EXPECT_EQ(info.format_index, 2);
   EXPECT_EQ(info.data_size, 4096u);
   const auto format = AdminLog(0x80);
   ASSERT_EQ(format.size(), 1u);
   EXPECT_EQ(format[0].nsid, 2u);
-  EXPECT_EQ(format[0].cdw10 & 0xF, 2u);
 
   // The cached geometry follows the new format once the runner applies it, keeping the capacity.
   auto& namespaces = Ctx().GetNamespaceManager();
@@ -150,14 +114,11 @@ TEST_F(NamespaceTest, FormatNvmReachesTheDeviceAndChangeFormatFollows) {
   EXPECT_EQ(ns2->GetLbaSize(), 4096u);
   EXPECT_EQ(ns2->GetSize(), 125000u);
   namespaces.ChangeFormat(0, 2);
-  EXPECT_EQ(ns2->GetLbaSize(), 512u);
   EXPECT_EQ(ns2->GetSize(), 1000000u);
   namespaces.ChangeFormat(1, 0);  // no such NSID: nothing happens, nothing added
   EXPECT_EQ(namespaces.GetTableSize(), 4u);
-  EXPECT_EQ(ns2->GetLbaSize(), 512u);
   namespaces.ChangeFormat(2, NamespaceManager::kBroadcastNsid);
   EXPECT_EQ(ns2->GetLbaSize(), 4096u);
-  EXPECT_EQ(namespaces.GetNamespace(4)->GetLbaSize(), 4096u);
   EXPECT_EQ(namespaces.GetNamespace(4)->GetSize(), 500u);
   EXPECT_FALSE(namespaces.GetNamespace(3)->IsActive());
 }
@@ -170,100 +131,71 @@ TEST_F(NamespaceTest, NamespaceManagementPassesTheDriverResultOn) {
   input.params.ns_mgmt.nsid = 4;
   EXPECT_EQ(controller_->SendNamespaceManagement(input, output), 0);
   EXPECT_FALSE(Ctx().GetNamespaceManager().GetNamespace(4)->IsActive());
-  // Deleting it again fails on the device and the failure is reported.
-  EXPECT_LT(controller_->SendNamespaceManagement(input, output), 0);
+  EXPECT_LT(controller_->SendNamespaceManagement(input, output), 0);  // refused by the device the second time
 
-  // Detaching NSID 2 from this controller: the table follows.
+  // Detaching NSID 2 from this controller and attaching it again: the table follows.
   AdminCmdInput attach{};
   attach.code = kAdminCmdNamespaceAttachment;
   attach.params.ns_attach.nsid = 2;
-  attach.params.ns_attach.attach = false;
   attach.params.ns_attach.ctrlr_list.ctrlr_count = 1;
   attach.params.ns_attach.ctrlr_list.ctrlr_list[0] = config_.cntlid;
-  EXPECT_EQ(controller_->SendNamespaceAttachement(attach, output), 0);
-  EXPECT_FALSE(Ctx().GetNamespaceManager().GetNamespace(2)->IsActive());
-  EXPECT_EQ(Ctx().GetNamespaceManager().GetFirstActiveNamespaceId(), 0u);
-  attach.params.ns_attach.attach = true;
-  EXPECT_EQ(controller_->SendNamespaceAttachement(attach, output), 0);
-  EXPECT_EQ(Ctx().GetNamespaceManager().GetFirstActiveNamespaceId(), 2u);
-}
-
-class RemovalTest : public SimDeviceTest {
- protected:
-  // Runs a removal scan; its lines, after checking that it printed each of `expected` and dropped the controller.
-  std::vector<std::string> ExpectRemoval(bool force, const std::vector<std::string>& expected) {
-    const auto lines = LinesOf([&] { controller_->ScanRemoval(force); });
-    for (const auto& line : expected) EXPECT_TRUE(Contains(lines, line)) << line;
-    EXPECT_FALSE(controller_->IsInitialized());
-    return lines;
+  for (bool attached : {false, true}) {
+    attach.params.ns_attach.attach = attached;
+    EXPECT_EQ(controller_->SendNamespaceAttachement(attach, output), 0);
+    EXPECT_EQ(Ctx().GetNamespaceManager().GetFirstActiveNamespaceId(), attached ? 2u : 0u);
   }
-};
+}
 
-TEST_F(RemovalTest, ReadyControllerStaysUnlessForced) {
+class RemovalTest : public SimDeviceTest {};
+
+// A removal scan leaves a ready controller alone unless forced, and sees each way a drive goes: power lost (BAR0
+// gone), registers reading all ones, RDY fallen. The same drive attaches again and works.
+TEST_F(RemovalTest, ScanSeesEachWayADriveGoes) {
   auto c = Attach();
-  CaptureStdout();
+  ASSERT_NE(CreateQueuePair(), 0);
   c->ScanRemoval(false);
-  EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_TRUE(c->IsInitialized());
-  ExpectRemoval(true, {"NVME: Detaching the device forcibily", "NVME: Detaching Device"});
-  EXPECT_EQ(c->GetControllerCtx(), nullptr);
-
-  // Not attached: nothing happens, whatever `force` is.
-  CaptureStdout();
-  c->ScanRemoval(true);
-  c->ScanRemoval(false);
-  EXPECT_EQ(GetCapturedStdout(), "");
-
-  // The same drive attaches again and works.
-  c->ScanAttachement(0);
   ASSERT_TRUE(c->IsInitialized());
-  EXPECT_NE(CreateQueuePair(), 0);
+  const std::pair<const char*, std::function<void()>> causes[] = {
+      {"forced", [&] {}},
+      {"power off", [&] { sim_->PowerOff(); }},
+      {"not ready", [&] {
+         // Disabled behind the driver's back: RDY falls.
+         auto& regs = Ctx().GetRegisterManager();
+         uint32_t cc = 0;
+         ASSERT_FALSE(regs.GetReg4(NvmeRegisterManager::kCcOffset, cc));
+         ASSERT_FALSE(regs.SetReg4(NvmeRegisterManager::kCcOffset, cc & ~1u));
+         ASSERT_TRUE(PollUntil([] {}, [&] { return (regs.GetCstsRegister() & 1u) == 0; }));
+       }},
+      {"all ones", [&] {
+         sim_->Remove(false);
+         uint32_t csts = 0;
+         EXPECT_TRUE(Ctx().GetRegisterManager().GetReg4(NvmeRegisterManager::kCstsOffset, csts)) << "a failed read";
+         EXPECT_EQ(Ctx().GetRegisterManager().GetVsRegister(), config_.version);  // cached
+       }},
+  };
+  for (const auto& [what, cause] : causes) {
+    cause();
+    c->ScanRemoval(std::string(what) == "forced");
+    EXPECT_FALSE(c->IsInitialized()) << what;
+    EXPECT_EQ(c->GetControllerCtx(), nullptr) << what;
+    c->ScanRemoval(true);  // not attached: nothing happens
+    if (std::string(what) == "all ones") break;
+    if (std::string(what) == "power off") sim_->PowerOn();
+    c->ScanAttachement(0);
+    ASSERT_TRUE(c->IsInitialized()) << what;
+    EXPECT_NE(CreateQueuePair(), 0) << what;
+  }
 }
 
-TEST_F(RemovalTest, PowerOffIsSeenThroughBar0) {
-  auto c = Attach();
-  ASSERT_NE(CreateQueuePair(), 0);  // freed on the vanished device without any command
-  sim_->PowerOff();
-  ExpectRemoval(false, {"NVME: Bar0 = 0x0", "NVME: Bar0 Disappeared", "NVME: Device Removal Detected"});
-
-  // Back on the bus: a scan attaches it again (BAR0 is repaired by the driver).
-  sim_->PowerOn();
-  c->ScanAttachement(0);
-  ASSERT_TRUE(c->IsInitialized());
-  EXPECT_NE(CreateQueuePair(), 0);
-}
-
-TEST_F(RemovalTest, UnreadableCstsIsSeenAndRegisterReadsReportIt) {
-  Attach();
-  auto& regs = Ctx().GetRegisterManager();
-  uint32_t vs = 0, csts = 0;
-  EXPECT_FALSE(regs.GetReg4(NvmeRegisterManager::kVsOffset, vs));
-  EXPECT_EQ(vs, config_.version);
-  EXPECT_EQ(regs.GetCapRegister() & 0xFFFF, config_.mqes);
-  sim_->Remove(false);  // every access answers all ones
-  EXPECT_TRUE(regs.GetReg4(NvmeRegisterManager::kCstsOffset, csts));
-  EXPECT_EQ(csts, 0xFFFFFFFFu);
-  EXPECT_EQ(regs.GetCstsRegister(), 0xFFFFFFFFu);
-  EXPECT_EQ(regs.GetVsRegister(), config_.version);  // cached
-  ExpectRemoval(false,
-                {"NVME: CSTS = 0xffffffff", "NVME: Failed to read CSTS register", "NVME: Device Removal Detected"});
-}
-
-TEST_F(RemovalTest, ControllerNotReadyIsSeen) {
-  Attach();
-  // Disable the controller behind the driver's back: RDY falls.
-  auto& regs = Ctx().GetRegisterManager();
-  uint32_t cc = 0;
-  ASSERT_FALSE(regs.GetReg4(NvmeRegisterManager::kCcOffset, cc));
-  ASSERT_FALSE(regs.SetReg4(NvmeRegisterManager::kCcOffset, cc & ~1u));
-  ASSERT_TRUE(PollUntil([] {}, [&] { return (regs.GetCstsRegister() & 1u) == 0; }));
-  ExpectRemoval(false, {"NVME: CSTS = 0x0", "NVME: Controller is not ready"});
-}
-
-// A lost command is aborted and ended for its caller at its deadline; an Abort that is lost too fails the
-// controller, which ends every wait on it.
+// A lost command is aborted and ended for its caller once the clock passes its deadline (not one step earlier); an
+// Abort that is lost too fails the controller, which ends every wait on it.
 TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
-  auto c = Attach(1000);  // 1 s command time-out on the environment's clock
+  constexpr double kTimeout = 3000;  // seconds: what the attachment sends at the fast clock cannot miss it
+  auto c = Attach(static_cast<uint32_t>(kTimeout * 1000));
+  kyt_env_test_set_clock_scale(1);  // from here on a deadline passes only when the test moves the clock
+  auto poll = [&] {
+    for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
+  };
   for (int round = 0; round < 2; round++) {  // Get Features lost, then (second round) its Abort as well
     for (int opcode : {0x0A, 0x08}) {
       kyt::sim::FaultRule rule;
@@ -278,22 +210,27 @@ TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
     auto generic = std::make_shared<NvmeGenericCtx>();
     generic->cmd = &cmd;
     ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(generic), 0u);
-    const auto lines = LinesOf([&] {
-      EXPECT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
-                            [&] { return generic->status.done; }));
-    });
+    Advance(kTimeout - 10);
+    poll();
+    EXPECT_FALSE(generic->status.done);
+    Advance(20);
+    EXPECT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
+                          [&] { return generic->status.done; }));
     EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&generic->status.cpl));
     EXPECT_TRUE(c->IsTimedOut());
-    EXPECT_FALSE(LinesWithPrefix(lines, "NvmeController::TimedOut - command timed out, qpair = ").empty());
     ASSERT_TRUE(PollUntil([] {}, [&] { return AdminLog(0x08).size() == static_cast<size_t>(round) + 1; }));
     EXPECT_EQ(AdminLog(0x08).back().cdw10 >> 16, generic->status.cpl.cid) << "the Abort names the lost command";
   }
+  poll();
+  EXPECT_EQ(c->GetFailure(), "");
+  Advance(kTimeout + 10);
   EXPECT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
                         [&] { return !c->GetFailure().empty(); }));
   EXPECT_EQ(c->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
 
   // The context goes as any other (the device's DMA stopped first); a later attachment clears the mark.
-  EXPECT_TRUE(Contains(ExpectRemoval(true, {"NVME: Detaching the device forcibily"}), "NVME: Detaching Device"));
+  kyt_env_test_set_clock_scale(kClockScale);
+  c->ScanRemoval(true);
   sim_->ClearFaults();
   c->ScanAttachement(0);
   ASSERT_TRUE(c->IsInitialized());
@@ -301,17 +238,9 @@ TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
   EXPECT_NE(CreateQueuePair(), 0);
 }
 
-class ErrorInjectionTest : public SimDeviceTest {};
-
-TEST_F(ErrorInjectionTest, LogLinesAndMissingQueue) {
+TEST_F(RemovalTest, InjectedCommandErrorNeedsItsQueue) {
   Attach();
-  CaptureStdout();
-  EXPECT_EQ(Ctx().InjectCommandError(0, 2, false, 0, 1, 0, 129), 0);
-  std::cout << 255 << std::endl;  // the stream is decimal again
-  EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), -ENXIO);  // no such queue pair: nothing armed or logged
-  EXPECT_EQ(GetCapturedStdout(), "NVME: InjectCommandError: OPC=0x02, SCT=0x00, SC=0x81\n255\n");
-
-  // Armed on an I/O queue pair, the next read completes with the injected status.
+  EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), -ENXIO);  // no such queue pair
   const uint16_t qid = CreateQueuePair();
   ASSERT_NE(qid, 0);
   EXPECT_EQ(Ctx().InjectCommandError(qid, 2, false, 0, 1, 1, 0x85), 0);

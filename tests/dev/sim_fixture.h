@@ -35,35 +35,25 @@ using namespace kyt::nvme;  // NOLINT: the statuses and classes under test
 // state-change delays pass quickly while the product keeps its own values.
 constexpr uint32_t kClockScale = 50;
 
-inline std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Lines of `lines` that start with `prefix`, in order.
-inline std::vector<std::string> LinesWithPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& line : lines) {
-    if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
+// Whether `lines` holds each of `expected` in this order (other lines may come between).
+inline bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+  auto at = lines.begin();
+  for (const auto& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) return false;
   }
-  return out;
-}
-
-inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
+  return true;
 }
 
 class SimDeviceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(kyt_env_test_init("kyt_dev_sim_tests"), 0);
-    kyt_env_test_set_clock_scale(kClockScale);
   }
 
   // Tests adjust the configuration in their constructor or before calling StartSim().
   void SetUp() override {
+    kyt_env_test_set_clock_scale(kClockScale);
     // Addresses are claimed through host-wide lock files: tests running in parallel processes use their own domain.
     static int next_bus = 0x40;
     const unsigned domain = 0x1000u + static_cast<unsigned>(getpid()) % 0xE000u;
@@ -74,6 +64,7 @@ class SimDeviceTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    kyt_env_test_set_clock_scale(kClockScale);  // the teardown's short waits for what the drive never answers
     manager_->Teardown();
     sim_.reset();
   }
@@ -99,7 +90,16 @@ class SimDeviceTest : public ::testing::Test {
   static std::vector<std::string> LinesOf(const std::function<void()>& action) {
     testing::internal::CaptureStdout();
     action();
-    return SplitLines(testing::internal::GetCapturedStdout());
+    std::istringstream in(testing::internal::GetCapturedStdout());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // Tests of time-outs run the clock at its real rate (a test may set the scale to 1 first) and move it past a
+  // deadline when they choose: no load can make a deadline pass early or late.
+  static void Advance(double seconds) {
+    kyt_env_test_advance_clock(static_cast<uint64_t>(seconds * static_cast<double>(spdk_get_ticks_hz())));
   }
 
   // Calls `step` until `done` holds, at most for `seconds` of wall time. False on time-out.
