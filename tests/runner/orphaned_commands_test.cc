@@ -8,31 +8,21 @@
 namespace {
 
 TEST(OrphanedCommandsTest, KeepsEachContextUntilItsCommandCompletes) {
-  const size_t before = OrphanedCommands::Count();
-  bool first_done = false;
-  bool second_done = false;
-  auto first = std::make_shared<int>(1);
-  auto second = std::make_shared<int>(2);
-  std::weak_ptr<int> first_seen = first;
-  std::weak_ptr<int> second_seen = second;
-  OrphanedCommands::Adopt(std::move(first), [&first_done] { return first_done; });
-  OrphanedCommands::Adopt(std::move(second), [&second_done] { return second_done; });
-  EXPECT_EQ(OrphanedCommands::Count(), before + 2);
-
+  bool done[2] = {false, false};
+  std::weak_ptr<int> seen[2];
+  for (int i = 0; i < 2; ++i) {
+    auto ctx = std::make_shared<int>(i);
+    seen[i] = ctx;
+    OrphanedCommands::Adopt(std::move(ctx), [&done, i] { return done[i]; });
+  }
   OrphanedCommands::Sweep();
-  EXPECT_FALSE(first_seen.expired()) << "nothing completed: nothing freed";
-  EXPECT_FALSE(second_seen.expired());
-
-  second_done = true;
+  EXPECT_FALSE(seen[0].expired() || seen[1].expired()) << "nothing completed: nothing freed";
+  done[1] = true;
   OrphanedCommands::Sweep();
-  EXPECT_FALSE(first_seen.expired());
-  EXPECT_TRUE(second_seen.expired()) << "the completed one is freed, in any order";
-  EXPECT_EQ(OrphanedCommands::Count(), before + 1);
-
-  first_done = true;
+  EXPECT_TRUE(!seen[0].expired() && seen[1].expired()) << "the completed one is freed, in any order";
+  done[0] = true;
   OrphanedCommands::Sweep();
-  EXPECT_TRUE(first_seen.expired());
-  EXPECT_EQ(OrphanedCommands::Count(), before);
+  EXPECT_TRUE(seen[0].expired());
 }
 
 }  // namespace

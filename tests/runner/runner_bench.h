@@ -17,6 +17,7 @@
 #include "kyt_sim/sim_controller.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
+#include "runner/admin_cmd_runner.h"
 #include "runner/generic_function_runner.h"
 #include "runner/task_base.h"
 
@@ -105,6 +106,14 @@ class RunnerBench : public ::testing::Test {
 
   void Attach(uint32_t timeout_ms = 0) {
     RunFunction(kFunctionScanAttachment, [timeout_ms](GenericFunctionRunner& r) { r.SetScanTimeout(timeout_ms); });
+  }
+
+  // Creates an I/O queue pair and returns its id.
+  uint16_t CreateQueuePair() {
+    AdminCmdRunner runner(address_, "CreateQueuePair");
+    runner.GetInput().code = kAdminCmdCreateQueuePair;
+    EXPECT_TRUE(Step(runner) && runner.IsDone()) << runner.GetErrorMessage();
+    return runner.GetOutput().qid;
   }
 
   std::shared_ptr<NvmeController> Controller() { return manager_->GetController(address_); }

@@ -30,9 +30,9 @@ inline std::ostream& operator<<(std::ostream& os, const Io& io) {
             << " bytes " << io.bytes << (io.finished ? " finished}" : "}");
 }
 
-inline Io NextIo(AccessPatternGenerator& generator) {
+inline Io NextIo(AccessPatternGenerator& generator, uint64_t now = spdk_get_ticks()) {
   Io io;
-  io.finished = generator.Next(io.nsid, io.lba, io.blocks, io.direction, io.bytes, spdk_get_ticks());
+  io.finished = generator.Next(io.nsid, io.lba, io.blocks, io.direction, io.bytes, now);
   return io;
 }
 
