@@ -12,12 +12,8 @@ test('the main job starts the worker on a simulated drive and reports it',
   { skip: packageBuild ? false : 'the main job loads build/, these tests run on another build' }, () => {
     const job = spawnSync(process.execPath, [path.join(repo, 'examples', 'main-job.js')],
       { cwd: repo, encoding: 'utf8', timeout: 60000, stdio: ['ignore', 'pipe', 'pipe'] });
-    const report = job.stdout.split('\n').filter((line) => line.startsWith('main-job: '));
     assert.equal(job.status, 0, `${job.stdout}\n${job.stderr}`);
-    assert.match(report[0], /^main-job: drive: simulated drive at /);
-    assert.equal(report[1], 'main-job: worker: started');
-    assert.equal(report[2], 'main-job: attach: controller initialised');
-    assert.match(report[3], /^main-job: device: max transfer \d+ bytes, max queue depth \d+, \d+ namespace\(s\)$/);
-    assert.ok(report.some((line) => /^main-job: namespace: 1: \d+ blocks of \d+ bytes$/.test(line)), report.join('\n'));
+    assert.match(job.stdout, /^main-job: device: max transfer \d+ bytes, max queue depth \d+, \d+ namespace\(s\)$/m);
+    assert.match(job.stdout, /^main-job: namespace: 1: \d+ blocks of \d+ bytes$/m);
     assert.ok(!job.stdout.includes('ADDON: '), 'the addon is quiet unless --verbose');
   });

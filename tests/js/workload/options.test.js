@@ -1,5 +1,6 @@
 'use strict';
-// startWorkloadGenerator's options: every refusal is a TypeError with its exact text and starts nothing.
+// startWorkloadGenerator's options: one row per distinct check, each a TypeError with its exact text that starts
+// nothing; values the drive cannot run are refused, before any I/O, through the callback.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { startArgs, loadAddon, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
@@ -11,18 +12,11 @@ createDrive(bdf);
 
 const P = 'startWorkloadGenerator : ';
 const noop = () => assert.fail('a refused workload must not call back');
-
-function refuses(options, message) {
-  assert.throws(() => addon.startWorkloadGenerator(options, noop), (err) => {
-    assert.ok(err instanceof TypeError, `${err} is not a TypeError`);
-    assert.equal(err.message, P + message);
-    return true;
-  });
-}
-
-test('before the driver runs the method is refused without a name', () => {
-  assert.throws(() => addon.startWorkloadGenerator(noop), { name: 'TypeError', message: 'NVMe driver is not loaded yet' });
-});
+const H = 'options.features.histogram';
+const R = 'options.ranges[0]';
+const range = { startLba: 0, size: 8, probability: 1, xfers: [{ size: 4096, probability: 1 }] };
+const multi = (edit, more = {}) => ({ type: 'multirange', ranges: [{ ...range, ...edit }], ...more });
+const histogram = (h) => ({ features: { histogram: { enabled: true, ...h } } });
 
 test('start the driver', async () => {
   addon.setDefaultBdf(bdf);
@@ -30,92 +24,68 @@ test('start the driver', async () => {
   await ok(addon, 'scanAttachment', 5000);
 });
 
-test('arguments and common options', () => {
-  assert.throws(() => addon.startWorkloadGenerator(), { message: P + 'requires 1 or 2 arguments' });
-  assert.throws(() => addon.startWorkloadGenerator({}), { message: P + 'argument callback must be a Function' });
-  assert.throws(() => addon.startWorkloadGenerator(5, noop), { message: P + 'argument option must be an Object' });
-  refuses({ queueDepth: 'x' }, 'options.queueDepth must be a Number');
-  refuses({ qid: true }, 'options.qid must be a Number');
-  refuses({ dataPattern: Buffer.alloc(12) }, 'options.dataPattern should be a Buffer with size that is multiples of 8.');
-  refuses({ ignoreError: 3 }, 'options.ignoreErrormust be a Array');
-  refuses({ type: 'Foo' }, 'options.type, "Foo", is not a valid type');
-  refuses({ type: 7 }, 'options.type must be a String');
-});
-
-test('features', () => {
-  refuses({ features: 1 }, 'options.features must be an Object');
-  refuses({ features: { powerControl: 'on' } }, 'options.features.powerControl must be an Object');
-  refuses({ features: { powerControl: { enabled: 1 } } }, 'options.features.powerControl.enabled must be a Boolean');
-  refuses({ features: { powerControl: { enabled: true, offHoldTimeMs: 'x' } } },
-    'options.features.powerControl.offHoldTimeMs must be a Number');
-  const H = 'options.features.histogram';
-  refuses({ features: { histogram: 2 } }, `${H} must be an Object`);
-  refuses({ features: { histogram: { enabled: true, startUs: 0 } } }, `${H}.startUs must be greater than 0`);
-  refuses({ features: { histogram: { enabled: true, endUs: 0 } } }, `${H}.endUs must be greater than 0`);
-  refuses({ features: { histogram: { enabled: true, precisions: 8 } } }, `${H}.precisions must be greater than 0 and less than 8`);
-  refuses({ features: { histogram: { enabled: true, precisions: 0 } } }, `${H}.precisions must be greater than 0 and less than 8`);
-  refuses({ features: { histogram: { enabled: true, startUs: 1000, endUs: 1000 } } },
-    `${H}.endUs must be greater than ${H}.startUs`);
-  refuses({ features: { histogram: { enabled: true, startUs: 10, endUs: 500 } } }, `log10 of ${H}.endUs must be an integer value`);
-  refuses({ features: { histogram: { enabled: true, startUs: 20, endUs: 1000 } } }, `log10 of ${H}.startUs must be an integer value`);
-  // A disabled histogram's other members are not read: only the next feature's fault is reported.
-  refuses({ features: { histogram: { enabled: false, startUs: 0 }, intervalStats: 'x' } },
-    'options.features.intervalStats must be an Object');
-  refuses({ features: { intervalStats: { enabled: true, interval: 'x' } } }, 'options.features.intervalStats.interval must be a Number');
-});
-
-test('basic pattern', () => {
-  refuses({ workload: 'zigzag' }, 'options.workload is not a valid workload');
-  refuses({ readPercent: 101 }, 'options.readPercent must be an integer between 0 and 100');
-  refuses({ trimPercent: 101 }, 'options.trimPercent must be an integer between 0 and 100');
-  refuses({ readPercent: 60, trimPercent: 41 }, 'options.readPercent + option.trimPercent must be between 0 and 100');
-  refuses({ xferSize: 1000 }, 'options.xferSize must be mutples of 512');
-  refuses({ xferSize: -512 }, 'options.xferSize must not be negative');
-  refuses({ xferSize: 2 ** 31 }, 'options.xferSize must not be negative');  // read as a 32-bit integer
-  refuses({ duration: -1 }, 'options.duration must be a non-negative integer');
-  refuses({ loops: 0 }, 'options.loops must be a positive integer');
-  for (const range of ['0%', '101%', '50 %', '12x', '%', 'k', '99999999999999999999999k']) {
-    refuses({ range }, `options.range "${range}" is not a valid range`);
+test('refused options', () => {
+  for (const [args, message] of [
+    [[], 'requires 1 or 2 arguments'],
+    [[{}], 'argument callback must be a Function'],
+    [[5, noop], 'argument option must be an Object'],
+    [[{ queueDepth: 'x' }, noop], 'options.queueDepth must be a Number'],
+    [[{ dataPattern: Buffer.alloc(12) }, noop], 'options.dataPattern should be a Buffer with size that is multiples of 8.'],
+    [[{ ignoreError: 3 }, noop], 'options.ignoreErrormust be a Array'],
+    [[{ type: 'Foo' }, noop], 'options.type, "Foo", is not a valid type'],
+    [[{ features: 1 }, noop], 'options.features must be an Object'],
+    [[{ features: { powerControl: { enabled: 1 } } }, noop], 'options.features.powerControl.enabled must be a Boolean'],
+    [[histogram({ startUs: 0 }), noop], `${H}.startUs must be greater than 0`],
+    [[histogram({ endUs: 0 }), noop], `${H}.endUs must be greater than 0`],
+    [[histogram({ precisions: 8 }), noop], `${H}.precisions must be greater than 0 and less than 8`],
+    [[histogram({ precisions: 0 }), noop], `${H}.precisions must be greater than 0 and less than 8`],
+    [[histogram({ startUs: 1000, endUs: 1000 }), noop], `${H}.endUs must be greater than ${H}.startUs`],
+    [[histogram({ startUs: 10, endUs: 500 }), noop], `log10 of ${H}.endUs must be an integer value`],
+    [[histogram({ startUs: 20, endUs: 1000 }), noop], `log10 of ${H}.startUs must be an integer value`],
+    // A disabled histogram's other members are not read.
+    [[{ features: { histogram: { enabled: false, startUs: 0 }, intervalStats: 'x' } }, noop],
+      'options.features.intervalStats must be an Object'],
+    [[{ workload: 'zigzag' }, noop], 'options.workload is not a valid workload'],
+    [[{ readPercent: 101 }, noop], 'options.readPercent must be an integer between 0 and 100'],
+    [[{ trimPercent: 101 }, noop], 'options.trimPercent must be an integer between 0 and 100'],
+    [[{ readPercent: 60, trimPercent: 41 }, noop], 'options.readPercent + option.trimPercent must be between 0 and 100'],
+    [[{ xferSize: 1000 }, noop], 'options.xferSize must be mutples of 512'],
+    [[{ xferSize: 2 ** 31 }, noop], 'options.xferSize must not be negative'],  // read as a 32-bit integer
+    [[{ duration: -1 }, noop], 'options.duration must be a non-negative integer'],
+    [[{ loops: 0 }, noop], 'options.loops must be a positive integer'],
+    ...['0%', '101%', '%', '12x', '99999999999999999999999k'].map((r) => [[{ range: r }, noop], `options.range "${r}" is not a valid range`]),
+    [[{ range: [0, 'a'] }, noop], 'argument "options.range[1]" must be a Number'],
+    [[{ range: [] }, noop], 'options.range must not be an empty Array'],
+    [[{ range: { startLba: 0 } }, noop], 'range.size is required'],
+    [[{ range: 5 }, noop], 'options.range must be either a String or an Object'],
+    [[{ type: 'MultiRange' }, noop], 'options.ranges is required'],
+    [[{ type: 'multirange', ranges: [] }, noop], 'options.ranges must not be an empty Array'],
+    [[{ type: 'multirange', ranges: [3] }, noop], `argument "${R}" must be an Object`],
+    [[multi({ workload: 'x' }), noop], `${R}.workload is not a valid workload`],
+    [[multi({ readPercent: 70, trimPercent: 31 }), noop], `${R}.readPercent + ${R}.trimPercent must be between 0 and 100`],
+    [[multi({ size: 0 }), noop], `${R}.size must be greater than 0`],
+    [[multi({ probability: 0 }), noop], `${R}.probability must be greater than 0`],
+    [[multi({ xfers: [] }), noop], `${R}.xfers must not be an empty Array`],
+    [[multi({ xfers: [{ size: 0, probability: 1 }] }), noop], `${R}.xfers[0].size must be greater than 0`],
+    [[multi({ startLba: undefined }), noop], `${R}.startLba is required`],
+  ]) {
+    assert.throws(() => addon.startWorkloadGenerator(...args), (err) => err instanceof TypeError && err.message === P + message,
+      message);
   }
-  refuses({ range: [] }, 'options.range must not be an empty Array');
-  refuses({ range: [0, 'a'] }, 'argument "options.range[1]" must be a Number');
-  refuses({ range: { startLba: 0 } }, 'range.size is required');
-  refuses({ range: 5 }, 'options.range must be either a String or an Object');
 });
 
-test('multi-range pattern', () => {
-  refuses({ type: 'MultiRange' }, 'options.ranges is required');
-  refuses({ type: 'multirange', ranges: [] }, 'options.ranges must not be an empty Array');
-  refuses({ type: 'multirange', loops: 0, ranges: [] }, 'options.loops must be a positive integer');
-  const R = 'options.ranges[0]';
-  const range = { startLba: 0, size: 8, probability: 1, xfers: [{ size: 4096, probability: 1 }] };
-  refuses({ type: 'multirange', ranges: [3] }, `argument "${R}" must be an Object`);
-  refuses({ type: 'multirange', ranges: [{ ...range, workload: 'x' }] }, `${R}.workload is not a valid workload`);
-  refuses({ type: 'multirange', ranges: [{ ...range, readPercent: 70, trimPercent: 31 }] },
-    `${R}.readPercent + ${R}.trimPercent must be between 0 and 100`);
-  refuses({ type: 'multirange', ranges: [{ ...range, size: 0 }] }, `${R}.size must be greater than 0`);
-  refuses({ type: 'multirange', ranges: [{ ...range, probability: 0 }] }, `${R}.probability must be greater than 0`);
-  refuses({ type: 'multirange', ranges: [{ ...range, xfers: [] }] }, `${R}.xfers must not be an empty Array`);
-  refuses({ type: 'multirange', ranges: [range, { ...range, xfers: [{ size: 0, probability: 1 }] }] },
-    'options.ranges[1].xfers[0].size must be greater than 0');
-  refuses({ type: 'multirange', ranges: [{ ...range, startLba: undefined }] }, `${R}.startLba is required`);
-});
-
-test('accepted spellings reach the worker', async () => {
-  const { err } = await new Promise((resolve) => addon.startWorkloadGenerator(
-    { type: 'Basic', workload: 'Random', range: '4K', xferSize: 0, duration: 0, queueDepth: 2,
-      features: { histogram: { enabled: true, startUs: 10, endUs: 1000 }, intervalStats: { enabled: false, interval: 'ignored' } } },
-    (e, r) => resolve({ err: e, result: r })));
-  assert.equal(err, null);
-});
-
-test('values that cannot be run on the drive are refused before any I/O with a TypeError', async () => {
+test('accepted spellings reach the worker; values the drive cannot run are refused there', async () => {
+  await ok(addon, 'startWorkloadGenerator', { type: 'Basic', workload: 'Random', range: '4K', xferSize: 0, queueDepth: 2,
+    features: { histogram: { enabled: true, startUs: 10, endUs: 1000 }, intervalStats: { enabled: false, interval: 'x' } } });
+  await ok(addon, 'startWorkloadGenerator', multi({ alignment: 1, startLba: 1, size: 9 }));
   for (const [options, message] of [
-    [{ xferSize: 1 << 20 }, P + 'options.xferSize must be at most 131072, the largest transfer of namespace 1'],
-    [{ qid: 9 }, P + 'Invalid qid'],
+    [{ xferSize: 1 << 20 }, 'options.xferSize must be at most 131072, the largest transfer of namespace 1'],
+    [{ qid: 9 }, 'Invalid qid'],
+    [{ nsid: 2 }, 'invalid namespace id'],
+    [{ range: '64M', nsid: 4 }, 'range out of bound'],  // 8192 blocks of 4096 bytes hold 32 MiB
   ]) {
     const err = await fails(addon, 'startWorkloadGenerator', options);
     assert.ok(err instanceof TypeError, `${err} is not a TypeError`);
-    assert.equal(err.message, message);
+    assert.equal(err.message, P + message);
   }
 });
