@@ -16,18 +16,19 @@ function run(body) {
 const threw = `catch (e) { console.log('threw', e.constructor.name, e.message); }`;
 
 // The worker starts once: every later call answers true with the same driver.
-test('setDefaultBdf keeps the first non-empty text, a conversion that throws keeps nothing; the worker starts once', () => {
+test('setDefaultBdf keeps the first non-empty text, not one that throws; the worker starts once', () => {
   const lines = run(`
     try { a.setDefaultBdf(Symbol('s')); } ${threw}
     a.setDefaultBdf('');
     console.log('returned', a.setDefaultBdf('${NO_DEVICE}'));
     a.setDefaultBdf('not-a-pci-address');
-    console.log('start', a.startTaskScheduler(0, 1, ${uniqueShmId()}), a.startTaskScheduler(5, 6, 7), a.startTaskScheduler());`);
+    console.log('start', a.startTaskScheduler(0, 1, ${uniqueShmId()}), a.startTaskScheduler(5, 6, 7),
+      a.startTaskScheduler());`);
   assert.ok(lines.some((l) => l.startsWith('threw TypeError')), lines.join('\n'));
   assert.ok(lines.includes('returned undefined') && lines.includes('start true true true'), lines.join('\n'));
 });
 
-test('cores convert as unsigned 32-bit numbers; one of 64 or more is refused with a TypeError and nothing starts', () => {
+test('cores convert as unsigned 32-bit numbers; one of 64 or more is refused with a TypeError', () => {
   const lines = run(`a.setDefaultBdf('${NO_DEVICE}');
     for (const cores of [[64, 1], [0, 255], [256, 1], [0, -1]]) {
       try { console.log('returned', a.startTaskScheduler(cores[0], cores[1], 0)); } ${threw}

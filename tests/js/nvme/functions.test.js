@@ -13,7 +13,8 @@ const identify = () => ['sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, 
 test('functions that need an attached drive say so', async () => {
   addon.setDefaultBdf(bdf);
   assert.equal(addon.startTaskScheduler(...startArgs()), true);
-  for (const args of [['enableDataValidator'], ['resetController'], ['shutdown'], ['nvmeSetErrorInjection', 0, 6, false, 1, 0, 0, 1]]) {
+  const inject = ['nvmeSetErrorInjection', 0, 6, false, 1, 0, 0, 1];
+  for (const args of [['enableDataValidator'], ['resetController'], ['shutdown'], inject]) {
     assert.equal((await fails(addon, ...args)).message, 'device not initialized', args[0]);
   }
   await ok(addon, 'scanAttachment', 5000);
@@ -24,7 +25,8 @@ test('data validator and command tracker functions', async () => {
   assert.equal((await fails(addon, 'enableDataValidator', { nsid: 2 })).message, 'Namespace 2 is not active');
   assert.deepEqual(await ok(addon, 'enableDataValidator'), { status: 'OK' }, 'every active namespace');
   assert.deepEqual(await ok(addon, 'disableDataValidator'), { status: 'OK' });
-  assert.equal((await fails(addon, 'enableCommandTracker')).message, 'file must be set before enabling command tracker.');
+  assert.equal((await fails(addon, 'enableCommandTracker')).message,
+    'file must be set before enabling command tracker.');
   assert.deepEqual(await ok(addon, 'setCommandTrackerLog', '/tmp/kyt-script-tracker.log'), { status: 'OK' });
   assert.deepEqual(await ok(addon, 'disableCommandTracker'), { status: 'OK' });
 });

@@ -27,7 +27,7 @@ test('start and attach, then create a queue pair', async () => {
   assert.equal(qid, 1);
 });
 
-test('write then read round-trips the pattern; the completion object has its fields', async () => {
+test('a write puts its pattern on the media; the completion objects of writes and reads', async () => {
   const cpl = await ok(addon, 'write', 64, 8, { dataPattern: pattern(0x1122334455667788n, 0x99aabbccddeeff00n) });
   assert.deepEqual(Object.keys(cpl), ['cdw', 'sqhd', 'sqid', 'cid', 'status']);
   assert.deepEqual([cpl.sqid, cpl.status.sc, cpl.status.sct, cpl.status.m, cpl.status.dnr], [qid, 0, 0, 0, 0]);
@@ -76,14 +76,15 @@ test('datasetManagement deallocates: the blocks read back as zeros', async () =>
   for (let lba = 2000; lba < 2008; lba += 1) assert.ok(drive.readBlock(1, lba).equals(Buffer.alloc(512)), `lba ${lba}`);
 });
 
-test('refusals reach the callback with their text, those of the arguments as a TypeError; nothing is sent', async () => {
+test('refusals reach the callback with their text (of the arguments: a TypeError); nothing is sent', async () => {
   const commands = drive.counters().commands;
   for (const [method, args, message] of [
     ['read', [0, 8, { nsid: 2 }], 'Namespace 2 is not active'],
     ['read', [0, 8, { qid: 7 }], 'Invalid Queue ID'],
     ['datasetManagement', [Buffer.alloc(15), 4, 1, qid], 'Invalid Number of Ranges'],
     ['read', [0, 257], 'read : argument "numBlocks" must be at most 256, the largest transfer of namespace 1'],
-    ['write', [0, 33, { nsid: 4 }], 'write : argument "numBlocks" must be at most 32, the largest transfer of namespace 4'],
+    ['write', [0, 33, { nsid: 4 }],
+      'write : argument "numBlocks" must be at most 32, the largest transfer of namespace 4'],
     ['sendGenericCommand', [0, { nsid: 0, opc: 6, cdw10: 1 }, Buffer.alloc(512), false],
       'sendAdminCommand : argument "buffer" holds 512 bytes, less than the 4096 bytes the command transfers'],
   ]) {

@@ -19,7 +19,8 @@ test('a controller with the chosen geometry; its blocks, power cycles, removal a
   assert.equal(dev.corruptBlock(1, 100), false);
   dev.powerOff();
   dev.powerOn();
-  assert.deepEqual([dev.state, dev.registers().csts, ...dev.readBlock(1, 7).subarray(2, 5)], ['on', 0, 0x5a, 0x55, 0x5a]);
+  assert.deepEqual([dev.state, dev.registers().csts], ['on', 0]);
+  assert.deepEqual([...dev.readBlock(1, 7).subarray(2, 5)], [0x5a, 0x55, 0x5a], 'the media is kept');
   assert.deepEqual([dev.counters().powerCycles, dev.counters().unsafeShutdowns], [1, 1]);
   dev.remove({ sigbus: false });
   assert.deepEqual([dev.state, dev.registers().csts], ['removed', 0xffffffff]);

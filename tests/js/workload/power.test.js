@@ -32,16 +32,14 @@ test('a verified workload survives power cycles driven by the hooks', async () =
     drive.powerOn();
     addon.hookManagerSetStatus(POWER_ON, 0);
   });
-  const cycles = drive.counters().powerCycles;
   const result = await ok(addon, 'startWorkloadGenerator', options);
   assert.deepEqual(seen.slice(0, 2), [['off', POWER_OFF, 'on'], ['on', POWER_ON, 'off']]);
-  assert.equal(drive.counters().powerCycles - cycles, seen.filter((s) => s[0] === 'on').length);
   assert.deepEqual(result.errorHistory, [], 'I/Os cut short by the power loss are not failures');
   assert.ok(result.read.perf.io + result.write.perf.io > 0);
   assert.equal((await ok(addon, 'startWorkloadGenerator', { range: { startLba: 0, size: 64 } })).read.perf.io, 8);
 });
 
-test('a power-off hook that reports an error ends the workload with its text; its notice refuses the next run', async () => {
+test('a power-off hook\'s error ends the workload with its text; its notice refuses the next run', async () => {
   let onCalls = 0;
   addon.hookManagerSetCallback(POWER_OFF, () => addon.hookManagerSetError(POWER_OFF, 'relay did not open'));
   addon.hookManagerSetCallback(POWER_ON, () => { onCalls += 1; });

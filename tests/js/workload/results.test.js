@@ -53,7 +53,8 @@ test('a callback alone reads the whole first namespace once, sequentially, at th
   assert.deepEqual(result.info, { queueDepth: 1024, duration: result.info.duration, loops: 1, readPercent: 100,
     trimPercent: 0, xferSize: 4096, startLba: 0, size: 1048576, workload: 'sequential' });
   assert.deepEqual([result.read.perf.io, result.write.perf.io, result.trim.perf.io], [1048576 / 8, 0, 0]);
-  const latency = await ok(addon, 'startWorkloadGenerator', { range: '4K', features: { histogram: { enabled: true } } });
+  const histogram = { enabled: true };
+  const latency = await ok(addon, 'startWorkloadGenerator', { range: '4K', features: { histogram } });
   assert.deepEqual(Object.keys(latency.read), ['perf', 'latency'], 'raw data only when asked for');
 });
 
@@ -81,7 +82,8 @@ test('failed commands are listed in order; ignored and unknown statuses do not e
     readPercent: 50, range: { startLba: 0, size: 1024 }, queueDepth: 1, ignoreError: [{ sct: 2, sc: 0x81 }],
   });
   const writes = result.errorHistory.filter((e) => e.sct === 2);
-  assert.deepEqual(writes.map((e) => [e.sc, e.cmd, e.nsid, e.numBlocks]), [[0x81, 'Write', 1, 8], [0x81, 'Write', 1, 8]]);
+  const write = [0x81, 'Write', 1, 8];
+  assert.deepEqual(writes.map((e) => [e.sc, e.cmd, e.nsid, e.numBlocks]), [write, write]);
   assert.ok(writes[0].startLba < writes[1].startLba);
   assert.deepEqual(result.errorHistory.filter((e) => e.sct === 0).map((e) => [e.sc, e.cmd]), [[0x23, 'Read']]);
   assert.equal(result.read.perf.io + result.write.perf.io, 1024 / 8, 'failed but not fatal I/Os still count');

@@ -10,7 +10,8 @@ namespace {
 class PowerControlRunnerTest : public WorkloadBench {
  protected:
   // A wait that must end well is given a minute of the test clock, so that no load can make it time out.
-  std::unique_ptr<PowerControlRunner> Cycle(uint32_t hold_ms, uint32_t removal_ms = 60000, uint32_t detection_ms = 60000) {
+  std::unique_ptr<PowerControlRunner> Cycle(uint32_t hold_ms, uint32_t removal_ms = 60000,
+                                            uint32_t detection_ms = 60000) {
     auto runner = std::make_unique<PowerControlRunner>(address_, hooks_);
     runner->device = address_;
     runner->onHoldTimeMs = runner->offHoldTimeMs = hold_ms;
@@ -54,8 +55,8 @@ TEST_F(PowerControlRunnerTest, EachFailureEndsTheCycleWithItsText) {
       {[&](ScriptedHooks& h) { h.power_off().action = nothing, h.power_off().error = "relay stuck"; }, "relay stuck"},
       {[&](ScriptedHooks& h) { h.power_off().action = nothing; }, "device removal failure after power off", 300},
       {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().refuse = true; }, "failed to issue power on"},
-      {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().action = nothing, h.power_on().error = "supply"; },
-       "supply"},
+      {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().action = nothing, h.power_on().error = "x"; },
+       "x"},
       {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().action = nothing; },
        "device detection failure after power on", 60000, 300},
   };

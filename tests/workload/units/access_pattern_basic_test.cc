@@ -45,7 +45,8 @@ TEST_F(BasicPatternTest, RefusesInputsThatDoNotFitTheNamespace) {
     void (*edit)(In&);
     const char* text;
   } cases[] = {
-      {1, [](In& in) { in.readPercent = 60, in.trimPercent = 41; }, "Sum of read percent and trim percent is more than 100"},
+      {1, [](In& in) { in.readPercent = 60, in.trimPercent = 41; },
+       "Sum of read percent and trim percent is more than 100"},
       {1, [](In& in) { in.readPercent = 0xFFFFFFFFu, in.trimPercent = 2; },
        "Sum of read percent and trim percent is more than 100"},
       {1, [](In& in) { in.xferSize = 700; }, "Xfersize is not multiples of LBA size"},

@@ -16,7 +16,8 @@ namespace wlunits {
 namespace {
 
 MultiRangeAccessPatternRange Range(uint32_t nsid, uint64_t start, uint64_t size, uint32_t weight,
-                                   std::vector<MultiRangeAccessPatternXfer> xfers, uint32_t workload = kAccessSequential) {
+                                   std::vector<MultiRangeAccessPatternXfer> xfers,
+                                   uint32_t workload = kAccessSequential) {
   MultiRangeAccessPatternRange range;
   range.nsid = nsid;
   range.workload = workload;
@@ -65,7 +66,8 @@ TEST_F(MultiRangePatternTest, MultiRangeRefusals) {
       {Range(1, 0, 64, 1, {{4096, 1, 0}, {1000, 1, 0}}), "xfer.size must be multiples of LBA size, which is 512"},
       {Range(4, 0, 64, 1, x4k), "xfer.size must be multiples of LBA size, which is 520"},
       {Range(1, 0, 64, 1, {{0, 1, 0}}), "xfer.size must be greater than 0"},
-      {Range(4, 0, 520, 1, {{520 * 260, 1, 0}}), "xfer.size must be at most 131040, the largest transfer of namespace 4"},
+      {Range(4, 0, 520, 1, {{520 * 260, 1, 0}}),
+       "xfer.size must be at most 131040, the largest transfer of namespace 4"},
       {Range(5, 64, 8, 1, x4k), "range.start_lba is out of valid range"},
       {Range(5, 56, 16, 1, x4k), "range.start_lba + range.size is out of valid range"},
       {Range(1, 4, 64, 1, x4k), "range.start_lba must be multiples of 8 because alignment is 8"},
@@ -79,7 +81,8 @@ TEST_F(MultiRangePatternTest, MultiRangeRefusals) {
 
 // Buffers fit the largest transfer of any range, and its metadata when a namespace keeps it apart.
 TEST_F(MultiRangePatternTest, BuffersFitTheLargestTransfer) {
-  auto generator = Create(MultiRange({Range(1, 0, 64, 1, {{4096, 2, 0}, {8192, 3, 0}}), Range(3, 128, 256, 3, {{2048, 1, 0}})}));
+  auto generator =
+      Create(MultiRange({Range(1, 0, 64, 1, {{4096, 2, 0}, {8192, 3, 0}}), Range(3, 128, 256, 3, {{2048, 1, 0}})}));
   EXPECT_EQ(generator->GetMaxDataSize(), 8192u);
   EXPECT_EQ(generator->GetMaxMetaSize(), 4u * 8) << "4 blocks of namespace 3, 8 bytes of metadata apart each";
 }
