@@ -34,6 +34,9 @@ using namespace kyt::nvme;  // NOLINT: the statuses and classes under test
 // The environment's clock runs this many times faster in these tests: the driver's start delay and the simulator's
 // state-change delays pass quickly while the product keeps its own values.
 constexpr uint32_t kClockScale = 50;
+// The command time-out of an attached controller, in seconds: at the fast clock still a minute of real time, so that
+// no command misses it because the machine is loaded. Tests of time-outs move the clock past it.
+constexpr double kTimeout = 3000;
 
 // Whether `lines` holds each of `expected` in this order (other lines may come between).
 inline bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
@@ -72,7 +75,7 @@ class SimDeviceTest : public ::testing::Test {
   void StartSim() { sim_ = std::make_unique<kyt::sim::SimController>(address_, config_); }
 
   // Starts the simulator if needed and attaches the controller; fails the test when it does not attach.
-  std::shared_ptr<NvmeController> Attach(uint32_t timeout_ms = 0) {
+  std::shared_ptr<NvmeController> Attach(uint32_t timeout_ms = static_cast<uint32_t>(kTimeout * 1000)) {
     if (!sim_) StartSim();
     controller_ = manager_->GetController(address_);
     controller_->ScanAttachement(timeout_ms);

@@ -131,8 +131,7 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
 // A Create I/O CQ that goes unanswered (its time-out ends it) may have made the queue: it is deleted first, and when
 // the deletion goes unanswered too the pair keeps its QID and memory.
 TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDeleted) {
-  constexpr double kTimeout = 3000;  // seconds: what the attachment sends at the fast clock cannot miss it
-  Attach(static_cast<uint32_t>(kTimeout * 1000));
+  Attach();
   kyt_env_test_set_clock_scale(1);  // from here on a deadline passes only when the test moves the clock
   for (uint8_t opcode : {kCreateCq, kDeleteCq}) sim_->InjectFault(FailAdmin(opcode, true));
   sim_->ClearCommandLog();
