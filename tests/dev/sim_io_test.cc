@@ -149,15 +149,6 @@ TEST_F(IoTest, DeallocatedBlocksExpectZero) {
   ASSERT_TRUE(sim_->CorruptBlock(1, 41, 0, 0x10));
   EXPECT_TRUE(Done(kRead, 41, 1)->data_mismatch);
 
-  // A single-range deallocation built in place over a zeroed payload; a buffer smaller than the payload is refused.
-  auto trim = Io(60, 3, 4096);
-  Fill(*trim);
-  ASSERT_TRUE(trim->SetSingleRange());
-  EXPECT_EQ(static_cast<const uint8_t*>(trim->data->GetBuffer())[4095], 0);
-  trim->dsm_attributes = 0x4;
-  ASSERT_TRUE(Run(kDsm, *trim));
-  EXPECT_EQ(Tags(60, 4), (std::vector<uint8_t>{254, 254, 254, 255}));
-  EXPECT_FALSE(Io(0, 1)->SetSingleRange());
 }
 
 TEST_F(IoTest, OverlappingValidatedIoIsRefusedAndChangesNothing) {
