@@ -83,8 +83,9 @@ TEST_F(AdminTest, DeletingASubmissionQueueAbortsItsCommands) {
   EXPECT_EQ(c.sqid, 1);
 }
 
-// Keep Alive is refused without KAS; with it, a timer that runs out (on the environment's clock) sets CFS, and not
-// one step earlier.
+// Keep Alive is refused without KAS; with it, a timer that runs out (on the environment's clock) sets CFS, and each
+// Keep Alive starts it again. The clock moves less than half the timer a step: the controller may take a Keep Alive
+// with the time it read just before the step.
 TEST_F(AdminTest, KeepAliveIsRefusedWithoutSupportAndExpiryIsFatal) {
   Start();  // KAS 0
   EXPECT_STATUS(host_->AdminCommand(Cmd(admin_opc::kKeepAlive)), sct::kGeneric, sc::kInvalidOpcode);
@@ -95,7 +96,7 @@ TEST_F(AdminTest, KeepAliveIsRefusedWithoutSupportAndExpiryIsFatal) {
   const uint64_t hz = spdk_get_ticks_hz();
   ASSERT_OK(Features(admin_opc::kSetFeatures, feature::kKeepAliveTimer, 100000));  // 100 s
   for (int i = 0; i < 3; ++i) {
-    kyt_env_test_advance_clock(90 * hz);
+    kyt_env_test_advance_clock(40 * hz);
     ASSERT_OK(host_->AdminCommand(Cmd(admin_opc::kKeepAlive)));
   }
   EXPECT_EQ(host_->Read32(reg::kCsts) & csts::kCfs, 0u);
