@@ -63,14 +63,6 @@ class IoTest : public SimDeviceTest {
   static void Fill(NvmeIoCtx& io) { std::memset(io.data->GetBuffer(), 0xAB, io.data->GetSize()); }
   static bool Ok(const NvmeIoCtx& io) { return (io.cpl.status_raw & 0x1FE) == 0; }
 
-  uint64_t StoredWord(uint64_t lba) {
-    std::vector<uint8_t> block;
-    EXPECT_TRUE(sim_->ReadBlock(1, lba, &block));
-    uint64_t word = 0;
-    if (block.size() >= 8) std::memcpy(&word, block.data(), sizeof(word));
-    return word;
-  }
-
   std::vector<uint8_t> Tags(uint64_t lba, uint32_t count) {
     std::vector<uint8_t> tags;
     EXPECT_EQ(validator_->CopyTags(lba, count, tags), kyt::nvme::kDataValidatorOk);
@@ -95,7 +87,6 @@ TEST_F(IoTest, WriteStampsTagsReadExpectsThemAndFindsCorruption) {
   EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), 0);
   EXPECT_FALSE(validator_->IsPending(10, 4));
   EXPECT_EQ(Tags(10, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
-  EXPECT_EQ(StoredWord(12), 0x0C00u);
 
   auto read = Done(kRead, 10, 4);
   EXPECT_FALSE(read->data_mismatch);
@@ -262,26 +253,6 @@ TEST_F(IoTest, ValidatorDisabledInFlightSkipsTheCompletionWork) {
   ASSERT_TRUE(sim_->CorruptBlock(1, 30, 0, 0xFF));
   ASSERT_TRUE(Complete(*read));
   EXPECT_FALSE(read->data_mismatch);
-}
-
-TEST_F(IoTest, UnvalidatedIoUsesThePatternAndNeverWaits) {
-  // NSID 1 is not enabled: nothing is stamped, nothing is refused for overlap.
-  const uint64_t pattern[2] = {0x1111111111111111ull, 0x2222222222222222ull};
-  auto write = Io(50, 2);
-  write->pattern = pattern;
-  write->pattern_size = sizeof(pattern);
-  ASSERT_EQ(Submit(kWrite, *write), kIoOpsSubmitted);
-  EXPECT_EQ(write->data_validator, nullptr);
-  auto overlapping = Io(51, 1);
-  EXPECT_EQ(Submit(kWrite, *overlapping), kIoOpsSubmitted);
-  const auto* words = static_cast<const uint64_t*>(write->data->GetBuffer());
-  for (uint32_t i : {0u, 1u, 2u, kBlock / 8 + 1}) EXPECT_EQ(words[i], pattern[i % 2]) << i;  // every block alike
-  ASSERT_TRUE(Complete(*write) && Complete(*overlapping));
-  EXPECT_EQ(StoredWord(50), pattern[0]);
-
-  // An I/O beyond the validator's LBAs runs unvalidated.
-  EnableValidator(60);
-  EXPECT_EQ(Done(kRead, 59, 2)->data_validator, nullptr);
 }
 
 TEST_F(IoTest, DriverRefusalLeavesNoPendingBits) {
