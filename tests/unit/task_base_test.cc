@@ -1,12 +1,15 @@
-#include <chrono>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "test_support.h"
-
-using kyt_test::CapturedStdout;
-using kyt_test::ScriptedTask;
 
 namespace {
 
@@ -19,32 +22,22 @@ class NoStepTask : public TaskBase {
   void FetchStates() override {}
 };
 
-}  // namespace
-
 TEST(TaskBase, FinalStatesAreDoneAndAbortedOnly) {
-  for (unsigned int state : {0u, 100u}) {
+  for (unsigned int state : {0u, 1u, 2u, 99u, 100u, 101u}) {
     NoStepTask task(state);
-    EXPECT_TRUE(task.IsComplete()) << state;
-    EXPECT_EQ(task.IsDone(), state == 0) << state;
-    EXPECT_EQ(task.IsAborted(), state == 100) << state;
-    EXPECT_TRUE(task.Run()) << "a final task reports final on its first step";
-    task.WaitForDone();  // returns at once
-  }
-  for (unsigned int state : {1u, 2u, 99u, 101u}) {
-    NoStepTask task(state);
-    EXPECT_FALSE(task.IsComplete()) << state;
-    EXPECT_FALSE(task.Run()) << state;
+    EXPECT_EQ(task.IsComplete(), state == 0 || state == 100) << state;
+    EXPECT_EQ(task.Run(), task.IsComplete()) << "a step reports whether the task is final; " << state;
   }
 }
 
+// The task's state machine, in order, as the console shows it: old and new state, and an abort's error text.
 TEST(TaskBase, StateChangesLogOldAndNewStateAndAnAbortItsErrorText) {
   NoStepTask task(3), plain(0), with_text(2);
-  EXPECT_EQ(plain.GetErrorMessage(), "aborted");
   with_text.SetErrorMessage("device not initialized");
-  CapturedStdout out;
+  kyt_test::CapturedStdout out;
   task.ChangeState(7);
   task.ChangeState(0);
-  plain.ChangeState(100);  // from 0: the old state prints as a number
+  plain.ChangeState(100);
   with_text.ChangeState(100);
   EXPECT_EQ(out.Text(),
             "NVME: Task: Idle: State Changed: 3 --> 7\n"
@@ -53,25 +46,31 @@ TEST(TaskBase, StateChangesLogOldAndNewStateAndAnAbortItsErrorText) {
             "NVME: Task: Idle: Error: aborted\n"
             "NVME: Task: Idle: State Changed: 2 --> Aborted\n"
             "NVME: Task: Idle: Error: device not initialized\n");
-  EXPECT_TRUE(task.IsDone());
-  EXPECT_TRUE(plain.IsAborted());
 }
 
+// The owner of a final task that was handed to the worker does not see it before the worker lets go of it. The
+// worker here releases it only once the owner sleeps in its wait (the owner's only sleep; 'S' in the thread's
+// state) or has returned.
 TEST(TaskBase, WaitForDoneOfAHandedOverTaskWaitsUntilTheWorkerReleasesIt) {
-  NoStepTask task(1);
+  NoStepTask task(0);
   task.MarkHandedOver();
-  {
-    CapturedStdout out;
-    task.ChangeState(0);
-  }
-  std::atomic<bool> returned{false};
-  std::thread owner([&] {
-    task.WaitForDone();
-    returned = true;
+  std::atomic<bool> returned{false}, releasing{false};
+  const std::string owner_stat = "/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/stat";
+  auto owner_sleeps = [&] {
+    std::ifstream in(owner_stat);
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return stat.size() > stat.rfind(')') + 2 && stat[stat.rfind(')') + 2] == 'S';
+  };
+  std::thread worker([&] {
+    while (!returned && !owner_sleeps()) {
+    }
+    releasing = true;
+    task.MarkReleased();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(returned.load()) << "the owner must not see the task while the worker may still touch it";
-  task.MarkReleased();
-  owner.join();
-  EXPECT_TRUE(returned.load());
+  task.WaitForDone();
+  returned = true;
+  EXPECT_TRUE(releasing) << "the owner must not see the task while the worker may still touch it";
+  worker.join();
 }
+
+}  // namespace

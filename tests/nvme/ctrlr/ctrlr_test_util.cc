@@ -53,13 +53,6 @@ std::vector<std::string> LogCapture::Lines() const {
   return *g_lines;
 }
 
-bool LogCapture::Contains(const std::string& needle) const {
-  for (const std::string& l : Lines()) {
-    if (l.find(needle) != std::string::npos) return true;
-  }
-  return false;
-}
-
 std::vector<std::string> LogCapture::States() const {
   static const std::string kPrefix = "Setting state to \"";
   std::vector<std::string> out;
@@ -70,11 +63,6 @@ std::vector<std::string> LogCapture::States() const {
     out.push_back(l.substr(start, l.find('"', start) - start));
   }
   return out;
-}
-
-void LogCapture::Clear() {
-  std::lock_guard<std::mutex> guard(g_log_lock);
-  g_lines->clear();
 }
 
 std::string UniqueAddress() {
@@ -116,37 +104,40 @@ spdk_nvme_transport_id PcieTrid(const std::string& address) {
   return trid;
 }
 
-int Probe(const std::string& address, ProbeRecord* record) {
-  spdk_nvme_transport_id trid = PcieTrid(address);
-  return spdk_nvme_probe(&trid, record, ProbeCb, AttachCb, nullptr);
-}
-
 spdk_nvme_probe_ctx* ProbeAsync(const std::string& address, ProbeRecord* record) {
   spdk_nvme_transport_id trid = PcieTrid(address);
   return spdk_nvme_probe_async(&trid, record, ProbeCb, AttachCb, nullptr);
 }
 
+void SkipPause(spdk_nvme_ctrlr* ctrlr) {
+  const uint64_t now = spdk_get_ticks();
+  if (ctrlr != nullptr && ctrlr->sleep_timeout_tsc > now) {
+    kyt_env_test_advance_clock(ctrlr->sleep_timeout_tsc - now + 1);
+  }
+}
+
 int PollToEnd(spdk_nvme_probe_ctx* ctx) {
   int rc;
-  while ((rc = spdk_nvme_probe_poll_async(ctx)) == -EAGAIN) {
-  }
+  do {
+    SkipPause(InitCtrlr(ctx));
+  } while ((rc = spdk_nvme_probe_poll_async(ctx)) == -EAGAIN);
   return rc;
 }
 
+int Probe(const std::string& address, ProbeRecord* record) {
+  spdk_nvme_probe_ctx* ctx = ProbeAsync(address, record);
+  return ctx == nullptr ? -1 : PollToEnd(ctx);
+}
+
 bool StepUntilState(spdk_nvme_probe_ctx* ctx, nvme_ctrlr_state state) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
-    if (ctrlr == nullptr) return false;
+  // A bound of real time, not a time limit of the product: a machine that is loaded only makes this slower.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx); ctrlr != nullptr && std::chrono::steady_clock::now() < deadline;) {
     if (ctrlr->state == state) return true;
+    SkipPause(ctrlr);
     if (nvme_ctrlr_process_init(ctrlr) != 0) return false;
   }
   return false;
-}
-
-void WaitForStartDelay(spdk_nvme_ctrlr* ctrlr) {
-  while (ctrlr->sleep_timeout_tsc != 0 && spdk_get_ticks() <= ctrlr->sleep_timeout_tsc) {
-  }
 }
 
 bool IsAttached(const std::string& address) {
@@ -182,7 +173,7 @@ std::vector<kyt::sim::Command> AdminLogged(SimController& sim, uint8_t opcode, i
 void CtrlrTest::SetUpTestSuite() { ASSERT_EQ(0, kyt_env_test_init("kyt_nvme_ctrlr_test")); }
 
 void CtrlrTest::SetUp() {
-  kyt_env_test_set_clock_scale(kClockScale);
+  kyt_env_test_set_clock_scale(1);
   log_ = std::make_unique<LogCapture>();
 }
 

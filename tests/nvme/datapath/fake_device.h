@@ -3,8 +3,8 @@
  * whose configuration space is an array the test reads and writes, and whose queues the test inspects and answers
  * directly (submission entries byte for byte, completions with the device's phase tag).
  */
-#ifndef KYT_TESTS_NVME_PART1_FAKE_DEVICE_H
-#define KYT_TESTS_NVME_PART1_FAKE_DEVICE_H
+#ifndef KYT_TESTS_NVME_DATAPATH_FAKE_DEVICE_H
+#define KYT_TESTS_NVME_DATAPATH_FAKE_DEVICE_H
 
 #include <gtest/gtest.h>
 

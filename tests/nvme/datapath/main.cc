@@ -8,7 +8,7 @@
 int main(int argc, char** argv)
 {
   ::testing::InitGoogleTest(&argc, argv);
-  int rc = kyt_env_test_init("kyt_nvme_part1");
+  int rc = kyt_env_test_init("kyt_nvme_datapath");
   if (rc != 0) {
     fprintf(stderr, "environment start failed: %d\n", rc);
     return 1;

@@ -1,0 +1,280 @@
+// The request layer: error injection, deadlines, the retry rule, failed controllers, split requests, and blocking
+// waits that give up safely. Time passes only when a test moves the clock (scale 1): load cannot fire a deadline.
+#include <cstring>
+
+#include "fake_device.h"
+#include "kyt/env_test.h"
+
+namespace kyt::test {
+namespace {
+
+void Advance(uint64_t seconds) { kyt_env_test_advance_clock(seconds * spdk_get_ticks_hz()); }
+
+class RequestTest : public DevTest {
+ protected:
+  void SetUp() override {
+    DevTest::SetUp();
+    ASSERT_NE(q_ = MakeQueue(16), nullptr);
+  }
+  int Io(uint8_t opc, CplLog* log) { return DevTest::Io(q_, opc, buf_, 512, log); }
+  int GetFeature(spdk_nvme_cmd_cb cb, void* arg) {
+    return spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, cb, arg);
+  }
+  uint16_t Tail() const { return nvme_pcie_qpair(q_)->sq_tail; }
+  uint16_t LastCid() const { return FakeDevice::SqEntry(q_, (uint16_t)((Tail() + 15) % 16)).cid; }
+  spdk_nvme_qpair* q_ = nullptr;
+};
+
+TEST_F(RequestTest, InjectionReplacesOnlySuccessfulCompletionsOfItsOpcode) {
+  ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, q_, SPDK_NVME_OPC_READ, false, 0, 2, 2, 0x81), 0);
+  // (opcode, status the device posts, status the caller sees): a failed read keeps its status and uses no count.
+  const uint8_t R = SPDK_NVME_OPC_READ, LBA = SPDK_NVME_SC_LBA_OUT_OF_RANGE;
+  struct {
+    uint8_t opc, posted, seen;
+  } steps[] = {{SPDK_NVME_OPC_WRITE, 0, 0}, {R, LBA, LBA}, {R, 0, 0x81}, {R, 0, 0x81}, {R, 0, 0}};
+  CplLog log;
+  for (auto& s : steps) {
+    ASSERT_EQ(Io(s.opc, &log), 0);
+    dev_->Post(q_, LastCid(), 0, s.posted, 0x77);
+  }
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 4);  // the per-call cap of a 16-entry queue
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  ASSERT_EQ(log.cpls.size(), 5u);
+  for (size_t i = 0; i < 5; i++) {
+    EXPECT_EQ(log.cpls[i].status.sc, steps[i].seen) << i;
+    EXPECT_EQ(log.cpls[i].cdw0, 0x77u) << "only the status is replaced";
+  }
+}
+
+// An injection that holds its command back (here on the admin queue: no queue pair) completes it once its delay has
+// passed, not earlier or later, without the device seeing it; the count then is used up.
+TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelay) {
+  ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, nullptr, SPDK_NVME_OPC_GET_FEATURES, true, 100000000, 1,
+                                                    1, SPDK_NVME_SC_INVALID_LOG_PAGE),
+            0);
+  CplLog log;
+  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
+  for (uint64_t seconds : {90, 11}) {
+    EXPECT_TRUE(log.cpls.empty()) << "not before its 100 s";
+    Advance(seconds);
+    spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  }
+  ASSERT_EQ(log.cpls.size(), 1u);
+  EXPECT_EQ(log.cpls[0].status_raw >> 1, (1u << 8) | SPDK_NVME_SC_INVALID_LOG_PAGE) << "without DNR";
+  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
+  EXPECT_EQ(AdminTail(), 1) << "only the second reached the device";
+  spdk_nvme_qpair_remove_cmd_error_injection(ctrlr_, nullptr, SPDK_NVME_OPC_GET_FEATURES);
+  EXPECT_TRUE(TAILQ_EMPTY(&ctrlr_->adminq->err_cmd_head));
+}
+
+// Every command is timed from the moment it reaches the device, from its caller's tick when it has one (a poll
+// pass's reading) and from the clock otherwise; one that waited for a tracker from when it got one. A late command
+// is reported to the time-out callback and ended for its caller once, with the host time-out status, and stays at
+// the device until the device completes it. The walk looks at every command (a younger one listed first does not
+// stop it) and is due again at the earliest deadline left; event requests are not timed.
+TEST_F(RequestTest, CommandsTimeOutAtTheirDeadlineOnceAndStayAtTheDevice) {
+  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> calls;
+  spdk_nvme_ctrlr_register_timeout_callback(
+      ctrlr_, 100000000,  // 100 s
+      [](void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid) {
+        static_cast<decltype(calls)*>(arg)->emplace_back(q, cid);
+      },
+      &calls);
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
+  CplLog log;
+  static CplLog aer_log;  // the event request outlives a failed test until the teardown ends it
+  spdk_nvme_cmd aer{};
+  aer.opc = SPDK_NVME_OPC_ASYNC_EVENT_REQUEST;
+  ASSERT_EQ(spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, &aer, nullptr, 0, &CplLog::Cb, &aer_log), 0);
+  const uint64_t t0 = spdk_get_ticks();
+  Advance(10);
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);  // "young": timed from the clock, t0 + 10 s
+  const uint16_t young = LastCid();
+  q_->caller_tick = t0;  // eleven reads with their caller's earlier tick take the other trackers; a twelfth waits
+  std::vector<uint16_t> old;
+  for (int i = 0; i < 12; i++) {
+    ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+    if (i < 11) old.push_back(LastCid());
+  }
+  q_->caller_tick = 0;
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);  // a walk at t0 + 10 s: nothing late
+  Advance(50);
+  dev_->Post(q_, old[0]);  // the waiting read gets its tracker at t0 + 60 s
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+
+  Advance(45);  // t0 + 105 s: reads 2..11 are late, "young" and the waiting one are not
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
+  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  ASSERT_EQ(calls.size(), 10u);
+  ASSERT_EQ(log.cpls.size(), 11u);
+  for (size_t i = 0; i < 10; i++) {
+    EXPECT_EQ(calls[i], std::make_pair(q_, old[i + 1]));
+    EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&log.cpls[i + 1]));
+    EXPECT_EQ(log.cpls[i + 1].status.dnr, 1);
+    EXPECT_EQ(log.cpls[i + 1].cid, old[i + 1]);
+  }
+  EXPECT_NE(nvme_pcie_qpair(q_)->tr[old[5]].req, nullptr) << "a late read stays at the device";
+  dev_->Post(q_, old[5]);  // until the device completes it, without a second completion
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  EXPECT_EQ(nvme_pcie_qpair(q_)->tr[old[5]].req, nullptr);
+
+  Advance(10);  // t0 + 115 s: "young" is late, the waiting read (t0 + 160 s) is not, the event request never is
+  spdk_nvme_qpair_process_completions(q_, 0);
+  spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  ASSERT_EQ(calls.size(), 11u);
+  EXPECT_EQ(calls[10].second, young);
+  EXPECT_EQ(log.cpls.size(), 12u);
+  EXPECT_TRUE(aer_log.cpls.empty());
+  nvme_pcie_admin_qpair_abort_aers(ctrlr_->adminq);
+  ctrlr_->state = NVME_CTRLR_STATE_INIT;
+}
+
+// Only Namespace Not Ready, Format In Progress and Internal Path Error without DNR are retried, within the count.
+TEST_F(RequestTest, RetryableFailureIsResubmittedOnlyWithinTheRetryCount) {
+  // Status words (SCT << 8 | SC, DNR bit 14) and whether they are retried.
+  const std::pair<uint16_t, bool> rule[] = {{0x82, true},    {0x84, true},   {0x300, true},  {0x4082, false},
+                                            {0x83, false},   {0x06, false},  {0x182, false}, {0x360, false},
+                                            {0x284, false}};
+  for (auto [status, retry] : rule) {
+    spdk_nvme_cpl cpl{};
+    cpl.status_raw = (uint16_t)(status << 1);
+    EXPECT_EQ(nvme_completion_is_retry(&cpl), retry) << std::hex << status;
+  }
+  spdk_nvme_retry_count = 1;
+  CplLog log;
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  const uint16_t cid = LastCid();
+  for (size_t i = 0; i < 2; i++) {
+    dev_->Post(q_, cid, 0, SPDK_NVME_SC_NAMESPACE_NOT_READY);
+    EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+    EXPECT_EQ(log.cpls.size(), i) << "the first failure is resubmitted, the second exceeds the count";
+  }
+  EXPECT_EQ(FakeDevice::SqEntry(q_, 1).cid, cid) << "with the same tracker";
+}
+
+// A split request's children go out in order. A failed controller refuses new submissions (a split request goes
+// back to the pool whole, without callbacks) and ends what waits on a queue pair with an abort not to be retried.
+TEST_F(RequestTest, SplitRequestsAndAFailedControllerRefusesAndAbortsWithDnr) {
+  CplLog log;
+  auto parent = [&] {
+    nvme_request* p = nvme_allocate_request_null(q_, &CplLog::Cb, &log);
+    for (uint32_t i = 0; i < 3; i++) {
+      nvme_request* child = nvme_allocate_request_contig(q_, buf_, 512, &CplLog::Cb, &log);
+      child->cmd.cdw10 = i;
+      child->parent = p;
+      TAILQ_INSERT_TAIL(&p->children, child, child_tailq);
+      p->num_children++;
+    }
+    return p;
+  };
+  ASSERT_EQ(nvme_qpair_submit_request(q_, parent()), 0);
+  for (uint16_t i = 0; i < 3; i++) EXPECT_EQ(FakeDevice::SqEntry(q_, i).cdw10, i);
+  spdk_nvme_qpair* small = MakeQueue(4, false, 2);
+  ASSERT_NE(small, nullptr);
+  for (int i = 0; i < 4; i++) ASSERT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &log), 0);  // 1 parked
+  const int free_before = Count(STAILQ_FIRST(&q_->free_req));
+  nvme_request* refused = parent();
+  ctrlr_->is_failed = true;
+  EXPECT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &log), -ENXIO);
+  EXPECT_EQ(nvme_qpair_submit_request(q_, refused), -ENXIO);
+  EXPECT_EQ(Count(STAILQ_FIRST(&q_->free_req)), free_before);
+  EXPECT_EQ(Tail(), 3);
+  EXPECT_TRUE(log.cpls.empty()) << "a refused submission runs no callback";
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(small, 0), 0);
+  ASSERT_EQ(log.cpls.size(), 4u);
+  for (auto& c : log.cpls) EXPECT_EQ(c.status_raw >> 1, (1u << 14) | SPDK_NVME_SC_ABORTED_BY_REQUEST) << "with DNR";
+  ctrlr_->is_failed = false;
+}
+
+// Disabled during a reset, a queue pair parks what is submitted; its first use after the reset aborts what was parked
+// and outstanding (to be retried: no DNR) and enables it again.
+TEST_F(RequestTest, DisabledQueuePairParksUntilItIsUsedOutsideAReset) {
+  CplLog log;
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  nvme_qpair_disable(q_);
+  ctrlr_->is_resetting = true;
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
+  EXPECT_EQ(Tail(), 1);
+  EXPECT_TRUE(log.cpls.empty());
+  ctrlr_->is_resetting = false;
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
+  ASSERT_EQ(log.cpls.size(), 2u);
+  for (auto& c : log.cpls) EXPECT_EQ(c.status_raw >> 1, SPDK_NVME_SC_ABORTED_BY_REQUEST) << "without DNR";
+  EXPECT_TRUE(q_->is_enabled);
+}
+
+// A fatal status noticed by a poll that finds nothing fails the controller: bus mastering goes off, and everything
+// waiting on the queue ends in that poll.
+TEST_F(RequestTest, FatalStatusSeenByAnIdlePollEndsEveryCommandInThatPoll) {
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
+  CplLog log;
+  for (int i = 0; i < 13; i++) ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);  // 12 at the device, 1 waiting
+  dev_->Post(q_, LastCid());
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1) << "a poll with completions reads no register";
+  dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x3);  // RDY and CFS
+  spdk_nvme_qpair_process_completions(q_, 0);
+  EXPECT_TRUE(ctrlr_->is_failed && !ctrlr_->is_removed);
+  EXPECT_EQ(dev_->Cfg32(0x04) & 0x4, 0u) << "bus mastering off";
+  ASSERT_EQ(log.cpls.size(), 13u);
+  for (size_t i = 1; i < 13; i++) EXPECT_EQ(log.cpls[i].status_raw >> 1, (1u << 14) | SPDK_NVME_SC_ABORTED_BY_REQUEST);
+  ctrlr_->state = NVME_CTRLR_STATE_INIT;
+}
+
+// A wait that gives up (fatal status, device gone, admin time-out) returns -EIO; the late completion touches neither
+// the freed status record nor the caller's buffer, and the bounce buffer lives until then. A completed wait returns
+// the command's error as -EIO, and a wait with its own limit ends after it.
+TEST_F(RequestTest, WaitGivesUpSafely) {
+  nvme_completion_poll_status status{};
+  uint16_t cid = 0;
+  ctrlr_->opts.admin_timeout_ms = 1000;  // a wait that missed the failure would give up only then
+  for (uint32_t csts : {0x3u, 0xFFFFFFFFu}) {
+    ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+    cid = LastAdmin().cid;
+    dev_->SetReg32(SPDK_NVME_REG_CSTS, csts);
+    EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &status), -EIO);
+    EXPECT_FALSE(status.done);
+    EXPECT_TRUE(ctrlr_->is_failed);
+    EXPECT_EQ(ctrlr_->is_removed, csts == 0xFFFFFFFFu);
+    dev_->SetReg32(SPDK_NVME_REG_CSTS, 0x1);
+    ctrlr_->is_failed = ctrlr_->is_removed = false;  // back for the rest of the test
+  }
+  status.cpl.cdw0 = 0xDEAD;
+  dev_->Post(ctrlr_->adminq, cid, 0, 0, 0x1234);
+  EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);
+  EXPECT_FALSE(status.done);
+  EXPECT_EQ(status.cpl.cdw0, 0xDEADu);
+
+  ctrlr_->opts.admin_timeout_ms = 3;
+  uint8_t user[512];
+  memset(user, 0xAB, sizeof(user));
+  {
+    nvme_completion_poll_status st{};
+    ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_log_page(ctrlr_, 2, 0, user, sizeof(user), 0, nvme_completion_poll_cb, &st), 0);
+    EXPECT_EQ(spdk_nvme_wait_for_completion(ctrlr_->adminq, &st), -EIO);
+  }
+  spdk_nvme_cmd c = LastAdmin();
+  memset(FakeDevice::Dma(c.dptr.prp.prp1, 512), 0x11, 512);
+  dev_->Post(ctrlr_->adminq, c.cid);
+  EXPECT_EQ(spdk_nvme_ctrlr_process_admin_completions(ctrlr_), 1);
+  for (uint8_t b : user) ASSERT_EQ(b, 0xAB);
+
+  ctrlr_->opts.admin_timeout_ms = 0;
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+  dev_->Post(ctrlr_->adminq, LastAdmin().cid, 0, SPDK_NVME_SC_INVALID_FIELD, 42);
+  EXPECT_EQ(spdk_nvme_wait_for_completion_robust_lock(ctrlr_->adminq, &status, &ctrlr_->ctrlr_lock), -EIO);
+  EXPECT_EQ(status.cpl.cdw0, 42u);
+  kyt_env_test_set_clock_scale(1000);  // it only has to end: two seconds in about two milliseconds
+  ASSERT_EQ(GetFeature(nvme_completion_poll_cb, &status), 0);
+  EXPECT_EQ(spdk_nvme_wait_for_completion_timeout(ctrlr_->adminq, &status, 2), -EIO);
+  EXPECT_FALSE(status.done);
+}
+
+TEST(TimeConversion, LongDurationsDoNotOverflow) {
+  uint64_t hz = spdk_get_ticks_hz();
+  EXPECT_EQ(nvme_us_to_ticks(20000000000000ull), hz * 20000000ull);  // hz * us would overflow 64 bits
+  EXPECT_EQ(nvme_ms_to_ticks(2500), 2 * hz + hz / 2);
+}
+
+}  // namespace
+}  // namespace kyt::test
