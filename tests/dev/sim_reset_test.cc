@@ -22,15 +22,23 @@ class ResetTest : public SimDeviceTest {
   }
 };
 
-TEST_F(ResetTest, ResetWithLiveQueuePairsThenNewQueuePairsWork) {
+// A reset waits while RDY stays set (a second start meanwhile does nothing); it drops the live queue pairs, and new
+// ones work.
+TEST_F(ResetTest, ResetWaitsWhileReadyStaysSetAndDropsTheQueuePairs) {
   Attach();
   const uint16_t q1 = CreateQueuePair();
   ASSERT_NE(q1, 0);
   auto& reset = Ctx().GetResetController();
   const uint64_t resets_before = sim_->counters().resets;
+  sim_->SetReadyStuck(true);
   bool done = false;
   const auto lines = LinesOf([&] {
     reset.Start();
+    for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
+    EXPECT_EQ(reset.GetState(), 1u);
+    reset.Start();  // running: nothing happens
+    EXPECT_EQ(reset.GetState(), 1u);
+    sim_->SetReadyStuck(false);
     done = RunMachine(reset);
   });
   ASSERT_TRUE(done) << reset.GetErrorMessage();
@@ -38,29 +46,9 @@ TEST_F(ResetTest, ResetWithLiveQueuePairsThenNewQueuePairsWork) {
                               "NVME: Starting controller initialization", "NVME: Controller initialization is done"}));
   EXPECT_EQ(sim_->counters().resets, resets_before + 1);
   EXPECT_FALSE(Ctx().GetHandle()->is_resetting);
-
-  // The old identifiers are gone; new pairs work.
   EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(q1));
   EXPECT_NE(CreateQueuePair(), 0);
   EXPECT_TRUE(Ctx().GetNamespaceManager().GetNamespace(1)->IsActive());
-  // Start after completion runs it again.
-  reset.Start();
-  ASSERT_TRUE(RunMachine(reset));
-  EXPECT_NE(CreateQueuePair(), 0);
-}
-
-TEST_F(ResetTest, ResetWaitsWhileReadyStaysSet) {
-  Attach();
-  auto& reset = Ctx().GetResetController();
-  sim_->SetReadyStuck(true);
-  reset.Start();
-  for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
-  EXPECT_EQ(reset.GetState(), 1u);
-  reset.Start();  // running: nothing happens
-  EXPECT_EQ(reset.GetState(), 1u);
-  sim_->SetReadyStuck(false);
-  ASSERT_TRUE(RunMachine(reset));
-  EXPECT_NE(CreateQueuePair(), 0);
 }
 
 TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {

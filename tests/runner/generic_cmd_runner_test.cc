@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "nvme/dma_context.h"
 #include "runner/generic_cmd_runner.h"
 #include "runner_bench.h"
 
@@ -53,9 +54,15 @@ TEST_F(GenericCmdRunnerTest, DmaBufferIsAtLeastOneWholePage) {
   Attach();
   for (uint32_t size : {0u, 4u}) {
     std::vector<uint8_t> data(size + 1, 0xEE);
-    auto runner = Send(0, Cmd(0x0A, 0, 0x81, 1), data.data(), size);
-    ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
-    EXPECT_EQ(runner->GetCompletion().status_raw & 0x1FE, 0) << size;
+    GenericCmdRunner runner(address_);
+    runner.GetCommand() = Cmd(0x0A, 0, 0x81, 1);
+    runner.SetBuffer(data.data(), size, false);
+    runner.SetNvmeControllerManager(manager_);
+    const uint64_t before = DmaContext::GetTotalAllocated();
+    while (runner.GetState() != 3 && !runner.IsComplete()) runner.Run();  // submitted
+    EXPECT_EQ(DmaContext::GetTotalAllocated() - before, 4096u) << size;
+    ASSERT_TRUE(Step(runner) && runner.IsDone()) << runner.GetErrorMessage();
+    EXPECT_EQ(runner.GetCompletion().status_raw & 0x1FE, 0) << size;
     EXPECT_EQ(data[size], 0xEE) << "only the caller's bytes are copied back";
     EXPECT_EQ(sim_->CommandLogSnapshot().back().command.prp1 % 4096, 0u);
   }
