@@ -286,15 +286,5 @@ TEST_F(SeparateMetadataIoTest, MetadataTravelsThroughItsOwnBuffer) {
   EXPECT_EQ(block[kBlock + 7], 0x5A);
 }
 
-TEST_F(IoTest, DmaBytesAreCounted) {
-  const uint64_t before = DmaContext::GetTotalAllocated();
-  {
-    DmaContext a(4096);
-    EXPECT_EQ(static_cast<const uint8_t*>(a.GetBuffer())[100], 0);
-    EXPECT_EQ(DmaContext::GetTotalAllocated(), before + 4096);
-  }
-  EXPECT_EQ(DmaContext::GetTotalAllocated(), before);
-}
-
 }  // namespace
 }  // namespace kyt_dev_test
