@@ -12,10 +12,8 @@ namespace {
 class ControllerTest : public SimDeviceTest {};
 
 TEST_F(ControllerTest, AttachTimeoutGeometryAndTheManager) {
-  // The manager keys controllers by their exact address text; the default time-out is 300 s.
+  // The default time-out is 300 s.
   auto c = manager_->GetController(address_);
-  EXPECT_EQ(manager_->GetController(address_), c);
-  EXPECT_NE(manager_->GetController("0000:5E:00.0"), manager_->GetController("0000:5e:00.0"));
   EXPECT_EQ(c->GetCommandTimeoutUs(), 300000000u);
   // No device at the address: the time-out is still taken and nothing attaches.
   c->ScanAttachement(5000);
