@@ -34,20 +34,22 @@ test('calls return at once and each calls back once with its own (error, result)
 test('a bad argument fails synchronously with "<name> : <text>", never calls back and frees the object', async () => {
   let called = 0;
   const cb = () => { called += 1; };
+  const live = liveAsyncObjects();
   for (const [args, message] of [[['x', 1, false, 5], 'callback must be a Function'],
     [['x', 1, false], 'Wrong number of arguments'], [['x', 'slow', false, cb], 'argument "delayMs" must be a Number']]) {
     assert.throws(() => echoAsync(...args), { name: 'TypeError', message: `test.echoAsync : ${message}` });
+    assert.equal(liveAsyncObjects(), live, 'nothing is left to call back');
   }
-  await new Promise((resolve) => setTimeout(resolve, 20));
+  await promisify(echoAsync)('later', 0, false);
   assert.equal(called, 0);
-  assert.equal(liveAsyncObjects(), 0);
 });
 
 test('an exception thrown by the callback reaches the process\'s uncaught-exception handling', () => {
   const child = runChild(`const m = require(${JSON.stringify(testModulePath)});
-    process.on('uncaughtException', (e) => { console.log('uncaught', e.message); });
-    m.echoAsync('x', 1, false, () => { throw new Error('from callback'); });
-    setTimeout(() => console.log('alive', m.liveAsyncObjects()), 50);`, { load: false });
+    process.on('uncaughtException', (e) => {
+      console.log('uncaught', e.message); setImmediate(() => console.log('alive', m.liveAsyncObjects()));
+    });
+    m.echoAsync('x', 1, false, () => { throw new Error('from callback'); });`, { load: false });
   assert.equal(child.status, 0, child.stderr);
   assert.deepEqual(child.lines, ['uncaught from callback', 'alive 0']);
 });

@@ -1,10 +1,10 @@
 'use strict';
-// The module loads with every symbol bound, exports the class, and every method of the class refuses a receiver that
-// is not one of its objects (the method's own tests show what each one does).
+// The module loads with every symbol bound, exports the class (the main job loads it through the package folder),
+// and every method of the class refuses a receiver that is not one of its objects (the method's own tests show what
+// each one does).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const path = require('node:path');
-const { repo, buildDir, addonPath, loadAddon, runChild } = require('./helpers');
+const { addonPath, loadAddon, runChild } = require('./helpers');
 
 const exported = loadAddon();
 const { KytAddon } = exported;
@@ -17,14 +17,6 @@ test('the module, loaded with every symbol bound at once, exports exactly the cl
   assert.equal(child.status, 0, child.stderr);
   assert.deepEqual(child.lines, ['function']);
 });
-
-test('requiring the package folder gives the same exports',
-  { skip: buildDir === path.join(repo, 'build') ? false : 'the package loads build/, these tests run on another build' },
-  () => {
-    const child = runChild(`console.log(require(${JSON.stringify(repo)}).KytAddon === KytAddon);`);
-    assert.equal(child.status, 0, child.stderr);
-    assert.deepEqual(child.lines, ['true']);
-  });
 
 test('every method is a named function of the prototype that refuses a foreign receiver before it runs', () => {
   const names = Object.getOwnPropertyNames(KytAddon.prototype).filter((name) => name !== 'constructor');

@@ -44,7 +44,7 @@ test('a polling worker sees the answer the script gives from inside its callback
     assert.equal(worker.isBusy(addon, type), true, 'busy while the callback runs');
     addon.hookManagerSetStatus(type, 0);
   });
-  addon.hookManagerSetCallback(0, (type) => setTimeout(() => addon.hookManagerSetStatus(type, 0), 30));
+  addon.hookManagerSetCallback(0, (type) => setImmediate(() => addon.hookManagerSetStatus(type, 0)));
   for (let i = 1; i <= 200; i += 1) assert.deepEqual(await cycle(worker, addon, 1), DONE, `cycle ${i}`);
   assert.deepEqual(await cycle(worker, addon, 0), DONE);
 });
@@ -106,7 +106,6 @@ test('refusals name the call; types are truncated numbers, and both sides refuse
     [() => addon.hookManagerSetCallback(4, () => {}), 'setHookHandlerCallback : Invalid handler type: 4'],
     [() => addon.hookManagerSetCallback(0), 'setHookHandlerCallback : argument "callback" must be a Function'],
     [() => addon.hookManagerSetError(-1, 'm'), 'setHookHandlerError : Invalid handler type: -1'],
-    [() => addon.hookManagerSetError(1, null), 'setHookHandlerError : argument "message" must be a String'],
     [() => addon.hookManagerSetStatus(true, 0), 'setHookHandlerStatus : argument "type" must be a Number'],
     [() => addon.hookManagerSetStatus(2 ** 32 + 4, 2), 'setHookHandlerStatus : Invalid handler type: 4'],
   ];

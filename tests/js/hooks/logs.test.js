@@ -1,6 +1,5 @@
 'use strict';
-// Hooks around the process's life, and the lines the bridge writes, seen from child processes (the lines and the
-// exit are process-wide).
+// Hooks around the process's life, seen from child processes (the exit is process-wide).
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { runChild } = require('./helpers');
@@ -10,14 +9,11 @@ test('hooks do not keep the process alive; an object torn down with a hook still
     console.log('script done');`);
   assert.equal(child.status, 0, child.stderr);
   assert.ok(child.lines.indexOf('ADDON: Deleting Addon') > child.lines.indexOf('script done'));
-  // Torn down while busy, the signal still pending: dropped without a call. The handler's lines come in order.
-  child = runChild(`global.keep = new KytAddon();
+  // Torn down while busy, the signal still pending: dropped without a call.
+  child = runChild(`global.keep = new KytAddon(true);
     keep.hookManagerSetCallback(0, () => console.log('late call'));
-    worker.start(keep, 0); worker.start(keep, 0);`);
-  assert.equal(child.status, 0, child.stderr);
-  assert.deepEqual(child.lines.filter((l) => /JsHook|Deleting|late/.test(l)), ['NVME: JsHookManager: Initializing 4 hooks',
-    'NVME: JsHookManager:SetCallback(0)', 'NVME: JsHookManager:Start(0)', 'NVME: JsHookManager:Start(0)',
-    'NVME: JsHookHandler::Start - Status Busy', 'ADDON: Deleting Addon']);
+    worker.start(keep, 0);`);
+  assert.deepEqual([child.status, child.lines], [0, []], child.stderr);
   child = runChild(`global.keep = new KytAddon(true); keep.hookManagerSetCallback(1, () => {});
     worker.start(keep, 1); process.exit(4);`);
   assert.equal(child.status, 4, child.stderr);

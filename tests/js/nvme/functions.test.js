@@ -1,5 +1,6 @@
 'use strict';
-// Controller functions on the simulated drive: validator, tracker, error injection, reset, shutdown, removal.
+// Controller functions on the simulated drive: validator, tracker, error injection, reset, shutdown, removal; Format
+// NVM and raw commands: the data they move and the dwords the drive receives.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
@@ -8,6 +9,9 @@ const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
 const bdf = freeBdf();
 const drive = createDrive(bdf, { namespaces: smallNamespaces });
+function lastCommand(opcode, admin = true) {
+  return drive.commandLog().filter((c) => c.opcode === opcode && (c.sqid === 0) === admin).pop();
+}
 const identify = () => ['sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, Buffer.alloc(4096), false];
 
 test('functions that need an attached drive say so', async () => {
@@ -59,5 +63,45 @@ test('shutdown completes; the drive attaches again after a removal scan', async 
   assert.deepEqual(await ok(addon, 'scanRemoval'), { status: 'OK' });
   await ok(addon, 'scanAttachment', 0);
   await ok(addon, ...identify());
+});
+
+test('sendGenericCommand fills the Buffer, even one the script detached while the command was in flight', async () => {
+  const buf = Buffer.alloc(4096, 0xee);
+  const cpl = await ok(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x106, cdw10: 1 }, buf, false);
+  assert.deepEqual([cpl.status.sc, cpl.sqid, buf.readUInt16LE(0)], [0, 0, 0x1d1d]);
+  assert.match(buf.toString('latin1', 24, 64), /^KYT Simulated NVMe Controller/);
+  const detached = Buffer.alloc(4096);
+  const pending = call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, detached, false);
+  const moved = structuredClone(detached.buffer, { transfer: [detached.buffer] });
+  assert.equal((await pending).err, null);
+  assert.equal(Buffer.from(moved).readUInt16LE(0), 0x1d1d, 'the memory the command wrote is the one that moved');
+});
+
+test('sendGenericCommand host-to-device write reaches the media on an I/O queue', async () => {
+  const qid = await ok(addon, 'createQueuePair');
+  const data = Buffer.alloc(1024);
+  for (let i = 0; i < data.length; i += 1) data[i] = (i * 13) & 0xff;
+  const cpl = await ok(addon, 'sendGenericCommand', qid, { nsid: 1, opc: 0x01, cdw10: 77, cdw12: 1 }, data, true);
+  assert.equal(cpl.sqid, qid);
+  assert.ok(drive.readBlock(1, 78).equals(data.subarray(512)));
+});
+
+test('formatNvm changes the LBA size; one completing with an error status keeps it', async () => {
+  assert.equal((await ok(addon, 'formatNvm', 1, 2)).status.sc, 0);
+  const formatted = { isActive: true, lbaSize: 4096, metaSize: 0, size: 2 ** 17 };  // the capacity in bytes stays
+  assert.deepEqual(await ok(addon, 'getNamespaceInfo', 1), formatted);
+  drive.injectStatus({ admin: true, opcode: 0x80, sct: 0, sc: 0x0a, count: 1 });
+  const err = await fails(addon, 'formatNvm', 1, 0, { ses: 1 });
+  assert.deepEqual([err.message, err.data.status.sc], ['command error', 10]);
+  assert.equal((await ok(addon, 'getNamespaceInfo', 1)).lbaSize, 4096);
+});
+
+test('the numbers of the script reach the drive as the command dwords', async () => {
+  // Format NVM dword 10: LBA format 2, metadata settings 1, protection information 3, its location 1, secure erase 2.
+  await call(addon, 'formatNvm', 1, 2, { mset: 1, pi: 3, pil: 1, ses: 2 });
+  assert.deepEqual([lastCommand(0x80).nsid, lastCommand(0x80).cdw[10]], [1, 0x572]);
+  // opc keeps its low 8 bits and a dword of -1 is sent as 0xFFFFFFFF; omitted dwords are 0.
+  await call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x10a, cdw10: -1, cdw11: 2.9 }, Buffer.alloc(0), false);
+  assert.deepEqual(lastCommand(0x0a).cdw.slice(10, 16), [0xffffffff, 2, 0, 0, 0, 0]);
   drive.keepAlive();
 });

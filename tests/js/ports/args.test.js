@@ -3,11 +3,10 @@
 // argument list parses (the call reaches the index lookup); then one row per distinct check of the port calls.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { loadAddon, thrownMessage, sleep } = require('./support');
+const { loadAddon, thrownMessage } = require('./support');
 
 const addon = new (loadAddon())(true);
-let calledBack = false;
-const cb = () => { calledBack = true; };
+const cb = () => assert.fail('a refused call never calls back');
 const buf = Buffer.from('ab');
 
 // [method, arguments after the index, its name in messages]
@@ -18,14 +17,10 @@ const indexed = (prefix) => [['GetErrorCode', []], ['Close', []], ['SetBaudRate'
 const rows = [...indexed('ftdi'), ...indexed('serialport'),
   ['ftdiSetParity', ['none'], 'ftdi.setParity'], ['ftdiSetBitmode', [255, 2], 'ftdi.setBitmode']];
 
-test('every port method with an index parses all its arguments and refuses an index naming no open device', async () => {
+test('every port method with an index parses all its arguments and refuses an index naming no open device', () => {
   for (const [method, args, name] of rows) {
-    for (const devIdx of [0, -1]) {
-      assert.equal(thrownMessage(() => addon[method](devIdx, ...args)), `${name} : invalid device index`, method);
-    }
+    assert.equal(thrownMessage(() => addon[method](0, ...args)), `${name} : invalid device index`, method);
   }
-  await sleep(20);
-  assert.equal(calledBack, false, 'a refused call never calls back');
 });
 
 test('the distinct checks of the port calls', () => {

@@ -181,5 +181,5 @@ async function runInNamespace(file, adapters, fds = []) {
   return { status, output, result: line && JSON.parse(line.slice(7)) };
 }
 
-module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, sleep, waitFor, port,
+module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, port,
   thrownMessage, attempt, namespacesAvailable, runInNamespace };

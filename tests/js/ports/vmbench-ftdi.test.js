@@ -51,13 +51,9 @@ if (process.argv[2] === 'guest') {
     }
     const socketPath = path.join(os.tmpdir(), `kyt-ftdi-${process.pid}.sock`);
     fs.rmSync(socketPath, { force: true });
-    const received = [];
-    // The host end of the serial line: answers every chunk in upper case.
+    // The host end of the serial line: answers every chunk in upper case (so the echo shows what it received).
     const server = net.createServer((socket) => {
-      socket.on('data', (chunk) => {
-        received.push(chunk.toString('latin1'));
-        socket.write(chunk.toString('latin1').toUpperCase());
-      });
+      socket.on('data', (chunk) => socket.write(chunk.toString('latin1').toUpperCase()));
       socket.on('error', () => {});
     });
     await new Promise((resolve) => server.listen(socketPath, resolve));
@@ -76,7 +72,6 @@ if (process.argv[2] === 'guest') {
         [{ description: 'QEMU USB SERIAL', serial: 'VMB00001', vendor: 'QEMU', vendorId: 0x403, productId: 0x6001 }]);
       assert.deepEqual({ ...result, list: undefined },
         { list: undefined, idx: 0, baud: true, parity: true, prompt: true, written: [null, text.length], echo: true });
-      assert.equal(received.join(''), text);
     } finally {
       server.close();
       fs.rmSync(socketPath, { force: true });

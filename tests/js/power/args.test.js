@@ -28,7 +28,6 @@ test('init checks its arguments, the manufacturer and then its options in order'
     [['tyrvane', 'options'], 'argument "options" must be an Object'],
     [['Tyrvane', {}], 'Unsupported manufacturer: Tyrvane'],
     [['dorvan', { model: 'x' }], 'options.serial is required'],
-    [['tyrvane', { serial: 'S', interfaceNumber: '0' }], 'options.interfaceNumber must be a Number'],
     [['tyrvane', { serial: 'S', interfaceNumber: 0, baudRate: null }], 'options.baudRate must be a Number'],
     [['dorvan', { ...box, model: 3 }], 'options.model must be a String'],
     [['dorvan', { ...box, model: 'PMU' }], 'Unsupported parameter options.model = PMU'],

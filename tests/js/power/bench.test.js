@@ -6,40 +6,44 @@
 const fs = require('node:fs');
 const { loadAddon, Pty, port, attempt, namespacesAvailable, runInNamespace } = require('../ports/support');
 
-// The script, inside the namespace. Prints "RESULT <json>" with the outcome of each step. Before the box's port
-// closes, the script waits for the box's answers: a port opened again discards what the box had not read yet.
+const box = (model, baudRate = 9600) => ({ serial: 'RB0001', interfaceNumber: 0, baudRate, model });
+const log = `/tmp/kyt-power-bench-${process.pid}.csv`;
+const lines = () => fs.readFileSync(log, 'latin1').split('\n').filter((l) => l !== '');
+const failed = (name, text) => ({ error: `powerController.${name} : ${text}` });
+// [step, call, its outcome as the script sees it (undefined: checked apart)]. Before the box's port closes, the script
+// waits for the box's answers: a port opened again discards what the box had not read yet.
+const steps = [
+  ['refusedBaud', (a) => a.powerControllerInit('dorvan', box('pmu', -1)), failed('init', 'Failed to set baud rate')],
+  ['boxInit', (a) => a.powerControllerInit('dorvan', box('pmu-norvik', 9600.7)), {}],
+  ['boxOn', (a) => a.powerControllerPowerOn(), {}],
+  ['boxOff', (a) => a.powerControllerPowerOff(), {}],
+  ['boxMonitor', (a) => a.powerControllerEnablePowerMonitor(log),
+    failed('enablePowerMonitor', 'enablePowerMonitor is not supported')],
+  ['boxHeard', (a) => port(a, 'serialport', 0).readAtLeast(6), { value: 'OK\nOK\n' }],
+  ['boxUninit', (a) => a.powerControllerUninit(), {}],
+  ['boxPort', (a) => a.serialportClose(0), { error: 'serialport.close : invalid device index' }],  // uninit closed it
+  ['otherModel', (a) => a.powerControllerInit('dorvan', box('pmu-brask')), {}],
+  ['otherModelOn', (a) => a.powerControllerPowerOn(), {}],
+  ['otherHeard', (a) => port(a, 'serialport', 0).readAtLeast(3), { value: 'OK\n' }],
+  ['otherModelUninit', (a) => a.powerControllerUninit(), {}],
+  ['pmuInit', (a) => a.powerControllerInit('tyrvane', { serial: 'PMU001', interfaceNumber: 0, baudRate: 115200 }), {}],
+  ['pmuOff', (a) => a.powerControllerPowerOff(), {}],
+  ['pmuOn', (a) => a.powerControllerPowerOn(), {}],
+  ['pmuMonitor', (a) => a.powerControllerEnablePowerMonitor(log), {}],
+  ['pmuNoMonitor', (a) => {
+    while (lines().length < 2) Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 5);
+    a.powerControllerDisablePowerMonitor();
+    return lines();
+  }],
+  ['pmuUninit', (a) => a.powerControllerUninit(), {}],
+  ['pmuAfterUninit', (a) => a.powerControllerPowerOff(), failed('powerOff', 'PowerController is not initialized yet')],
+];
+
+// The script, inside the namespace. Prints "RESULT <json>" with the outcome of each step.
 async function child() {
   const addon = new (loadAddon())(true);
-  const box = (model, baudRate = 9600) => ({ serial: 'RB0001', interfaceNumber: 0, baudRate, model });
-  const log = `/tmp/kyt-power-bench-${process.pid}.csv`;
-  const lines = () => fs.readFileSync(log, 'latin1').split('\n').filter((l) => l !== '');
-  const steps = {
-    refusedBaud: () => addon.powerControllerInit('dorvan', box('pmu', -1)),
-    boxInit: () => addon.powerControllerInit('dorvan', box('pmu-norvik', 9600.7)),
-    boxOn: () => addon.powerControllerPowerOn(),
-    boxOff: () => addon.powerControllerPowerOff(),
-    boxMonitor: () => addon.powerControllerEnablePowerMonitor(log),
-    boxHeard: () => port(addon, 'serialport', 0).readAtLeast(6),
-    boxUninit: () => addon.powerControllerUninit(),
-    boxPort: () => addon.serialportClose(0),
-    otherModel: () => addon.powerControllerInit('dorvan', box('pmu-brask')),
-    otherModelOn: () => addon.powerControllerPowerOn(),
-    otherHeard: () => port(addon, 'serialport', 0).readAtLeast(3),
-    otherModelUninit: () => addon.powerControllerUninit(),
-    pmuInit: () => addon.powerControllerInit('tyrvane', { serial: 'PMU001', interfaceNumber: 0, baudRate: 115200 }),
-    pmuOff: () => addon.powerControllerPowerOff(),
-    pmuOn: () => addon.powerControllerPowerOn(),
-    pmuMonitor: () => addon.powerControllerEnablePowerMonitor(log),
-    pmuNoMonitor: () => {
-      for (let i = 0; i < 1000 && lines().length < 2; i += 1) Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 5);
-      addon.powerControllerDisablePowerMonitor();
-      return lines();
-    },
-    pmuUninit: () => addon.powerControllerUninit(),
-    pmuAfterUninit: () => addon.powerControllerPowerOff(),
-  };
   const r = {};
-  for (const [key, step] of Object.entries(steps)) r[key] = await attempt(step);
+  for (const [key, step] of steps) r[key] = await attempt(() => step(addon));
   fs.rmSync(log, { force: true });
   console.log(`RESULT ${JSON.stringify(r)}`);
 }
@@ -66,19 +70,8 @@ if (process.argv[2] === 'child') {
       const { status, output, result } = await runInNamespace(__filename,
         [adapter('1-1', 'RB0001', 'ttyUSB0', boxPty.path), adapter('1-2', 'PMU001', 'ttyUSB1', pmuPty.path)]);
       assert.equal(status, 0, output);
-      const failed = (name, text) => ({ error: `powerController.${name} : ${text}` });
       const { pmuNoMonitor, ...rest } = result;
-      assert.deepEqual(rest, {
-        refusedBaud: failed('init', 'Failed to set baud rate'),  // -1 reaches the port as the int32 -1
-        boxInit: {}, boxOn: {}, boxOff: {},
-        boxMonitor: failed('enablePowerMonitor', 'enablePowerMonitor is not supported'),
-        boxHeard: { value: 'OK\nOK\n' },
-        boxUninit: {},
-        boxPort: { error: 'serialport.close : invalid device index' },  // uninit closed the box's port
-        otherModel: {}, otherModelOn: {}, otherHeard: { value: 'OK\n' }, otherModelUninit: {},
-        pmuInit: {}, pmuOff: {}, pmuOn: {}, pmuMonitor: {}, pmuUninit: {},
-        pmuAfterUninit: failed('powerOff', 'PowerController is not initialized yet'),
-      });
+      assert.deepEqual(rest, Object.fromEntries(steps.filter((s) => s[2]).map(([key, , outcome]) => [key, outcome])));
       // Each model name chose its box's commands.
       assert.equal(boxPty.received, '\x02pmu(pwr,on)\x03\x02pmu(pwr,off)\x03\x02pwr,1\x03');
       // The board: identity at init, the 12 V supply switched, then one measurement per monitor line.
