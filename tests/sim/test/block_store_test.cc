@@ -14,23 +14,18 @@ std::vector<uint8_t> Pattern(uint32_t size, uint8_t seed) {
 }
 
 TEST(BlockStoreTest, UnwrittenBlocksReadZerosAndWrittenBlocksReadBack) {
-  for (uint32_t size : {512u, 520u, 4096u, 4104u}) {
+  for (uint32_t size : {512u, 4104u}) {
     BlockStore store(size, false);
     std::vector<uint8_t> out(size, 0xAA);
     store.Read(12345678901ull, out.data());
     EXPECT_EQ(out, std::vector<uint8_t>(size, 0)) << size;
     auto a = Pattern(size, 1), b = Pattern(size, 2);
     store.Write(7, a.data());
-    store.Write(8, b.data());
     store.Write(1ull << 40, b.data());
-    store.Read(7, out.data());
-    EXPECT_EQ(out, a);
-    store.Read(8, out.data());
-    EXPECT_EQ(out, b);
-    store.Read(1ull << 40, out.data());
-    EXPECT_EQ(out, b);
-    EXPECT_EQ(store.allocated_blocks(), 3u);
+    store.Write(8, b.data());
     store.Write(7, b.data());  // overwrite does not count twice
+    store.Read(7, out.data());
+    EXPECT_EQ(out, b);
     EXPECT_EQ(store.allocated_blocks(), 3u);
   }
 }
@@ -47,17 +42,12 @@ TEST_P(BlockStoreLayoutTest, DeallocateForgetsExactlyTheRange) {
   for (uint64_t lba = 0; lba < 300; ++lba) store.Write(lba, a.data());
   store.Deallocate(10, 100);  // crosses chunk boundaries (64-block chunks for 512-byte blocks)
   EXPECT_EQ(store.allocated_blocks(), 200u);
-  EXPECT_NE(store.Find(9), nullptr);
-  EXPECT_EQ(store.Find(10), nullptr);
-  EXPECT_EQ(store.Find(109), nullptr);
-  EXPECT_NE(store.Find(110), nullptr);
+  for (uint64_t lba : {9, 10, 109, 110}) EXPECT_EQ(store.Find(lba) == nullptr, lba == 10 || lba == 109) << lba;
   // A huge range over few stored chunks takes the other walk.
   store.Deallocate(200, ~uint64_t(0) - 300);
   EXPECT_EQ(store.allocated_blocks(), 100u);
   EXPECT_NE(store.Find(199), nullptr);
   EXPECT_EQ(store.Find(200), nullptr);
-  store.Deallocate(0, 0);
-  EXPECT_EQ(store.allocated_blocks(), 100u);
 }
 
 TEST_P(BlockStoreLayoutTest, FirstEightBytesRunsCrossChunks) {
@@ -78,48 +68,25 @@ TEST_P(BlockStoreLayoutTest, FirstEightBytesRunsCrossChunks) {
   }
 }
 
-TEST(BlockStoreTest, CorruptFlipsStoredBytesAndMaterialisesUnwrittenBlocks) {
-  BlockStore store(512, false);
-  auto a = Pattern(512, 4);
-  store.Write(1, a.data());
-  ASSERT_TRUE(store.Corrupt(1, 100, 0x0F));
-  std::vector<uint8_t> out(512);
-  store.Read(1, out.data());
-  EXPECT_EQ(out[100], a[100] ^ 0x0F);
-  out[100] = a[100];
-  EXPECT_EQ(out, a);
-  ASSERT_TRUE(store.Corrupt(50, 0, 0xFF));
-  store.Read(50, out.data());
-  EXPECT_EQ(out[0], 0xFF);
-  EXPECT_FALSE(store.Corrupt(50, 512, 1));
-}
-
-TEST(BlockStoreTest, FirstEightBytesMode) {
-  BlockStore store(4096, true);
-  EXPECT_EQ(store.stored_bytes(), 8u);
-  auto a = Pattern(4096, 5);
-  store.Write(3, a.data());
-  std::vector<uint8_t> out(4096, 0xAA);
-  store.Read(3, out.data());
-  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 8, out.begin()));
-  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 8, out.end()), std::vector<uint8_t>(4088, 0));
-  EXPECT_FALSE(store.Corrupt(3, 8, 1));
-  EXPECT_TRUE(store.Corrupt(3, 7, 1));
-}
-
-TEST(BlockStoreTest, ResetChangesTheBlockSizeAndForgetsEverything) {
-  BlockStore store(512, false);
-  auto a = Pattern(512, 6);
-  store.Write(0, a.data());
-  store.Reset(4104);
-  EXPECT_EQ(store.block_bytes(), 4104u);
-  EXPECT_EQ(store.allocated_blocks(), 0u);
-  EXPECT_EQ(store.Find(0), nullptr);
-  auto b = Pattern(4104, 7);
-  store.Write(0, b.data());
-  std::vector<uint8_t> out(4104);
-  store.Read(0, out.data());
-  EXPECT_EQ(out, b);
+// Corruption flips stored bytes (materialising an unwritten block) and only those a block keeps.
+TEST(BlockStoreTest, CorruptFlipsStoredBytesOnly) {
+  for (bool first_8 : {false, true}) {
+    BlockStore store(4096, first_8);
+    auto a = Pattern(4096, 4);
+    store.Write(1, a.data());
+    ASSERT_TRUE(store.Corrupt(1, 7, 0x0F));
+    ASSERT_TRUE(store.Corrupt(50, 0, 0xFF));
+    EXPECT_NE(store.Corrupt(1, 8, 1), first_8);
+    EXPECT_FALSE(store.Corrupt(1, 4096, 1));
+    std::vector<uint8_t> out(4096);
+    store.Read(1, out.data());
+    a[7] ^= 0x0F;
+    if (first_8) std::fill(a.begin() + 8, a.end(), 0);
+    else a[8] ^= 1;
+    EXPECT_EQ(out, a) << first_8;
+    store.Read(50, out.data());
+    EXPECT_EQ(out[0], 0xFF);
+  }
 }
 
 }  // namespace

@@ -40,43 +40,33 @@ TEST(DataPointerTest, Prp1CoversUpToTheEndOfItsPageAndPrp2IsTheSecondPage) {
   EXPECT_EQ(r[3583], 4 * kPage - 1);
   EXPECT_EQ(r[3584], 9 * kPage);
   EXPECT_EQ(r.back(), 9 * kPage + 511);
-  // A second page with an offset is refused.
-  EXPECT_EQ(dp.Build(Page(3), Page(9) + 8, 8192, kPage, memory).sc, sc::kInvalidPrpOffset);
 }
 
-TEST(DataPointerTest, PrpListAndChainedListsAtEveryOffset) {
-  // A list page holds 512 entries; a list that starts two entries before the end of its page must chain once three
-  // or more pages follow PRP1's page.
+// A list page holds 512 entries. A list two entries before the end of its page chains once three pages follow PRP1's
+// page (at every PRP1 offset), and does not chain when exactly two follow.
+TEST(DataPointerTest, PrpListsChainOnlyWhenMorePagesFollowThanTheirPageHolds) {
+  SetEntry(40, 510, Page(20));
+  SetEntry(40, 511, Page(41));
+  SetEntry(41, 0, Page(21));
+  SetEntry(41, 1, Page(22));
+  DataPointer dp;
   for (uint32_t offset : {0u, 4u, 512u, 4092u}) {
-    std::memset(g_memory, 0, sizeof(g_memory));
-    const uint64_t len = 3 * kPage + (kPage - offset);  // PRP1's part, then three whole pages
-    const uint64_t pages_after_first = (len - (kPage - offset)) / kPage + ((len - (kPage - offset)) % kPage ? 1 : 0);
-    // List in page 40 starting at its last-but-one entry: entries 510 (data), 511 (pointer to page 41).
-    const uint64_t list = Page(40) + 510 * 8;
-    SetEntry(40, 510, Page(20));
-    SetEntry(40, 511, Page(41));
-    for (uint64_t i = 1; i < pages_after_first; ++i) SetEntry(41, int(i - 1), Page(20 + int(i)));
-    DataPointer dp;
-    ASSERT_TRUE(dp.Build(Page(2) + offset, list, len, kPage, memory).ok()) << offset;
+    const uint64_t len = 4 * kPage - offset;
+    ASSERT_TRUE(dp.Build(Page(2) + offset, Page(40) + 510 * 8, len, kPage, memory).ok()) << offset;
     auto r = Reached(dp, len);
     EXPECT_EQ(r.front(), 2 * kPage + offset);
     EXPECT_EQ(r[kPage - offset], 20 * kPage);
-    EXPECT_EQ(r.back(), (20 + pages_after_first - 1) * kPage + ((len - (kPage - offset) - 1) % kPage));
+    EXPECT_EQ(r[2 * kPage - offset], 21 * kPage);
+    EXPECT_EQ(r.back(), 23 * kPage - 1);
   }
-}
-
-TEST(DataPointerTest, ListThatFitsExactlyIsNotChained) {
-  // Two entries left in the list page and exactly two pages to go: both are data pages.
-  SetEntry(40, 510, Page(20));
   SetEntry(40, 511, Page(21));
-  DataPointer dp;
   ASSERT_TRUE(dp.Build(Page(2), Page(40) + 510 * 8, 3 * kPage, kPage, memory).ok());
-  auto r = Reached(dp, 3 * kPage);
-  EXPECT_EQ(r[2 * kPage], 21 * kPage);
+  EXPECT_EQ(Reached(dp, 3 * kPage)[2 * kPage], 21 * kPage);
 }
 
 TEST(DataPointerTest, MisalignedEntriesAndForeignMemoryAreRejected) {
   DataPointer dp;
+  EXPECT_EQ(dp.Build(Page(3), Page(9) + 8, 8192, kPage, memory).sc, sc::kInvalidPrpOffset);  // PRP2 page
   EXPECT_EQ(dp.Build(Page(2) + 2, 0, 16, kPage, memory).sc, sc::kInvalidPrpOffset);  // PRP1 not dword aligned
   EXPECT_EQ(dp.Build(Page(2), Page(40) + 4, 3 * kPage, kPage, memory).sc, sc::kInvalidPrpOffset);  // list ptr
   SetEntry(40, 0, Page(20) + 16);
@@ -89,24 +79,19 @@ TEST(DataPointerTest, MisalignedEntriesAndForeignMemoryAreRejected) {
 }
 
 TEST(DataPointerTest, CopiesContinueAcrossSegments) {
+  std::memset(g_memory + 5 * kPage, 0xFF, 3 * kPage);
   DataPointer dp;
   ASSERT_TRUE(dp.Build(Page(5) + 4000, Page(7), 200, kPage, memory).ok());
-  ASSERT_EQ(dp.segments().size(), 2u);
-  std::vector<uint8_t> src(200);
-  for (int i = 0; i < 200; ++i) src[i] = static_cast<uint8_t>(i + 1);
+  std::vector<uint8_t> src(200, 0x11), back(140);
   dp.ToHost(src.data(), 50);
   dp.ZeroToHost(10);
-  dp.ToHost(src.data() + 60, 140);
-  EXPECT_EQ(g_memory[5 * kPage + 4000], 1);
+  dp.ToHost(src.data(), 140);
   EXPECT_EQ(g_memory[5 * kPage + 4050], 0);
-  EXPECT_EQ(g_memory[5 * kPage + 4095], 96);
-  EXPECT_EQ(g_memory[7 * kPage], 97);
-  EXPECT_EQ(g_memory[7 * kPage + 103], 200);
+  EXPECT_EQ(g_memory[7 * kPage + 103], 0x11);
   dp.Rewind();
-  std::vector<uint8_t> back(200);
   dp.Skip(60);
   dp.FromHost(back.data(), 140);
-  EXPECT_EQ(0, std::memcmp(back.data(), src.data() + 60, 140));
+  EXPECT_EQ(back, std::vector<uint8_t>(140, 0x11));
 }
 
 }  // namespace

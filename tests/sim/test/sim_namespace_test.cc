@@ -2,25 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <vector>
 
 namespace kyt::sim {
 namespace {
 
-SimNamespace Make(uint64_t blocks, uint8_t format) {
+// A format keeps the byte capacity, changes the block size and forgets the data and the bad blocks.
+TEST(SimNamespaceTest, FormatKeepsTheByteCapacityAndForgetsTheData) {
   NamespaceConfig c;
-  c.blocks = blocks;
-  c.lba_format = format;
-  return SimNamespace(c, {}, false);
-}
-
-TEST(SimNamespaceTest, FormatKeepsTheByteCapacity) {
-  SimNamespace ns = Make(8000, 0);
+  c.blocks = 8000;
+  SimNamespace ns(c, {}, false);
   ns.MarkUncorrectable(5, 1);
+  ns.store().Write(0, std::vector<uint8_t>(512, 1).data());
   ns.Format(3, true);
   EXPECT_EQ(ns.size(), 1000u);
   EXPECT_EQ(ns.block_bytes(), 4104u);
-  EXPECT_TRUE(ns.extended());
+  EXPECT_EQ(ns.store().block_bytes(), 4104u);
+  EXPECT_EQ(ns.store().allocated_blocks(), 0u);
   uint64_t first;
   EXPECT_FALSE(ns.FindUncorrectable(0, 1000, &first));
   ns.Format(0, false);

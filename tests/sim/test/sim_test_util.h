@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "kyt_sim/sim_controller.h"
 #include "kyt_sim/test_host.h"
@@ -55,7 +56,11 @@ class SimTest : public ::testing::Test {
     c.nsid = nsid;
     return c;
   }
-  static bool Is(const Status& st, uint8_t sct, uint8_t sc) { return st.sct == sct && st.sc == sc; }
+  // Waits (bounded) for the controller's thread to get somewhere, e.g. to fetch a command.
+  template <class Done>
+  static void Await(Done done) {
+    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 
   std::unique_ptr<SimController> ctrl_;
   std::unique_ptr<TestHost> host_;
