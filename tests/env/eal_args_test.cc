@@ -12,25 +12,21 @@ namespace {
 using kyt::env::BuildEalArgs;
 using kyt::env::EalHost;
 
-/* The arguments as one text, each followed by a blank, for finding options and their values. */
-std::string Text(const spdk_env_opts &opts, EalHost host)
+/* Checks that each of `want` is among the arguments (as one text, each followed by a blank) and none of `absent`. */
+std::string Expect(const spdk_env_opts &opts, EalHost host, std::initializer_list<const char *> want,
+		   std::initializer_list<const char *> absent)
 {
-	std::string text;
+	std::string text = " ";
 	for (const std::string &a : BuildEalArgs(opts, host)) {
 		text += a + " ";
 	}
-	return text;
-}
-
-void ExpectOptions(const std::string &text, std::initializer_list<const char *> want,
-		   std::initializer_list<const char *> absent)
-{
 	for (const char *a : want) {
 		EXPECT_NE(text.find(std::string(" ") + a + " "), std::string::npos) << a << " in " << text;
 	}
 	for (const char *a : absent) {
-		EXPECT_EQ(text.find(std::string(" ") + a + " "), std::string::npos) << a << " in " << text;
+		EXPECT_EQ(text.find(std::string(" ") + a), std::string::npos) << a << " in " << text;
 	}
+	return text;
 }
 
 TEST(EalArgs, DriverStartWithAndWithoutHugepagesAndDefaults)
@@ -47,35 +43,19 @@ TEST(EalArgs, DriverStartWithAndWithoutHugepagesAndDefaults)
 	opts.pci_whitelist = &addr;
 	opts.core_mask = "24";
 	opts.master_core = 2;
-	std::string text = Text(opts, EalHost{true, 4242});
-	EXPECT_EQ(text.rfind("nvme_addon -c 24 --main-lcore=2 -m 1024 -a 0000:00:04.0 ", 0), 0u) << text;
-	ExpectOptions(text, {"--file-prefix=spdk7", "--proc-type=auto", "--huge-unlink"},
-		      {"--no-huge", "--no-pci", "--iova-mode=va"});
+	std::string text = Expect(opts, EalHost{true, 4242}, {"--file-prefix=spdk7", "--proc-type=auto", "--huge-unlink"},
+				  {"--no-huge", "--no-pci", "--iova-mode=va"});
+	EXPECT_EQ(text.rfind(" nvme_addon -c 24 --main-lcore=2 -m 1024 -a 0000:00:04.0 ", 0), 0u) << text;
 	/* Without hugepages: anonymous memory, IOVA as VA, and no hugepage options. */
 	addr = {0x10, 0xab, 0x1f, 7};
-	text = Text(opts, EalHost{false, 4242});
-	ExpectOptions(text, {"0010:ab:1f.7", "--no-huge", "--iova-mode=va", "--no-shconf", "--file-prefix=spdk7"},
-		      {"--huge-unlink", "--proc-type=auto"});
-
-	spdk_env_opts_init(&opts);
-	text = Text(opts, EalHost{true, 4242});
-	ExpectOptions(text, {"-c 0x1", "--file-prefix=spdk_pid4242"}, {"--proc-type=auto", "-a", "-m"});
-	EXPECT_EQ(text.find("--main-lcore"), std::string::npos) << "no main core asked for";
-}
-
-TEST(EalArgs, PciSelection)
-{
-	spdk_env_opts opts;
-	spdk_env_opts_init(&opts);
-	spdk_pci_addr list[2] = {{0, 1, 2, 3}, {0, 4, 5, 6}};
-	opts.pci_whitelist = list;
-	opts.num_pci_addr = 2;
-	ExpectOptions(Text(opts, EalHost{false, 1}), {"-a 0000:01:02.3 -a 0000:04:05.6"}, {"-b"});
-	opts.no_pci = true;
-	ExpectOptions(Text(opts, EalHost{false, 1}), {"--no-pci"}, {"-a"}); /* no scan overrides the list */
-	opts.no_pci = false;
+	Expect(opts, EalHost{false, 4242},
+	       {"0010:ab:1f.7", "--no-huge", "--iova-mode=va", "--no-shconf", "--file-prefix=spdk7"},
+	       {"--huge-unlink", "--proc-type=auto"});
 	opts.pci_whitelist = nullptr; /* a count without a list */
 	EXPECT_THROW(BuildEalArgs(opts, EalHost{false, 1}), std::invalid_argument);
+	spdk_env_opts_init(&opts);
+	Expect(opts, EalHost{true, 4242}, {"-c 0x1", "--file-prefix=spdk_pid4242"},
+	       {"--proc-type=auto", "-a", "-m", "--main-lcore"});
 }
 
 }  // namespace
