@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,7 +72,7 @@ TEST(SwDev, RegistryAndAttachOfferTheDeviceOnceAndFailCleanly)
 	spdk_pci_device_detach(second.dev);
 }
 
-TEST(SwDev, ConfigSpaceReachesTheFunctionUntilItIsRemoved)
+TEST(SwDev, ConfigSpaceAndBar0ReachTheFunctionUntilItIsRemoved)
 {
 	FakeFunction f(TestAddr(6));
 	ASSERT_EQ(f.Register(), 0);
@@ -89,6 +88,13 @@ TEST(SwDev, ConfigSpaceReachesTheFunctionUntilItIsRemoved)
 	EXPECT_EQ(spdk_pci_device_cfg_write16(dev, 1, 4095), -EINVAL);
 	EXPECT_EQ(spdk_pci_device_cfg_read(dev, &v32, 3, 0), -EINVAL);
 	EXPECT_EQ(f.accesses, before);
+	void *bar = nullptr;
+	uint64_t phys = 0, size = 0;
+	ASSERT_EQ(spdk_pci_device_map_bar(dev, 0, &bar, &phys, &size), 0);
+	static_cast<volatile uint32_t *>(bar)[5] = 0x460001; /* the mapping shares the function's BAR0 memory */
+	ASSERT_EQ(pread(f.fd, &v32, 4, 0x14), 4);
+	EXPECT_EQ(v32, 0x460001u);
+	EXPECT_EQ(spdk_pci_device_unmap_bar(dev, 0, bar), 0);
 
 	/* Unregistered under the driver: the handle stays, config access fails, later attaches find nothing. */
 	ASSERT_EQ(kyt_swdev_unregister(&f.desc.addr), 0);

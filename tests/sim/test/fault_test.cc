@@ -57,6 +57,7 @@ TEST_F(FaultTest, InjectedStatusesHitOnlyTheirQueueOpcodeNamespaceAndCount) {
   TestHost::Buffer id;
   for (int i = 0; i < 2; ++i) EXPECT_STATUS(host_->Identify(1, 0, &id), sct::kGeneric, sc::kInternalError);
   EXPECT_EQ(ctrl_->pending_faults(), 1u);  // the unlimited admin rule
+  EXPECT_EQ(ctrl_->counters().injected, 5u);
   ctrl_->ClearFaults();
   EXPECT_OK(host_->Identify(1, 0, &id));
 }

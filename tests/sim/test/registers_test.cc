@@ -80,18 +80,21 @@ TEST_F(RegistersTest, ShutdownNotificationMovesShstThroughProcessingToComplete) 
   }
 }
 
-// A bad admin queue address, a fatal status set on demand and no bus mastering all stop the service; CFS set by the
+// A bad admin queue address or page size, a fatal status set on demand and no bus mastering all stop the service; CFS set by the
 // controller or on demand clears with a reset unless asked to survive it.
 TEST_F(RegistersTest, NoServiceWhileFatalOrWithoutBusMastering) {
   Start(FastConfig(), false);
-  TestHost::Buffer q = host_->Alloc(8192);
+  TestHost::Buffer q = host_->Alloc(256 * 1024, 128 * 1024);  // aligned for pages of up to 128 KiB
   host_->Write32(reg::kAqa, 0x000F000F);
   host_->Write64(reg::kAsq, q.iova + 512);  // not page aligned
-  host_->Write64(reg::kAcq, q.iova + 4096);
+  host_->Write64(reg::kAcq, q.iova + 128 * 1024);
   host_->Write32(reg::kCc, cc::kEn);
   EXPECT_TRUE(host_->WaitCsts(csts::kCfs | csts::kRdy, csts::kCfs));
   host_->Write32(reg::kCc, 0);
   EXPECT_TRUE(host_->WaitCsts(csts::kCfs, 0));
+  host_->Write64(reg::kAsq, q.iova);
+  host_->Write32(reg::kCc, cc::kEn | 5u << 7);  // MPS 5 is above MPSMAX 4
+  EXPECT_TRUE(host_->WaitCsts(csts::kCfs, csts::kCfs));
 
   Start();
   host_->SetConfig32(PciConfigSpace::kCommand, PciConfigSpace::kCommandMemory);
