@@ -18,7 +18,8 @@ function runInGuest(bind, ...jobArgs) {
     '-e', `KYT_BUILD_DIR=${path.relative(root, buildDir)}`, '--', process.execPath, job, ...jobArgs];
   const run = spawnSync(vmbench, args, { cwd: root, encoding: 'utf8', timeout: 110000 });
   const line = (run.stdout || '').split('\n').find((l) => l.startsWith('RESULT ') || l.startsWith('FAILED '));
-  assert.equal(run.status, 0, `vmbench ${bind} exited ${run.status}\n${line || ''}\n${(run.stderr || '').slice(-3000)}`);
+  assert.equal(run.status, 0, `vmbench ${bind} exited ${run.status}\n${line || ''}\n${(run.stdout || '').slice(-3000)}\n`
+    + (run.stderr || '').slice(-3000));
   assert.ok(line && line.startsWith('RESULT '), `no result line:\n${run.stdout}`);
   return JSON.parse(line.slice('RESULT '.length));
 }
