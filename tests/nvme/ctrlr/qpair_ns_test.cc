@@ -19,32 +19,22 @@ bool QueueLive(SimController& sim, uint16_t qid) {
 
 class CtrlrQpairTest : public CtrlrTest {
  protected:
-  spdk_nvme_qpair* Alloc(spdk_nvme_ctrlr* ctrlr, spdk_nvme_qprio prio = SPDK_NVME_QPRIO_URGENT, uint64_t* sq = nullptr,
-                         uint64_t* cq = nullptr) {
+  spdk_nvme_qpair* Alloc(spdk_nvme_ctrlr* ctrlr) {
     spdk_nvme_io_qpair_opts opts;
     spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr, &opts, sizeof(opts));
-    opts.qprio = prio;
     opts.io_queue_size = 64;
-    opts.sq.vaddr = sq, opts.sq.buffer_size = 64 * 64 - 1;  // a caller's ring must hold the queue
-    opts.cq.vaddr = cq, opts.cq.buffer_size = 64 * 16 - 1;
     return spdk_nvme_ctrlr_alloc_io_qpair(ctrlr, &opts, sizeof(opts));
   }
 };
 
-// Refused, taking no identifier: a priority round robin arbitration cannot honour, caller rings smaller than the
-// queue, a creation the controller refuses (its CQ is deleted again). Identifiers are handed out lowest first until
+// A creation the controller refuses takes no identifier (its CQ is deleted again). Identifiers are handed out lowest first until
 // none is left, and a freed one (its queues deleted at the device) is handed out again.
-TEST_F(CtrlrQpairTest, RefusalsLowestFreeIdentifierAndNoneLeft) {
+TEST_F(CtrlrQpairTest, RefusedCreationLowestFreeIdentifierAndNoneLeft) {
   SimConfig config = FastSimConfig();
   config.io_queues = 3;
   SimController& sim = AddSim(config);
   spdk_nvme_ctrlr* ctrlr = Attach();
   ASSERT_NE(nullptr, ctrlr);
-  uint64_t ring[8];
-  EXPECT_EQ(nullptr, Alloc(ctrlr, SPDK_NVME_QPRIO_HIGH));
-  EXPECT_EQ(nullptr, Alloc(ctrlr, static_cast<spdk_nvme_qprio>(4)));
-  EXPECT_EQ(nullptr, Alloc(ctrlr, SPDK_NVME_QPRIO_URGENT, ring));
-  EXPECT_EQ(nullptr, Alloc(ctrlr, SPDK_NVME_QPRIO_URGENT, nullptr, ring));
   sim.InjectFault(AdminFault(SPDK_NVME_OPC_CREATE_IO_SQ, 1, 0x01));
   EXPECT_EQ(nullptr, Alloc(ctrlr));
   EXPECT_EQ(1u, AdminLogged(sim, SPDK_NVME_OPC_DELETE_IO_CQ).size());
@@ -200,7 +190,6 @@ TEST_F(CtrlrTest, NamespaceManagementUpdatesTheActiveList) {
     EXPECT_EQ(0u, spdk_nvme_ctrlr_create_ns(ctrlr, nsdata));
     for (auto call : {spdk_nvme_ctrlr_attach_ns, spdk_nvme_ctrlr_detach_ns}) EXPECT_EQ(-ENXIO, call(ctrlr, 3, list));
     EXPECT_EQ(-ENXIO, spdk_nvme_ctrlr_delete_ns(ctrlr, 3));  // no such namespace
-    EXPECT_EQ(-ENXIO, spdk_nvme_ctrlr_security_receive(ctrlr, 1, 0, 0, nsdata, 512));  // not offered
     spdk_dma_free(nsdata);
     spdk_dma_free(list);
   }

@@ -82,7 +82,7 @@ TEST(PcieCtrlr, VanishedBarReadsAllOnesWithoutKillingTheProcess) {
 }
 
 // A CMB inside BAR0 (BIR 0) at 4 MiB in a 16 MiB BAR, in 4 KiB units: mapped for submission queues when it offers
-// them and nothing else it cannot serve; data buffers come from its registered part only, 4-byte aligned.
+// them and nothing else it cannot serve.
 TEST(PcieCtrlr, CmbDecisions) {
   struct {
     uint32_t units, flags, bir;
@@ -100,16 +100,6 @@ TEST(PcieCtrlr, CmbDecisions) {
     struct nvme_pcie_ctrlr* p = nvme_pcie_ctrlr(ctrlr);
     if (c.flags == 0x19 && !p->cmb_bar_virt_addr) GTEST_SKIP() << "the environment cannot register BAR memory for DMA";
     EXPECT_EQ(p->cmb_bar_virt_addr != nullptr && ctrlr->opts.use_cmb_sqs, c.mapped) << c.units << " " << c.flags;
-    if (c.flags != 0x19 || !c.mapped) {
-      EXPECT_EQ(spdk_nvme_ctrlr_alloc_cmb_io_buffer(ctrlr, 4096), nullptr) << "no data without RDS and WDS";
-      continue;
-    }
-    uint8_t* a = static_cast<uint8_t*>(spdk_nvme_ctrlr_alloc_cmb_io_buffer(ctrlr, 6));
-    uint8_t* b = static_cast<uint8_t*>(spdk_nvme_ctrlr_alloc_cmb_io_buffer(ctrlr, 8));
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(b - a, 8) << "rounded up to a multiple of 4";
-    EXPECT_EQ((uintptr_t)p->cmb_mem_register_addr % 0x200000, 0u);
-    EXPECT_EQ(spdk_nvme_ctrlr_alloc_cmb_io_buffer(ctrlr, p->cmb_mem_register_size), nullptr);
   }
 }
 
