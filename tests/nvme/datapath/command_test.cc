@@ -24,9 +24,7 @@ TEST_F(CmdsTest, BuildersWithoutDataPlaceExactEntries) {
   spdk_nvme_feat_async_event_configuration aec{};
   aec.raw = 0x31F;
   const std::pair<std::function<int()>, Dwords> cases[] = {
-      {[&] { return nvme_ctrlr_cmd_set_num_queues(ctrlr_, 8, cb, &log); }, {9, 0, 7, 7u | 7u << 16, 0, 0}},
       {[&] { return nvme_ctrlr_cmd_set_async_event_config(ctrlr_, aec, cb, &log); }, {9, 0, 0x0B, 0x31F, 0, 0}},
-      {[&] { return nvme_ctrlr_cmd_delete_ns(ctrlr_, 9, cb, &log); }, {0x0D, 9, 1, 0, 0, 0}},
       {[&] { return nvme_ctrlr_cmd_format(ctrlr_, 2, &fmt, cb, &log); }, {0x80, 2, 0x253, 0, 0, 0}},  // 3, 1, 2, 1
       {[&] { return spdk_nvme_ctrlr_cmd_abort(ctrlr_, nullptr, 0x1234, cb, &log); }, {8, 0, 0x1234u << 16, 0, 0, 0}},
   };

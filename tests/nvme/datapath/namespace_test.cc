@@ -11,7 +11,6 @@ class NsData : public ::testing::Test {
   void SetUp() override {
     ctrlr_.nsdata = &d_;
     ctrlr_.max_xfer_size = 128 * 1024;
-    ctrlr_.min_page_size = 4096;
     ns_.ctrlr = &ctrlr_;
     ns_.id = 1;
   }
