@@ -17,9 +17,9 @@ TEST_F(AttachTest, ProbeAttachesWithTheDeviceLayersOptionsAndCountsReferences) {
   record.io_queue_size = 65536;
   spdk_nvme_ctrlr* ctrlr = Attach(&record);
   ASSERT_NE(nullptr, ctrlr);
-  EXPECT_EQ((std::vector<uint32_t>{1024, 256, 1024}), (std::vector<uint32_t>{record.probe_opts.num_io_queues,
-                                                                              record.probe_opts.io_queue_size,
-                                                                              ctrlr->opts.io_queue_size}));
+  EXPECT_EQ((std::vector<uint32_t>{1024, 256, 1024}),
+            (std::vector<uint32_t>{record.probe_opts.num_io_queues, record.probe_opts.io_queue_size,
+                                   ctrlr->opts.io_queue_size}));
   EXPECT_EQ(sim.address(), std::string(spdk_nvme_ctrlr_get_transport_id(ctrlr)->traddr));
   attached_.clear();  // references are released by the test itself
   const size_t identifies = AdminLogged(sim, SPDK_NVME_OPC_IDENTIFY).size();
