@@ -154,6 +154,14 @@ void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove)
 	SPDK_ERRLOG("ctrlr %s in failed state.\n", ctrlr->trid.traddr);
 }
 
+void nvme_ctrlr_strand_io_qpair(struct spdk_nvme_ctrlr *ctrlr, struct spdk_nvme_qpair *qpair)
+{
+	SPDK_ERRLOG("I/O queue %u may still exist at the device: its identifier and memory stay taken\n", qpair->id);
+	spdk_bit_array_clear(ctrlr->free_io_qids, qpair->id);
+	qpair->stranded_next = ctrlr->stranded_qpairs;
+	ctrlr->stranded_qpairs = qpair;
+}
+
 bool nvme_ctrlr_check_health(struct spdk_nvme_ctrlr *ctrlr, uint64_t now)
 {
 	union spdk_nvme_csts_register csts;

@@ -209,7 +209,7 @@ struct spdk_nvme_qpair {
 	struct spdk_nvme_ctrlr_process *active_proc;
 	void *req_buf;
 	uint32_t num_requests;
-	/* Next on the controller's list of stranded queue pairs (see nvme_pcie_ctrlr_create_io_qpair) */
+	/* Next on the controller's list of stranded queue pairs (see nvme_ctrlr_strand_io_qpair) */
 	struct spdk_nvme_qpair *stranded_next;
 	/* The caller's tick reading (its poll pass's) for what it submits now: stamped instead of reading the clock;
 	 * 0: read the clock. A caller sets it around its submission and clears it after. */
@@ -652,6 +652,9 @@ void nvme_ctrlr_destruct(struct spdk_nvme_ctrlr *ctrlr);
 void nvme_ctrlr_destruct_finish(struct spdk_nvme_ctrlr *ctrlr);
 int nvme_ctrlr_process_init(struct spdk_nvme_ctrlr *ctrlr);
 void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove);
+/* For an I/O queue pair whose creation or deletion went unanswered: the device may still use its memory, so the
+ * pair is kept with the controller (its identifier stays taken) until the controller goes. */
+void nvme_ctrlr_strand_io_qpair(struct spdk_nvme_ctrlr *ctrlr, struct spdk_nvme_qpair *qpair);
 /* Reads CSTS at most once a millisecond: a fatal status (CFS) or a register that reads all ones fails the
  * controller (all ones: removed). True when the controller is (now) failed. */
 bool nvme_ctrlr_check_health(struct spdk_nvme_ctrlr *ctrlr, uint64_t now);

@@ -1089,10 +1089,7 @@ roll_back:
 	if (nvme_pcie_ctrlr_cmd_delete_io_cq(ctrlr, qpair, nvme_completion_poll_cb, &status) != 0 ||
 	    spdk_nvme_wait_for_completion(ctrlr->adminq, &status) != 0) {
 		SPDK_ERRLOG("I/O queue creation failed\n");
-		SPDK_ERRLOG("I/O queue %u may still exist at the device: its identifier and memory stay taken\n", qid);
-		spdk_bit_array_clear(ctrlr->free_io_qids, qid);
-		qpair->stranded_next = ctrlr->stranded_qpairs;
-		ctrlr->stranded_qpairs = qpair;
+		nvme_ctrlr_strand_io_qpair(ctrlr, qpair);
 		return NULL;
 	}
 fail:

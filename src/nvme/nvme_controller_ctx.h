@@ -72,13 +72,14 @@ class NvmeControllerCtx {
       uint16_t qid, const void* requester = nullptr);
 
  private:
+  // How long each command of a teardown is waited for: a drive that stops answering must not hold the process's end.
+  static constexpr uint32_t kTeardownWaitMs = 1000;
+
   kyt::nvme::NvmeResetController reset_controller_;
   kyt::nvme::NvmeShutdownController shutdown_controller_;
   kyt::nvme::NvmeRegisterManager register_manager_;
   kyt::nvme::NvmeQueueManager queue_manager_;
   kyt::nvme::NamespaceManager namespace_manager_;
-  static constexpr uint32_t kTeardownWaitMs = 1000;
-
   kyt::nvme::IoManager io_manager_;
   spdk_nvme_ctrlr* ctrlr_;
   spdk_nvme_transport_id trid_;

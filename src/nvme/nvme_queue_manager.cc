@@ -157,10 +157,7 @@ void NvmeQueueManager::DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& 
 
 void NvmeQueueManager::StrandQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx) {
   if (ctx->qpair == nullptr) return;
-  std::cout << "NVME: QueueManager: ERROR: queue " << ctx->qid
-            << " may still exist at the device: its identifier and memory stay taken" << std::endl;
-  ctx->qpair->stranded_next = ctrlr_->stranded_qpairs;
-  ctrlr_->stranded_qpairs = ctx->qpair;
+  nvme_ctrlr_strand_io_qpair(ctrlr_, ctx->qpair);
   ctx->qpair = nullptr;
 }
 
