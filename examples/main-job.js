@@ -115,18 +115,18 @@ async function main() {
     await promisify(addon.scanAttachment.bind(addon))(5000);
     report('attach', 'controller initialised');
     const info = await promisify(addon.getDeviceInfo.bind(addon))();
-    report('device', `max transfer ${info.maxXferSize} bytes, max queue depth ${info.maxQueueDepth}, ` +
-      `${info.maxNamespaceId} namespace(s)`);
-    let target = null;
+    // maxNamespaceId is the highest identifier the controller supports; only the active ones hold blocks.
+    const active = [];
     for (let nsid = 1; nsid <= info.maxNamespaceId; nsid += 1) {
       const ns = await promisify(addon.getNamespaceInfo.bind(addon))(nsid);
-      if (!ns.isActive) continue;
-      report('namespace', `${nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
-      if (target === null) target = { nsid, ...ns };
+      if (ns.isActive) active.push({ nsid, ...ns });
     }
-    if (target !== null) {
-      await verifiedIo(addon, target, info);
-      await verifiedWorkload(addon, target);
+    report('device', `max transfer ${info.maxXferSize} bytes, max queue depth ${info.maxQueueDepth}, ` +
+      `${active.length} namespace(s)`);
+    for (const ns of active) report('namespace', `${ns.nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
+    if (active.length > 0) {
+      await verifiedIo(addon, active[0], info);
+      await verifiedWorkload(addon, active[0]);
     }
   } catch (err) {
     report('error', err.message);

@@ -9,10 +9,17 @@ StdoutGate& StdoutGate::Instance() {
   return *gate;
 }
 
+std::atomic<bool> StdoutGate::closed_{false};
+
 void StdoutGate::Install() {
   if (installed_.exchange(true)) return;
-  target_ = std::cout.rdbuf();
-  std::cout.rdbuf(this);
+  Attach(std::cout);
+  (new StdoutGate())->Attach(std::cerr);  // the twin: leaked like the gate itself
+}
+
+void StdoutGate::Attach(std::ostream& stream) {
+  target_ = stream.rdbuf();
+  stream.rdbuf(this);
 }
 
 StdoutGate::int_type StdoutGate::overflow(int_type ch) {

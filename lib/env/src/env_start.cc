@@ -85,6 +85,43 @@ bool hugepages_available(const char *hugedir)
 	return total > 0;
 }
 
+/* A stream whose every line becomes one log message, at the level DPDK gave it; never closed (DPDK keeps it). The
+ * stream's own lock serialises the writers, so the pending partial line needs no lock of its own. */
+ssize_t dpdk_log_write(void *cookie, const char *data, size_t size)
+{
+	std::string &pending = *static_cast<std::string *>(cookie);
+	pending.append(data, size);
+	size_t start = 0;
+	for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+		const int dpdk_level = rte_log_cur_msg_loglevel();
+		const spdk_log_level level = dpdk_level <= (int)RTE_LOG_ERR       ? SPDK_LOG_ERROR
+					     : dpdk_level == (int)RTE_LOG_WARNING ? SPDK_LOG_WARN
+										 : SPDK_LOG_NOTICE;
+		spdk_log(level, "dpdk", 0, "", "%.*s", (int)(end - start), pending.c_str() + start);
+	}
+	pending.erase(0, start);
+	/* A line that never ends is passed on in pieces rather than kept without a bound. */
+	if (pending.size() >= 4096) {
+		spdk_log(SPDK_LOG_NOTICE, "dpdk", 0, "", "%s", pending.c_str());
+		pending.clear();
+	}
+	return (ssize_t)size;
+}
+
+FILE *dpdk_log_stream()
+{
+	static FILE *stream = []() {
+		cookie_io_functions_t io = {};
+		io.write = dpdk_log_write;
+		FILE *f = fopencookie(new std::string(), "w", io);
+		if (f != nullptr) {
+			setvbuf(f, nullptr, _IOLBF, 0);
+		}
+		return f;
+	}();
+	return stream;
+}
+
 /* *dpdk_called tells whether rte_eal_init ran (after which DPDK cannot be started again in this process). */
 int start(const spdk_env_opts *opts, bool *dpdk_called)
 {
@@ -99,13 +136,12 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 		return -EINVAL;
 	}
 
-	printf("Starting kyt environment / %s initialization...\n", rte_version());
-	printf("[ DPDK EAL parameters: ");
+	SPDK_NOTICELOG("Starting kyt environment / %s initialization...\n", rte_version());
+	std::string list;
 	for (const std::string &a : args) {
-		printf("%s ", a.c_str());
+		list += a + " ";
 	}
-	printf("]\n");
-	fflush(stdout);
+	SPDK_NOTICELOG("[ DPDK EAL parameters: %s]\n", list.c_str());
 
 	/* DPDK reorders argv and may keep pointers into it: the texts and the array live as long as the process. */
 	static std::vector<std::string> &keep = *new std::vector<std::string>();
@@ -117,8 +153,10 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 	}
 	argv.push_back(nullptr);
 
-	/* DPDK's own messages go to standard output, like the lines above (its default is standard error). */
-	rte_openlog_stream(stdout);
+	/* DPDK's own messages go where the lines above go: through the log (its default is standard error). */
+	if (FILE *stream = dpdk_log_stream()) {
+		rte_openlog_stream(stream);
+	}
 	const int saved_optind = optind;
 	optind = 1;
 	*dpdk_called = true;
