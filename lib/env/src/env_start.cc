@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <rte_eal.h>
@@ -136,6 +137,22 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 		return -EINVAL;
 	}
 
+	/* DPDK fails its start for good on a core the machine does not have (and prints its usage text): refuse such a
+	 * core here, where a start with other cores may still follow. */
+	if (opts->core_mask != nullptr) {
+		const char *text = strncasecmp(opts->core_mask, "0x", 2) == 0 ? opts->core_mask + 2 : opts->core_mask;
+		char *end = nullptr;
+		errno = 0;
+		const unsigned long long mask = strtoull(text, &end, 16);
+		for (unsigned core = 0; errno == 0 && end != text && *end == '\0' && core < 64; ++core) {
+			const std::string present = "/sys/devices/system/cpu/cpu" + std::to_string(core) + "/topology/core_id";
+			if ((mask >> core & 1) != 0 && access(present.c_str(), F_OK) != 0) {
+				SPDK_ERRLOG("core %u is not present on this machine\n", core);
+				return -EINVAL;
+			}
+		}
+	}
+
 	SPDK_NOTICELOG("Starting kyt environment / %s initialization...\n", rte_version());
 	std::string list;
 	for (const std::string &a : args) {
@@ -153,15 +170,26 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 	}
 	argv.push_back(nullptr);
 
-	/* DPDK's own messages go where the lines above go: through the log (its default is standard error). */
-	if (FILE *stream = dpdk_log_stream()) {
-		rte_openlog_stream(stream);
+	/* DPDK's own messages go where the lines above go: through the log (its default is standard error). What its
+	 * start prints directly to standard output or standard error (a usage text, a fatal alert) goes the same way. */
+	FILE *const log_stream = dpdk_log_stream();
+	FILE *const saved_stdout = stdout;
+	FILE *const saved_stderr = stderr;
+	if (log_stream != nullptr) {
+		rte_openlog_stream(log_stream);
+		stdout = log_stream;
+		stderr = log_stream;
 	}
 	const int saved_optind = optind;
 	optind = 1;
 	*dpdk_called = true;
 	int rc = rte_eal_init((int)keep.size(), argv.data());
 	optind = saved_optind;
+	if (log_stream != nullptr) {
+		fflush(log_stream);
+		stdout = saved_stdout;
+		stderr = saved_stderr;
+	}
 	if (rc < 0) {
 		int err = rte_errno != 0 ? rte_errno : EIO;
 		SPDK_ERRLOG("Failed to initialize DPDK\n");
