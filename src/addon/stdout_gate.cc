@@ -14,7 +14,8 @@ std::atomic<bool> StdoutGate::closed_{false};
 void StdoutGate::Install() {
   if (installed_.exchange(true)) return;
   Attach(std::cout);
-  (new StdoutGate())->Attach(std::cerr);  // the twin: leaked like the gate itself
+  static StdoutGate* const error_gate = new StdoutGate();  // the twin: never destroyed either
+  error_gate->Attach(std::cerr);
 }
 
 void StdoutGate::Attach(std::ostream& stream) {

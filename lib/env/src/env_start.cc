@@ -88,9 +88,11 @@ bool hugepages_available(const char *hugedir)
 
 /* A stream whose every line becomes one log message, at the level DPDK gave it; never closed (DPDK keeps it). The
  * stream's own lock serialises the writers, so the pending partial line needs no lock of its own. */
-ssize_t dpdk_log_write(void *cookie, const char *data, size_t size)
+std::string *const g_dpdk_pending = new std::string();  // never destroyed: DPDK may log until the very end
+
+ssize_t dpdk_log_write(void * /*cookie*/, const char *data, size_t size)
 {
-	std::string &pending = *static_cast<std::string *>(cookie);
+	std::string &pending = *g_dpdk_pending;
 	pending.append(data, size);
 	size_t start = 0;
 	for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -114,7 +116,7 @@ FILE *dpdk_log_stream()
 	static FILE *stream = []() {
 		cookie_io_functions_t io = {};
 		io.write = dpdk_log_write;
-		FILE *f = fopencookie(new std::string(), "w", io);
+		FILE *f = fopencookie(nullptr, "w", io);
 		if (f != nullptr) {
 			setvbuf(f, nullptr, _IOLBF, 0);
 		}
