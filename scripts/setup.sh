@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when any is missing. Nothing else is downloaded.
 #   --package  only what the package's own build needs (the addon and the environment library: no tests, benchmarks
-#              or VM bench)
+#              or VM bench); the default in an installed package, which has no tests/ folder
 #   --check    install nothing: name what is missing and how to install it, and exit 1 when anything is
 set -euo pipefail
+cd "$(dirname "$0")/.."
 check=0
 scope=all
+[ -d tests ] || scope=package
 for arg in "$@"; do
   case "${arg}" in
     --check) check=1 ;;
