@@ -9,7 +9,8 @@ const { spawnSync } = require('node:child_process');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
 const buildDir = path.resolve(repo, process.env.KYT_BUILD_DIR || 'build');
-const skip = buildDir === path.join(repo, 'build') ? false : 'the examples load build/, these tests run on another build';
+const skip = buildDir === path.join(repo, 'build') ? false
+  : 'the examples load build/, these tests run on another build';
 
 function example(name, ...args) {
   const child = spawnSync(process.execPath, [path.join(repo, 'examples', name), ...args],

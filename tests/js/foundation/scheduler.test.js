@@ -83,5 +83,6 @@ test('a quiet process prints nothing while it starts on a drive; startError tell
   assert.equal(child.status, 0, child.stderr);
   assert.equal(child.stderr, '');
   assert.deepEqual(JSON.parse(child.stdout), [false, 'Invalid PCI address "not-a-pci-address"', false,
-    'SPDK Initialization Failed. Error: -22 (Invalid argument): core 63 is not present on this machine', true, '', null]);
+    'SPDK Initialization Failed. Error: -22 (Invalid argument): core 63 is not present on this machine',
+    true, '', null]);
 });

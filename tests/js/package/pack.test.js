@@ -11,8 +11,8 @@ const { execFileSync, spawnSync } = require('node:child_process');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
 const buildDir = path.resolve(repo, process.env.KYT_BUILD_DIR || 'build');
-const npm = (args, cwd, env = {}) => execFileSync('npm', args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'],
-  timeout: 120000, env: { ...process.env, ...env } });
+const npm = (args, cwd, env = {}) => execFileSync('npm', args,
+  { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], timeout: 120000, env: { ...process.env, ...env } });
 
 test('the packed package installs, loads by name and drives the simulated drive', async (t) => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-pack-'));
@@ -21,8 +21,8 @@ test('the packed package installs, loads by name and drives the simulated drive'
 
   const [packed] = JSON.parse(npm(['pack', '--json', '--pack-destination', dir], repo, env));
   const files = packed.files.map((f) => f.path);
-  for (const needed of ['CMakeLists.txt', 'index.js', 'scripts/install.sh', 'scripts/setup.sh', 'src/addon/CMakeLists.txt',
-    'lib/env/CMakeLists.txt', 'examples/identify.js', 'README.md']) {
+  for (const needed of ['CMakeLists.txt', 'index.js', 'scripts/install.sh', 'scripts/setup.sh',
+    'src/addon/CMakeLists.txt', 'lib/env/CMakeLists.txt', 'examples/identify.js', 'README.md']) {
     assert.ok(files.includes(needed), `${needed} is shipped`);
   }
   assert.deepEqual(files.filter((f) => /^(tests|bench|build)\//.test(f)), [], 'no tests, benchmarks or build output');
