@@ -63,3 +63,9 @@ if [ ! -f "${node_include}/node.h" ]; then
        "(the nodejs package of the NodeSource repository does)" >&2
   exit 1
 fi
+# The dev dependencies (TypeScript, for the type test), as pinned in package-lock.json; a checkout only (a packed
+# package has no lock file), and not when only checking.
+if [ "${check}" = 0 ] && [ "${scope}" = all ] && [ -f package-lock.json ] && [ ! -d node_modules/typescript ]; then
+  echo "setup: installing the dev dependencies (npm ci)"
+  npm ci --ignore-scripts --no-audit --no-fund
+fi
