@@ -429,13 +429,15 @@ export type HookStatus = number;
 // ---------------------------------------------------------------------------------------------------------------
 
 export declare class KytAddon {
-  /** quiet = true: no log lines of this system for the rest of the process. */
+  /** quiet = true: nothing of this system on stdout or stderr for the rest of the process. */
   constructor(quiet?: boolean);
+  /** Why the last startTaskScheduler answered false; "" after one that answered true (absent before any call). */
+  readonly startError?: string;
 
   // ---- Set-up ----
   /** The PCI address of the one drive this process works on; only the first call takes effect. */
   setDefaultBdf(bdf: string): void;
-  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran). */
+  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: see startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----

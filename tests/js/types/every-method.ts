@@ -61,6 +61,8 @@ void loud;
 // Set-up.
 addon.setDefaultBdf('0000:01:00.0');
 const started: boolean = addon.startTaskScheduler(0, 1, 0);
+const why: string | undefined = addon.startError;
+void why;
 void started;
 
 // Queue pairs and controller.
