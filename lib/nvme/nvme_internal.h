@@ -215,6 +215,8 @@ struct spdk_nvme_qpair {
 	/* The caller's tick reading (its poll pass's) for what it submits now: stamped instead of reading the clock;
 	 * 0: read the clock. A caller sets it around its submission and clears it after. */
 	uint64_t caller_tick;
+	/* Not before this tick can a parked request pass its deadline (0: look at the next poll) */
+	uint64_t parked_check_tick;
 };
 
 /* Command tracker: exactly one page so that its PRP list or SGL never crosses a page. */

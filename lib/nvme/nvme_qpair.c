@@ -306,6 +306,7 @@ int nvme_qpair_init(struct spdk_nvme_qpair *qpair, uint16_t id, struct spdk_nvme
 	qpair->no_deletion_notification_needed = 0;
 	qpair->is_deleting = 0;
 	qpair->caller_tick = 0;
+	qpair->parked_check_tick = 0;
 	qpair->ctrlr = ctrlr;
 	qpair->trtype = ctrlr->trid.trtype;
 
@@ -503,11 +504,15 @@ void nvme_qpair_park_request(struct spdk_nvme_qpair *qpair, struct nvme_request 
 	if (req->submit_tick == 0 && qpair->ctrlr->timeout_enabled) {
 		req->submit_tick = qpair->caller_tick != 0 ? qpair->caller_tick : spdk_get_ticks();
 	}
+	if (STAILQ_EMPTY(&qpair->queued_req)) {
+		qpair->parked_check_tick = 0;
+	}
 	STAILQ_INSERT_TAIL(&qpair->queued_req, req, stailq);
 }
 
 /* Parked requests whose deadline has passed end now with the unsent time-out status: they never reached the device.
- * The others stay parked in their order. */
+ * The others stay parked in their order, and the list is not walked again before the earliest deadline among them
+ * (requests parked later have later deadlines). */
 static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
 {
 	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
@@ -515,8 +520,12 @@ static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
 	struct spdk_nvme_ctrlr_process *proc;
 	STAILQ_HEAD(, nvme_request) keep, late;
 	struct nvme_request *req;
-	uint64_t now;
+	uint64_t now = spdk_get_ticks();
+	uint64_t next = UINT64_MAX;
 
+	if (now < qpair->parked_check_tick) {
+		return;
+	}
 	if (admin) {
 		nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
 	}
@@ -524,18 +533,23 @@ static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
 	if (proc == NULL || proc->timeout_ticks == 0) {
 		goto out;
 	}
-	now = spdk_get_ticks();
 	STAILQ_INIT(&keep);
 	STAILQ_INIT(&late);
 	while ((req = STAILQ_FIRST(&qpair->queued_req)) != NULL) {
+		uint64_t deadline = req->submit_tick + proc->timeout_ticks;
+
 		STAILQ_REMOVE_HEAD(&qpair->queued_req, stailq);
-		if (req->submit_tick != 0 && req->pid == g_spdk_nvme_pid && req->submit_tick + proc->timeout_ticks <= now) {
+		if (req->submit_tick == 0 || req->pid != g_spdk_nvme_pid) {
+			STAILQ_INSERT_TAIL(&keep, req, stailq);
+		} else if (deadline <= now) {
 			STAILQ_INSERT_TAIL(&late, req, stailq);
 		} else {
 			STAILQ_INSERT_TAIL(&keep, req, stailq);
+			next = deadline < next ? deadline : next;
 		}
 	}
 	STAILQ_CONCAT(&qpair->queued_req, &keep);
+	qpair->parked_check_tick = next;
 	/* Their callbacks may submit (and park) again: the list is whole before the first runs. */
 	while ((req = STAILQ_FIRST(&late)) != NULL) {
 		STAILQ_REMOVE_HEAD(&late, stailq);
