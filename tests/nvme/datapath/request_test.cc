@@ -111,10 +111,10 @@ TEST_F(RequestTest, CommandsTimeOutAtTheirDeadlineOnceAndStayAtTheDevice) {
     EXPECT_EQ(log.cpls[i + 1].status.dnr, 1);
     EXPECT_EQ(log.cpls[i + 1].cid, old[i + 1]);
   }
-  EXPECT_NE(nvme_pcie_qpair(q_)->tr[old[5]].req, nullptr) << "a late read stays at the device";
+  EXPECT_NE(nvme_pcie_qpair_find_tracker(nvme_pcie_qpair(q_), old[5]), nullptr) << "a late read stays at the device";
   dev_->Post(q_, old[5]);  // until the device completes it, without a second completion
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
-  EXPECT_EQ(nvme_pcie_qpair(q_)->tr[old[5]].req, nullptr);
+  EXPECT_EQ(nvme_pcie_qpair_find_tracker(nvme_pcie_qpair(q_), old[5]), nullptr);
 
   Advance(10);  // t0 + 115 s: "young" is late, the waiting read (t0 + 160 s) is not, the event request never is
   spdk_nvme_qpair_process_completions(q_, 0);
