@@ -107,6 +107,8 @@ export interface DeviceInfo {
   maxQueueDepth: number;
   /** Number of namespaces the controller supports (NN): ids 1 to maxNamespaceId. */
   maxNamespaceId: number;
+  /** Completion entries ignored since attachment: they matched no command outstanding under their identifier. */
+  ignoredCompletions: number;
 }
 
 export interface NamespaceInfo {
