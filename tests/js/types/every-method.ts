@@ -76,7 +76,7 @@ addon.scanRemoval((err, r) => { void err; void r; });
 addon.resetController((err, r) => { if (!err) { const ok: 'OK' = r.status; void ok; } });
 addon.shutdown((err, r) => { void err; void r; });
 addon.getDeviceInfo((err, info) => {
-  if (!err) void (info.maxXferSize + info.maxQueueDepth + info.maxNamespaceId);
+  if (!err) void (info.maxXferSize + info.maxQueueDepth + info.maxNamespaceId + info.ignoredCompletions);
 });
 addon.getNamespaceInfo(1, (err, ns) => {
   if (!err) void (ns.isActive ? ns.lbaSize + ns.metaSize + ns.size : 0);
