@@ -6,12 +6,18 @@
 // notifier's list and signals the loop's async handle. The loop then runs the completions of every task released since
 // the last signal (signals coalesce), in the order the worker released them.
 //
+// A task the worker ends at once (a command the drive answers at once) is released within microseconds, sooner than a
+// sleeping loop wakes from another core: before the loop sleeps after starting calls, it looks for their end for a
+// short while (kFreshCallWait, once per turn of the loop), and it always takes what has ended before it sleeps.
+//
 // The handle keeps the loop alive only while a watched task is pending: a script with nothing pending can end, one with
 // a call pending waits for its callback. When the environment ends the handle is closed; a task released after that
 // (the end of the process releases what is still pending) is dropped with its completion, which is never run.
 #ifndef KYT_JAVASCRIPT_TASK_COMPLETION_NOTIFIER_H
 #define KYT_JAVASCRIPT_TASK_COMPLETION_NOTIFIER_H
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -42,20 +48,29 @@ class TaskCompletionNotifier : public std::enable_shared_from_this<TaskCompletio
   void Watch(TaskBase* task, Completion completion);
 
  private:
+  // How long a loop that has just started calls looks for their end before it sleeps: a few times the worker's round
+  // trip for a command answered at once (5 to 10 us), and small beside the milliseconds that scripts' timers count in.
+  static constexpr std::chrono::microseconds kFreshCallWait{30};
+
   explicit TaskCompletionNotifier(uv_loop_t* loop);
 
   void Post(Completion completion);  // any thread
   void Drain();                      // loop's thread
+  void BeforeSleep();                // loop's thread, before it waits for events
   void Close();                      // loop's thread
   static void OnSignal(uv_async_t* handle);
+  static void OnPrepare(uv_prepare_t* handle);
   static void OnEnvironmentCleanup(void* arg);
 
   std::mutex mutex_;                 // guards finished_ and closed_, and the signal against the close
   std::vector<Completion> finished_;
   bool closed_ = false;
-  uv_async_t* async_;                // freed by its close callback
+  uv_async_t* async_;                // both freed by their close callbacks
+  uv_prepare_t* prepare_;            // active while a task is pending
   uv_loop_t* loop_;
-  size_t pending_ = 0;               // loop's thread only
+  std::atomic<bool> posted_{false};  // finished_ is not empty
+  size_t pending_ = 0;               // loop's thread only, as the next one
+  bool started_since_sleep_ = false;
 };
 
 }  // namespace tyr
