@@ -50,7 +50,7 @@ std::shared_ptr<TaskCompletionNotifier> TaskCompletionNotifier::ForIsolate(v8::I
 
 TaskCompletionNotifier::TaskCompletionNotifier(uv_loop_t* loop)
     : async_(new uv_async_t()), prepare_(new uv_prepare_t()), loop_(loop) {
-  int rc = uv_async_init(loop, async_, &TaskCompletionNotifier::OnSignal);
+  const int rc = uv_async_init(loop, async_, &TaskCompletionNotifier::OnSignal);
   if (rc != 0) {
     delete async_;
     delete prepare_;
