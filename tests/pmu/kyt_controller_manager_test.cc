@@ -90,6 +90,45 @@ TEST(KytControllerManager, AControllerWhosePortWasClosedSaysSoAndIsReplacedOnOpe
   EXPECT_EQ(f.polls->count(), basePolls + 2);
 }
 
+// A board that hung up and came back under the same tty gets a new controller on open, and request ids go on
+// across sessions of the link, so that a late reply of one session never answers a call of the next.
+TEST(KytControllerManager, ABoardThatHungUpIsReplacedOnOpenAndIdsGoOnAcrossSessions) {
+  ManagerFixture f;
+  uint32_t id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  f.manager->closeController(id);
+  id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  EXPECT_EQ(f.boardA.requests().back()["id"], 1);
+
+  auto dead = f.manager->getController(id);
+  f.boardA.hangUp();
+  ASSERT_TRUE(portstest::waitFor([&] { return dead->linkFailed(); }));
+  pmupeers::PmuBoardPeer back;
+  const std::string tty = f.sysfs.devDir() + "ttyUSB0";
+  ASSERT_EQ(unlink(tty.c_str()), 0);
+  ASSERT_EQ(symlink(back.slavePath().c_str(), tty.c_str()), 0);
+  id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_NE(f.manager->getController(id), dead);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  EXPECT_EQ(back.requests().back()["id"], 2);
+}
+
+// Closing a board whose power monitor waits for a measurement: the monitor stops first and gets its answer, instead
+// of waiting out the time-out of a board no longer polled.
+TEST(KytControllerManager, CloseStopsThePowerMonitorBeforeTheBoardIsNoLongerPolled) {
+  ManagerFixture f;
+  portstest::TempDir dir;
+  portstest::LogCapture logs;
+  const uint32_t id = f.manager->openController("PMU0001", 0, 115200);
+  f.manager->getController(id)->getClient().setTimeoutMs(2000);
+  f.boardA.setDelayMs("measurePower", 300);
+  f.manager->getController(id)->enablePowerMonitor(dir.file("power.csv"), 10);
+  ASSERT_TRUE(f.boardA.waitFor("measurePower", 1));
+  f.manager->closeController(id);
+  for (const auto& line : logs.lines()) EXPECT_EQ(line.find("Power measurement failed"), std::string::npos) << line;
+}
+
 TEST(KytControllerManager, RefusedBaudRateClosesThePortAgain) {
   ManagerFixture f;
   EXPECT_THROW(f.manager->openController("PMU0001", 0, 12345), std::runtime_error);

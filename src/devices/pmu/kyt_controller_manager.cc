@@ -33,23 +33,40 @@ bool KytControllerManager::portIsOpen(uint32_t id, const KytController& controll
   return serialPortManager->isValidDeviceIndex(id) && serialPortManager->getDevice(id) == controller.getSerialPort();
 }
 
+std::string KytControllerManager::linkKey(const std::string& serial, uint32_t interfaceNumber) {
+  return serial + "/" + std::to_string(interfaceNumber);
+}
+
 void KytControllerManager::release(uint32_t id, const std::shared_ptr<KytController>& controller) {
+  // The monitor first, while the board is still polled: a measurement in flight gets its answer instead of waiting
+  // out the reply time-out.
+  const std::string report = controller->stopPowerMonitor();
+  if (!report.empty()) log(report);
+  // The next session of this link goes on counting request ids: a late reply of this one answers nothing there.
+  auto key = linkKeys.find(controller.get());
+  if (key != linkKeys.end()) {
+    nextIds[key->second] = controller->getClient().getNextId();
+    linkKeys.erase(key);
+  }
   pollableManager->removePollable(controller);
   if (portIsOpen(id, *controller)) serialPortManager->closeDevice(id);
 }
 
 uint32_t KytControllerManager::openController(const std::string& serial, uint32_t interfaceNumber, int baudRate) {
-  const uint32_t id = serialPortManager->openDevice("", serial, interfaceNumber);
+  uint32_t id = serialPortManager->openDevice("", serial, interfaceNumber);
   auto found = controllers.find(id);
   if (found != controllers.end()) {
-    if (portIsOpen(id, *found->second)) {
+    if (portIsOpen(id, *found->second) && !found->second->linkFailed()) {
       log("returning the existing controller ID");
       return id;
     }
-    // Its port was closed: it could only wait out the time-out of every call.
-    log("replacing controller " + std::to_string(id) + ", whose serial port was closed");
-    pollableManager->removePollable(found->second);
+    // Its port was closed or has failed: it could only fail every call.
+    log("replacing controller " + std::to_string(id) + ", whose serial port was closed or has failed");
+    std::shared_ptr<KytController> stale = found->second;
     controllers.erase(found);
+    const bool portFailed = portIsOpen(id, *stale);
+    release(id, stale);
+    if (portFailed) id = serialPortManager->openDevice("", serial, interfaceNumber);
   }
   auto port = serialPortManager->getDevice(id);
   if (!port->setBaudRate(baudRate)) {
@@ -57,6 +74,10 @@ uint32_t KytControllerManager::openController(const std::string& serial, uint32_
     throw std::runtime_error("Failed to set baud rate");
   }
   auto controller = std::make_shared<KytController>(port, ftdiDeviceManager, usbDeviceManager, serial, 1);
+  const std::string key = linkKey(serial, interfaceNumber);
+  auto next = nextIds.find(key);
+  if (next != nextIds.end()) controller->getClient().setNextId(next->second);
+  linkKeys[controller.get()] = key;
   controllers[id] = controller;
   pollableManager->addPollable(controller);
   log("Opened KYT Controller, ID: " + std::to_string(id));
