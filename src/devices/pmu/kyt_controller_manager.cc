@@ -131,9 +131,37 @@ void KytControllerManager::updateFirmware(std::string serial, const std::vector<
   const uint32_t uartIndex = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_A, "", serial, 10);
   closer.indices.push_back(uartIndex);
   auto uart = ftdiDeviceManager->getDevice(uartIndex);
-  KytController::enterBootloader(gpio, productId);
-  Stm32Bootloader(uart).updateFirmware(firmware);
-  KytController::enterFirmware(gpio, productId);
+  Stm32Bootloader loader(uart);
+  try {
+    try {
+      KytController::enterBootloader(gpio, productId);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string("Entering the bootloader failed: ") + e.what());
+    }
+    loader.updateFirmware(firmware);
+  } catch (const std::exception& e) {
+    std::string text = std::string("Firmware update failed: ") + e.what() + ". ";
+    if (loader.flashTouched()) {
+      // Restarting now would start a blank or half-written firmware: the board stays where a retry can reach it.
+      text += "The flash was erased and the board is in its bootloader";
+    } else {
+      try {
+        KytController::enterFirmware(gpio, productId);
+        text += "The flash was not touched; the board was restarted into its firmware";
+      } catch (const std::exception& restart) {
+        text += std::string("The flash was not touched, but restarting the board into its firmware failed: ") +
+                restart.what();
+      }
+    }
+    log(text);
+    throw std::runtime_error(text);
+  }
+  try {
+    KytController::enterFirmware(gpio, productId);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("Firmware update failed: the image was programmed, but restarting the board "
+                                         "into it failed: ") + e.what());
+  }
   closer.indices.clear();
   ftdiDeviceManager->closeDevice(gpioIndex);
   ftdiDeviceManager->closeDevice(uartIndex);

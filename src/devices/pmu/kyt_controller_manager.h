@@ -38,7 +38,9 @@ class KytControllerManager {
   void closeController(uint32_t id);
   bool findControllerId(const std::string& serial, uint32_t interfaceNumber, uint32_t& id);
   // Refuses an image that cannot be programmed, then restarts the board into its bootloader,
-  // programs the image and restarts it into it.
+  // programs the image and restarts it into it. A failure's text names the step and its cause,
+  // and says where the board is: restarted into its firmware when the flash was not touched yet,
+  // left in its bootloader (and the flash erased) otherwise.
   void updateFirmware(std::string serial, const std::vector<uint8_t>& firmware);
 
  private:
