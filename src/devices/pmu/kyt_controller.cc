@@ -289,22 +289,26 @@ int openMonitorFile(const std::string& path) {
 
 void KytController::enablePowerMonitor(const std::string& filepath, uint32_t interval_ms) {
   if (interval_ms == 0) throw std::runtime_error("interval_ms must be greater than 0");
-  // The file first: a monitor whose lines would go nowhere does not start, and a running one stays.
-  const int fd = openMonitorFile(filepath);
+  // The file first: a monitor whose lines would go nowhere does not start, and a running one stays. It is emptied
+  // only once a running monitor (which may write the same file) has stopped.
+  const int fd = ::open(filepath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     throw std::runtime_error("Failed to open the power monitor log " + filepath + ": " + std::strerror(errno));
-  }
-  const ssize_t written = ::write(fd, kMonitorHeader.data(), kMonitorHeader.size());
-  if (written != static_cast<ssize_t>(kMonitorHeader.size())) {
-    const std::string reason = written < 0 ? std::strerror(errno) : "the file took only part of the header";
-    ::close(fd);
-    throw std::runtime_error("Failed to write the power monitor log " + filepath + ": " + reason);
   }
   // A second start replaces the running monitor: stop it first, as disabling would.
   const std::string report = stopPowerMonitor();
   if (!report.empty()) {
     ::close(fd);
     throw std::runtime_error(report);
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    // A device (/dev/null, a terminal) has nothing to empty.
+  }
+  const ssize_t written = ::write(fd, kMonitorHeader.data(), kMonitorHeader.size());
+  if (written != static_cast<ssize_t>(kMonitorHeader.size())) {
+    const std::string reason = written < 0 ? std::strerror(errno) : "the file took only part of the header";
+    ::close(fd);
+    throw std::runtime_error("Failed to write the power monitor log " + filepath + ": " + reason);
   }
   std::lock_guard<std::mutex> lock(monitorMutex);
   monitorPath = filepath;
