@@ -400,8 +400,11 @@ export interface SerialPortInfo {
 /** 'none', 'odd' or 'even'. */
 export type Parity = 'none' | 'odd' | 'even';
 
-/** Callback of the port writes: the number of bytes written, or a negative number (not an Error) on failure. */
-export type PortWriteCallback = Callback<number, number>;
+/**
+ * Callback of the port writes: the number of bytes written (all of them), a negative number (not an Error) when the
+ * device refused the write, or an Error saying how many bytes went out when the port took only part of them.
+ */
+export type PortWriteCallback = Callback<number, number | Error>;
 
 // ---------------------------------------------------------------------------------------------------------------
 // Bench power

@@ -104,6 +104,11 @@ class Pty {
     if (master_ >= 0) ::close(master_);
   }
   const std::string& slavePath() const { return slave_; }
+  // Closes the master side: the line hangs up.
+  void hangUp() {
+    ::close(master_);
+    master_ = -1;
+  }
   void send(const std::string& bytes) const { (void)!::write(master_, bytes.data(), bytes.size()); }
   // What the port side has written and this side has not taken yet.
   std::string take() const {
