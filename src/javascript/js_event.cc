@@ -37,6 +37,8 @@ JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate) : isolate_(isolate), bdf
 JsEvent::~JsEvent() {
   callback_.Reset();
   for (OwnedCopy& copy : owned_) copy.view.Reset();
+  for (auto& key : keys_) key.second.Reset();
+  keys_.clear();
   owned_.clear();
   context_.Reset();
 }
@@ -187,10 +189,19 @@ void JsEvent::ThrowJsException(const std::string& text) {
 
 // ---- property access ----
 
+v8::Local<v8::String> JsEvent::Key(const std::string& name) {
+  auto found = keys_.find(name);
+  if (found != keys_.end()) return found->second.Get(isolate_);
+  v8::Local<v8::String> key =
+      v8::String::NewFromUtf8(isolate_, name.c_str(), v8::NewStringType::kInternalized).FromMaybe(v8::String::Empty(isolate_));
+  keys_.emplace(name, v8::Global<v8::String>(isolate_, key));
+  return key;
+}
+
 v8::Local<v8::Value> JsEvent::GetProp(v8::Local<v8::Object> obj, const std::string& name) {
   v8::TryCatch try_catch(isolate_);
   v8::Local<v8::Value> value;
-  if (!obj->Get(context(), CreateJsString(name)).ToLocal(&value)) {
+  if (!obj->Get(context(), Key(name)).ToLocal(&value)) {
     throw std::runtime_error("property \"" + name + "\" could not be read");
   }
   return value;
@@ -278,6 +289,7 @@ void JsEvent::GetJsPropEcArray(v8::Local<v8::Object> obj, const std::string& nam
 void JsEvent::EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out) {
   const uint32_t length = array->Length();
   for (uint32_t i = 0; i < length; ++i) {
+    v8::HandleScope scope(isolate_);
     v8::Local<v8::Value> element;
     v8::TryCatch try_catch(isolate_);
     if (!array->Get(context(), i).ToLocal(&element)) {

@@ -30,6 +30,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "spdk/nvme_spec.h"
@@ -180,6 +181,8 @@ class JsEvent {
 
  private:
   v8::Local<v8::Value> GetProp(v8::Local<v8::Object> obj, const std::string& name);
+  // The property key of the name, made once per event (a long list of options reads the same few names many times).
+  v8::Local<v8::String> Key(const std::string& name);
   void EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out);
   bool SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
 
@@ -199,6 +202,7 @@ class JsEvent {
     size_t offset = 0;                        // of the view in that memory
   };
   std::list<OwnedCopy> owned_;  // a list: the copies never move
+  std::unordered_map<std::string, v8::Global<v8::String>> keys_;
 };
 
 #endif  // KYT_JAVASCRIPT_JS_EVENT_H

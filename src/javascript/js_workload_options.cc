@@ -252,6 +252,7 @@ void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
     basic.rangeType = kRangeLbaList;
     basic.lbaList.reserve(length);
     for (uint32_t i = 0; i < length; ++i) {
+      v8::HandleScope scope(isolate_);
       const v8::Local<v8::Value> lba = Element(list, i, "options.range[" + std::to_string(i) + "]");
       if (!lba->IsNumber()) {
         throw std::runtime_error("argument \"options.range[" + std::to_string(i) + "]\" must be a Number");
@@ -283,6 +284,7 @@ void WorkloadOptionsParser::ParseMultiRangeAccessPattern(v8::Local<v8::Object> o
   }
   multi.ranges.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
+    v8::HandleScope scope(isolate_);  // the values of one range are not needed after it: a long list stays flat
     const std::string p = "options.ranges[" + std::to_string(i) + "]";
     v8::Local<v8::Object> element = event_.ParseJsArgObject(Element(ranges, i, p), p);
     MultiRangeAccessPatternRange range;
