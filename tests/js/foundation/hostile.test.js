@@ -232,6 +232,7 @@ async function child(groupIndex, from) {
     }
   }
   await new Promise((resolve) => setImmediate(resolve));
+  fs.rmSync(c.tmp, { recursive: true, force: true });
   say('END');
   process.exit(0);
 }
