@@ -3,7 +3,6 @@
 #include <node_buffer.h>
 
 #include <cmath>
-
 #include <cstring>
 #include <iostream>
 #include <limits>
@@ -192,8 +191,8 @@ void JsEvent::ThrowJsException(const std::string& text) {
 v8::Local<v8::String> JsEvent::Key(const std::string& name) {
   auto found = keys_.find(name);
   if (found != keys_.end()) return found->second.Get(isolate_);
-  v8::Local<v8::String> key =
-      v8::String::NewFromUtf8(isolate_, name.c_str(), v8::NewStringType::kInternalized).FromMaybe(v8::String::Empty(isolate_));
+  v8::Local<v8::String> key = v8::String::NewFromUtf8(isolate_, name.c_str(), v8::NewStringType::kInternalized)
+                                  .FromMaybe(v8::String::Empty(isolate_));
   keys_.emplace(name, v8::Global<v8::String>(isolate_, key));
   return key;
 }
