@@ -61,6 +61,8 @@ void loud;
 // Set-up.
 addon.setDefaultBdf('0000:01:00.0');
 const started: boolean = addon.startTaskScheduler(0, 1, 0);
+const why: string | undefined = addon.startError;
+void why;
 void started;
 
 // Queue pairs and controller.
@@ -143,7 +145,9 @@ addon.ftdiSetParity(ftdi, 'none');
 addon.ftdiSetBitmode(ftdi, 0xff, 0);
 addon.ftdiUseBinaryMode(ftdi);
 addon.ftdiUseTextMode(ftdi);
-addon.ftdiWrite(ftdi, bytes, (err, written) => { if (err !== null) void (err < 0); else void (written + 1); });
+addon.ftdiWrite(ftdi, bytes, (err, written) => {
+  if (err instanceof Error) void err.message; else if (err !== null) void (err < 0); else void (written + 1);
+});
 addon.ftdiRead(ftdi, 0, false, (err, data) => { if (!err) void data.byteLength; });
 addon.ftdiPipe(ftdi, 'ftdi.log', true, false);
 addon.ftdiPipeText(ftdi, 'note');
