@@ -100,7 +100,9 @@ test('a fatal status ends the run with an Error that carries the statistics', as
 
 test('a queue pair that a workload fills: the later commands on it say it has no free slot and what to do', async () => {
   const qid = await ok(addon, 'createQueuePair');
-  const options = { qid, nsid: 4, queueDepth: 1024, range: '16m' };
+  // The first workload's reads stay on the drive for a second each: every slot is taken meanwhile.
+  drive.delayCompletion({ opcode: 0x02, qid, nsid: 4, count: 2048, delayUs: 1000000 });
+  const options = { qid, nsid: 4, queueDepth: 1024, range: '8m' };
   const [first, second, read] = await Promise.all([call(addon, 'startWorkloadGenerator', options),
     call(addon, 'startWorkloadGenerator', options), call(addon, 'read', 0, 8, { qid, nsid: 4 })]);
   assert.equal(first.err, null);
