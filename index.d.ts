@@ -444,7 +444,7 @@ export declare class KytAddon {
   // ---- Set-up ----
   /** The PCI address of the one drive this process works on; only the first call takes effect. */
   setDefaultBdf(bdf: string): void;
-  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: see startError. */
+  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----
@@ -461,7 +461,8 @@ export declare class KytAddon {
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
                      options: CommandOptions, callback: Callback<Completion, CommandError>): void;
   formatNvm(nsid: number, lbaFormat: number, callback: Callback<Completion, CommandError>): void;
-  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions, callback: Callback<Completion, CommandError>): void;
+  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions,
+            callback: Callback<Completion, CommandError>): void;
   getDeviceInfo(callback: Callback<DeviceInfo>): void;
   getNamespaceInfo(nsid: number, callback: Callback<NamespaceInfo>): void;
 
