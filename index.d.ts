@@ -212,9 +212,10 @@ export interface WorkloadCommonOptions extends CommandOptions {
   /** Statuses that are counted in errorHistory but do not end the run. */
   ignoreError?: IgnoredStatus[];
   features?: WorkloadFeatures;
-  /** Seconds the run lasts at most; 0 or absent: no time limit. */
+  /** Whole seconds the run lasts at most (0 to 2147483647; a fraction is refused); 0 or absent: no time limit. */
   duration?: number;
-  /** Passes over the range, >= 1 (default 1); the run ends after them even when `duration` has not passed. */
+  /** Whole passes over the range, 1 to 2147483647 (default 1); the run ends after them even when `duration` has not
+   * passed. */
   loops?: number;
 }
 
@@ -244,6 +245,7 @@ export interface BasicWorkloadOptions extends WorkloadCommonOptions {
 export interface MultiRangeWorkloadOptions extends WorkloadCommonOptions {
   /** 'multiRange' (any case). */
   type: string;
+  /** 1 to 1,000,000 ranges. */
   ranges: MultiRange[];
 }
 
@@ -489,7 +491,8 @@ export declare class KytAddon {
   startWorkloadGenerator(options: WorkloadOptions, callback: Callback<WorkloadResult, WorkloadError>): void;
 
   // ---- Error injection ----
-  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs. */
+  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs; at most
+   * the controller's command time-out (else the callback gets a TypeError). */
   nvmeSetErrorInjection(qid: number, opc: number, doNotSubmit: boolean, counts: number, timeoutInUs: number,
                         sct: number, sc: number, callback: Callback<StatusResult>): void;
 

@@ -141,7 +141,11 @@ void IoManager::Stamp(NvmeIoCtx* ctx) {
 }
 
 IoOpsStatus IoManager::DriverRefused(NvmeIoCtx* ctx, uint32_t queue_status) {
-  ctx->error = "Unexpected Internal Error, Error Code: " + NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status);
+  // A full queue pair is the script's load, not an internal fault: its text says so and what to do.
+  ctx->error = queue_status == kQueueOpsNoFreeSlot
+                   ? NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status)
+                   : "Unexpected Internal Error, Error Code: " +
+                         NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status);
   return kIoOpsDriverError;
 }
 

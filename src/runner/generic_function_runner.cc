@@ -132,6 +132,15 @@ void GenericFunctionRunner::RunStartMachine() {
 
 void GenericFunctionRunner::RunErrorInjection() {
   if (!RequireAttached()) return;
+  // A held command is answered only when its hold ends: a hold past the command time-out would answer (with the
+  // injected status, success included) a command the device never saw after the host had given up on it, or never.
+  const uint64_t limit_us = controller_->GetCommandTimeoutUs();
+  if (do_not_submit_ && timeout_us_ > limit_us) {
+    MarkArgumentRefused();
+    Abort("argument \"timeoutInUs\" (" + std::to_string(timeout_us_) +
+          " us) must not be longer than the controller's command time-out (" + std::to_string(limit_us) + " us)");
+    return;
+  }
   const int rc =
       controller_->GetControllerCtx()->InjectCommandError(qid_, opc_, do_not_submit_, timeout_us_, count_, sct_, sc_);
   if (rc == -ENXIO) {

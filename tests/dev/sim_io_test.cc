@@ -259,7 +259,7 @@ TEST_F(IoTest, DriverRefusalLeavesNoPendingBits) {
   }
   ASSERT_EQ(status, kIoOpsDriverError);
   const NvmeIoCtx& refused = *in_flight_.back();
-  EXPECT_EQ(refused.error.rfind("Unexpected Internal Error, Error Code: ", 0), 0u) << refused.error;
+  EXPECT_EQ(refused.error.rfind("The queue pair has no free slot: ", 0), 0u) << refused.error;
   EXPECT_FALSE(validator_->IsPending(refused.start_lba, 1));
   EXPECT_TRUE(validator_->IsPending(refused.start_lba - 1, 1));
   EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), in_flight_.size() - 1);

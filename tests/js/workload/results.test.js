@@ -3,7 +3,7 @@
 // "info", the error history of failed commands, and the runs that end in an Error.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
+const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('../nvme/helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -96,4 +96,18 @@ test('a fatal status ends the run with an Error that carries the statistics', as
   assert.deepEqual(err.read.perf, { bandwidth: 0, iops: 0, xfer: 0, io: 0 });
   assert.deepEqual(err.errorHistory, [{ sct: 0, sc: 6, cmd: 'Read', nsid: 1, startLba: 0, numBlocks: 8 }]);
   assert.equal(err.info.queueDepth, 1);
+});
+
+test('a queue pair that a workload fills: the later commands on it say it has no free slot and what to do', async () => {
+  const qid = await ok(addon, 'createQueuePair');
+  // The first workload's reads stay on the drive for a second each: every slot is taken meanwhile.
+  drive.delayCompletion({ opcode: 0x02, qid, nsid: 4, count: 2048, delayUs: 1000000 });
+  const options = { qid, nsid: 4, queueDepth: 1024, range: '8m' };
+  const [first, second, read] = await Promise.all([call(addon, 'startWorkloadGenerator', options),
+    call(addon, 'startWorkloadGenerator', options), call(addon, 'read', 0, 8, { qid, nsid: 4 })]);
+  assert.equal(first.err, null);
+  for (const { err } of [second, read]) {
+    assert.equal(err.message, 'The queue pair has no free slot: the commands in flight on it already fill its queue ' +
+      'depth; wait for them to end, use a lower queue depth or another queue pair');
+  }
 });
