@@ -143,7 +143,9 @@ addon.ftdiSetParity(ftdi, 'none');
 addon.ftdiSetBitmode(ftdi, 0xff, 0);
 addon.ftdiUseBinaryMode(ftdi);
 addon.ftdiUseTextMode(ftdi);
-addon.ftdiWrite(ftdi, bytes, (err, written) => { if (err !== null) void (err < 0); else void (written + 1); });
+addon.ftdiWrite(ftdi, bytes, (err, written) => {
+  if (err !== null) void (typeof err === 'number' ? err < 0 : err.message); else void (written + 1);
+});
 addon.ftdiRead(ftdi, 0, false, (err, data) => { if (!err) void data.byteLength; });
 addon.ftdiPipe(ftdi, 'ftdi.log', true, false);
 addon.ftdiPipeText(ftdi, 'note');
