@@ -3,6 +3,8 @@
 
 #include "devices/pmu/kyt_controller_manager.h"
 
+#include <libusb.h>
+
 #include <functional>
 #include "devices/pmu/stm32_bootloader.h"
 #include "devices/serial_port_manager.h"
@@ -156,6 +158,7 @@ TEST(KytControllerManager, FirmwareUpdateProgramsTheSimulatedChipAndSaysWhereAFa
     std::function<void(pmupeers::Stm32BootloaderPeer&)> chip;
     std::string error;  // empty: success
     bool restarted;     // into the firmware, at the end
+    char vanishAt = 0;  // the command at which the USB device goes away
   } runs[] = {
       {[](auto&) {}, "", true},
       {[](auto& chip) { chip.replaceAck(0x01, 0x1F); },
@@ -166,20 +169,27 @@ TEST(KytControllerManager, FirmwareUpdateProgramsTheSimulatedChipAndSaysWhereAFa
        "Firmware update failed: Write Memory at 0x08000000 failed: Received NACK from device. The flash was erased and "
        "the board is in its bootloader",
        false},
+      {[](auto&) {},
+       std::string("Firmware update failed: Get Version failed: The FTDI device is gone: ") +
+           libusb_strerror(LIBUSB_ERROR_NO_DEVICE) + ". The flash was not touched; the board was restarted into its firmware",
+       true, '\x01'},
   };
   std::vector<uint8_t> firmware(600);
   for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<uint8_t>(i * 13 + 1);
   for (const auto& run : runs) {
     pmupeers::Stm32BootloaderPeer chip(false);
     run.chip(chip);
-    fakeftdi::setWriteHandler([&chip](int interface, const std::string& bytes) {
-      return interface == INTERFACE_A ? chip.feed(bytes) : std::string();
+    fakeftdi::setWriteHandler([&chip, &run](int interface, const std::string& bytes) {
+      if (interface != INTERFACE_A) return std::string();
+      if (run.vanishAt != 0 && bytes[0] == run.vanishAt) fakeftdi::setResult("read", LIBUSB_ERROR_NO_DEVICE);
+      return chip.feed(bytes);
     });
     logs.clear();
     fakeftdi::takeWritten();
     EXPECT_EQ(portstest::errorOf([&] { f.manager->updateFirmware("PMU0001", firmware); }),
               run.error.empty() ? "(no exception)" : run.error);
     fakeftdi::setWriteHandler(nullptr);
+    fakeftdi::clearResult("read");
     const std::string written = fakeftdi::takeWritten();
     if (run.restarted) {
       EXPECT_EQ(written.substr(written.size() - intoFirmware.size()), intoFirmware) << run.error;
