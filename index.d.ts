@@ -107,6 +107,8 @@ export interface DeviceInfo {
   maxQueueDepth: number;
   /** Number of namespaces the controller supports (NN): ids 1 to maxNamespaceId. */
   maxNamespaceId: number;
+  /** Completion entries ignored since attachment: they matched no command outstanding under their identifier. */
+  ignoredCompletions: number;
 }
 
 export interface NamespaceInfo {
@@ -432,13 +434,15 @@ export type HookStatus = number;
 // ---------------------------------------------------------------------------------------------------------------
 
 export declare class KytAddon {
-  /** quiet = true: no log lines of this system for the rest of the process. */
+  /** quiet = true: nothing of this system on stdout or stderr for the rest of the process. */
   constructor(quiet?: boolean);
+  /** Why the last startTaskScheduler answered false; "" after one that answered true (absent before any call). */
+  readonly startError?: string;
 
   // ---- Set-up ----
   /** The PCI address of the one drive this process works on; only the first call takes effect. */
   setDefaultBdf(bdf: string): void;
-  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran). */
+  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----
@@ -455,7 +459,8 @@ export declare class KytAddon {
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
                      options: CommandOptions, callback: Callback<Completion, CommandError>): void;
   formatNvm(nsid: number, lbaFormat: number, callback: Callback<Completion, CommandError>): void;
-  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions, callback: Callback<Completion, CommandError>): void;
+  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions,
+            callback: Callback<Completion, CommandError>): void;
   getDeviceInfo(callback: Callback<DeviceInfo>): void;
   getNamespaceInfo(nsid: number, callback: Callback<NamespaceInfo>): void;
 
