@@ -24,6 +24,14 @@ IoOpsStatus Refuse(NvmeIoCtx* ctx, IoOpsStatus status, const char* text) {
   return status;
 }
 
+// The validator's map could not take the pages of the I/O's range.
+IoOpsStatus NoMemory(NvmeIoCtx* ctx) {
+  Refuse(ctx, kIoOpsNoMemory, "");
+  ctx->error = "Failed to allocate memory: data validation of NSID " + std::to_string(ctx->nsid) + " " +
+               DataValidator::DescribeShortfall();
+  return kIoOpsNoMemory;
+}
+
 uint64_t DataSize(const NvmeIoCtx* ctx) { return ctx->data ? ctx->data->GetSize() : 0; }
 
 uint8_t* DataBuffer(const NvmeIoCtx* ctx) {
@@ -135,7 +143,7 @@ void IoManager::Stamp(NvmeIoCtx* ctx) {
   uint8_t* buffer = DataBuffer(ctx);
   for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
     const uint64_t lba = ctx->start_lba + i;
-    const uint64_t word = DataValidator::StampWord(lba, DataValidator::NextTag(v.GetTag(lba)));
+    const uint64_t word = DataValidator::StampWord(lba, DataValidator::NextTag(v.TagAt(lba)));
     std::memcpy(buffer + i * stride, &word, sizeof(word));
   }
 }
@@ -152,8 +160,10 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
   ctx->submit_ticks = Now(ctx);
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
-  if (ctx->data_validator && !ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks)) {
-    return kIoOpsRangeBusy;
+  if (ctx->data_validator) {
+    const DataValidator::Claim claim = ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks);
+    if (claim == DataValidator::kClaimBusy) return kIoOpsRangeBusy;
+    if (claim == DataValidator::kClaimNoMemory) return NoMemory(ctx);
   }
   return kIoOpsSubmitted;
 }
@@ -195,7 +205,7 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   const IoOpsStatus prepared = PrepareReadWrite(ctx);
   if (prepared != kIoOpsSubmitted) return prepared;
   // The completion compares with these tags: start bringing them in now, while the device works.
-  if (ctx->data_validator) __builtin_prefetch(ctx->data_validator->TagsFrom(ctx->start_lba));
+  if (ctx->data_validator) __builtin_prefetch(ctx->data_validator->LineOf(ctx->start_lba));
   return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }
 
@@ -231,13 +241,14 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     DataValidator& v = *ctx->data_validator;
     for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
       const spdk_nvme_dsm_range range = ReadRange(ctx, r);
-      if (!v.ClaimPending(range.starting_lba, range.length)) {
+      const DataValidator::Claim claim = v.ClaimPending(range.starting_lba, range.length);
+      if (claim != DataValidator::kClaimed) {
         // Undo the bits this command set for its earlier ranges (they were free when it set them).
         for (uint32_t e = 0; e < r; ++e) {
           const spdk_nvme_dsm_range earlier = ReadRange(ctx, e);
           v.RemovePending(earlier.starting_lba, earlier.length);
         }
-        return kIoOpsRangeBusy;
+        return claim == DataValidator::kClaimNoMemory ? NoMemory(ctx) : kIoOpsRangeBusy;
       }
     }
   }
@@ -287,11 +298,10 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
     if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
       // The range's tags are the ones the read was submitted under: its pending bits held every other validated
       // I/O off them, and the epoch rules out a disable or a shrink in between.
-      const uint8_t* tags = v.TagsFrom(ctx->start_lba);
       const uint64_t stride = Stride(v);
       const uint8_t* buffer = DataBuffer(ctx);
       for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
-        const uint8_t tag = tags[i];
+        const uint8_t tag = v.TagAt(ctx->start_lba + i);
         if (tag == kTagUntracked) continue;
         const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(ctx->start_lba + i, tag);
         uint64_t actual;
