@@ -144,8 +144,10 @@ void JsEventCreateWorkloadGenerator::SetPerformance(v8::Local<v8::Object> target
     const double duration = runner_->output->accessPatternOutput ? runner_->output->accessPatternOutput->duration : 0;
     xfer = static_cast<double>(tracker->GetTotalBytes());
     io = static_cast<double>(tracker->GetTotalIos());
-    bandwidth = xfer / duration;
-    iops = io / duration;
+    if (duration > 0) {
+      bandwidth = xfer / duration;
+      iops = io / duration;
+    }
   }
   SetJsPropDouble(perf, "bandwidth", bandwidth);
   SetJsPropDouble(perf, "iops", iops);
@@ -215,10 +217,10 @@ void JsEventCreateWorkloadGenerator::SetPerformance(v8::Local<v8::Object> target
 }
 
 void JsEventCreateWorkloadGenerator::SetErrorCode(v8::Local<v8::Object> target) {
-  const auto errors = runner_->output->errorTracker->errors;  // a copy, walked key by key
-  v8::Local<v8::Array> history = CreateJsArray(0);
+  const ErrorTracker& tracker = *runner_->output->errorTracker;
+  v8::Local<v8::Array> history = CreateJsArray(static_cast<uint32_t>(tracker.kept));
   uint32_t index = 0;
-  for (const auto& entry : errors) {
+  for (const auto& entry : tracker.errors) {
     for (const command_info& cmd : entry.second) {
       v8::Local<v8::Object> object = CreateJsObject();
       SetJsPropUint32(object, "sct", entry.first.first);
@@ -231,4 +233,5 @@ void JsEventCreateWorkloadGenerator::SetErrorCode(v8::Local<v8::Object> target) 
     }
   }
   SetJsPropObject(target, "errorHistory", history);
+  SetJsPropUint64(target, "errorHistoryDropped", tracker.dropped);
 }

@@ -95,7 +95,11 @@ void WorkloadGenerationRunner::DeviceAway(uint32_t wait_state) {
   Fail(reason.empty() ? "Device was detached during the workload" : reason);
 }
 
-void WorkloadGenerationRunner::AddSegment() { run_ticks_ += pass_ticks_ - segment_start_ticks_; }
+void WorkloadGenerationRunner::AddSegment() {
+  if (!segment_open_) return;
+  run_ticks_ += pass_ticks_ - segment_start_ticks_;
+  segment_open_ = false;
+}
 
 std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint32_t io_type, uint32_t nsid,
                                                    uint64_t start_lba, uint32_t num_blocks, uint16_t sct,
@@ -280,6 +284,7 @@ void WorkloadGenerationRunner::HandleFillInitialIo() {
     return;
   }
   segment_start_ticks_ = pass_ticks_ = spdk_get_ticks();
+  segment_open_ = true;
   if (queue_depth_ != 0) {
     for (uint32_t i = queue_depth_; i-- > 0;) {
       if (stop_) break;
@@ -408,8 +413,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   const bool initialized = IsInitialized();
   const bool recorded = initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0);
   if (recorded) {
-    output->errorTracker->errors[StatusKey(sct, sc)].push_back(
-        command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
+    output->errorTracker->Record(StatusKey(sct, sc),
+                                 command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
   }
   if (spdk_nvme_cpl_is_host_timeout(cpl)) {
     // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
@@ -568,6 +573,11 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
 // ---- state 7 ----
 
 void WorkloadGenerationRunner::HandlePrepareOutput() {
+  // A run that ended with an error in the middle of a stretch of I/O ran until now.
+  if (segment_open_) {
+    pass_ticks_ = spdk_get_ticks();
+    AddSegment();
+  }
   const double duration = static_cast<double>(run_ticks_) / static_cast<double>(spdk_get_ticks_hz());
   if (output->accessPatternOutput) {
     output->accessPatternOutput->queueDepth = queue_depth_;
