@@ -113,6 +113,29 @@ std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint
          ")";
 }
 
+// The histogram of the options (and its raw data, when asked for) within the limits a workload can hold and
+// deliver; otherwise the error text says what it would need.
+bool WorkloadGenerationRunner::HistogramFits() {
+  const uint64_t buckets =
+      Histogram::BucketCountFor(input->histogramStartUs, input->histogramEndUs, input->histogramPrecisions);
+  const std::string what = "options.features.histogram with precisions " +
+                           std::to_string(input->histogramPrecisions) + " from " +
+                           std::to_string(input->histogramStartUs) + " to " + std::to_string(input->histogramEndUs) +
+                           " us has " + std::to_string(buckets) + " buckets (" + std::to_string(buckets * 8) +
+                           " bytes per I/O direction)";
+  if (buckets > Histogram::kMaxBuckets) {
+    SetErrorMessage(what + "; at most " + std::to_string(Histogram::kMaxBuckets) +
+                    " are kept: lower the precisions or narrow the range");
+    return false;
+  }
+  if (input->histogramRawData && buckets > Histogram::kMaxRawBuckets) {
+    SetErrorMessage(what + "; rawData delivers at most " + std::to_string(Histogram::kMaxRawBuckets) +
+                    ": lower the precisions, narrow the range or leave rawData off");
+    return false;
+  }
+  return true;
+}
+
 // ---- dispatch ----
 
 void WorkloadGenerationRunner::FetchStates() {
@@ -174,6 +197,11 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   overlapped_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
   completed_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
 
+  if (input->histogramEnabled && !HistogramFits()) {
+    MarkArgumentRefused();
+    ChangeState(kStateAborted);
+    return;
+  }
   output->accessPatternOutput = std::make_unique<AccessPatternOutput>();
   try {
     generator_ = AccessPatternGeneratorFactory::Create(controller_, input->accessPattern, *output->accessPatternOutput);

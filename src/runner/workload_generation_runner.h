@@ -111,6 +111,7 @@ class WorkloadGenerationRunner : public TaskBase {
   // that no cycle of this run will follow up ends the run with "power off notified". True when the state changed.
   bool WaitForUninit(uint32_t next);
 
+  bool HistogramFits();
   void Fail(std::string message);
   bool IsInitialized() const;
   // The run's own power cycle has announced the power-off: the device is meant to go away and come back.

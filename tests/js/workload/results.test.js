@@ -99,6 +99,18 @@ test('the error history keeps the first 1000 failures and counts the rest', asyn
   assert.deepEqual([result.errorHistory[999].startLba, result.errorHistoryDropped], [999 * 8, 200]);
 });
 
+test('a histogram too large to keep, or raw data too large to deliver, is refused before the run', async () => {
+  const commands = drive.counters().commands;
+  const histogram = (precisions, rawData) => ({ features: { histogram: { enabled: true, rawData, precisions } } });
+  assert.match((await fails(addon, 'startWorkloadGenerator', histogram(7, false))).message,
+    /precisions 7 from 1 to 100000000 us has 72000000 buckets \(576000000 bytes per I\/O direction\); at most 10000000/);
+  assert.match((await fails(addon, 'startWorkloadGenerator', histogram(6, true))).message,
+    /has 7200000 buckets .*; rawData delivers at most 1000000/);
+  assert.equal(drive.counters().commands, commands);
+  const result = await ok(addon, 'startWorkloadGenerator', { range: '4K', ...histogram(6, false) });
+  assert.ok(result.read.latency.first > 0);
+});
+
 test('a run that ends in an Error reports the time it ran and the rates over it', async () => {
   await ok(addon, 'startWorkloadGenerator', { range: { startLba: 0, size: 512 }, readPercent: 0, queueDepth: 1 });
   drive.corruptBlock(1, 500);
