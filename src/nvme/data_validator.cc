@@ -1,11 +1,12 @@
 #include "nvme/data_validator.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace kyt {
@@ -30,6 +31,16 @@ inline uint64_t BitMask(uint64_t lo, uint64_t hi) {
 inline uint8_t Encode(uint8_t tag) { return static_cast<uint8_t>(tag + 1u); }
 
 uint64_t RoundToPage(uint64_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+uint64_t RoundTo(uint64_t bytes, uint64_t unit) { return (bytes + unit - 1) / unit * unit; }
+constexpr uint32_t kSmallUnitShift = 12;
+constexpr uint32_t kLargeUnitShift = 21;
+constexpr uint64_t kLargeUnit = uint64_t(1) << kLargeUnitShift;
+// Maps from 64 MiB to 1 GiB (2^26 to 2^30 blocks), when the machine could hold them twice over, are taken in 2 MiB
+// units backed by large pages where the system offers them: a random I/O then misses one cache line, not a
+// translation entry as well. Larger maps stay on 4 KiB units: a unit's first touch zeroes it on the worker, and a
+// sparse run over a large namespace would hold far more than it touched.
+constexpr uint64_t kLargeUnitMinMap = 64ull << 20;
+constexpr uint64_t kLargeUnitMaxMap = 1ull << 30;
 uint64_t LinesFor(uint64_t lbas) { return (lbas + DataValidator::kLbasPerLine - 1) / DataValidator::kLbasPerLine; }
 uint64_t BitmapBytes(uint64_t map_bytes) { return RoundToPage((map_bytes / kPage + 63) / 64 * 8); }
 
@@ -38,37 +49,107 @@ void* MapZeroed(uint64_t bytes) {
   return p == MAP_FAILED ? nullptr : p;
 }
 
+// A zeroed mapping starting on a 2 MiB boundary, advised to use large pages.
+void* MapLarge(uint64_t bytes) {
+  uint8_t* p = static_cast<uint8_t*>(MapZeroed(bytes + kLargeUnit));
+  if (p == nullptr) return nullptr;
+  const uint64_t head = (kLargeUnit - reinterpret_cast<uintptr_t>(p) % kLargeUnit) % kLargeUnit;
+  if (head != 0) munmap(p, head);
+  if (kLargeUnit - head != 0) munmap(p + head + bytes, kLargeUnit - head);
+  madvise(p + head, bytes, MADV_HUGEPAGE);
+  return p + head;
+}
+
+// Reads a small system file whole into `buf` (NUL-terminated) without allocating; false when it cannot be read.
+bool ReadSmallFile(const char* path, char* buf, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t used = 0;
+  while (used + 1 < size) {
+    const ssize_t n = read(fd, buf + used, size - 1 - used);
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  buf[used] = '\0';
+  return used > 0;
+}
+
 // A "Key:   N kB" line of /proc/meminfo, in bytes; false when missing.
-bool ReadMemInfo(const char* key, uint64_t* bytes) {
-  std::ifstream in("/proc/meminfo");
-  std::string line;
+bool ReadMemInfo(const char* text, const char* key, uint64_t* bytes) {
   const size_t key_len = std::strlen(key);
-  while (std::getline(in, line)) {
-    if (line.compare(0, key_len, key) == 0 && line.size() > key_len && line[key_len] == ':') {
-      *bytes = std::strtoull(line.c_str() + key_len + 1, nullptr, 10) * 1024;
+  for (const char* line = text; *line != '\0';) {
+    if (std::strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
+      *bytes = std::strtoull(line + key_len + 1, nullptr, 10) * 1024;
       return true;
     }
+    const char* next = std::strchr(line, '\n');
+    if (next == nullptr) break;
+    line = next + 1;
   }
   return false;
 }
 
-// Room left under this process's memory control group limit (cgroup v2), when it has one.
-bool ReadCgroupRoom(uint64_t* bytes) {
-  std::ifstream self("/proc/self/cgroup");
-  std::string line, path;
-  while (std::getline(self, line)) {
-    if (line.compare(0, 3, "0::") == 0) path = line.substr(3);
+// Room under a version 1 memory control group's limit: the process's own group, or the root one seen inside a
+// container; false without a limit.
+bool ReadCgroupV1Room(const char* text, uint64_t* bytes) {
+  const char* entry = std::strstr(text, ":memory:");
+  char path[512];
+  char limit_text[64], usage_text[64];
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const char* group = attempt == 0 && entry != nullptr ? entry + 8 : "/";
+    const char* end = std::strchr(group, '\n');
+    const int len = static_cast<int>(end != nullptr ? end - group : std::strlen(group));
+    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.limit_in_bytes", len, group);
+    if (!ReadSmallFile(path, limit_text, sizeof(limit_text))) continue;
+    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.usage_in_bytes", len, group);
+    if (!ReadSmallFile(path, usage_text, sizeof(usage_text))) continue;
+    const uint64_t limit = std::strtoull(limit_text, nullptr, 10);
+    if (limit >= (uint64_t(1) << 62)) return false;  // no limit
+    const uint64_t usage = std::strtoull(usage_text, nullptr, 10);
+    *bytes = limit > usage ? limit - usage : 0;
+    return true;
   }
-  if (path.empty()) return false;
-  const std::string dir = "/sys/fs/cgroup" + path;
-  std::ifstream max_in(dir + "/memory.max");
-  std::ifstream cur_in(dir + "/memory.current");
-  std::string max_text;
-  uint64_t current = 0;
-  if (!(max_in >> max_text) || !(cur_in >> current) || max_text == "max") return false;
-  const uint64_t limit = std::strtoull(max_text.c_str(), nullptr, 10);
+  return false;
+}
+
+// Room left under this process's memory control group limit, when it has one.
+bool ReadCgroupRoom(uint64_t* bytes) {
+  char text[4096];
+  if (!ReadSmallFile("/proc/self/cgroup", text, sizeof(text))) return false;
+  if (ReadCgroupV1Room(text, bytes)) return true;
+  const char* entry = std::strstr(text, "0::");
+  if (entry == nullptr || (entry != text && entry[-1] != '\n')) return false;
+  char path[512];
+  const char* end = std::strchr(entry, '\n');
+  const size_t len = end != nullptr ? static_cast<size_t>(end - entry - 3) : std::strlen(entry + 3);
+  char max_text[64], current_text[64];
+  if (std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.max", static_cast<int>(len), entry + 3) >=
+          static_cast<int>(sizeof(path)) ||
+      !ReadSmallFile(path, max_text, sizeof(max_text)) || std::strncmp(max_text, "max", 3) == 0) {
+    return false;
+  }
+  std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.current", static_cast<int>(len), entry + 3);
+  if (!ReadSmallFile(path, current_text, sizeof(current_text))) return false;
+  const uint64_t limit = std::strtoull(max_text, nullptr, 10);
+  const uint64_t current = std::strtoull(current_text, nullptr, 10);
   *bytes = limit > current ? limit - current : 0;
   return true;
+}
+
+// The memory the machine has available (UINT64_MAX when it does not say) and the reserve left to everything else.
+void MachineRoom(uint64_t* available, uint64_t* reserve) {
+  uint64_t total = 0;
+  *available = UINT64_MAX;
+  *reserve = kMinReserveBytes;
+  char text[8192];
+  if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available)) {
+    if (ReadMemInfo(text, "MemTotal", &total)) *reserve = std::max(*reserve, total / 16);
+  } else {
+    *available = UINT64_MAX;
+  }
+  uint64_t cgroup_room = 0;
+  if (ReadCgroupRoom(&cgroup_room)) *available = std::min(*available, cgroup_room);
 }
 
 // What the validators of the process hold and what the machine granted them. Worker thread only.
@@ -83,15 +164,8 @@ struct Budget {
       held_pages += pages;
       return true;
     }
-    uint64_t available = UINT64_MAX, total = 0;
-    uint64_t reserve = kMinReserveBytes;
-    if (ReadMemInfo("MemAvailable", &available)) {
-      if (ReadMemInfo("MemTotal", &total)) reserve = std::max(reserve, total / 16);
-    } else {
-      available = UINT64_MAX;
-    }
-    uint64_t cgroup_room = 0;
-    if (ReadCgroupRoom(&cgroup_room)) available = std::min(available, cgroup_room);
+    uint64_t available = 0, reserve = 0;
+    MachineRoom(&available, &reserve);
     uint64_t room_pages = available == UINT64_MAX ? UINT64_MAX : (available > reserve ? (available - reserve) / kPage : 0);
     if (cap_bytes != 0) {
       const uint64_t cap_pages = cap_bytes / kPage;
@@ -162,14 +236,14 @@ std::string DataValidator::DescribeShortfall() {
 }
 
 bool DataValidator::Touch(uint64_t first_line, uint64_t last_line) {
-  const uint64_t first_page = first_line / kLinesPerPage;
-  const uint64_t last_page = last_line / kLinesPerPage;
+  const uint64_t first_unit = UnitOf(first_line);
+  const uint64_t last_unit = UnitOf(last_line);
   uint64_t missing = 0;
-  for (uint64_t p = first_page; p <= last_page; ++p) missing += IsTouched(p) ? 0 : 1;
+  for (uint64_t u = first_unit; u <= last_unit; ++u) missing += IsTouched(u) ? 0 : 1;
   if (missing == 0) return true;
-  if (!TheBudget().Acquire(missing)) return false;
-  for (uint64_t p = first_page; p <= last_page; ++p) touched_[p / 64] |= uint64_t(1) << (p % 64);
-  held_pages_ += missing;
+  if (!TheBudget().Acquire(missing * PagesPerUnit())) return false;
+  for (uint64_t u = first_unit; u <= last_unit; ++u) touched_[u / 64] |= uint64_t(1) << (u % 64);
+  held_pages_ += missing * PagesPerUnit();
   return true;
 }
 
@@ -202,7 +276,7 @@ DataValidatorStatus DataValidator::SetTags(uint64_t first, uint64_t count, uint8
   const uint8_t stored = Encode(tag);
   if (stored != 0 && !Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kDataValidatorNoMemory;
   return ForEachLine(first, count, [this, stored](Line& line, uint64_t lo, uint64_t hi) {
-    if (stored == 0 && !IsTouched(static_cast<uint64_t>(&line - lines_) / kLinesPerPage)) return;
+    if (stored == 0 && !IsTouched(UnitOf(static_cast<uint64_t>(&line - lines_)))) return;
     std::memset(line.tags + lo, stored, hi - lo + 1);
   });
 }
@@ -225,7 +299,7 @@ DataValidatorStatus DataValidator::CopyTags(uint64_t first, uint64_t count, std:
 DataValidatorStatus DataValidator::RemovePending(uint64_t first, uint64_t count) {
   if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
   return ForEachLine(first, count, [this](Line& line, uint64_t lo, uint64_t hi) {
-    if (IsTouched(static_cast<uint64_t>(&line - lines_) / kLinesPerPage)) line.pending &= ~BitMask(lo, hi);
+    if (IsTouched(UnitOf(static_cast<uint64_t>(&line - lines_)))) line.pending &= ~BitMask(lo, hi);
   });
 }
 
@@ -241,7 +315,7 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
   const uint64_t first_line = first / kLbasPerLine;
   const uint64_t last_line = last / kLbasPerLine;
   for (uint64_t l = first_line; l <= last_line; ++l) {
-    if (!IsTouched(l / kLinesPerPage)) continue;
+    if (!IsTouched(UnitOf(l))) continue;
     const uint64_t lo = l == first_line ? first % kLbasPerLine : 0;
     const uint64_t hi = l == last_line ? last % kLbasPerLine : kLbasPerLine - 1;
     if ((lines_[l].pending & BitMask(lo, hi)) != 0) return true;
@@ -256,7 +330,7 @@ DataValidator::Claim DataValidator::ClaimPending(uint64_t first, uint64_t count)
   const uint64_t last_line = last / kLbasPerLine;
   if (first_line == last_line) {
     // One line, the usual case: test and set at once.
-    if (!IsTouched(first_line / kLinesPerPage) && !Touch(first_line, first_line)) return kClaimNoMemory;
+    if (!IsTouched(UnitOf(first_line)) && !Touch(first_line, first_line)) return kClaimNoMemory;
     Line& line = lines_[first_line];
     const uint64_t mask = BitMask(first % kLbasPerLine, last % kLbasPerLine);
     if ((line.pending & mask) != 0) return kClaimBusy;
@@ -270,74 +344,96 @@ DataValidator::Claim DataValidator::ClaimPending(uint64_t first, uint64_t count)
 }
 
 DataValidatorStatus DataValidator::Resize(uint64_t num_lbas, uint32_t block_size) {
-  const uint64_t map_bytes = MapBytes(num_lbas);
-  const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
-  auto refuse = [&]() {
+  auto refuse = [&](uint64_t needed) {
     MemoryReport& r = TheBudget().last;
     r = MemoryReport();
-    r.needed = map_bytes;
+    r.needed = needed;
     r.held = TheBudget().held_pages * kPage;
     r.cap = TheBudget().cap_bytes;
     return kDataValidatorNoMemory;
   };
-  if (num_lbas > kMaxLbas) return refuse();
+  if (num_lbas > kMaxLbas) return refuse(MapBytes(num_lbas));
   if (lines_ == nullptr) {
-    void* lines = MapZeroed(map_bytes);
+    uint32_t unit_shift = kSmallUnitShift;
+    const uint64_t small_bytes = MapBytes(num_lbas);
+    if (small_bytes >= kLargeUnitMinMap && small_bytes <= kLargeUnitMaxMap) {
+      uint64_t available = 0, reserve = 0;
+      MachineRoom(&available, &reserve);
+      const uint64_t room = available == UINT64_MAX ? 0 : (available > reserve ? available - reserve : 0);
+      if (small_bytes <= room / 2) unit_shift = kLargeUnitShift;
+    }
+    const uint64_t map_bytes = RoundTo(small_bytes, uint64_t(1) << unit_shift);
+    const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
+    void* lines = unit_shift == kLargeUnitShift ? MapLarge(map_bytes) : MapZeroed(map_bytes);
     void* bitmap = lines != nullptr ? MapZeroed(bitmap_bytes) : nullptr;
     if (bitmap == nullptr) {
       if (lines != nullptr) munmap(lines, map_bytes);
-      return refuse();
+      return refuse(map_bytes);
     }
     lines_ = static_cast<Line*>(lines);
     touched_ = static_cast<uint64_t*>(bitmap);
     map_bytes_ = map_bytes;
     touched_bytes_ = bitmap_bytes;
+    unit_shift_ = unit_shift;
   } else if (num_lbas < num_lbas_) {
     ++epoch_;
-    // The cut LBAs of the new last line go back to untracked and not pending (a later growth finds them so).
+    // The cut LBAs of the new last line go back to untracked and not pending (a later growth finds them so), and
+    // so do the lines after it in its unit.
     const uint64_t last_line = LinesFor(num_lbas) - 1;
-    if (num_lbas % kLbasPerLine != 0 && IsTouched(last_line / kLinesPerPage)) {
-      Line& line = lines_[last_line];
-      const uint64_t keep = num_lbas % kLbasPerLine;
-      std::memset(line.tags + keep, 0, kLbasPerLine - keep);
-      line.pending &= BitMask(0, keep - 1);
-    }
-    // So do the lines after it on its page.
-    const uint64_t page_end = (last_line / kLinesPerPage + 1) * kLinesPerPage;
-    if (IsTouched(last_line / kLinesPerPage) && last_line + 1 < page_end) {
-      std::memset(static_cast<void*>(&lines_[last_line + 1]), 0, (page_end - last_line - 1) * kLineBytes);
-    }
-    // Pages past the new end are given back; so are their bits.
-    const uint64_t keep_pages = map_bytes / kPage;
-    uint64_t released = 0;
-    for (uint64_t p = keep_pages; p < map_bytes_ / kPage; ++p) {
-      if (IsTouched(p)) {
-        ++released;
-        touched_[p / 64] &= ~(uint64_t(1) << (p % 64));
+    if (IsTouched(UnitOf(last_line))) {
+      if (num_lbas % kLbasPerLine != 0) {
+        Line& line = lines_[last_line];
+        const uint64_t keep = num_lbas % kLbasPerLine;
+        std::memset(line.tags + keep, 0, kLbasPerLine - keep);
+        line.pending &= BitMask(0, keep - 1);
+      }
+      const uint64_t unit_end = (UnitOf(last_line) + 1) * LinesPerUnit();
+      if (last_line + 1 < unit_end) {
+        std::memset(static_cast<void*>(&lines_[last_line + 1]), 0, (unit_end - last_line - 1) * kLineBytes);
       }
     }
-    if (map_bytes < map_bytes_) {
-      madvise(reinterpret_cast<uint8_t*>(lines_) + map_bytes, map_bytes_ - map_bytes, MADV_DONTNEED);
+    // Units past the new end are given back; so are their bits. The mappings keep their size.
+    const uint64_t keep_units = UnitOf(last_line) + 1;
+    const uint64_t units = map_bytes_ >> unit_shift_;
+    uint64_t released = 0;
+    for (uint64_t u = keep_units; u < units; ++u) {
+      if (IsTouched(u)) {
+        released += PagesPerUnit();
+        touched_[u / 64] &= ~(uint64_t(1) << (u % 64));
+      }
+    }
+    const uint64_t keep_bytes = keep_units << unit_shift_;
+    if (keep_bytes < map_bytes_) {
+      madvise(reinterpret_cast<uint8_t*>(lines_) + keep_bytes, map_bytes_ - keep_bytes, MADV_DONTNEED);
     }
     held_pages_ -= released;
     TheBudget().Release(released);
-    // The mappings keep their size: shrinking them buys nothing once the pages are gone.
-  } else if (map_bytes > map_bytes_ || bitmap_bytes > touched_bytes_) {
-    void* lines = mremap(lines_, map_bytes_, map_bytes, MREMAP_MAYMOVE);
-    if (lines == MAP_FAILED) return refuse();
-    void* bitmap = bitmap_bytes > touched_bytes_ ? mremap(touched_, touched_bytes_, bitmap_bytes, MREMAP_MAYMOVE)
-                                                 : static_cast<void*>(touched_);
-    if (bitmap == MAP_FAILED) {
-      // Back to the old size (a shrink, which keeps the contents).
-      void* back = mremap(lines, map_bytes, map_bytes_, MREMAP_MAYMOVE);
-      lines_ = static_cast<Line*>(back == MAP_FAILED ? lines : back);
-      if (back == MAP_FAILED) map_bytes_ = map_bytes;
-      return refuse();
+  } else {
+    const uint64_t map_bytes = RoundTo(MapBytes(num_lbas), GetUnitBytes());
+    const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
+    if (map_bytes > map_bytes_) {
+      void* lines = mremap(lines_, map_bytes_, map_bytes, MREMAP_MAYMOVE);
+      if (lines == MAP_FAILED) return refuse(map_bytes);
+      void* bitmap = bitmap_bytes > touched_bytes_
+                         ? mremap(touched_, touched_bytes_, bitmap_bytes, MREMAP_MAYMOVE)
+                         : static_cast<void*>(touched_);
+      if (bitmap == MAP_FAILED) {
+        // Back to the old size (a shrink, which keeps the contents).
+        void* back = mremap(lines, map_bytes, map_bytes_, MREMAP_MAYMOVE);
+        lines_ = static_cast<Line*>(back == MAP_FAILED ? lines : back);
+        if (back == MAP_FAILED) map_bytes_ = map_bytes;
+        return refuse(map_bytes);
+      }
+      // A map that moved off a 2 MiB boundary is kept on small pages: a 2 MiB unit then never takes more than
+      // the 2 MiB it is counted for.
+      if (unit_shift_ == kLargeUnitShift && reinterpret_cast<uintptr_t>(lines) % kLargeUnit != 0) {
+        madvise(lines, map_bytes, MADV_NOHUGEPAGE);
+      }
+      lines_ = static_cast<Line*>(lines);
+      touched_ = static_cast<uint64_t*>(bitmap);
+      map_bytes_ = map_bytes;
+      touched_bytes_ = std::max(touched_bytes_, bitmap_bytes);
     }
-    lines_ = static_cast<Line*>(lines);
-    touched_ = static_cast<uint64_t*>(bitmap);
-    map_bytes_ = map_bytes;
-    touched_bytes_ = std::max(touched_bytes_, bitmap_bytes);
   }
   num_lbas_ = num_lbas;
   block_size_ = block_size;

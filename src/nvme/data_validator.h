@@ -9,7 +9,8 @@
 // their pending bits, so that one I/O's bookkeeping is one cache line (two when its range straddles a line). A tag
 // byte holds tag + 1 (mod 256): the zero byte means untracked. The map is reserved as address space only
 // (anonymous memory, not reserved against the commit limit): enabling answers at once whatever the namespace's size,
-// and a page of the map takes memory when an I/O first touches it. Before a page is touched, the validator checks
+// and a page of the map takes memory when an I/O first touches it (a map of 64 MiB to 1 GiB that the machine could
+// hold twice over is taken in 2 MiB units on large pages, which spares a random I/O its translation miss). Before a page is touched, the validator checks
 // that the memory is there (the process's validators hold at most what the machine has available above a reserve,
 // see MemoryReport); a refused page refuses the I/O (ClaimPending answers kClaimNoMemory) instead of letting the
 // kernel run out. 64/56 bytes (1.14) of map per LBA touched, plus one bit per 4 KiB page of map.
@@ -75,7 +76,7 @@ class DataValidator {
   uint64_t GetNumLbas() const { return num_lbas_; }
   // The tag of one LBA; kTagUntracked beyond the map.
   uint8_t GetTag(uint64_t lba) const {
-    return lba < num_lbas_ && IsTouched(lba / kLbasPerLine / kLinesPerPage) ? TagAt(lba) : kTagUntracked;
+    return lba < num_lbas_ && IsTouched(UnitOf(lba / kLbasPerLine)) ? TagAt(lba) : kTagUntracked;
   }
   // The tag of an LBA the caller knows to be inside the map, on a page an I/O has claimed.
   uint8_t TagAt(uint64_t lba) const {
@@ -88,6 +89,8 @@ class DataValidator {
   uint64_t GetEpoch() const { return epoch_; }
   // Bytes of map pages this validator holds (touched by I/O since it was enabled or forgotten).
   uint64_t GetHeldBytes() const { return held_pages_ * kPageBytes; }
+  // Bytes of map taken at a time: 4 KiB, or 2 MiB (large pages) for a map the machine can easily hold.
+  uint64_t GetUnitBytes() const { return uint64_t(1) << unit_shift_; }
 
   // count >= 1 and first + count <= number of tags.
   bool IsValidRange(uint64_t first, uint64_t count) const {
@@ -128,9 +131,12 @@ class DataValidator {
   static void SetMemoryCap(uint64_t bytes);
 
  private:
-  // Makes sure the pages of lines [first_line, last_line] are held (accounted before first touch).
+  // Makes sure the units of lines [first_line, last_line] are held (accounted before first touch).
   bool Touch(uint64_t first_line, uint64_t last_line);
-  bool IsTouched(uint64_t page) const { return (touched_[page / 64] >> (page % 64)) & 1u; }
+  uint64_t UnitOf(uint64_t line) const { return line >> (unit_shift_ - 6); }
+  uint64_t LinesPerUnit() const { return uint64_t(1) << (unit_shift_ - 6); }
+  uint64_t PagesPerUnit() const { return uint64_t(1) << (unit_shift_ - 12); }
+  bool IsTouched(uint64_t unit) const { return (touched_[unit / 64] >> (unit % 64)) & 1u; }
   template <class Fn>
   DataValidatorStatus ForEachLine(uint64_t first, uint64_t count, Fn&& fn);
   DataValidatorStatus SetTags(uint64_t first, uint64_t count, uint8_t tag);
@@ -140,7 +146,8 @@ class DataValidator {
   uint64_t num_lbas_ = 0;
   Line* lines_ = nullptr;
   uint64_t map_bytes_ = 0;        // bytes of the lines' mapping
-  uint64_t* touched_ = nullptr;   // one bit per page of the lines' mapping
+  uint32_t unit_shift_ = 12;      // log2 of the bytes of map taken at a time
+  uint64_t* touched_ = nullptr;   // one bit per unit of the lines' mapping
   uint64_t touched_bytes_ = 0;    // bytes of the bitmap's mapping
   uint64_t held_pages_ = 0;
   uint64_t epoch_ = 0;
