@@ -33,3 +33,10 @@ if [ "${node_major}" -lt 20 ]; then
   echo "setup: Node.js 20 or later is needed (found ${node_major})" >&2
   exit 1
 fi
+# The dev dependencies (TypeScript, for the type test), as pinned in package-lock.json; a checkout only (a packed
+# package has no lock file).
+repo=$(cd "$(dirname "$0")/.." && pwd)
+if [ -f "${repo}/package-lock.json" ] && [ ! -d "${repo}/node_modules/typescript" ]; then
+  echo "setup: installing the dev dependencies (npm ci)"
+  (cd "${repo}" && npm ci --ignore-scripts --no-audit --no-fund)
+fi
