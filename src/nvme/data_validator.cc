@@ -17,8 +17,8 @@ namespace {
 constexpr uint64_t kPage = DataValidator::kPageBytes;
 // Pages asked of the machine at a time: MemAvailable is read once per this much map growth, not per page.
 constexpr uint64_t kGrantPages = (64ull << 20) / kPage;
-// What the validators always leave to the rest of the machine: the larger of this and a sixteenth of its memory.
-constexpr uint64_t kMinReserveBytes = 256ull << 20;
+// What the validators always leave to the rest of the machine: a sixteenth of its memory, at most this.
+constexpr uint64_t kMaxReserveBytes = 1ull << 30;
 // No map beyond this many LBAs (its size would not fit the address space).
 constexpr uint64_t kMaxLbas = uint64_t(1) << 52;
 
@@ -141,10 +141,10 @@ bool ReadCgroupRoom(uint64_t* bytes) {
 void MachineRoom(uint64_t* available, uint64_t* reserve) {
   uint64_t total = 0;
   *available = UINT64_MAX;
-  *reserve = kMinReserveBytes;
+  *reserve = 0;
   char text[8192];
   if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available)) {
-    if (ReadMemInfo(text, "MemTotal", &total)) *reserve = std::max(*reserve, total / 16);
+    if (ReadMemInfo(text, "MemTotal", &total)) *reserve = std::min(kMaxReserveBytes, total / 16);
   } else {
     *available = UINT64_MAX;
   }
