@@ -323,7 +323,7 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
   return false;
 }
 
-DataValidator::Claim DataValidator::ClaimPending(uint64_t first, uint64_t count) {
+DataValidator::Claim DataValidator::ClaimPendingSlow(uint64_t first, uint64_t count) {
   if (!IsValidRange(first, count)) return kClaimInvalid;
   const uint64_t last = first + count - 1;
   const uint64_t first_line = first / kLbasPerLine;

@@ -108,8 +108,46 @@ class DataValidator {
   // Any pending bit of the range set; false for an invalid range.
   bool IsPending(uint64_t first, uint64_t count) const;
   // Sets the range's pending bits when none of them is set (the range is free): kClaimed. Otherwise nothing
-  // changes: kClaimBusy (a bit was set), kClaimInvalid, or kClaimNoMemory (see LastShortfall).
-  Claim ClaimPending(uint64_t first, uint64_t count);
+  // changes: kClaimBusy (a bit was set), kClaimInvalid, or kClaimNoMemory (see LastShortfall). A range within one
+  // line of a held unit, the usual I/O, is decided here.
+  Claim ClaimPending(uint64_t first, uint64_t count) {
+    const uint64_t line = first / kLbasPerLine;
+    const uint64_t lo = first % kLbasPerLine;
+    if (count != 0 && first < num_lbas_ && count <= num_lbas_ - first && lo + count <= kLbasPerLine &&
+        IsTouched(UnitOf(line))) {
+      Line& l = lines_[line];
+      const uint64_t mask = Mask(lo, count);
+      if ((l.pending & mask) != 0) return kClaimBusy;
+      l.pending |= mask;
+      return kClaimed;
+    }
+    return ClaimPendingSlow(first, count);
+  }
+
+  // For a range that ClaimPending granted and nothing released since (its units are held): the line of an LBA,
+  // the end of the claim, and the advance of its tags (a validated write's completion).
+  const Line& LineAt(uint64_t lba) const { return lines_[lba / kLbasPerLine]; }
+  void ReleaseClaim(uint64_t first, uint64_t count) {
+    const uint64_t lo = first % kLbasPerLine;
+    if (lo + count <= kLbasPerLine) {
+      lines_[first / kLbasPerLine].pending &= ~Mask(lo, count);
+    } else {
+      RemovePending(first, count);
+    }
+  }
+  void AdvanceClaimed(uint64_t first, uint64_t count) {
+    for (uint64_t lba = first, end = first + count; lba < end;) {
+      Line& line = lines_[lba / kLbasPerLine];
+      uint64_t i = lba % kLbasPerLine;
+      const uint64_t stop = i + (end - lba) < kLbasPerLine ? i + (end - lba) : kLbasPerLine;
+      lba += stop - i;
+      for (; i < stop; ++i) {
+        // Stored tags are tag + 1: 1..253 tracked, 255 deallocated, 0 untracked; the next one of the last two is 0.
+        const uint8_t stored = line.tags[i];
+        line.tags[i] = static_cast<uint8_t>(stored == 0 || stored >= 254 ? 1 : stored % 253 + 1);
+      }
+    }
+  }
 
   // Sets the map to `num_lbas` tags (new ones 255, a smaller count cuts) and the block size; reserves address space
   // only. kDataValidatorNoMemory when the address space cannot be had: the validator is then exactly as before (a
@@ -131,6 +169,9 @@ class DataValidator {
   static void SetMemoryCap(uint64_t bytes);
 
  private:
+  // Bits [lo, lo + count) of a line's pending word (lo + count <= kLbasPerLine).
+  static uint64_t Mask(uint64_t lo, uint64_t count) { return ((uint64_t(1) << count) - 1) << lo; }
+  Claim ClaimPendingSlow(uint64_t first, uint64_t count);
   // Makes sure the units of lines [first_line, last_line] are held (accounted before first touch).
   bool Touch(uint64_t first_line, uint64_t last_line);
   uint64_t UnitOf(uint64_t line) const { return line >> (unit_shift_ - 6); }
