@@ -107,6 +107,8 @@ export interface DeviceInfo {
   maxQueueDepth: number;
   /** Number of namespaces the controller supports (NN): ids 1 to maxNamespaceId. */
   maxNamespaceId: number;
+  /** Completion entries ignored since attachment: they matched no command outstanding under their identifier. */
+  ignoredCompletions: number;
 }
 
 export interface NamespaceInfo {
@@ -406,8 +408,11 @@ export interface SerialPortInfo {
 /** 'none', 'odd' or 'even'. */
 export type Parity = 'none' | 'odd' | 'even';
 
-/** Callback of the port writes: the number of bytes written, or a negative number (not an Error) on failure. */
-export type PortWriteCallback = Callback<number, number>;
+/**
+ * Callback of the port writes: the number of bytes written (all of them), a negative number (not an Error) when the
+ * device refused the write, or an Error saying how many bytes went out when the port took only part of them.
+ */
+export type PortWriteCallback = Callback<number, number | Error>;
 
 // ---------------------------------------------------------------------------------------------------------------
 // Bench power
@@ -437,13 +442,15 @@ export type HookStatus = number;
 // ---------------------------------------------------------------------------------------------------------------
 
 export declare class KytAddon {
-  /** quiet = true: no log lines of this system for the rest of the process. */
+  /** quiet = true: nothing of this system on stdout or stderr for the rest of the process. */
   constructor(quiet?: boolean);
+  /** Why the last startTaskScheduler answered false; "" after one that answered true (absent before any call). */
+  readonly startError?: string;
 
   // ---- Set-up ----
   /** The PCI address of the one drive this process works on; only the first call takes effect. */
   setDefaultBdf(bdf: string): void;
-  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran). */
+  /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----
@@ -460,7 +467,8 @@ export declare class KytAddon {
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
                      options: CommandOptions, callback: Callback<Completion, CommandError>): void;
   formatNvm(nsid: number, lbaFormat: number, callback: Callback<Completion, CommandError>): void;
-  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions, callback: Callback<Completion, CommandError>): void;
+  formatNvm(nsid: number, lbaFormat: number, options: FormatOptions,
+            callback: Callback<Completion, CommandError>): void;
   getDeviceInfo(callback: Callback<DeviceInfo>): void;
   getNamespaceInfo(nsid: number, callback: Callback<NamespaceInfo>): void;
 

@@ -62,6 +62,8 @@ void loud;
 // Set-up.
 addon.setDefaultBdf('0000:01:00.0');
 const started: boolean = addon.startTaskScheduler(0, 1, 0);
+const why: string | undefined = addon.startError;
+void why;
 void started;
 
 // Queue pairs and controller.
@@ -75,7 +77,7 @@ addon.scanRemoval((err, r) => { void err; void r; });
 addon.resetController((err, r) => { if (!err) { const ok: 'OK' = r.status; void ok; } });
 addon.shutdown((err, r) => { void err; void r; });
 addon.getDeviceInfo((err, info) => {
-  if (!err) void (info.maxXferSize + info.maxQueueDepth + info.maxNamespaceId);
+  if (!err) void (info.maxXferSize + info.maxQueueDepth + info.maxNamespaceId + info.ignoredCompletions);
 });
 addon.getNamespaceInfo(1, (err, ns) => {
   if (!err) void (ns.isActive ? ns.lbaSize + ns.metaSize + ns.size : 0);
@@ -83,18 +85,24 @@ addon.getNamespaceInfo(1, (err, ns) => {
 
 // NVMe commands.
 addon.read(0, 8, (err, c) => { if (err) useError(err); else useCompletion(c); });
-addon.read(0, 8, { nsid: 1, qid: 1, bdf: '0000:01:00.0' }, (err, c) => { if (err) useError(err); else useCompletion(c); });
+addon.read(0, 8, { nsid: 1, qid: 1, bdf: '0000:01:00.0' }, (err, c) => {
+  if (err) useError(err); else useCompletion(c);
+});
 addon.write(0, 8, (err, c) => { void err; void c; });
-addon.write(0, 8, { nsid: 1, qid: 1, dataPattern: bytes }, (err, c) => { if (err) useError(err); else useCompletion(c); });
+addon.write(0, 8, { nsid: 1, qid: 1, dataPattern: bytes }, (err, c) => {
+  if (err) useError(err); else useCompletion(c);
+});
 addon.datasetManagement(bytes, 4, 1, 1, (err, c) => { void err; void c; });
 addon.datasetManagement(bytes, 4, 1, 1, {}, (err, c) => { void err; void c; });
 addon.sendGenericCommand(0, { nsid: 0, opc: 6, cdw10: 1 }, bytes, false, (err, c) => {
   if (err) useError(err); else useCompletion(c);
 });
-addon.sendGenericCommand(1, { nsid: 1, opc: 2, cdw10: 0, cdw11: 0, cdw12: 7, cdw13: 0, cdw14: 0, cdw15: 0 }, bytes, false,
-  {}, (err, c) => { void err; void c; });
+addon.sendGenericCommand(1, { nsid: 1, opc: 2, cdw10: 0, cdw11: 0, cdw12: 7, cdw13: 0, cdw14: 0, cdw15: 0 }, bytes,
+  false, {}, (err, c) => { void err; void c; });
 addon.formatNvm(1, 0, (err, c) => { void err; void c; });
-addon.formatNvm(1, 0, { mset: 0, pi: 0, pil: 0, ses: 1 }, (err, c) => { if (err) useError(err); else useCompletion(c); });
+addon.formatNvm(1, 0, { mset: 0, pi: 0, pil: 0, ses: 1 }, (err, c) => {
+  if (err) useError(err); else useCompletion(c);
+});
 
 // Validation and the command tracker.
 addon.enableDataValidator((err, r) => { void err; void r; });
@@ -137,14 +145,18 @@ const taken: boolean = addon.hookManagerSetCallback(1, (type) => {
 void taken;
 
 // FTDI ports.
-for (const d of addon.ftdiGetDeviceList(0x0403, 0x6010)) void (d.description + d.serial + d.vendor + d.vendorId + d.productId);
+for (const d of addon.ftdiGetDeviceList(0x0403, 0x6010)) {
+  void (d.description + d.serial + d.vendor + d.vendorId + d.productId);
+}
 const ftdi: number = addon.ftdiOpen(0x0403, 0x6010, 1, '', 'FT1234', 10);
 addon.ftdiSetBaudRate(ftdi, 115200);
 addon.ftdiSetParity(ftdi, 'none');
 addon.ftdiSetBitmode(ftdi, 0xff, 0);
 addon.ftdiUseBinaryMode(ftdi);
 addon.ftdiUseTextMode(ftdi);
-addon.ftdiWrite(ftdi, bytes, (err, written) => { if (err !== null) void (err < 0); else void (written + 1); });
+addon.ftdiWrite(ftdi, bytes, (err, written) => {
+  if (err === null) void (written + 1); else if (typeof err === 'number') void (err < 0); else void err.message;
+});
 addon.ftdiRead(ftdi, 0, false, (err, data) => { if (!err) void data.byteLength; });
 addon.ftdiPipe(ftdi, 'ftdi.log', true, false);
 addon.ftdiPipeText(ftdi, 'note');
