@@ -153,7 +153,11 @@ export interface HistogramFeature {
   startUs?: number;
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
-  /** Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). */
+  /**
+   * Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). 8 bytes per bucket and
+   * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
+   * are refused before the run.
+   */
   precisions?: number;
   /** Adds `histogramRawData` (the buckets) to each direction's statistics (default false). */
   rawData?: boolean;
@@ -366,7 +370,10 @@ export interface WorkloadResult {
   read: WorkloadDirectionStats;
   write: WorkloadDirectionStats;
   trim: WorkloadDirectionStats;
+  /** The first 1,000 failed I/Os. */
   errorHistory: WorkloadErrorEntry[];
+  /** Failed I/Os after the first 1,000: counted, not listed. */
+  errorHistoryDropped: number;
 }
 
 /**
@@ -379,6 +386,7 @@ export interface WorkloadError extends Error {
   write?: WorkloadDirectionStats;
   trim?: WorkloadDirectionStats;
   errorHistory?: WorkloadErrorEntry[];
+  errorHistoryDropped?: number;
 }
 
 // ---------------------------------------------------------------------------------------------------------------

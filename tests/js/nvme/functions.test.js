@@ -5,12 +5,16 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const os = require('node:os');
 const path = require('node:path');
-const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
+const { startArgs, standardNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
 const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+// Namespace 3: 2^34 blocks (8 TiB of 512 bytes).
+const bigBlocks = 2 ** 34;
+const drive = createDrive(bdf, {
+  namespaces: standardNamespaces.map((ns) => (ns.nsid === 3 ? { ...ns, blocks: bigBlocks } : ns)),
+});
 function lastCommand(opcode, admin = true) {
   return drive.commandLog().filter((c) => c.opcode === opcode && (c.sqid === 0) === admin).pop();
 }
@@ -35,6 +39,20 @@ test('data validator and command tracker functions', async () => {
     'file must be set before enabling command tracker.');
   assert.deepEqual(await ok(addon, 'setCommandTrackerLog', path.join(os.tmpdir(), `kyt-script-tracker-${process.pid}.log`)), { status: 'OK' });
   assert.deepEqual(await ok(addon, 'disableCommandTracker'), { status: 'OK' });
+});
+
+test('validating a 2^34-block namespace holds memory only for what I/O touched; corruption is still caught', async () => {
+  const qid = await ok(addon, 'createQueuePair');
+  const rss = process.memoryUsage().rss;
+  await ok(addon, 'enableDataValidator', { nsid: 3 });
+  const last = bigBlocks - 8;
+  await ok(addon, 'write', last, 8, { nsid: 3, qid });
+  await ok(addon, 'read', last, 8, { nsid: 3, qid });
+  const grown = process.memoryUsage().rss - rss;
+  assert.ok(grown < 64 * 2 ** 20, `the process grew by ${grown} bytes`);
+  drive.corruptBlock(3, last + 3);
+  assert.equal((await fails(addon, 'read', last, 8, { nsid: 3, qid })).message, 'data mismatch');
+  await ok(addon, 'disableDataValidator', { nsid: 3 });
 });
 
 test('error injection shows in the next matching command, once, without submitting it', async () => {
