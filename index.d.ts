@@ -154,7 +154,7 @@ export interface HistogramFeature {
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
   /**
-   * Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). 8 bytes per bucket and
+   * Each latency is counted rounded to `precisions` significant digits, 1-7 (default 4). 8 bytes per bucket and
    * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
    * are refused before the run.
    */
@@ -304,18 +304,24 @@ export interface WorkloadIntervalSample {
   sinceStart: number;
 }
 
+/** One bucket; its bounds are in units of the histogram's startUs (µs when startUs is 1). */
 export interface HistogramBucket {
-  /** µs. */
+  /** Lower bound. */
   start: number;
-  /** µs. */
+  /** Upper end: nine tenths of a step above the lower bound. */
   end: number;
+  /** I/Os counted in it. */
   count: number;
 }
 
 export interface HistogramRawData {
+  /** The histogram's startUs, µs. */
   start: number;
+  /** The histogram's endUs, µs. */
   end: number;
+  /** precisions - 1. */
   precision: number;
+  /** Every bucket, lowest first. */
   data: HistogramBucket[];
 }
 
