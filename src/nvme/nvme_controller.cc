@@ -8,6 +8,7 @@
 #include "nvme/data_validator_manager.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_reset_controller.h"
 #include "kyt/env.h"
 #include "nvme_internal.h"
 #include "runner/admin_cmd_records.h"
@@ -26,7 +27,6 @@ struct ProbeRecord {
 };
 
 constexpr uint32_t kRequestedIoQueueSize = 65536;
-constexpr uint32_t kReadyTimeoutMs = 60000;
 
 }  // namespace
 
@@ -39,7 +39,7 @@ NvmeController::NvmeController(std::string name,
 NvmeController::~NvmeController() = default;
 
 void NvmeController::ScanAttachement(uint32_t timeout_ms) {
-  if (initialized_) return;
+  if (state_ != kyt::nvme::ControllerState::kDetached) return;
 
   spdk_nvme_transport_id trid;
   std::memset(&trid, 0, sizeof(trid));
@@ -58,9 +58,16 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
   spdk_nvme_ctrlr_register_timeout_callback(probe.ctrlr, command_timeout_us_, TimedOut, this);
   ctx_ = std::make_shared<NvmeControllerCtx>(probe.ctrlr, trid, data_validator_manager_);
-  initialized_ = true;
-  timed_out_ = false;
-  power_off_notified_ = false;
+  // The context's reset machine tells the controller how a reset goes; it lives no longer than the context.
+  ctx_->GetResetController().SetOnProgress([this](kyt::nvme::NvmeResetController::Progress progress) {
+    using P = kyt::nvme::NvmeResetController::Progress;
+    if (progress == P::kStarted) {
+      ResetStarted();
+    } else {
+      ResetEnded(progress == P::kDone);
+    }
+  });
+  ChangeState(kyt::nvme::ControllerState::kLive);
   std::cout << "NVME: Device Initialized" << std::endl;
   if (data_validator_manager_) {
     data_validator_manager_->Resize(ctx_->GetNamespaceManager().GetMaxNamespaceId());
@@ -69,7 +76,7 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
 
 bool NvmeController::Probed(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
   opts->io_queue_size = kRequestedIoQueueSize;
-  opts->override_cap_to = kReadyTimeoutMs;
+  opts->override_cap_to = kyt::nvme::kReadyWaitCapMs;
   opts->admin_timeout_ms = static_cast<ProbeRecord*>(cb_ctx)->admin_timeout_ms;
   return true;
 }
@@ -88,7 +95,7 @@ void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvm
 // What a command past its deadline means: it is aborted (the driver then ends it for its caller); an Abort that
 // itself passed its deadline means the controller no longer works, so it is failed and every wait on it ends.
 void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
-  timed_out_ = true;
+  ChangeState(kyt::nvme::ControllerState::kTimedOut);
   std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
             << ", cid = " << cid << std::endl;
   if (!ctx_) return;
@@ -103,25 +110,91 @@ void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
 }
 
 void NvmeController::ScanRemoval(bool force) {
-  if (!initialized_) return;
+  if (state_ == kyt::nvme::ControllerState::kDetached) return;
   const bool responsive = ctx_->IsResponsive();
   if (responsive && !force) return;
   std::cout << (force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected") << std::endl;
   ctx_->SetDeviceToRemoved();
   ctx_.reset();
-  initialized_ = false;
+  ChangeState(kyt::nvme::ControllerState::kDetached);
 }
 
 void NvmeController::NotifyPowerOff() {
-  power_off_notified_ = true;
+  ChangeState(kyt::nvme::ControllerState::kPowerOffNotified);
   std::cout << "NVME: Power Off Notified" << std::endl;
+}
+
+kyt::nvme::ControllerState NvmeController::GetState() const {
+  using S = kyt::nvme::ControllerState;
+  // The driver fails a controller on its own (fatal status, an Abort past its deadline, registers reading all ones);
+  // while a reset runs, the reset owns the driver's flags and says how it ended; after a power-off notice the
+  // device is meant to go away, and the notice says why.
+  if (ctx_ && state_ != S::kDetached && state_ != S::kResetting && state_ != S::kPowerOffNotified) {
+    const spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
+    if (ctrlr->is_removed && state_ != S::kRemoved) {
+      const_cast<NvmeController*>(this)->ChangeState(S::kRemoved);
+    } else if (ctrlr->is_failed && !ctrlr->is_removed && state_ != S::kFailed && state_ != S::kRemoved) {
+      const_cast<NvmeController*>(this)->ChangeState(S::kFailed);
+    }
+  }
+  return state_;
+}
+
+bool NvmeController::ChangeState(kyt::nvme::ControllerState to) {
+  if (state_ == to) return true;
+  if (!kyt::nvme::IsAllowedTransition(state_, to)) {
+    std::cout << "NVME: Controller state stays " << kyt::nvme::ControllerStateName(state_) << " (not "
+              << kyt::nvme::ControllerStateName(to) << ")" << std::endl;
+    return false;
+  }
+  std::cout << "NVME: Controller state: " << kyt::nvme::ControllerStateName(state_) << " -> "
+            << kyt::nvme::ControllerStateName(to) << std::endl;
+  state_ = to;
+  return true;
+}
+
+kyt::nvme::Admission NvmeController::Admit() const { return kyt::nvme::AdmissionFor(GetState()); }
+
+kyt::nvme::Admission NvmeController::CheckInFlight() const {
+  using S = kyt::nvme::ControllerState;
+  if (GetState() == S::kDetached) return kyt::nvme::AdmissionFor(S::kDetached);
+  std::string failure = GetFailure();
+  if (failure.empty()) return {};
+  return {kyt::nvme::AdmissionReason::kFailed, std::move(failure)};
+}
+
+void NvmeController::ResetStarted() { ChangeState(kyt::nvme::ControllerState::kResetting); }
+
+void NvmeController::ResetEnded(bool ok) {
+  using S = kyt::nvme::ControllerState;
+  if (ok) {
+    ChangeState(S::kLive);
+    return;
+  }
+  // A reset that failed leaves a controller that takes no commands, and says why.
+  const bool gone = ctx_ && ctx_->GetHandle()->is_removed;
+  ChangeState(gone ? S::kRemoved : S::kFailed);
 }
 
 void NvmeController::Teardown() { ctx_.reset(); }
 
-std::string NvmeController::GetFailure() const { return ctx_ ? ctx_->GetFailure() : std::string(); }
+std::string NvmeController::GetFailure() const {
+  using S = kyt::nvme::ControllerState;
+  const S state = GetState();
+  if (state == S::kFailed || state == S::kRemoved) return kyt::nvme::AdmissionFor(state).text;
+  if (state == S::kPowerOffNotified && ctx_ && ctx_->GetHandle()->is_failed) {
+    return ctx_->GetHandle()->is_removed ? kyt::nvme::kTextRemoved : kyt::nvme::kTextFailed;
+  }
+  return std::string();
+}
 
-bool NvmeController::TakesCommands() const { return initialized_ && ctx_ && !ctx_->GetHandle()->is_failed; }
+bool NvmeController::TakesCommands() const {
+  using S = kyt::nvme::ControllerState;
+  const S state = GetState();
+  if (!ctx_ || state == S::kDetached || state == S::kFailed || state == S::kRemoved) return false;
+  // Under a power-off notice the driver's own finding tells whether the power has gone yet.
+  return state != S::kPowerOffNotified || !ctx_->GetHandle()->is_failed;
+}
 
 NvmeControllerCtx& NvmeController::RequireCtx() const {
   if (!ctx_) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "nvme/controller_state.h"
+#include "nvme/time_bounds.h"
 #include "utility/command_tracker.h"
 
 struct spdk_nvme_ctrlr;
@@ -29,7 +31,7 @@ class DataValidatorManager;
 
 class NvmeController {
  public:
-  static constexpr uint64_t kDefaultCommandTimeoutUs = 300000000ULL;  // 300 s
+  static constexpr uint64_t kDefaultCommandTimeoutUs = kyt::nvme::kDefaultCommandTimeoutUs;
 
   NvmeController(std::string name, std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager);
   ~NvmeController();
@@ -52,16 +54,29 @@ class NvmeController {
   // another process, no device there, not bound to a user-space driver...); empty when it gave no reason.
   const std::string& GetAttachError() const { return attach_error_; }
 
-  bool IsInitialized() const { return initialized_; }
-  bool IsTimedOut() const { return timed_out_; }
-  // A reset that brought the controller back forgets its earlier time-outs.
-  void ClearTimedOut() { timed_out_ = false; }
+  // The controller's one state. The driver's own findings (a fatal status, a device that stopped answering) are
+  // taken in on every look.
+  kyt::nvme::ControllerState GetState() const;
+  // Moves to `to` when the transition is allowed (logging the change); false, and no change, otherwise.
+  bool ChangeState(kyt::nvme::ControllerState to);
+  // The one check before a command is submitted: admitted only while live, else the reason and the script's text.
+  kyt::nvme::Admission Admit() const;
+  // What ends a wait for a command already submitted: a detach, a failed controller or a device that stopped
+  // answering. A later time-out of another command does not (it refuses only what is submitted after it).
+  kyt::nvme::Admission CheckInFlight() const;
+  // A reset of the attachment starts / ended (successfully or not).
+  void ResetStarted();
+  void ResetEnded(bool ok);
+
+  bool IsInitialized() const { return GetState() != kyt::nvme::ControllerState::kDetached; }
+  bool IsTimedOut() const { return GetState() == kyt::nvme::ControllerState::kTimedOut; }
+  bool IsResetting() const { return GetState() == kyt::nvme::ControllerState::kResetting; }
   // Why the attached controller takes no commands (failed, or its device gone) and what the script can do about it;
   // empty when it takes them, and while not attached.
   std::string GetFailure() const;
   // Attached, and neither failed nor gone.
   bool TakesCommands() const;
-  bool IsPowerOffNotified() const { return power_off_notified_; }
+  bool IsPowerOffNotified() const { return GetState() == kyt::nvme::ControllerState::kPowerOffNotified; }
   uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }
 
@@ -107,9 +122,7 @@ class NvmeController {
   std::shared_ptr<NvmeControllerCtx> ctx_;
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
   std::string attach_error_;
-  bool initialized_ = false;
-  bool timed_out_ = false;
-  bool power_off_notified_ = false;
+  mutable kyt::nvme::ControllerState state_ = kyt::nvme::ControllerState::kDetached;
   uint64_t command_timeout_us_ = kDefaultCommandTimeoutUs;
   uint64_t ticks_hz_;
 

@@ -28,7 +28,10 @@ NvmeResetController::NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterMan
                                          NvmeQueueManager& queue_manager)
     : ControllerMachine(ctrlr, register_manager, queue_manager) {}
 
-void NvmeResetController::OnStart() { std::cout << "NVME: Starting Controller Reset" << std::endl; }
+void NvmeResetController::OnStart() {
+  std::cout << "NVME: Starting Controller Reset" << std::endl;
+  if (on_progress_) on_progress_(Progress::kStarted);
+}
 
 void NvmeResetController::ClearError() {
   if (state_ != kStateError) return;
@@ -77,6 +80,7 @@ void NvmeResetController::InitControllerStart() {
 void NvmeResetController::OnError() {
   // A reset that failed leaves a controller that takes no commands, which says so at once.
   if (!ctrlr_->is_failed) nvme_ctrlr_fail(ctrlr_, false);
+  if (on_progress_) on_progress_(Progress::kFailed);
 }
 
 bool NvmeResetController::IsControllerInitDone() {
@@ -122,6 +126,7 @@ void NvmeResetController::Step() {
       queue_manager_.ResizeTable();
       if (on_reinitialized_) on_reinitialized_();
       state_ = kStateFinished;
+      if (on_progress_) on_progress_(Progress::kDone);
       break;
     default:
       break;

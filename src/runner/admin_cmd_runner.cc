@@ -62,12 +62,12 @@ bool AdminCmdRunner::SameAttachment() const {
 
 void AdminCmdRunner::HandleGetDevice() {
   LookUpController();
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   ChangeState(2);
 }
 
 void AdminCmdRunner::HandleCreateCommand() {
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
   attachment_ = &ctx;
   switch (input_.code) {
@@ -120,7 +120,8 @@ void AdminCmdRunner::HandleCreateCommand() {
 
 void AdminCmdRunner::HandleWaitForCompletion() {
   if (!admin_ctx_->done || !spdk_nvme_cpl_is_host_timeout(&output_.cpl)) {
-    if (const char* failure = PollFailure(SameAttachment(), input_.qid)) {
+    const std::string failure = PollFailure(SameAttachment(), input_.qid);
+    if (!failure.empty()) {
       AbortOutstanding(failure);
       return;
     }

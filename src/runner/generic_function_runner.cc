@@ -211,8 +211,7 @@ void GenericFunctionRunner::HandleWaitDone() {
     return;
   }
   if (done) {
-    // The controller works again: earlier time-outs no longer refuse its commands.
-    if (code_ == kFunctionResetController) controller_->ClearTimedOut();
+    // The controller works again: the reset machine made it live, so earlier time-outs no longer refuse commands.
     ChangeState(0);
   } else if (failed) {
     AbortMachine("Unexpected error encountered while resetting NVM controller.");

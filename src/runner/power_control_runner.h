@@ -12,14 +12,15 @@
 #include <string>
 
 #include "javascript/hook_manager.h"
+#include "nvme/time_bounds.h"
 #include "runner/task_base.h"
 
 class NvmeController;
 
 class PowerControlRunner : public TaskBase {
  public:
-  static constexpr uint32_t kDefaultHoldTimeMs = 5000;
-  static constexpr uint32_t kDefaultTimeoutMs = 5000;
+  static constexpr uint32_t kDefaultHoldTimeMs = kyt::nvme::kDefaultPowerHoldTimeMs;
+  static constexpr uint32_t kDefaultTimeoutMs = kyt::nvme::kDefaultPowerCycleTimeoutMs;
 
   enum State : uint32_t {
     kInitialization = 1,

@@ -65,7 +65,7 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   EXPECT_EQ(reset.GetErrorMessage(),
             "Failed to restore the PCI configuration: the device is not responding (removed or powered off); scan "
             "for removal and attachment");
-  EXPECT_EQ(Ctx().GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
+  EXPECT_EQ(controller_->GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_TRUE(reset.HasError());
@@ -122,7 +122,7 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
   Advance(2 * kTimeout);
   for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
-  EXPECT_EQ(Ctx().GetFailure(), "") << "no time-out fired for what the reset ended";
+  EXPECT_EQ(controller_->GetFailure(), "") << "no time-out fired for what the reset ended";
 
   kyt::sim::FaultRule all;
   all.admin = true;
@@ -147,12 +147,12 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   Advance(20);
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
-  EXPECT_EQ(Ctx().GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_EQ(controller_->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->ClearFaults();
   reset.ClearError();
   reset.Start();
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
-  EXPECT_EQ(Ctx().GetFailure(), "");
+  EXPECT_EQ(controller_->GetFailure(), "");
   EXPECT_NE(CreateQueuePair(), 0);
 }
 
