@@ -2,6 +2,8 @@
 // well, fails or rides through power cycles, and which completions end it.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "runner/orphaned_commands.h"
@@ -71,6 +73,28 @@ TEST_F(WorkloadRunnerTest, FatalStatusEndsTheRunAndGivesEverythingBack) {
   runner.reset();
   OrphanedCommands::Sweep();
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);
+}
+
+// A run that has failed submits nothing more: the pass that reaps the failed write and the 31 good ones after it
+// leaves nothing in flight.
+TEST_F(WorkloadRunnerTest, AFailedRunSubmitsNothingMore) {
+  Attach();
+  kyt::sim::FaultRule rule;
+  rule.opcode = 0x01;
+  rule.status = kyt::sim::Status::Of(2, 0x86);
+  sim_->InjectFault(rule);
+  auto runner = MakeRunner(4096, 0, 32);
+  runner->SetTaskScheduler(scheduler_);
+  runner->SetNvmeControllerManager(manager_);
+  const uint64_t target = sim_->counters().completions + 32;
+  while (runner->GetState() != WorkloadGenerationRunner::kProcessIo) runner->Run();  // the queue is filled
+  runner->Run();  // the driver rings the doorbell as it polls
+  while (sim_->counters().completions < target) std::this_thread::yield();
+  runner->Run();
+  ASSERT_EQ(runner->GetState(), WorkloadGenerationRunner::kPrepareOutput);
+  EXPECT_EQ(runner->GetOutstanding(), 0u);
+  ASSERT_TRUE(Run(*runner));
+  EXPECT_TRUE(runner->IsAborted());
 }
 
 // A failed read transfers nothing: its stale buffer neither fails the run nor marks the context's next I/O.
