@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t kCcEn = 1u << 0;
 constexpr uint32_t kCstsRdy = 1u << 0;
+constexpr uint32_t kCstsCfs = 1u << 1;
 
 // What a reset says about a device that does not answer: only a new attachment can bring it back.
 std::runtime_error NotResponding(const std::string& what) {
@@ -84,6 +85,18 @@ void NvmeResetController::OnError() {
 }
 
 bool NvmeResetController::IsControllerInitDone() {
+  // A drive that went away or reports a fatal status would only let every step of the initialisation run into its
+  // time-out: the reset ends at once and says what happened.
+  const uint32_t csts = ReadRegister(NvmeRegisterManager::kCstsOffset, "CSTS");
+  if (csts == 0xFFFFFFFFu) {
+    nvme_ctrlr_fail(ctrlr_, true);
+    throw NotResponding("Controller init failed");
+  }
+  if ((csts & kCstsCfs) != 0) {
+    throw std::runtime_error(
+        "Controller init failed: the controller reports a fatal status (CSTS.CFS) after the reset; power-cycle the "
+        "drive, or scan for removal and attachment");
+  }
   if (nvme_ctrlr_process_init(ctrlr_) != 0) {
     throw std::runtime_error("Controller init failed");
   }

@@ -51,6 +51,36 @@ TEST_F(ResetTest, ResetWaitsWhileReadyStaysSetAndDropsTheQueuePairs) {
   EXPECT_TRUE(Ctx().GetNamespaceManager().GetNamespace(1)->IsActive());
 }
 
+// While a reset runs, commands are refused with a text that says so. A drive that stays ready after CC.EN = 0 fails
+// the reset at the admin time-out (not before); a drive that still reports a fatal status after the reset fails it
+// at once. A failed reset leaves a controller that refuses commands, and says why.
+TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  auto& reset = Ctx().GetResetController();
+  sim_->SetReadyStuck(true);
+  reset.Start();
+  for (int i = 0; i < 100; ++i) reset.IsDone();
+  EXPECT_EQ(controller_->Admit().text, "Controller reset in progress: wait for the reset to end, then call again");
+  Advance(kTimeout - 1);
+  for (int i = 0; i < 100; ++i) reset.IsDone();
+  EXPECT_FALSE(reset.HasError()) << "a second short of the admin time-out";
+  Advance(2);
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller reset timed out: CSTS.RDY stayed 1");
+  EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+  EXPECT_EQ(controller_->Admit().text,
+            "Controller has failed: reset the controller, or scan for removal and attachment");
+  sim_->SetReadyStuck(false);
+  reset.ClearError();
+
+  sim_->SetFatal(true, false);
+  reset.Start();
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage().rfind("Controller init failed: the controller reports a fatal status", 0), 0u);
+  EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+}
+
 TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   Attach();
   auto& reset = Ctx().GetResetController();
