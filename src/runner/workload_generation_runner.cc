@@ -80,8 +80,10 @@ void WorkloadGenerationRunner::Fail(std::string message) {
 // Attached, and the controller takes commands: not failed, its device not gone.
 bool WorkloadGenerationRunner::IsInitialized() const { return controller_ && controller_->TakesCommands(); }
 
+// The notice ends with the detachment it announced: a cycle of this run still under way covers the time after it.
 bool WorkloadGenerationRunner::OwnPowerCycle() const {
-  return input->powerControlEnabled && controller_->IsPowerOffNotified();
+  return input->powerControlEnabled &&
+         (controller_->IsPowerOffNotified() || (power_task_ != nullptr && !power_task_->IsComplete()));
 }
 
 // The device is not usable. During the run's own power cycle it is meant to go: the run waits in `wait_state` for
