@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "nvme/data_validator_manager.h"
+#include "nvme/namespace_manager.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "nvme/nvme_reset_controller.h"
@@ -245,6 +246,25 @@ int NvmeController::SendFormatNvmAsync(NvmeAdminCtx* admin_ctx) {
   AdminCmdInput& input = *admin_ctx->input;
   return nvme_ctrlr_cmd_format(ctx.GetHandle(), input.params.format.nsid, &input.params.format.format,
                                NvmeAdminCtx::Callback, admin_ctx);
+}
+
+void NvmeController::ForgetValidation(uint32_t nsid) {
+  if (!data_validator_manager_) return;
+  const uint32_t first = nsid == kyt::nvme::NamespaceManager::kBroadcastNsid ? 1 : nsid;
+  const uint32_t last =
+      nsid == kyt::nvme::NamespaceManager::kBroadcastNsid ? data_validator_manager_->GetSize() : nsid;
+  for (uint32_t id = first; id != 0 && id <= last; ++id) {
+    kyt::nvme::DataValidator* validator = data_validator_manager_->Find(id);
+    if (validator == nullptr || !validator->IsEnabled()) continue;
+    if (ctx_ && id <= ctx_->GetNamespaceManager().GetMaxNamespaceId()) {
+      const auto ns = ctx_->GetNamespaceManager().GetNamespace(id);
+      if (ns->IsActive() && (ns->GetSize() != validator->GetNumLbas() || ns->GetLbaSize() != validator->GetBlockSize())) {
+        data_validator_manager_->Reset(id, ns->GetSize(), ns->GetLbaSize());
+      }
+    }
+    validator->MarkUntracked(0, validator->GetNumLbas());
+    std::cout << "NVME: Format NVM: data validation of NSID " << id << " starts afresh" << std::endl;
+  }
 }
 
 void NvmeController::SetCommandTracker(tyr::CommandTracker* tracker) { command_tracker_ = tracker; }

@@ -101,6 +101,12 @@ class NvmeController {
   // the context. Returns 0 or the driver's negative error number.
   int SendFormatNvmAsync(NvmeAdminCtx* admin_ctx);
 
+  // A Format NVM of `nsid` (or of every namespace for 0xFFFFFFFF) was submitted and has ended: whatever its outcome
+  // (done, timed out, interrupted by a reset, a detach or a failed controller), the blocks of the namespaces it
+  // formatted no longer hold what their validators expect. Their tags become untracked (as after enabling the
+  // validator: never written by it); a validator whose namespace changed its size or block size follows it.
+  void ForgetValidation(uint32_t nsid);
+
   // Driver callbacks.
   static bool Probed(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr_opts* opts);
   static void Attached(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr* ctrlr,

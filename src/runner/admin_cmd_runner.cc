@@ -44,6 +44,8 @@ void AdminCmdRunner::HandleState(uint32_t state) {
 }
 
 void AdminCmdRunner::AbortOutstanding(const std::string& message) {
+  // A format given up on may have run, in part or whole: its namespaces' validation starts afresh.
+  if (admin_ctx_ && input_.code == kAdminCmdFormatNvm) controller_->ForgetValidation(input_.params.format.nsid);
   if (admin_ctx_ && !admin_ctx_->done) {
     auto orphan = std::make_shared<OrphanedAdminCommand>();
     orphan->input = input_;
@@ -132,7 +134,10 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     if (!admin_ctx_->done) return;
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
-  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) return;
+  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) {
+    controller_->ForgetValidation(input_.params.format.nsid);
+    return;
+  }
   ChangeState(6);
 }
 
@@ -165,11 +170,16 @@ void AdminCmdRunner::HandleWaitForQueueDeletion() {
 }
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
-  if (input_.code == kAdminCmdFormatNvm && (output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
-    uint32_t cdw10 = 0;
-    std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
-    controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(static_cast<uint8_t>(cdw10 & 0xF),
-                                                                        input_.params.format.nsid);
+  if (input_.code == kAdminCmdFormatNvm) {
+    if ((output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
+      uint32_t cdw10 = 0;
+      std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
+      controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(static_cast<uint8_t>(cdw10 & 0xF),
+                                                                          input_.params.format.nsid);
+    }
+    // Done, the blocks were never written since; timed out or ended with an error status, what the drive did is
+    // not known: either way the validators of its namespaces start afresh.
+    controller_->ForgetValidation(input_.params.format.nsid);
   }
   ChangeState(0);
 }
