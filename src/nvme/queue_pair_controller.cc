@@ -10,6 +10,10 @@ namespace nvme {
 
 void QueuePairController::Log(const std::string& line) const { std::cout << log_prefix_ << line << std::endl; }
 
+void QueuePairController::NoteResetCount() { reset_count_ = queue_manager_.GetResetCount(); }
+
+bool QueuePairController::ResetSinceClaim() const { return queue_manager_.GetResetCount() != reset_count_; }
+
 void QueuePairController::SubmitStep(const char* command, SubmitFn submit, uint32_t wait_state,
                                      uint32_t fail_state) {
   Log(std::string("Submitting ") + command + " command");

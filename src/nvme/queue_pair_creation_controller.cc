@@ -7,11 +7,24 @@
 namespace kyt {
 namespace nvme {
 
+namespace {
+constexpr const char* kTextCutByReset =
+    "A controller reset cut the queue pair's creation short (the reset drops every I/O queue pair): create it again";
+}  // namespace
+
 QueuePairCreationController::QueuePairCreationController(NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
     : QueuePairController("NVME: QueuePairCreationController: ", register_manager, queue_manager) {}
 
 void QueuePairCreationController::RunInternal() {
+  if (state_ > kCreateMeta && ResetSinceClaim()) {
+    // The reset disabled the device (no queue of this machine exists there any more) and ended its commands.
+    Log("A controller reset cut the creation short");
+    queue_manager_.ForgetQueuePairMeta(ctx_);
+    error_ = kTextCutByReset;
+    state_ = kStateError;
+    return;
+  }
   switch (state_) {
     case kStateNotStarted:
       Log("Starting a new queue pair creation");
@@ -20,6 +33,7 @@ void QueuePairCreationController::RunInternal() {
 
     case kCreateMeta: {
       Log("Creating NvmeQueueCtx");
+      NoteResetCount();
       ctx_ = queue_manager_.MakeCreateQueueCtx();
       Log("Creating queue pair data structure");
       const uint32_t rc = queue_manager_.CreateQueuePairMeta(ctx_);

@@ -148,6 +148,9 @@ bool AdminCmdRunner::StepQueueMachine(std::shared_ptr<Machine>& machine) {
     Abort("device not initialized");
     return false;
   }
+  // While a reset re-initialises the controller the machine waits (the reset's own steps are bounded); once it is
+  // over the machine finds its queue dropped and says so.
+  if (controller_->IsResetting()) return false;
   machine->Run();
   if (!machine->IsCompleted()) return false;
   if (machine->HasError()) {

@@ -234,6 +234,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
     return;
   }
   if (creation_) {
+    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
     creation_->Run();
     if (!creation_->IsCompleted()) return;
     std::shared_ptr<kyt::nvme::QueuePairCreationController> done = std::move(creation_);
@@ -557,6 +558,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
     return;
   }
   if (deletion_) {
+    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
     deletion_->Run();
     if (!deletion_->IsCompleted()) return;
     if (deletion_->HasError()) {

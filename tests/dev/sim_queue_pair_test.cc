@@ -137,3 +137,37 @@ TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDel
 
 }  // namespace
 }  // namespace kyt_dev_test
+
+namespace kyt_dev_test {
+namespace {
+
+// A reset that meets a creation and a deletion under way cuts both short with a text that says so; the identifiers
+// they held belonged to the set the reset replaced, so none is given back twice: every later pair gets its own.
+TEST_F(QueuePairTest, AResetCutsCreationAndDeletionShortAndTheIdentifiersStayUnique) {
+  Attach();
+  const uint16_t doomed = CreateQueuePair();
+  sim_->InjectFault(FailAdmin(kCreateCq, true));
+  sim_->InjectFault(FailAdmin(kDeleteSq, true));
+  auto creation = Ctx().MakeQueuePairCreationController();
+  auto deletion = Ctx().MakeQueuePairDeletionController(doomed);
+  ASSERT_TRUE(PollUntil([&] { creation->Run(); deletion->Run(); },
+                        [&] { return sim_->counters().injected == 2; }));
+  auto& reset = Ctx().GetResetController();
+  reset.Start();
+  ASSERT_TRUE(PollUntil([] {}, [&] { return reset.IsDone(); }));
+  const uint16_t first = CreateQueuePair();
+  RunToEnd(*creation);
+  RunToEnd(*deletion);
+  EXPECT_EQ(creation->GetErrorMessage(),
+            "A controller reset cut the queue pair's creation short (the reset drops every I/O queue pair): create it "
+            "again");
+  EXPECT_EQ(deletion->GetErrorMessage().rfind("A controller reset cut the queue pair's deletion short", 0), 0u);
+  const uint16_t second = CreateQueuePair();
+  EXPECT_NE(first, 0);
+  EXPECT_NE(second, 0);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(Ctx().GetQueueManager().IsValidQueueId(first));
+}
+
+}  // namespace
+}  // namespace kyt_dev_test
