@@ -69,6 +69,9 @@ class PowerControlRunner : public TaskBase {
   uint64_t ElapsedMs(uint64_t stamp) const;
   // Ends the runner aborted with `message`, after the log line `log` when it is not empty.
   void Fail(const std::string& log, std::string message);
+  // The wait for the script's answer to hook `type`, started at `started`: true once it answered well; false while
+  // it is busy within its bound, and false after ending the runner when it reported an error or passed its bound.
+  bool HookAnswered(tyr::HookHandlerType type, const char* name, uint64_t started);
 
   std::shared_ptr<NvmeController> controller_;
   std::shared_ptr<tyr::HookManager> hooks_;
@@ -77,6 +80,8 @@ class PowerControlRunner : public TaskBase {
   uint64_t completed_cycles_ = 0;
   uint64_t power_off_done_ticks_ = 0;
   uint64_t power_on_done_ticks_ = 0;
+  uint64_t hook_started_ticks_ = 0;
+  uint64_t hook_bound_ms_ = 0;  // the detection time-out given, else the command time-out
   uint64_t ticks_hz_;
 };
 

@@ -59,6 +59,10 @@ TEST_F(PowerControlRunnerTest, EachFailureEndsTheCycleWithItsText) {
        "x"},
       {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().action = nothing; },
        "device detection failure after power on", 60000, 300},
+      {[&](ScriptedHooks& h) {
+         h.power_off().action = off, h.power_on().action = nothing, h.power_on().busy_passes = 1 << 30;
+       },
+       "Power on hook did not answer within 300 ms", 60000, 300},  // a hook that never answers
   };
   for (const Case& c : cases) {
     sim_->PowerOn();
