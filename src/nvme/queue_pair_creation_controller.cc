@@ -68,6 +68,24 @@ void QueuePairCreationController::RunInternal() {
 
     case kWaitCreateSq:
       WaitStep("CreateIoSubmissionQueue", "Failed to create submission queue", kRegister, kSubmitDeleteCq);
+      // Unanswered, the submission queue may exist at the device all the same: it goes before its completion queue.
+      if (state_ == kSubmitDeleteCq && unanswered_) state_ = kSubmitDeleteSq;
+      break;
+
+    case kSubmitDeleteSq:
+      device_may_hold_ = true;
+      SubmitStep("DeleteIoSubmissionQueue", &NvmeQueueManager::SubmitDeleteIoSubmissionQueueCommand, kWaitDeleteSq,
+                 kDeleteMeta);
+      break;
+
+    case kWaitDeleteSq:
+      WaitStep("DeleteIoSubmissionQueue", nullptr, kSubmitDeleteCq, kSubmitDeleteCq);
+      // A submission queue not known to be gone keeps its completion queue (and the pair's memory) taken; one the
+      // drive never made ("Invalid Queue Identifier") is gone.
+      if (state_ == kSubmitDeleteCq && ctx_->Failed() &&
+          !(ctx_->status.cpl.status.sct == 1 && ctx_->status.cpl.status.sc == 1)) {
+        state_ = kDeleteMeta;
+      }
       break;
 
     case kRegister:

@@ -154,7 +154,13 @@ bool AdminCmdRunner::StepQueueMachine(std::shared_ptr<Machine>& machine) {
   machine->Run();
   if (!machine->IsCompleted()) return false;
   if (machine->HasError()) {
-    Abort(machine->GetErrorMessage());
+    // A drive that went away fails the queue commands in ways that do not say so: the text says what happened.
+    std::string failure = controller_->GetFailure();
+    if (failure.empty() && !controller_->GetControllerCtx()->IsResponsive()) {
+      controller_->GetControllerCtx()->SetDeviceToRemoved();
+      failure = controller_->GetFailure();
+    }
+    Abort(failure.empty() ? machine->GetErrorMessage() : failure);
     return false;
   }
   return true;

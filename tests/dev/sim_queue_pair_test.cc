@@ -116,7 +116,8 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
 }
 
 // A Create I/O CQ that goes unanswered (its time-out ends it) may have made the queue: it is deleted first, and when
-// the deletion goes unanswered too the pair keeps its QID and memory.
+// the deletion goes unanswered too the pair keeps its QID and memory. An unanswered Create I/O SQ has its submission
+// queue deleted before the completion queue. The texts say the command timed out.
 TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDeleted) {
   Attach();
   kyt_env_test_set_clock_scale(1);  // from here on a deadline passes only when the test moves the clock
@@ -130,9 +131,21 @@ TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDel
     Advance(kTimeout + 10);
   }
   ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create completion queue");
+  EXPECT_EQ(machine->GetErrorMessage(),
+            "Failed to create completion queue: the command timed out; reset the controller");
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kDeleteCq}));
   EXPECT_EQ(CreateQueuePair(), 2) << "QID 1 stays taken";
+
+  sim_->InjectFault(FailAdmin(kCreateSq, true));
+  sim_->ClearCommandLog();
+  machine = Ctx().MakeQueuePairCreationController();
+  ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return QueueOpcodes().size() == 2; }));
+  Advance(kTimeout + 10);
+  ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
+  EXPECT_EQ(machine->GetErrorMessage(),
+            "Failed to create submission queue: the command timed out; reset the controller");
+  EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kCreateSq, kDeleteSq, kDeleteCq}));
+  EXPECT_EQ(CreateQueuePair(), 3) << "the late queue was deleted: its QID is free again";
 }
 
 }  // namespace

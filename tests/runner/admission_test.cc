@@ -127,5 +127,16 @@ TEST_F(AdmissionTest, AnotherCommandsTimeOutDoesNotEndACallInFlight) {
   EXPECT_EQ(read.GetCompletion().status_raw & 0x1FE, 0);
 }
 
+// A drive that went away (registers read all ones) under a queue-pair creation: the call says so and what to do.
+TEST_F(AdmissionTest, ARemovedDriveAtQueueCreationSaysSo) {
+  Attach();
+  sim_->Remove(false);
+  AdminCmdRunner create(address_, "CreateQueuePair");
+  create.GetInput().code = kAdminCmdCreateQueuePair;
+  ASSERT_TRUE(Step(create));
+  EXPECT_EQ(create.GetErrorMessage(),
+            "Device is not responding (removed or powered off): scan for removal and attachment");
+}
+
 }  // namespace
 }  // namespace kyt_test
