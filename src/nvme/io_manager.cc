@@ -298,6 +298,9 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
         std::memcpy(&actual, buffer + i * stride, sizeof(actual));
         if (actual != expected) {
           ctx->data_mismatch = true;
+          ctx->mismatch_lba = ctx->start_lba + i;
+          ctx->mismatch_expected = tag;
+          ctx->mismatch_found = static_cast<uint8_t>(actual & 0xFF);
           break;
         }
       }

@@ -191,6 +191,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
   const bool success = (cpl_.status_raw & 0x1FE) == 0;
   if (!success && AbortIfFailed()) return;
   if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
+    mismatch_ = DataMismatchRecord{io_ctx_->mismatch_lba, io_ctx_->mismatch_expected, io_ctx_->mismatch_found};
     Abort("data mismatch");
     return;
   }

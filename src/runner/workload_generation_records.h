@@ -52,12 +52,20 @@ struct ErrorTracker {
   std::unordered_map<StatusKey, std::list<command_info>, hash_pair> errors;
 };
 
+// The block a validated read found not carrying what its validator expected.
+struct DataMismatchRecord {
+  uint64_t lba = 0;
+  uint32_t expected = 0;  // validator tag (254: deallocated)
+  uint32_t found = 0;     // tag the block carried
+};
+
 struct WorkloadGenerationOutput {
   std::unique_ptr<AccessPatternOutput> accessPatternOutput;
   std::unique_ptr<PerformanceTracker> readPerf;
   std::unique_ptr<PerformanceTracker> writePerf;
   std::unique_ptr<PerformanceTracker> trimPerf;
   std::unique_ptr<ErrorTracker> errorTracker;
+  std::unique_ptr<DataMismatchRecord> mismatch;  // set when the run ended with "data mismatch"
 };
 
 #endif  // KYT_RUNNER_WORKLOAD_GENERATION_RECORDS_H

@@ -449,6 +449,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   }
   // A read that failed transferred nothing trustworthy: only a successful read can show a data mismatch.
   if (ctx->data_mismatch && sct == 0 && sc == 0) {
+    output->mismatch = std::make_unique<DataMismatchRecord>(
+        DataMismatchRecord{ctx->mismatch_lba, ctx->mismatch_expected, ctx->mismatch_found});
     DestroyContext(ctx);
     DrainOverlapped();
     Fail("data mismatch");
