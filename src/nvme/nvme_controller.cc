@@ -55,6 +55,15 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
   attach_error_ = probe.attached ? "" : kyt_env_pci_error();
   if (!probe.attached) return;
+  // A drive that answers Identify Controller with nothing but zeros (no vendor, no serial, no queue sizes) is not
+  // one to drive: every later answer of it would be taken on trust.
+  const auto* cdata = reinterpret_cast<const uint8_t*>(&probe.ctrlr->cdata);
+  if (std::all_of(cdata, cdata + sizeof(probe.ctrlr->cdata), [](uint8_t b) { return b == 0; })) {
+    std::cout << "NVME: Identify Controller data is all zeros: the device is not attached" << std::endl;
+    spdk_nvme_detach(probe.ctrlr);
+    attach_error_ = "the device answered Identify Controller with all zeros";
+    return;
+  }
 
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
   spdk_nvme_ctrlr_register_timeout_callback(probe.ctrlr, command_timeout_us_, TimedOut, this);

@@ -138,5 +138,21 @@ TEST_F(AdmissionTest, ARemovedDriveAtQueueCreationSaysSo) {
             "Device is not responding (removed or powered off): scan for removal and attachment");
 }
 
+// A drive that answers Identify Controller with zeros only is not attached, and the scan says why.
+TEST_F(AdmissionTest, AnAllZeroIdentifyControllerIsRefused) {
+  kyt::sim::FaultRule empty;
+  empty.admin = true;
+  empty.opcode = 0x06;
+  empty.status = kyt::sim::Status::Of(0, 0);  // success without a byte of data
+  sim_->InjectFault(empty);
+  GenericFunctionRunner scan(address_, "Scan");
+  scan.SetFunctionCode(kFunctionScanAttachment);
+  ASSERT_TRUE(Step(scan));
+  EXPECT_EQ(scan.GetErrorMessage(),
+            "failed to initialize the controller. the device answered Identify Controller with all zeros");
+  EXPECT_FALSE(Controller()->IsInitialized());
+  Attach();  // a drive that answers is attached
+}
+
 }  // namespace
 }  // namespace kyt_test
