@@ -62,8 +62,12 @@ TEST_F(QueuePairTest, CreationAndDeletionSendTheirCommandsInOrder) {
   EXPECT_EQ(unknown->GetErrorMessage(), "Invalid QID 5");
   EXPECT_TRUE(AdminLog().empty());
   auto deletion = Ctx().MakeQueuePairDeletionController(1);
+  deletion->Run();
+  auto again = Ctx().MakeQueuePairDeletionController(1);  // a second deletion while the first runs is refused
+  RunToEnd(*again);
+  EXPECT_EQ(again->GetErrorMessage(), "Queue pair 1 is being deleted already");
   EXPECT_TRUE(InOrder(LinesOf([&] { RunToEnd(*deletion); }),
-                      {d + "Starting queue pair deletion of QID 1", d + "Successfully delete queue pair 1"}));
+                      {d + "Submitting DeleteIoSubmissionQueue command", d + "Successfully delete queue pair 1"}));
   ASSERT_FALSE(deletion->HasError()) << deletion->GetErrorMessage();
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kDeleteSq, kDeleteCq}));
   EXPECT_FALSE(queues.IsValidQueueId(1));

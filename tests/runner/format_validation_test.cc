@@ -73,5 +73,26 @@ TEST_F(FormatValidationTest, AFormatOfUnknownOutcomeLeavesItsBlocksUntracked) {
   Io(kNvmCmdRead, "");
 }
 
+// A format whose completion never comes ends at its deadline with the host's time-out status; its blocks are
+// untracked too.
+TEST_F(FormatValidationTest, AFormatThatTimedOutLeavesItsBlocksUntracked) {
+  kyt_env_test_set_clock_scale(1);
+  kyt::sim::FaultRule lost;
+  lost.admin = true;
+  lost.opcode = 0x80;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;
+  sim_->InjectFault(lost);
+  auto format = Format();
+  format->SetNvmeControllerManager(manager_);
+  while (sim_->counters().injected == 0) format->Run();
+  kyt_env_test_advance_clock(61 * spdk_get_ticks_hz());
+  ASSERT_TRUE(Step(*format));
+  EXPECT_TRUE(format->IsDone());
+  EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&format->GetOutput().cpl));
+  RunFunction(kFunctionResetController);
+  CreateQueuePair();
+  Io(kNvmCmdRead, "");
+}
+
 }  // namespace
 }  // namespace kyt_test
