@@ -154,5 +154,15 @@ TEST_F(AdmissionTest, AnAllZeroIdentifyControllerIsRefused) {
   Attach();  // a drive that answers is attached
 }
 
+// A controller that fails ends a raw command's wait at once, with the failure's text and the controller-error flag.
+TEST_F(AdmissionTest, AFailedControllerEndsACallInFlight) {
+  Attach(kTimeoutMs);
+  auto lost = LostAdminCommand();
+  sim_->SetFatal(true);
+  ASSERT_TRUE(Step(*lost));
+  EXPECT_EQ(lost->GetErrorMessage(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_TRUE(lost->HasControllerErrorFlag());
+}
+
 }  // namespace
 }  // namespace kyt_test
