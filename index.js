@@ -5,6 +5,7 @@ const fs = require('node:fs');
 
 const addonPath = path.join(__dirname, 'build', 'lib', 'kyt.node');
 if (!fs.existsSync(addonPath)) {
-  throw new Error(`kyt: ${addonPath} is missing: build it first (npm run build)`);
+  throw new Error(`kyt: ${addonPath} is missing: build it with "npm rebuild kyt" in the project that installed the ` +
+    'package, or "npm run build" in its own folder');
 }
 module.exports = require(addonPath);

@@ -8,24 +8,12 @@
 // drive completes at once (zero-latency mode) and keeps the first 8 bytes of each block, which is what validation
 // stamps and checks: the workload then measures the product's I/O path rather than the simulator.
 // The addon's own log lines are shown with --verbose. Exit status 0 when every step succeeded.
-const path = require('node:path');
-const fs = require('node:fs');
 const { promisify } = require('node:util');
 const { KytAddon } = require('..');
-
-// A PCI address of this process's own for the simulated drive: claims of an address are machine-wide, so two jobs
-// (or a job and a test run) side by side must not share one.
-const SIMULATED_BDF = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:${(process.pid % 0x20).toString(16).padStart(2, '0')}.0`;
+const { simulatedDrive, activeNamespaces, SIMULATED_BDF } = require('./open-drive');
 
 function report(step, text) {
   process.stdout.write(`main-job: ${step}: ${text}\n`);
-}
-
-function simulatedDrive(bdf) {
-  const modulePath = path.join(__dirname, '..', 'build', 'lib', 'kyt_sim.node');
-  if (!fs.existsSync(modulePath)) return null;
-  const sim = require(modulePath);
-  return sim.create(bdf, { zeroLatency: true, storeFirst8Bytes: true, commandLogCapacity: 0 });
 }
 
 // Writes a spread of block runs with data validation on (every block carries its LBA and a generation tag), reads
@@ -97,8 +85,6 @@ async function main() {
       report('drive', 'no drive named and no simulated drive available (build/lib/kyt_sim.node is missing)');
       return 1;
     }
-    // Kept until the process ends, so that the addon detaches its controller before the drive goes.
-    global.simulatedDrive = drive;
     report('drive', `simulated drive at ${bdf}`);
   } else {
     report('drive', `drive at ${bdf}`);
@@ -107,7 +93,7 @@ async function main() {
   const addon = new KytAddon(!verbose);
   addon.setDefaultBdf(bdf);
   const started = addon.startTaskScheduler(0, 1, process.pid % 65536);
-  report('worker', started ? 'started' : 'failed to start');
+  report('worker', started ? 'started' : `failed to start: ${addon.startError}`);
   if (!started) return 1;
 
   let status = 0;
@@ -115,18 +101,14 @@ async function main() {
     await promisify(addon.scanAttachment.bind(addon))(5000);
     report('attach', 'controller initialised');
     const info = await promisify(addon.getDeviceInfo.bind(addon))();
+    // maxNamespaceId is the highest identifier the controller supports; only the active ones hold blocks.
+    const active = await activeNamespaces((name, ...args) => promisify(addon[name].bind(addon))(...args));
     report('device', `max transfer ${info.maxXferSize} bytes, max queue depth ${info.maxQueueDepth}, ` +
-      `${info.maxNamespaceId} namespace(s)`);
-    let target = null;
-    for (let nsid = 1; nsid <= info.maxNamespaceId; nsid += 1) {
-      const ns = await promisify(addon.getNamespaceInfo.bind(addon))(nsid);
-      if (!ns.isActive) continue;
-      report('namespace', `${nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
-      if (target === null) target = { nsid, ...ns };
-    }
-    if (target !== null) {
-      await verifiedIo(addon, target, info);
-      await verifiedWorkload(addon, target);
+      `${active.length} namespace(s)`);
+    for (const ns of active) report('namespace', `${ns.nsid}: ${ns.size} blocks of ${ns.lbaSize} bytes`);
+    if (active.length > 0) {
+      await verifiedIo(addon, active[0], info);
+      await verifiedWorkload(addon, active[0]);
     }
   } catch (err) {
     report('error', err.message);

@@ -2,8 +2,9 @@
 # Configures and builds the addon, the test-only modules, the unit tests and the benchmarks (build/), then the unit
 # tests once more under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
 # KYT_ASAN=0 skips the sanitizer build; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories.
-# `--main-job` builds only what examples/main-job.js loads (the addon, the environment library and the simulated drive
-# module) and no sanitizer build.
+# `--main-job` builds only what examples/main-job.js loads (the addon, the environment library and, where tests/sim is
+# present, the simulated drive module) and no sanitizer build. The addon compiles against the headers of the Node.js
+# that runs this script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -12,11 +13,13 @@ build_asan=${KYT_ASAN_BUILD_DIR:-build-asan}
 targets=()
 asan=${KYT_ASAN:-1}
 if [ "${1:-}" = --main-job ]; then
-  targets=(--target kyt kyt_env kyt_sim_node)
+  targets=(--target kyt kyt_env)
+  [ -f tests/sim/CMakeLists.txt ] && targets+=(kyt_sim_node)
   asan=0
 fi
+node_include=$(node -p 'require("path").resolve(process.execPath, "..", "..", "include", "node")')
 echo "== Build (${build})"
-cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYT_NODE_INCLUDE="${node_include}" >/dev/null
 cmake --build "${build}" -j"${jobs}" "${targets[@]}"
 if [ "${asan}" != 0 ]; then
   echo "== Sanitizer build (${build_asan})"

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -60,7 +61,8 @@ BENCHMARK(BM_PollBinaryMode);
 
 void BM_PollTextModePiped(benchmark::State& state) {
   ChunkPort port(Lines(1024));
-  char path[] = "/tmp/kyt-bench-pipe-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / "kyt-bench-pipe-XXXXXX";
+  char* path = pattern.data();
   int fd = mkstemp(path);
   if (fd >= 0) ::close(fd);
   port.pipe(path, state.range(0) != 0, false);

@@ -41,7 +41,8 @@ extern "C" {
  *   scan of one address (nvme_pcie_ctrlr_scan and its enumeration callback).
  * - nvme_qpair.c: spdk_nvme_retry_count, the request layer (nvme_qpair_*, nvme_request_*), the blocking waits,
  *   nvme_completion_poll_cb, spdk_nvme_ctrlr_process_admin_completions, spdk_nvme_ctrlr_register_timeout_callback,
- *   spdk_nvme_ctrlr_register_aer_callback, error injection, printing and status strings, user-copy requests.
+ *   spdk_nvme_ctrlr_register_aer_callback, spdk_nvme_ctrlr_get_ignored_completions, error injection, printing and
+ *   status strings, user-copy requests.
  * - nvme_pcie.c: the other nvme_pcie_* functions, the SIGBUS guard, nvme_ctrlr_get_cap/vs/cmbsz, nvme_ctrlr_init_cap,
  *   spdk_nvme_ctrlr_get_regs_*, spdk_nvme_ctrlr_get_registers, spdk_nvme_ctrlr_alloc/free_cmb_io_buffer,
  *   spdk_nvme_ctrlr_get_pci_device.
@@ -214,12 +215,17 @@ struct spdk_nvme_qpair {
 	/* The caller's tick reading (its poll pass's) for what it submits now: stamped instead of reading the clock;
 	 * 0: read the clock. A caller sets it around its submission and clears it after. */
 	uint64_t caller_tick;
+	/* Not before this tick can a parked request pass its deadline (0: look at the next poll) */
+	uint64_t parked_check_tick;
 };
 
 /* Command tracker: exactly one page so that its PRP list or SGL never crosses a page. */
 struct nvme_tracker {
 	TAILQ_ENTRY(nvme_tracker) tq_list;
 	struct nvme_request *req;
+	/* The command identifier of this tracker's present use: its index in the low bits (the queue pair's
+	 * cid_index_mask), a generation count above that moves on each time the tracker is taken back or resubmitted,
+	 * so that a late or repeated completion of an earlier use matches nothing. */
 	uint16_t cid;
 	/* Marks the trackers a walk over the outstanding list is still to visit (see nvme_pcie_qpair_abort_trackers) */
 	uint16_t marked;
@@ -253,6 +259,9 @@ struct nvme_pcie_qpair {
 	 * before which no outstanding command can pass its deadline, so that the deadline walk runs only then. */
 	uint64_t last_submit_tick;
 	uint64_t next_deadline_tick;
+	/* The tracker index bits of a command identifier (all ones, a power of two minus one, at least the highest
+	 * index); the generation count takes the bits above. */
+	uint16_t cid_index_mask;
 	struct {
 		uint8_t phase : 1;
 		uint8_t delay_pcie_doorbell : 1;
@@ -278,6 +287,19 @@ struct nvme_pcie_qpair {
 static inline struct nvme_pcie_qpair *nvme_pcie_qpair(struct spdk_nvme_qpair *qpair)
 {
 	return (struct nvme_pcie_qpair *)((uintptr_t)qpair - offsetof(struct nvme_pcie_qpair, qpair));
+}
+
+/* The tracker whose present command carries identifier `cid`, or NULL when no command is outstanding under it now. */
+static inline struct nvme_tracker *nvme_pcie_qpair_find_tracker(struct nvme_pcie_qpair *pqpair, uint16_t cid)
+{
+	uint16_t index = cid & pqpair->cid_index_mask;
+	struct nvme_tracker *tr;
+
+	if (__builtin_expect(index >= pqpair->num_trackers, 0)) {
+		return NULL;
+	}
+	tr = &pqpair->tr[index];
+	return __builtin_expect(tr->cid == cid && tr->req != NULL, 1) ? tr : NULL;
 }
 
 static inline bool nvme_qpair_is_admin_queue(const struct spdk_nvme_qpair *qpair)
@@ -411,6 +433,9 @@ struct spdk_nvme_ctrlr {
 	uint32_t outstanding_aborts;
 	/* When an idle poll or a blocking wait next reads CSTS to notice a failed or vanished controller */
 	uint64_t next_health_check_tick;
+	/* Completion entries that matched no command outstanding under their identifier (a drive's duplicate or stray
+	 * entries), counted over every queue pair since the controller was constructed; updated atomically. */
+	uint64_t ignored_completions;
 	/* One-step queue pairs whose creation went unanswered: the device may still use their memory, so they stay
 	 * (and keep their identifiers) until the controller goes. */
 	struct spdk_nvme_qpair *stranded_qpairs;
@@ -575,6 +600,10 @@ void nvme_qpair_deinit(struct spdk_nvme_qpair *qpair);
 void nvme_qpair_enable(struct spdk_nvme_qpair *qpair);
 void nvme_qpair_disable(struct spdk_nvme_qpair *qpair);
 int nvme_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_request *req);
+/* Park a request that cannot be submitted now (queue pair disabled, no free tracker): it waits on queued_req, timed
+ * from when it was first parked; a poll past its deadline ends it with the unsent time-out status
+ * (spdk_nvme_cpl_is_unsent_timeout). */
+void nvme_qpair_park_request(struct spdk_nvme_qpair *qpair, struct nvme_request *req);
 void nvme_qpair_manual_complete_request(struct spdk_nvme_qpair *qpair, struct nvme_request *req, uint32_t sct,
 					uint32_t sc, bool dnr);
 void nvme_qpair_abort_queued_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr);
@@ -749,7 +778,7 @@ int nvme_pcie_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_re
 int32_t nvme_pcie_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint32_t max_completions);
 void nvme_pcie_qpair_abort_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr);
 void nvme_pcie_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair);
-/* The opcode of the command the tracker `cid` carries, -1 when it carries none. */
+/* The opcode of the command outstanding under identifier `cid`, -1 when none is. */
 int nvme_pcie_qpair_outstanding_opc(struct spdk_nvme_qpair *qpair, uint16_t cid);
 /* Bus mastering off: the device can no longer touch host memory (a failed controller's commands are then ended by
  * the host without risk). */

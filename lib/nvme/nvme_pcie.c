@@ -820,6 +820,8 @@ int nvme_pcie_qpair_construct(struct spdk_nvme_qpair *qpair, const struct spdk_n
 	}
 	pqpair->tr = tr;
 	pqpair->num_trackers = num_trackers;
+	/* Identifiers: the tracker index in as few low bits as hold it, a generation count in the bits left over. */
+	pqpair->cid_index_mask = num_trackers <= 1 ? 0 : (uint16_t)(0xFFFFu >> (__builtin_clz((uint32_t)num_trackers - 1) - 16));
 
 	TAILQ_INIT(&pqpair->free_tr);
 	TAILQ_INIT(&pqpair->outstanding_tr);
@@ -1388,8 +1390,8 @@ int nvme_pcie_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_re
 
 	tr = TAILQ_FIRST(&pqpair->free_tr);
 	if (tr == NULL) {
-		/* Submitted when a tracker frees up. */
-		STAILQ_INSERT_TAIL(&qpair->queued_req, req, stailq);
+		/* Submitted when a tracker frees up, or ended at its deadline. */
+		nvme_qpair_park_request(qpair, req);
 		goto exit;
 	}
 
@@ -1444,6 +1446,17 @@ exit:
 /* Completion                                                                                                       */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
+/* The tracker's next identifier: same index, next generation (FFFFh is skipped: it names no command). */
+static inline void nvme_pcie_tracker_next_cid(const struct nvme_pcie_qpair *pqpair, struct nvme_tracker *tr)
+{
+	uint16_t cid = (uint16_t)(tr->cid + pqpair->cid_index_mask + 1u);
+
+	if (__builtin_expect(cid == 0xFFFF, 0)) {
+		cid = (uint16_t)(cid + pqpair->cid_index_mask + 1u);
+	}
+	tr->cid = cid;
+}
+
 static void nvme_pcie_qpair_complete_tracker(struct spdk_nvme_qpair *qpair, struct nvme_tracker *tr,
 					     const struct spdk_nvme_cpl *cpl, bool print_on_error)
 {
@@ -1462,7 +1475,10 @@ static void nvme_pcie_qpair_complete_tracker(struct spdk_nvme_qpair *qpair, stru
 			spdk_nvme_qpair_print_completion(qpair, (struct spdk_nvme_cpl *)cpl);
 		}
 		if (retry) {
+			/* Sent again under a new identifier: a second copy of this completion cannot end the retry. */
 			req->retries++;
+			nvme_pcie_tracker_next_cid(pqpair, tr);
+			req->cmd.cid = tr->cid;
 			nvme_pcie_qpair_submit_tracker(qpair, tr);
 			return;
 		}
@@ -1489,10 +1505,13 @@ static void nvme_pcie_qpair_complete_tracker(struct spdk_nvme_qpair *qpair, stru
 		nvme_free_request(req);
 	}
 
+	/* Free again under a new identifier, and last in line: an identifier is used again as late as possible, so that
+	 * an entry the drive posts twice finds nothing outstanding under it. */
 	tr->req = NULL;
 	tr->marked = 0;
+	nvme_pcie_tracker_next_cid(pqpair, tr);
 	TAILQ_REMOVE(&pqpair->outstanding_tr, tr, tq_list);
-	TAILQ_INSERT_HEAD(&pqpair->free_tr, tr, tq_list);
+	TAILQ_INSERT_TAIL(&pqpair->free_tr, tr, tq_list);
 
 	/* A tracker is free again: start the oldest parked request. A failed controller leaves them parked; the
 	 * next poll ends them with an abort. */
@@ -1589,9 +1608,20 @@ void nvme_pcie_admin_qpair_abort_aers(struct spdk_nvme_qpair *qpair)
 
 int nvme_pcie_qpair_outstanding_opc(struct spdk_nvme_qpair *qpair, uint16_t cid)
 {
-	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
+	struct nvme_tracker *tr = nvme_pcie_qpair_find_tracker(nvme_pcie_qpair(qpair), cid);
 
-	return cid < pqpair->num_trackers && pqpair->tr[cid].req != NULL ? pqpair->tr[cid].req->cmd.opc : -1;
+	return tr != NULL ? tr->req->cmd.opc : -1;
+}
+
+/* A completion entry that matches no command outstanding under its identifier now (the drive posted it twice, or
+ * for a command it never had): one log line with its fields, counted, otherwise ignored. */
+static void nvme_pcie_qpair_ignore_completion(struct spdk_nvme_qpair *qpair, const struct spdk_nvme_cpl *cpl)
+{
+	__atomic_fetch_add(&qpair->ctrlr->ignored_completions, 1, __ATOMIC_RELAXED);
+	SPDK_ERRLOG("cpl does not map to outstanding cmd, ignored: %s (%02x/%02x) qid:%d sqid:%d cid:%d cdw0:%x "
+		    "sqhd:%04x p:%x m:%x dnr:%x\n",
+		    spdk_nvme_cpl_get_status_string(&cpl->status), cpl->status.sct, cpl->status.sc, qpair->id, cpl->sqid,
+		    cpl->cid, cpl->cdw0, cpl->sqhd, cpl->status.p, cpl->status.m, cpl->status.dnr);
 }
 
 static void nvme_pcie_qpair_time_out_one(struct spdk_nvme_qpair *qpair, struct nvme_tracker *tr, void *arg)
@@ -1665,8 +1695,12 @@ int32_t nvme_pcie_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint3
 		memcpy(&cpl, (const void *)vcpl, sizeof(cpl));
 
 		next_head = pqpair->cq_head + 1 == pqpair->num_entries ? 0 : pqpair->cq_head + 1;
-		if (pqpair->cpl[next_head].cid < pqpair->num_trackers) {
-			__builtin_prefetch(&pqpair->tr[pqpair->cpl[next_head].cid]);
+		{
+			uint16_t next_index = pqpair->cpl[next_head].cid & pqpair->cid_index_mask;
+
+			if (next_index < pqpair->num_trackers) {
+				__builtin_prefetch(&pqpair->tr[next_index]);
+			}
 		}
 
 		if (++pqpair->cq_head == pqpair->num_entries) {
@@ -1674,13 +1708,12 @@ int32_t nvme_pcie_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint3
 			pqpair->flags.phase = !pqpair->flags.phase;
 		}
 
-		tr = cpl.cid < pqpair->num_trackers ? &pqpair->tr[cpl.cid] : NULL;
-		pqpair->sq_head = cpl.sqhd;
-		if (tr != NULL && tr->req != NULL) {
+		tr = nvme_pcie_qpair_find_tracker(pqpair, cpl.cid);
+		if (tr != NULL) {
+			pqpair->sq_head = cpl.sqhd;
 			nvme_pcie_qpair_complete_tracker(qpair, tr, &cpl, true);
 		} else {
-			SPDK_ERRLOG("cpl does not map to outstanding cmd\n");
-			spdk_nvme_qpair_print_completion(qpair, &cpl);
+			nvme_pcie_qpair_ignore_completion(qpair, &cpl);
 		}
 
 		if (++num_completions == limit) {

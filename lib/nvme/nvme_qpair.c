@@ -306,6 +306,7 @@ int nvme_qpair_init(struct spdk_nvme_qpair *qpair, uint16_t id, struct spdk_nvme
 	qpair->no_deletion_notification_needed = 0;
 	qpair->is_deleting = 0;
 	qpair->caller_tick = 0;
+	qpair->parked_check_tick = 0;
 	qpair->ctrlr = ctrlr;
 	qpair->trtype = ctrlr->trid.trtype;
 
@@ -497,6 +498,99 @@ void nvme_request_free_children(struct nvme_request *req)
 /* Submission                                                                                                       */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
+void nvme_qpair_park_request(struct spdk_nvme_qpair *qpair, struct nvme_request *req)
+{
+	/* Timed from when it was first parked (a request parked again keeps that tick); its submission stamps it anew. */
+	if (req->submit_tick == 0 && qpair->ctrlr->timeout_enabled) {
+		req->submit_tick = qpair->caller_tick != 0 ? qpair->caller_tick : spdk_get_ticks();
+	}
+	if (STAILQ_EMPTY(&qpair->queued_req)) {
+		qpair->parked_check_tick = 0;
+	}
+	STAILQ_INSERT_TAIL(&qpair->queued_req, req, stailq);
+}
+
+/* Parked requests whose deadline has passed end now with the unsent time-out status: they never reached the device.
+ * The others stay parked in their order, and the list is not walked again before the earliest deadline among them
+ * (requests parked later have later deadlines). */
+static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
+{
+	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
+	bool admin = nvme_qpair_is_admin_queue(qpair);
+	struct spdk_nvme_ctrlr_process *proc;
+	STAILQ_HEAD(, nvme_request) keep, late;
+	struct nvme_request *req;
+	uint64_t now = spdk_get_ticks();
+	uint64_t next = UINT64_MAX;
+
+	if (now < qpair->parked_check_tick) {
+		return;
+	}
+	if (admin) {
+		nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
+	}
+	proc = admin ? spdk_nvme_ctrlr_get_current_process(ctrlr) : qpair->active_proc;
+	if (proc == NULL || proc->timeout_ticks == 0) {
+		goto out;
+	}
+	STAILQ_INIT(&keep);
+	STAILQ_INIT(&late);
+	while ((req = STAILQ_FIRST(&qpair->queued_req)) != NULL) {
+		uint64_t deadline = req->submit_tick + proc->timeout_ticks;
+
+		STAILQ_REMOVE_HEAD(&qpair->queued_req, stailq);
+		if (req->submit_tick == 0 || req->pid != g_spdk_nvme_pid) {
+			STAILQ_INSERT_TAIL(&keep, req, stailq);
+		} else if (deadline <= now) {
+			STAILQ_INSERT_TAIL(&late, req, stailq);
+		} else {
+			STAILQ_INSERT_TAIL(&keep, req, stailq);
+			next = deadline < next ? deadline : next;
+		}
+	}
+	STAILQ_CONCAT(&qpair->queued_req, &keep);
+	qpair->parked_check_tick = next;
+	/* Their callbacks may submit (and park) again: the list is whole before the first runs. */
+	while ((req = STAILQ_FIRST(&late)) != NULL) {
+		STAILQ_REMOVE_HEAD(&late, stailq);
+		if (!ctrlr->opts.disable_error_logging) {
+			SPDK_ERRLOG("parked command not submitted before its deadline\n");
+		}
+		nvme_qpair_manual_complete_request(qpair, req, SPDK_NVME_SCT_PATH, SPDK_NVME_SC_HOST_PATH_ERROR, true);
+	}
+out:
+	if (admin) {
+		nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
+	}
+}
+
+/* Parked requests go out, oldest first, as soon as the queue pair takes commands again and has a free tracker (e.g.
+ * at the first poll after a reset), not only when some other command completes. */
+static void nvme_qpair_start_parked(struct spdk_nvme_qpair *qpair)
+{
+	struct spdk_nvme_ctrlr *ctrlr = qpair->ctrlr;
+	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
+	bool admin = nvme_qpair_is_admin_queue(qpair);
+	struct nvme_request *req;
+
+	if (admin) {
+		nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
+	}
+	while (qpair->is_enabled && !ctrlr->is_resetting && !ctrlr->is_failed && !qpair->is_deleting &&
+	       !TAILQ_EMPTY(&pqpair->free_tr) && (req = STAILQ_FIRST(&qpair->queued_req)) != NULL) {
+		STAILQ_REMOVE_HEAD(&qpair->queued_req, stailq);
+		nvme_qpair_submit_request(qpair, req);
+	}
+	if (admin) {
+		nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
+	}
+}
+
+uint64_t spdk_nvme_ctrlr_get_ignored_completions(struct spdk_nvme_ctrlr *ctrlr)
+{
+	return __atomic_load_n(&ctrlr->ignored_completions, __ATOMIC_RELAXED);
+}
+
 static int nvme_qpair_submit_failed(struct nvme_request *req, int rc)
 {
 	if (req->parent != NULL) {
@@ -571,7 +665,7 @@ int nvme_qpair_submit_request(struct spdk_nvme_qpair *qpair, struct nvme_request
 	}
 
 	if (nvme_qpair_is_io_queue(qpair) || req->cmd.opc != 0x7F) {
-		STAILQ_INSERT_TAIL(&qpair->queued_req, req, stailq);
+		nvme_qpair_park_request(qpair, req);
 		return 0;
 	}
 	return nvme_transport_qpair_submit_request(qpair, req);
@@ -606,6 +700,14 @@ int32_t spdk_nvme_qpair_process_completions(struct spdk_nvme_qpair *qpair, uint3
 
 	if (!qpair->is_enabled && !ctrlr->is_resetting) {
 		nvme_qpair_reenable(qpair);
+	}
+
+	/* Parked requests are timed too, also while the queue pair is disabled (a reset's re-initialisation). */
+	if (__builtin_expect(!STAILQ_EMPTY(&qpair->queued_req), 0)) {
+		if (ctrlr->timeout_enabled) {
+			nvme_qpair_expire_parked(qpair);
+		}
+		nvme_qpair_start_parked(qpair);
 	}
 
 	if (!qpair->is_enabled && !qpair->is_connecting) {

@@ -243,6 +243,13 @@ void KytAddon::NvmeStartTaskScheduler(const Info& info) {
       LogLine("ADDON: Created NvmeDriver instance");
     }
     const bool started = self->driver_->StartScheduler(numbers[0], numbers[1], numbers[2], self->default_bdf_);
+    // Why a start failed stays readable on the object, whether or not its log lines are shown.
+    if (info.This()
+            ->DefineOwnProperty(context, Text(isolate, "startError"),
+                                Text(isolate, started ? std::string() : self->driver_->GetStartError()), v8::ReadOnly)
+            .IsNothing()) {
+      return;  // its exception is pending
+    }
     info.GetReturnValue().Set(started);
   } catch (const std::exception& e) {
     ThrowTypeError(isolate, std::string("startTaskScheduler : ") + e.what());

@@ -11,7 +11,7 @@
 //                                    Run answers false, otherwise it deletes itself after its callback.
 //   KYT_EVENT(name, Event, args...)  task-backed NVMe event: refused with TypeError "NVMe driver is not loaded yet"
 //                                    unless the NVMe side is ready; then `new Event(args...)` and JsEvent::Start
-//                                    (parse, hand the runner to the worker, wait on the host's worker pool).
+//                                    (parse, hand the runner to the worker; the loop is told when it ends).
 //
 // A failure while making the call object (a manager refusing, an allocation) becomes a TypeError
 // "<script name> : <text>"; no exception ever leaves a method.

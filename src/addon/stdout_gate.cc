@@ -9,10 +9,18 @@ StdoutGate& StdoutGate::Instance() {
   return *gate;
 }
 
+std::atomic<bool> StdoutGate::closed_{false};
+
 void StdoutGate::Install() {
   if (installed_.exchange(true)) return;
-  target_ = std::cout.rdbuf();
-  std::cout.rdbuf(this);
+  Attach(std::cout);
+  static StdoutGate* const error_gate = new StdoutGate();  // the twin: never destroyed either
+  error_gate->Attach(std::cerr);
+}
+
+void StdoutGate::Attach(std::ostream& stream) {
+  target_ = stream.rdbuf();
+  stream.rdbuf(this);
 }
 
 StdoutGate::int_type StdoutGate::overflow(int_type ch) {

@@ -1,6 +1,7 @@
-// The gate in front of the process's standard output stream (std::cout). Installed once when the module loads, it
-// passes every write through to the stream's original buffer until the first quiet addon object closes it; from
-// then on, for the rest of the process, everything written to std::cout is discarded.
+// The gate in front of the process's standard output stream (std::cout), with a twin in front of the error stream
+// (std::cerr). Installed once when the module loads, they pass every write through to the streams' original buffers
+// until the first quiet addon object closes them; from then on, for the rest of the process, everything written to
+// std::cout and std::cerr is discarded.
 //
 // Closing the gate is one atomic store, so it never races with threads that are writing at that moment, and the
 // stream never refers to a closed or destroyed buffer (the gate lives until the process ends).
@@ -8,6 +9,7 @@
 #define KYT_ADDON_STDOUT_GATE_H
 
 #include <atomic>
+#include <ostream>
 #include <streambuf>
 
 namespace kyt {
@@ -17,9 +19,9 @@ class StdoutGate : public std::streambuf {
   // The process-wide gate (never destroyed).
   static StdoutGate& Instance();
 
-  // Puts the gate in front of std::cout; later calls do nothing.
+  // Puts the gate in front of std::cout and its twin in front of std::cerr; later calls do nothing.
   void Install();
-  // Discards everything written to std::cout from now on.
+  // Discards everything written to std::cout and std::cerr from now on.
   void Close() { closed_.store(true); }
   bool IsClosed() const { return closed_.load(); }
 
@@ -30,8 +32,9 @@ class StdoutGate : public std::streambuf {
 
  private:
   StdoutGate() = default;
+  void Attach(std::ostream& stream);
 
-  std::atomic<bool> closed_{false};
+  static std::atomic<bool> closed_;  // shared by both gates
   std::atomic<bool> installed_{false};
   std::streambuf* target_ = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "devices/ftdi_device.h"
 
+#include <libusb.h>
+
 #include "devices/port_log.h"
 
 namespace tyr::ftdi {
@@ -29,7 +31,10 @@ int FtdiDevice::open(uint32_t vendor, uint32_t product, ftdi_interface interface
 
 int FtdiDevice::readRaw(uint8_t* buffer, int size) {
   if (!device) return 0;
-  return device->read(buffer, size);
+  const int n = device->read(buffer, size);
+  // An unplugged chip never comes back under this handle.
+  if (n == LIBUSB_ERROR_NO_DEVICE) readFailure = std::string("The FTDI device is gone: ") + libusb_strerror(n);
+  return n;
 }
 
 int FtdiDevice::write(const uint8_t* buffer, int size) {

@@ -1,10 +1,12 @@
 #include "devices/io_port.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <utility>
 
 #include "devices/port_log.h"
 
@@ -57,8 +59,10 @@ void IoPort::poll() {
     log(": terminating poller");
     return;
   }
+  if (!readFailure.empty()) return;  // the device is gone: nothing more will come
   uint8_t buffer[1024];
   int n = readRaw(buffer, sizeof(buffer));
+  if (!readFailure.empty()) log(": " + readFailure);
   if (n <= 0) return;
   if (textMode) {
     std::string text = convertLineEndings(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
@@ -84,6 +88,8 @@ void IoPort::appendToSearchBuffer(const char* data, size_t length) {
 
 std::string IoPort::read(uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex);
+  // What arrived before the device went is handed out first.
+  if (readBuffer.empty() && !readFailure.empty()) throw std::runtime_error(readFailure);
   std::string out;
   if (size == 0 || size >= readBuffer.size()) {
     out.swap(readBuffer);
@@ -97,6 +103,7 @@ std::string IoPort::read(uint32_t size) {
 
 std::string IoPort::bufferedRead() {
   std::lock_guard<std::mutex> lock(mutex);
+  if (!readFailure.empty()) throw std::runtime_error(readFailure);
   errorCode = 0;
   return searchBuffer.substr(searchStart);
 }
@@ -134,6 +141,11 @@ void IoPort::useTextMode() {
   errorCode = 0;
 }
 
+bool IoPort::isGone() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return !readFailure.empty();
+}
+
 int32_t IoPort::getErrorCode() {
   std::lock_guard<std::mutex> lock(mutex);
   return errorCode;
@@ -144,12 +156,30 @@ bool IoPort::pipe(const std::string& path, bool timestamp, bool append) {
   log(": piping logs to " + path);
   useTimestamp = timestamp;
   auto file = std::make_unique<std::ofstream>();
+  // Unbuffered: each text reaches the file (or fails) when it is piped, and nothing of a failed
+  // write waits in a buffer to be written twice.
+  file->rdbuf()->pubsetbuf(nullptr, 0);
   file->open(path, append ? (std::ios::out | std::ios::app) : (std::ios::out | std::ios::trunc));
   pipeFile = std::move(file);  // the previous stream, if any, closes here
+  pipePath = path;
+  pipeFailure.clear();
+  pipeLostBytes = 0;
+  pipeFailing = false;
   std::string newline = "\n";
   bool ok = pipeTextUnsafe(newline, true);
+  if (!ok && pipeFile->is_open()) {
+    // A file that takes nothing (a full disk, /dev/full): no pipe, and the result says so.
+    pipeFile.reset();
+    pipeFailure.clear();
+  }
   errorCode = 0;
   return ok;
+}
+
+void IoPort::checkPipe() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (pipeFailure.empty()) return;
+  throw std::runtime_error(std::exchange(pipeFailure, std::string()));
 }
 
 void IoPort::unpipe() {
@@ -173,8 +203,21 @@ bool IoPort::pipeTextUnsafe(std::string& text, bool fromDevice) {
   if (!pipeFile || !pipeFile->is_open()) return false;
   if (fromDevice && !lastPipedFromDevice) text.insert(0, "\n");
   if (useTimestamp) appendTimestamp(*pipeFile, text, fromDevice);
+  errno = 0;
   pipeFile->write(text.data(), static_cast<std::streamsize>(text.size()));
   pipeFile->flush();
+  if (!*pipeFile) {
+    const std::string reason = errno != 0 ? std::strerror(errno) : "the file took only part of the text";
+    pipeFile->clear();  // the next text is tried again
+    pipeLostBytes += text.size();
+    if (!pipeFailing) log(": failed to write the pipe file " + pipePath + ": " + reason);
+    pipeFailing = true;
+    pipeFailure = "Writing the pipe file " + pipePath + " failed: " + reason + " (" + std::to_string(pipeLostBytes) +
+                  " bytes lost)";
+    return false;
+  }
+  if (pipeFailing) log(": writing the pipe file " + pipePath + " again");
+  pipeFailing = false;
   lastPipedFromDevice = fromDevice;
   return true;
 }

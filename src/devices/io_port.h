@@ -32,7 +32,9 @@ class IoPort : public threading::Pollable {
   uint32_t getPollingIntervalMs() const override;
 
   // Device access, supplied by the subclass. write, setBaudRate, setParity and close take
-  // the port mutex themselves; readRaw and isOpenUnsafe expect the caller to hold it.
+  // the port mutex themselves; readRaw and isOpenUnsafe expect the caller to hold it. readRaw
+  // returns the bytes read (0 when nothing is waiting) or a negative value when the read failed;
+  // when the device is gone for good it also sets readFailure to a text that says so.
   virtual int write(const uint8_t* data, int length) = 0;
   virtual bool setBaudRate(int baudRate) = 0;
   virtual bool setParity(Parity parity) = 0;
@@ -40,18 +42,25 @@ class IoPort : public threading::Pollable {
   virtual void close() = 0;
   virtual bool isOpenUnsafe() = 0;
 
-  // Takes up to size characters from the read buffer (all of them when size is 0).
+  // Takes up to size characters from the read buffer (all of them when size is 0). Once the
+  // device is gone and the buffer is empty, throws std::runtime_error saying so.
   std::string read(uint32_t size);
-  // A copy of the search buffer, which keeps its content.
+  // A copy of the search buffer, which keeps its content; throws like read once the device is gone.
   std::string bufferedRead();
+  // Whether a read found the device gone (unplugged, hung up).
+  bool isGone();
   // Empties the read buffer and drops the first offset characters of the search buffer
   // (all of it when offset is 0). Throws std::out_of_range past its end.
   void flush(uint32_t offset);
   void useBinaryMode();
   void useTextMode();
   int32_t getErrorCode();
-  // Starts logging received text to a file; true when the file is open.
+  // Starts logging received text to a file; true when the file is open and takes data.
   bool pipe(const std::string& path, bool useTimestamp, bool append);
+  // Throws, once, the error of the pipe writes that failed since the last call (the text names
+  // the file, the reason and how many bytes were lost); a failed write is also logged when the
+  // failures begin, and writing goes on with the next text.
+  void checkPipe();
   void unpipe();
   // Writes text into the pipe file (modified in place); false without an open pipe file.
   bool pipeText(std::string& text, bool fromDevice);
@@ -76,10 +85,16 @@ class IoPort : public threading::Pollable {
   std::string searchBuffer;
   size_t searchStart = 0;
   std::unique_ptr<std::ofstream> pipeFile;
+  std::string pipePath;
+  std::string pipeFailure;  // not yet reported to the script
+  uint64_t pipeLostBytes = 0;
+  bool pipeFailing = false;
   bool useTimestamp = false;
   bool textMode = true;
   bool lastPipedFromDevice = false;
   uint32_t searchBufferLimit = 1000000;
+  // Why the device cannot be read any more; empty while it can.
+  std::string readFailure;
   int32_t pollingIntervalMs;
 
  private:

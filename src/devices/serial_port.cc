@@ -1,10 +1,12 @@
 #include "devices/serial_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,40 +41,94 @@ bool SerialPort::open(const std::string& devicePath) {
   tty.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
   tty.c_cflag |= CS8 | CREAD | CLOCAL;
   tty.c_lflag = 0;
+  // Reads never wait (the port is non-blocking) and end-of-file means the far end hung up.
+  tty.c_cc[VMIN] = 1;
+  tty.c_cc[VTIME] = 0;
   ::tcsetattr(fd, TCSANOW, &tty);
   return true;
 }
 
 int SerialPort::readRaw(uint8_t* buffer, int size) {
-  if (!configured) return 0;
-  return static_cast<int>(::read(fd, buffer, static_cast<size_t>(size)));
+  if (!configured || fd == -1) return 0;
+  const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
+  if (n > 0) return static_cast<int>(n);
+  if (n == 0) {
+    // A non-blocking terminal read gives end-of-file only once the line has hung up (device unplugged, far end
+    // closed); nothing will come any more.
+    readFailure = "The serial port's device has hung up";
+    return -1;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+  readFailure = std::string("Reading the serial port failed: ") + std::strerror(errno);
+  return -1;
 }
 
 int SerialPort::write(const uint8_t* buffer, int size) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return writeUnsafe(buffer, size);
+  int written = 0;
+  std::string reason;
+  writeAllOrStall(buffer, size, written, reason);
+  if (written < size) {
+    portLog("SerialPort: wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes: " + reason);
+  }
+  if (written == 0 && size > 0 && !reason.empty() && getErrorCode() != 0) return -1;
+  return written;
 }
 
-int SerialPort::writeUnsafe(const uint8_t* buffer, int size) {
-  int result = static_cast<int>(::write(fd, buffer, static_cast<size_t>(size)));
-  errorCode = result == -1 ? errno : 0;
-  return result;
+bool SerialPort::writeAllOrStall(const uint8_t* buffer, int size, int& written, std::string& reason) {
+  written = 0;
+  auto lastProgress = std::chrono::steady_clock::now();
+  for (;;) {
+    int descriptor;
+    std::chrono::milliseconds stallLimit;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (fd == -1) {
+        errorCode = EBADF;
+        reason = "the serial port is closed";
+        return false;
+      }
+      const ssize_t n = ::write(fd, buffer + written, static_cast<size_t>(size - written));
+      if (n > 0) {
+        written += static_cast<int>(n);
+        lastProgress = std::chrono::steady_clock::now();
+        errorCode = 0;
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        errorCode = errno;
+        reason = std::strerror(errno);
+        return false;
+      }
+      if (written == size) {
+        errorCode = 0;
+        return true;
+      }
+      descriptor = fd;
+      stallLimit = writeStallTimeout;
+    }
+    // The port's lock is free while it drains, so that the poll thread goes on reading.
+    if (std::chrono::steady_clock::now() - lastProgress >= stallLimit) {
+      reason = "the port took no data for " + std::to_string(stallLimit.count()) + " ms";
+      return false;
+    }
+    pollfd ready{descriptor, POLLOUT, 0};
+    ::poll(&ready, 1, 10);
+  }
+}
+
+void SerialPort::setWriteStallTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard<std::mutex> lock(mutex);
+  writeStallTimeout = timeout;
 }
 
 void SerialPort::writeAll(const std::string& bytes) {
-  int written;
-  int error;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (fd == -1) throw std::runtime_error("the serial port is closed");
-    written = writeUnsafe(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
-    error = errorCode;
+  int written = 0;
+  std::string reason;
+  if (writeAllOrStall(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()), written,
+                      reason)) {
+    return;
   }
-  if (written < 0) throw std::runtime_error(std::strerror(error));
-  if (written != static_cast<int>(bytes.size())) {
-    throw std::runtime_error("the port took only " + std::to_string(written) + " of " + std::to_string(bytes.size()) +
-                             " bytes");
-  }
+  if (written == 0) throw std::runtime_error(reason);
+  throw std::runtime_error("the port took only " + std::to_string(written) + " of " + std::to_string(bytes.size()) +
+                           " bytes: " + reason);
 }
 
 bool SerialPort::setBaudRate(int baud) {

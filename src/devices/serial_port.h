@@ -1,6 +1,7 @@
 // A tty device used as a byte-stream port, configured through termios.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +14,9 @@ class SerialPort : public ioport::IoPort {
   SerialPort();
   ~SerialPort() override;
 
+  // Writes all the bytes, waiting for the port to take more while it drains. Returns how many
+  // went out: fewer than size when the port failed on the way or took nothing for the stall
+  // time-out (the reason is logged), -1 when it failed before taking any.
   int write(const uint8_t* buffer, int size) override;
   bool setBaudRate(int baud) override;
   bool setParity(ioport::Parity parity) override;
@@ -26,13 +30,17 @@ class SerialPort : public ioport::IoPort {
   virtual bool open(const std::string& devicePath);
   // "OK" or the system's text for the error code.
   std::string getErrorCodeString();
-  // Writes the bytes in one write; throws std::runtime_error with the reason (the system's text,
-  // or how many bytes the port took) when the port does not take all of them.
+  // Writes all the bytes like write; throws std::runtime_error with the reason (the system's text,
+  // or how many bytes the port took and why) when the port does not take all of them.
   void writeAll(const std::string& bytes);
+  // How long a write waits for a port that takes no data (5 s unless changed).
+  void setWriteStallTimeout(std::chrono::milliseconds timeout);
 
  private:
-  int writeUnsafe(const uint8_t* buffer, int size);
+  // True when all bytes went out; otherwise written and reason say how far it got and why.
+  bool writeAllOrStall(const uint8_t* buffer, int size, int& written, std::string& reason);
 
+  std::chrono::milliseconds writeStallTimeout{5000};
   int fd = -1;
   bool configured = false;
 };

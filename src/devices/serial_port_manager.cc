@@ -82,8 +82,15 @@ uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string
 
   auto open = pathMap.find(devicePath);
   if (open != pathMap.end()) {
-    portLog("SerialPort: Serial port at " + devicePath + " is already open");
-    return open->second;
+    const uint32_t openIndex = open->second;
+    if (!devices.get(openIndex)->isGone()) {
+      portLog("SerialPort: Serial port at " + devicePath + " is already open");
+      return openIndex;
+    }
+    // The device behind the open port hung up (a board that was unplugged and came back under the same path): that
+    // port can never be read again, so it is replaced.
+    portLog("SerialPort: Serial port at " + devicePath + " has hung up; opening it again");
+    closeDevice(openIndex);
   }
 
   auto port = std::make_shared<SerialPort>();

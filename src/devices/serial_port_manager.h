@@ -43,7 +43,8 @@ class SerialPortManager : public ioport::IoPortDeviceManager {
   std::string getDevicePathFromSerial(const std::string& serial, uint32_t interfaceNumber, bool loadDriver);
   bool findDeviceIdFromDevicePath(const std::string& devicePath, uint32_t& devIdx);
   bool findDeviceIdFromSerial(const std::string& serial, uint32_t interfaceNumber, uint32_t& devIdx);
-  // Opens the port (or returns the index of the port already open at that path).
+  // Opens the port (or returns the index of the port already open at that path, unless its device has hung up: that
+  // port is closed and the path opened anew).
   uint32_t openDevice(std::string devicePath, const std::string& serial, uint32_t interfaceNumber);
   void closeDevice(uint32_t devIdx) override;
 

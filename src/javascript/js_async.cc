@@ -20,6 +20,7 @@ JsAsync::~JsAsync() {
 void JsAsync::RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) {
   context_.Reset(GetIsolate(), Context());
   ParseParameters(info);
+  if (EndsElsewhere()) return;
   if (uv_queue_work(node::GetCurrentEventLoop(GetIsolate()), &request_, &JsAsync::Work, &JsAsync::WorkAfter) != 0) {
     // The loop refuses work only while it is closing. Work may already have been started elsewhere by the parse
     // step, so the object cannot simply be dropped: finish the call here.
@@ -32,23 +33,23 @@ void JsAsync::Work(uv_work_t* request) {
   static_cast<JsAsync*>(request->data)->WorkAsync();
 }
 
-void JsAsync::WorkAfter(uv_work_t* request, int /*status*/) {
-  auto* self = static_cast<JsAsync*>(request->data);
+void JsAsync::WorkAfter(uv_work_t* request, int /*status*/) { static_cast<JsAsync*>(request->data)->Complete(); }
+
+void JsAsync::Complete() {
   {
-    v8::Isolate* isolate = self->GetIsolate();
+    v8::Isolate* isolate = GetIsolate();
     v8::HandleScope scope(isolate);
-    v8::Local<v8::Context> context =
-        self->context_.IsEmpty() ? isolate->GetCurrentContext() : self->context_.Get(isolate);
+    v8::Local<v8::Context> context = context_.IsEmpty() ? isolate->GetCurrentContext() : context_.Get(isolate);
     v8::Context::Scope context_scope(context);
     try {
-      self->CallCallback();
+      CallCallback();
     } catch (const std::exception& e) {
-      std::cout << (self->GetName() + " : callback failed: " + e.what() + "\n") << std::flush;
+      std::cout << (GetName() + " : callback failed: " + e.what() + "\n") << std::flush;
     } catch (...) {
-      std::cout << (self->GetName() + " : callback failed\n") << std::flush;
+      std::cout << (GetName() + " : callback failed\n") << std::flush;
     }
   }
-  delete self;
+  delete this;
 }
 
 void JsAsync::ParseCallback(v8::Local<v8::Value> value) {

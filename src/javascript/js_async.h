@@ -4,9 +4,10 @@
 // Life of one call:
 //   1. the method creates the object with `new` and calls Run(info) (JsBase);
 //   2. RunInternal: ParseParameters (reads the arguments, must store the callback with ParseCallback, may start work
-//      elsewhere), then queues WorkAsync on the host's worker pool;
+//      elsewhere), then, unless the work ends elsewhere (EndsElsewhere), queues WorkAsync on the host's worker pool;
 //   3. a false Run (a TypeError "<name> : <text>" is pending): the method deletes the object, nothing is called back;
-//   4. WorkAsync runs on a pool thread; back on the script's thread CallCallback runs and the object deletes itself.
+//   4. WorkAsync runs on a pool thread, or the work started elsewhere ends and the object is told so; then, on the
+//      script's thread, Complete runs CallCallback and the object deletes itself.
 //
 // The callback is called with the global object as receiver, inside the host's callback scope, so that promise jobs
 // queued by the callback run and an exception thrown by it reaches the process's uncaught-exception handling.
@@ -39,6 +40,12 @@ class JsAsync : public JsBase {
   virtual void ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) = 0;
   // The blocking part, on a pool thread: must not touch any script value.
   virtual void WorkAsync() = 0;
+  // True when ParseParameters started work that ends elsewhere and calls Complete itself: nothing is queued on the
+  // pool then. A call that only waits for another thread must answer true, so that it holds no pool thread.
+  virtual bool EndsElsewhere() const { return false; }
+  // Script's thread: calls back (inside a handle scope and the call's context) and deletes the object. The last act of
+  // every call.
+  void Complete();
 
   // Stores the function; anything else throws "callback must be a Function".
   void ParseCallback(v8::Local<v8::Value> value);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "javascript/js_base.h"
+#include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
 #include "spdk/nvme.h"
@@ -18,8 +19,6 @@ std::string Quoted(const std::string& name) { return "argument \"" + name + "\""
 }  // namespace
 
 JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate) : isolate_(isolate), bdf_(std::move(bdf)) {
-  work_ = uv_work_t();
-  work_.data = this;
   if (isolate_ != nullptr && isolate_->InContext()) context_.Reset(isolate_, isolate_->GetCurrentContext());
 }
 
@@ -31,14 +30,7 @@ JsEvent::~JsEvent() {
   context_.Reset();
 }
 
-void JsEvent::WaitForDone() {
-  if (runner_ != nullptr) runner_->WaitForDone();
-}
-
-void JsEvent::Work(uv_work_t* request) { static_cast<JsEvent*>(request->data)->WaitForDone(); }
-
-void JsEvent::WorkAfter(uv_work_t* request, int /*status*/) {
-  JsEvent* event = static_cast<JsEvent*>(request->data);
+void JsEvent::Finish(JsEvent* event) {
   std::cout << "NVME: JsEvent: Calling callback" << std::endl;
   {
     v8::HandleScope scope(event->isolate_);
@@ -56,13 +48,21 @@ void JsEvent::WorkAfter(uv_work_t* request, int /*status*/) {
 
 bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& info,
                     std::shared_ptr<NvmeDriver> driver) {
+  std::shared_ptr<tyr::TaskCompletionNotifier> notifier;
+  try {
+    notifier = tyr::TaskCompletionNotifier::ForIsolate(info.GetIsolate());
+  } catch (...) {
+    delete event;
+    throw;
+  }
   if (!event->ParseParameters(info)) {
     delete event;
     return false;
   }
   event->SetDriver(driver);
-  driver->AddTask(event->GetRunner());
-  uv_queue_work(node::GetCurrentEventLoop(info.GetIsolate()), &event->work_, Work, WorkAfter);
+  // Before the hand-over: the worker may release the runner at once.
+  notifier->Watch(event->GetRunner(), [event] { Finish(event); });
+  if (event->GetRunner() != nullptr) driver->AddTask(event->GetRunner());
   return true;
 }
 

@@ -5,10 +5,10 @@
 //   1. the method makes the concrete event for the default PCI address; its constructor makes the runner;
 //   2. ParseParameters reads the script's arguments into the runner and stores the callback (false: a TypeError is
 //      pending, the method deletes the event);
-//   3. JsEvent::Start hands the runner to the worker (NvmeDriver::AddTask) and queues Work/WorkAfter on the host's
-//      worker pool;
-//   4. Work (pool thread) waits until the runner is final;
-//   5. WorkAfter logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
+//   3. JsEvent::Start registers the runner with the loop's TaskCompletionNotifier and hands it to the worker
+//      (NvmeDriver::AddTask); no thread waits for it;
+//   4. the worker releases the final runner and the notifier wakes the loop;
+//   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
 //
 // The event keeps the NVMe driver alive until its callback has run, so that dropping the addon object while a call
 // is pending cannot destroy the driver under a running task. Buffers handed to a command are held by their backing
@@ -56,18 +56,13 @@ class JsEvent {
 
   TaskBase* GetRunner() const { return runner_; }
   const std::string& GetBdf() const { return bdf_; }
-  uv_work_t* GetWorkRequest() { return &work_; }
 
   // Keeps the driver alive until the event is deleted (after its callback).
   void SetDriver(std::shared_ptr<NvmeDriver> driver) { driver_ = std::move(driver); }
 
-  void WaitForDone();
-  static void Work(uv_work_t* request);
-  static void WorkAfter(uv_work_t* request, int status);
-
-  // Steps 2 to 5 of a call for an event made by the method: parse; on success hand the runner to the driver's worker
-  // and queue the wait on the host's worker pool (the event then owns itself); on failure delete the event (its
-  // TypeError is pending). Returns whether the call was queued.
+  // Steps 2 to 5 of a call for an event made by the method: parse; on success have the loop told when the runner is
+  // released and hand it to the driver's worker (the event then owns itself); on failure delete the event (its
+  // TypeError is pending). Returns whether the call was started.
   static bool Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& info,
                     std::shared_ptr<NvmeDriver> driver);
 
@@ -165,10 +160,12 @@ class JsEvent {
   bool Guard(const std::string& prefix, const std::function<void()>& parse);
 
  private:
+  // Step 5, on the script's thread once the worker has released the runner.
+  static void Finish(JsEvent* event);
+
   v8::Local<v8::Value> GetProp(v8::Local<v8::Object> obj, const std::string& name);
   bool SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
 
-  uv_work_t work_;
   v8::Global<v8::Function> callback_;
   v8::Isolate* isolate_;
   TaskBase* runner_ = nullptr;

@@ -20,8 +20,13 @@ class JsIoPortCall : public JsBase {
  protected:
   // Throws "Wrong number of arguments" unless the call has exactly count arguments.
   static void CheckArgumentCount(const v8::FunctionCallbackInfo<v8::Value>& info, int count);
-  // The open port of that index; throws "invalid device index".
-  std::shared_ptr<ioport::IoPort> Port(uint32_t devIdx) { return manager->getIoPortDevice(devIdx); }
+  // The open port of that index; throws "invalid device index", or the error of the port's pipe
+  // file when writing it failed since the script last touched the port.
+  std::shared_ptr<ioport::IoPort> Port(uint32_t devIdx) {
+    auto port = manager->getIoPortDevice(devIdx);
+    port->checkPipe();
+    return port;
+  }
 
   std::shared_ptr<ioport::IoPortDeviceManager> manager;
 };

@@ -18,11 +18,22 @@ void JsIoPortReadAsync::ParseParameters(const v8::FunctionCallbackInfo<v8::Value
   port = manager->getIoPortDevice(devIdx);
 }
 
-void JsIoPortReadAsync::WorkAsync() { data = buffered ? port->bufferedRead() : port->read(size); }
+void JsIoPortReadAsync::WorkAsync() {
+  try {
+    port->checkPipe();
+    data = buffered ? port->bufferedRead() : port->read(size);
+  } catch (const std::exception& e) {
+    failure = e.what();  // the device is gone
+  }
+}
 
 void JsIoPortReadAsync::CallCallback() {
   v8::Isolate* isolate = GetIsolate();
   v8::HandleScope scope(isolate);
+  if (!failure.empty()) {
+    CallbackError(failure);
+    return;
+  }
   v8::Local<v8::ArrayBuffer> bytes = v8::ArrayBuffer::New(isolate, data.size());
   if (!data.empty()) std::memcpy(bytes->GetBackingStore()->Data(), data.data(), data.size());
   CallbackSuccess(bytes);

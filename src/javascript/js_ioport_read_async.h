@@ -1,5 +1,6 @@
 // Port read: takes bytes from the read buffer (or copies the search buffer) on a pool thread
-// and hands them to callback(null, ArrayBuffer).
+// and hands them to callback(null, ArrayBuffer); once the port's device is gone and nothing is
+// left to hand out, callback(Error) says so.
 #ifndef KYT_JAVASCRIPT_JS_IOPORT_READ_ASYNC_H
 #define KYT_JAVASCRIPT_JS_IOPORT_READ_ASYNC_H
 
@@ -25,6 +26,7 @@ class JsIoPortReadAsync : public JsAsync {
   std::shared_ptr<ioport::IoPortDeviceManager> manager;
   std::shared_ptr<ioport::IoPort> port;
   std::string data;
+  std::string failure;
   uint32_t size = 0;
   bool buffered = false;
 };

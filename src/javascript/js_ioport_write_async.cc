@@ -19,12 +19,30 @@ void JsIoPortWriteAsync::ParseParameters(const v8::FunctionCallbackInfo<v8::Valu
   data = std::move(bytes);
 }
 
-void JsIoPortWriteAsync::WorkAsync() { written = port->write(data.data(), static_cast<int>(data.size())); }
+void JsIoPortWriteAsync::WorkAsync() {
+  try {
+    port->checkPipe();
+  } catch (const std::exception& e) {
+    failure = e.what();  // reported instead of writing
+    return;
+  }
+  written = port->write(data.data(), static_cast<int>(data.size()));
+}
 
 void JsIoPortWriteAsync::CallCallback() {
   v8::Isolate* isolate = GetIsolate();
   v8::HandleScope scope(isolate);
+  if (!failure.empty()) {
+    CallbackError(failure);
+    return;
+  }
   v8::Local<v8::Value> count = v8::Number::New(isolate, written);
+  // A write that took fewer bytes than given is no success: say how far it got.
+  if (written >= 0 && static_cast<size_t>(written) < data.size()) {
+    CallbackError("Only " + std::to_string(written) + " of " + std::to_string(data.size()) +
+                  " bytes were written: the port failed or stopped taking data");
+    return;
+  }
   if (written < 0)
     InvokeCallback(count, v8::Null(isolate));
   else

@@ -1,5 +1,6 @@
 // Port write: writes a copy of the script's Buffer on a pool thread and answers
-// callback(null, bytesWritten), or callback(negativeCode, null) when the device refuses.
+// callback(null, bytesWritten) once all of it went out, callback(negativeCode, null) when the
+// device refuses, or callback(Error) saying how many bytes went out when the port took only part.
 #ifndef KYT_JAVASCRIPT_JS_IOPORT_WRITE_ASYNC_H
 #define KYT_JAVASCRIPT_JS_IOPORT_WRITE_ASYNC_H
 
@@ -30,6 +31,7 @@ class JsIoPortWriteAsync : public JsAsync {
   // script may change or release meanwhile.
   std::vector<uint8_t> data;
   int32_t written = 0;
+  std::string failure;  // the port's pipe error, reported instead of writing
 };
 
 }  // namespace tyr

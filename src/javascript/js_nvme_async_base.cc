@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
 
@@ -12,7 +13,7 @@ JsNvmeAsyncBase::JsNvmeAsyncBase(std::string name, v8::Isolate* isolate, std::sh
                                  std::string bdf)
     : JsAsync(std::move(name), isolate), driver_(std::move(driver)), bdf_(std::move(bdf)) {}
 
-// The task is final and released by the worker before the callback runs (WaitForDone), so it can go here.
+// The task is final and released by the worker before the callback runs, so it can go here.
 JsNvmeAsyncBase::~JsNvmeAsyncBase() = default;
 
 void JsNvmeAsyncBase::CheckArgCount(const v8::FunctionCallbackInfo<v8::Value>& info, int count) {
@@ -24,12 +25,11 @@ void JsNvmeAsyncBase::CheckReady() const {
 }
 
 void JsNvmeAsyncBase::Launch(TaskBase* task) {
+  std::shared_ptr<TaskCompletionNotifier> notifier = TaskCompletionNotifier::ForIsolate(GetIsolate());
   task_.reset(task);
+  // Before the hand-over: the worker may release the task at once.
+  notifier->Watch(task, [this] { Complete(); });
   driver_->AddTask(task);
-}
-
-void JsNvmeAsyncBase::WorkAsync() {
-  if (task_) task_->WaitForDone();
 }
 
 }  // namespace nodejs

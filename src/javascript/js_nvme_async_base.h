@@ -1,7 +1,8 @@
 // Common part of the asynchronous NVMe method objects (device and namespace information, the generic functions):
 // the task they run, a reference to the NVMe driver that keeps it alive while the call is pending, and the default
-// PCI address. The task is created by the subclass's ParseParameters, handed to the worker with Launch, waited for
-// on a pool thread and deleted with the object after the callback.
+// PCI address. The task is created by the subclass's ParseParameters and handed to the worker with Launch; the loop is
+// told when the worker has released it (no thread waits for it), and the task is deleted with the object after the
+// callback.
 #ifndef KYT_JAVASCRIPT_JS_NVME_ASYNC_BASE_H
 #define KYT_JAVASCRIPT_JS_NVME_ASYNC_BASE_H
 
@@ -28,9 +29,11 @@ class JsNvmeAsyncBase : public JsAsync {
   static void CheckArgCount(const v8::FunctionCallbackInfo<v8::Value>& info, int count);
   // Throws "NVMe is not initialized yet" unless the driver exists, is started and a default address is set.
   void CheckReady() const;
-  // Takes ownership of the task and hands it to the worker.
+  // Takes ownership of the task and hands it to the worker, to be called back once the worker has released it. The
+  // last step of a parse.
   void Launch(TaskBase* task);
-  void WorkAsync() override;
+  bool EndsElsewhere() const override { return task_ != nullptr; }
+  void WorkAsync() override {}  // without a task there is nothing to wait for
 
   const std::string& bdf() const { return bdf_; }
 

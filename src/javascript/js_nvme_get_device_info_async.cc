@@ -28,6 +28,7 @@ void JsNvmeGetDeviceInfoAsync::CallCallback() {
   SetJsPropUint32(result, "maxXferSize", task->GetMaxXferSize());
   SetJsPropUint32(result, "maxQueueDepth", task->GetMaxQueueDepth());
   SetJsPropUint32(result, "maxNamespaceId", task->GetMaxNamespaceId());
+  SetJsPropUint64(result, "ignoredCompletions", task->GetIgnoredCompletions());
   CallbackSuccess(result);
 }
 

@@ -1,4 +1,6 @@
-// getDeviceInfo(callback): the controller's limits {maxXferSize, maxQueueDepth, maxNamespaceId}.
+// getDeviceInfo(callback): the controller's limits {maxXferSize, maxQueueDepth, maxNamespaceId}, and
+// ignoredCompletions: the completion entries the driver ignored since attachment (they matched no command outstanding
+// under their identifier).
 #ifndef KYT_JAVASCRIPT_JS_NVME_GET_DEVICE_INFO_ASYNC_H
 #define KYT_JAVASCRIPT_JS_NVME_GET_DEVICE_INFO_ASYNC_H
 

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <mutex>
 #include <stdexcept>
 
 #include "nvme/nvme_controller.h"
@@ -72,12 +74,31 @@ std::string NvmeDriver::BuildCoreMask(uint32_t master_core, uint32_t worker_core
   return text;
 }
 
+namespace {
+// The error messages of an environment start, gathered for the start's failure reason (bounded).
+std::mutex g_start_errors_lock;
+std::string* g_start_errors = nullptr;
+constexpr size_t kStartErrorsMax = 2048;
+
+// While `into` is set, PrintSpdkLog also appends every error message to it ("; " between them).
+void CollectStartErrors(std::string* into) {
+  std::lock_guard<std::mutex> guard(g_start_errors_lock);
+  g_start_errors = into;
+}
+}  // namespace
+
 bool NvmeDriver::StartScheduler(uint32_t master_core, uint32_t worker_core, uint32_t shm_id,
                                 const std::string& pci_address) {
   if (started_.load()) {
     LogLine("NVME: Already Started Scheduler");
     return true;
   }
+  start_error_.clear();
+  const auto fail = [this](std::string reason) {
+    LogLine("NVME: " + reason);
+    start_error_ = std::move(reason);
+    return false;
+  };
   LogLine("NVME: Initializing SPDK");
   spdk_log_open(&NvmeDriver::PrintSpdkLog);
 
@@ -85,12 +106,10 @@ bool NvmeDriver::StartScheduler(uint32_t master_core, uint32_t worker_core, uint
   spdk_env_opts_init(&opts);
   spdk_pci_addr allowed = {};
   if (pci_address.empty()) {
-    LogLine("NVME: No PCI address to start with: set the default BDF first");
-    return false;
+    return fail("No PCI address to start with: set the default BDF first");
   }
   if (spdk_pci_addr_parse(&allowed, pci_address.c_str()) != 0) {
-    LogLine("NVME: Invalid PCI address \"" + pci_address + "\"");
-    return false;
+    return fail("Invalid PCI address \"" + pci_address + "\"");
   }
   const std::string core_mask = BuildCoreMask(master_core, worker_core);
   opts.name = "nvme_addon";
@@ -103,9 +122,14 @@ bool NvmeDriver::StartScheduler(uint32_t master_core, uint32_t worker_core, uint
   opts.master_core = static_cast<int>(master_core);
 
   if (!env_started_) {
+    std::string errors;
+    CollectStartErrors(&errors);
     const int rc = spdk_env_init(&opts);
+    CollectStartErrors(nullptr);
     if (rc != 0) {
       LogLine("NVME: SPDK Initialization Failed. Error: " + std::to_string(rc));
+      start_error_ = "SPDK Initialization Failed. Error: " + std::to_string(rc) + " (" + std::strerror(-rc) + ")" +
+                     (errors.empty() ? "" : ": " + errors);
       return false;
     }
     env_started_ = true;
@@ -118,15 +142,13 @@ bool NvmeDriver::StartScheduler(uint32_t master_core, uint32_t worker_core, uint
   for (auto* ring : rings) {
     *ring = std::make_shared<TaskRing>(ring_size_);
     if (!(*ring)->IsValid()) {
-      LogLine("NVME: Failed to create the task rings");
       for (auto* made : rings) made->reset();
-      return false;
+      return fail("Failed to create the task rings");
     }
   }
 
   if (!CreateEventProcessors(worker_core)) {
-    LogLine("NVME: Failed to Create Event Processor");
-    return false;
+    return fail("Failed to Create Event Processor");
   }
 
   tracker_ = new tyr::CommandTracker(&tracker_sink_);
@@ -206,10 +228,18 @@ void NvmeDriver::AddTask(TaskBase* task) {
 void NvmeDriver::PrintSpdkLog(int level, const char* file, const int line, const char* /*func*/,
                               const char* message) {
   if (level < SPDK_LOG_ERROR || level > SPDK_LOG_NOTICE) return;
-  std::string text = "SPDK: ";
+  std::string body;
   for (const char* c = message != nullptr ? message : ""; *c != '\0'; ++c) {
-    if (*c != '\n') text.push_back(*c);
+    if (*c != '\n') body.push_back(*c);
   }
+  if (level == SPDK_LOG_ERROR) {
+    std::lock_guard<std::mutex> guard(g_start_errors_lock);
+    if (g_start_errors != nullptr && g_start_errors->size() < kStartErrorsMax) {
+      if (!g_start_errors->empty()) *g_start_errors += "; ";
+      *g_start_errors += body.substr(0, kStartErrorsMax - g_start_errors->size());
+    }
+  }
+  std::string text = "SPDK: " + body;
   text += " (";
   text += file != nullptr ? file : "";
   text += ":" + std::to_string(line) + ")";

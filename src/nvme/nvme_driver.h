@@ -38,7 +38,7 @@ class NvmeDriver {
 
   // Starts the environment with the two cores, the shared-memory id and `pci_address` as the one device it may
   // claim, then the scheduler, the rings and the worker. True when the worker runs (also when it already ran);
-  // false, with a log line telling why, when a step fails. Throws std::out_of_range for a core of 256 or more and
+  // false, with a log line telling why (kept for GetStartError), when a step fails. Throws std::out_of_range for a core of 256 or more and
   // std::overflow_error for a core from 64 to 255, before anything is started.
   bool StartScheduler(uint32_t master_core, uint32_t worker_core, uint32_t shm_id, const std::string& pci_address);
 
@@ -53,6 +53,9 @@ class NvmeDriver {
   void AddTask(TaskBase* task);
 
   bool IsStarted() const { return started_.load(); }
+  // Why the last StartScheduler answered false (the text of its log line, with the environment's error messages of
+  // that start when it was the environment that failed); empty after one that answered true. Script's thread only.
+  const std::string& GetStartError() const { return start_error_; }
   const std::shared_ptr<NvmeControllerManager>& GetControllerManager() const { return controller_manager_; }
   const std::shared_ptr<TaskScheduler>& GetTaskScheduler() const { return scheduler_; }
   // Passes the worker has completed (diagnostics and tests).
@@ -88,6 +91,7 @@ class NvmeDriver {
   tyr::NvmeCommandTrackerInterface tracker_sink_;
   tyr::CommandTracker* tracker_ = nullptr;
 
+  std::string start_error_;
   bool env_started_ = false;                  // this driver's environment start succeeded (not repeated on retry)
   bool shut_down_ = false;
   std::atomic<bool> stop_requested_{false};   // read by the worker once per pass

@@ -3,6 +3,7 @@
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
+#include "spdk/nvme.h"
 
 GetDeviceInfoRunner::GetDeviceInfoRunner(std::string device) : ControllerRunner("GetDeviceInfo", std::move(device)) {}
 
@@ -18,5 +19,6 @@ void GetDeviceInfoRunner::HandleStateGetInfo() {
   max_namespace_id_ = controller_->GetControllerCtx()->GetNamespaceManager().GetMaxNamespaceId();
   max_xfer_size_ = controller_->GetMaxXferSize();
   max_queue_depth_ = controller_->GetMaxQueueDepth();
+  ignored_completions_ = spdk_nvme_ctrlr_get_ignored_completions(controller_->GetControllerCtx()->GetHandle());
   ChangeState(0);
 }

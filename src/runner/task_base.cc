@@ -29,6 +29,13 @@ void TaskBase::ChangeState(unsigned int state) {
   state_.store(state, std::memory_order_seq_cst);
 }
 
+void TaskBase::MarkReleased() {
+  std::function<void()> notice = std::move(release_notice_);  // taken first: the owner may free the task at once
+  release_notice_ = nullptr;
+  released_.store(true);
+  if (notice) notice();
+}
+
 void TaskBase::WaitForDone() const {
   for (;;) {
     if (IsComplete() && (!handed_over_.load() || released_.load())) return;

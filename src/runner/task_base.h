@@ -5,12 +5,14 @@
 // Ownership: the creator owns the task (a script-side event or method object, or the task that started it on the
 // worker). The worker's list only borrows it. An owner on another thread waits with WaitForDone and may free the
 // task as soon as it returns: WaitForDone also waits until the worker has let go of the task (the worker's last
-// access is marking it released), so a finished task is never touched after its owner has seen it final.
+// access is marking it released), so a finished task is never touched after its owner has seen it final. An owner
+// that must not block is told instead: the release notice runs right after the release, on the releasing thread.
 #ifndef KYT_RUNNER_TASK_BASE_H
 #define KYT_RUNNER_TASK_BASE_H
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -57,9 +59,14 @@ class TaskBase {
   // Blocks until the task is final and, when it was handed to the worker, released by it. 1 ms sleeps between looks.
   void WaitForDone() const;
 
+  // Runs once, on the thread that releases the task (the worker, or the driver's shutdown), right after the release:
+  // the task may already be freed by then, so the notice must not touch it. Set before the task is handed over.
+  void SetReleaseNotice(std::function<void()> notice) { release_notice_ = std::move(notice); }
+
   // Hand-over bookkeeping, used by the driver and the scheduler only.
   void MarkHandedOver() { handed_over_.store(true); released_.store(false); }
-  void MarkReleased() { released_.store(true); }
+  // The releasing thread's last access to the task; then the release notice, if any, runs.
+  void MarkReleased();
   bool IsReleased() const { return released_.load(); }
 
   static bool IsFinalState(uint32_t state) { return state == kStateDone || state == kStateAborted; }
@@ -78,6 +85,7 @@ class TaskBase {
   bool argument_refused_ = false;
   std::atomic<bool> handed_over_{false};
   std::atomic<bool> released_{false};
+  std::function<void()> release_notice_;
 };
 
 #endif  // KYT_RUNNER_TASK_BASE_H

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "json_rpc_line.h"
+#include "test_support.h"
 
 using nlohmann::json;
 using pmutest::Line;
@@ -64,46 +65,92 @@ TEST(JsonRpcClient, ResponsesGiveTheirResultOrAnErrorWithMessageAndCode) {
 
 TEST(JsonRpcClient, LinesAreCutAtLineFeedsAndBadLinesAndNotificationsAreReportedAndSkipped) {
   Line line;
-  // Two responses in one read, a third split over two reads, before anyone waits.
-  line.queue("{\"id\":0,\"result\":\"a\"}\n{\"id\":1,\"result\":\"b\"}\n\nplain words\n{\"event\":\"hot\"}\n{\"id\":2,\"res");
-  line.client->processIncoming();
-  line.queue("ult\":\"c\"}\r\n");
-  line.client->processIncoming();
+  line.startPolling();
+  // Bad lines and a notification before the reply, which is split over two reads.
+  line.onWriteChunks = [](const json&) {
+    return std::vector<std::string>{"\nplain words\n{\"event\":\"hot\"}\n{\"id\":0,\"res", "ult\":\"a\"}\r\n"};
+  };
+  EXPECT_EQ(line.client->sendRequest("m", nullptr), "a");
   EXPECT_EQ(line.errors, (std::vector<std::string>{"Failed to parse invalid JSON: ",
                                                    "Failed to parse invalid JSON: plain words"}));
   EXPECT_EQ(line.notifications, std::vector<json>{json({{"event", "hot"}})});
-  line.client->setTimeoutMs(10);
-  for (std::string expected : {"a", "b", "c"}) EXPECT_EQ(line.client->sendRequest("m", nullptr), expected);
 }
 
-TEST(JsonRpcClient, LinesPastTheLimitsAndIdsNoRequestCanHaveAreBadLines) {
+// Whatever the parser throws, the line is dropped once and the next one is read: a number beyond the double range
+// (out_of_range rather than parse_error) once stayed at the head of the buffer and was parsed again on every poll.
+TEST(JsonRpcClient, LinesPastTheLimitsOrTheParserAndIdsNoRequestCanHaveAreBadLines) {
   Line line;
   const auto nest = [](size_t n) { return std::string(n, '[') + std::string(n, ']') + "\n"; };
   line.queue(nest(100000) + nest(JsonRpcClient::kMaxDepth + 1) + nest(JsonRpcClient::kMaxDepth) +
              "{\"id\":4294967297,\"result\":1}\n{\"id\":-1,\"result\":1}\n{\"id\":\"0\",\"result\":1}\n" +
+             "{\"method\":\"event\",\"params\":1e400}\n{\"id\":0,\"result\":1e400}\n" +
              std::string(JsonRpcClient::kMaxLineBytes + 1, ' ') + "\n" +
              std::string(JsonRpcClient::kMaxLineBytes + 1, 'x'));
-  line.client->processIncoming();
-  line.queue("the end of that line\n{\"id\":0,\"result\":5}\n");
-  line.client->processIncoming();
-  ASSERT_EQ(line.errors.size(), 7u);
+  EXPECT_NO_THROW(line.client->processIncoming());
+  // The unterminated line is dropped as soon as it passes the limit, not kept until its end arrives.
+  ASSERT_EQ(line.errors.size(), 9u);
   EXPECT_EQ(line.errors[0], "Dropped a line longer than 65536 bytes");
   EXPECT_EQ(line.errors[1].rfind("JSON nested deeper than 64 levels: [[[", 0), 0u);
+  EXPECT_EQ(line.errors[5], "Failed to parse invalid JSON: {\"method\":\"event\",\"params\":1e400}");
+  EXPECT_EQ(line.errors[8], "Dropped a line longer than 65536 bytes");
   EXPECT_EQ(line.notifications.size(), 1u);  // 64 levels are fine
-  EXPECT_EQ(line.client->pendingResponses(), 1u);
-  line.client->setTimeoutMs(10);
+  line.queue("the end of that line\n");
+  line.client->processIncoming();
+  EXPECT_EQ(line.errors.size(), 9u);
+  EXPECT_EQ(line.client->pendingResponses(), 0u);
+  line.startPolling();
+  line.onWrite = [](const json& request) { return json({{"id", request["id"]}, {"result", 5}}); };
   EXPECT_EQ(line.client->sendRequest("m", nullptr), 5);
 }
 
-TEST(JsonRpcClient, LateResponsesAreFiledButNeverTaken) {
+// A reply to a call that has ended, or to one not yet made, never answers a later call.
+TEST(JsonRpcClient, RepliesToNoWaitingRequestAreBadLines) {
   Line line;
   line.client->setTimeoutMs(20);
   EXPECT_THROW(line.client->sendRequest("measurePower", nullptr), JsonRpcTimeoutError);
-  line.queue("{\"id\":0,\"result\":1}\n");
+  line.queue("{\"id\":0,\"result\":1}\n{\"id\":1,\"result\":2}\n");
   line.client->processIncoming();
-  // The next request has id 1 and does not take id 0's answer.
+  EXPECT_EQ(line.errors, (std::vector<std::string>{"No request waits for response id 0: {\"id\":0,\"result\":1}",
+                                                   "No request waits for response id 1: {\"id\":1,\"result\":2}"}));
+  EXPECT_EQ(line.client->pendingResponses(), 0u);
+  EXPECT_THROW(line.client->sendRequest("m", nullptr), JsonRpcTimeoutError);  // id 1, not answered by the early reply
+  // A link opened again goes on counting where the last session stopped.
+  EXPECT_EQ(line.client->getNextId(), 2);
+  Line again;
+  again.client->setNextId(line.client->getNextId());
+  again.client->setTimeoutMs(20);
+  EXPECT_THROW(again.client->sendRequest("m", nullptr), JsonRpcTimeoutError);
+  EXPECT_EQ(again.takeWritten(), "{\"id\":2,\"method\":\"m\",\"params\":null}\n");
+}
+
+// Half a reply followed by silence costs its own call only: the next reply is read whole.
+TEST(JsonRpcClient, AnUnterminatedReplyIsDroppedOnceItsCallGaveUp) {
+  Line line;
+  line.startPolling();
+  line.client->setTimeoutMs(30);
+  line.onWriteChunks = [](const json& request) {
+    if (request["id"] == 0) return std::vector<std::string>{"{\"id\":0,\"res"};
+    return std::vector<std::string>{"{\"id\":" + request["id"].dump() + ",\"result\":\"whole\"}\n"};
+  };
   EXPECT_THROW(line.client->sendRequest("m", nullptr), JsonRpcTimeoutError);
-  EXPECT_EQ(line.client->pendingResponses(), 1u);
+  EXPECT_EQ(line.client->sendRequest("m", nullptr), "whole");
+  EXPECT_EQ(line.errors, std::vector<std::string>{"Dropped an unterminated line: {\"id\":0,\"res"});
+}
+
+// A line that fails for good ends the call waiting on it at once, with the line's reason, and every later call.
+TEST(JsonRpcClient, ALineThatFailsEndsTheWaitingCallWithItsReason) {
+  Line line;
+  line.startPolling();
+  line.client->setTimeoutMs(3600000);  // a wait for the time-out would outlast the test run
+  line.onWriteChunks = [&line](const json&) {
+    line.failure = "the device has hung up";  // the line's lock is held here
+    return std::vector<std::string>{};
+  };
+  EXPECT_EQ(portstest::errorOf([&] { line.client->sendRequest("getVersion", nullptr); }),
+            "Failed to receive JSON-RPC response for method getVersion: the device has hung up");
+  EXPECT_EQ(portstest::errorOf([&] { line.client->sendRequest("getVersion", nullptr); }),
+            "Failed to send JSON-RPC request for method getVersion: the device has hung up");
+  EXPECT_EQ(line.client->lineFailure(), "the device has hung up");
 }
 
 TEST(JsonRpcClient, ConcurrentCallersEachGetTheirOwnAnswer) {

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <stdexcept>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,8 +16,9 @@
 
 namespace pmutest {
 
-// A line whose far end is the test: what the client writes is collected (and answered by onWrite, if set), what the
-// test queues is handed to the client's next read. startPolling() runs the receive step on a "poll thread".
+// A line whose far end is the test: what the client writes is collected (and answered by onWrite or onWriteChunks, if
+// set), what the test queues is handed to the client's reads, one queued chunk per read. startPolling() runs the
+// receive step on a "poll thread". Once fail() is called, reads throw its reason.
 class Line {
  public:
   Line() {
@@ -23,11 +26,18 @@ class Line {
     rpc.writeFunction = [this](const std::string& text) {
       std::lock_guard<std::mutex> lock(mutex);
       written += text;
-      if (onWrite) incoming += onWrite(nlohmann::json::parse(text)).dump() + "\r\n";
+      if (onWrite) incoming.push_back(onWrite(nlohmann::json::parse(text)).dump() + "\r\n");
+      if (onWriteChunks) {
+        for (auto& chunk : onWriteChunks(nlohmann::json::parse(text))) incoming.push_back(chunk);
+      }
     };
     rpc.readFunction = [this]() {
       std::lock_guard<std::mutex> lock(mutex);
-      return std::exchange(incoming, std::string());
+      if (!failure.empty()) throw std::runtime_error(failure);
+      if (incoming.empty()) return std::string();
+      std::string chunk = std::move(incoming.front());
+      incoming.pop_front();
+      return chunk;
     };
     rpc.notificationCallback = [this](const nlohmann::json& doc) { notifications.push_back(doc); };
     rpc.errorCallback = [this](const std::string& text) { errors.push_back(text); };
@@ -39,7 +49,11 @@ class Line {
   }
   void queue(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex);
-    incoming += text;
+    incoming.push_back(text);
+  }
+  void fail(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failure = reason;
   }
   std::string takeWritten() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -57,10 +71,12 @@ class Line {
 
   std::unique_ptr<tyr::jsonrpc::JsonRpcClient> client;
   std::function<nlohmann::json(const nlohmann::json& request)> onWrite;  // the far end's answer to a request
+  std::function<std::vector<std::string>(const nlohmann::json& request)> onWriteChunks;  // or its raw chunks
   std::vector<nlohmann::json> notifications;
   std::vector<std::string> errors;
   std::mutex mutex;
-  std::string written, incoming;
+  std::string written, failure;
+  std::deque<std::string> incoming;
   std::atomic<bool> polling{false};
   std::thread poller;
 };

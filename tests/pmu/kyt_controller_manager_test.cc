@@ -2,10 +2,13 @@
 #include <unistd.h>
 
 #include "devices/pmu/kyt_controller_manager.h"
+
+#include <functional>
 #include "devices/pmu/stm32_bootloader.h"
 #include "devices/serial_port_manager.h"
 #include "fake_ftdi.h"
 #include "pmu_test_support.h"
+#include "stm32_bootloader_peer.h"
 
 using tyr::pmu::KytControllerManager;
 
@@ -90,12 +93,106 @@ TEST(KytControllerManager, AControllerWhosePortWasClosedSaysSoAndIsReplacedOnOpe
   EXPECT_EQ(f.polls->count(), basePolls + 2);
 }
 
+// A board that hung up and came back under the same tty gets a new controller on open, and request ids go on
+// across sessions of the link, so that a late reply of one session never answers a call of the next.
+TEST(KytControllerManager, ABoardThatHungUpIsReplacedOnOpenAndIdsGoOnAcrossSessions) {
+  ManagerFixture f;
+  uint32_t id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  f.manager->closeController(id);
+  id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  EXPECT_EQ(f.boardA.requests().back()["id"], 1);
+
+  auto dead = f.manager->getController(id);
+  f.boardA.hangUp();
+  ASSERT_TRUE(portstest::waitFor([&] { return dead->linkFailed(); }));
+  pmupeers::PmuBoardPeer back;
+  const std::string tty = f.sysfs.devDir() + "ttyUSB0";
+  ASSERT_EQ(unlink(tty.c_str()), 0);
+  ASSERT_EQ(symlink(back.slavePath().c_str(), tty.c_str()), 0);
+  id = f.manager->openController("PMU0001", 0, 115200);
+  EXPECT_NE(f.manager->getController(id), dead);
+  EXPECT_EQ(f.manager->getController(id)->getVersion(), "1.4.2");
+  EXPECT_EQ(back.requests().back()["id"], 2);
+}
+
+// Closing a board whose power monitor waits for a measurement: the monitor stops first and gets its answer, instead
+// of waiting out the time-out of a board no longer polled.
+TEST(KytControllerManager, CloseStopsThePowerMonitorBeforeTheBoardIsNoLongerPolled) {
+  ManagerFixture f;
+  portstest::TempDir dir;
+  portstest::LogCapture logs;
+  const uint32_t id = f.manager->openController("PMU0001", 0, 115200);
+  f.manager->getController(id)->getClient().setTimeoutMs(2000);
+  f.boardA.setDelayMs("measurePower", 300);
+  f.manager->getController(id)->enablePowerMonitor(dir.file("power.csv"), 10);
+  ASSERT_TRUE(f.boardA.waitFor("measurePower", 1));
+  f.manager->closeController(id);
+  for (const auto& line : logs.lines()) EXPECT_EQ(line.find("Power measurement failed"), std::string::npos) << line;
+}
+
 TEST(KytControllerManager, RefusedBaudRateClosesThePortAgain) {
   ManagerFixture f;
   EXPECT_THROW(f.manager->openController("PMU0001", 0, 12345), std::runtime_error);
   EXPECT_FALSE(f.serials->isValidDeviceIndex(0));
   uint32_t found;
   EXPECT_FALSE(f.manager->findControllerId("PMU0001", 0, found));
+}
+
+// The whole update against the simulated chip behind the stand-in FTDI chip's channel A: the image is programmed and
+// the board restarted into it; a failure before the erase restarts the board into its old firmware, one after it
+// leaves the board in its bootloader and says so.
+TEST(KytControllerManager, FirmwareUpdateProgramsTheSimulatedChipAndSaysWhereAFailureLeftTheBoard) {
+  ManagerFixture f;
+  pmutest::SleepRecorder sleeps;
+  portstest::LogCapture logs;
+  fakeftdi::Device board;
+  board.product = 0x6010;
+  board.serial = "PMU0001";
+  fakeftdi::addDevice(board);
+  const std::string intoFirmware = "\x82\xF9\xFF\x82\xFD\xFF";
+  struct Run {
+    std::function<void(pmupeers::Stm32BootloaderPeer&)> chip;
+    std::string error;  // empty: success
+    bool restarted;     // into the firmware, at the end
+  } runs[] = {
+      {[](auto&) {}, "", true},
+      {[](auto& chip) { chip.replaceAck(0x01, 0x1F); },
+       "Firmware update failed: Get Version failed: Received NACK from device. The flash was not touched; the board was "
+       "restarted into its firmware",
+       true},
+      {[](auto& chip) { chip.replaceAck(0x31, 0x1F); },
+       "Firmware update failed: Write Memory at 0x08000000 failed: Received NACK from device. The flash was erased and "
+       "the board is in its bootloader",
+       false},
+  };
+  std::vector<uint8_t> firmware(600);
+  for (size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<uint8_t>(i * 13 + 1);
+  for (const auto& run : runs) {
+    pmupeers::Stm32BootloaderPeer chip(false);
+    run.chip(chip);
+    fakeftdi::setWriteHandler([&chip](int interface, const std::string& bytes) {
+      return interface == INTERFACE_A ? chip.feed(bytes) : std::string();
+    });
+    logs.clear();
+    fakeftdi::takeWritten();
+    EXPECT_EQ(portstest::errorOf([&] { f.manager->updateFirmware("PMU0001", firmware); }),
+              run.error.empty() ? "(no exception)" : run.error);
+    fakeftdi::setWriteHandler(nullptr);
+    const std::string written = fakeftdi::takeWritten();
+    if (run.restarted) {
+      EXPECT_EQ(written.substr(written.size() - intoFirmware.size()), intoFirmware) << run.error;
+    } else {
+      EXPECT_EQ(written.find(intoFirmware), std::string::npos) << run.error;
+    }
+    EXPECT_FALSE(f.ftdi->isValidDeviceIndex(0));
+    EXPECT_FALSE(f.ftdi->isValidDeviceIndex(1));
+    if (run.error.empty()) {
+      EXPECT_EQ(chip.flash(), firmware);
+      EXPECT_TRUE(logs.has("KytControllerManager: Firmware update completed successfully."));
+    }
+  }
 }
 
 TEST(KytControllerManager, FirmwareUpdateFailuresCloseTheChannelsItOpened) {

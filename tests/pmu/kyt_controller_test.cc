@@ -1,5 +1,9 @@
 // The PMU board controller against a simulated board: remote calls, checks of arguments and replies, error rewording,
 // SMBus packets, power-monitor log, and the GPIO restart sequences on a stand-in FTDI chip.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "fake_ftdi.h"
@@ -36,7 +40,7 @@ TEST(KytController, RemoteCallsSendTheirMethodsAndReturnResults) {
   EXPECT_EQ(requests[5]["id"], 5);
 }
 
-TEST(KytController, FanSpeedsOutsideTheirRangeAreRefusedBothWays) {
+TEST(KytController, FanSpeedsOutsideTheirRangeAndResultsOfTheWrongTypeAreRefused) {
   BoardFixture f;
   EXPECT_EQ(portstest::errorOf([&] { f.controller->setFanSpeed(101); }), "speed cannot be greater than 100");
   EXPECT_EQ(f.peer.requests().size(), 0u);
@@ -47,8 +51,13 @@ TEST(KytController, FanSpeedsOutsideTheirRangeAreRefusedBothWays) {
     EXPECT_EQ(portstest::errorOf([&] { f.controller->getFanSpeed(); }),
               "getFanSpeed: the board answered " + outside.dump() + ", outside 0 to 255");
   }
+  // Results of the wrong JSON type name the method, the field and what came instead.
   f.peer.setResult("getFanSpeed", "fast");
-  EXPECT_THROW(f.controller->getFanSpeed(), json::type_error);
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getFanSpeed(); }), "getFanSpeed: the board answered \"fast\", not a number");
+  f.peer.setResult("getVersion", {{"version", 5}});
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }), "getVersion: the board's \"version\" is 5, not a string");
+  f.peer.setResult("getVersion", 5);
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }), "getVersion: the board's answer 5 has no \"version\"");
 }
 
 TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {
@@ -65,11 +74,20 @@ TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {
   }
 }
 
-TEST(KytController, AFailedWriteFailsTheCallAtOnce) {
+// A board that hangs up ends the call waiting for it at once with the port's reason, not after the time-out.
+TEST(KytController, APortThatHangsUpEndsTheCallInFlightAtOnce) {
   BoardFixture f;
-  f.peer.hangUp();  // the board is gone: writes to its line fail with EIO
+  f.controller->getClient().setTimeoutMs(3600000);  // a wait for the time-out would outlast the test run
+  f.peer.setSilent("getVersion");
+  std::thread hangUp([&] {
+    if (f.peer.waitFor("getVersion", 1)) f.peer.hangUp();
+  });
   EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }),
-            "Failed to send JSON-RPC request for method getVersion: Input/output error");
+            "Failed to receive JSON-RPC response for method getVersion: The serial port's device has hung up");
+  hangUp.join();
+  EXPECT_TRUE(f.controller->linkFailed());
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }),
+            "Failed to send JSON-RPC request for method getVersion: The serial port's device has hung up");
 }
 
 TEST(KytController, InitToleratesAMissingAdapterInfoButNotAMissingVersion) {
@@ -135,6 +153,68 @@ TEST(KytController, PowerMonitorWritesOneLinePerIntervalAndSurvivesFailedMeasure
             ",null,null,null");
   EXPECT_EQ(fileLines(path).size(), lines.size()) << "the stopped monitor wrote on";
   // The fixture drops the controller with its monitor running.
+}
+
+// Nothing is lost in silence: a file that takes nothing refuses the start, a record is written whole or not at all,
+// writing resumes when the file takes data again (a deleted one is created anew), and stopping reports the loss.
+TEST(KytController, PowerMonitorWriteFailuresAreLoggedCountedAndReportedAndRecordsStayWhole) {
+  BoardFixture f;
+  portstest::LogCapture logs;
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->enablePowerMonitor("/dev/full", 20); }),
+            "Failed to write the power monitor log /dev/full: No space left on device");
+  f.peer.setResult("measurePower", {{"voltage", 12}, {"current", 0.25}});
+  const auto stampDigits = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count())
+                               .size();
+  const size_t header = std::string("time,voltage,current,power\n").size();
+  const size_t record = stampDigits + std::string(",12,0.25,null\n").size();
+  portstest::TempDir dir;
+  const std::string path = dir.file("power.csv");
+  auto lostLog = [&](const std::string& reason) {
+    return [&logs, path, reason] {
+      return logs.has("KytController: Failed to write the power monitor log " + path + ": " + reason);
+    };
+  };
+
+  // The file may grow by half a record more than one: the second record is cut short by the system.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = header + record + record / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  f.controller->enablePowerMonitor(path, 10);
+  const bool cut = portstest::waitFor(lostLog("the file took only " + std::to_string(record / 2) + " of " +
+                                              std::to_string(record) + " bytes"));
+  const std::string kept = portstest::readFile(path);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(kept.size(), header + record) << "a torn record was left behind";
+  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(path).size() >= 4; })) << "writing did not resume";
+  for (const auto& line : fileLines(path)) EXPECT_EQ(std::count(line.begin(), line.end(), ','), 3) << line;
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->disablePowerMonitor(); }).rfind("The power monitor log " + path + " lost ", 0), 0u);
+
+  // A folder deleted under the log: the samples are lost until it comes back, and the file is created anew.
+  const std::string folder = dir.file("sub");
+  const std::string inFolder = folder + "/power.csv";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  f.controller->enablePowerMonitor(inFolder, 10);
+  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(inFolder).size() >= 2; }));
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+  ASSERT_TRUE(portstest::waitFor([&] {
+    return logs.has("KytController: Failed to write the power monitor log " + inFolder +
+                    ": cannot create it again: No such file or directory");
+  }));
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(portstest::waitFor([&] { return fileLines(inFolder).size() >= 2; }));
+  EXPECT_EQ(fileLines(inFolder)[0], "time,voltage,current,power");
+  const std::string report = portstest::errorOf([&] { f.controller->disablePowerMonitor(); });
+  EXPECT_EQ(report.rfind("The power monitor log " + inFolder + " lost ", 0), 0u) << report;
+  EXPECT_NE(report.find(": cannot create it again: No such file or directory"), std::string::npos) << report;
+  // The report was given: the next start is clean.
+  f.controller->enablePowerMonitor(path, 10);
+  EXPECT_NO_THROW(f.controller->disablePowerMonitor());
 }
 
 // ---- GPIO sequences on the stand-in FTDI chip ----

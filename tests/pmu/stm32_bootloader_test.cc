@@ -1,6 +1,8 @@
 // The bootloader client against a simulated AN3155 bootloader on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "devices/pmu/stm32_bootloader.h"
 #include "devices/pollable_manager.h"
 #include "devices/serial_port.h"
@@ -44,7 +46,7 @@ TEST(Stm32Bootloader, FullUpdateProgramsTheImageInBlocksPaddedToWholeWords) {
   f.loader->updateFirmware(firmware);
   EXPECT_TRUE(f.peer.synchronised());
   EXPECT_TRUE(f.peer.erased());
-  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x43, 0x31, 0x31, 0x31}));
+  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x43, 0x31, 0x31, 0x31}));
   auto blocks = f.peer.blocks();
   ASSERT_EQ(blocks.size(), 3u);
   EXPECT_EQ(blocks[1].address, 0x08000100u);
@@ -78,22 +80,32 @@ TEST(Stm32Bootloader, OversizedBlockFailsBeforeSending) {
   EXPECT_EQ(f.peer.commands(), std::vector<uint8_t>{0x01});
 }
 
-TEST(Stm32Bootloader, NackUnexpectedRepliesAndSilenceEndTheUpdate) {
-  {
+// Before anything is erased the chip is asked who it is and what it offers: a chip that cannot take the image is
+// refused with a text saying why. Every failure names the step and its cause, and says whether the erase had begun.
+TEST(Stm32Bootloader, RefusalsComeBeforeAnyEraseAndFailuresNameTheStepAndTheCause) {
+  struct Case {
+    std::function<void(pmupeers::Stm32BootloaderPeer&)> chip;
+    size_t imageSize;
+    std::string error;
+    bool erased;
+  } cases[] = {
+      {[](auto& chip) { chip.setProductId(0x412); }, 40000,
+       "The firmware image of 40000 bytes is larger than the flash of this chip (product ID 0x412, 32768 bytes)", false},
+      {[](auto& chip) { chip.replaceOffered(0x43, 0x44); }, 10,
+       "The bootloader does not offer the Erase command (0x43) this update uses, only Extended Erase (0x44)", false},
+      {[](auto& chip) { chip.replaceOffered(0x31, 0x32); }, 10,
+       "The bootloader does not offer the Write Memory command (0x31)", false},
+      {[](auto& chip) { chip.replaceAck(0x02, 0x1F); }, 10, "Get ID failed: Received NACK from device", false},
+      {[](auto& chip) { chip.replaceAck(0x43, 0x1F); }, 10, "Erase failed: Received NACK from device", false},
+      {[](auto& chip) { chip.replaceAck(0x31, 0x00); }, 10,
+       "Write Memory at 0x08000000 failed: Received undefined response 0x00", true},
+  };
+  for (const auto& c : cases) {
     BootFixture f;
-    f.peer.replaceAck(0x43, 0x1F);
-    EXPECT_THROW(f.loader->updateFirmware(image(10)), std::runtime_error);
-    EXPECT_TRUE(f.peer.blocks().empty());
-  }
-  {
-    BootFixture f;
-    f.peer.replaceAck(0x31, 0x00);
-    try {
-      f.loader->updateFirmware(image(10));
-      FAIL();
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "Received undefined response 0x00");
-    }
+    c.chip(f.peer);
+    EXPECT_EQ(portstest::errorOf([&] { f.loader->updateFirmware(image(c.imageSize)); }), c.error);
+    EXPECT_EQ(f.peer.erased(), c.erased) << c.error;
+    EXPECT_EQ(f.loader->flashTouched(), c.erased) << c.error;
   }
   BootFixture f;
   f.loader->setReplyTimeout(std::chrono::milliseconds(50));

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,8 @@ struct State {
   std::string readData, written;
   std::vector<std::string> calls;
   std::set<ftdi_context*> contexts;
+  std::function<std::string(int, const std::string&)> writeHandler;
+  std::map<int, std::string> replies;  // per interface, from the write handler
 };
 
 State& state() {
@@ -50,6 +53,14 @@ void reset() {
     s.readData.clear();
     s.written.clear();
     s.calls.clear();
+    s.writeHandler = nullptr;
+    s.replies.clear();
+  });
+}
+void setWriteHandler(std::function<std::string(int, const std::string&)> handler) {
+  locked([&](State& s) {
+    s.writeHandler = std::move(handler);
+    s.replies.clear();
   });
 }
 void addDevice(const Device& device) { locked([&](State& s) { s.devices.push_back(device); }); }
@@ -107,7 +118,8 @@ int ftdi_usb_open_desc_index(struct ftdi_context* ftdi, int vendor, int product,
     if (seen++ < index) continue;
     ftdi->usb_dev = reinterpret_cast<libusb_device_handle*>(&device);
     ftdi->max_packet_size = 64;
-    ftdi->out_ep = 0x81;
+    // The channel's bulk-in endpoint, as libftdi1 numbers them: 0x81 for A, 0x83 for B, ...
+    ftdi->out_ep = 0x81 + 2 * (ftdi->interface > 0 ? ftdi->interface - 1 : 0);
     return 0;
   }
   return -3;
@@ -131,11 +143,11 @@ int ftdi_set_line_property(struct ftdi_context*, enum ftdi_bits_type bits, enum 
 }
 
 // Reads of the chip: one 64-byte packet per transfer, two status bytes first.
-int libusb_bulk_transfer(libusb_device_handle*, unsigned char, unsigned char* data, int length, int* transferred,
-                         unsigned int) {
+int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
+                         int* transferred, unsigned int) {
   *transferred = 0;
   FAKE_CALL("read", "");
-  std::string& pending = state().readData;
+  std::string& pending = state().writeHandler ? state().replies[(endpoint - 0x81) / 2 + 1] : state().readData;
   const size_t n = std::min(pending.size(), static_cast<size_t>(std::max(length - 2, 0)));
   // Like QEMU's FT232, which does not answer a read while it has nothing: the transfer times out.
   if (n == 0 && fakeftdi::overridden("short_read_times_out")) return LIBUSB_ERROR_TIMEOUT;
@@ -147,9 +159,20 @@ int libusb_bulk_transfer(libusb_device_handle*, unsigned char, unsigned char* da
   return 0;
 }
 
-int ftdi_write_data(struct ftdi_context*, const unsigned char* buf, int size) {
-  FAKE_CALL("write", "write " + str(size));
-  state().written.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(size));
+int ftdi_write_data(struct ftdi_context* ftdi, const unsigned char* buf, int size) {
+  const std::string bytes(reinterpret_cast<const char*>(buf), static_cast<size_t>(size));
+  std::function<std::string(int, const std::string&)> handler;
+  {
+    FAKE_CALL("write", "write " + str(size));
+    state().written += bytes;
+    handler = state().writeHandler;
+  }
+  if (handler) {
+    // Outside the lock: the far end may take its time.
+    const std::string reply = handler(ftdi->interface, bytes);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().replies[ftdi->interface] += reply;
+  }
   return size;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ void setResult(const std::string& call, int code);
 void clearResult(const std::string& call);
 // Bytes that the open chip delivers to reads, in order, 62 to a USB packet.
 void pushReadData(const std::string& bytes);
+// A far end behind the chip: every write is handed to it with the channel's interface number
+// (1 = A, 2 = B, ...), and its reply is delivered to that channel's reads (instead of the bytes
+// of pushReadData). An empty function removes it.
+void setWriteHandler(std::function<std::string(int interface, const std::string& bytes)> handler);
 // The bytes written to the chip so far; clears them.
 std::string takeWritten();
 // The calls made so far, one text each ("set_interface 2", "set_bitmode 15 2", ...).

@@ -87,7 +87,7 @@ TEST_F(FtdiTest, LineSettingsBitmodesAndWritesKeepTheLibraryCode) {
   EXPECT_EQ(fakeftdi::takeWritten(), "hello");
 }
 
-TEST_F(FtdiTest, PollDrainsTheChipPacketByPacketLosingNothingToAShortReadTimeout) {
+TEST_F(FtdiTest, PollDrainsTheChipPacketByPacketLosingNothingToAShortReadTimeoutAndAGoneChipFailsReads) {
   auto device = openA();
   // One poll takes every packet (62 bytes each) the chip has, not just the first.
   fakeftdi::pushReadData("a\r\n" + std::string(500, 'x'));
@@ -103,6 +103,15 @@ TEST_F(FtdiTest, PollDrainsTheChipPacketByPacketLosingNothingToAShortReadTimeout
   device->poll();
   device->poll();
   EXPECT_EQ(device->read(0), "kept" + std::string(120, 'y'));
+  // An unplugged chip: what was read before is handed out, then every read says the device is gone.
+  fakeftdi::pushReadData("last");
+  device->poll();
+  fakeftdi::setResult("read", LIBUSB_ERROR_NO_DEVICE);
+  device->poll();
+  EXPECT_EQ(device->read(0), "last");
+  const std::string gone = std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(portstest::errorOf([&] { device->read(0); }), gone);
+  EXPECT_EQ(portstest::errorOf([&] { device->bufferedRead(); }), gone);
 }
 
 TEST_F(FtdiTest, CloseTwiceAndCloseFailure) {

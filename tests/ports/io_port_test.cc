@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <future>
 #include <regex>
 #include <thread>
@@ -112,6 +115,37 @@ TEST(IoPort, PipeFilesAppendOrTruncateTakeDeviceAndScriptTextAndTimestamps) {
   EXPECT_TRUE(std::regex_match(readFile(path), timestamped)) << readFile(path);
   EXPECT_FALSE(port.pipe("/nonexistent-kyt-folder/x.log", false, false));
   EXPECT_FALSE(port.pipeText(late, false));
+}
+
+// A pipe file that stops taking data: logged once, reported once to whoever touches the port next, and written again
+// once it takes data. A file that takes nothing from the start is no pipe.
+TEST(IoPort, PipeFileFailuresAreLoggedAndReportedOnceAndWritingResumes) {
+  ScriptedPort port;
+  portstest::LogCapture logs;
+  EXPECT_FALSE(port.pipe("/dev/full", false, false));
+  std::string text = "x";
+  EXPECT_FALSE(port.pipeText(text, false));
+  EXPECT_NO_THROW(port.checkPipe());
+
+  portstest::TempDir dir;
+  const std::string path = dir.file("pipe.log");
+  ASSERT_TRUE(port.pipe(path, false, false));
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 1;  // the file already holds its opening line feeds
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  port.deliver("lost\r\n");
+  port.deliver("lost too\r\n");
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_EQ(logs.count(std::string("TEST: failed to write the pipe file ") + path + ": File too large"), 1u);
+  EXPECT_EQ(portstest::errorOf([&] { port.checkPipe(); }),
+            "Writing the pipe file " + path + " failed: File too large (14 bytes lost)");
+  EXPECT_NO_THROW(port.checkPipe());
+  port.deliver("kept\r\n");
+  port.unpipe();
+  EXPECT_EQ(readFile(path), "\n\nkept\n");
 }
 
 TEST(IoPort, ClosedPortIsNotReadAndABusyPortIsPassedOverUntilItsNextPoll) {

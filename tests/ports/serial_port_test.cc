@@ -161,3 +161,46 @@ TEST_F(SerialManagerTest, ListsBoundInterfacesAndOpensBySerialNumberBindingTheDr
   ptyB.send("pong\n");
   EXPECT_TRUE(portstest::waitFor([&] { return port->bufferedRead() == "pong\n"; }));
 }
+
+// A write goes out whole or says how far it got: the port takes what it can, waits while the far end drains, and
+// gives up once nothing more goes in for the stall time-out.
+TEST(SerialPort, WritesGoOutWholeOrSayHowFarTheyGot) {
+  portstest::Pty pty;  // nobody drains the far end
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slavePath()));
+  ASSERT_TRUE(port.setBaudRate(115200));
+  port.setWriteStallTimeout(std::chrono::milliseconds(50));
+  const std::string big(1 << 20, 'x');
+  const std::string error = portstest::errorOf([&] { port.writeAll(big); });
+  EXPECT_EQ(error.rfind("the port took only ", 0), 0u) << error;
+  EXPECT_NE(error.find(" of 1048576 bytes: the port took no data for 50 ms"), std::string::npos) << error;
+  const int written = port.write(reinterpret_cast<const uint8_t*>(big.data()), static_cast<int>(big.size()));
+  EXPECT_GE(written, 0);
+  EXPECT_LT(written, static_cast<int>(big.size()));
+}
+
+// A hung-up line: what arrived before is handed out, then reads fail saying so; opening its path again gives a new
+// port instead of the dead one.
+TEST_F(SerialManagerTest, AHungUpPortFailsItsReadsAndIsReplacedWhenItsPathIsOpenedAgain) {
+  SerialPortManager manager(usb, poller);
+  const std::string path = tree.devDir() + "ttyUSB0";
+  const uint32_t index = manager.openDevice(path, "", 0);
+  auto port = manager.getDevice(index);
+  ASSERT_TRUE(port->setBaudRate(115200));
+  ptyA.send("bye");
+  ASSERT_TRUE(portstest::waitFor([&] { return port->bufferedRead() == "bye"; }));
+  ptyA.hangUp();
+  ASSERT_TRUE(portstest::waitFor([&] { return port->isGone(); }));
+  EXPECT_EQ(port->read(0), "bye");
+  EXPECT_EQ(portstest::errorOf([&] { port->read(0); }), "The serial port's device has hung up");
+
+  portstest::Pty back;
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(symlink(back.slavePath().c_str(), path.c_str()), 0);
+  const uint32_t again = manager.openDevice(path, "", 0);
+  auto fresh = manager.getDevice(again);
+  EXPECT_NE(fresh, port);
+  ASSERT_TRUE(fresh->setBaudRate(115200));
+  back.send("hi");
+  ASSERT_TRUE(portstest::waitFor([&] { return fresh->bufferedRead() == "hi"; }));
+}

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "devices/port_log.h"
 #include "devices/usb_interface.h"
 
@@ -71,8 +73,8 @@ inline std::string readFile(const std::string& path) {
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/kyt-ports-XXXXXX";
-    path_ = mkdtemp(pattern);
+    std::string pattern = testing::TempDir() + "kyt-ports-XXXXXX";
+    path_ = mkdtemp(pattern.data());
   }
   ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
@@ -102,6 +104,11 @@ class Pty {
     if (master_ >= 0) ::close(master_);
   }
   const std::string& slavePath() const { return slave_; }
+  // Closes the master side: the line hangs up.
+  void hangUp() {
+    ::close(master_);
+    master_ = -1;
+  }
   void send(const std::string& bytes) const { (void)!::write(master_, bytes.data(), bytes.size()); }
   // What the port side has written and this side has not taken yet.
   std::string take() const {

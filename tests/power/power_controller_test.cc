@@ -49,7 +49,7 @@ TEST(PowerController, EverythingButInitNeedsASetUp) {
   Managers m(bench);
   const std::function<void()> operations[] = {
       [&] { m.power.uninit(); },          [&] { m.power.powerOn(); },
-      [&] { m.power.powerOff(); },        [&] { m.power.enablePowerMonitor("/tmp/kyt-power-never.csv", 50); },
+      [&] { m.power.powerOff(); },        [&] { m.power.enablePowerMonitor(testing::TempDir() + "kyt-power-never.csv", 50); },
       [&] { m.power.disablePowerMonitor(); }, [&] { m.power.powerCycle(); }};
   for (const auto& operation : operations) EXPECT_EQ(portstest::errorOf(operation), "PowerController is not initialized yet");
   PowerControllerInitParams params = relayBox("RB0001", 0, 0);
@@ -70,7 +70,7 @@ TEST(PowerController, SwitchesThroughTheRelayBoxUntilUninit) {
   m.power.powerOn();
   m.power.powerOff();
   // The power-monitor log exists only on the PMU board; the box is left untouched.
-  EXPECT_EQ(portstest::errorOf([&] { m.power.enablePowerMonitor("/tmp/kyt-power-never.csv", 50); }),
+  EXPECT_EQ(portstest::errorOf([&] { m.power.enablePowerMonitor(testing::TempDir() + "kyt-power-never.csv", 50); }),
             "enablePowerMonitor is not supported");
   EXPECT_EQ(portstest::errorOf([&] { m.power.disablePowerMonitor(); }), "disablePowerMonitor is not supported");
   EXPECT_EQ(bench.first.commands(2), (Commands{"on", "off"}));

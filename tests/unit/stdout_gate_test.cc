@@ -25,10 +25,12 @@ struct LockedBuffer : std::streambuf {
 
 // The gate is process-wide and closes for good, so the whole life is one test: lines pass until it closes (a second
 // install does not chain it to itself); writers on other threads while it closes leave every line whole or absent;
-// nothing passes a closed gate, and writing to it is no error.
+// nothing passes a closed gate, and writing to it is no error. The error stream's gate opens and closes with it.
 TEST(StdoutGate, PassesLinesThroughUntilClosedThenDiscardsEverythingForGood) {
   LockedBuffer sink;
+  LockedBuffer errors;
   std::streambuf* original = std::cout.rdbuf(&sink);
+  std::streambuf* original_errors = std::cerr.rdbuf(&errors);
   kyt::StdoutGate& gate = kyt::StdoutGate::Instance();
   gate.Install();
   gate.Install();
@@ -36,6 +38,8 @@ TEST(StdoutGate, PassesLinesThroughUntilClosedThenDiscardsEverythingForGood) {
   std::cout.put('x');
   std::cout << std::flush;
   EXPECT_EQ(sink.Text(), "ADDON: Creating Addon\nx");
+  std::cerr << "SerialPort: error" << std::endl;
+  EXPECT_EQ(errors.Text(), "SerialPort: error\n");
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([t] {
@@ -51,9 +55,12 @@ TEST(StdoutGate, PassesLinesThroughUntilClosedThenDiscardsEverythingForGood) {
   }
   std::cout << "PollableManager: Stopping" << std::endl;
   std::cout.put('y');
+  std::cerr << "SerialPort: error" << std::endl;
   EXPECT_EQ(sink.Text().size(), closed_text.size()) << "nothing passes a closed gate";
-  EXPECT_TRUE(std::cout.good());
+  EXPECT_EQ(errors.Text(), "SerialPort: error\n");
+  EXPECT_TRUE(std::cout.good() && std::cerr.good());
   std::cout.rdbuf(original);
+  std::cerr.rdbuf(original_errors);
 }
 
 }  // namespace

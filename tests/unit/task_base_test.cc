@@ -73,4 +73,19 @@ TEST(TaskBase, WaitForDoneOfAHandedOverTaskWaitsUntilTheWorkerReleasesIt) {
   worker.join();
 }
 
+// An owner told by the release notice may free the task at once, from inside the notice: the releasing thread does not
+// touch the task (nor the notice it held) any more.
+TEST(TaskBase, ReleaseNoticeRunsAfterTheReleaseAndMayFreeTheTask) {
+  auto* task = new NoStepTask(0);
+  task->MarkHandedOver();
+  int notices = 0;
+  task->SetReleaseNotice([&notices, task] {
+    EXPECT_TRUE(task->IsReleased());
+    delete task;
+    ++notices;
+  });
+  task->MarkReleased();
+  EXPECT_EQ(notices, 1);
+}
+
 }  // namespace

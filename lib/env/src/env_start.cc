@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <rte_eal.h>
@@ -85,6 +86,45 @@ bool hugepages_available(const char *hugedir)
 	return total > 0;
 }
 
+/* A stream whose every line becomes one log message, at the level DPDK gave it; never closed (DPDK keeps it). The
+ * stream's own lock serialises the writers, so the pending partial line needs no lock of its own. */
+std::string *const g_dpdk_pending = new std::string();  // never destroyed: DPDK may log until the very end
+
+ssize_t dpdk_log_write(void * /*cookie*/, const char *data, size_t size)
+{
+	std::string &pending = *g_dpdk_pending;
+	pending.append(data, size);
+	size_t start = 0;
+	for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+		const int dpdk_level = rte_log_cur_msg_loglevel();
+		const spdk_log_level level = dpdk_level <= (int)RTE_LOG_ERR       ? SPDK_LOG_ERROR
+					     : dpdk_level == (int)RTE_LOG_WARNING ? SPDK_LOG_WARN
+										 : SPDK_LOG_NOTICE;
+		spdk_log(level, "dpdk", 0, "", "%.*s", (int)(end - start), pending.c_str() + start);
+	}
+	pending.erase(0, start);
+	/* A line that never ends is passed on in pieces rather than kept without a bound. */
+	if (pending.size() >= 4096) {
+		spdk_log(SPDK_LOG_NOTICE, "dpdk", 0, "", "%s", pending.c_str());
+		pending.clear();
+	}
+	return (ssize_t)size;
+}
+
+FILE *dpdk_log_stream()
+{
+	static FILE *stream = []() {
+		cookie_io_functions_t io = {};
+		io.write = dpdk_log_write;
+		FILE *f = fopencookie(nullptr, "w", io);
+		if (f != nullptr) {
+			setvbuf(f, nullptr, _IOLBF, 0);
+		}
+		return f;
+	}();
+	return stream;
+}
+
 /* *dpdk_called tells whether rte_eal_init ran (after which DPDK cannot be started again in this process). */
 int start(const spdk_env_opts *opts, bool *dpdk_called)
 {
@@ -99,13 +139,28 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 		return -EINVAL;
 	}
 
-	printf("Starting kyt environment / %s initialization...\n", rte_version());
-	printf("[ DPDK EAL parameters: ");
-	for (const std::string &a : args) {
-		printf("%s ", a.c_str());
+	/* DPDK fails its start for good on a core the machine does not have (and prints its usage text): refuse such a
+	 * core here, where a start with other cores may still follow. */
+	if (opts->core_mask != nullptr) {
+		const char *text = strncasecmp(opts->core_mask, "0x", 2) == 0 ? opts->core_mask + 2 : opts->core_mask;
+		char *end = nullptr;
+		errno = 0;
+		const unsigned long long mask = strtoull(text, &end, 16);
+		for (unsigned core = 0; errno == 0 && end != text && *end == '\0' && core < 64; ++core) {
+			const std::string present = "/sys/devices/system/cpu/cpu" + std::to_string(core) + "/topology/core_id";
+			if ((mask >> core & 1) != 0 && access(present.c_str(), F_OK) != 0) {
+				SPDK_ERRLOG("core %u is not present on this machine\n", core);
+				return -EINVAL;
+			}
+		}
 	}
-	printf("]\n");
-	fflush(stdout);
+
+	SPDK_NOTICELOG("Starting kyt environment / %s initialization...\n", rte_version());
+	std::string list;
+	for (const std::string &a : args) {
+		list += a + " ";
+	}
+	SPDK_NOTICELOG("[ DPDK EAL parameters: %s]\n", list.c_str());
 
 	/* DPDK reorders argv and may keep pointers into it: the texts and the array live as long as the process. */
 	static std::vector<std::string> &keep = *new std::vector<std::string>();
@@ -117,13 +172,26 @@ int start(const spdk_env_opts *opts, bool *dpdk_called)
 	}
 	argv.push_back(nullptr);
 
-	/* DPDK's own messages go to standard output, like the lines above (its default is standard error). */
-	rte_openlog_stream(stdout);
+	/* DPDK's own messages go where the lines above go: through the log (its default is standard error). What its
+	 * start prints directly to standard output or standard error (a usage text, a fatal alert) goes the same way. */
+	FILE *const log_stream = dpdk_log_stream();
+	FILE *const saved_stdout = stdout;
+	FILE *const saved_stderr = stderr;
+	if (log_stream != nullptr) {
+		rte_openlog_stream(log_stream);
+		stdout = log_stream;
+		stderr = log_stream;
+	}
 	const int saved_optind = optind;
 	optind = 1;
 	*dpdk_called = true;
 	int rc = rte_eal_init((int)keep.size(), argv.data());
 	optind = saved_optind;
+	if (log_stream != nullptr) {
+		fflush(log_stream);
+		stdout = saved_stdout;
+		stderr = saved_stderr;
+	}
 	if (rc < 0) {
 		int err = rte_errno != 0 ? rte_errno : EIO;
 		SPDK_ERRLOG("Failed to initialize DPDK\n");

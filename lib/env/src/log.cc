@@ -19,6 +19,10 @@ std::atomic<int> g_print_level{SPDK_LOG_NOTICE};
 std::mutex g_flag_lock;
 spdk_log_flag *g_flags = nullptr;
 
+/* Standard output as the process has it: the environment's start points `stdout` at its DPDK log stream for a while,
+ * and the lines of that stream come back here. */
+FILE *const g_stdout = stdout;
+
 /* The default printer: "SPDK: " + message without line breaks + " (" file ":" line ")". */
 void default_print(int level, const char *file, const int line, const char *func, const char *msg)
 {
@@ -33,8 +37,8 @@ void default_print(int level, const char *file, const int line, const char *func
 	out += ":";
 	out += std::to_string(line);
 	out += ")\n";
-	fwrite(out.data(), 1, out.size(), stdout);
-	fflush(stdout);
+	fwrite(out.data(), 1, out.size(), g_stdout);
+	fflush(g_stdout);
 }
 
 void deliver(int level, const char *file, const int line, const char *func, const char *format, va_list ap)

@@ -2,6 +2,10 @@
 
 #include "devices/port_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +51,13 @@ GpioValues chooseGpioValues(uint16_t productId) {
   }
 }
 
+// A board's JSON value for an error text, cut short when long.
+std::string brief(const json& value) {
+  std::string text = value.dump();
+  if (text.size() > 80) text = text.substr(0, 80) + "...";
+  return text;
+}
+
 void writePins(const std::shared_ptr<ftdi::FtdiDevice>& device, uint8_t opcode, uint8_t value) {
   const uint8_t command[3] = {opcode, value, 0xFF};
   device->write(command, 3);
@@ -73,12 +84,8 @@ KytController::KytController(std::shared_ptr<serialport::SerialPort> serialPort,
 }
 
 KytController::~KytController() {
-  bool running;
-  {
-    std::lock_guard<std::mutex> lock(monitorMutex);
-    running = monitorIntervalMs != 0;
-  }
-  if (running) disablePowerMonitor();
+  const std::string report = stopPowerMonitor();
+  if (!report.empty()) log(report);
 }
 
 void KytController::log(const std::string& text) { portLog("KytController: " + text); }
@@ -105,8 +112,13 @@ void KytController::checkErrorCode(jsonrpc::JsonRpcResponseError& error, std::st
 
 std::string KytController::getVersion() {
   json result = client->sendRequest("getVersion", nullptr);
-  // A missing "version" reads as null, which the library refuses as a string (type error 302).
-  json version = result.is_object() && result.contains("version") ? result["version"] : json();
+  if (!result.is_object() || !result.contains("version")) {
+    throw std::runtime_error("getVersion: the board's answer " + brief(result) + " has no \"version\"");
+  }
+  const json& version = result["version"];
+  if (!version.is_string()) {
+    throw std::runtime_error("getVersion: the board's \"version\" is " + brief(version) + ", not a string");
+  }
   return version.get<std::string>();
 }
 
@@ -119,7 +131,7 @@ json KytController::getDebugBoardInfo() { return KYT_CHECKED_CALL("getDebugBoard
 uint8_t KytController::getFanSpeed() {
   log("getFanSpeed()");
   json result = KYT_CHECKED_CALL("getFanSpeed", nullptr);
-  // A non-number gets the JSON library's own refusal (type error 302).
+  if (!result.is_number()) throw std::runtime_error("getFanSpeed: the board answered " + brief(result) + ", not a number");
   const double value = result.get<double>();
   if (!(value >= 0 && value < 256)) {
     throw std::runtime_error("getFanSpeed: the board answered " + result.dump() + ", outside 0 to 255");
@@ -267,23 +279,44 @@ void KytController::reset() {
   ftdiDeviceManager->closeDevice(index);
 }
 
+namespace {
+const std::string kMonitorHeader = "time,voltage,current,power\n";
+
+int openMonitorFile(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+}  // namespace
+
 void KytController::enablePowerMonitor(const std::string& filepath, uint32_t interval_ms) {
-  std::unique_lock<std::mutex> lock(monitorMutex);
   if (interval_ms == 0) throw std::runtime_error("interval_ms must be greater than 0");
-  // The file first: a monitor whose lines would go nowhere does not start, and a running one stays.
-  std::ofstream file(filepath, std::ios::out | std::ios::trunc);
-  if (!file.is_open()) {
+  // The file first: a monitor whose lines would go nowhere does not start, and a running one stays. It is emptied
+  // only once a running monitor (which may write the same file) has stopped.
+  const int fd = ::open(filepath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
     throw std::runtime_error("Failed to open the power monitor log " + filepath + ": " + std::strerror(errno));
   }
-  if (monitorIntervalMs != 0) {
-    // A second start replaces the running monitor: stop it first, as disabling would.
-    lock.unlock();
-    disablePowerMonitor();
-    lock.lock();
+  // A second start replaces the running monitor: stop it first, as disabling would.
+  const std::string report = stopPowerMonitor();
+  if (!report.empty()) {
+    ::close(fd);
+    throw std::runtime_error(report);
   }
-  monitorFile = std::move(file);
-  monitorFile << "time,voltage,current,power\n";
-  monitorFile.flush();
+  if (::ftruncate(fd, 0) != 0) {
+    // A device (/dev/null, a terminal) has nothing to empty.
+  }
+  const ssize_t written = ::write(fd, kMonitorHeader.data(), kMonitorHeader.size());
+  if (written != static_cast<ssize_t>(kMonitorHeader.size())) {
+    const std::string reason = written < 0 ? std::strerror(errno) : "the file took only part of the header";
+    ::close(fd);
+    throw std::runtime_error("Failed to write the power monitor log " + filepath + ": " + reason);
+  }
+  std::lock_guard<std::mutex> lock(monitorMutex);
+  monitorPath = filepath;
+  monitorFd = fd;
+  monitorSize = static_cast<int64_t>(kMonitorHeader.size());
+  lostSamples = 0;
+  lostReason.clear();
+  monitorStop = false;
   monitorIntervalMs = interval_ms;
   monitorThread = std::thread(&KytController::monitorPower, this);
   log("Enabled power monitoring");
@@ -291,31 +324,78 @@ void KytController::enablePowerMonitor(const std::string& filepath, uint32_t int
 
 void KytController::disablePowerMonitor() {
   log("Disabling power monitoring");
-  {
-    std::lock_guard<std::mutex> lock(monitorMutex);
-    if (monitorIntervalMs == 0) return;
-    monitorIntervalMs = 0;
+  const std::string report = stopPowerMonitor();
+  if (!report.empty()) throw std::runtime_error(report);
+}
+
+std::string KytController::stopPowerMonitor() {
+  std::unique_lock<std::mutex> lock(monitorMutex);
+  if (!monitorThread.joinable()) return "";
+  monitorStop = true;
+  lock.unlock();
+  monitorWake.notify_all();
+  monitorThread.join();
+  lock.lock();
+  if (monitorFd >= 0) ::close(monitorFd);
+  monitorFd = -1;
+  monitorIntervalMs = 0;
+  std::string report;
+  if (lostSamples > 0) {
+    report = "The power monitor log " + monitorPath + " lost " + std::to_string(lostSamples) + " sample" +
+             (lostSamples == 1 ? "" : "s") + ": " + lostReason;
   }
-  if (monitorThread.joinable()) monitorThread.join();
-  monitorFile.close();
+  lostSamples = 0;
   log("Disabled power monitoring");
+  return report;
+}
+
+bool KytController::writeRecord(const std::string& record, std::string& reason) {
+  std::string text = record;
+  struct stat status {};
+  if (monitorFd >= 0 && ::fstat(monitorFd, &status) == 0 && status.st_nlink == 0) {
+    // The file was deleted (or its folder was): lines written on would reach no one.
+    ::close(monitorFd);
+    monitorFd = -1;
+  }
+  if (monitorFd < 0) {
+    monitorFd = openMonitorFile(monitorPath);
+    if (monitorFd < 0) {
+      reason = std::string("cannot create it again: ") + std::strerror(errno);
+      return false;
+    }
+    log("Created the power monitor log " + monitorPath + " again");
+    monitorSize = 0;
+    text = kMonitorHeader + record;
+  }
+  const ssize_t written = ::write(monitorFd, text.data(), text.size());
+  if (written == static_cast<ssize_t>(text.size())) {
+    monitorSize += written;
+    return true;
+  }
+  if (written < 0) {
+    reason = std::strerror(errno);
+  } else {
+    reason = "the file took only " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
+    // Never leave a torn record behind: cut the file back to its last whole line.
+    if (::ftruncate(monitorFd, monitorSize) == 0) ::lseek(monitorFd, monitorSize, SEEK_SET);
+  }
+  return false;
 }
 
 void KytController::monitorPower() {
-  for (;;) {
+  bool failing = false;
+  std::unique_lock<std::mutex> lock(monitorMutex);
+  while (!monitorStop) {
     const auto start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point deadline;
-    {
-      std::lock_guard<std::mutex> lock(monitorMutex);
-      if (monitorIntervalMs == 0) return;
-      deadline = start + std::chrono::milliseconds(monitorIntervalMs);
-    }
+    const auto deadline = start + std::chrono::milliseconds(monitorIntervalMs);
+    lock.unlock();
     const int64_t stamp =
         std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count() / 1000000;
+    std::string record;
     try {
       json result = measurePower(false);
       if (!result.is_object() && !result.is_null()) {
-        throw std::runtime_error("unexpected measurement " + result.dump());
+        throw std::runtime_error("unexpected measurement " + brief(result));
       }
       auto field = [&result](const char* name) {
         if (result.is_object()) {
@@ -324,13 +404,26 @@ void KytController::monitorPower() {
         }
         return std::string("null");
       };
-      monitorFile << stamp << ',' << field("voltage") << ',' << field("current") << ',' << field("power") << '\n';
-      monitorFile.flush();
+      record = std::to_string(stamp) + ',' + field("voltage") + ',' + field("current") + ',' + field("power") + '\n';
     } catch (const std::exception& e) {
       // A failed measurement loses this sample only; the monitor carries on.
       log(std::string("Power measurement failed: ") + e.what());
     }
-    std::this_thread::sleep_until(deadline);
+    std::string reason;
+    const bool written = record.empty() || writeRecord(record, reason);
+    lock.lock();
+    if (!written) {
+      // Logged when the failures begin or their reason changes, not once a sample.
+      if (!failing || reason != lostReason) log("Failed to write the power monitor log " + monitorPath + ": " + reason);
+      failing = true;
+      ++lostSamples;
+      lostReason = reason;
+    } else if (!record.empty() && failing) {
+      failing = false;
+      log("Writing the power monitor log " + monitorPath + " again, " + std::to_string(lostSamples) +
+          " samples lost so far");
+    }
+    monitorWake.wait_until(lock, deadline, [this] { return monitorStop; });
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -29,7 +30,7 @@ class KytController : public threading::Pollable {
                 std::shared_ptr<ftdi::FtdiDeviceManager> ftdiDeviceManager,
                 std::shared_ptr<usb::UsbDeviceManager> usbDeviceManager, std::string serial,
                 uint32_t pollingIntervalMs);
-  // Stops a running power monitor first.
+  // Stops a running power monitor first (its owner should have stopped it while the board was still polled).
   ~KytController() override;
   KytController(const KytController&) = delete;
   KytController& operator=(const KytController&) = delete;
@@ -38,7 +39,8 @@ class KytController : public threading::Pollable {
   void poll() override;
   uint32_t getPollingIntervalMs() const override;
 
-  // Remote calls; each waits for the board's answer (5 s at most).
+  // Remote calls; each waits for the board's answer (5 s at most), and ends at once when the port fails.
+  // A result of the wrong JSON type is an error naming the method, the field and what came instead.
   std::string getVersion();
   nlohmann::json getPmuInfo();
   nlohmann::json getAdapterInfo();
@@ -57,9 +59,19 @@ class KytController : public threading::Pollable {
   void reset();
 
   // Power-monitor log: one CSV line per interval with the board's measurement. A file that
-  // cannot be opened is an error naming the path, and nothing starts.
+  // cannot be opened or written is an error naming the path, and nothing starts. Each record is
+  // written whole or not at all: a failed or short write is logged with its reason and the sample
+  // counted as lost; writing resumes when the file takes data again (a deleted file is created
+  // anew). Replacing a running monitor whose log lost samples throws stopPowerMonitor's report,
+  // and the new one is not started.
   void enablePowerMonitor(const std::string& filepath, uint32_t interval_ms);
+  // Stops the monitor; throws stopPowerMonitor's report when its log lost samples.
   void disablePowerMonitor();
+  // Stops a running monitor without throwing; returns the text naming the path and how many
+  // samples were lost, or empty when none were (or none was running).
+  std::string stopPowerMonitor();
+  // Whether the link to the board failed for good (its port hung up).
+  bool linkFailed() { return !client->lineFailure().empty(); }
 
   // Rewords an error response; never returns.
   [[noreturn]] static void checkErrorCode(jsonrpc::JsonRpcResponseError& error, std::string method);
@@ -82,6 +94,8 @@ class KytController : public threading::Pollable {
 
  private:
   void monitorPower();
+  // Appends one record to the monitor's file; false with the reason when it did not go in whole.
+  bool writeRecord(const std::string& record, std::string& reason);
   static void sleepFor(std::chrono::milliseconds duration);
   static void log(const std::string& text);
 
@@ -93,8 +107,15 @@ class KytController : public threading::Pollable {
   jsonrpc::RpcInterface rpcInterface;
   uint32_t pollingIntervalMs;
   std::mutex monitorMutex;
+  std::condition_variable monitorWake;
   uint32_t monitorIntervalMs = 0;
-  std::ofstream monitorFile;
+  bool monitorStop = false;
+  // The monitor's file: written only by the monitor thread while it runs.
+  std::string monitorPath;
+  int monitorFd = -1;
+  int64_t monitorSize = 0;  // bytes of whole records in the file
+  uint64_t lostSamples = 0;
+  std::string lostReason;
   std::thread monitorThread;
 };
 

@@ -78,7 +78,7 @@ void Stm32Bootloader::enter() {
   waitForAck();
 }
 
-void Stm32Bootloader::sendGet() {
+std::vector<uint8_t> Stm32Bootloader::sendGet() {
   log(": Sending STM Get command");
   sendBytes({0x00, 0xFF});
   waitForAck();
@@ -89,6 +89,35 @@ void Stm32Bootloader::sendGet() {
   for (uint8_t byte : reply) text += " 0x" + hex2(byte);
   log(text);
   waitForAck();
+  return std::vector<uint8_t>(reply.begin() + 1, reply.end());  // behind the bootloader version
+}
+
+uint16_t Stm32Bootloader::sendGetId() {
+  log(": Sending STM Get ID command");
+  sendBytes({0x02, 0xFD});
+  waitForAck();
+  const size_t count = static_cast<size_t>(readBytes(1)[0]) + 1;
+  const std::vector<uint8_t> id = readBytes(count);
+  waitForAck();
+  if (count != 2) throw std::runtime_error("the product ID has " + std::to_string(count) + " bytes instead of 2");
+  const uint16_t productId = static_cast<uint16_t>(id[0] << 8 | id[1]);
+  char text[8];
+  std::snprintf(text, sizeof(text), "%03x", productId);
+  log(std::string(": Product ID: 0x") + text);
+  return productId;
+}
+
+size_t Stm32Bootloader::flashSizeOfProduct(uint16_t productId) {
+  // The lines whose bootloader offers the plain Erase command, each with its largest flash.
+  switch (productId) {
+    case 0x444: case 0x445: case 0x412: return 32 * 1024;
+    case 0x440: case 0x438: case 0x439: return 64 * 1024;
+    case 0x448: case 0x410: case 0x420: return 128 * 1024;
+    case 0x442: case 0x418: case 0x422: case 0x432: return 256 * 1024;
+    case 0x414: case 0x428: case 0x446: return 512 * 1024;
+    case 0x430: return 1024 * 1024;
+    default: return 0;
+  }
 }
 
 void Stm32Bootloader::sendGetVersion() {
@@ -104,6 +133,7 @@ void Stm32Bootloader::sendErase() {
   log(": Sending STM Erase command");
   sendBytes({0x43, 0xBC});
   waitForAck();
+  eraseStarted = true;  // from here on the flash may be (partly) blank
   sendBytes({0xFF, 0x00});
   waitForAckWithin(eraseTimeout);
   log(": Erased all memory");
@@ -142,7 +172,14 @@ void Stm32Bootloader::writeFirmware(const std::vector<uint8_t>& firmware) {
     log(": Writing firmware chunk at offset " + std::to_string(offset));
     std::vector<uint8_t> block(firmware.begin() + offset, firmware.begin() + offset + length);
     block.resize((length + 3) / 4 * 4, 0xFF);
-    sendWriteMemory(kFlashStart + static_cast<uint32_t>(offset), block);
+    const uint32_t address = kFlashStart + static_cast<uint32_t>(offset);
+    try {
+      sendWriteMemory(address, block);
+    } catch (const std::exception& e) {
+      char text[16];
+      std::snprintf(text, sizeof(text), "%08x", address);
+      throw std::runtime_error(std::string("Write Memory at 0x") + text + " failed: " + e.what());
+    }
   }
   log(": Firmware programming complete!");
 }
@@ -155,12 +192,48 @@ void Stm32Bootloader::checkImage(const std::vector<uint8_t>& firmware) {
   }
 }
 
+namespace {
+// Runs one step of the update; its failure's text names the step.
+template <typename Step>
+auto runStep(const std::string& name, Step step) {
+  try {
+    return step();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(name + " failed: " + e.what());
+  }
+}
+
+bool offers(const std::vector<uint8_t>& commands, uint8_t code) {
+  return std::find(commands.begin(), commands.end(), code) != commands.end();
+}
+}  // namespace
+
 void Stm32Bootloader::updateFirmware(const std::vector<uint8_t>& firmware) {
   checkImage(firmware);
-  enter();
-  sendGet();
-  sendGetVersion();
-  sendErase();
+  eraseStarted = false;
+  runStep("Synchronising with the bootloader", [&] { enter(); });
+  const std::vector<uint8_t> commands = runStep("Get", [&] { return sendGet(); });
+  runStep("Get Version", [&] { sendGetVersion(); });
+  // Nothing is erased until the chip is known to take this image.
+  if (!offers(commands, 0x02)) throw std::runtime_error("The bootloader does not offer the Get ID command (0x02)");
+  const uint16_t productId = runStep("Get ID", [&] { return sendGetId(); });
+  if (!offers(commands, 0x43)) {
+    throw std::runtime_error(std::string("The bootloader does not offer the Erase command (0x43) this update uses") +
+                             (offers(commands, 0x44) ? ", only Extended Erase (0x44)" : ""));
+  }
+  if (!offers(commands, 0x31)) throw std::runtime_error("The bootloader does not offer the Write Memory command (0x31)");
+  const size_t flash = flashSizeOfProduct(productId);
+  char id[8];
+  std::snprintf(id, sizeof(id), "%03x", productId);
+  if (flash == 0) {
+    log(std::string(": No flash size known for product ID 0x") + id + ": the image is checked against " +
+        std::to_string(kFlashSize) + " bytes only");
+  } else if (firmware.size() > flash) {
+    throw std::runtime_error("The firmware image of " + std::to_string(firmware.size()) +
+                             " bytes is larger than the flash of this chip (product ID 0x" + id + ", " +
+                             std::to_string(flash) + " bytes)");
+  }
+  runStep("Erase", [&] { sendErase(); });
   writeFirmware(firmware);
 }
 

@@ -28,11 +28,20 @@ class Stm32Bootloader {
   // Throws for an image that must not be programmed: an empty one (the erase would leave the
   // board blank) or one larger than the flash.
   static void checkImage(const std::vector<uint8_t>& firmware);
-  // checkImage, enter, sendGet, sendGetVersion, sendErase, writeFirmware.
+  // checkImage, enter, sendGet, sendGetVersion, sendGetId, then, before anything is erased,
+  // refuses a chip whose bootloader lacks the Erase or Write Memory command and an image larger
+  // than the flash of the chip's product ID; then sendErase and writeFirmware. A failure's text
+  // names the step that failed and its cause; flashTouched() tells whether the erase had begun.
   void updateFirmware(const std::vector<uint8_t>& firmware);
   void enter();
-  void sendGet();
+  // Returns the command codes the bootloader offers.
+  std::vector<uint8_t> sendGet();
   void sendGetVersion();
+  // Returns the chip's product ID.
+  uint16_t sendGetId();
+  // Largest main flash, in bytes, of the STM32 line with that product ID; 0 when unknown.
+  static size_t flashSizeOfProduct(uint16_t productId);
+  bool flashTouched() const { return eraseStarted; }
   void sendErase();
   void sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data);
   // Writes the image in blocks from the flash start; the last block is padded with 0xFF (erased
@@ -55,6 +64,7 @@ class Stm32Bootloader {
   void waitForAckWithin(std::chrono::milliseconds timeout);
 
   std::shared_ptr<ioport::IoPort> port;
+  bool eraseStarted = false;
   std::chrono::milliseconds replyTimeout{5000};
   std::chrono::milliseconds eraseTimeout{60000};
 };

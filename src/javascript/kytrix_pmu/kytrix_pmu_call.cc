@@ -13,7 +13,12 @@ KytrixPmuCall::~KytrixPmuCall() = default;
 
 void KytrixPmuCall::RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) {
   if (info.Length() != argumentCount) throw std::runtime_error("Wrong number of arguments");
-  Work(info);
+  try {
+    Work(info);
+  } catch (const nlohmann::json::exception&) {
+    // The methods check the board's answers themselves; the library's own texts are no message for a script.
+    throw std::runtime_error("the board's answer has an unexpected form");
+  }
 }
 
 std::shared_ptr<pmu::KytController> KytrixPmuCall::FindController(const std::string& serial) {

@@ -22,7 +22,8 @@ class KytrixPmuCall : public JsBase {
   ~KytrixPmuCall() override;
 
  protected:
-  // Checks the argument count, then runs Work.
+  // Checks the argument count, then runs Work; a JSON library error that escapes it becomes a
+  // plain text about the board's answer.
   void RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) final;
   virtual void Work(const v8::FunctionCallbackInfo<v8::Value>& info) = 0;
 

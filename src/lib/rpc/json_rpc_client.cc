@@ -42,33 +42,59 @@ size_t JsonRpcClient::pendingResponses() {
   return responses.size();
 }
 
+int32_t JsonRpcClient::getNextId() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return nextId;
+}
+
+void JsonRpcClient::setNextId(int32_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  nextId = id < 0 ? 0 : id;
+}
+
+std::string JsonRpcClient::lineFailure() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return failure;
+}
+
 json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
   std::unique_lock<std::mutex> lock(mutex);
-  const int32_t id = nextId++;
+  if (!rpcInterface.writeFunction) throw std::bad_function_call();
+  if (!failure.empty()) throw JsonRpcError("Failed to send JSON-RPC request for method " + method + ": " + failure);
+  const int32_t id = nextId;
+  // Counting on from 0 after the largest id: the requests of 2^31 ids ago are long over.
+  nextId = nextId == INT32_MAX ? 0 : nextId + 1;
   json request = json::object();
   request["id"] = id;
   request["method"] = method;
   request["params"] = params;
   // Non-ASCII characters go out as they are; invalid UTF-8 is refused by the library.
   const std::string text = request.dump() + "\n";
-  if (!rpcInterface.writeFunction) throw std::bad_function_call();
+  waiting.insert(id);
   try {
     rpcInterface.writeFunction(text);
   } catch (const std::exception& e) {
+    waiting.erase(id);
     // Nothing can answer a request that did not go out: fail now instead of waiting out the time-out.
     throw JsonRpcError("Failed to send JSON-RPC request for method " + method + ": " + e.what());
   }
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto found = responses.find(id);
-  while (found == responses.end()) {
+  while (found == responses.end() && failure.empty()) {
     if (responseCondition.wait_until(lock, deadline) == std::cv_status::timeout) {
       found = responses.find(id);
       break;
     }
     found = responses.find(id);
   }
+  waiting.erase(id);
   if (found == responses.end()) {
+    if (!failure.empty()) {
+      throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + failure);
+    }
+    // A reply cut off before its end may still sit in the receive buffer: the next line must not be glued to it.
+    lastTimeout = Clock::now();
     throw JsonRpcTimeoutError("Failed to receive JSON-RPC response for method " + method);
   }
   json response = std::move(found->second);
@@ -102,9 +128,27 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
 
 void JsonRpcClient::processIncoming() {
   if (!rpcInterface.readFunction) throw std::bad_function_call();
-  receiveBuffer += rpcInterface.readFunction();
+  std::string text;
+  try {
+    text = rpcInterface.readFunction();
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (failure.empty()) {
+      failure = e.what();
+      log("Error: the line failed: " + failure);
+      responseCondition.notify_all();
+    }
+    return;
+  }
+  if (text.empty()) return;
+  const auto now = Clock::now();
+  dropStaleFragment(now);
+  if (receiveBuffer.empty() && !droppingLine) fragmentStart = now;
+  fragmentLast = now;
+  receiveBuffer += text;
   size_t start = 0;
   for (size_t end; (end = receiveBuffer.find('\n', start)) != std::string::npos; start = end + 1) {
+    fragmentStart = now;  // what follows this line feed began now
     if (std::exchange(droppingLine, false)) continue;  // the end of an over-long line already reported
     if (end - start > kMaxLineBytes) {
       reportBadLine(tooLong);
@@ -121,37 +165,64 @@ void JsonRpcClient::processIncoming() {
   }
 }
 
+void JsonRpcClient::dropStaleFragment(Clock::time_point now) {
+  if (receiveBuffer.empty() && !droppingLine) return;
+  Clock::time_point timedOut;
+  int32_t timeout;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    timedOut = lastTimeout;
+    timeout = timeoutMs;
+  }
+  // A fragment older than any reply may take, or one that stopped growing before a call gave up on its reply, will
+  // never be completed: the text arriving now starts a new line.
+  if (now - fragmentStart <= std::chrono::milliseconds(timeout) && fragmentLast >= timedOut) return;
+  if (std::exchange(droppingLine, false)) return;  // the over-long line was reported already
+  reportBadLine("Dropped an unterminated line: " + receiveBuffer.substr(0, 80));
+  receiveBuffer.clear();
+}
+
 void JsonRpcClient::handleLine(const std::string& line) {
   std::string error;
+  json document;
   try {
     // The limit applies while parsing: deeper documents would overflow the stack of whoever
     // copies, prints or compares them later.
-    json document = json::parse(line, [](int depth, json::parse_event_t event, json&) {
+    document = json::parse(line, [](int depth, json::parse_event_t event, json&) {
       if (depth >= kMaxDepth &&
           (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start)) {
         throw TooDeep();
       }
       return true;
     });
+  } catch (const TooDeep&) {
+    error = "JSON nested deeper than " + std::to_string(kMaxDepth) + " levels: " + line.substr(0, 80) + "...";
+  } catch (const std::exception&) {
+    // Whatever the parser refuses (bad syntax, a number beyond the double range, ...) is one bad line.
+    error = "Failed to parse invalid JSON: " + line;
+  }
+  if (error.empty()) {
     std::lock_guard<std::mutex> lock(mutex);
     if (document.is_object() && document.contains("id")) {
       const json& id = document["id"];
-      // Only an id that this client can have issued answers a request: any other is a bad
-      // line, dropped like an unparsable one (not wrapped into a valid-looking id).
+      // Only a request still waiting takes a response: an id never issued, or one whose call has ended, would
+      // otherwise answer a later call. Such lines are bad lines, dropped like unparsable ones.
       if (!isInt32(id) || id.get<int32_t>() < 0) {
         error = "Invalid response id: " + line;
+      } else if (waiting.count(id.get<int32_t>()) == 0) {
+        error = "No request waits for response id " + std::to_string(id.get<int32_t>()) + ": " + line;
       } else {
         responses[id.get<int32_t>()] = std::move(document);
         responseCondition.notify_all();
       }
     } else {
       log("Received Notification: " + document.dump());
-      if (rpcInterface.notificationCallback) rpcInterface.notificationCallback(document);
+      try {
+        if (rpcInterface.notificationCallback) rpcInterface.notificationCallback(document);
+      } catch (const std::exception& e) {
+        log(std::string("Error: the notification handler failed: ") + e.what());
+      }
     }
-  } catch (const json::parse_error&) {
-    error = "Failed to parse invalid JSON: " + line;
-  } catch (const TooDeep&) {
-    error = "JSON nested deeper than " + std::to_string(kMaxDepth) + " levels: " + line.substr(0, 80) + "...";
   }
   if (!error.empty()) reportBadLine(error);
 }

@@ -1,8 +1,11 @@
 // Host side of a newline-framed JSON-RPC link: one request per line out, one document per
-// line in, responses matched to their request by an integer "id". A received line longer than
-// kMaxLineBytes or nested deeper than kMaxDepth is a bad line: reported and dropped.
+// line in, responses matched to their request by an integer "id". A received line that does not parse (whatever the
+// reason), is longer than kMaxLineBytes, is nested deeper than kMaxDepth, or answers no request that is still waiting
+// is a bad line: reported once and dropped, and the link goes on with the next line. Text left without its line feed
+// is dropped when the next line starts after the reply time-out, or after a call gave up waiting meanwhile.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -10,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -19,11 +23,12 @@ namespace tyr::jsonrpc {
 struct RpcInterface {
   // Writes the text to the line; throws (with the reason as its text) when the line does not take it.
   std::function<void(const std::string&)> writeFunction;
-  // Returns what arrived since the last call, without waiting; empty when nothing did.
+  // Returns what arrived since the last call, without waiting; empty when nothing did. Throws (with the reason as
+  // its text) when the line has failed for good: the calls waiting then end at once with that reason.
   std::function<std::string()> readFunction;
   // Called with each received document that is not a response; may be empty.
   std::function<void(const nlohmann::json&)> notificationCallback;
-  // Called with the error text of a received line that is not a valid response; may be empty.
+  // Called with the error text of each bad line received; may be empty.
   std::function<void(const std::string&)> errorCallback;
 };
 
@@ -57,7 +62,7 @@ class JsonRpcClient {
   JsonRpcClient(const JsonRpcClient&) = delete;
   JsonRpcClient& operator=(const JsonRpcClient&) = delete;
 
-  // Sends one request and blocks until its response is filed or the time-out passes.
+  // Sends one request and blocks until its response is filed, the time-out passes or the line fails.
   // Returns the response's "result" (null when absent).
   nlohmann::json sendRequest(const std::string& method, const nlohmann::json& params);
 
@@ -68,19 +73,38 @@ class JsonRpcClient {
   void setTimeoutMs(int32_t ms);
   int32_t getTimeoutMs() const { return timeoutMs; }
 
-  // Responses filed and not yet taken (late or unsolicited ones included).
+  // Responses filed and not yet taken.
   size_t pendingResponses();
 
+  // The identifier of the next request. A link that is opened again continues from where the last session of that
+  // link stopped, so that a late reply of the old session never meets a request of the new one.
+  int32_t getNextId();
+  void setNextId(int32_t id);
+
+  // The reason the line failed for good (what readFunction threw); empty while it works.
+  std::string lineFailure();
+
  private:
+  using Clock = std::chrono::steady_clock;
+
   void handleLine(const std::string& line);
   void reportBadLine(const std::string& error);
+  // Drops a stale unterminated fragment before text that arrived now is added to it.
+  void dropStaleFragment(Clock::time_point now);
   static void log(const std::string& text);
 
   int32_t nextId = 0;
   std::string receiveBuffer;
   // Set while the rest of an over-long line is being dropped.
   bool droppingLine = false;
+  // When the unterminated text at the end of receiveBuffer (or the line being dropped) began, and when it last grew.
+  Clock::time_point fragmentStart, fragmentLast;
+  // Identifiers of the requests still waiting for their response: only their responses are filed.
+  std::unordered_set<int32_t> waiting;
   std::unordered_map<int32_t, nlohmann::json> responses;
+  // When a call last gave up waiting (its response may have been cut off).
+  Clock::time_point lastTimeout;
+  std::string failure;
   int32_t timeoutMs = 5000;
   RpcInterface rpcInterface;
   std::mutex mutex;

@@ -3,7 +3,9 @@
 // Each start runs in a child process of its own (the environment starts once per process).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { runChild, uniqueShmId } = require('./helpers');
+const os = require('node:os');
+const path = require('node:path');
+const { runChild, uniqueShmId, buildDir } = require('./helpers');
 
 const NO_DEVICE = '0000:7f:1f.7';  // nothing lives there; the environment may still start with it allowed
 const threw = `catch (e) { console.log('threw', e.constructor.name, e.message); }`;
@@ -54,4 +56,33 @@ test('a start with an address that is not one answers false; meanwhile the NVMe 
     'threw TypeError NVMe driver is not loaded yet',
     'threw TypeError nvme.getDeviceInfo : NVMe is not initialized yet',
   ]);
+});
+
+// Quiet means quiet: nothing of the system reaches either stream, the environment's start and DPDK's messages
+// included, and a start that answers false still says why on the object.
+test('a quiet process prints nothing while it starts on a drive; startError tells why a start failed',
+  { skip: os.cpus().length > 63 ? 'the machine has a core 63' : false }, () => {
+  const shm = uniqueShmId();
+  const bdf = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:1e.0`;
+  const child = runChild(`const sim = require(${JSON.stringify(path.join(buildDir, 'lib', 'kyt_sim.node'))});
+    global.drive = sim.create('${bdf}', {});
+    const bad = new KytAddon(true);
+    bad.setDefaultBdf('not-a-pci-address');
+    const badStart = bad.startTaskScheduler(0, 1, ${shm});
+    // A core the machine does not have fails before the environment's one start, which a later start still makes.
+    const far = new KytAddon(true);
+    far.setDefaultBdf('${bdf}');
+    const farStart = far.startTaskScheduler(0, 63, ${shm});
+    const a = new KytAddon(true); global.keep = a;
+    a.setDefaultBdf('${bdf}');
+    const started = a.startTaskScheduler(0, 1, ${shm});
+    a.scanAttachment(5000, (err) => {
+      process.stdout.write(JSON.stringify([badStart, bad.startError, farStart, far.startError, started, a.startError,
+        err && err.message]));
+    });`);
+  assert.equal(child.status, 0, child.stderr);
+  assert.equal(child.stderr, '');
+  assert.deepEqual(JSON.parse(child.stdout), [false, 'Invalid PCI address "not-a-pci-address"', false,
+    'SPDK Initialization Failed. Error: -22 (Invalid argument): core 63 is not present on this machine',
+    true, '', null]);
 });

@@ -104,7 +104,7 @@ test('scanAttachment of a drive that is not there says why; once it is, it attac
 });
 
 test('getDeviceInfo and getNamespaceInfo report the drive; inactive namespaces as zeros', async () => {
-  assert.deepEqual(await ok(addon, 'getDeviceInfo'), { maxXferSize: 131072, maxQueueDepth: 1024, maxNamespaceId: 4 });
+  assert.deepEqual(await ok(addon, 'getDeviceInfo'), { maxXferSize: 131072, maxQueueDepth: 1024, maxNamespaceId: 4, ignoredCompletions: 0 });
   const inactive = { isActive: false, lbaSize: 0, metaSize: 0, size: 0 };
   const active = (lbaSize, size) => ({ isActive: true, lbaSize, metaSize: 0, size });
   const expected = [inactive, active(512, 1048576), inactive, active(512, 5000000000), active(4096, 8192), inactive];

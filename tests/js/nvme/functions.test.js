@@ -3,6 +3,8 @@
 // NVM and raw commands: the data they move and the dwords the drive receives.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const os = require('node:os');
+const path = require('node:path');
 const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
 
 const { KytAddon } = loadAddon();
@@ -31,7 +33,7 @@ test('data validator and command tracker functions', async () => {
   assert.deepEqual(await ok(addon, 'disableDataValidator'), { status: 'OK' });
   assert.equal((await fails(addon, 'enableCommandTracker')).message,
     'file must be set before enabling command tracker.');
-  assert.deepEqual(await ok(addon, 'setCommandTrackerLog', '/tmp/kyt-script-tracker.log'), { status: 'OK' });
+  assert.deepEqual(await ok(addon, 'setCommandTrackerLog', path.join(os.tmpdir(), `kyt-script-tracker-${process.pid}.log`)), { status: 'OK' });
   assert.deepEqual(await ok(addon, 'disableCommandTracker'), { status: 'OK' });
 });
 

@@ -3,6 +3,8 @@
 // argument list parses (the call reaches the index lookup); then one row per distinct check of the port calls.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const os = require('node:os');
+const path = require('node:path');
 const { loadAddon, thrownMessage } = require('./support');
 
 const addon = new (loadAddon())(true);
@@ -11,7 +13,7 @@ const buf = Buffer.from('ab');
 
 // [method, arguments after the index, its name in messages]
 const indexed = (prefix) => [['GetErrorCode', []], ['Close', []], ['SetBaudRate', [9600]],
-  ['Pipe', ['/tmp/x', false, false], 'pipe'], ['Unpipe', []], ['PipeText', ['x'], 'pipe'], ['UseBinaryMode', []],
+  ['Pipe', [path.join(os.tmpdir(), 'kyt-never-written'), false, false], 'pipe'], ['Unpipe', []], ['PipeText', ['x'], 'pipe'], ['UseBinaryMode', []],
   ['UseTextMode', []], ['FlushBuffer', [0]], ['Read', [0, false, cb]], ['Write', [buf, cb]]]
   .map(([m, args, name]) => [`${prefix}${m}`, args, `${prefix}.${name || m[0].toLowerCase() + m.slice(1)}`]);
 const rows = [...indexed('ftdi'), ...indexed('serialport'),

@@ -6,7 +6,8 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { loadAddon, Pty, port, thrownMessage } = require('./support');
+const { execFileSync } = require('node:child_process');
+const { loadAddon, Pty, port, thrownMessage, waitFor } = require('./support');
 
 const KytAddon = loadAddon();
 
@@ -59,6 +60,50 @@ test('a refused write calls back with the negative result; a close answers a pen
   const pending = read();
   addon.serialportClose(idx);
   assert.deepEqual(await pending, [null, '']);
+});
+
+test('a port that goes away: reads and writes say so, and a failing pipe file is reported once', async () => {
+  const addon = new KytAddon(true);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-serial-'));
+  const pty = new Pty();
+  const idx = addon.serialportOpen(pty.path, '', 0);
+  const { read, write, readAtLeast } = port(addon, 'serialport', idx);
+  let reader;
+  try {
+    assert.equal(addon.serialportSetBaudRate(idx, 115200), true);
+    assert.equal(addon.serialportPipe(idx, '/dev/full', false, false), false);
+    // A pipe file whose reader goes away: the next call on the port reports it, once.
+    const fifo = path.join(dir, 'fifo');
+    execFileSync('mkfifo', [fifo]);
+    reader = fs.openSync(fifo, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
+    assert.equal(addon.serialportPipe(idx, fifo, false, false), true);
+    fs.closeSync(reader);
+    reader = undefined;
+    pty.send('lost\r\n');
+    let message;
+    await waitFor(() => (message = thrownMessage(() => addon.serialportGetErrorCode(idx))) !== null);
+    assert.match(message,
+      new RegExp(`^serialport\\.getErrorCode : Writing the pipe file ${fifo} failed: Broken pipe \\(\\d+ bytes lost\\)$`));
+    assert.equal(thrownMessage(() => addon.serialportUnpipe(idx)), null);
+    assert.equal(await readAtLeast(5), 'lost\n');
+
+    // A write that the port takes only part of is no success.
+    const big = Buffer.alloc(10 * 1024 * 1024, 0x78);
+    const pending = write(big);
+    await pty.receive(1);
+    pty.close();
+    const [error, result] = await pending;
+    assert.match(String(error), /^Error: Only \d+ of 10485760 bytes were written: the port failed or stopped taking data$/);
+    assert.equal(result, null);
+    // The line hung up: reads say so.
+    let outcome;
+    await waitFor(async () => (outcome = await read())[0] !== null);
+    assert.equal(String(outcome[0]), "Error: The serial port's device has hung up");
+  } finally {
+    if (reader !== undefined) fs.closeSync(reader);
+    addon.serialportClose(idx);
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
 
 test('two addon objects number their ports independently', () => {

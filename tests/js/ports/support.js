@@ -182,4 +182,4 @@ async function runInNamespace(file, adapters, fds = []) {
 }
 
 module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, port,
-  thrownMessage, attempt, namespacesAvailable, runInNamespace };
+  thrownMessage, waitFor, attempt, namespacesAvailable, runInNamespace };

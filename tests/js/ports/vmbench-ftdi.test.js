@@ -38,8 +38,34 @@ async function guest(addonFile) {
   console.log(`RESULT ${JSON.stringify(result)}`);
 }
 
+// In the guest: opens the second FT232, says READY, and reads until a read fails (the host unplugs the chip).
+async function guestUnplug(addonFile) {
+  const addon = new (loadAddon(addonFile))(true);
+  let idx;
+  for (const until = Date.now() + 20000; idx === undefined;) {  // the guest may still be enumerating it
+    try {
+      idx = addon.ftdiOpen(0x403, 0x6001, 0, '', 'VMB00002', 10);
+    } catch (e) {
+      if (Date.now() > until) throw e;
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+  }
+  const { read } = port(addon, 'ftdi', idx);
+  console.log('READY');
+  const until = Date.now() + 30000;
+  let error = null;
+  while (error === null && Date.now() < until) {
+    [error] = await read();
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  console.log(`RESULT ${JSON.stringify({ error: error && String(error) })}`);
+  addon.ftdiClose(idx);
+}
+
 if (process.argv[2] === 'guest') {
   guest(process.argv[3]);
+} else if (process.argv[2] === 'guest-unplug') {
+  guestUnplug(process.argv[3]);
 } else {
   const test = require('node:test');
   const assert = require('node:assert/strict');
@@ -75,6 +101,39 @@ if (process.argv[2] === 'guest') {
     } finally {
       server.close();
       fs.rmSync(socketPath, { force: true });
+    }
+  });
+
+  test('reads of an FT232 that is unplugged call back with an Error that says so', { timeout: 90000 }, async (t) => {
+    if (spawnSync('sh', ['-c', 'command -v qemu-system-x86_64']).status !== 0 || !fs.existsSync(vmbench)) {
+      t.skip('qemu-system-x86_64 or the VM bench is not installed');
+      return;
+    }
+    // A second FT232 that the QEMU monitor can remove (the bench's own one is always plugged).
+    const monitorPath = path.join(os.tmpdir(), `kyt-ftdi-monitor-${process.pid}.sock`);
+    fs.rmSync(monitorPath, { force: true });
+    const child = spawn(vmbench, ['-q', '--usb-serial', 'null', '--timeout', '80',
+      '--qemu', `-chardev null,id=unplugged -device usb-serial,id=unplug,bus=xhci.0,chardev=unplugged,serial=VMB00002,always-plugged=on -monitor unix:${monitorPath},server=on,wait=off`,
+      '--', process.execPath, __filename, 'guest-unplug', addonPath], { cwd: repo });
+    let output = '';
+    let unplugged = false;
+    child.stdout.on('data', (d) => {
+      output += d;
+      if (!unplugged && output.includes('READY\n')) {
+        unplugged = true;
+        const monitor = net.createConnection(monitorPath, () => monitor.end('device_del unplug\n'));
+        monitor.on('error', (e) => { output += `monitor: ${e.message}\n`; });
+      }
+    });
+    child.stderr.on('data', (d) => { output += d; });
+    try {
+      const status = await new Promise((resolve) => child.on('close', resolve));
+      assert.equal(status, 0, `vmbench failed:\n${output}`);
+      const line = output.split('\n').find((l) => l.startsWith('RESULT '));
+      assert.ok(line, output);
+      assert.match(JSON.parse(line.slice(7)).error, /^Error: The FTDI device is gone: /, output);
+    } finally {
+      fs.rmSync(monitorPath, { force: true });
     }
   });
 }

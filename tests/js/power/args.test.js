@@ -3,6 +3,8 @@
 // argument count; init's checks come one row each, in the order init makes them.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const os = require('node:os');
+const path = require('node:path');
 const { loadAddon, thrownMessage } = require('../ports/support');
 
 const addon = new (loadAddon())(true);
@@ -10,7 +12,7 @@ const uninitialised = 'PowerController is not initialized yet';
 
 test('every method but init refuses to run before a power controller is set up, after counting its arguments', () => {
   const rows = [['PowerOff', []], ['PowerOn', []], ['Uninit', []], ['DisablePowerMonitor', []],
-    ['EnablePowerMonitor', ['/tmp/kyt-power-args-never.csv']]];
+    ['EnablePowerMonitor', [path.join(os.tmpdir(), 'kyt-power-args-never.csv')]]];
   for (const [method, args] of rows) {
     const name = `powerController.${method[0].toLowerCase()}${method.slice(1)}`;
     assert.equal(thrownMessage(() => addon[`powerController${method}`](...args)), `${name} : ${uninitialised}`);

@@ -4,10 +4,12 @@
 // whose master sides this process holds: it records the box's bytes and answers the board's JSON-RPC while the
 // script, this same file started with the argument "child", runs in the namespace.
 const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const { loadAddon, Pty, port, attempt, namespacesAvailable, runInNamespace } = require('../ports/support');
 
 const box = (model, baudRate = 9600) => ({ serial: 'RB0001', interfaceNumber: 0, baudRate, model });
-const log = `/tmp/kyt-power-bench-${process.pid}.csv`;
+const log = path.join(os.tmpdir(), `kyt-power-bench-${process.pid}.csv`);
 const lines = () => fs.readFileSync(log, 'latin1').split('\n').filter((l) => l !== '');
 const failed = (name, text) => ({ error: `powerController.${name} : ${text}` });
 // [step, call, its outcome as the script sees it (undefined: checked apart)]. Before the box's port closes, the script

@@ -144,7 +144,7 @@ TEST_F(CmdsTest, AdminCompletionsOfAnotherProcessAreParkedForIt) {
   CplLog log;
   for (uint8_t pid_offset : {0, 1}) {  // submitted by the other process, by a process that is gone
     ASSERT_EQ(spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, 1, 0, nullptr, 0, &CplLog::Cb, &log), 0);
-    nvme_pcie_qpair(ctrlr_->adminq)->tr[LastAdmin().cid].req->pid = other.pid + pid_offset;
+    nvme_pcie_qpair_find_tracker(nvme_pcie_qpair(ctrlr_->adminq), LastAdmin().cid)->req->pid = other.pid + pid_offset;
     dev_->Post(ctrlr_->adminq, LastAdmin().cid, 0, 0, 0x77);
   }
   const int free_before = Count(STAILQ_FIRST(&ctrlr_->adminq->free_req));

@@ -15,7 +15,7 @@ class QpairTest : public DevTest {
   }
   spdk_nvme_cmd Entry(uint16_t slot, nvme_tracker** tr = nullptr, spdk_nvme_qpair* q = nullptr) {
     spdk_nvme_cmd c = FakeDevice::SqEntry(q ? q : q_, slot);
-    if (tr) *tr = &nvme_pcie_qpair(q ? q : q_)->tr[c.cid];
+    if (tr) *tr = nvme_pcie_qpair_find_tracker(nvme_pcie_qpair(q ? q : q_), c.cid);
     return c;
   }
   int Read(void* data, uint32_t len, CplLog* log, spdk_nvme_qpair* q = nullptr) {
@@ -224,6 +224,52 @@ TEST_F(QpairTest, CompletionsAreReapedByPhaseWithThePerCallCap) {
   EXPECT_EQ(log.cpls.size(), 17u);
 }
 
+// A completion ends only the command outstanding under its identifier now. A freed tracker goes to the end of the
+// free list and comes back under a new identifier (same index, next generation), as does a retried command: the
+// drive's second copy of an earlier completion, or an entry for an identifier nothing carries, is counted and ignored.
+TEST_F(QpairTest, ACompletionEndsOnlyTheCommandOutstandingUnderItsIdentifierNow) {
+  spdk_nvme_qpair* q = MakeQueue(4, false, 2);  // 3 trackers
+  const uint16_t mask = nvme_pcie_qpair(q)->cid_index_mask;
+  const uint64_t ignored = spdk_nvme_ctrlr_get_ignored_completions(ctrlr_);
+  CplLog log;
+  ASSERT_EQ(Read(buf_, 512, &log, q), 0);
+  const uint16_t a = Entry(0, nullptr, q).cid;
+  dev_->Post(q, a, 0, 0, 1);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
+  std::vector<uint16_t> cids;
+  for (uint16_t slot = 1; slot <= 3; slot++) {
+    ASSERT_EQ(Read(buf_, 512, &log, q), 0);
+    cids.push_back(Entry(slot, nullptr, q).cid);
+  }
+  EXPECT_NE(cids[0] & mask, a & mask) << "the tracker just freed is used last";
+  EXPECT_NE(cids[1] & mask, a & mask);
+  EXPECT_EQ(cids[2] & mask, a & mask);
+  EXPECT_NE(cids[2], a) << "under a new identifier";
+  EXPECT_EQ(nvme_pcie_qpair_outstanding_opc(q, a), -1);
+  EXPECT_EQ(nvme_pcie_qpair_outstanding_opc(q, cids[2]), SPDK_NVME_OPC_READ);
+
+  dev_->Post(q, a, 0, 0, 2);                // the first read's completion again
+  dev_->Post(q, (uint16_t)(cids[0] ^ (mask + 1)), 0, 0, 3);  // right tracker, wrong generation
+  dev_->Post(q, 3);                         // an index no tracker has
+  for (int i = 0; i < 3; i++) EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1) << "each entry is reaped";
+  EXPECT_EQ(log.cpls.size(), 1u) << "nothing was completed by them";
+  EXPECT_EQ(spdk_nvme_ctrlr_get_ignored_completions(ctrlr_) - ignored, 3u);
+
+  // A retried command goes out under a new identifier: the first failure's second copy does not end the retry.
+  spdk_nvme_retry_count = 1;
+  dev_->Post(q, cids[0], 0, SPDK_NVME_SC_NAMESPACE_NOT_READY);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
+  const uint16_t retried = Entry(0, nullptr, q).cid;
+  EXPECT_EQ(retried & mask, cids[0] & mask);
+  dev_->Post(q, cids[0], 0, SPDK_NVME_SC_NAMESPACE_NOT_READY);
+  dev_->Post(q, retried, 0, 0, 4);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
+  ASSERT_EQ(log.cpls.size(), 2u);
+  EXPECT_EQ(log.cpls[1].cdw0, 4u) << "ended by its own completion, with success";
+  EXPECT_EQ(spdk_nvme_ctrlr_get_ignored_completions(ctrlr_) - ignored, 4u);
+}
+
 TEST_F(QpairTest, ParkedRequestsStartWhenATrackerFreesButNotDuringAReset) {
   spdk_nvme_qpair* q = MakeQueue(4, false, 2);  // 1 completion per poll, 3 trackers
   CplLog log;
@@ -232,8 +278,10 @@ TEST_F(QpairTest, ParkedRequestsStartWhenATrackerFreesButNotDuringAReset) {
   spdk_nvme_cmd first = Entry(0, nullptr, q);
   dev_->Post(q, first.cid);
   EXPECT_EQ(spdk_nvme_qpair_process_completions(q, 0), 1);
-  spdk_nvme_cmd fourth = Entry(3, nullptr, q);
-  EXPECT_EQ(fourth.cid, first.cid) << "it took the tracker that just freed";
+  nvme_tracker *first_tr = nvme_pcie_qpair(q)->tr, *fourth_tr;
+  first_tr += first.cid & nvme_pcie_qpair(q)->cid_index_mask;
+  spdk_nvme_cmd fourth = Entry(3, &fourth_tr, q);
+  EXPECT_EQ(fourth_tr, first_tr) << "it took the tracker that just freed";
   EXPECT_EQ(fourth.dptr.prp.prp1, Phys(buf_ + 3 * 4096));
   ctrlr_->is_resetting = true;
   dev_->Post(q, Entry(1, nullptr, q).cid);

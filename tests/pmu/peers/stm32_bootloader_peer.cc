@@ -1,5 +1,7 @@
 #include "stm32_bootloader_peer.h"
 
+#include <utility>
+
 namespace pmupeers {
 
 namespace {
@@ -14,7 +16,29 @@ uint8_t xorOf(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
 }
 }  // namespace
 
-Stm32BootloaderPeer::Stm32BootloaderPeer() { start(); }
+Stm32BootloaderPeer::Stm32BootloaderPeer(bool onPty) {
+  if (onPty) start();
+}
+
+std::string Stm32BootloaderPeer::feed(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(mutex);
+  collecting = true;
+  input.insert(input.end(), bytes.begin(), bytes.end());
+  while (step()) {
+  }
+  collecting = false;
+  return std::exchange(collected, std::string());
+}
+
+void Stm32BootloaderPeer::replaceOffered(uint8_t code, uint8_t by) {
+  std::lock_guard<std::mutex> lock(mutex);
+  offeredReplacements[code] = by;
+}
+
+void Stm32BootloaderPeer::setProductId(uint16_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  productId = id;
+}
 
 Stm32BootloaderPeer::~Stm32BootloaderPeer() { stop(); }
 
@@ -59,7 +83,13 @@ std::vector<uint8_t> Stm32BootloaderPeer::flash() {
   return out;
 }
 
-void Stm32BootloaderPeer::reply(std::vector<uint8_t> bytes) { send(std::string(bytes.begin(), bytes.end())); }
+void Stm32BootloaderPeer::reply(std::vector<uint8_t> bytes) {
+  if (collecting) {
+    collected.append(bytes.begin(), bytes.end());
+  } else {
+    send(std::string(bytes.begin(), bytes.end()));
+  }
+}
 
 void Stm32BootloaderPeer::onBytes(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -98,13 +128,20 @@ bool Stm32BootloaderPeer::step() {
         case 0x00: {  // Get: N, version, N command codes, ACK
           std::vector<uint8_t> answer{kAck, getCount, 0x31};
           const uint8_t codes[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92};
-          for (uint8_t i = 0; i < getCount; ++i) answer.push_back(i < sizeof(codes) ? codes[i] : 0x44);
+          for (uint8_t i = 0; i < getCount; ++i) {
+            const uint8_t code = i < sizeof(codes) ? codes[i] : 0x44;
+            auto replaced = offeredReplacements.find(code);
+            answer.push_back(replaced == offeredReplacements.end() ? code : replaced->second);
+          }
           answer.push_back(kAck);
           reply(answer);
           break;
         }
         case 0x01:  // Get Version: version, two option bytes, ACK
           reply({kAck, 0x31, 0x00, 0x00, kAck});
+          break;
+        case 0x02:  // Get ID: N = 1, the product ID's two bytes, ACK
+          reply({kAck, 0x01, static_cast<uint8_t>(productId >> 8), static_cast<uint8_t>(productId), kAck});
           break;
         case 0x43:
           reply({kAck});

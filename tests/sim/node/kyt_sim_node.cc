@@ -290,6 +290,8 @@ FaultRule ParseRule(napi_env env, napi_value arg, FaultRule::Action action) {
   }
   if (action == FaultRule::Action::kDelay) {
     if (!Opt(env, o, "delayUs")) throw JsError("delayUs is required");
+  }
+  if (action == FaultRule::Action::kDelay || action == FaultRule::Action::kDuplicate) {
     OptUint(env, o, "delayUs", &r.delay_us, uint64_t(1) << 40);
   }
   return r;
@@ -341,6 +343,23 @@ DEVICE_METHOD(DevDelayCompletion, 1, {
 DEVICE_METHOD(DevDropCompletion, 1, {
   ctrl->InjectFault(ParseRule(env, call.args[0], FaultRule::Action::kDrop));
   return Undefined(env);
+})
+DEVICE_METHOD(DevDuplicateCompletion, 1, {
+  ctrl->InjectFault(ParseRule(env, call.args[0], FaultRule::Action::kDuplicate));
+  return Undefined(env);
+})
+DEVICE_METHOD(DevStrayCompletion, 1, {
+  napi_value o = Options(env, call.args[0], "the completion");
+  if (!o) throw JsError("strayCompletion({qid, cid, sct, sc})");
+  uint16_t qid = 0;
+  uint16_t cid = 0;
+  Status status;
+  OptUint(env, o, "qid", &qid, 0xFFFF);
+  if (!Opt(env, o, "cid")) throw JsError("cid is required");
+  OptUint(env, o, "cid", &cid, 0xFFFF);
+  OptUint(env, o, "sct", &status.sct, 7);
+  OptUint(env, o, "sc", &status.sc, 0xFF);
+  return Bool(env, ctrl->PostStrayCompletion(qid, cid, status));
 })
 DEVICE_METHOD(DevClearFaults, 0, {
   ctrl->ClearFaults();
@@ -541,6 +560,8 @@ napi_value MakeDevice(napi_env env, const std::string& address) {
       {"injectStatus", nullptr, DevInjectStatus, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"delayCompletion", nullptr, DevDelayCompletion, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"dropCompletion", nullptr, DevDropCompletion, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"duplicateCompletion", nullptr, DevDuplicateCompletion, nullptr, nullptr, nullptr, napi_default, nullptr},
+      {"strayCompletion", nullptr, DevStrayCompletion, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"clearFaults", nullptr, DevClearFaults, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"pendingFaults", nullptr, DevPendingFaults, nullptr, nullptr, nullptr, napi_default, nullptr},
       {"corruptBlock", nullptr, DevCorruptBlock, nullptr, nullptr, nullptr, napi_default, nullptr},

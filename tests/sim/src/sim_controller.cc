@@ -537,7 +537,7 @@ void SimController::DropQueuesAndCommands() {
     cq = Cq{};
   }
   for (Sq& sq : sqs_) sq = Sq{};
-  for (Held** list : {&delayed_, &dropped_, &aers_}) {
+  for (Held** list : {&delayed_, &dropped_, &aers_, &duplicates_}) {
     while (*list) {
       Held* h = *list;
       *list = h->next;
@@ -785,22 +785,26 @@ void SimController::ExecuteAndComplete(uint16_t sqid, const Command& cmd) {
     Result r = sqid == 0 ? ExecuteAdmin(cmd) : ExecuteIo(cmd);
     if (r.hold) return;  // an event request stays outstanding anyway
     if (!r.status.ok()) RecordError(sqid, cmd, r.status, r.lba);
+    const bool duplicate = rule.action == FaultRule::Action::kDuplicate;
+    // A duplicated completion is posted now; its copy goes later to whatever command holds the identifier then.
+    if (duplicate) PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
     Held* h = AllocHeld();
     if (!h) {
-      PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
+      if (!duplicate) PostCompletion(sqid, cmd.cid(), r.status, r.cdw0);
       return;
     }
     h->command = cmd;
     h->sqid = sqid;
     h->status = r.status;
     h->cdw0 = r.cdw0;
-    if (rule.action == FaultRule::Action::kDelay) {
-      h->due = now_ + Ticks(rule.delay_us);
-      h->next = delayed_;
-      delayed_ = h;
-    } else {
+    if (rule.action == FaultRule::Action::kDrop) {
       h->next = dropped_;
       dropped_ = h;
+    } else {
+      h->due = now_ + Ticks(rule.delay_us);
+      Held** list = duplicate ? &duplicates_ : &delayed_;
+      h->next = *list;
+      *list = h;
     }
     return;
   }
@@ -899,15 +903,17 @@ void SimController::FlushBacklog(Cq& cq) {
 
 bool SimController::ServiceTimers(uint64_t now) {
   bool busy = false;
-  for (Held** link = &delayed_; *link;) {
-    Held* h = *link;
-    if (now >= h->due) {
-      *link = h->next;
-      PostCompletion(h->sqid, h->command.cid(), h->status, h->cdw0);
-      FreeHeld(h);
-      busy = true;
-    } else {
-      link = &h->next;
+  for (Held** list : {&delayed_, &duplicates_}) {
+    for (Held** link = list; *link;) {
+      Held* h = *link;
+      if (now >= h->due) {
+        *link = h->next;
+        PostCompletion(h->sqid, h->command.cid(), h->status, h->cdw0);
+        FreeHeld(h);
+        busy = true;
+      } else {
+        link = &h->next;
+      }
     }
   }
   if (format_cmd_ && now >= format_due_) {
@@ -974,6 +980,16 @@ void SimController::InjectFault(const FaultRule& rule) {
   std::unique_lock<std::mutex> lock;
   Lock(&lock);
   faults_.Add(rule);
+}
+
+bool SimController::PostStrayCompletion(uint16_t qid, uint16_t cid, const Status& status) {
+  std::unique_lock<std::mutex> lock;
+  Lock(&lock);
+  if (qid >= sqs_.size() || !sqs_[qid].live) return false;
+  if (batched_) PostBatch();
+  ++counters_.injected;
+  PostCompletion(qid, cid, status, 0);
+  return true;
 }
 
 void SimController::ClearFaults() {

@@ -170,6 +170,16 @@ SimController::Result SimController::DeleteIoSq(const Command& cmd) {
     sq.head = sq.head + 1 == sq.size ? 0 : sq.head + 1;
     PostCompletion(qid, pending.cid(), aborted, 0);
   }
+  // Second copies of completions already posted go with the queue.
+  for (Held** link = &duplicates_; *link;) {
+    Held* h = *link;
+    if (h->sqid == qid) {
+      *link = h->next;
+      FreeHeld(h);
+    } else {
+      link = &h->next;
+    }
+  }
   --cqs_[sq.cqid].sq_count;
   sq = Sq{};
   *Doorbell(qid, false) = 0;

@@ -191,6 +191,16 @@ static inline bool spdk_nvme_cpl_is_host_timeout(const struct spdk_nvme_cpl *cpl
 {
 	return cpl->status.sct == SPDK_NVME_SCT_PATH && cpl->status.sc == SPDK_NVME_SC_ABORTED_BY_HOST;
 }
+/* A command that waited for submission (its queue pair disabled, e.g. during a reset, or no free slot) until its
+ * deadline completes with this status (path related, host path error, do not retry) without the time-out callback:
+ * it never reached the device, so nothing of it is left there. */
+static inline bool spdk_nvme_cpl_is_unsent_timeout(const struct spdk_nvme_cpl *cpl)
+{
+	return cpl->status.sct == SPDK_NVME_SCT_PATH && cpl->status.sc == SPDK_NVME_SC_HOST_PATH_ERROR;
+}
+/* Completion entries that matched no command outstanding under their identifier (a drive's duplicate or stray
+ * entries) and were ignored, over all queue pairs of the controller since it was constructed. */
+uint64_t spdk_nvme_ctrlr_get_ignored_completions(struct spdk_nvme_ctrlr *ctrlr);
 
 void *spdk_nvme_ctrlr_alloc_cmb_io_buffer(struct spdk_nvme_ctrlr *ctrlr, size_t size);
 void spdk_nvme_ctrlr_free_cmb_io_buffer(struct spdk_nvme_ctrlr *ctrlr, void *buf, size_t size);

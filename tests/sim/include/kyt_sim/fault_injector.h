@@ -1,6 +1,6 @@
 /*
  * Faults a simulated controller applies to the commands it fetches: complete a chosen opcode with a chosen status
- * without executing it, complete it late, or never complete it. Rules match by queue kind (admin or I/O), queue
+ * without executing it, complete it late, never complete it, or complete it twice. Rules match by queue kind (admin or I/O), queue
  * identifier and opcode, and expire after a number of uses. Not synchronised: the controller calls it under its lock.
  */
 #ifndef KYT_SIM_FAULT_INJECTOR_H
@@ -18,6 +18,7 @@ struct FaultRule {
     kStatus,  // complete with `status` without executing the command
     kDelay,   // execute, then post the completion `delay_us` later
     kDrop,    // execute, never post a completion (until Abort, SQ deletion or reset)
+    kDuplicate,  // execute and complete, then post a second copy of the completion `delay_us` later
   };
   bool admin = false;    // admin queue and admin opcode; otherwise I/O queues and an I/O opcode
   int32_t qid = -1;      // I/O queue identifier, -1 for any I/O queue (ignored for admin rules)
@@ -26,7 +27,7 @@ struct FaultRule {
   int32_t count = 1;     // uses left; negative: unlimited
   Action action = Action::kStatus;
   Status status;         // kStatus
-  uint64_t delay_us = 0;  // kDelay
+  uint64_t delay_us = 0;  // kDelay, kDuplicate
 };
 
 class FaultInjector {

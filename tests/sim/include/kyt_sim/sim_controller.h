@@ -105,6 +105,10 @@ class SimController {
 
   // Faults.
   void InjectFault(const FaultRule& rule);
+  // Post a completion entry for command identifier `cid` on I/O queue `qid`'s completion queue (0: the admin
+  // queue) now, whether or not the host has a command outstanding under it. False when that submission queue does
+  // not exist.
+  bool PostStrayCompletion(uint16_t qid, uint16_t cid, const Status& status);
   void ClearFaults();
   size_t pending_faults();
   // XOR `mask` into byte `offset` of a stored block (data first, then metadata). False for an unknown namespace, an
@@ -371,6 +375,7 @@ class SimController {
   Held* held_free_ = nullptr;
   Held* delayed_ = nullptr;            // completion due later
   Held* dropped_ = nullptr;            // never completed
+  Held* duplicates_ = nullptr;         // second copies of completions already posted, due later
   Held* aers_ = nullptr;               // outstanding asynchronous event requests
   uint32_t aer_count_ = 0;
   std::vector<Event> events_;          // waiting for an event request

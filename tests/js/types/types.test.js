@@ -1,0 +1,51 @@
+'use strict';
+// The package's types (index.d.ts) against the built addon: a script that calls every method with its options and
+// reads its results' keys compiles under strict TypeScript, and the methods the types declare are exactly the methods
+// the addon's prototype has.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const fs = require('node:fs');
+const { spawnSync } = require('node:child_process');
+
+const root = path.resolve(__dirname, '..', '..', '..');
+const buildDir = path.resolve(root, process.env.KYT_BUILD_DIR || 'build');
+const tscPath = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
+
+function loadTypeScript() {
+  assert.ok(fs.existsSync(tscPath), 'TypeScript is missing: run scripts/setup.sh (it installs the dev dependencies)');
+  return require(path.join(root, 'node_modules', 'typescript'));
+}
+
+// The method names of class KytAddon in index.d.ts, from the compiler's own parse.
+function declaredMethods(ts) {
+  const file = path.join(root, 'index.d.ts');
+  const source = ts.createSourceFile(file, fs.readFileSync(file, 'utf8'), ts.ScriptTarget.ES2020, true);
+  const names = new Set();
+  for (const statement of source.statements) {
+    if (!ts.isClassDeclaration(statement) || statement.name?.text !== 'KytAddon') continue;
+    for (const member of statement.members) {
+      if (ts.isMethodDeclaration(member)) names.add(member.name.getText(source));
+    }
+  }
+  return names;
+}
+
+test('a script calling every method compiles under strict TypeScript against the types the package names', () => {
+  loadTypeScript();
+  const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
+  assert.equal(pkg.types, 'index.d.ts');
+  const run = spawnSync(process.execPath, [tscPath, '-p', path.join(__dirname, 'tsconfig.json')], { encoding: 'utf8' });
+  assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
+});
+
+test('index.d.ts declares exactly the methods of the built addon, and the script calls each of them', () => {
+  const ts = loadTypeScript();
+  const { KytAddon } = require(path.join(buildDir, 'lib', 'kyt.node'));
+  const actual = Object.getOwnPropertyNames(KytAddon.prototype).filter((name) => name !== 'constructor').sort();
+  const declared = [...declaredMethods(ts)].sort();
+  assert.deepEqual(declared, actual);
+  const script = fs.readFileSync(path.join(__dirname, 'every-method.ts'), 'utf8');
+  const called = new Set([...script.matchAll(/\baddon\.(\w+)\(/g)].map((m) => m[1]));
+  assert.deepEqual(actual.filter((name) => !called.has(name)), []);
+});
