@@ -47,7 +47,15 @@ export interface Completion {
  * ("Command Timed Out"): `data` is the command's completion entry.
  */
 export interface CommandError extends Error {
-  data?: Completion;
+  data?: Completion | DataMismatch;
+}
+
+/** `data` of a "data mismatch" Error (read, workload): the block, the validator's tag expected and the tag found. */
+export interface DataMismatch {
+  lba: number;
+  /** 0-252: the generation of the last validated write; 254: deallocated (reads as zeros). */
+  expected: number;
+  found: number;
 }
 
 /** Options every NVMe command method accepts. `bdf` is read but has no effect: a process works on one drive. */
@@ -377,6 +385,8 @@ export interface WorkloadError extends Error {
   write?: WorkloadDirectionStats;
   trim?: WorkloadDirectionStats;
   errorHistory?: WorkloadErrorEntry[];
+  /** After "data mismatch". */
+  data?: DataMismatch;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
