@@ -1,6 +1,7 @@
 #include "nvme/nvme_controller.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -20,13 +21,6 @@ tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;
 
 namespace {
 
-// Read by the probe callback and written by the attach callback during one attachment scan.
-struct ProbeRecord {
-  uint32_t admin_timeout_ms = 0;  // the command time-out, which bounds the admin steps of the initialisation too
-  spdk_nvme_ctrlr* ctrlr = nullptr;
-  bool attached = false;
-};
-
 constexpr uint32_t kRequestedIoQueueSize = 65536;
 
 }  // namespace
@@ -37,37 +31,57 @@ NvmeController::NvmeController(std::string name,
       data_validator_manager_(std::move(data_validator_manager)),
       ticks_hz_(spdk_get_ticks_hz()) {}
 
-NvmeController::~NvmeController() = default;
+NvmeController::~NvmeController() { AbandonAttachement(); }
 
 void NvmeController::ScanAttachement(uint32_t timeout_ms) {
-  if (state_ != kyt::nvme::ControllerState::kDetached) return;
+  if (!StartAttachement(timeout_ms)) return;
+  while (PollAttachement() == AttachProgress::kPending) {
+  }
+}
 
-  spdk_nvme_transport_id trid;
-  std::memset(&trid, 0, sizeof(trid));
+bool NvmeController::StartAttachement(uint32_t timeout_ms) {
+  if (state_ != kyt::nvme::ControllerState::kDetached) return false;
+  if (probe_ctx_ != nullptr) return true;  // under way already: the caller polls it too
+
+  std::memset(&probe_trid_, 0, sizeof(probe_trid_));
   const std::string text = "trtype:PCIe traddr:" + name_;
-  spdk_nvme_transport_id_parse(&trid, text.c_str());
+  spdk_nvme_transport_id_parse(&probe_trid_, text.c_str());
 
   if (timeout_ms != 0) {
     command_timeout_us_ = static_cast<uint64_t>(timeout_ms) * 1000;
   }
-  ProbeRecord probe;
-  probe.admin_timeout_ms = static_cast<uint32_t>(std::max<uint64_t>(command_timeout_us_ / 1000, 1));
-  spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
-  attach_error_ = probe.attached ? "" : kyt_env_pci_error();
-  if (!probe.attached) return;
+  probe_ = ProbeRecord();
+  probe_.admin_timeout_ms = static_cast<uint32_t>(std::max<uint64_t>(command_timeout_us_ / 1000, 1));
+  probe_ctx_ = spdk_nvme_probe_async(&probe_trid_, &probe_, Probed, Attached, nullptr);
+  if (probe_ctx_ == nullptr) {
+    attach_error_ = kyt_env_pci_error();
+    return false;
+  }
+  return true;
+}
+
+NvmeController::AttachProgress NvmeController::PollAttachement() {
+  if (probe_ctx_ == nullptr) return IsInitialized() ? AttachProgress::kAttached : AttachProgress::kFailed;
+  // One step of the driver's initialisation: its waits (the start delay, CSTS.RDY within CAP.TO, each admin
+  // command within the command time-out) are deadlines checked here, so the worker goes on with its other work.
+  const int rc = spdk_nvme_probe_poll_async(probe_ctx_);
+  if (rc == -EAGAIN) return AttachProgress::kPending;
+  probe_ctx_ = nullptr;  // freed by the driver
+  attach_error_ = probe_.attached ? "" : kyt_env_pci_error();
+  if (!probe_.attached) return AttachProgress::kFailed;
   // A drive that answers Identify Controller with nothing but zeros (no vendor, no serial, no queue sizes) is not
   // one to drive: every later answer of it would be taken on trust.
-  const auto* cdata = reinterpret_cast<const uint8_t*>(&probe.ctrlr->cdata);
-  if (std::all_of(cdata, cdata + sizeof(probe.ctrlr->cdata), [](uint8_t b) { return b == 0; })) {
+  const auto* cdata = reinterpret_cast<const uint8_t*>(&probe_.ctrlr->cdata);
+  if (std::all_of(cdata, cdata + sizeof(probe_.ctrlr->cdata), [](uint8_t b) { return b == 0; })) {
     std::cout << "NVME: Identify Controller data is all zeros: the device is not attached" << std::endl;
-    spdk_nvme_detach(probe.ctrlr);
+    spdk_nvme_detach(probe_.ctrlr);
     attach_error_ = "the device answered Identify Controller with all zeros";
-    return;
+    return AttachProgress::kFailed;
   }
 
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
-  spdk_nvme_ctrlr_register_timeout_callback(probe.ctrlr, command_timeout_us_, TimedOut, this);
-  ctx_ = std::make_shared<NvmeControllerCtx>(probe.ctrlr, trid, data_validator_manager_);
+  spdk_nvme_ctrlr_register_timeout_callback(probe_.ctrlr, command_timeout_us_, TimedOut, this);
+  ctx_ = std::make_shared<NvmeControllerCtx>(probe_.ctrlr, probe_trid_, data_validator_manager_);
   // The context's reset machine tells the controller how a reset goes; it lives no longer than the context.
   ctx_->GetResetController().SetOnProgress([this](kyt::nvme::NvmeResetController::Progress progress) {
     using P = kyt::nvme::NvmeResetController::Progress;
@@ -82,18 +96,27 @@ void NvmeController::ScanAttachement(uint32_t timeout_ms) {
   if (data_validator_manager_) {
     data_validator_manager_->Resize(ctx_->GetNamespaceManager().GetMaxNamespaceId());
   }
+  return AttachProgress::kAttached;
+}
+
+void NvmeController::AbandonAttachement() {
+  if (probe_ctx_ == nullptr) return;
+  std::cout << "NVME: Attachment given up" << std::endl;
+  spdk_nvme_probe_abort_async(probe_ctx_);
+  probe_ctx_ = nullptr;
 }
 
 bool NvmeController::Probed(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
   opts->io_queue_size = kRequestedIoQueueSize;
-  opts->override_cap_to = kyt::nvme::kReadyWaitCapMs;
-  opts->admin_timeout_ms = static_cast<ProbeRecord*>(cb_ctx)->admin_timeout_ms;
+  // The wait for CSTS.RDY is the drive's own CAP.TO (a register the drive answers with its promise).
+  opts->override_cap_to = 0;
+  opts->admin_timeout_ms = static_cast<NvmeController::ProbeRecord*>(cb_ctx)->admin_timeout_ms;
   return true;
 }
 
 void NvmeController::Attached(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr* ctrlr,
                               const spdk_nvme_ctrlr_opts* /*opts*/) {
-  ProbeRecord* probe = static_cast<ProbeRecord*>(cb_ctx);
+  ProbeRecord* probe = static_cast<NvmeController::ProbeRecord*>(cb_ctx);
   probe->ctrlr = ctrlr;
   probe->attached = true;
 }
@@ -186,7 +209,10 @@ void NvmeController::ResetEnded(bool ok) {
   ChangeState(gone ? S::kRemoved : S::kFailed);
 }
 
-void NvmeController::Teardown() { ctx_.reset(); }
+void NvmeController::Teardown() {
+  AbandonAttachement();
+  ctx_.reset();
+}
 
 std::string NvmeController::GetFailure() const {
   using S = kyt::nvme::ControllerState;

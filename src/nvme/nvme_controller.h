@@ -11,13 +11,14 @@
 #include <string>
 
 #include "nvme/controller_state.h"
+#include "spdk/nvme.h"
 #include "nvme/time_bounds.h"
 #include "utility/command_tracker.h"
 
 struct spdk_nvme_ctrlr;
 struct spdk_nvme_ctrlr_opts;
 struct spdk_nvme_qpair;
-struct spdk_nvme_transport_id;
+struct spdk_nvme_probe_ctx;
 struct AdminCmdInput;
 struct AdminCmdOutput;
 struct NvmeAdminCtx;
@@ -41,9 +42,24 @@ class NvmeController {
 
   const std::string& GetName() const { return name_; }
 
-  // Attaches the device when not attached. A non-zero time-out (milliseconds) becomes the command time-out, also when
-  // no device answers. On an attached controller nothing happens.
+  // Attaches the device when not attached, waiting for the attachment's end. A non-zero time-out (milliseconds)
+  // becomes the command time-out, also when no device answers. On an attached controller nothing happens.
   void ScanAttachement(uint32_t timeout_ms);
+  // The same as polled steps, so that the worker serves its other queues and controllers meanwhile. Start: false
+  // when attached already, or when no attachment could begin (GetAttachError says why); true while one is under
+  // way (also one started by another caller). Poll: one step of it. Abandon: gives an attachment under way up.
+  enum class AttachProgress { kPending, kAttached, kFailed };
+  bool StartAttachement(uint32_t timeout_ms);
+  AttachProgress PollAttachement();
+  void AbandonAttachement();
+  bool IsAttaching() const { return probe_ctx_ != nullptr; }
+
+  // Read by the probe callback and written by the attach callback during one attachment.
+  struct ProbeRecord {
+    uint32_t admin_timeout_ms = 0;  // the command time-out, which bounds the admin steps of the initialisation too
+    spdk_nvme_ctrlr* ctrlr = nullptr;
+    bool attached = false;
+  };
   // Detaches when the device no longer responds (BAR0 gone, CSTS all ones, not ready), or always with `force`.
   // Does nothing while not attached.
   void ScanRemoval(bool force);
@@ -129,6 +145,9 @@ class NvmeController {
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
   std::string attach_error_;
   mutable kyt::nvme::ControllerState state_ = kyt::nvme::ControllerState::kDetached;
+  spdk_nvme_probe_ctx* probe_ctx_ = nullptr;  // the attachment under way
+  ProbeRecord probe_;
+  spdk_nvme_transport_id probe_trid_{};
   uint64_t command_timeout_us_ = kDefaultCommandTimeoutUs;
   uint64_t ticks_hz_;
 

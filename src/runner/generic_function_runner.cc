@@ -162,12 +162,14 @@ void GenericFunctionRunner::HandleRunFunction() {
     case kFunctionSetCommandTrackerLog:
       Finish(NvmeController::SetCommandTrackerLog(log_path_) == 0, "failed to create command tracker log.");
       return;
-    case kFunctionScanAttachment: {
-      controller_->ScanAttachement(scan_timeout_ms_);
-      const std::string& cause = controller_->GetAttachError();
-      Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
+    case kFunctionScanAttachment:
+      // The attachment goes on as a polled step (state 3): the worker serves everything else meanwhile.
+      if (controller_->StartAttachement(scan_timeout_ms_)) {
+        ChangeState(3);
+        return;
+      }
+      FinishAttachment();
       return;
-    }
     case kFunctionScanRemoval:
       controller_->ScanRemoval(true);
       Finish(!controller_->IsInitialized(), "failed to remove the controller.");
@@ -185,7 +187,17 @@ void GenericFunctionRunner::HandleRunFunction() {
   }
 }
 
+void GenericFunctionRunner::FinishAttachment() {
+  const std::string& cause = controller_->GetAttachError();
+  Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
+}
+
 void GenericFunctionRunner::HandleWaitDone() {
+  if (code_ == kFunctionScanAttachment) {
+    if (controller_->PollAttachement() == NvmeController::AttachProgress::kPending) return;
+    FinishAttachment();
+    return;
+  }
   if (code_ != kFunctionResetController && code_ != kFunctionShutdown) {
     Abort("ASSERT: invalid input.type");
     return;

@@ -137,10 +137,16 @@ void PowerControlRunner::HandleStateWaitForDeviceDetection() {
     return;
   }
   if (detectionTimeoutMs < elapsed_ticks * 1000 / ticks_hz_) {
+    controller_->AbandonAttachement();  // the detection time-out bounds an attachment under way too
     Fail("", "device detection failure after power on");
     return;
   }
-  controller_->ScanAttachement(0);
+  // One polled step of an attachment: a drive that takes long to become ready holds nothing else up.
+  if (controller_->IsAttaching()) {
+    controller_->PollAttachement();
+  } else {
+    controller_->StartAttachement(0);
+  }
 }
 
 void PowerControlRunner::HandleStateWaitForOnHoldTime() {
