@@ -6,6 +6,7 @@
 
 #include "nvme/nvme_queue_manager.h"
 #include "nvme/nvme_register_manager.h"
+#include "nvme/time_bounds.h"
 #include "nvme_internal.h"
 
 namespace kyt {
@@ -72,7 +73,7 @@ bool NvmeResetController::IsResetComplete() {
 
 void NvmeResetController::InitControllerStart() {
   // Every wait of the re-initialisation, the waits for CSTS.RDY included, is bounded by the admin time-out.
-  const uint64_t ready_ms = std::min<uint64_t>(500ULL * ctrlr_->cap.bits.to, ctrlr_->opts.admin_timeout_ms);
+  const uint64_t ready_ms = std::min<uint64_t>(ReadyWaitMs(ctrlr_->cap.bits.to), ctrlr_->opts.admin_timeout_ms);
   ctrlr_->opts.override_cap_to = static_cast<uint32_t>(ready_ms);
   ctrlr_->state = NVME_CTRLR_STATE_ENABLE;
   ctrlr_->state_timeout_tsc = spdk_get_ticks() + ready_ms * spdk_get_ticks_hz() / 1000;

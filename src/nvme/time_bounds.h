@@ -13,14 +13,12 @@ namespace nvme {
 // completion still ends its call within the same test run.
 constexpr uint64_t kDefaultCommandTimeoutUs = 300000000ULL;  // 300 s
 
-// The attachment's wait for CSTS.RDY = 1 after CC.EN = 1 is the drive's own CAP.TO (in 500 ms units, up to 127.5 s):
-// the drive promises to be ready within it. This cap only protects against a CAP.TO that is garbage (a drive that is
-// going away mid-read): no NVMe drive may take longer than the register's largest value.
-constexpr uint32_t kReadyWaitCapMs = 127500;
-
-// The wait for CSTS.RDY = 0 after a reset or a shutdown clears CC.EN: the same register bound as above, taken from
-// CAP.TO, but never longer than the command time-out (a drive that does not leave ready is as good as hung).
-constexpr uint32_t kDisableWaitCapMs = kReadyWaitCapMs;
+// The wait for CSTS.RDY to follow CC.EN (attachment, reset) is the drive's own CAP.TO, in 500 ms units: the drive
+// promises to be ready within it, and the register cannot ask for more than 127.5 s. A reset bounds it by the command
+// time-out as well (a drive that takes longer than the script's bound is as good as hung); a drive whose registers
+// read all ones is gone and is not waited for at all. A reset's wait for CSTS.RDY = 0 after clearing CC.EN, and each
+// admin command of an initialisation, are bounded by the command time-out.
+inline uint64_t ReadyWaitMs(uint32_t cap_to) { return 500ULL * cap_to; }
 
 // Each command of a teardown (deleting the queue pairs before a detach): a drive that stops answering must not hold
 // the end of the process for a whole command time-out, and a drive that works answers a queue deletion in
