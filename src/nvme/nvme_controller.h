@@ -1,5 +1,7 @@
-// One NVMe device known by its PCI address: attaches it through the driver's probe, notices its removal, records a
-// command time-out or an announced power-off, and forwards the operations that work on the whole controller.
+// One NVMe device known by its PCI address: attaches it through the driver's probe, notices its removal, keeps the
+// controller's one state (controller_state.h: attached, timed out, resetting, power-off notified, failed, removed)
+// with the admission check every runner makes before it submits, and forwards the operations that work on the whole
+// controller.
 // While attached it holds one NvmeControllerCtx with the per-attachment machinery (namespaces, queues, registers,
 // I/O, queue-pair, reset and shutdown machines); releasing the context detaches the device.
 // All operations run on the worker thread except Teardown at the driver's destruction.
@@ -80,7 +82,7 @@ class NvmeController {
   // What ends a wait for a command already submitted: a detach, a failed controller or a device that stopped
   // answering. A later time-out of another command does not (it refuses only what is submitted after it).
   kyt::nvme::Admission CheckInFlight() const;
-  // A reset of the attachment starts / ended (successfully or not).
+  // A reset of the attachment starts / ended (successfully or not); the attachment's reset machine calls them.
   void ResetStarted();
   void ResetEnded(bool ok);
 
