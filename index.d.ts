@@ -47,7 +47,15 @@ export interface Completion {
  * ("Command Timed Out"): `data` is the command's completion entry.
  */
 export interface CommandError extends Error {
-  data?: Completion | DataMismatch;
+  data?: Completion;
+}
+
+/**
+ * The Error of a validated read that found other data than was last written (message "data mismatch"): its `data`
+ * is a DataMismatch instead of a completion entry. A read's callback error with that message has this shape.
+ */
+export interface DataMismatchError extends Error {
+  data: DataMismatch;
 }
 
 /** `data` of a "data mismatch" Error (read, workload): the block, the validator's tag expected and the tag found. */
