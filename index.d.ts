@@ -169,7 +169,11 @@ export interface HistogramFeature {
   startUs?: number;
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
-  /** Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). */
+  /**
+   * Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). 8 bytes per bucket and
+   * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
+   * are refused before the run.
+   */
   precisions?: number;
   /** Adds `histogramRawData` (the buckets) to each direction's statistics (default false). */
   rawData?: boolean;
@@ -228,9 +232,10 @@ export interface WorkloadCommonOptions extends CommandOptions {
   /** Statuses that are counted in errorHistory but do not end the run. */
   ignoreError?: IgnoredStatus[];
   features?: WorkloadFeatures;
-  /** Seconds the run lasts at most; 0 or absent: no time limit. */
+  /** Whole seconds the run lasts at most (0 to 2147483647; a fraction is refused); 0 or absent: no time limit. */
   duration?: number;
-  /** Passes over the range, >= 1 (default 1); the run ends after them even when `duration` has not passed. */
+  /** Whole passes over the range, 1 to 2147483647 (default 1); the run ends after them even when `duration` has not
+   * passed. */
   loops?: number;
 }
 
@@ -260,6 +265,7 @@ export interface BasicWorkloadOptions extends WorkloadCommonOptions {
 export interface MultiRangeWorkloadOptions extends WorkloadCommonOptions {
   /** 'multiRange' (any case). */
   type: string;
+  /** 1 to 1,000,000 ranges. */
   ranges: MultiRange[];
 }
 
@@ -380,7 +386,10 @@ export interface WorkloadResult {
   read: WorkloadDirectionStats;
   write: WorkloadDirectionStats;
   trim: WorkloadDirectionStats;
+  /** The first 1,000 failed I/Os. */
   errorHistory: WorkloadErrorEntry[];
+  /** Failed I/Os after the first 1,000: counted, not listed. */
+  errorHistoryDropped: number;
 }
 
 /**
@@ -393,6 +402,7 @@ export interface WorkloadError extends Error {
   write?: WorkloadDirectionStats;
   trim?: WorkloadDirectionStats;
   errorHistory?: WorkloadErrorEntry[];
+  errorHistoryDropped?: number;
   /** After "data mismatch". */
   data?: DataMismatch;
 }
@@ -507,7 +517,8 @@ export declare class KytAddon {
   startWorkloadGenerator(options: WorkloadOptions, callback: Callback<WorkloadResult, WorkloadError>): void;
 
   // ---- Error injection ----
-  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs. */
+  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs; at most
+   * the controller's command time-out (else the callback gets a TypeError). */
   nvmeSetErrorInjection(qid: number, opc: number, doNotSubmit: boolean, counts: number, timeoutInUs: number,
                         sct: number, sc: number, callback: Callback<StatusResult>): void;
 

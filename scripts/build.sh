@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the addon, the test-only modules, the unit tests and the benchmarks (build/), then the unit
-# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+# tests, the addon and the test-only modules once more under AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/; the addon there is loaded into node with the sanitizer runtime preloaded, see scripts/test.sh).
 # KYT_ASAN=0 skips the sanitizer build; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories.
 # `--main-job` builds only what examples/main-job.js loads (the addon, the environment library and, where tests/sim is
 # present, the simulated drive module) and no sanitizer build. The addon compiles against the headers of the Node.js
@@ -24,6 +25,6 @@ cmake --build "${build}" -j"${jobs}" "${targets[@]}"
 if [ "${asan}" != 0 ]; then
   echo "== Sanitizer build (${build_asan})"
   cmake -S . -B "${build_asan}" -DCMAKE_BUILD_TYPE=Debug -DKYT_SANITIZE=ON \
-        -DKYT_BUILD_ADDON=OFF -DKYT_BUILD_BENCH=OFF >/dev/null
+        -DKYT_BUILD_ADDON=ON -DKYT_BUILD_BENCH=OFF >/dev/null
   cmake --build "${build_asan}" -j"${jobs}"
 fi

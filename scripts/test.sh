@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ units (plain build, then the AddressSanitizer/UndefinedBehaviorSanitizer build) with ctest,
+# the hostile-argument script test against the sanitizer build's addon (node with the sanitizer runtime preloaded),
 # then the script tests with Node's own runner, each test file in its own process.
 # Exits non-zero when anything failed; never reads standard input (safe under CI=true).
 # KYT_ASAN=0 skips the sanitizer build's tests; KYT_BUILD_DIR / KYT_ASAN_BUILD_DIR name other build directories
@@ -42,6 +43,18 @@ if [ "${KYT_ASAN:-1}" != 0 ]; then
   else
     order+=("sanitizer build")
     result["sanitizer build"]="FAILED (${build_asan}/ is missing)"
+  fi
+  # The addon under the sanitizers: node itself is not instrumented, so the runtime is preloaded (it must come first)
+  # and node's own allocations are not reported as leaks.
+  asan_runtime=$(gcc -print-file-name=libasan.so)
+  if [ -f "${build_asan}/lib/kyt.node" ] && [ -f "${asan_runtime}" ]; then
+    run_step "Hostile script arguments against the sanitizer build's addon" \
+      env KYT_BUILD_DIR="${build_asan}" LD_PRELOAD="${asan_runtime}" \
+      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      node --test --test-reporter=spec --test-timeout=300000 tests/js/foundation/hostile.test.js
+  else
+    order+=("sanitizer addon")
+    result["sanitizer addon"]="FAILED (no ${build_asan}/lib/kyt.node or no ${asan_runtime}: run scripts/build.sh)"
   fi
 fi
 

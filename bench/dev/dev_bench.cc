@@ -51,6 +51,20 @@ void BM_ValidatorRangeCycle(benchmark::State& state) {
 }
 BENCHMARK(BM_ValidatorRangeCycle)->Arg(8)->Arg(256);
 
+// Enabling and disabling a validator of 2^n blocks (512 bytes each): what the worker spends answering the call.
+void BM_ValidatorEnable(benchmark::State& state) {
+  const uint64_t blocks = uint64_t(1) << state.range(0);
+  kyt::nvme::DataValidator validator;
+  for (auto _ : state) {
+    if (validator.Resize(blocks, 512) != kyt::nvme::kDataValidatorOk) {
+      state.SkipWithError("the validator was not enabled");
+      return;
+    }
+    validator.Clear();
+  }
+}
+BENCHMARK(BM_ValidatorEnable)->ArgName("log2_blocks")->Arg(20)->Arg(28)->Arg(32)->Arg(34)->Arg(35)->Unit(benchmark::kMicrosecond);
+
 // Validated 4 KiB writes, `depth` in flight, on one queue pair of the simulated drive.
 void BM_ValidatedWrites(benchmark::State& state) {
   const uint32_t depth = static_cast<uint32_t>(state.range(0));

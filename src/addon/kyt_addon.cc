@@ -220,11 +220,15 @@ bool KytAddon::IsNvmeReady() const {
 
 void KytAddon::NvmeSetDefaultBdf(const Info& info) {
   KytAddon* self = Self(info);
-  if (self == nullptr || !self->default_bdf_.empty()) return;
+  if (self == nullptr) return;
   v8::Isolate* isolate = info.GetIsolate();
+  // The conversion first: it may run script code (a toString), which may itself set the address. Only then is the
+  // "already set" test made, once, so that the address stored is the first one set and never overwritten.
   v8::Local<v8::String> text;
   if (!info[0]->ToString(isolate->GetCurrentContext()).ToLocal(&text)) return;  // its exception is pending
-  self->default_bdf_ = tyr::JsBase::ToStdString(isolate, text);
+  std::string bdf = tyr::JsBase::ToStdString(isolate, text);
+  if (!self->default_bdf_.empty()) return;
+  self->default_bdf_ = std::move(bdf);
   LogLine("ADDON: Setting BDF = " + self->default_bdf_);
 }
 

@@ -132,8 +132,12 @@ std::pair<uint8_t*, size_t> JsBase::ParseJsArgBuffer(v8::Local<v8::Value> value,
 }
 
 std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n) {
-  auto [data, length] = ParseJsArgBuffer(value, n);
-  return length == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + length);
+  if (value.IsEmpty() || !node::Buffer::HasInstance(value)) throw ArgError(n, "must be a Buffer");
+  // The view's bytes as they are now (a view of a resized or detached buffer has its current length).
+  v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
+  std::vector<uint8_t> bytes(view->ByteLength());
+  if (!bytes.empty()) bytes.resize(view->CopyContents(bytes.data(), bytes.size()));
+  return bytes;
 }
 
 std::string JsBase::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n) {
@@ -154,57 +158,58 @@ v8::Local<v8::Value> JsBase::ParseJsonString(v8::Local<v8::String> text, const s
 }
 
 // ---------------------------------------------------------------------------------------------------------------
-// Object properties: (a) undefined → default or "is required", (b) type test, (c) conversion; each step reads the
-// property anew.
+// Object properties: (a) undefined → default or "is required", (b) type test, (c) conversion, all three on the one
+// value that a single read of the property gave (a getter or a Proxy is asked once).
 
 #define KYT_PROP_FORMS(Type, CType, Test, TypeText, Convert)                                                        \
   CType JsBase::ParseJsProp##Type(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,  \
                                   CType def) {                                                                     \
-    if (GetProp(obj, name)->IsUndefined()) return def;                                                             \
-    return ParseJsProp##Type(obj, prefix, name);                                                                   \
+    v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
+    if (value->IsUndefined()) return def;                                                                          \
+    if (!value->Test()) throw PropError(prefix, name, "must be a " TypeText);                                     \
+    return Convert;                                                                                                \
   }                                                                                                                \
   CType JsBase::ParseJsProp##Type(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name) { \
-    if (GetProp(obj, name)->IsUndefined()) throw PropError(prefix, name, "is required");                          \
-    if (!GetProp(obj, name)->Test()) throw PropError(prefix, name, "must be a " TypeText);                        \
     v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
+    if (value->IsUndefined()) throw PropError(prefix, name, "is required");                                       \
+    if (!value->Test()) throw PropError(prefix, name, "must be a " TypeText);                                     \
     return Convert;                                                                                                \
   }
 
-KYT_PROP_FORMS(Bool, bool, IsBoolean, "Boolean", value->IsBoolean() && value.As<v8::Boolean>()->Value())
-KYT_PROP_FORMS(Uint32, uint32_t, IsNumber, "Number",
-               value->IsNumber() ? NumberToUint32(value.As<v8::Number>()->Value()) : GetJsUint32(value))
-KYT_PROP_FORMS(Int32, int32_t, IsNumber, "Number",
-               value->IsNumber() ? NumberToInt32(value.As<v8::Number>()->Value())
-                                 : static_cast<int32_t>(GetJsUint32(value)))
-KYT_PROP_FORMS(Uint64, uint64_t, IsNumber, "Number",
-               value->IsNumber() ? NumberToUint64(value.As<v8::Number>()->Value()) : 0)
+KYT_PROP_FORMS(Bool, bool, IsBoolean, "Boolean", value.As<v8::Boolean>()->Value())
+KYT_PROP_FORMS(Uint32, uint32_t, IsNumber, "Number", NumberToUint32(value.As<v8::Number>()->Value()))
+KYT_PROP_FORMS(Int32, int32_t, IsNumber, "Number", NumberToInt32(value.As<v8::Number>()->Value()))
+KYT_PROP_FORMS(Uint64, uint64_t, IsNumber, "Number", NumberToUint64(value.As<v8::Number>()->Value()))
 
 #undef KYT_PROP_FORMS
 
 std::string JsBase::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                          const std::string& name, const std::string& def) {
-  if (GetProp(obj, name)->IsUndefined()) return def;
-  return ParseJsPropStdString(obj, prefix, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) return def;
+  if (!value->IsString()) throw PropError(prefix, name, "must be a String");
+  return GetJsStdString(value.As<v8::String>());
 }
 
 std::string JsBase::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                          const std::string& name) {
-  if (GetProp(obj, name)->IsUndefined()) throw PropError(prefix, name, "is required");
-  if (!GetProp(obj, name)->IsString()) throw PropError(prefix, name, "must be a String");
   v8::Local<v8::Value> value = GetProp(obj, name);
-  return value->IsString() ? GetJsStdString(value.As<v8::String>()) : GetJsPropStdString(obj, name);
+  if (value->IsUndefined()) throw PropError(prefix, name, "is required");
+  if (!value->IsString()) throw PropError(prefix, name, "must be a String");
+  return GetJsStdString(value.As<v8::String>());
 }
 
 v8::Local<v8::Value> JsBase::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
                                               const std::string& name) {
-  if (GetProp(obj, name)->IsUndefined()) throw PropError(prefix, name, "is required");
-  return GetProp(obj, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw PropError(prefix, name, "is required");
+  return value;
 }
 
 v8::Local<v8::Array> JsBase::ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
                                               const std::string& name) {
-  if (GetProp(obj, name)->IsUndefined()) throw PropError(prefix, name, "is required");
   v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw PropError(prefix, name, "is required");
   if (!value->IsArray()) throw PropError(prefix, name, "must be an Array");
   return value.As<v8::Array>();
 }
@@ -232,8 +237,9 @@ bool JsBase::IsJsPropUndefined(v8::Local<v8::Object> obj, const std::string& nam
 }
 
 v8::Local<v8::String> JsBase::GetJsPropString(v8::Local<v8::Object> obj, const std::string& name) {
+  v8::Local<v8::Value> value = GetProp(obj, name);
   v8::Local<v8::String> text;
-  if (!GetProp(obj, name)->ToString(Context()).ToLocal(&text)) throw JsPendingException();
+  if (!value->ToString(Context()).ToLocal(&text)) throw JsPendingException();
   return text;
 }
 

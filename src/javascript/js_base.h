@@ -46,7 +46,8 @@ class JsBase {
   uint32_t ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& n);
   int32_t ParseJsArgInt32(v8::Local<v8::Value> value, const std::string& n);
   uint64_t ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& n);
-  // Pointer into the script's buffer memory (no copy) and its length in bytes.
+  // Pointer into the script's buffer memory (no copy) and its length in bytes: valid only until script code runs
+  // again (a later argument's getter may resize or detach the buffer), so only for use within the same step.
   std::pair<uint8_t*, size_t> ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& n);
   std::vector<uint8_t> ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n);
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n);

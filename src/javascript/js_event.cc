@@ -2,6 +2,8 @@
 
 #include <node_buffer.h>
 
+#include <cmath>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -16,6 +18,14 @@ namespace {
 
 std::string Quoted(const std::string& name) { return "argument \"" + name + "\""; }
 
+// The host's own integer conversion of a number (ToInteger, saturated to the signed 64-bit range, NaN 0), as bits.
+uint64_t NumberToInteger64(double number) {
+  if (std::isnan(number)) return 0;
+  if (number >= 9223372036854775807.0) return static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (number <= -9223372036854775808.0) return static_cast<uint64_t>(std::numeric_limits<int64_t>::min());
+  return static_cast<uint64_t>(static_cast<int64_t>(number));
+}
+
 }  // namespace
 
 JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate) : isolate_(isolate), bdf_(std::move(bdf)) {
@@ -24,9 +34,10 @@ JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate) : isolate_(isolate), bdf
 
 JsEvent::~JsEvent() {
   callback_.Reset();
-  for (auto& value : held_values_) value.Reset();
-  held_values_.clear();
-  held_stores_.clear();
+  for (OwnedCopy& copy : owned_) copy.view.Reset();
+  for (auto& key : keys_) key.second.Reset();
+  keys_.clear();
+  owned_.clear();
   context_.Reset();
 }
 
@@ -167,7 +178,8 @@ void JsEvent::SetCallback(v8::Local<v8::Function> callback) {
 
 void JsEvent::SetBdfFromObject(v8::Local<v8::Object> object) {
   if (object.IsEmpty()) return;
-  if (IsJsPropString(object, "bdf")) bdf_ = GetJsPropStdString(object, "bdf");
+  v8::Local<v8::Value> bdf = GetProp(object, "bdf");
+  if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>());
 }
 
 void JsEvent::ThrowJsException(const std::string& text) {
@@ -176,10 +188,19 @@ void JsEvent::ThrowJsException(const std::string& text) {
 
 // ---- property access ----
 
+v8::Local<v8::String> JsEvent::Key(const std::string& name) {
+  auto found = keys_.find(name);
+  if (found != keys_.end()) return found->second.Get(isolate_);
+  v8::Local<v8::String> key = v8::String::NewFromUtf8(isolate_, name.c_str(), v8::NewStringType::kInternalized)
+                                  .FromMaybe(v8::String::Empty(isolate_));
+  keys_.emplace(name, v8::Global<v8::String>(isolate_, key));
+  return key;
+}
+
 v8::Local<v8::Value> JsEvent::GetProp(v8::Local<v8::Object> obj, const std::string& name) {
   v8::TryCatch try_catch(isolate_);
   v8::Local<v8::Value> value;
-  if (!obj->Get(context(), CreateJsString(name)).ToLocal(&value)) {
+  if (!obj->Get(context(), Key(name)).ToLocal(&value)) {
     throw std::runtime_error("property \"" + name + "\" could not be read");
   }
   return value;
@@ -209,15 +230,19 @@ bool JsEvent::IsJsPropUndefined(v8::Local<v8::Object> obj, const std::string& na
 }
 
 v8::Local<v8::String> JsEvent::GetJsPropString(v8::Local<v8::Object> obj, const std::string& name) {
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  v8::TryCatch try_catch(isolate_);
   v8::Local<v8::String> text;
-  if (!GetProp(obj, name)->ToString(context()).ToLocal(&text)) {
+  if (!value->ToString(context()).ToLocal(&text)) {
     throw std::runtime_error("property \"" + name + "\" could not be converted to a String");
   }
   return text;
 }
 v8::Local<v8::Object> JsEvent::GetJsPropObject(v8::Local<v8::Object> obj, const std::string& name) {
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  v8::TryCatch try_catch(isolate_);
   v8::Local<v8::Object> object;
-  if (!GetProp(obj, name)->ToObject(context()).ToLocal(&object)) {
+  if (!value->ToObject(context()).ToLocal(&object)) {
     throw std::runtime_error("property \"" + name + "\" could not be converted to an Object");
   }
   return object;
@@ -226,7 +251,9 @@ v8::Local<v8::Value> JsEvent::GetJsPropValue(v8::Local<v8::Object> obj, const st
   return GetProp(obj, name);
 }
 v8::Local<v8::Array> JsEvent::GetJsPropArray(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name).As<v8::Array>();
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (!value->IsArray()) throw std::runtime_error("property \"" + name + "\" is not an Array");
+  return value.As<v8::Array>();
 }
 std::string JsEvent::GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name) {
   return GetJsStdString(GetJsPropString(obj, name));
@@ -235,12 +262,14 @@ uint32_t JsEvent::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& 
   return GetJsUint32(GetProp(obj, name));
 }
 int32_t JsEvent::GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name) {
+  v8::Local<v8::Value> value = GetProp(obj, name);
   v8::TryCatch try_catch(isolate_);
-  return GetProp(obj, name)->Int32Value(context()).FromMaybe(0);
+  return value->Int32Value(context()).FromMaybe(0);
 }
 uint64_t JsEvent::GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name) {
+  v8::Local<v8::Value> value = GetProp(obj, name);
   v8::TryCatch try_catch(isolate_);
-  return static_cast<uint64_t>(GetProp(obj, name)->IntegerValue(context()).FromMaybe(0));
+  return static_cast<uint64_t>(value->IntegerValue(context()).FromMaybe(0));
 }
 bool JsEvent::GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name) {
   return GetProp(obj, name)->BooleanValue(isolate_);
@@ -248,14 +277,20 @@ bool JsEvent::GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name) 
 
 JsHeldBuffer JsEvent::GetJsPropBuffer(v8::Local<v8::Object> obj, const std::string& name) {
   v8::Local<v8::Value> value = GetProp(obj, name);
-  return JsHeldBuffer{reinterpret_cast<uint8_t*>(node::Buffer::Data(value)), node::Buffer::Length(value)};
+  if (!node::Buffer::HasInstance(value)) throw std::runtime_error("property \"" + name + "\" is not a Buffer");
+  return HoldBuffer(value, name);
 }
 
 void JsEvent::GetJsPropEcArray(v8::Local<v8::Object> obj, const std::string& name, IgnoreErrorArray& out) {
-  v8::Local<v8::Array> array = GetJsPropArray(obj, name);
+  EcArray(GetJsPropArray(obj, name), name, out);
+}
+
+void JsEvent::EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out) {
   const uint32_t length = array->Length();
   for (uint32_t i = 0; i < length; ++i) {
+    v8::HandleScope scope(isolate_);
     v8::Local<v8::Value> element;
+    v8::TryCatch try_catch(isolate_);
     if (!array->Get(context(), i).ToLocal(&element)) {
       throw std::runtime_error(name + "[" + std::to_string(i) + "] could not be read");
     }
@@ -309,59 +344,71 @@ v8::Local<v8::Array> JsEvent::CreateJsArray(uint32_t length) { return v8::Array:
 
 // ---- property parsing with messages ----
 
-#define KYT_PROP_FORMS(Type, Name, Test, TypeText, Read)                                                          \
+// Each form reads the property once; the test and the conversion work on that one value (a primitive, so converting
+// it runs no script code).
+#define KYT_PROP_FORMS(Type, Name, Test, TypeText, Convert)                                                       \
   Type JsEvent::ParseJsProp##Name(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,  \
                                   Type def) {                                                                      \
-    if (IsJsPropUndefined(obj, name)) return def;                                                                  \
-    if (!GetProp(obj, name)->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);       \
-    return Read(obj, name);                                                                                        \
+    v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
+    if (value->IsUndefined()) return def;                                                                          \
+    if (!value->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);                    \
+    return Convert;                                                                                                \
   }                                                                                                                \
   Type JsEvent::ParseJsProp##Name(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name) { \
-    if (IsJsPropUndefined(obj, name)) throw std::runtime_error(prefix + "." + name + " is required");             \
-    if (!GetProp(obj, name)->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);       \
-    return Read(obj, name);                                                                                        \
+    v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
+    if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");                     \
+    if (!value->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);                    \
+    return Convert;                                                                                                \
   }
 
-KYT_PROP_FORMS(bool, Bool, IsBoolean, "Boolean", GetJsPropBool)
-KYT_PROP_FORMS(uint32_t, Uint32, IsNumber, "Number", GetJsPropUint32)
-KYT_PROP_FORMS(int32_t, Int32, IsNumber, "Number", GetJsPropInt32)
-KYT_PROP_FORMS(uint64_t, Uint64, IsNumber, "Number", GetJsPropUint64)
+KYT_PROP_FORMS(bool, Bool, IsBoolean, "Boolean", value->IsTrue())
+KYT_PROP_FORMS(uint32_t, Uint32, IsNumber, "Number", tyr::JsBase::NumberToUint32(value.As<v8::Number>()->Value()))
+KYT_PROP_FORMS(int32_t, Int32, IsNumber, "Number", tyr::JsBase::NumberToInt32(value.As<v8::Number>()->Value()))
+KYT_PROP_FORMS(uint64_t, Uint64, IsNumber, "Number", NumberToInteger64(value.As<v8::Number>()->Value()))
 #undef KYT_PROP_FORMS
 
 std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                           const std::string& name, const std::string& def) {
-  if (IsJsPropUndefined(obj, name)) return def;
-  if (!IsJsPropString(obj, name)) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsPropStdString(obj, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) return def;
+  if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
+  return GetJsStdString(value.As<v8::String>());
 }
 std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                           const std::string& name) {
-  if (IsJsPropUndefined(obj, name)) throw std::runtime_error(prefix + "." + name + " is required");
-  if (!IsJsPropString(obj, name)) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsPropStdString(obj, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
+  if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
+  return GetJsStdString(value.As<v8::String>());
 }
 v8::Local<v8::Value> JsEvent::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
                                                const std::string& name) {
-  if (IsJsPropUndefined(obj, name)) throw std::runtime_error(prefix + "." + name + " is required");
-  return GetProp(obj, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
+  return value;
 }
 v8::Local<v8::Array> JsEvent::ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
                                                const std::string& name) {
-  if (IsJsPropUndefined(obj, name)) throw std::runtime_error(prefix + "." + name + " is required");
-  if (!IsJsPropArray(obj, name)) throw std::runtime_error(prefix + "." + name + " must be an Array");
-  return GetJsPropArray(obj, name);
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
+  if (!value->IsArray()) throw std::runtime_error(prefix + "." + name + " must be an Array");
+  return value.As<v8::Array>();
 }
 JsHeldBuffer JsEvent::ParseJsPropBuffer(v8::Local<v8::Object> obj, const std::string& prefix,
                                         const std::string& name) {
-  if (IsJsPropUndefined(obj, name)) throw std::runtime_error(prefix + "." + name + " is required");
   v8::Local<v8::Value> value = GetProp(obj, name);
+  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
   if (!node::Buffer::HasInstance(value)) throw std::runtime_error(prefix + "." + name + " must be a Object");
-  return GetJsPropBuffer(obj, name);
+  return HoldBuffer(value, prefix + "." + name);
 }
 void JsEvent::ParseJsPropEcArray(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
                                  IgnoreErrorArray& out) {
-  if (!IsJsPropArray(obj, name)) throw std::runtime_error(prefix + "." + name + "must be a Array");
-  GetJsPropEcArray(obj, name, out);
+  ParseJsEcArray(GetProp(obj, name), prefix, name, out);
+}
+void JsEvent::ParseJsEcArray(v8::Local<v8::Value> value, const std::string& prefix, const std::string& name,
+                             IgnoreErrorArray& out) {
+  if (!value->IsArray()) throw std::runtime_error(prefix + "." + name + "must be a Array");
+  EcArray(value.As<v8::Array>(), name, out);
 }
 
 // ---- positional arguments ----
@@ -389,22 +436,50 @@ std::string JsEvent::ParseJsArgStdString(v8::Local<v8::Value> value, const std::
 }
 JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name) {
   if (!node::Buffer::HasInstance(value)) throw std::runtime_error(Quoted(name) + " must be a Buffer");
-  return JsHeldBuffer{reinterpret_cast<uint8_t*>(node::Buffer::Data(value)), node::Buffer::Length(value)};
+  return HoldBuffer(value, Quoted(name));
 }
 
 JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what) {
-  JsHeldBuffer held{reinterpret_cast<uint8_t*>(node::Buffer::Data(value)), node::Buffer::Length(value)};
-  if (held.length > std::numeric_limits<uint32_t>::max()) {
+  if (value.IsEmpty() || !value->IsArrayBufferView()) throw std::runtime_error(what + " must be a Buffer");
+  v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
+  // The length as it is now (a view of a resizable buffer follows its buffer; a detached one has none).
+  const size_t length = view->ByteLength();
+  if (length > std::numeric_limits<uint32_t>::max()) {
     throw std::runtime_error(what + " must be a Buffer of at most 4294967295 bytes");
   }
-  if (value->IsArrayBufferView()) {
-    v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
-    std::shared_ptr<v8::BackingStore> store = view->Buffer()->GetBackingStore();
-    if (store && store->Data() != nullptr) {
-      held.data = static_cast<uint8_t*>(store->Data()) + view->ByteOffset();
-    }
-    held_stores_.push_back(std::move(store));
+  // Whole 8-byte words: the copy is aligned for the readers of 64-bit patterns whatever the view's offset.
+  OwnedCopy copy;
+  copy.words.resize((length + 7) / 8);
+  if (length > 0) view->CopyContents(copy.words.data(), length);
+  copy.length = length;
+  copy.view.Reset(isolate_, view);
+  // Memory of a fixed length is pinned for the copy back: it stays where it is even when the script detaches or
+  // transfers the buffer meanwhile. A resizable one is not pinned (it may shrink under the pin).
+  std::shared_ptr<v8::BackingStore> store = view->Buffer()->GetBackingStore();
+  if (length > 0 && store && !store->IsResizableByUserJavaScript() && store->Data() != nullptr &&
+      view->ByteOffset() + length <= store->ByteLength()) {
+    copy.store = std::move(store);
+    copy.offset = view->ByteOffset();
   }
-  held_values_.emplace_back(isolate_, value);
-  return held;
+  owned_.push_back(std::move(copy));
+  return JsHeldBuffer{reinterpret_cast<uint8_t*>(owned_.back().words.data()), length};
+}
+
+bool JsEvent::CopyBack(const JsHeldBuffer& held) {
+  for (OwnedCopy& copy : owned_) {
+    if (reinterpret_cast<uint8_t*>(copy.words.data()) != held.data || copy.view.IsEmpty()) continue;
+    if (copy.length == 0) return true;
+    if (copy.store) {
+      std::memcpy(static_cast<uint8_t*>(copy.store->Data()) + copy.offset, held.data, copy.length);
+      return true;
+    }
+    v8::Local<v8::ArrayBufferView> view = copy.view.Get(isolate_);
+    if (view->ByteLength() != copy.length) return false;  // shrunk or grown meanwhile
+    v8::Local<v8::ArrayBuffer> buffer = view->Buffer();
+    uint8_t* target = static_cast<uint8_t*>(buffer->Data());
+    if (target == nullptr) return false;
+    std::memcpy(target + view->ByteOffset(), held.data, copy.length);
+    return true;
+  }
+  return false;
 }

@@ -11,8 +11,13 @@
 //   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
 //
 // The event keeps the NVMe driver alive until its callback has run, so that dropping the addon object while a call
-// is pending cannot destroy the driver under a running task. Buffers handed to a command are held by their backing
-// store, so their memory stays valid while the worker uses it even if the script detaches them.
+// is pending cannot destroy the driver under a running task. A script Buffer handed to a command is copied at the
+// call into memory the event owns: the worker and the device use only that copy, so a script that shrinks, detaches
+// or shares the buffer meanwhile changes nothing they see (a command that returns data copies it back on the script's
+// thread, see CopyBack).
+//
+// Every property is read once: each reader below gets the value with one host read and checks and converts that
+// value; a caller that needs to look at a value's type first reads it with GetJsPropValue and tests the result.
 #ifndef KYT_JAVASCRIPT_JS_EVENT_H
 #define KYT_JAVASCRIPT_JS_EVENT_H
 
@@ -22,8 +27,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "spdk/nvme_spec.h"
@@ -38,7 +45,7 @@ struct ErrorCode {
 };
 using IgnoreErrorArray = std::vector<ErrorCode>;
 
-// A script buffer handed to a command: its bytes and the backing store that keeps them alive.
+// A script buffer handed to a command: the event's own copy of its bytes (8-byte aligned) and their count.
 struct JsHeldBuffer {
   uint8_t* data = nullptr;
   size_t length = 0;
@@ -128,6 +135,9 @@ class JsEvent {
   JsHeldBuffer ParseJsPropBuffer(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
   void ParseJsPropEcArray(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
                           IgnoreErrorArray& out);
+  // The same for a value already read.
+  void ParseJsEcArray(v8::Local<v8::Value> value, const std::string& prefix, const std::string& name,
+                      IgnoreErrorArray& out);
 
   v8::Local<v8::Object> ParseJsArgObject(v8::Local<v8::Value> value, const std::string& name);
   bool ParseJsArgBool(v8::Local<v8::Value> value, const std::string& name);
@@ -136,9 +146,14 @@ class JsEvent {
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name);
   JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name);
 
-  // Keeps a script Buffer alive for the life of the event (persistent handle and backing store). A Buffer longer
-  // than 2^32 - 1 bytes is refused with "<what> must be a Buffer of at most 4294967295 bytes".
+  // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life. A Buffer
+  // longer than 2^32 - 1 bytes is refused with "<what> must be a Buffer of at most 4294967295 bytes".
   JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what);
+  // Script's thread, after the worker is done: copies the event's copy back into the script's Buffer it was made
+  // from: into its memory as pinned at the call (fixed-length buffers: also after a detach or transfer), or, for a
+  // resizable buffer, through the view when it still has the length it had at the call. False when nothing could be
+  // copied (a resizable buffer resized or detached meanwhile).
+  bool CopyBack(const JsHeldBuffer& held);
 
  protected:
   v8::Isolate* isolate() const { return isolate_; }
@@ -164,6 +179,9 @@ class JsEvent {
   static void Finish(JsEvent* event);
 
   v8::Local<v8::Value> GetProp(v8::Local<v8::Object> obj, const std::string& name);
+  // The property key of the name, made once per event (a long list of options reads the same few names many times).
+  v8::Local<v8::String> Key(const std::string& name);
+  void EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out);
   bool SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
 
   v8::Global<v8::Function> callback_;
@@ -173,8 +191,15 @@ class JsEvent {
   std::string prefix_;  // of the method's argument errors
   std::shared_ptr<NvmeDriver> driver_;
   v8::Global<v8::Context> context_;
-  std::vector<v8::Global<v8::Value>> held_values_;
-  std::vector<std::shared_ptr<v8::BackingStore>> held_stores_;
+  struct OwnedCopy {
+    std::vector<uint64_t> words;
+    size_t length = 0;
+    v8::Global<v8::ArrayBufferView> view;  // the script's Buffer, for CopyBack
+    std::shared_ptr<v8::BackingStore> store;  // its memory when of a fixed length (pinned), else empty
+    size_t offset = 0;                        // of the view in that memory
+  };
+  std::list<OwnedCopy> owned_;  // a list: the copies never move
+  std::unordered_map<std::string, v8::Global<v8::String>> keys_;
 };
 
 #endif  // KYT_JAVASCRIPT_JS_EVENT_H

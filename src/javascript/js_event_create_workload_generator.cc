@@ -1,5 +1,6 @@
 #include "javascript/js_event_create_workload_generator.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -152,8 +153,10 @@ void JsEventCreateWorkloadGenerator::SetPerformance(v8::Local<v8::Object> target
     const double duration = runner_->output->accessPatternOutput ? runner_->output->accessPatternOutput->duration : 0;
     xfer = static_cast<double>(tracker->GetTotalBytes());
     io = static_cast<double>(tracker->GetTotalIos());
-    bandwidth = xfer / duration;
-    iops = io / duration;
+    if (duration > 0) {
+      bandwidth = xfer / duration;
+      iops = io / duration;
+    }
   }
   SetJsPropDouble(perf, "bandwidth", bandwidth);
   SetJsPropDouble(perf, "iops", iops);
@@ -210,23 +213,37 @@ void JsEventCreateWorkloadGenerator::SetPerformance(v8::Local<v8::Object> target
   SetJsPropUint64(raw, "start", start);
   SetJsPropUint64(raw, "end", end);
   SetJsPropUint64(raw, "precision", precision);
-  v8::Local<v8::Array> data = CreateJsArray(static_cast<uint32_t>(buckets.size()));
-  for (uint32_t i = 0; i < buckets.size(); ++i) {
-    v8::Local<v8::Object> bucket = CreateJsObject();
-    SetJsPropDouble(bucket, "start", buckets[i].start);
-    SetJsPropDouble(bucket, "end", buckets[i].end);
-    SetJsPropUint64(bucket, "count", buckets[i].count);
-    SetArrayElement(data, i, bucket);
+  // One object per bucket (at most Histogram::kMaxRawBuckets, refused before the run otherwise): the keys are made
+  // once, and each slice of buckets has its own handle scope, so that time and memory stay linear in the buckets.
+  v8::Isolate* iso = isolate();
+  v8::Local<v8::Context> ctx = iso->GetCurrentContext();
+  // Filled in order from empty: an array made with its final length would start out sparse (a dictionary).
+  v8::Local<v8::Array> data = CreateJsArray(0);
+  const v8::Local<v8::String> start_key = v8::String::NewFromUtf8Literal(iso, "start", v8::NewStringType::kInternalized);
+  const v8::Local<v8::String> end_key = v8::String::NewFromUtf8Literal(iso, "end", v8::NewStringType::kInternalized);
+  const v8::Local<v8::String> count_key = v8::String::NewFromUtf8Literal(iso, "count", v8::NewStringType::kInternalized);
+  constexpr size_t kSlice = 4096;
+  for (size_t first = 0; first < buckets.size(); first += kSlice) {
+    v8::HandleScope slice(iso);
+    const size_t last = std::min(buckets.size(), first + kSlice);
+    for (size_t i = first; i < last; ++i) {
+      v8::Local<v8::Object> bucket = v8::Object::New(iso);
+      bucket->CreateDataProperty(ctx, start_key, v8::Number::New(iso, buckets[i].start)).FromMaybe(false);
+      bucket->CreateDataProperty(ctx, end_key, v8::Number::New(iso, buckets[i].end)).FromMaybe(false);
+      bucket->CreateDataProperty(ctx, count_key, v8::Number::New(iso, static_cast<double>(buckets[i].count))).FromMaybe(false);
+      data->Set(ctx, static_cast<uint32_t>(i), bucket).FromMaybe(false);
+    }
   }
+  std::vector<HistogramBucketData>().swap(buckets);
   SetJsPropObject(raw, "data", data);
   SetJsPropObject(target, "histogramRawData", raw);
 }
 
 void JsEventCreateWorkloadGenerator::SetErrorCode(v8::Local<v8::Object> target) {
-  const auto errors = runner_->output->errorTracker->errors;  // a copy, walked key by key
-  v8::Local<v8::Array> history = CreateJsArray(0);
+  const ErrorTracker& tracker = *runner_->output->errorTracker;
+  v8::Local<v8::Array> history = CreateJsArray(static_cast<uint32_t>(tracker.kept));
   uint32_t index = 0;
-  for (const auto& entry : errors) {
+  for (const auto& entry : tracker.errors) {
     for (const command_info& cmd : entry.second) {
       v8::Local<v8::Object> object = CreateJsObject();
       SetJsPropUint32(object, "sct", entry.first.first);
@@ -239,4 +256,5 @@ void JsEventCreateWorkloadGenerator::SetErrorCode(v8::Local<v8::Object> target) 
     }
   }
   SetJsPropObject(target, "errorHistory", history);
+  SetJsPropUint64(target, "errorHistoryDropped", tracker.dropped);
 }

@@ -7,8 +7,7 @@ JsEventNvmDsm::~JsEventNvmDsm() = default;
 
 bool JsEventNvmDsm::ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) {
   return Guard("datasetManagement : ", [&] {
-    ParseJsArgBuffer(info[0], "ranges");
-    JsHeldBuffer ranges = HoldBuffer(info[0], "argument \"ranges\"");
+    const JsHeldBuffer ranges = ParseJsArgBuffer(info[0], "ranges");
     runner_->SetDsmRanges(ranges.data, static_cast<uint32_t>(ranges.length / range_entry_size_));
     runner_->SetDsmAttributes(ParseJsArgUint32(info[1], "attributes"));
     runner_->SetNamespaceId(ParseJsArgUint32(info[2], "nsid"));

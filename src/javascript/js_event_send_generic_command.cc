@@ -1,5 +1,7 @@
 #include "javascript/js_event_send_generic_command.h"
 
+#include "spdk/nvme.h"
+
 JsEventSendGenericCommand::JsEventSendGenericCommand(std::string bdf, v8::Isolate* isolate)
     : JsEvent(bdf, isolate), runner_(new GenericCmdRunner(bdf)) {
   set_runner(runner_);
@@ -24,12 +26,26 @@ bool JsEventSendGenericCommand::ParseParameters(const v8::FunctionCallbackInfo<v
   return Guard("sendAdminCommand : ", [&] {
     runner_->SetQueueId(static_cast<uint16_t>(ParseJsArgUint32(info[0], "qid")));
     ParseCommand(info[1]);
-    ParseJsArgBuffer(info[2], "buffer");
-    JsHeldBuffer buffer = HoldBuffer(info[2], "argument \"buffer\"");
-    const bool host_to_device = ParseJsArgBool(info[3], "isHostToDevice");
-    runner_->SetBuffer(buffer.data, static_cast<uint32_t>(buffer.length), host_to_device);
+    buffer_ = ParseJsArgBuffer(info[2], "buffer");
+    host_to_device_ = ParseJsArgBool(info[3], "isHostToDevice");
+    runner_->SetBuffer(buffer_.data, static_cast<uint32_t>(buffer_.length), host_to_device_);
     ParseBdfAndCallback(info, 6);
   });
 }
 
-void JsEventSendGenericCommand::CallCallback() { CallbackWithCompletion(runner_->GetCompletion()); }
+void JsEventSendGenericCommand::CallCallback() {
+  // The worker filled the event's copy of the buffer; the script's Buffer gets it here, on the script's thread, and
+  // only when it still has the length it had at the call.
+  const bool returned = !host_to_device_ && buffer_.length > 0 && !runner_->IsAborted() &&
+                        !spdk_nvme_cpl_is_host_timeout(&runner_->GetCompletion());
+  if (returned && !CopyBack(buffer_)) {
+    v8::HandleScope scope(isolate());
+    if (!HasCallback()) return;
+    v8::Local<v8::Value> error = v8::Exception::Error(
+        CreateJsString("argument \"buffer\" changed its length while the command ran: its data were not returned"));
+    SetJsPropObject(error.As<v8::Object>(), "data", MakeCompletionResult(runner_->GetCompletion()));
+    InvokeCallback(error, v8::Null(isolate()));
+    return;
+  }
+  CallbackWithCompletion(runner_->GetCompletion());
+}

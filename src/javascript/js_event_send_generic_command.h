@@ -1,6 +1,9 @@
 // Script method sendGenericCommand(qid, command, buffer, isHostToDevice[, options], callback): one raw NVMe command
 // built by the script ({nsid, opc, cdw10..cdw15}) on the admin queue (qid 0) or an I/O queue, moving the Buffer's
 // bytes in the given direction. Argument errors carry the prefix "sendAdminCommand : ".
+// The command works on the event's copy of the Buffer; data from the device reach the script's Buffer in the callback,
+// (also after a detach or transfer of a fixed-length one); a resizable one whose length changed meanwhile is left as
+// it is and the callback gets an Error.
 #ifndef KYT_JAVASCRIPT_JS_EVENT_SEND_GENERIC_COMMAND_H
 #define KYT_JAVASCRIPT_JS_EVENT_SEND_GENERIC_COMMAND_H
 
@@ -20,6 +23,8 @@ class JsEventSendGenericCommand : public JsEvent {
 
  private:
   GenericCmdRunner* runner_;
+  JsHeldBuffer buffer_;  // the event's copy of the script's Buffer, which the worker reads or fills
+  bool host_to_device_ = false;
 };
 
 #endif  // KYT_JAVASCRIPT_JS_EVENT_SEND_GENERIC_COMMAND_H

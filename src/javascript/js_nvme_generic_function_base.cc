@@ -43,6 +43,13 @@ void JsNvmeGenericFunctionBase::ParseCallbackOnly(const v8::FunctionCallbackInfo
 
 void JsNvmeGenericFunctionBase::CallCallback() {
   TaskBase* task = GetTask();
+  if (task->IsAborted() && task->IsArgumentRefused()) {
+    // A value the script gave that this controller cannot honour: a TypeError as for any refused argument.
+    v8::Isolate* isolate = GetIsolate();
+    InvokeCallback(v8::Exception::TypeError(CreateJsString(GetName() + " : " + task->GetErrorMessage())),
+                   v8::Null(isolate));
+    return;
+  }
   if (task->IsAborted()) {
     CallbackError(task->GetErrorMessage());
     return;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <node_buffer.h>
+
 #include "javascript/js_event.h"
 
 namespace {
@@ -23,6 +25,14 @@ bool IsPowerOfTen(uint64_t value) {
 
 }  // namespace
 
+uint32_t WorkloadOptionsParser::Duration(v8::Local<v8::Object> options) {
+  return WholeNumber(options, "options", "duration", 0, 0, "options.duration must be a non-negative integer");
+}
+
+uint32_t WorkloadOptionsParser::Loops(v8::Local<v8::Object> options) {
+  return WholeNumber(options, "options", "loops", 1, 1, "options.loops must be a positive integer");
+}
+
 WorkloadOptionsParser::WorkloadOptionsParser(JsEvent& event, v8::Isolate* isolate, WorkloadGenerationInput& input)
     : event_(event), isolate_(isolate), input_(input) {}
 
@@ -31,49 +41,71 @@ void WorkloadOptionsParser::Parse(v8::Local<v8::Object> options) {
   ParseAccessPatternParameters(options);
 }
 
-v8::Local<v8::Value> WorkloadOptionsParser::Element(v8::Local<v8::Array> array, uint32_t index) {
+v8::Local<v8::Value> WorkloadOptionsParser::Element(v8::Local<v8::Array> array, uint32_t index,
+                                                    const std::string& name) {
+  v8::TryCatch try_catch(isolate_);
   v8::Local<v8::Value> value;
-  if (!array->Get(isolate_->GetCurrentContext(), index).ToLocal(&value)) return v8::Undefined(isolate_);
+  if (!array->Get(isolate_->GetCurrentContext(), index).ToLocal(&value)) {
+    throw std::runtime_error(name + " could not be read");
+  }
   return value;
+}
+
+uint32_t WorkloadOptionsParser::WholeNumber(v8::Local<v8::Object> options, const std::string& prefix,
+                                            const std::string& name, uint32_t def, uint32_t min,
+                                            const std::string& refusal) {
+  const v8::Local<v8::Value> value = event_.GetJsPropValue(options, name);
+  if (value->IsUndefined()) return def;
+  if (!value->IsNumber()) throw std::runtime_error(prefix + "." + name + " must be a Number");
+  // A fraction, NaN or an infinity is no count of seconds or loops: refused, never cut to one.
+  const double number = value.As<v8::Number>()->Value();
+  if (!(number >= min) || number != std::floor(number)) throw std::runtime_error(refusal);
+  if (number > kMaxWholeNumber) {
+    throw std::runtime_error(prefix + "." + name + " must be at most " + std::to_string(kMaxWholeNumber));
+  }
+  return static_cast<uint32_t>(number);
 }
 
 void WorkloadOptionsParser::ParseCommonParameters(v8::Local<v8::Object> options) {
   input_.queueDepth = event_.ParseJsPropUint32(options, "options", "queueDepth", 0);
   input_.qid = event_.ParseJsPropUint32(options, "options", "qid", 0);
   ParseDataPattern(options);
-  if (!event_.IsJsPropUndefined(options, "ignoreError")) {
+  const v8::Local<v8::Value> ignore = event_.GetJsPropValue(options, "ignoreError");
+  if (!ignore->IsUndefined()) {
     IgnoreErrorArray codes;
-    event_.ParseJsPropEcArray(options, "options", "ignoreError", codes);
+    event_.ParseJsEcArray(ignore, "options", "ignoreError", codes);
     for (const ErrorCode& code : codes) input_.ignoreError.emplace_back(code.sct, code.sc);
   }
   ParseFeatures(options);
 }
 
 void WorkloadOptionsParser::ParseDataPattern(v8::Local<v8::Object> options) {
-  if (event_.IsJsPropUndefined(options, "dataPattern")) return;
-  JsHeldBuffer pattern = event_.ParseJsPropBuffer(options, "options", "dataPattern");
+  const v8::Local<v8::Value> value = event_.GetJsPropValue(options, "dataPattern");
+  if (value->IsUndefined()) return;
+  if (!node::Buffer::HasInstance(value)) throw std::runtime_error("options.dataPattern must be a Object");
+  // The event's own aligned copy: the pattern checked is the one the workload writes.
+  const JsHeldBuffer pattern = event_.HoldBuffer(value, "options.dataPattern");
   if ((pattern.length & 7) != 0) {
     throw std::runtime_error("options.dataPattern should be a Buffer with size that is multiples of 8.");
   }
-  pattern = event_.HoldBuffer(event_.GetJsPropValue(options, "dataPattern"), "options.dataPattern");
   input_.dataPattern = pattern.length == 0 ? nullptr : reinterpret_cast<const uint64_t*>(pattern.data);
   input_.dataPatternSize = pattern.length;
 }
 
 bool WorkloadOptionsParser::FeatureObject(v8::Local<v8::Object> features, const std::string& name,
                                           v8::Local<v8::Object>& out) {
-  if (event_.IsJsPropUndefined(features, name)) return false;
-  if (!event_.IsJsPropObject(features, name)) {
-    throw std::runtime_error("options.features." + name + " must be an Object");
-  }
-  out = event_.GetJsPropObject(features, name);
+  const v8::Local<v8::Value> value = event_.GetJsPropValue(features, name);
+  if (value->IsUndefined()) return false;
+  if (!value->IsObject()) throw std::runtime_error("options.features." + name + " must be an Object");
+  out = value.As<v8::Object>();
   return true;
 }
 
 void WorkloadOptionsParser::ParseFeatures(v8::Local<v8::Object> options) {
-  if (event_.IsJsPropUndefined(options, "features")) return;
-  if (!event_.IsJsPropObject(options, "features")) throw std::runtime_error("options.features must be an Object");
-  v8::Local<v8::Object> features = event_.GetJsPropObject(options, "features");
+  const v8::Local<v8::Value> value = event_.GetJsPropValue(options, "features");
+  if (value->IsUndefined()) return;
+  if (!value->IsObject()) throw std::runtime_error("options.features must be an Object");
+  const v8::Local<v8::Object> features = value.As<v8::Object>();
   v8::Local<v8::Object> feature;
 
   const std::string pc = "options.features.powerControl";
@@ -162,12 +194,8 @@ void WorkloadOptionsParser::ParseBasicCommon(v8::Local<v8::Object> options) {
   if (xfer < 0) throw std::runtime_error("options.xferSize must not be negative");
   basic.xferSize = static_cast<uint32_t>(xfer);
   basic.unaligned = event_.ParseJsPropBool(options, "options", "unaligned", false);
-  const int32_t duration = event_.ParseJsPropInt32(options, "options", "duration", 0);
-  if (duration < 0) throw std::runtime_error("options.duration must be a non-negative integer");
-  basic.duration = static_cast<uint32_t>(duration);
-  const int32_t loops = event_.ParseJsPropInt32(options, "options", "loops", 1);
-  if (loops < 1) throw std::runtime_error("options.loops must be a positive integer");
-  basic.loops = static_cast<uint32_t>(loops);
+  basic.duration = Duration(options);
+  basic.loops = Loops(options);
 }
 
 bool WorkloadOptionsParser::ParseRangeText(const std::string& text, BasicAccessPatternInput& basic) {
@@ -204,28 +232,37 @@ bool WorkloadOptionsParser::ParseRangeText(const std::string& text, BasicAccessP
 
 void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
   BasicAccessPatternInput& basic = input_.accessPattern.basic;
-  if (event_.IsJsPropUndefined(options, "range")) {
+  const v8::Local<v8::Value> value = event_.GetJsPropValue(options, "range");
+  if (value->IsUndefined()) {
     basic.rangeType = kRangePercent;
     basic.rangePercent = 100;
     return;
   }
-  if (event_.IsJsPropString(options, "range")) {
-    const std::string text = event_.GetJsPropStdString(options, "range");
+  if (value->IsString()) {
+    const std::string text = event_.GetJsStdString(value.As<v8::String>());
     if (!ParseRangeText(text, basic)) throw std::runtime_error("options.range \"" + text + "\" is not a valid range");
     return;
   }
-  if (event_.IsJsPropArray(options, "range")) {
-    v8::Local<v8::Array> list = event_.GetJsPropArray(options, "range");
-    if (list->Length() == 0) throw std::runtime_error("options.range must not be an empty Array");
+  if (value->IsArray()) {
+    // A real Array only (an object with a length and indices is a range object, refused below for its members).
+    const v8::Local<v8::Array> list = value.As<v8::Array>();
+    const uint32_t length = list->Length();
+    if (length == 0) throw std::runtime_error("options.range must not be an empty Array");
     basic.workload = kAccessLbaList;
     basic.rangeType = kRangeLbaList;
-    for (uint32_t i = 0; i < list->Length(); ++i) {
-      basic.lbaList.push_back(event_.ParseJsArgUint64(Element(list, i), "options.range[" + std::to_string(i) + "]"));
+    basic.lbaList.reserve(length);
+    for (uint32_t i = 0; i < length; ++i) {
+      v8::HandleScope scope(isolate_);
+      const v8::Local<v8::Value> lba = Element(list, i, "options.range[" + std::to_string(i) + "]");
+      if (!lba->IsNumber()) {
+        throw std::runtime_error("argument \"options.range[" + std::to_string(i) + "]\" must be a Number");
+      }
+      basic.lbaList.push_back(event_.ParseJsArgUint64(lba, ""));
     }
     return;
   }
-  if (event_.IsJsPropObject(options, "range")) {
-    v8::Local<v8::Object> range = event_.GetJsPropObject(options, "range");
+  if (value->IsObject()) {
+    const v8::Local<v8::Object> range = value.As<v8::Object>();
     basic.rangeType = kRangeStartSize;
     basic.startLba = event_.ParseJsPropUint64(range, "range", "startLba");
     basic.size = event_.ParseJsPropUint64(range, "range", "size");
@@ -236,18 +273,20 @@ void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
 
 void WorkloadOptionsParser::ParseMultiRangeAccessPattern(v8::Local<v8::Object> options) {
   MultiRangeAccessPatternInput& multi = input_.accessPattern.multiRange;
-  const int32_t duration = event_.ParseJsPropInt32(options, "options", "duration", 0);
-  if (duration < 0) throw std::runtime_error("options.duration must be a non-negative integer");
-  multi.duration = static_cast<uint32_t>(duration);
-  const int32_t loops = event_.ParseJsPropInt32(options, "options", "loops", 1);
-  if (loops < 1) throw std::runtime_error("options.loops must be a positive integer");
-  multi.loops = static_cast<uint32_t>(loops);
+  multi.duration = Duration(options);
+  multi.loops = Loops(options);
   v8::Local<v8::Array> ranges = event_.ParseJsPropArray(options, "options", "ranges");
   if (ranges->Length() == 0) throw std::runtime_error("options.ranges must not be an empty Array");
 
-  for (uint32_t i = 0; i < ranges->Length(); ++i) {
+  const uint32_t count = ranges->Length();
+  if (count > kMaxRanges) {
+    throw std::runtime_error("options.ranges must hold at most " + std::to_string(kMaxRanges) + " ranges");
+  }
+  multi.ranges.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    v8::HandleScope scope(isolate_);  // the values of one range are not needed after it: a long list stays flat
     const std::string p = "options.ranges[" + std::to_string(i) + "]";
-    v8::Local<v8::Object> element = event_.ParseJsArgObject(Element(ranges, i), p);
+    v8::Local<v8::Object> element = event_.ParseJsArgObject(Element(ranges, i, p), p);
     MultiRangeAccessPatternRange range;
     range.nsid = event_.ParseJsPropUint32(element, p, "nsid", 0);
     range.workload = WorkloadCode(event_.ParseJsPropStdString(element, p, "workload", "sequential"));
@@ -268,9 +307,10 @@ void WorkloadOptionsParser::ParseMultiRangeAccessPattern(v8::Local<v8::Object> o
 
     v8::Local<v8::Array> xfers = event_.ParseJsPropArray(element, p, "xfers");
     if (xfers->Length() == 0) throw std::runtime_error(p + ".xfers must not be an empty Array");
-    for (uint32_t j = 0; j < xfers->Length(); ++j) {
+    const uint32_t xfer_count = xfers->Length();
+    for (uint32_t j = 0; j < xfer_count; ++j) {
       const std::string x = p + ".xfers[" + std::to_string(j) + "]";
-      v8::Local<v8::Object> entry = event_.ParseJsArgObject(Element(xfers, j), x);
+      v8::Local<v8::Object> entry = event_.ParseJsArgObject(Element(xfers, j, x), x);
       MultiRangeAccessPatternXfer xfer;
       xfer.size = static_cast<uint32_t>(event_.ParseJsPropUint64(entry, x, "size"));
       if (xfer.size == 0) throw std::runtime_error(x + ".size must be greater than 0");

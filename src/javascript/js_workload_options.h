@@ -15,6 +15,11 @@ class JsEvent;
 
 class WorkloadOptionsParser {
  public:
+  // The most ranges a multi-range workload takes (each is drawn by its probability for every command).
+  static constexpr uint32_t kMaxRanges = 1000000;
+  // The largest duration in seconds and loop count (the signed 32-bit range the options always had).
+  static constexpr uint32_t kMaxWholeNumber = 2147483647;
+
   // `event` supplies the property readers and keeps the data-pattern Buffer alive.
   WorkloadOptionsParser(JsEvent& event, v8::Isolate* isolate, WorkloadGenerationInput& input);
 
@@ -36,7 +41,14 @@ class WorkloadOptionsParser {
  private:
   // A feature's object (null when the feature is absent); throws "<prefix>.<name> must be an Object".
   bool FeatureObject(v8::Local<v8::Object> features, const std::string& name, v8::Local<v8::Object>& out);
-  v8::Local<v8::Value> Element(v8::Local<v8::Array> array, uint32_t index);
+  // The array's element (read once); a failed read throws "<name> could not be read".
+  v8::Local<v8::Value> Element(v8::Local<v8::Array> array, uint32_t index, const std::string& name);
+  // "duration" (seconds, default 0: no limit) and "loops" (default 1): whole numbers from 0 (1 for loops) to
+  // kMaxWholeNumber. A fraction is refused with the option's own text, never cut (0.5 s would mean no limit).
+  uint32_t Duration(v8::Local<v8::Object> options);
+  uint32_t Loops(v8::Local<v8::Object> options);
+  uint32_t WholeNumber(v8::Local<v8::Object> options, const std::string& prefix, const std::string& name,
+                       uint32_t def, uint32_t min, const std::string& refusal);
 
   JsEvent& event_;
   v8::Isolate* isolate_;

@@ -1,13 +1,26 @@
 #include "nvme/data_validator.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <new>
-#include <stdexcept>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
 
 namespace kyt {
 namespace nvme {
 
 namespace {
+
+constexpr uint64_t kPage = DataValidator::kPageBytes;
+// Pages asked of the machine at a time: MemAvailable is read once per this much map growth, not per page.
+constexpr uint64_t kGrantPages = (64ull << 20) / kPage;
+// What the validators always leave to the rest of the machine: a sixteenth of its memory, at most this.
+constexpr uint64_t kMaxReserveBytes = 1ull << 30;
+// No map beyond this many LBAs (its size would not fit the address space).
+constexpr uint64_t kMaxLbas = uint64_t(1) << 52;
 
 // Mask of bits [lo, hi] of one word (0 <= lo <= hi <= 63).
 inline uint64_t BitMask(uint64_t lo, uint64_t hi) {
@@ -15,39 +28,257 @@ inline uint64_t BitMask(uint64_t lo, uint64_t hi) {
   return upper & ~((1ULL << lo) - 1);
 }
 
-// Calls visit(word index, mask of the range's bits in that word) for each word of a one-bit-per-LBA map that the range
-// [first, first + count) touches (count > 0), in order, until a call returns true; returns whether one did.
-template <class Visit>
-inline bool ForEachWord(uint64_t first, uint64_t count, Visit&& visit) {
-  const uint64_t last = first + count - 1;
-  const uint64_t first_word = first / 64;
-  const uint64_t last_word = last / 64;
-  for (uint64_t w = first_word; w <= last_word; ++w) {
-    const uint64_t lo = w == first_word ? first % 64 : 0;
-    const uint64_t hi = w == last_word ? last % 64 : 63;
-    if (visit(w, BitMask(lo, hi))) return true;
+inline uint8_t Encode(uint8_t tag) { return static_cast<uint8_t>(tag + 1u); }
+
+uint64_t RoundToPage(uint64_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+uint64_t RoundTo(uint64_t bytes, uint64_t unit) { return (bytes + unit - 1) / unit * unit; }
+constexpr uint32_t kSmallUnitShift = 12;
+constexpr uint32_t kLargeUnitShift = 21;
+constexpr uint64_t kLargeUnit = uint64_t(1) << kLargeUnitShift;
+// Maps from 64 MiB to 1 GiB (2^26 to 2^30 blocks), when the machine could hold them twice over, are taken in 2 MiB
+// units backed by large pages where the system offers them: a random I/O then misses one cache line, not a
+// translation entry as well. Larger maps stay on 4 KiB units: a unit's first touch zeroes it on the worker, and a
+// sparse run over a large namespace would hold far more than it touched.
+constexpr uint64_t kLargeUnitMinMap = 64ull << 20;
+constexpr uint64_t kLargeUnitMaxMap = 1ull << 30;
+uint64_t LinesFor(uint64_t lbas) { return (lbas + DataValidator::kLbasPerLine - 1) / DataValidator::kLbasPerLine; }
+uint64_t BitmapBytes(uint64_t map_bytes) { return RoundToPage((map_bytes / kPage + 63) / 64 * 8); }
+
+void* MapZeroed(uint64_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+// A zeroed mapping starting on a 2 MiB boundary, advised to use large pages.
+void* MapLarge(uint64_t bytes) {
+  uint8_t* p = static_cast<uint8_t*>(MapZeroed(bytes + kLargeUnit));
+  if (p == nullptr) return nullptr;
+  const uint64_t head = (kLargeUnit - reinterpret_cast<uintptr_t>(p) % kLargeUnit) % kLargeUnit;
+  if (head != 0) munmap(p, head);
+  if (kLargeUnit - head != 0) munmap(p + head + bytes, kLargeUnit - head);
+  madvise(p + head, bytes, MADV_HUGEPAGE);
+  return p + head;
+}
+
+// Reads a small system file whole into `buf` (NUL-terminated) without allocating; false when it cannot be read.
+bool ReadSmallFile(const char* path, char* buf, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t used = 0;
+  while (used + 1 < size) {
+    const ssize_t n = read(fd, buf + used, size - 1 - used);
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  buf[used] = '\0';
+  return used > 0;
+}
+
+// A "Key:   N kB" line of /proc/meminfo, in bytes; false when missing.
+bool ReadMemInfo(const char* text, const char* key, uint64_t* bytes) {
+  const size_t key_len = std::strlen(key);
+  for (const char* line = text; *line != '\0';) {
+    if (std::strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
+      *bytes = std::strtoull(line + key_len + 1, nullptr, 10) * 1024;
+      return true;
+    }
+    const char* next = std::strchr(line, '\n');
+    if (next == nullptr) break;
+    line = next + 1;
   }
   return false;
 }
 
+// Room under a version 1 memory control group's limit: the process's own group, or the root one seen inside a
+// container; false without a limit.
+bool ReadCgroupV1Room(const char* text, uint64_t* bytes) {
+  const char* entry = std::strstr(text, ":memory:");
+  char path[512];
+  char limit_text[64], usage_text[64];
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const char* group = attempt == 0 && entry != nullptr ? entry + 8 : "/";
+    const char* end = std::strchr(group, '\n');
+    const int len = static_cast<int>(end != nullptr ? end - group : std::strlen(group));
+    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.limit_in_bytes", len, group);
+    if (!ReadSmallFile(path, limit_text, sizeof(limit_text))) continue;
+    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.usage_in_bytes", len, group);
+    if (!ReadSmallFile(path, usage_text, sizeof(usage_text))) continue;
+    const uint64_t limit = std::strtoull(limit_text, nullptr, 10);
+    if (limit >= (uint64_t(1) << 62)) return false;  // no limit
+    const uint64_t usage = std::strtoull(usage_text, nullptr, 10);
+    *bytes = limit > usage ? limit - usage : 0;
+    return true;
+  }
+  return false;
+}
+
+// Room left under this process's memory control group limit, when it has one.
+bool ReadCgroupRoom(uint64_t* bytes) {
+  char text[4096];
+  if (!ReadSmallFile("/proc/self/cgroup", text, sizeof(text))) return false;
+  if (ReadCgroupV1Room(text, bytes)) return true;
+  const char* entry = std::strstr(text, "0::");
+  if (entry == nullptr || (entry != text && entry[-1] != '\n')) return false;
+  char path[512];
+  const char* end = std::strchr(entry, '\n');
+  const size_t len = end != nullptr ? static_cast<size_t>(end - entry - 3) : std::strlen(entry + 3);
+  char max_text[64], current_text[64];
+  if (std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.max", static_cast<int>(len), entry + 3) >=
+          static_cast<int>(sizeof(path)) ||
+      !ReadSmallFile(path, max_text, sizeof(max_text)) || std::strncmp(max_text, "max", 3) == 0) {
+    return false;
+  }
+  std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.current", static_cast<int>(len), entry + 3);
+  if (!ReadSmallFile(path, current_text, sizeof(current_text))) return false;
+  const uint64_t limit = std::strtoull(max_text, nullptr, 10);
+  const uint64_t current = std::strtoull(current_text, nullptr, 10);
+  *bytes = limit > current ? limit - current : 0;
+  return true;
+}
+
+// The memory the machine has available (UINT64_MAX when it does not say) and the reserve left to everything else.
+void MachineRoom(uint64_t* available, uint64_t* reserve) {
+  uint64_t total = 0;
+  *available = UINT64_MAX;
+  *reserve = 0;
+  char text[8192];
+  if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available)) {
+    if (ReadMemInfo(text, "MemTotal", &total)) *reserve = std::min(kMaxReserveBytes, total / 16);
+  } else {
+    *available = UINT64_MAX;
+  }
+  uint64_t cgroup_room = 0;
+  if (ReadCgroupRoom(&cgroup_room)) *available = std::min(*available, cgroup_room);
+}
+
+// What the validators of the process hold and what the machine granted them. Worker thread only.
+struct Budget {
+  uint64_t held_pages = 0;
+  uint64_t granted_pages = 0;  // held may grow to this without asking the machine again
+  uint64_t cap_bytes = 0;
+  DataValidator::MemoryReport last;
+
+  bool Acquire(uint64_t pages) {
+    if (held_pages + pages <= granted_pages && (cap_bytes == 0 || (held_pages + pages) * kPage <= cap_bytes)) {
+      held_pages += pages;
+      return true;
+    }
+    uint64_t available = 0, reserve = 0;
+    MachineRoom(&available, &reserve);
+    uint64_t room_pages = available == UINT64_MAX ? UINT64_MAX : (available > reserve ? (available - reserve) / kPage : 0);
+    if (cap_bytes != 0) {
+      const uint64_t cap_pages = cap_bytes / kPage;
+      room_pages = std::min(room_pages, cap_pages > held_pages ? cap_pages - held_pages : 0);
+    }
+    if (pages > room_pages) {
+      last.needed = pages * kPage;
+      last.held = held_pages * kPage;
+      last.available = available == UINT64_MAX ? 0 : available;
+      last.reserve = reserve;
+      last.cap = cap_bytes;
+      return false;
+    }
+    granted_pages = held_pages + std::min(room_pages, std::max(pages, kGrantPages));
+    held_pages += pages;
+    return true;
+  }
+
+  void Release(uint64_t pages) {
+    held_pages -= std::min(held_pages, pages);
+    granted_pages = held_pages;  // growing again asks the machine again
+  }
+};
+
+Budget& TheBudget() {
+  static Budget budget;
+  return budget;
+}
+
+std::string Bytes(uint64_t n) {
+  char text[64];
+  if (n >= (1ull << 30)) {
+    std::snprintf(text, sizeof(text), "%llu bytes (%.1f GiB)", static_cast<unsigned long long>(n), n / double(1ull << 30));
+  } else {
+    std::snprintf(text, sizeof(text), "%llu bytes (%.1f MiB)", static_cast<unsigned long long>(n), n / double(1ull << 20));
+  }
+  return text;
+}
+
 }  // namespace
 
-DataValidatorStatus DataValidator::UpdateMap(uint64_t first, uint64_t count) {
-  if (!IsValidRange(first, count)) {
-    return kDataValidatorOutOfRange;
+uint64_t DataValidator::MapBytes(uint64_t num_lbas) {
+  return RoundToPage(std::max<uint64_t>(LinesFor(std::min(num_lbas, kMaxLbas)), 1) * kLineBytes);
+}
+
+DataValidator::~DataValidator() { Unmap(); }
+
+const DataValidator::MemoryReport& DataValidator::LastShortfall() { return TheBudget().last; }
+
+uint64_t DataValidator::GetProcessHeldBytes() { return TheBudget().held_pages * kPage; }
+
+void DataValidator::SetMemoryCap(uint64_t bytes) {
+  Budget& budget = TheBudget();
+  budget.cap_bytes = bytes;
+  budget.granted_pages = std::min(budget.granted_pages, budget.held_pages);
+}
+
+std::string DataValidator::DescribeShortfall() {
+  const MemoryReport& r = TheBudget().last;
+  std::ostringstream text;
+  text << "needs " << Bytes(r.needed) << " more (data validation holds " << Bytes(r.held);
+  if (r.cap != 0) text << ", limited to " << Bytes(r.cap);
+  if (r.available != 0) {
+    text << "; the machine has " << Bytes(r.available) << " available and keeps " << Bytes(r.reserve) << " free";
   }
-  for (uint64_t lba = first; lba < first + count; ++lba) {
-    tags_[lba] = NextTag(tags_[lba]);
+  text << ")";
+  return text.str();
+}
+
+bool DataValidator::Touch(uint64_t first_line, uint64_t last_line) {
+  const uint64_t first_unit = UnitOf(first_line);
+  const uint64_t last_unit = UnitOf(last_line);
+  uint64_t missing = 0;
+  for (uint64_t u = first_unit; u <= last_unit; ++u) missing += IsTouched(u) ? 0 : 1;
+  if (missing == 0) return true;
+  if (!TheBudget().Acquire(missing * PagesPerUnit())) return false;
+  for (uint64_t u = first_unit; u <= last_unit; ++u) touched_[u / 64] |= uint64_t(1) << (u % 64);
+  held_pages_ += missing * PagesPerUnit();
+  return true;
+}
+
+// Calls fn(line, mask of the range's LBAs in it) for every line of a valid range. With `touch`, the range's pages
+// are taken first (kDataValidatorNoMemory, nothing changed, when they cannot be); without, lines of pages never
+// touched are skipped (they hold nothing: every tag untracked, no pending bit).
+template <class Fn>
+DataValidatorStatus DataValidator::ForEachLine(uint64_t first, uint64_t count, Fn&& fn) {
+  const uint64_t last = first + count - 1;
+  const uint64_t first_line = first / kLbasPerLine;
+  const uint64_t last_line = last / kLbasPerLine;
+  for (uint64_t l = first_line; l <= last_line; ++l) {
+    const uint64_t lo = l == first_line ? first % kLbasPerLine : 0;
+    const uint64_t hi = l == last_line ? last % kLbasPerLine : kLbasPerLine - 1;
+    fn(lines_[l], lo, hi);
   }
   return kDataValidatorOk;
 }
 
+DataValidatorStatus DataValidator::UpdateMap(uint64_t first, uint64_t count) {
+  if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
+  if (!Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kDataValidatorNoMemory;
+  return ForEachLine(first, count, [](Line& line, uint64_t lo, uint64_t hi) {
+    for (uint64_t i = lo; i <= hi; ++i) line.tags[i] = Encode(NextTag(static_cast<uint8_t>(line.tags[i] - 1u)));
+  });
+}
+
 DataValidatorStatus DataValidator::SetTags(uint64_t first, uint64_t count, uint8_t tag) {
-  if (!IsValidRange(first, count)) {
-    return kDataValidatorOutOfRange;
-  }
-  std::fill(tags_.begin() + first, tags_.begin() + first + count, tag);
-  return kDataValidatorOk;
+  if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
+  const uint8_t stored = Encode(tag);
+  if (stored != 0 && !Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kDataValidatorNoMemory;
+  return ForEachLine(first, count, [this, stored](Line& line, uint64_t lo, uint64_t hi) {
+    if (stored == 0 && !IsTouched(UnitOf(static_cast<uint64_t>(&line - lines_)))) return;
+    std::memset(line.tags + lo, stored, hi - lo + 1);
+  });
 }
 
 DataValidatorStatus DataValidator::MarkDeallocated(uint64_t first, uint64_t count) {
@@ -59,85 +290,182 @@ DataValidatorStatus DataValidator::MarkUntracked(uint64_t first, uint64_t count)
 }
 
 DataValidatorStatus DataValidator::CopyTags(uint64_t first, uint64_t count, std::vector<uint8_t>& out) const {
-  if (!IsValidRange(first, count)) {
-    return kDataValidatorOutOfRange;
-  }
-  out.resize(count, kTagUntracked);
-  std::copy(tags_.begin() + first, tags_.begin() + first + count, out.begin());
+  if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
+  out.assign(count, kTagUntracked);
+  for (uint64_t i = 0; i < count; ++i) out[i] = GetTag(first + i);
   return kDataValidatorOk;
-}
-
-void DataValidator::ChangePending(uint64_t first, uint64_t count, bool set) {
-  ForEachWord(first, count, [this, set](uint64_t w, uint64_t mask) {
-    if (set) {
-      pending_[w] |= mask;
-    } else {
-      pending_[w] &= ~mask;
-    }
-    return false;
-  });
 }
 
 DataValidatorStatus DataValidator::RemovePending(uint64_t first, uint64_t count) {
-  if (!IsValidRange(first, count)) {
-    return kDataValidatorOutOfRange;
-  }
-  ChangePending(first, count, false);
-  return kDataValidatorOk;
+  if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
+  return ForEachLine(first, count, [this](Line& line, uint64_t lo, uint64_t hi) {
+    if (IsTouched(UnitOf(static_cast<uint64_t>(&line - lines_)))) line.pending &= ~BitMask(lo, hi);
+  });
 }
 
 DataValidatorStatus DataValidator::AddPending(uint64_t first, uint64_t count) {
-  if (!IsValidRange(first, count)) {
-    return kDataValidatorOutOfRange;
-  }
-  ChangePending(first, count, true);
-  return kDataValidatorOk;
+  if (!IsValidRange(first, count)) return kDataValidatorOutOfRange;
+  if (!Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kDataValidatorNoMemory;
+  return ForEachLine(first, count, [](Line& line, uint64_t lo, uint64_t hi) { line.pending |= BitMask(lo, hi); });
 }
 
 bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
-  if (!IsValidRange(first, count)) {
-    return false;
+  if (!IsValidRange(first, count)) return false;
+  const uint64_t last = first + count - 1;
+  const uint64_t first_line = first / kLbasPerLine;
+  const uint64_t last_line = last / kLbasPerLine;
+  for (uint64_t l = first_line; l <= last_line; ++l) {
+    if (!IsTouched(UnitOf(l))) continue;
+    const uint64_t lo = l == first_line ? first % kLbasPerLine : 0;
+    const uint64_t hi = l == last_line ? last % kLbasPerLine : kLbasPerLine - 1;
+    if ((lines_[l].pending & BitMask(lo, hi)) != 0) return true;
   }
-  return ForEachWord(first, count, [this](uint64_t w, uint64_t mask) { return (pending_[w] & mask) != 0; });
+  return false;
 }
 
-bool DataValidator::ClaimPending(uint64_t first, uint64_t count) {
-  if (!IsValidRange(first, count)) return false;
-  const uint64_t word = first / 64;
+DataValidator::Claim DataValidator::ClaimPendingSlow(uint64_t first, uint64_t count) {
+  if (!IsValidRange(first, count)) return kClaimInvalid;
   const uint64_t last = first + count - 1;
-  if (word == last / 64) {
-    // One word, the usual case: test and set at once.
-    const uint64_t mask = BitMask(first % 64, last % 64);
-    if ((pending_[word] & mask) != 0) return false;
-    pending_[word] |= mask;
-    return true;
+  const uint64_t first_line = first / kLbasPerLine;
+  const uint64_t last_line = last / kLbasPerLine;
+  if (first_line == last_line) {
+    // One line, the usual case: test and set at once.
+    if (!IsTouched(UnitOf(first_line)) && !Touch(first_line, first_line)) return kClaimNoMemory;
+    Line& line = lines_[first_line];
+    const uint64_t mask = BitMask(first % kLbasPerLine, last % kLbasPerLine);
+    if ((line.pending & mask) != 0) return kClaimBusy;
+    line.pending |= mask;
+    return kClaimed;
   }
-  if (IsPending(first, count)) return false;
-  ChangePending(first, count, true);
-  return true;
+  if (!Touch(first_line, last_line)) return kClaimNoMemory;
+  if (IsPending(first, count)) return kClaimBusy;
+  ForEachLine(first, count, [](Line& line, uint64_t lo, uint64_t hi) { line.pending |= BitMask(lo, hi); });
+  return kClaimed;
 }
 
 DataValidatorStatus DataValidator::Resize(uint64_t num_lbas, uint32_t block_size) {
-  try {
-    if (tags_.size() != num_lbas) {
-      if (num_lbas < tags_.size()) {
-        ++epoch_;
-      }
-      tags_.resize(num_lbas, kTagUntracked);
+  auto refuse = [&](uint64_t needed) {
+    MemoryReport& r = TheBudget().last;
+    r = MemoryReport();
+    r.needed = needed;
+    r.held = TheBudget().held_pages * kPage;
+    r.cap = TheBudget().cap_bytes;
+    return kDataValidatorNoMemory;
+  };
+  if (num_lbas > kMaxLbas) return refuse(MapBytes(num_lbas));
+  if (lines_ == nullptr) {
+    uint32_t unit_shift = kSmallUnitShift;
+    const uint64_t small_bytes = MapBytes(num_lbas);
+    if (small_bytes >= kLargeUnitMinMap && small_bytes <= kLargeUnitMaxMap) {
+      uint64_t available = 0, reserve = 0;
+      MachineRoom(&available, &reserve);
+      const uint64_t room = available == UINT64_MAX ? 0 : (available > reserve ? available - reserve : 0);
+      if (small_bytes <= room / 2) unit_shift = kLargeUnitShift;
     }
-    pending_.resize((num_lbas + 63) / 64, 0);
-  } catch (const std::bad_alloc&) {
-    return kDataValidatorNoMemory;
-  } catch (const std::length_error&) {
-    return kDataValidatorNoMemory;
+    const uint64_t map_bytes = RoundTo(small_bytes, uint64_t(1) << unit_shift);
+    const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
+    void* lines = unit_shift == kLargeUnitShift ? MapLarge(map_bytes) : MapZeroed(map_bytes);
+    void* bitmap = lines != nullptr ? MapZeroed(bitmap_bytes) : nullptr;
+    if (bitmap == nullptr) {
+      if (lines != nullptr) munmap(lines, map_bytes);
+      return refuse(map_bytes);
+    }
+    lines_ = static_cast<Line*>(lines);
+    touched_ = static_cast<uint64_t*>(bitmap);
+    map_bytes_ = map_bytes;
+    touched_bytes_ = bitmap_bytes;
+    unit_shift_ = unit_shift;
+  } else if (num_lbas < num_lbas_) {
+    ++epoch_;
+    // The cut LBAs of the new last line go back to untracked and not pending (a later growth finds them so), and
+    // so do the lines after it in its unit.
+    const uint64_t last_line = LinesFor(num_lbas) - 1;
+    if (IsTouched(UnitOf(last_line))) {
+      if (num_lbas % kLbasPerLine != 0) {
+        Line& line = lines_[last_line];
+        const uint64_t keep = num_lbas % kLbasPerLine;
+        std::memset(line.tags + keep, 0, kLbasPerLine - keep);
+        line.pending &= BitMask(0, keep - 1);
+      }
+      const uint64_t unit_end = (UnitOf(last_line) + 1) * LinesPerUnit();
+      if (last_line + 1 < unit_end) {
+        std::memset(static_cast<void*>(&lines_[last_line + 1]), 0, (unit_end - last_line - 1) * kLineBytes);
+      }
+    }
+    // Units past the new end are given back; so are their bits. The mappings keep their size.
+    const uint64_t keep_units = UnitOf(last_line) + 1;
+    const uint64_t units = map_bytes_ >> unit_shift_;
+    uint64_t released = 0;
+    for (uint64_t u = keep_units; u < units; ++u) {
+      if (IsTouched(u)) {
+        released += PagesPerUnit();
+        touched_[u / 64] &= ~(uint64_t(1) << (u % 64));
+      }
+    }
+    const uint64_t keep_bytes = keep_units << unit_shift_;
+    if (keep_bytes < map_bytes_) {
+      madvise(reinterpret_cast<uint8_t*>(lines_) + keep_bytes, map_bytes_ - keep_bytes, MADV_DONTNEED);
+    }
+    held_pages_ -= released;
+    TheBudget().Release(released);
+  } else {
+    const uint64_t map_bytes = RoundTo(MapBytes(num_lbas), GetUnitBytes());
+    const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
+    if (map_bytes > map_bytes_) {
+      void* lines = mremap(lines_, map_bytes_, map_bytes, MREMAP_MAYMOVE);
+      if (lines == MAP_FAILED) return refuse(map_bytes);
+      void* bitmap = bitmap_bytes > touched_bytes_
+                         ? mremap(touched_, touched_bytes_, bitmap_bytes, MREMAP_MAYMOVE)
+                         : static_cast<void*>(touched_);
+      if (bitmap == MAP_FAILED) {
+        // Back to the old size (a shrink, which keeps the contents).
+        void* back = mremap(lines, map_bytes, map_bytes_, MREMAP_MAYMOVE);
+        lines_ = static_cast<Line*>(back == MAP_FAILED ? lines : back);
+        if (back == MAP_FAILED) map_bytes_ = map_bytes;
+        return refuse(map_bytes);
+      }
+      // A map that moved off a 2 MiB boundary is kept on small pages: a 2 MiB unit then never takes more than
+      // the 2 MiB it is counted for.
+      if (unit_shift_ == kLargeUnitShift && reinterpret_cast<uintptr_t>(lines) % kLargeUnit != 0) {
+        madvise(lines, map_bytes, MADV_NOHUGEPAGE);
+      }
+      lines_ = static_cast<Line*>(lines);
+      touched_ = static_cast<uint64_t*>(bitmap);
+      map_bytes_ = map_bytes;
+      touched_bytes_ = std::max(touched_bytes_, bitmap_bytes);
+    }
   }
+  num_lbas_ = num_lbas;
   block_size_ = block_size;
   return kDataValidatorOk;
 }
 
+void DataValidator::Forget() {
+  if (lines_ != nullptr) {
+    madvise(lines_, map_bytes_, MADV_DONTNEED);
+    madvise(touched_, touched_bytes_, MADV_DONTNEED);
+  }
+  TheBudget().Release(held_pages_);
+  held_pages_ = 0;
+  ++epoch_;
+}
+
+void DataValidator::Unmap() {
+  if (lines_ != nullptr) {
+    munmap(lines_, map_bytes_);
+    munmap(touched_, touched_bytes_);
+  }
+  TheBudget().Release(held_pages_);
+  held_pages_ = 0;
+  lines_ = nullptr;
+  touched_ = nullptr;
+  map_bytes_ = 0;
+  touched_bytes_ = 0;
+}
+
 void DataValidator::Clear() {
-  std::vector<uint8_t>().swap(tags_);
-  std::vector<uint64_t>().swap(pending_);
+  Unmap();
+  num_lbas_ = 0;
   block_size_ = 0;
   ++epoch_;
 }

@@ -4,12 +4,23 @@
 // completed validated write. A validated write stamps (LBA << 8) | NextTag(tag) into the first 8 bytes of every block;
 // its completion advances the tag. A pending bit marks an LBA with a validated I/O in flight, so at most one validated
 // I/O touches an LBA at a time. A block size of 0 means disabled.
+//
+// Layout: the map is a run of 64-byte lines, each holding the tags of 56 consecutive LBAs and, in its last 8 bytes,
+// their pending bits, so that one I/O's bookkeeping is one cache line (two when its range straddles a line). A tag
+// byte holds tag + 1 (mod 256): the zero byte means untracked. The map is reserved as address space only
+// (anonymous memory, not reserved against the commit limit): enabling answers at once whatever the namespace's size,
+// and a page of the map takes memory when an I/O first touches it (a map of 64 MiB to 1 GiB that the machine could
+// hold twice over is taken in 2 MiB units on large pages, which spares a random I/O its translation miss). Before a page is touched, the validator checks
+// that the memory is there (the process's validators hold at most what the machine has available above a reserve,
+// see MemoryReport); a refused page refuses the I/O (ClaimPending answers kClaimNoMemory) instead of letting the
+// kernel run out. 64/56 bytes (1.14) of map per LBA touched, plus one bit per 4 KiB page of map.
 // Worker thread only; no locks.
 #ifndef KYT_NVME_DATA_VALIDATOR_H
 #define KYT_NVME_DATA_VALIDATOR_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kyt {
@@ -25,31 +36,69 @@ constexpr uint8_t kTagUntracked = 255;
 
 class DataValidator {
  public:
+  static constexpr uint64_t kLbasPerLine = 56;
+  static constexpr uint64_t kLineBytes = 64;
+  static constexpr uint64_t kPageBytes = 4096;
+  static constexpr uint64_t kLinesPerPage = kPageBytes / kLineBytes;
+
+  struct alignas(64) Line {
+    uint8_t tags[kLbasPerLine];  // tag + 1: 0 untracked
+    uint64_t pending;            // bit i: LBA i of the line has a validated I/O in flight
+  };
+  static_assert(sizeof(Line) == kLineBytes, "one line per cache line");
+
+  // Outcome of ClaimPending.
+  enum Claim : uint32_t { kClaimed = 0, kClaimBusy = 1, kClaimInvalid = 2, kClaimNoMemory = 3 };
+
+  // What the validators of the process hold and may still take; filled by the last refusal (LastShortfall).
+  struct MemoryReport {
+    uint64_t needed = 0;     // bytes the refused operation needed
+    uint64_t held = 0;       // bytes of map pages all validators hold
+    uint64_t available = 0;  // bytes the machine had available when last asked (/proc/meminfo MemAvailable)
+    uint64_t reserve = 0;    // bytes left to the rest of the machine: never taken by validators
+    uint64_t cap = 0;        // the cap set with SetMemoryCap; 0 none
+  };
+
   DataValidator() = default;
+  ~DataValidator();
+  DataValidator(const DataValidator&) = delete;
+  DataValidator& operator=(const DataValidator&) = delete;
 
   // next(t) = (t + 1) mod 253 for t < 254; 0 for 254 and 255.
   static uint8_t NextTag(uint8_t tag) { return tag < kTagDeallocated ? static_cast<uint8_t>((tag + 1u) % 253u) : 0; }
   // The 64-bit word a block at `lba` with tag `tag` carries in its first 8 bytes.
   static uint64_t StampWord(uint64_t lba, uint8_t tag) { return (lba << 8) | tag; }
+  // Bytes of map (address space) a validator of `num_lbas` blocks reserves: what it holds when every LBA is touched.
+  static uint64_t MapBytes(uint64_t num_lbas);
 
   uint32_t GetBlockSize() const { return block_size_; }
   bool IsEnabled() const { return block_size_ != 0; }
-  uint64_t GetNumLbas() const { return tags_.size(); }
-  size_t GetNumPendingWords() const { return pending_.size(); }
+  uint64_t GetNumLbas() const { return num_lbas_; }
   // The tag of one LBA; kTagUntracked beyond the map.
-  uint8_t GetTag(uint64_t lba) const { return lba < tags_.size() ? tags_[lba] : kTagUntracked; }
-  // The tags from `first` on, for a range the caller has checked (IsValidRange); valid until the map changes size.
-  const uint8_t* TagsFrom(uint64_t first) const { return tags_.data() + first; }
-  // Changes whenever tracked state is thrown away (disable, or a shrink): an I/O attached under another epoch no
-  // longer matches the validator at its completion.
+  uint8_t GetTag(uint64_t lba) const {
+    return lba < num_lbas_ && IsTouched(UnitOf(lba / kLbasPerLine)) ? TagAt(lba) : kTagUntracked;
+  }
+  // The tag of an LBA the caller knows to be inside the map, on a page an I/O has claimed.
+  uint8_t TagAt(uint64_t lba) const {
+    return static_cast<uint8_t>(lines_[lba / kLbasPerLine].tags[lba % kLbasPerLine] - 1u);
+  }
+  // The line that holds an LBA inside the map (for a prefetch).
+  const void* LineOf(uint64_t lba) const { return &lines_[lba / kLbasPerLine]; }
+  // Changes whenever tracked state is thrown away (disable, forget, or a shrink): an I/O attached under another
+  // epoch no longer matches the validator at its completion.
   uint64_t GetEpoch() const { return epoch_; }
+  // Bytes of map pages this validator holds (touched by I/O since it was enabled or forgotten).
+  uint64_t GetHeldBytes() const { return held_pages_ * kPageBytes; }
+  // Bytes of map taken at a time: 4 KiB, or 2 MiB (large pages) for a map the machine can easily hold.
+  uint64_t GetUnitBytes() const { return uint64_t(1) << unit_shift_; }
 
   // count >= 1 and first + count <= number of tags.
   bool IsValidRange(uint64_t first, uint64_t count) const {
-    return count != 0 && first < tags_.size() && count <= tags_.size() - first;
+    return count != 0 && first < num_lbas_ && count <= num_lbas_ - first;
   }
 
-  // Range operations: kDataValidatorOutOfRange (and nothing changed) for an invalid range.
+  // Range operations: kDataValidatorOutOfRange (and nothing changed) for an invalid range; kDataValidatorNoMemory
+  // (and nothing changed) when a page of the range was never touched and the memory for it is not there.
   DataValidatorStatus UpdateMap(uint64_t first, uint64_t count);       // tag <- NextTag(tag)
   DataValidatorStatus RemovePending(uint64_t first, uint64_t count);   // clear pending bits
   DataValidatorStatus AddPending(uint64_t first, uint64_t count);      // set pending bits
@@ -58,23 +107,90 @@ class DataValidator {
   DataValidatorStatus CopyTags(uint64_t first, uint64_t count, std::vector<uint8_t>& out) const;
   // Any pending bit of the range set; false for an invalid range.
   bool IsPending(uint64_t first, uint64_t count) const;
-  // Sets the range's pending bits when none of them is set (the range is free): true. False, with nothing changed,
-  // when one is set or the range is invalid.
-  bool ClaimPending(uint64_t first, uint64_t count);
+  // Sets the range's pending bits when none of them is set (the range is free): kClaimed. Otherwise nothing
+  // changes: kClaimBusy (a bit was set), kClaimInvalid, or kClaimNoMemory (see LastShortfall). A range within one
+  // line of a held unit, the usual I/O, is decided here.
+  Claim ClaimPending(uint64_t first, uint64_t count) {
+    const uint64_t line = first / kLbasPerLine;
+    const uint64_t lo = first % kLbasPerLine;
+    if (count != 0 && first < num_lbas_ && count <= num_lbas_ - first && lo + count <= kLbasPerLine &&
+        IsTouched(UnitOf(line))) {
+      Line& l = lines_[line];
+      const uint64_t mask = Mask(lo, count);
+      if ((l.pending & mask) != 0) return kClaimBusy;
+      l.pending |= mask;
+      return kClaimed;
+    }
+    return ClaimPendingSlow(first, count);
+  }
 
-  // Resizes the tag map (new tags 255, a smaller count cuts) and the pending set (new words 0), then sets the block
-  // size. kDataValidatorNoMemory when memory runs out: what was resized stays, the block size is unchanged.
+  // For a range that ClaimPending granted and nothing released since (its units are held): the line of an LBA,
+  // the end of the claim, and the advance of its tags (a validated write's completion).
+  const Line& LineAt(uint64_t lba) const { return lines_[lba / kLbasPerLine]; }
+  void ReleaseClaim(uint64_t first, uint64_t count) {
+    const uint64_t lo = first % kLbasPerLine;
+    if (lo + count <= kLbasPerLine) {
+      lines_[first / kLbasPerLine].pending &= ~Mask(lo, count);
+    } else {
+      RemovePending(first, count);
+    }
+  }
+  void AdvanceClaimed(uint64_t first, uint64_t count) {
+    for (uint64_t lba = first, end = first + count; lba < end;) {
+      Line& line = lines_[lba / kLbasPerLine];
+      uint64_t i = lba % kLbasPerLine;
+      const uint64_t stop = i + (end - lba) < kLbasPerLine ? i + (end - lba) : kLbasPerLine;
+      lba += stop - i;
+      for (; i < stop; ++i) {
+        // Stored tags are tag + 1: 1..253 tracked, 255 deallocated, 0 untracked; the next one of the last two is 0.
+        const uint8_t stored = line.tags[i];
+        line.tags[i] = static_cast<uint8_t>(stored == 0 || stored >= 254 ? 1 : stored % 253 + 1);
+      }
+    }
+  }
+
+  // Sets the map to `num_lbas` tags (new ones 255, a smaller count cuts) and the block size; reserves address space
+  // only. kDataValidatorNoMemory when the address space cannot be had: the validator is then exactly as before (a
+  // new map is given back whole).
   DataValidatorStatus Resize(uint64_t num_lbas, uint32_t block_size);
-  // Empties tags and pending bits and disables.
+  // Every tag untracked, no pending bit, a new epoch; the map's pages go back to the system. Stays enabled at its
+  // size (for a namespace whose content is gone, e.g. formatted).
+  void Forget();
+  // Gives the map back and disables.
   void Clear();
 
+  // The refusal of the last operation that answered kDataValidatorNoMemory or kClaimNoMemory.
+  static const MemoryReport& LastShortfall();
+  // "needs N bytes ..." for LastShortfall, in words a user can act on.
+  static std::string DescribeShortfall();
+  // Bytes all validators of the process hold.
+  static uint64_t GetProcessHeldBytes();
+  // Limits what all validators of the process may hold (0: only the machine's available memory limits it).
+  static void SetMemoryCap(uint64_t bytes);
+
  private:
+  // Bits [lo, lo + count) of a line's pending word (lo + count <= kLbasPerLine).
+  static uint64_t Mask(uint64_t lo, uint64_t count) { return ((uint64_t(1) << count) - 1) << lo; }
+  Claim ClaimPendingSlow(uint64_t first, uint64_t count);
+  // Makes sure the units of lines [first_line, last_line] are held (accounted before first touch).
+  bool Touch(uint64_t first_line, uint64_t last_line);
+  uint64_t UnitOf(uint64_t line) const { return line >> (unit_shift_ - 6); }
+  uint64_t LinesPerUnit() const { return uint64_t(1) << (unit_shift_ - 6); }
+  uint64_t PagesPerUnit() const { return uint64_t(1) << (unit_shift_ - 12); }
+  bool IsTouched(uint64_t unit) const { return (touched_[unit / 64] >> (unit % 64)) & 1u; }
+  template <class Fn>
+  DataValidatorStatus ForEachLine(uint64_t first, uint64_t count, Fn&& fn);
   DataValidatorStatus SetTags(uint64_t first, uint64_t count, uint8_t tag);
-  void ChangePending(uint64_t first, uint64_t count, bool set);
+  void Unmap();
 
   uint32_t block_size_ = 0;
-  std::vector<uint8_t> tags_;
-  std::vector<uint64_t> pending_;
+  uint64_t num_lbas_ = 0;
+  Line* lines_ = nullptr;
+  uint64_t map_bytes_ = 0;        // bytes of the lines' mapping
+  uint32_t unit_shift_ = 12;      // log2 of the bytes of map taken at a time
+  uint64_t* touched_ = nullptr;   // one bit per unit of the lines' mapping
+  uint64_t touched_bytes_ = 0;    // bytes of the bitmap's mapping
+  uint64_t held_pages_ = 0;
   uint64_t epoch_ = 0;
 };
 

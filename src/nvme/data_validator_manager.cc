@@ -44,6 +44,11 @@ DataValidatorStatus DataValidatorManager::Reset(uint32_t nsid, uint64_t num_lbas
 
 void DataValidatorManager::Disable(uint32_t nsid) { Slot(nsid).Clear(); }
 
+void DataValidatorManager::Forget(uint32_t nsid) {
+  DataValidator& validator = Slot(nsid);
+  if (validator.IsEnabled()) validator.Forget();
+}
+
 void DataValidatorManager::DisableAll() {
   std::cout << "NVME: DataValidatorManager: Disabling all data validators" << std::endl;
   for (size_t i = 0; i < validators_.size(); ++i) {

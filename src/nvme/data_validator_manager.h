@@ -35,6 +35,10 @@ class DataValidatorManager {
   DataValidatorStatus Reset(uint32_t nsid, uint64_t num_lbas, uint32_t block_size);
   // Empties the validator in place (it stays in its slot). Throws like Enable.
   void Disable(uint32_t nsid);
+  // Forgets everything known of the namespace's blocks (e.g. after a format): every tag untracked, no pending bit,
+  // the map's memory given back, a new epoch (I/Os in flight no longer match); it stays enabled at its size.
+  // Nothing for a disabled validator. Throws like Enable.
+  void Forget(uint32_t nsid);
   void DisableAll();
 
  private:

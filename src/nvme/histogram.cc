@@ -77,6 +77,16 @@ Histogram::Histogram(uint64_t min, uint64_t max, uint32_t precision)
   }
 }
 
+uint64_t Histogram::BucketCountFor(uint64_t min, uint64_t max, uint32_t precision) {
+  min = min == 0 ? 1 : min;
+  max = max == 0 ? 100000000000ULL : max;
+  const uint64_t digits = precision == 0 ? 2 : static_cast<uint32_t>(precision - 1);
+  const uint64_t ratio = max / min;
+  const uint64_t decades = ratio == 0 ? 0 : ToU32(std::log10(static_cast<double>(ratio)));
+  const uint64_t per_decade = ToU32(std::pow(10.0, static_cast<double>(digits)) * 9.0);
+  return decades * per_decade;
+}
+
 uint32_t Histogram::Index(uint32_t decade, uint64_t steps) const {
   // Within the decade: the rounded value's steps above its power of ten (steps may reach the next decade's first).
   const uint64_t index = static_cast<uint64_t>(decade * per_decade_) + (steps - kPow10[digits_]);

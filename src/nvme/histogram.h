@@ -29,6 +29,14 @@ struct HistogramPercentile {
 
 class Histogram {
  public:
+  // A histogram holds 8 bytes per bucket: 9 * 10^(precision - 1) buckets per decade of its range (precision 4:
+  // 9,000; 5: 90,000; 6: 900,000; 7: 9,000,000). A workload refuses one of more than kMaxBuckets (80 MB per I/O
+  // direction), and raw data of more than kMaxRawBuckets (each bucket becomes one script object).
+  static constexpr uint64_t kMaxBuckets = 10000000;
+  static constexpr uint64_t kMaxRawBuckets = 1000000;
+  // The number of buckets a histogram of these arguments would have (before the 32-bit product of the constructor).
+  static uint64_t BucketCountFor(uint64_t min, uint64_t max, uint32_t precision);
+
   // min 0 becomes 1, max 0 becomes 100,000,000,000, precision 0 means 3 significant digits.
   Histogram(uint64_t min, uint64_t max, uint32_t precision);
   Histogram() : Histogram(0, 0, 0) {}

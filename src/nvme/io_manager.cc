@@ -1,5 +1,6 @@
 #include "nvme/io_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -22,6 +23,14 @@ IoOpsStatus Refuse(NvmeIoCtx* ctx, IoOpsStatus status, const char* text) {
   ctx->failed = true;
   ctx->error = text;
   return status;
+}
+
+// The validator's map could not take the pages of the I/O's range.
+IoOpsStatus NoMemory(NvmeIoCtx* ctx) {
+  Refuse(ctx, kIoOpsNoMemory, "");
+  ctx->error = "Failed to allocate memory: data validation of NSID " + std::to_string(ctx->nsid) + " " +
+               DataValidator::DescribeShortfall();
+  return kIoOpsNoMemory;
 }
 
 uint64_t DataSize(const NvmeIoCtx* ctx) { return ctx->data ? ctx->data->GetSize() : 0; }
@@ -135,13 +144,17 @@ void IoManager::Stamp(NvmeIoCtx* ctx) {
   uint8_t* buffer = DataBuffer(ctx);
   for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
     const uint64_t lba = ctx->start_lba + i;
-    const uint64_t word = DataValidator::StampWord(lba, DataValidator::NextTag(v.GetTag(lba)));
+    const uint64_t word = DataValidator::StampWord(lba, DataValidator::NextTag(v.TagAt(lba)));
     std::memcpy(buffer + i * stride, &word, sizeof(word));
   }
 }
 
 IoOpsStatus IoManager::DriverRefused(NvmeIoCtx* ctx, uint32_t queue_status) {
-  ctx->error = "Unexpected Internal Error, Error Code: " + NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status);
+  // A full queue pair is the script's load, not an internal fault: its text says so and what to do.
+  ctx->error = queue_status == kQueueOpsNoFreeSlot
+                   ? NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status)
+                   : "Unexpected Internal Error, Error Code: " +
+                         NvmeQueueManager::GetErrorMessageFromOpsStatus(queue_status);
   return kIoOpsDriverError;
 }
 
@@ -152,8 +165,10 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
   ctx->submit_ticks = Now(ctx);
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
-  if (ctx->data_validator && !ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks)) {
-    return kIoOpsRangeBusy;
+  if (ctx->data_validator) {
+    const DataValidator::Claim claim = ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks);
+    if (claim == DataValidator::kClaimBusy) return kIoOpsRangeBusy;
+    if (claim == DataValidator::kClaimNoMemory) return NoMemory(ctx);
   }
   return kIoOpsSubmitted;
 }
@@ -161,14 +176,21 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
 IoOpsStatus IoManager::SubmitReadWrite(NvmeIoCtx* ctx, uint32_t (NvmeQueueManager::*submit)(NvmeIoCtx*)) {
   const uint32_t rc = (queue_manager_.*submit)(ctx);
   if (rc != kQueueOpsSuccess) {
-    if (ctx->data_validator) ctx->data_validator->RemovePending(ctx->start_lba, ctx->num_blocks);
+    if (ctx->data_validator) ctx->data_validator->ReleaseClaim(ctx->start_lba, ctx->num_blocks);
     return DriverRefused(ctx, rc);
   }
   ++outstanding_;
   return kIoOpsSubmitted;
 }
 
+// Starts bringing in the validator's line for the I/O's first block while the request is checked: the claim needs it.
+void IoManager::PrefetchValidatorLine(const NvmeIoCtx* ctx) const {
+  const DataValidator* v = data_validator_manager_->Find(ctx->nsid);
+  if (v != nullptr && ctx->start_lba < v->GetNumLbas()) __builtin_prefetch(v->LineOf(ctx->start_lba), 1);
+}
+
 IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
+  PrefetchValidatorLine(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
@@ -186,6 +208,7 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
 }
 
 IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
+  PrefetchValidatorLine(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
@@ -194,8 +217,6 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   ctx->data_validator = nullptr;
   const IoOpsStatus prepared = PrepareReadWrite(ctx);
   if (prepared != kIoOpsSubmitted) return prepared;
-  // The completion compares with these tags: start bringing them in now, while the device works.
-  if (ctx->data_validator) __builtin_prefetch(ctx->data_validator->TagsFrom(ctx->start_lba));
   return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }
 
@@ -231,13 +252,14 @@ IoOpsStatus IoManager::SendDsmAsync(NvmeIoCtx* ctx) {
     DataValidator& v = *ctx->data_validator;
     for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
       const spdk_nvme_dsm_range range = ReadRange(ctx, r);
-      if (!v.ClaimPending(range.starting_lba, range.length)) {
+      const DataValidator::Claim claim = v.ClaimPending(range.starting_lba, range.length);
+      if (claim != DataValidator::kClaimed) {
         // Undo the bits this command set for its earlier ranges (they were free when it set them).
         for (uint32_t e = 0; e < r; ++e) {
           const spdk_nvme_dsm_range earlier = ReadRange(ctx, e);
           v.RemovePending(earlier.starting_lba, earlier.length);
         }
-        return kIoOpsRangeBusy;
+        return claim == DataValidator::kClaimNoMemory ? NoMemory(ctx) : kIoOpsRangeBusy;
       }
     }
   }
@@ -270,9 +292,9 @@ void IoManager::SendWriteAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
         // What reached the media is unknown: stop expecting anything of these blocks.
         v.MarkUntracked(ctx->start_lba, ctx->num_blocks);
       } else {
-        v.UpdateMap(ctx->start_lba, ctx->num_blocks);
+        v.AdvanceClaimed(ctx->start_lba, ctx->num_blocks);
       }
-      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+      v.ReleaseClaim(ctx->start_lba, ctx->num_blocks);
     }
   }
   CommonEnding(ctx, cpl);
@@ -287,24 +309,30 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
     if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
       // The range's tags are the ones the read was submitted under: its pending bits held every other validated
       // I/O off them, and the epoch rules out a disable or a shrink in between.
-      const uint8_t* tags = v.TagsFrom(ctx->start_lba);
       const uint64_t stride = Stride(v);
-      const uint8_t* buffer = DataBuffer(ctx);
-      for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
-        const uint8_t tag = tags[i];
-        if (tag == kTagUntracked) continue;
-        const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(ctx->start_lba + i, tag);
-        uint64_t actual;
-        std::memcpy(&actual, buffer + i * stride, sizeof(actual));
-        if (actual != expected) {
-          ctx->data_mismatch = true;
-          ctx->mismatch_lba = ctx->start_lba + i;
-          ctx->mismatch_expected = tag;
-          ctx->mismatch_found = static_cast<uint8_t>(actual & 0xFF);
-          break;
+      const uint8_t* block = DataBuffer(ctx);
+      const uint64_t end = ctx->start_lba + ctx->num_blocks;
+      for (uint64_t lba = ctx->start_lba; lba < end && !ctx->data_mismatch;) {
+        // The blocks of one line of the map at a time.
+        const DataValidator::Line& line = v.LineAt(lba);
+        uint64_t i = lba % DataValidator::kLbasPerLine;
+        const uint64_t stop = std::min<uint64_t>(DataValidator::kLbasPerLine, i + (end - lba));
+        for (; i < stop; ++i, ++lba, block += stride) {
+          const uint8_t tag = static_cast<uint8_t>(line.tags[i] - 1u);
+          if (tag == kTagUntracked) continue;
+          const uint64_t expected = tag == kTagDeallocated ? 0 : DataValidator::StampWord(lba, tag);
+          uint64_t actual;
+          std::memcpy(&actual, block, sizeof(actual));
+          if (actual != expected) {
+            ctx->data_mismatch = true;
+            ctx->mismatch_lba = lba;
+            ctx->mismatch_expected = tag;
+            ctx->mismatch_found = static_cast<uint8_t>(actual & 0xFF);
+            break;
+          }
         }
       }
-      v.RemovePending(ctx->start_lba, ctx->num_blocks);
+      v.ReleaseClaim(ctx->start_lba, ctx->num_blocks);
     }
   }
   CommonEnding(ctx, cpl);

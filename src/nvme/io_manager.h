@@ -44,6 +44,7 @@ class IoManager {
   // Checks shared by read and write; false (with the context marked refused) when the request is not sound.
   bool CheckReadWrite(NvmeIoCtx* ctx, uint64_t* length);
   void AttachValidator(NvmeIoCtx* ctx, uint64_t length);
+  void PrefetchValidatorLine(const NvmeIoCtx* ctx) const;
   // The rest of read's and write's preparation once the namespace and completion routine are set: the checks, the
   // validator, the tick stamps and, for a validated I/O, the claim of its range. kIoOpsSubmitted: ready to submit.
   IoOpsStatus PrepareReadWrite(NvmeIoCtx* ctx);

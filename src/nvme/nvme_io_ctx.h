@@ -24,6 +24,8 @@ enum IoOpsStatus : uint32_t {
   kIoOpsInvalidQueueId = 3,     // "Invalid Queue ID"; completed and failed set
   kIoOpsInvalidNumRanges = 4,   // "Invalid Number of Ranges" (0 or more than 256); completed and failed set
   kIoOpsInvalidRequest = 5,     // bad block count or data buffer; completed and failed set, `error` says which
+  kIoOpsNoMemory = 6,           // the validator's map cannot grow for the range; completed and failed set, `error`
+                                // says how much memory was needed
 };
 
 }  // namespace nvme

@@ -356,6 +356,9 @@ std::string NvmeQueueManager::GetErrorMessageFromOpsStatus(uint32_t status) {
       return "Valid device is not found";
     case kQueueOpsInvalidArgument:
       return "Invalid argument";
+    case kQueueOpsNoFreeSlot:
+      return "The queue pair has no free slot: the commands in flight on it already fill its queue depth; wait for "
+             "them to end, use a lower queue depth or another queue pair";
     default:
       return "Unexpected queue ops status: " + std::to_string(status);
   }
@@ -369,6 +372,8 @@ uint32_t NvmeQueueManager::GetOpsStatusFromSpdkStatus(int rc) {
       return kQueueOpsNoDevice;
     case -EINVAL:
       return kQueueOpsInvalidArgument;
+    case -ENOMEM:
+      return kQueueOpsNoFreeSlot;
     default:
       return kQueueOpsDriverError;
   }

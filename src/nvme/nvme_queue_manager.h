@@ -27,6 +27,7 @@ enum QueueOpsStatus : uint32_t {
   kQueueOpsNoDevice = 4,        // driver answered -ENXIO (-6)
   kQueueOpsInvalidArgument = 5, // driver answered -EINVAL (-22)
   kQueueOpsDriverError = 6,     // any other driver failure
+  kQueueOpsNoFreeSlot = 7,      // driver answered -ENOMEM: every request of the queue pair is in use
 };
 
 class NvmeQueueManager {

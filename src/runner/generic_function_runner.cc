@@ -4,7 +4,10 @@
 #include <exception>
 #include <iostream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "nvme/data_validator.h"
 #include "nvme/data_validator_manager.h"
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
@@ -53,7 +56,9 @@ bool GenericFunctionRunner::EnableDataValidator(uint32_t nsid) {
   const auto status =
       GetNvmeControllerManager()->GetDataValidatorManager()->Enable(nsid, ns->GetSize(), ns->GetLbaSize());
   if (status == kyt::nvme::kDataValidatorNoMemory) {
-    Abort("Failed to allocate memory");
+    Abort("Failed to allocate memory: data validation of NSID " + std::to_string(nsid) + " (" +
+          std::to_string(ns->GetSize()) + " blocks) needs " +
+          std::to_string(kyt::nvme::DataValidator::MapBytes(ns->GetSize())) + " bytes of address space");
     return false;
   }
   return true;
@@ -71,10 +76,19 @@ void GenericFunctionRunner::RunEnableDataValidator() {
     }
     std::cout << GetLogPrefix() << "Enabling data validators for all active namespaces" << std::endl;
     auto& namespaces = controller_->GetControllerCtx()->GetNamespaceManager();
+    auto validators = GetNvmeControllerManager()->GetDataValidatorManager();
     const uint32_t max = namespaces.GetMaxNamespaceId();
+    std::vector<uint32_t> enabled_here;
     for (uint32_t nsid = 1; nsid <= max; ++nsid) {
       if (!namespaces.GetNamespace(nsid)->IsActive()) continue;
-      if (!EnableDataValidator(nsid)) return;
+      auto validator = validators->GetDataValidator(nsid);
+      const bool was_enabled = validator && validator->IsEnabled();
+      if (!EnableDataValidator(nsid)) {
+        // A failed call leaves nothing behind: what it enabled is given back.
+        for (uint32_t done : enabled_here) validators->Disable(done);
+        return;
+      }
+      if (!was_enabled) enabled_here.push_back(nsid);
     }
     ChangeState(0);
   } catch (const std::exception& e) {
@@ -132,6 +146,15 @@ void GenericFunctionRunner::RunStartMachine() {
 
 void GenericFunctionRunner::RunErrorInjection() {
   if (!RequireAttached()) return;
+  // A held command is answered only when its hold ends: a hold past the command time-out would answer (with the
+  // injected status, success included) a command the device never saw after the host had given up on it, or never.
+  const uint64_t limit_us = controller_->GetCommandTimeoutUs();
+  if (do_not_submit_ && timeout_us_ > limit_us) {
+    MarkArgumentRefused();
+    Abort("argument \"timeoutInUs\" (" + std::to_string(timeout_us_) +
+          " us) must not be longer than the controller's command time-out (" + std::to_string(limit_us) + " us)");
+    return;
+  }
   const int rc =
       controller_->GetControllerCtx()->InjectCommandError(qid_, opc_, do_not_submit_, timeout_us_, count_, sct_, sc_);
   if (rc == -ENXIO) {

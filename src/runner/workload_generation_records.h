@@ -48,8 +48,23 @@ struct command_info {
 };
 
 struct ErrorTracker {
+  // The first kMaxEntries failed I/Os of the run are kept; later ones are only counted (a run whose every I/O fails
+  // and is ignored stays flat in memory).
+  static constexpr uint64_t kMaxEntries = 1000;
+
+  void Record(StatusKey status, const command_info& info) {
+    if (kept < kMaxEntries) {
+      errors[status].push_back(info);
+      ++kept;
+    } else {
+      ++dropped;
+    }
+  }
+
   // Failed I/Os by status, each list in the order of the failures.
   std::unordered_map<StatusKey, std::list<command_info>, hash_pair> errors;
+  uint64_t kept = 0;     // entries in `errors`
+  uint64_t dropped = 0;  // failed I/Os past the limit, not kept
 };
 
 // The block a validated read found not carrying what its validator expected.

@@ -97,7 +97,11 @@ void WorkloadGenerationRunner::DeviceAway(uint32_t wait_state) {
   Fail(reason.empty() ? "Device was detached during the workload" : reason);
 }
 
-void WorkloadGenerationRunner::AddSegment() { run_ticks_ += pass_ticks_ - segment_start_ticks_; }
+void WorkloadGenerationRunner::AddSegment() {
+  if (!segment_open_) return;
+  run_ticks_ += pass_ticks_ - segment_start_ticks_;
+  segment_open_ = false;
+}
 
 std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint32_t io_type, uint32_t nsid,
                                                    uint64_t start_lba, uint32_t num_blocks, uint16_t sct,
@@ -109,6 +113,29 @@ std::string WorkloadGenerationRunner::FatalMessage(const std::string& text, uint
   return text + " (Details: Cmd=" + cmd + " Nsid=" + std::to_string(nsid) + " StartLba=" + std::to_string(start_lba) +
          " NumBlks=" + std::to_string(num_blocks) + " SCT/SC=" + std::to_string(sct) + "/" + std::to_string(sc) +
          ")";
+}
+
+// The histogram of the options (and its raw data, when asked for) within the limits a workload can hold and
+// deliver; otherwise the error text says what it would need.
+bool WorkloadGenerationRunner::HistogramFits() {
+  const uint64_t buckets =
+      Histogram::BucketCountFor(input->histogramStartUs, input->histogramEndUs, input->histogramPrecisions);
+  const std::string what = "options.features.histogram with precisions " +
+                           std::to_string(input->histogramPrecisions) + " from " +
+                           std::to_string(input->histogramStartUs) + " to " + std::to_string(input->histogramEndUs) +
+                           " us has " + std::to_string(buckets) + " buckets (" + std::to_string(buckets * 8) +
+                           " bytes per I/O direction)";
+  if (buckets > Histogram::kMaxBuckets) {
+    SetErrorMessage(what + "; at most " + std::to_string(Histogram::kMaxBuckets) +
+                    " are kept: lower the precisions or narrow the range");
+    return false;
+  }
+  if (input->histogramRawData && buckets > Histogram::kMaxRawBuckets) {
+    SetErrorMessage(what + "; rawData delivers at most " + std::to_string(Histogram::kMaxRawBuckets) +
+                    ": lower the precisions, narrow the range or leave rawData off");
+    return false;
+  }
+  return true;
 }
 
 // ---- dispatch ----
@@ -173,6 +200,11 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   overlapped_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
   completed_ = std::make_unique<CircularQueue<NvmeIoCtx*>>(queue_depth_ + 1);
 
+  if (input->histogramEnabled && !HistogramFits()) {
+    MarkArgumentRefused();
+    ChangeState(kStateAborted);
+    return;
+  }
   output->accessPatternOutput = std::make_unique<AccessPatternOutput>();
   try {
     generator_ = AccessPatternGeneratorFactory::Create(controller_, input->accessPattern, *output->accessPatternOutput);
@@ -285,6 +317,7 @@ void WorkloadGenerationRunner::HandleFillInitialIo() {
     return;
   }
   segment_start_ticks_ = pass_ticks_ = spdk_get_ticks();
+  segment_open_ = true;
   if (queue_depth_ != 0) {
     for (uint32_t i = queue_depth_; i-- > 0;) {
       if (stop_) break;
@@ -423,8 +456,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   const bool initialized = IsInitialized();
   const bool recorded = initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0);
   if (recorded) {
-    output->errorTracker->errors[StatusKey(sct, sc)].push_back(
-        command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
+    output->errorTracker->Record(StatusKey(sct, sc),
+                                 command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
   }
   if (spdk_nvme_cpl_is_host_timeout(cpl)) {
     // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
@@ -587,6 +620,11 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
 // ---- state 7 ----
 
 void WorkloadGenerationRunner::HandlePrepareOutput() {
+  // A run that ended with an error in the middle of a stretch of I/O ran until now.
+  if (segment_open_) {
+    pass_ticks_ = spdk_get_ticks();
+    AddSegment();
+  }
   const double duration = static_cast<double>(run_ticks_) / static_cast<double>(spdk_get_ticks_hz());
   if (output->accessPatternOutput) {
     output->accessPatternOutput->queueDepth = queue_depth_;

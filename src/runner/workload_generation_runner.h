@@ -111,6 +111,7 @@ class WorkloadGenerationRunner : public TaskBase {
   // that no cycle of this run will follow up ends the run with "power off notified". True when the state changed.
   bool WaitForUninit(uint32_t next);
 
+  bool HistogramFits();
   void Fail(std::string message);
   bool IsInitialized() const;
   // The run's own power cycle has announced the power-off: the device is meant to go away and come back.
@@ -129,6 +130,7 @@ class WorkloadGenerationRunner : public TaskBase {
   uint32_t outstanding_ = 0;
   uint32_t queue_depth_ = 0;
   uint64_t segment_start_ticks_ = 0;
+  bool segment_open_ = false;  // a stretch of I/O began and its time is not yet in run_ticks_
   uint64_t run_ticks_ = 0;
   // The one tick reading of the pass (states 3 to 5): the I/Os' submission and completion stamps, the generator's
   // time limit, the trackers' slices and the run time all use it.

@@ -2,17 +2,33 @@
 #include "nvme/data_validator_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 #include <vector>
 
 using kyt::nvme::DataValidator;
 using kyt::nvme::DataValidatorManager;
 using kyt::nvme::kDataValidatorOk;
+using kyt::nvme::kDataValidatorNoMemory;
 using kyt::nvme::kDataValidatorOutOfRange;
 
 namespace {
+
+// Field `index` of /proc/self/statm (0 address space, 1 resident) in bytes.
+uint64_t Statm(int index) {
+  unsigned long long fields[2] = {0, 0};
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f != nullptr) {
+    if (std::fscanf(f, "%llu %llu", &fields[0], &fields[1]) != 2) fields[0] = fields[1] = 0;
+    std::fclose(f);
+  }
+  return fields[index] * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
 
 TEST(DataValidatorTest, NextTagCycle) {
   for (const auto& [tag, next] : {std::pair<uint8_t, uint8_t>{0, 1}, {251, 252}, {252, 0}, {254, 0}, {255, 0}}) {
@@ -24,7 +40,6 @@ TEST(DataValidatorTest, NextTagCycle) {
 TEST(DataValidatorTest, RangesAndPendingBits) {
   DataValidator v;
   ASSERT_EQ(v.Resize(200, 512), kDataValidatorOk);
-  EXPECT_EQ(v.GetNumPendingWords(), 4u);
   for (const auto& [lba, n, valid] : {std::tuple<uint64_t, uint64_t, bool>{0, 0, false}, {199, 2, false}, {199, 1, true},
                                       {UINT64_MAX, 2, false}}) {  // no wrap-around
     EXPECT_EQ(v.IsValidRange(lba, n), valid) << lba << "+" << n;
@@ -32,15 +47,15 @@ TEST(DataValidatorTest, RangesAndPendingBits) {
   auto pending = [&v](std::initializer_list<std::tuple<uint64_t, uint64_t, bool>> cases) {
     for (const auto& [lba, n, want] : cases) EXPECT_EQ(v.IsPending(lba, n), want) << lba << "+" << n;
   };
-  // A range across three words sets only its own bits; clearing part of it clears only that part.
-  ASSERT_EQ(v.AddPending(60, 70), kDataValidatorOk);
-  pending({{0, 60, false}, {59, 2, true}, {64, 64, true}, {129, 1, true}, {130, 70, false}});
-  ASSERT_EQ(v.RemovePending(64, 64), kDataValidatorOk);
-  pending({{60, 4, true}, {64, 64, false}, {128, 2, true}});
+  // A range across three lines (56 LBAs each) sets only its own bits; clearing part of it clears only that part.
+  ASSERT_EQ(v.AddPending(50, 70), kDataValidatorOk);
+  pending({{0, 50, false}, {49, 2, true}, {56, 56, true}, {119, 1, true}, {120, 80, false}});
+  ASSERT_EQ(v.RemovePending(56, 56), kDataValidatorOk);
+  pending({{50, 6, true}, {56, 56, false}, {112, 8, true}});
   ASSERT_EQ(v.RemovePending(0, 200), kDataValidatorOk);
   pending({{0, 200, false}});
 
-  // Out-of-range operations change nothing; the last LBA of the last, partial word is tracked.
+  // Out-of-range operations change nothing; the last LBA of the last, partial line is tracked.
   EXPECT_EQ(v.AddPending(150, 51), kDataValidatorOutOfRange);
   EXPECT_EQ(v.UpdateMap(0, 0), kDataValidatorOutOfRange);
   EXPECT_EQ(v.MarkDeallocated(199, 2), kDataValidatorOutOfRange);
@@ -48,18 +63,18 @@ TEST(DataValidatorTest, RangesAndPendingBits) {
   ASSERT_EQ(v.AddPending(199, 1), kDataValidatorOk);
   pending({{0, 200, true}, {0, 199, false}});
 
-  // A claim takes a free range whole (within a word or across words) and leaves a busy or invalid one untouched.
-  EXPECT_TRUE(v.ClaimPending(10, 5));
-  EXPECT_TRUE(v.ClaimPending(60, 10));
-  EXPECT_FALSE(v.ClaimPending(14, 2));
-  EXPECT_FALSE(v.ClaimPending(120, 80));
-  EXPECT_FALSE(v.ClaimPending(150, 51));
-  pending({{0, 10, false}, {10, 5, true}, {15, 1, false}, {60, 10, true}, {70, 129, false}});
+  // A claim takes a free range whole (within a line or across lines) and leaves a busy or invalid one untouched.
+  EXPECT_EQ(v.ClaimPending(10, 5), DataValidator::kClaimed);
+  EXPECT_EQ(v.ClaimPending(50, 10), DataValidator::kClaimed);
+  EXPECT_EQ(v.ClaimPending(14, 2), DataValidator::kClaimBusy);
+  EXPECT_EQ(v.ClaimPending(120, 80), DataValidator::kClaimBusy);
+  EXPECT_EQ(v.ClaimPending(150, 51), DataValidator::kClaimInvalid);
+  pending({{0, 10, false}, {10, 5, true}, {15, 1, false}, {50, 10, true}, {60, 139, false}});
 
-  // Two I/Os in flight in one word (LBAs 0 and 16): the first one's end leaves the second one pending.
+  // Two I/Os in flight in one line (LBAs 0 and 16): the first one's end leaves the second one pending.
   ASSERT_EQ(v.RemovePending(0, 200), kDataValidatorOk);
-  ASSERT_TRUE(v.ClaimPending(0, 8));
-  ASSERT_TRUE(v.ClaimPending(16, 8));
+  ASSERT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);
+  ASSERT_EQ(v.ClaimPending(16, 8), DataValidator::kClaimed);
   ASSERT_EQ(v.RemovePending(0, 8), kDataValidatorOk);
   pending({{0, 8, false}, {16, 8, true}});
 }
@@ -80,6 +95,86 @@ TEST(DataValidatorTest, TagsAdvanceAndDeallocate) {
   EXPECT_EQ(tags(), (std::vector<uint8_t>{255, 254, 254, 0, 255}));
   ASSERT_EQ(v.MarkUntracked(2, 1), kDataValidatorOk);
   EXPECT_EQ(v.GetTag(2), 255);
+}
+
+// A namespace of 2^34 blocks (8 TiB of 512 bytes): enabled without a fill, memory only for the pages I/O touched,
+// given back by Forget (tags untracked, a new epoch, still enabled).
+TEST(DataValidatorTest, LargeNamespaceHoldsOnlyTouchedPages) {
+  const uint64_t blocks = uint64_t(1) << 34;
+  const uint64_t resident = Statm(1);
+  DataValidator v;
+  ASSERT_EQ(v.Resize(blocks, 512), kDataValidatorOk);
+  EXPECT_LT(Statm(1), resident + (1u << 20));
+  const uint64_t unit = v.GetUnitBytes();  // 4 KiB, or 2 MiB on a machine that could hold the whole map twice
+  EXPECT_EQ(v.GetTag(blocks - 1), 255);
+  ASSERT_EQ(v.ClaimPending(blocks - 8, 8), DataValidator::kClaimed);
+  ASSERT_EQ(v.UpdateMap(blocks - 8, 8), kDataValidatorOk);
+  ASSERT_EQ(v.UpdateMap(0, 1), kDataValidatorOk);
+  EXPECT_EQ(v.GetTag(blocks - 1), 0);
+  EXPECT_TRUE(v.IsPending(blocks - 1, 1));
+  EXPECT_EQ(v.GetHeldBytes(), 2 * unit);
+  EXPECT_EQ(DataValidator::GetProcessHeldBytes(), 2 * unit);
+  EXPECT_LT(Statm(1), resident + 2 * unit + (1u << 20));
+
+  const uint64_t epoch = v.GetEpoch();
+  v.Forget();
+  EXPECT_TRUE(v.IsEnabled());
+  EXPECT_NE(v.GetEpoch(), epoch);
+  EXPECT_EQ(v.GetTag(0), 255);
+  EXPECT_FALSE(v.IsPending(blocks - 1, 1));
+  EXPECT_EQ(v.GetHeldBytes(), 0u);
+  EXPECT_EQ(DataValidator::GetProcessHeldBytes(), 0u);
+}
+
+// A page the validators may not take refuses the claim and changes nothing; the text says how much was needed.
+TEST(DataValidatorTest, PageBeyondTheMemoryLimitIsRefused) {
+  DataValidator v;
+  ASSERT_EQ(v.Resize(uint64_t(1) << 20, 512), kDataValidatorOk);
+  DataValidator::SetMemoryCap(DataValidator::kPageBytes);
+  ASSERT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);  // the first page fits
+  const uint64_t far = 10 * DataValidator::kLbasPerLine * DataValidator::kLinesPerPage;
+  EXPECT_EQ(v.ClaimPending(far, 8), DataValidator::kClaimNoMemory);
+  EXPECT_EQ(v.UpdateMap(far, 1), kDataValidatorNoMemory);
+  EXPECT_FALSE(v.IsPending(far, 8));
+  EXPECT_EQ(v.MarkUntracked(far, 8), kDataValidatorOk);  // nothing to hold for it
+  EXPECT_EQ(v.GetHeldBytes(), DataValidator::kPageBytes);
+  EXPECT_NE(DataValidator::DescribeShortfall().find("needs 4096 bytes"), std::string::npos)
+      << DataValidator::DescribeShortfall();
+  DataValidator::SetMemoryCap(0);
+  EXPECT_EQ(v.ClaimPending(far, 8), DataValidator::kClaimed);
+}
+
+// An enable that gets its map but not the rest gives the map back: the address space is as before, and an enabled
+// validator keeps its state.
+TEST(DataValidatorTest, FailedEnableGivesBackWhatItTook) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address-space limit does not work with the sanitizer's shadow memory";
+#else
+  const uint64_t blocks = uint64_t(1) << 34;
+  DataValidator fresh;
+  DataValidator grown;
+  ASSERT_EQ(grown.Resize(1000, 512), kDataValidatorOk);
+  ASSERT_EQ(grown.UpdateMap(5, 1), kDataValidatorOk);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  const uint64_t size = Statm(0);
+  // Room for the map itself, not for its page bitmap.
+  rlimit tight = old;
+  tight.rlim_cur = size + DataValidator::MapBytes(blocks) + (64u << 10);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  const auto fresh_status = fresh.Resize(blocks, 512);
+  const uint64_t after_fresh = Statm(0);
+  const auto grown_status = grown.Resize(blocks, 512);
+  const uint64_t after_grown = Statm(0);
+  setrlimit(RLIMIT_AS, &old);
+  EXPECT_EQ(fresh_status, kDataValidatorNoMemory);
+  EXPECT_LT(after_fresh, size + (1u << 20));
+  EXPECT_FALSE(fresh.IsEnabled());
+  EXPECT_EQ(grown_status, kDataValidatorNoMemory);
+  EXPECT_LT(after_grown, size + (1u << 20));
+  EXPECT_EQ(grown.GetNumLbas(), 1000u);
+  EXPECT_EQ(grown.GetTag(5), 0);
+#endif
 }
 
 TEST(DataValidatorManagerTest, EnableKeepsAndGrowsResetCutsDisableEmpties) {

@@ -259,10 +259,32 @@ TEST_F(IoTest, DriverRefusalLeavesNoPendingBits) {
   }
   ASSERT_EQ(status, kIoOpsDriverError);
   const NvmeIoCtx& refused = *in_flight_.back();
-  EXPECT_EQ(refused.error.rfind("Unexpected Internal Error, Error Code: ", 0), 0u) << refused.error;
+  EXPECT_EQ(refused.error.rfind("The queue pair has no free slot: ", 0), 0u) << refused.error;
   EXPECT_FALSE(validator_->IsPending(refused.start_lba, 1));
   EXPECT_TRUE(validator_->IsPending(refused.start_lba - 1, 1));
   EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), in_flight_.size() - 1);
+}
+
+// A page of map the validators may not take: the write or deallocation that needs it is refused with what it needed,
+// nothing is sent and nothing stays pending.
+TEST_F(IoTest, ValidatorWithoutMemoryRefusesTheIo) {
+  EnableValidator();
+  struct Uncap {
+    ~Uncap() { kyt::nvme::DataValidator::SetMemoryCap(0); }
+  } uncap;
+  kyt::nvme::DataValidator::SetMemoryCap(kyt::nvme::DataValidator::kPageBytes);
+  Done(kWrite, 0, 8);  // the first page
+  const uint64_t second_page = kyt::nvme::DataValidator::kLbasPerLine * kyt::nvme::DataValidator::kLinesPerPage;
+  const uint64_t commands = sim_->counters().commands;
+  auto write = Io(second_page, 8);
+  EXPECT_EQ(Submit(kWrite, *write), kIoOpsNoMemory);
+  EXPECT_EQ(write->error.rfind("Failed to allocate memory: data validation of NSID 1 needs 4096 bytes", 0), 0u)
+      << write->error;
+  auto dsm = MakeDsm({{0, 8}, {second_page, 8}});
+  EXPECT_EQ(Submit(kDsm, *dsm), kIoOpsNoMemory);
+  EXPECT_EQ(sim_->counters().commands, commands);
+  EXPECT_FALSE(validator_->IsPending(0, 8));
+  EXPECT_EQ(Ctx().GetIoManager().GetOutstanding(), 0);
 }
 
 // Namespace 1 keeps 8 bytes of metadata per block apart from the data.

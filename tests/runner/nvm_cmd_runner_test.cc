@@ -1,7 +1,10 @@
 // NVM command runner on the simulated drive: blocks held by a validated I/O in flight, and buffers of interleaved
 // metadata.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include "nvme/data_validator.h"
+#include "nvme/data_validator_manager.h"
 #include "runner/nvm_cmd_runner.h"
 #include "runner_bench.h"
 
@@ -42,6 +45,40 @@ TEST_F(NvmCmdRunnerTest, ValidatedRangeBusyIsRefusedWithAText) {
   ASSERT_TRUE(Step(*second));
   EXPECT_EQ(second->GetErrorMessage(), "LBA range is busy with another I/O under data validation");
   ASSERT_TRUE(Step(*first) && first->IsDone()) << first->GetErrorMessage();
+}
+
+// Enabling every namespace when one map cannot be had (the address space is limited): the call fails with what that
+// namespace needed and gives back the validators it had enabled.
+TEST_F(NvmCmdRunnerTest, FailedEnableOfEveryNamespaceGivesBackWhatItEnabled) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address-space limit does not work with the sanitizer's shadow memory";
+#else
+  Attach();
+  GenericFunctionRunner runner(address_, "Test");
+  runner.SetFunctionCode(kFunctionEnableDataValidator);
+  runner.SetDeviceCheck(true);
+  runner.SetNamespaceId(GenericFunctionRunner::kAllNamespaces);
+  runner.SetNvmeControllerManager(manager_);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  unsigned long long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  ASSERT_NE(statm, nullptr);
+  ASSERT_EQ(std::fscanf(statm, "%llu", &pages), 1);
+  std::fclose(statm);
+  // Room for namespace 1's map (1.2 MB), not for namespace 3's (5.7 GB).
+  rlimit tight = old;
+  tight.rlim_cur = pages * 4096 + (256u << 20);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  while (!runner.Run()) {
+  }
+  setrlimit(RLIMIT_AS, &old);
+  EXPECT_TRUE(runner.IsAborted());
+  EXPECT_EQ(runner.GetErrorMessage(),
+            "Failed to allocate memory: data validation of NSID 3 (5000000000 blocks) needs " +
+                std::to_string(kyt::nvme::DataValidator::MapBytes(5000000000ULL)) + " bytes of address space");
+  EXPECT_FALSE(manager_->GetDataValidatorManager()->GetDataValidator(1)->IsEnabled());
+#endif
 }
 
 // Namespace 1 carries 8 bytes of metadata interleaved with every 512-byte block: the buffers hold them too.

@@ -317,6 +317,7 @@ void KytController::enablePowerMonitor(const std::string& filepath, uint32_t int
   lostSamples = 0;
   lostReason.clear();
   monitorStop = false;
+  monitorCancel = false;
   monitorIntervalMs = interval_ms;
   monitorThread = std::thread(&KytController::monitorPower, this);
   log("Enabled power monitoring");
@@ -332,8 +333,11 @@ std::string KytController::stopPowerMonitor() {
   std::unique_lock<std::mutex> lock(monitorMutex);
   if (!monitorThread.joinable()) return "";
   monitorStop = true;
+  monitorCancel = true;
   lock.unlock();
   monitorWake.notify_all();
+  // A measurement in flight is not awaited: a silent board would hold the stop for the reply time-out.
+  client->interruptWaits();
   monitorThread.join();
   lock.lock();
   if (monitorFd >= 0) ::close(monitorFd);
@@ -393,7 +397,7 @@ void KytController::monitorPower() {
         std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count() / 1000000;
     std::string record;
     try {
-      json result = measurePower(false);
+      json result = client->sendRequest("measurePower", nullptr, [this] { return monitorCancel.load(); });
       if (!result.is_object() && !result.is_null()) {
         throw std::runtime_error("unexpected measurement " + brief(result));
       }
@@ -407,7 +411,7 @@ void KytController::monitorPower() {
       record = std::to_string(stamp) + ',' + field("voltage") + ',' + field("current") + ',' + field("power") + '\n';
     } catch (const std::exception& e) {
       // A failed measurement loses this sample only; the monitor carries on.
-      log(std::string("Power measurement failed: ") + e.what());
+      if (!monitorCancel) log(std::string("Power measurement failed: ") + e.what());
     }
     std::string reason;
     const bool written = record.empty() || writeRecord(record, reason);

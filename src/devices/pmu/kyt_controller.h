@@ -2,6 +2,7 @@
 // line, microcontroller restarts through the FTDI GPIO channel, and the power-monitor log.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -110,6 +111,8 @@ class KytController : public threading::Pollable {
   std::condition_variable monitorWake;
   uint32_t monitorIntervalMs = 0;
   bool monitorStop = false;
+  // monitorStop for the monitor's measurement in flight, which a stop cancels rather than awaits.
+  std::atomic<bool> monitorCancel{false};
   // The monitor's file: written only by the monitor thread while it runs.
   std::string monitorPath;
   int monitorFd = -1;

@@ -57,7 +57,17 @@ std::string JsonRpcClient::lineFailure() {
   return failure;
 }
 
+void JsonRpcClient::interruptWaits() {
+  std::lock_guard<std::mutex> lock(mutex);
+  responseCondition.notify_all();
+}
+
 json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
+  return sendRequest(method, params, std::function<bool()>());
+}
+
+json JsonRpcClient::sendRequest(const std::string& method, const json& params,
+                                const std::function<bool()>& cancelled) {
   std::unique_lock<std::mutex> lock(mutex);
   if (!rpcInterface.writeFunction) throw std::bad_function_call();
   if (!failure.empty()) throw JsonRpcError("Failed to send JSON-RPC request for method " + method + ": " + failure);
@@ -81,7 +91,8 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto found = responses.find(id);
-  while (found == responses.end() && failure.empty()) {
+  const auto isCancelled = [&cancelled] { return cancelled && cancelled(); };
+  while (found == responses.end() && failure.empty() && !isCancelled()) {
     if (responseCondition.wait_until(lock, deadline) == std::cv_status::timeout) {
       found = responses.find(id);
       break;
@@ -92,6 +103,10 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params) {
   if (found == responses.end()) {
     if (!failure.empty()) {
       throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + failure);
+    }
+    if (isCancelled()) {
+      lastTimeout = Clock::now();  // its reply, if it comes, is cut off or unwanted like a timed-out one
+      throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": the call was cancelled");
     }
     // A reply cut off before its end may still sit in the receive buffer: the next line must not be glued to it.
     lastTimeout = Clock::now();

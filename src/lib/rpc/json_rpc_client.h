@@ -65,6 +65,12 @@ class JsonRpcClient {
   // Sends one request and blocks until its response is filed, the time-out passes or the line fails.
   // Returns the response's "result" (null when absent).
   nlohmann::json sendRequest(const std::string& method, const nlohmann::json& params);
+  // The same, and gives up (JsonRpcError "... : the call was cancelled") once cancelled() is true
+  // when checked: at the start, and whenever interruptWaits() wakes the waiting calls.
+  nlohmann::json sendRequest(const std::string& method, const nlohmann::json& params,
+                             const std::function<bool()>& cancelled);
+  // Wakes every waiting call to check its cancellation.
+  void interruptWaits();
 
   // Receive step: reads what arrived, files responses, reports notifications and bad lines.
   void processIncoming();

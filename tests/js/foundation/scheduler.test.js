@@ -58,6 +58,12 @@ test('a start with an address that is not one answers false; meanwhile the NVMe 
   ]);
 });
 
+// The address is converted before it is tested: a toString that sets one itself is the first, and stays.
+test('setDefaultBdf whose argument sets the address while it is converted keeps that address', () => {
+  const lines = run(`a.setDefaultBdf({ toString() { a.setDefaultBdf('0000:00:00.1'); return '0000:00:00.2'; } });`);
+  assert.deepEqual(lines.filter((l) => l.startsWith('ADDON: Setting BDF')), ['ADDON: Setting BDF = 0000:00:00.1']);
+});
+
 // Quiet means quiet: nothing of the system reaches either stream, the environment's start and DPDK's messages
 // included, and a start that answers false still says why on the object.
 test('a quiet process prints nothing while it starts on a drive; startError tells why a start failed',

@@ -5,12 +5,16 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const os = require('node:os');
 const path = require('node:path');
-const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
+const { startArgs, standardNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
 const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+// Namespace 3: 2^34 blocks (8 TiB of 512 bytes).
+const bigBlocks = 2 ** 34;
+const drive = createDrive(bdf, {
+  namespaces: standardNamespaces.map((ns) => (ns.nsid === 3 ? { ...ns, blocks: bigBlocks } : ns)),
+});
 function lastCommand(opcode, admin = true) {
   return drive.commandLog().filter((c) => c.opcode === opcode && (c.sqid === 0) === admin).pop();
 }
@@ -37,6 +41,20 @@ test('data validator and command tracker functions', async () => {
   assert.deepEqual(await ok(addon, 'disableCommandTracker'), { status: 'OK' });
 });
 
+test('validating a 2^34-block namespace holds memory only for what I/O touched; corruption is still caught', async () => {
+  const qid = await ok(addon, 'createQueuePair');
+  const rss = process.memoryUsage().rss;
+  await ok(addon, 'enableDataValidator', { nsid: 3 });
+  const last = bigBlocks - 8;
+  await ok(addon, 'write', last, 8, { nsid: 3, qid });
+  await ok(addon, 'read', last, 8, { nsid: 3, qid });
+  const grown = process.memoryUsage().rss - rss;
+  assert.ok(grown < 64 * 2 ** 20, `the process grew by ${grown} bytes`);
+  drive.corruptBlock(3, last + 3);
+  assert.equal((await fails(addon, 'read', last, 8, { nsid: 3, qid })).message, 'data mismatch');
+  await ok(addon, 'disableDataValidator', { nsid: 3 });
+});
+
 test('error injection shows in the next matching command, once, without submitting it', async () => {
   assert.deepEqual(await ok(addon, 'nvmeSetErrorInjection', 0, 0x106, true, 1, 0, 1, 0x81), { status: 'OK' });
   const commands = drive.counters().commands;
@@ -45,6 +63,14 @@ test('error injection shows in the next matching command, once, without submitti
   assert.equal(drive.counters().commands, commands);
   await ok(addon, ...identify());
   assert.equal((await fails(addon, 'nvmeSetErrorInjection', 9, 2, false, 1, 0, 0, 1)).message, 'Invalid Queue ID');
+  // A hold past the command time-out (5 s from the attachment scan) would answer a command the host gave up on.
+  for (const [hold, shown] of [[5000001, '5000001'], [-1, '18446744073709551615']]) {
+    const refused = await fails(addon, 'nvmeSetErrorInjection', 0, 6, true, 1, hold, 0, 0);
+    assert.ok(refused instanceof TypeError);
+    assert.equal(refused.message, `nvme.setErrorInjection : argument "timeoutInUs" (${shown} us) must not be longer ` +
+      'than the controller\'s command time-out (5000000 us)');
+  }
+  await ok(addon, ...identify());
 });
 
 test('resetController ends what the old queue pairs held; I/O works again on a new one', async () => {
@@ -67,7 +93,7 @@ test('shutdown completes; the drive attaches again after a removal scan', async 
   await ok(addon, ...identify());
 });
 
-test('sendGenericCommand fills the Buffer, even one the script detached while the command was in flight', async () => {
+test('sendGenericCommand fills the Buffer, even one the script detached or resized while the command was in flight', async () => {
   const buf = Buffer.alloc(4096, 0xee);
   const cpl = await ok(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x106, cdw10: 1 }, buf, false);
   assert.deepEqual([cpl.status.sc, cpl.sqid, buf.readUInt16LE(0)], [0, 0, 0x1d1d]);
@@ -77,6 +103,17 @@ test('sendGenericCommand fills the Buffer, even one the script detached while th
   const moved = structuredClone(detached.buffer, { transfer: [detached.buffer] });
   assert.equal((await pending).err, null);
   assert.equal(Buffer.from(moved).readUInt16LE(0), 0x1d1d, 'the memory the command wrote is the one that moved');
+  // A resizable buffer cannot be pinned: the command works on its own copy, which the script gets only when the
+  // buffer still has its length.
+  const rab = new ArrayBuffer(4096, { maxByteLength: 8192 });
+  const shrunk = call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, new Uint8Array(rab), false);
+  rab.resize(16);
+  const err = (await shrunk).err;
+  assert.deepEqual([err.message, err.data.status.sc],
+    ['argument "buffer" changed its length while the command ran: its data were not returned', 0]);
+  const kept = new Uint8Array(new ArrayBuffer(4096, { maxByteLength: 8192 }));
+  await ok(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, kept, false);
+  assert.equal(Buffer.from(kept.buffer).readUInt16LE(0), 0x1d1d);
 });
 
 test('sendGenericCommand host-to-device write reaches the media on an I/O queue', async () => {

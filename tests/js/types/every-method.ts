@@ -47,6 +47,7 @@ function useWorkload(r: WorkloadResult | WorkloadError): number {
   }
   for (const s of [r.read, r.write, r.trim]) if (s) n += useStats(s);
   for (const e of r.errorHistory ?? []) n += e.sct + e.sc + e.cmd.length + e.nsid + e.startLba + e.numBlocks;
+  n += r.errorHistoryDropped ?? 0;
   return n;
 }
 

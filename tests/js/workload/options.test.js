@@ -8,7 +8,7 @@ const { startArgs, loadAddon, createDrive, freeBdf, ok, fails } = require('../nv
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
 const bdf = freeBdf();
-createDrive(bdf);
+const drive = createDrive(bdf);
 
 const P = 'startWorkloadGenerator : ';
 const noop = () => assert.fail('a refused workload must not call back');
@@ -49,8 +49,11 @@ test('refused options', () => {
     [{ readPercent: 60, trimPercent: 41 }, 'options.readPercent + option.trimPercent must be between 0 and 100'],
     [{ xferSize: 1000 }, 'options.xferSize must be mutples of 512'],
     [{ xferSize: 2 ** 31 }, 'options.xferSize must not be negative'],  // read as a 32-bit integer
-    [{ duration: -1 }, 'options.duration must be a non-negative integer'],
-    [{ loops: 0 }, 'options.loops must be a positive integer'],
+    // Whole seconds and loops only: 0.5 s was taken as 0, no limit at all.
+    ...[-1, 0.5, NaN].map((d) => [{ duration: d }, 'options.duration must be a non-negative integer']),
+    [multi({}, { duration: 0.5 }), 'options.duration must be a non-negative integer'],
+    [{ duration: 2 ** 32 + 5 }, 'options.duration must be at most 2147483647'],
+    ...[0, 1.5].map((n) => [{ loops: n }, 'options.loops must be a positive integer']),
     ...['0%', '101%', '%', '12x', '99999999999999999999999k']
       .map((r) => [{ range: r }, `options.range "${r}" is not a valid range`]),
     [{ range: [] }, 'options.range must not be an empty Array'],
@@ -59,6 +62,7 @@ test('refused options', () => {
     [{ type: 'MultiRange' }, 'options.ranges is required'],
     [{ type: 'multirange', ranges: [] }, 'options.ranges must not be an empty Array'],
     [{ type: 'multirange', ranges: [3] }, `argument "${R}" must be an Object`],
+    [{ type: 'multirange', ranges: new Array(1000001).fill(range) }, 'options.ranges must hold at most 1000000 ranges'],
     [multi({ workload: 'x' }), `${R}.workload is not a valid workload`],
     [multi({ readPercent: 70, trimPercent: 31 }), `${R}.readPercent + ${R}.trimPercent must be between 0 and 100`],
     [multi({ size: 0 }), `${R}.size must be greater than 0`],
@@ -85,4 +89,20 @@ test('accepted spellings reach the worker; values the drive cannot run are refus
     assert.ok(err instanceof TypeError, `${err} is not a TypeError`);
     assert.equal(err.message, P + message);
   }
+});
+
+// Each option is read once, and the value checked is the one used: a getter that answers an Array for the check and a
+// plain object with indices afterwards (an LBA list of 100, 200, 300), or a pattern of 8 bytes and then one of 12.
+test('an option is read once: what was checked is what runs', async () => {
+  const reads = { range: 0, dataPattern: 0 };
+  const pattern = Buffer.from('0123456789abcdef', 'hex');
+  const options = {
+    readPercent: 0, xferSize: 512,
+    get range() { reads.range += 1; return reads.range <= 3 ? [5] : { n: 3, 0: 100, 1: 200, 2: 300 }; },
+    get dataPattern() { reads.dataPattern += 1; return reads.dataPattern <= 4 ? pattern : Buffer.alloc(12, 0xee); },
+  };
+  await ok(addon, 'startWorkloadGenerator', options);
+  assert.deepEqual(reads, { range: 1, dataPattern: 1 });
+  assert.ok(drive.readBlock(1, 5).subarray(0, 16).equals(Buffer.concat([pattern, pattern])));
+  assert.ok(drive.readBlock(1, 100).equals(Buffer.alloc(512)), 'nothing written where the script did not ask');
 });

@@ -3,7 +3,7 @@
 // "info", the error history of failed commands, and the runs that end in an Error.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
+const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('../nvme/helpers');
 
 const { KytAddon } = loadAddon();
 const addon = new KytAddon(true);
@@ -26,7 +26,7 @@ test('a verified pass reports every I/O of each direction with latency, interval
     queueDepth: 16, readPercent: 50, trimPercent: 20, range: { startLba: 1000, size: 4096 }, xferSize: 4096, loops: 2,
     features: { histogram: { enabled: true, rawData: true }, intervalStats: { enabled: true, delay: 100 } },
   });
-  assert.deepEqual(Object.keys(result), ['info', 'read', 'write', 'trim', 'errorHistory']);
+  assert.deepEqual(Object.keys(result), ['info', 'read', 'write', 'trim', 'errorHistory', 'errorHistoryDropped']);
   const { duration } = result.info;
   assert.ok(duration > 0);
   assert.deepEqual(result.info, { queueDepth: 16, duration, loops: 2, readPercent: 50, trimPercent: 20, xferSize: 4096,
@@ -87,6 +87,39 @@ test('failed commands are listed in order; ignored and unknown statuses do not e
   assert.ok(writes[0].startLba < writes[1].startLba);
   assert.deepEqual(result.errorHistory.filter((e) => e.sct === 0).map((e) => [e.sc, e.cmd]), [[0x23, 'Read']]);
   assert.equal(result.read.perf.io + result.write.perf.io, 1024 / 8, 'failed but not fatal I/Os still count');
+  assert.equal(result.errorHistoryDropped, 0);
+});
+
+test('the error history keeps the first 1000 failures and counts the rest', async () => {
+  drive.injectStatus({ opcode: 0x02, sct: 2, sc: 0x81, count: 1200 });
+  const result = await ok(addon, 'startWorkloadGenerator', {
+    range: { startLba: 0, size: 1300 * 8 }, queueDepth: 1, ignoreError: [{ sct: 2, sc: 0x81 }],
+  });
+  assert.equal(result.errorHistory.length, 1000);
+  assert.deepEqual([result.errorHistory[999].startLba, result.errorHistoryDropped], [999 * 8, 200]);
+});
+
+test('a histogram too large to keep, or raw data too large to deliver, is refused before the run', async () => {
+  const commands = drive.counters().commands;
+  const histogram = (precisions, rawData) => ({ features: { histogram: { enabled: true, rawData, precisions } } });
+  assert.match((await fails(addon, 'startWorkloadGenerator', histogram(7, false))).message,
+    /precisions 7 from 1 to 100000000 us has 72000000 buckets \(576000000 bytes per I\/O direction\); at most 10000000/);
+  assert.match((await fails(addon, 'startWorkloadGenerator', histogram(6, true))).message,
+    /has 7200000 buckets .*; rawData delivers at most 1000000/);
+  assert.equal(drive.counters().commands, commands);
+  const result = await ok(addon, 'startWorkloadGenerator', { range: '4K', ...histogram(6, false) });
+  assert.ok(result.read.latency.first > 0);
+});
+
+test('a run that ends in an Error reports the time it ran and the rates over it', async () => {
+  await ok(addon, 'startWorkloadGenerator', { range: { startLba: 0, size: 512 }, readPercent: 0, queueDepth: 1 });
+  drive.corruptBlock(1, 500);
+  const err = await fails(addon, 'startWorkloadGenerator', { range: { startLba: 0, size: 512 }, queueDepth: 1 });
+  assert.equal(err.message, 'data mismatch');
+  assert.equal(err.read.perf.io, 62);
+  assert.ok(err.info.duration > 0);
+  assert.ok(Math.abs(err.read.perf.iops - 62 / err.info.duration) < 1e-6 * err.read.perf.iops);
+  assert.ok(Number.isFinite(err.read.perf.bandwidth) && err.read.perf.bandwidth > 0);
 });
 
 test('a fatal status ends the run with an Error that carries the statistics', async () => {
@@ -96,4 +129,18 @@ test('a fatal status ends the run with an Error that carries the statistics', as
   assert.deepEqual(err.read.perf, { bandwidth: 0, iops: 0, xfer: 0, io: 0 });
   assert.deepEqual(err.errorHistory, [{ sct: 0, sc: 6, cmd: 'Read', nsid: 1, startLba: 0, numBlocks: 8 }]);
   assert.equal(err.info.queueDepth, 1);
+});
+
+test('a queue pair that a workload fills: the later commands on it say it has no free slot and what to do', async () => {
+  const qid = await ok(addon, 'createQueuePair');
+  // The first workload's reads stay on the drive for a second each: every slot is taken meanwhile.
+  drive.delayCompletion({ opcode: 0x02, qid, nsid: 4, count: 2048, delayUs: 1000000 });
+  const options = { qid, nsid: 4, queueDepth: 1024, range: '8m' };
+  const [first, second, read] = await Promise.all([call(addon, 'startWorkloadGenerator', options),
+    call(addon, 'startWorkloadGenerator', options), call(addon, 'read', 0, 8, { qid, nsid: 4 })]);
+  assert.equal(first.err, null);
+  for (const { err } of [second, read]) {
+    assert.equal(err.message, 'The queue pair has no free slot: the commands in flight on it already fill its queue ' +
+      'depth; wait for them to end, use a lower queue depth or another queue pair');
+  }
 });
