@@ -58,6 +58,9 @@ export interface DataMismatchError extends Error {
   data: DataMismatch;
 }
 
+/** A read's callback error: a command error (data: the completion entry) or a data mismatch (data: DataMismatch). */
+export type ReadError = CommandError | DataMismatchError;
+
 /** `data` of a "data mismatch" Error (read, workload): the block, the validator's tag expected and the tag found. */
 export interface DataMismatch {
   lba: number;
@@ -480,8 +483,8 @@ export declare class KytAddon {
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----
-  read(startLba: number, numBlocks: number, callback: Callback<Completion, CommandError>): void;
-  read(startLba: number, numBlocks: number, options: ReadOptions, callback: Callback<Completion, CommandError>): void;
+  read(startLba: number, numBlocks: number, callback: Callback<Completion, ReadError>): void;
+  read(startLba: number, numBlocks: number, options: ReadOptions, callback: Callback<Completion, ReadError>): void;
   write(startLba: number, numBlocks: number, callback: Callback<Completion, CommandError>): void;
   write(startLba: number, numBlocks: number, options: WriteOptions, callback: Callback<Completion, CommandError>): void;
   datasetManagement(ranges: Uint8Array, attributes: number, nsid: number, qid: number,
