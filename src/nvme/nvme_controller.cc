@@ -297,7 +297,7 @@ void NvmeController::ForgetValidation(uint32_t nsid) {
         data_validator_manager_->Reset(id, ns->GetSize(), ns->GetLbaSize());
       }
     }
-    validator->MarkUntracked(0, validator->GetNumLbas());
+    data_validator_manager_->Forget(id);  // no walk over the map: its pages go back, in-flight I/Os stop matching
     std::cout << "NVME: Format NVM: data validation of NSID " << id << " starts afresh" << std::endl;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "nvme/data_validator.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "runner/nvm_cmd_runner.h"
 #include "runner_bench.h"
@@ -45,8 +46,11 @@ class FormatValidationTest : public RunnerBench {
 };
 
 TEST_F(FormatValidationTest, AFormatThatSucceededForgetsWhatWasWritten) {
+  ASSERT_NE(kyt::nvme::DataValidator::GetProcessHeldBytes(), 0u);
   auto format = Format();
   ASSERT_TRUE(Step(*format) && format->IsDone()) << format->GetErrorMessage();
+  // Forgotten without a walk over the map: the pages the write took go back.
+  EXPECT_EQ(kyt::nvme::DataValidator::GetProcessHeldBytes(), 0u);
   Io(kNvmCmdRead, "");
   Io(kNvmCmdWrite, "");
   Io(kNvmCmdRead, "");
