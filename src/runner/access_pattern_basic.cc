@@ -136,8 +136,7 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
 
 bool BasicAccessPatternGenerator::IsFinished(uint64_t now) const {
   const unsigned __int128 target = static_cast<unsigned __int128>(end_lba_ - start_lba_) * loops_;
-  if (issued_ >= target) return true;
-  return limit_ticks_ != 0 && now - start_ticks_ >= limit_ticks_;
+  return issued_ >= target || TimeIsUp(now);
 }
 
 void BasicAccessPatternGenerator::GetOutput() {

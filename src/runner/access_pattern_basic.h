@@ -21,6 +21,9 @@ class BasicAccessPatternGenerator : public AccessPatternGenerator {
 
   bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
             uint64_t now) override;
+  bool TimeIsUp(uint64_t now) const override {
+    return limit_ticks_ != 0 && start_ticks_ != 0 && now - start_ticks_ >= limit_ticks_;
+  }
   uint32_t GetMaxDataSize() const override { return sector_buffer_size_ * xfer_blocks_; }
   uint32_t GetMaxMetaSize() const override { return meta_buffer_size_ * xfer_blocks_; }
   void GetOutput() override;

@@ -17,6 +17,8 @@ class AccessPatternGenerator {
   // 100 % (and the multi-range generator when its weights select nothing).
   virtual bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
                     uint64_t now) = 0;
+  // The time limit has passed at `now` (false before the first I/O, and without a limit).
+  virtual bool TimeIsUp(uint64_t now) const = 0;
   // Bytes of the data buffer that every I/O of this generator fits in.
   virtual uint32_t GetMaxDataSize() const = 0;
   // Bytes of a separate metadata buffer for the largest I/O (0: none needed).

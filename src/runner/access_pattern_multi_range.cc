@@ -137,6 +137,5 @@ bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint3
     start_ticks_ = now;
     limit_ticks_ = LimitTicks(duration_, spdk_get_ticks_hz());
   }
-  if (issued_ >= static_cast<unsigned __int128>(loops_) * total_size_) return true;
-  return limit_ticks_ != 0 && now - start_ticks_ >= limit_ticks_;
+  return issued_ >= static_cast<unsigned __int128>(loops_) * total_size_ || TimeIsUp(now);
 }

@@ -23,6 +23,7 @@ class MultiRangeAccessPatternGenerator : public AccessPatternGenerator {
 
   bool Next(uint32_t& nsid, uint64_t& lba, uint32_t& blocks, IoDirection& direction, uint32_t& bytes,
             uint64_t now) override;
+  bool TimeIsUp(uint64_t now) const override { return limit_ticks_ != 0 && now - start_ticks_ >= limit_ticks_; }
   uint32_t GetMaxDataSize() const override { return pattern_.maxXferSize; }
   uint32_t GetMaxMetaSize() const override { return max_meta_size_; }  // separate metadata of the largest transfer
   void GetOutput() override {}

@@ -395,10 +395,15 @@ void WorkloadGenerationRunner::HandleProcessIo() {
   }
   if (input->powerControlEnabled) {
     if (power_task_ == nullptr) {
-      StartPowerTask();
-      return;
+      // Cycles follow each other while the run lasts: none starts once its duration has passed (the I/Os of the
+      // restart after the last cycle may already have found the pattern finished).
+      if (!stop_ && !generator_->TimeIsUp(pass_ticks_)) {
+        StartPowerTask();
+        return;
+      }
+      stop_ = true;
     }
-    if (power_task_->IsComplete()) {
+    if (power_task_ != nullptr && power_task_->IsComplete()) {
       if (power_task_->IsAborted()) {
         FailPowerTask();
       } else {

@@ -173,5 +173,22 @@ TEST_F(WorkloadRunnerTest, PowerCyclesDuringTheRunLoseNothing) {
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);
 }
 
+// No power cycle starts once the run's duration has passed: one cycle that outlasts the duration is the run's only
+// one, and the run ends after it.
+TEST_F(WorkloadRunnerTest, NoPowerCycleStartsOnceTheDurationHasPassed) {
+  Attach();
+  WirePowerHooks();
+  auto runner = MakeRunner(1u << 16, 50, 4);
+  runner->input->accessPattern.basic.duration = 1;
+  runner->input->accessPattern.basic.loops = 1000;
+  runner->input->powerControlEnabled = true;
+  runner->input->offHoldTimeMs = runner->input->onHoldTimeMs = 1000;
+  runner->input->detectionTimeoutMs = runner->input->removalTimeoutMs = 60000;
+  ASSERT_TRUE(Run(*runner, 60));
+  ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
+  EXPECT_EQ(hooks_->power_off().starts, 1);
+  EXPECT_EQ(hooks_->power_on().starts, 1);
+}
+
 }  // namespace
 }  // namespace kyt_test
