@@ -66,7 +66,10 @@ void CommonEnding(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
 uint64_t Now(const NvmeIoCtx* ctx) { return ctx->pass_ticks != nullptr ? *ctx->pass_ticks : spdk_get_ticks(); }
 
 void CountCompletion(NvmeIoCtx* ctx) {
-  ctx->complete_ticks = Now(ctx);
+  // Read now, once the completion has been seen: the owner's pass tick was read before its poll, and a completion
+  // the device posted between the two (a worker held off its core in that gap) would get a stamp from before it
+  // happened and a latency shorter than the command's.
+  ctx->complete_ticks = spdk_get_ticks();
   if (ctx->outstanding != nullptr) {
     --*ctx->outstanding;
   }

@@ -74,8 +74,8 @@ struct NvmeIoCtx {
   uint32_t num_ranges = 0;                   // dataset management: 1..256 entries at the start of `data`
   uint64_t submit_ticks = 0;
   uint64_t complete_ticks = 0;
-  // The owner's tick reading of its current poll pass: submission and completion stamp it instead of reading the
-  // clock each time (null: they read the clock). It must stay valid while the I/O is in flight.
+  // The owner's tick reading of its current poll pass: the submission stamps it instead of reading the clock (null:
+  // it reads the clock); the completion always reads the clock. It must stay valid while the I/O is in flight.
   const uint64_t* pass_ticks = nullptr;
   uint64_t validator_epoch = 0;              // the validator's epoch when it was attached
 
