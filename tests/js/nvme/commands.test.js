@@ -168,7 +168,6 @@ test('refusals reach the callback with their text (of the arguments: a TypeError
   const commands = drive.counters().commands;
   for (const [method, args, message] of [
     ['read', [0, 8, { nsid: 2 }], 'Namespace 2 is not active'],
-    ['read', [0, 8, { qid: 7 }], 'Invalid Queue ID'],
     ['datasetManagement', [Buffer.alloc(15), 4, 1, qid], 'Invalid Number of Ranges'],
     ['read', [0, 257], 'read : argument "numBlocks" must be at most 256, the largest transfer of namespace 1'],
     ['write', [0, 33, { nsid: 4 }],
