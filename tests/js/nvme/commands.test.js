@@ -5,12 +5,9 @@
 // objects, the 64-bit LBA path, command errors and the texts of the refusals a script receives.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
+const { ok, fails, call, driveSetup } = require('./helpers');
 
-const { KytAddon } = loadAddon();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf);
+const { addon, bdf, drive, start } = driveSetup();
 let qid = 0;
 
 let calledBack = 0;
@@ -35,8 +32,7 @@ function pattern(a, b) {
 
 test('before the start, the worker-pool methods count their arguments first', () => {
   refuses([['getDeviceInfo', [], 'nvme.getDeviceInfo : Wrong number of arguments']]);
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
 });
 
 test('the command methods\' parser', () => {
