@@ -173,7 +173,7 @@ export interface HistogramFeature {
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
   /**
-   * Each latency is counted rounded to `precisions` significant digits, 1-7 (default 4). 8 bytes per bucket and
+   * Each latency is counted in whole µs (truncated), rounded to `precisions` significant digits, 1-7 (default 4). 8 bytes per bucket and
    * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
    * are refused before the run.
    */
@@ -281,16 +281,20 @@ export interface WorkloadPerf {
   iops: number;
   /** Bytes moved. */
   xfer: number;
-  /** I/Os completed. */
+  /**
+   * I/Os completed, also those that failed with a status that did not end the run (in `ignoreError`, or unknown),
+   * which are in `errorHistory` too, and those a power cycle of the run cut short.
+   */
   io: number;
 }
 
 /**
- * Latency percentiles in µs, to the histogram's precision. A percentile needs enough I/Os to be defined and is 0
+ * Latency percentiles in whole µs, to the histogram's precision (latencies are truncated to whole µs, then rounded
+ * to `precisions` significant digits). A percentile needs enough I/Os to be defined and is 0
  * otherwise: perc50, perc90 and perc99 100 I/Os, nines3 1000, nines4 10^4, and so on up to nines8 10^8.
  */
 export interface WorkloadLatency {
-  /** The lowest latency seen. */
+  /** The lowest latency seen; at least the histogram's startUs. */
   first: number;
   perc50: number;
   perc90: number;
@@ -311,6 +315,7 @@ export interface WorkloadIntervalSample {
   iops: number;
   /** Bytes per second. */
   throughput: number;
+  /** The sample's latencies in µs, with their fractions (not truncated or rounded). */
   maxLatencyUs: number;
   minLatencyUs: number;
   avgLatencyUs: number;
@@ -319,11 +324,17 @@ export interface WorkloadIntervalSample {
   totalXfers: number;
   /** Seconds the sample really covers. */
   interval: number;
-  /** Seconds from the start of the run's current stretch to the end of the sample. */
+  /**
+   * Seconds to the end of the sample from the start of the run's current stretch of I/O: the run's first I/Os, or
+   * its first I/Os after the latest power cycle (the warm-up `delay` counts from there too).
+   */
   sinceStart: number;
 }
 
-/** One bucket; its bounds are in units of the histogram's startUs (µs when startUs is 1). */
+/**
+ * One bucket; its bounds are in units of the histogram's startUs (µs when startUs is 1), doubles that may show
+ * rounding noise (1.0090000000000001).
+ */
 export interface HistogramBucket {
   /** Lower bound. */
   start: number;
@@ -376,6 +387,7 @@ export interface WorkloadInfo {
   xferSize?: number;
   startLba?: number;
   size?: number;
+  /** 'random' also for an LBA list range. */
   workload?: 'sequential' | 'random';
   ranges?: WorkloadRangeInfo[];
 }
