@@ -173,9 +173,9 @@ export interface HistogramFeature {
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
   /**
-   * Each latency is counted in whole µs (truncated), rounded to `precisions` significant digits, 1-7 (default 4). 8 bytes per bucket and
-   * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
-   * are refused before the run.
+   * Each latency is counted in whole µs (truncated), rounded to `precisions` significant digits, 1-7 (default 4).
+   * 8 bytes per bucket and direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or
+   * 1,000,000 with rawData) are refused before the run.
    */
   precisions?: number;
   /** Adds `histogramRawData` (the buckets) to each direction's statistics (default false). */
@@ -283,7 +283,7 @@ export interface WorkloadPerf {
   xfer: number;
   /**
    * I/Os completed, also those that failed with a status that did not end the run (in `ignoreError`, or unknown),
-   * which are in `errorHistory` too, and those a power cycle of the run cut short.
+   * which are in `errorHistory` too.
    */
   io: number;
 }
