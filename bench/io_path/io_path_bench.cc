@@ -5,6 +5,8 @@
 //     device      + the device layer: IoManager submission and completion routines, NvmeQueueManager reaping
 //     validation  + data validation (namespace 1's validator enabled; every block read is compared)
 //     generator   + the access-pattern generator (BasicAccessPatternGenerator, random 4 KiB reads) choosing the I/Os
+//                 (these device layers' loop does per pass what the workload does: it first chooses the next I/O of
+//                 every completed context and prefetches its validator line, IoManager::Prefetch, then sends them)
 //     tracker     + the workload itself: a WorkloadGenerationRunner (generator, completion policy, performance
 //                 trackers) stepped by the worker's pass (NvmeDriver::RunPass), as the worker steps it
 //     histogram   + the latency histogram of the runner's trackers (the workload's default 1 us .. 100 s, 4 digits)
