@@ -50,6 +50,22 @@ export interface CommandError extends Error {
   data?: Completion;
 }
 
+/**
+ * The Error of a validated read that found other data than was last written (message "data mismatch"): its `data`
+ * is a DataMismatch instead of a completion entry. A read's callback error with that message has this shape.
+ */
+export interface DataMismatchError extends Error {
+  data: DataMismatch;
+}
+
+/** `data` of a "data mismatch" Error (read, workload): the block, the validator's tag expected and the tag found. */
+export interface DataMismatch {
+  lba: number;
+  /** 0-252: the generation of the last validated write; 254: deallocated (reads as zeros). */
+  expected: number;
+  found: number;
+}
+
 /** Options every NVMe command method accepts. `bdf` is read but has no effect: a process works on one drive. */
 export interface CommandOptions {
   bdf?: string;
@@ -387,6 +403,8 @@ export interface WorkloadError extends Error {
   trim?: WorkloadDirectionStats;
   errorHistory?: WorkloadErrorEntry[];
   errorHistoryDropped?: number;
+  /** After "data mismatch". */
+  data?: DataMismatch;
 }
 
 // ---------------------------------------------------------------------------------------------------------------

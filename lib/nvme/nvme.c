@@ -755,6 +755,15 @@ int spdk_nvme_probe_poll_async(struct spdk_nvme_probe_ctx *probe_ctx)
 	return rc;
 }
 
+void spdk_nvme_probe_abort_async(struct spdk_nvme_probe_ctx *probe_ctx)
+{
+	if (probe_ctx == NULL) {
+		return;
+	}
+	nvme_probe_ctx_destroy_init_ctrlrs(probe_ctx);
+	free(probe_ctx);
+}
+
 int spdk_nvme_probe(const struct spdk_nvme_transport_id *trid, void *cb_ctx, spdk_nvme_probe_cb probe_cb,
 		    spdk_nvme_attach_cb attach_cb, spdk_nvme_remove_cb remove_cb)
 {

@@ -1069,13 +1069,11 @@ int nvme_ctrlr_process_init(struct spdk_nvme_ctrlr *ctrlr)
 	}
 
 	if (nvme_ctrlr_get_cc(ctrlr, &cc) != 0 || nvme_ctrlr_get_csts(ctrlr, &csts) != 0) {
-		if (ctrlr->state_timeout_tsc != 0) {
-			/* The device may come back before the state's time limit: let the limit decide. */
-			goto check_timeout;
-		}
-		SPDK_ERRLOG("Failed to read CC and CSTS in state %d\n", ctrlr->state);
-		nvme_ctrlr_fail(ctrlr, false);
-		return -EIO;
+		/* Registers that read all ones: the device is gone (removed, powered off). It does not become ready
+		 * by waiting: give up at once. */
+		SPDK_ERRLOG("Failed to read CC and CSTS in state %d: the device is not responding\n", ctrlr->state);
+		nvme_ctrlr_fail(ctrlr, true);
+		return -ENXIO;
 	}
 
 	ready_timeout_in_ms = ctrlr->opts.override_cap_to != 0 ? (uint64_t)ctrlr->opts.override_cap_to

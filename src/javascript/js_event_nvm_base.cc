@@ -11,7 +11,22 @@ JsEventNvmBase::JsEventNvmBase(std::string bdf, v8::Isolate* isolate, const std:
 
 JsEventNvmBase::~JsEventNvmBase() { delete runner_; }
 
-void JsEventNvmBase::CallCallback() { CallbackWithCompletion(runner_->GetCompletion()); }
+void JsEventNvmBase::CallCallback() {
+  if (runner_->IsAborted() && runner_->GetErrorMessage() == "data mismatch" && HasCallback()) {
+    // Which block did not hold what was written there, and what it held instead.
+    v8::HandleScope scope(isolate());
+    v8::Local<v8::Value> error = RunnerError();
+    const DataMismatchRecord& mismatch = runner_->GetMismatch();
+    v8::Local<v8::Object> data = CreateJsObject();
+    SetJsPropUint64(data, "lba", mismatch.lba);
+    SetJsPropUint32(data, "expected", mismatch.expected);
+    SetJsPropUint32(data, "found", mismatch.found);
+    SetJsPropObject(error.As<v8::Object>(), "data", data);
+    InvokeCallback(error, v8::Null(isolate()));
+    return;
+  }
+  CallbackWithCompletion(runner_->GetCompletion());
+}
 
 v8::Local<v8::Object> JsEventNvmBase::ParseReadWriteArgs(const v8::FunctionCallbackInfo<v8::Value>& info) {
   const uint64_t start_lba = ParseJsArgUint64(info[0], "startLba");

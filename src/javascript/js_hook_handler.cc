@@ -115,9 +115,25 @@ void JsHookHandler::CallCallback() {
   if (!callback->GetCreationContext().ToLocal(&context)) return;
   v8::Context::Scope context_scope(context);
   v8::Local<v8::Value> argv[1] = {v8::Integer::NewFromUnsigned(isolate_, static_cast<uint32_t>(type_))};
-  // Through the host's callback scope, so that an exception of the callback is reported like that of any other
-  // callback and promise reactions queued by it run right after it.
+  // Through the host's callback scope, so that promise reactions queued by the callback run right after it. An
+  // exception of the callback is the hook's answer: the step failed with the exception's text, and the work waiting
+  // on the hook ends with it (as an uncaught exception it would end the whole process instead).
+  v8::TryCatch try_catch(isolate_);
   (void)node::MakeCallback(isolate_, context->Global(), callback, 1, argv, node::async_context{0, 0});
+  if (!try_catch.HasCaught() || !try_catch.CanContinue()) return;
+  std::string text = "hook handler threw an exception";
+  v8::Local<v8::Value> exception = try_catch.Exception();
+  v8::Local<v8::Value> message;
+  if (exception->IsObject() &&
+      exception.As<v8::Object>()->Get(context, v8::String::NewFromUtf8Literal(isolate_, "message")).ToLocal(&message) &&
+      message->IsString()) {
+    text = *v8::String::Utf8Value(isolate_, message);
+  } else {
+    v8::Local<v8::String> string;
+    if (exception->ToString(context).ToLocal(&string)) text = *v8::String::Utf8Value(isolate_, string);
+  }
+  kyt::LogLine("NVME: JsHookHandler: the hook's handler threw: " + text);
+  SetError(text);
 }
 
 void JsHookHandler::HandleAsyncRequest(uv_async_t* handle) {

@@ -326,6 +326,9 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
           std::memcpy(&actual, block, sizeof(actual));
           if (actual != expected) {
             ctx->data_mismatch = true;
+            ctx->mismatch_lba = lba;
+            ctx->mismatch_expected = tag;
+            ctx->mismatch_found = static_cast<uint8_t>(actual & 0xFF);
             break;
           }
         }

@@ -1,13 +1,16 @@
 #include "nvme/nvme_controller.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 
 #include "nvme/data_validator_manager.h"
+#include "nvme/namespace_manager.h"
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/nvme_controller_ctx.h"
+#include "nvme/nvme_reset_controller.h"
 #include "kyt/env.h"
 #include "nvme_internal.h"
 #include "runner/admin_cmd_records.h"
@@ -18,15 +21,7 @@ tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;
 
 namespace {
 
-// Read by the probe callback and written by the attach callback during one attachment scan.
-struct ProbeRecord {
-  uint32_t admin_timeout_ms = 0;  // the command time-out, which bounds the admin steps of the initialisation too
-  spdk_nvme_ctrlr* ctrlr = nullptr;
-  bool attached = false;
-};
-
 constexpr uint32_t kRequestedIoQueueSize = 65536;
-constexpr uint32_t kReadyTimeoutMs = 60000;
 
 }  // namespace
 
@@ -36,47 +31,92 @@ NvmeController::NvmeController(std::string name,
       data_validator_manager_(std::move(data_validator_manager)),
       ticks_hz_(spdk_get_ticks_hz()) {}
 
-NvmeController::~NvmeController() = default;
+NvmeController::~NvmeController() { AbandonAttachement(); }
 
 void NvmeController::ScanAttachement(uint32_t timeout_ms) {
-  if (initialized_) return;
+  if (!StartAttachement(timeout_ms)) return;
+  while (PollAttachement() == AttachProgress::kPending) {
+  }
+}
 
-  spdk_nvme_transport_id trid;
-  std::memset(&trid, 0, sizeof(trid));
+bool NvmeController::StartAttachement(uint32_t timeout_ms) {
+  if (state_ != kyt::nvme::ControllerState::kDetached) return false;
+  if (probe_ctx_ != nullptr) return true;  // under way already: the caller polls it too
+
+  std::memset(&probe_trid_, 0, sizeof(probe_trid_));
   const std::string text = "trtype:PCIe traddr:" + name_;
-  spdk_nvme_transport_id_parse(&trid, text.c_str());
+  spdk_nvme_transport_id_parse(&probe_trid_, text.c_str());
 
   if (timeout_ms != 0) {
     command_timeout_us_ = static_cast<uint64_t>(timeout_ms) * 1000;
   }
-  ProbeRecord probe;
-  probe.admin_timeout_ms = static_cast<uint32_t>(std::max<uint64_t>(command_timeout_us_ / 1000, 1));
-  spdk_nvme_probe(&trid, &probe, Probed, Attached, nullptr);
-  attach_error_ = probe.attached ? "" : kyt_env_pci_error();
-  if (!probe.attached) return;
+  probe_ = ProbeRecord();
+  probe_.admin_timeout_ms = static_cast<uint32_t>(std::max<uint64_t>(command_timeout_us_ / 1000, 1));
+  probe_ctx_ = spdk_nvme_probe_async(&probe_trid_, &probe_, Probed, Attached, nullptr);
+  if (probe_ctx_ == nullptr) {
+    attach_error_ = kyt_env_pci_error();
+    return false;
+  }
+  return true;
+}
+
+NvmeController::AttachProgress NvmeController::PollAttachement() {
+  if (probe_ctx_ == nullptr) return IsInitialized() ? AttachProgress::kAttached : AttachProgress::kFailed;
+  // One step of the driver's initialisation: its waits (the start delay, CSTS.RDY within CAP.TO, each admin
+  // command within the command time-out) are deadlines checked here, so the worker goes on with its other work.
+  const int rc = spdk_nvme_probe_poll_async(probe_ctx_);
+  if (rc == -EAGAIN) return AttachProgress::kPending;
+  probe_ctx_ = nullptr;  // freed by the driver
+  attach_error_ = probe_.attached ? "" : kyt_env_pci_error();
+  if (!probe_.attached) return AttachProgress::kFailed;
+  // A drive that answers Identify Controller with nothing but zeros (no vendor, no serial, no queue sizes) is not
+  // one to drive: every later answer of it would be taken on trust.
+  const auto* cdata = reinterpret_cast<const uint8_t*>(&probe_.ctrlr->cdata);
+  if (std::all_of(cdata, cdata + sizeof(probe_.ctrlr->cdata), [](uint8_t b) { return b == 0; })) {
+    std::cout << "NVME: Identify Controller data is all zeros: the device is not attached" << std::endl;
+    spdk_nvme_detach(probe_.ctrlr);
+    attach_error_ = "the device answered Identify Controller with all zeros";
+    return AttachProgress::kFailed;
+  }
 
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
-  spdk_nvme_ctrlr_register_timeout_callback(probe.ctrlr, command_timeout_us_, TimedOut, this);
-  ctx_ = std::make_shared<NvmeControllerCtx>(probe.ctrlr, trid, data_validator_manager_);
-  initialized_ = true;
-  timed_out_ = false;
-  power_off_notified_ = false;
+  spdk_nvme_ctrlr_register_timeout_callback(probe_.ctrlr, command_timeout_us_, TimedOut, this);
+  ctx_ = std::make_shared<NvmeControllerCtx>(probe_.ctrlr, probe_trid_, data_validator_manager_);
+  // The context's reset machine tells the controller how a reset goes; it lives no longer than the context.
+  ctx_->GetResetController().SetOnProgress([this](kyt::nvme::NvmeResetController::Progress progress) {
+    using P = kyt::nvme::NvmeResetController::Progress;
+    if (progress == P::kStarted) {
+      ResetStarted();
+    } else {
+      ResetEnded(progress == P::kDone);
+    }
+  });
+  ChangeState(kyt::nvme::ControllerState::kLive);
   std::cout << "NVME: Device Initialized" << std::endl;
   if (data_validator_manager_) {
     data_validator_manager_->Resize(ctx_->GetNamespaceManager().GetMaxNamespaceId());
   }
+  return AttachProgress::kAttached;
+}
+
+void NvmeController::AbandonAttachement() {
+  if (probe_ctx_ == nullptr) return;
+  std::cout << "NVME: Attachment given up" << std::endl;
+  spdk_nvme_probe_abort_async(probe_ctx_);
+  probe_ctx_ = nullptr;
 }
 
 bool NvmeController::Probed(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr_opts* opts) {
   opts->io_queue_size = kRequestedIoQueueSize;
-  opts->override_cap_to = kReadyTimeoutMs;
-  opts->admin_timeout_ms = static_cast<ProbeRecord*>(cb_ctx)->admin_timeout_ms;
+  // The wait for CSTS.RDY is the drive's own CAP.TO (a register the drive answers with its promise).
+  opts->override_cap_to = 0;
+  opts->admin_timeout_ms = static_cast<NvmeController::ProbeRecord*>(cb_ctx)->admin_timeout_ms;
   return true;
 }
 
 void NvmeController::Attached(void* cb_ctx, const spdk_nvme_transport_id* /*trid*/, spdk_nvme_ctrlr* ctrlr,
                               const spdk_nvme_ctrlr_opts* /*opts*/) {
-  ProbeRecord* probe = static_cast<ProbeRecord*>(cb_ctx);
+  ProbeRecord* probe = static_cast<NvmeController::ProbeRecord*>(cb_ctx);
   probe->ctrlr = ctrlr;
   probe->attached = true;
 }
@@ -88,7 +128,7 @@ void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvm
 // What a command past its deadline means: it is aborted (the driver then ends it for its caller); an Abort that
 // itself passed its deadline means the controller no longer works, so it is failed and every wait on it ends.
 void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
-  timed_out_ = true;
+  ChangeState(kyt::nvme::ControllerState::kTimedOut);
   std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
             << ", cid = " << cid << std::endl;
   if (!ctx_) return;
@@ -103,25 +143,94 @@ void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
 }
 
 void NvmeController::ScanRemoval(bool force) {
-  if (!initialized_) return;
+  if (state_ == kyt::nvme::ControllerState::kDetached) return;
   const bool responsive = ctx_->IsResponsive();
   if (responsive && !force) return;
   std::cout << (force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected") << std::endl;
   ctx_->SetDeviceToRemoved();
   ctx_.reset();
-  initialized_ = false;
+  ChangeState(kyt::nvme::ControllerState::kDetached);
 }
 
 void NvmeController::NotifyPowerOff() {
-  power_off_notified_ = true;
+  ChangeState(kyt::nvme::ControllerState::kPowerOffNotified);
   std::cout << "NVME: Power Off Notified" << std::endl;
 }
 
-void NvmeController::Teardown() { ctx_.reset(); }
+kyt::nvme::ControllerState NvmeController::GetState() const {
+  using S = kyt::nvme::ControllerState;
+  // The driver fails a controller on its own (fatal status, an Abort past its deadline, registers reading all ones);
+  // while a reset runs, the reset owns the driver's flags and says how it ended; after a power-off notice the
+  // device is meant to go away, and the notice says why.
+  if (ctx_ && state_ != S::kDetached && state_ != S::kResetting && state_ != S::kPowerOffNotified) {
+    const spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
+    if (ctrlr->is_removed && state_ != S::kRemoved) {
+      const_cast<NvmeController*>(this)->ChangeState(S::kRemoved);
+    } else if (ctrlr->is_failed && !ctrlr->is_removed && state_ != S::kFailed && state_ != S::kRemoved) {
+      const_cast<NvmeController*>(this)->ChangeState(S::kFailed);
+    }
+  }
+  return state_;
+}
 
-std::string NvmeController::GetFailure() const { return ctx_ ? ctx_->GetFailure() : std::string(); }
+bool NvmeController::ChangeState(kyt::nvme::ControllerState to) {
+  if (state_ == to) return true;
+  if (!kyt::nvme::IsAllowedTransition(state_, to)) {
+    std::cout << "NVME: Controller state stays " << kyt::nvme::ControllerStateName(state_) << " (not "
+              << kyt::nvme::ControllerStateName(to) << ")" << std::endl;
+    return false;
+  }
+  std::cout << "NVME: Controller state: " << kyt::nvme::ControllerStateName(state_) << " -> "
+            << kyt::nvme::ControllerStateName(to) << std::endl;
+  state_ = to;
+  return true;
+}
 
-bool NvmeController::TakesCommands() const { return initialized_ && ctx_ && !ctx_->GetHandle()->is_failed; }
+kyt::nvme::Admission NvmeController::Admit() const { return kyt::nvme::AdmissionFor(GetState()); }
+
+kyt::nvme::Admission NvmeController::CheckInFlight() const {
+  using S = kyt::nvme::ControllerState;
+  if (GetState() == S::kDetached) return kyt::nvme::AdmissionFor(S::kDetached);
+  std::string failure = GetFailure();
+  if (failure.empty()) return {};
+  return {kyt::nvme::AdmissionReason::kFailed, std::move(failure)};
+}
+
+void NvmeController::ResetStarted() { ChangeState(kyt::nvme::ControllerState::kResetting); }
+
+void NvmeController::ResetEnded(bool ok) {
+  using S = kyt::nvme::ControllerState;
+  if (ok) {
+    ChangeState(S::kLive);
+    return;
+  }
+  // A reset that failed leaves a controller that takes no commands, and says why.
+  const bool gone = ctx_ && ctx_->GetHandle()->is_removed;
+  ChangeState(gone ? S::kRemoved : S::kFailed);
+}
+
+void NvmeController::Teardown() {
+  AbandonAttachement();
+  ctx_.reset();
+}
+
+std::string NvmeController::GetFailure() const {
+  using S = kyt::nvme::ControllerState;
+  const S state = GetState();
+  if (state == S::kFailed || state == S::kRemoved) return kyt::nvme::AdmissionFor(state).text;
+  if (state == S::kPowerOffNotified && ctx_ && ctx_->GetHandle()->is_failed) {
+    return ctx_->GetHandle()->is_removed ? kyt::nvme::kTextRemoved : kyt::nvme::kTextFailed;
+  }
+  return std::string();
+}
+
+bool NvmeController::TakesCommands() const {
+  using S = kyt::nvme::ControllerState;
+  const S state = GetState();
+  if (!ctx_ || state == S::kDetached || state == S::kFailed || state == S::kRemoved) return false;
+  // Under a power-off notice the driver's own finding tells whether the power has gone yet.
+  return state != S::kPowerOffNotified || !ctx_->GetHandle()->is_failed;
+}
 
 NvmeControllerCtx& NvmeController::RequireCtx() const {
   if (!ctx_) {
@@ -172,6 +281,25 @@ int NvmeController::SendFormatNvmAsync(NvmeAdminCtx* admin_ctx) {
   AdminCmdInput& input = *admin_ctx->input;
   return nvme_ctrlr_cmd_format(ctx.GetHandle(), input.params.format.nsid, &input.params.format.format,
                                NvmeAdminCtx::Callback, admin_ctx);
+}
+
+void NvmeController::ForgetValidation(uint32_t nsid) {
+  if (!data_validator_manager_) return;
+  const uint32_t first = nsid == kyt::nvme::NamespaceManager::kBroadcastNsid ? 1 : nsid;
+  const uint32_t last =
+      nsid == kyt::nvme::NamespaceManager::kBroadcastNsid ? data_validator_manager_->GetSize() : nsid;
+  for (uint32_t id = first; id != 0 && id <= last; ++id) {
+    kyt::nvme::DataValidator* validator = data_validator_manager_->Find(id);
+    if (validator == nullptr || !validator->IsEnabled()) continue;
+    if (ctx_ && id <= ctx_->GetNamespaceManager().GetMaxNamespaceId()) {
+      const auto ns = ctx_->GetNamespaceManager().GetNamespace(id);
+      if (ns->IsActive() && (ns->GetSize() != validator->GetNumLbas() || ns->GetLbaSize() != validator->GetBlockSize())) {
+        data_validator_manager_->Reset(id, ns->GetSize(), ns->GetLbaSize());
+      }
+    }
+    data_validator_manager_->Forget(id);  // no walk over the map: its pages go back, in-flight I/Os stop matching
+    std::cout << "NVME: Format NVM: data validation of NSID " << id << " starts afresh" << std::endl;
+  }
 }
 
 void NvmeController::SetCommandTracker(tyr::CommandTracker* tracker) { command_tracker_ = tracker; }

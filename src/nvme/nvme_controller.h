@@ -1,5 +1,7 @@
-// One NVMe device known by its PCI address: attaches it through the driver's probe, notices its removal, records a
-// command time-out or an announced power-off, and forwards the operations that work on the whole controller.
+// One NVMe device known by its PCI address: attaches it through the driver's probe, notices its removal, keeps the
+// controller's one state (controller_state.h: attached, timed out, resetting, power-off notified, failed, removed)
+// with the admission check every runner makes before it submits, and forwards the operations that work on the whole
+// controller.
 // While attached it holds one NvmeControllerCtx with the per-attachment machinery (namespaces, queues, registers,
 // I/O, queue-pair, reset and shutdown machines); releasing the context detaches the device.
 // All operations run on the worker thread except Teardown at the driver's destruction.
@@ -10,12 +12,15 @@
 #include <memory>
 #include <string>
 
+#include "nvme/controller_state.h"
+#include "spdk/nvme.h"
+#include "nvme/time_bounds.h"
 #include "utility/command_tracker.h"
 
 struct spdk_nvme_ctrlr;
 struct spdk_nvme_ctrlr_opts;
 struct spdk_nvme_qpair;
-struct spdk_nvme_transport_id;
+struct spdk_nvme_probe_ctx;
 struct AdminCmdInput;
 struct AdminCmdOutput;
 struct NvmeAdminCtx;
@@ -29,7 +34,7 @@ class DataValidatorManager;
 
 class NvmeController {
  public:
-  static constexpr uint64_t kDefaultCommandTimeoutUs = 300000000ULL;  // 300 s
+  static constexpr uint64_t kDefaultCommandTimeoutUs = kyt::nvme::kDefaultCommandTimeoutUs;
 
   NvmeController(std::string name, std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager);
   ~NvmeController();
@@ -39,9 +44,24 @@ class NvmeController {
 
   const std::string& GetName() const { return name_; }
 
-  // Attaches the device when not attached. A non-zero time-out (milliseconds) becomes the command time-out, also when
-  // no device answers. On an attached controller nothing happens.
+  // Attaches the device when not attached, waiting for the attachment's end. A non-zero time-out (milliseconds)
+  // becomes the command time-out, also when no device answers. On an attached controller nothing happens.
   void ScanAttachement(uint32_t timeout_ms);
+  // The same as polled steps, so that the worker serves its other queues and controllers meanwhile. Start: false
+  // when attached already, or when no attachment could begin (GetAttachError says why); true while one is under
+  // way (also one started by another caller). Poll: one step of it. Abandon: gives an attachment under way up.
+  enum class AttachProgress { kPending, kAttached, kFailed };
+  bool StartAttachement(uint32_t timeout_ms);
+  AttachProgress PollAttachement();
+  void AbandonAttachement();
+  bool IsAttaching() const { return probe_ctx_ != nullptr; }
+
+  // Read by the probe callback and written by the attach callback during one attachment.
+  struct ProbeRecord {
+    uint32_t admin_timeout_ms = 0;  // the command time-out, which bounds the admin steps of the initialisation too
+    spdk_nvme_ctrlr* ctrlr = nullptr;
+    bool attached = false;
+  };
   // Detaches when the device no longer responds (BAR0 gone, CSTS all ones, not ready), or always with `force`.
   // Does nothing while not attached.
   void ScanRemoval(bool force);
@@ -52,16 +72,29 @@ class NvmeController {
   // another process, no device there, not bound to a user-space driver...); empty when it gave no reason.
   const std::string& GetAttachError() const { return attach_error_; }
 
-  bool IsInitialized() const { return initialized_; }
-  bool IsTimedOut() const { return timed_out_; }
-  // A reset that brought the controller back forgets its earlier time-outs.
-  void ClearTimedOut() { timed_out_ = false; }
+  // The controller's one state. The driver's own findings (a fatal status, a device that stopped answering) are
+  // taken in on every look.
+  kyt::nvme::ControllerState GetState() const;
+  // Moves to `to` when the transition is allowed (logging the change); false, and no change, otherwise.
+  bool ChangeState(kyt::nvme::ControllerState to);
+  // The one check before a command is submitted: admitted only while live, else the reason and the script's text.
+  kyt::nvme::Admission Admit() const;
+  // What ends a wait for a command already submitted: a detach, a failed controller or a device that stopped
+  // answering. A later time-out of another command does not (it refuses only what is submitted after it).
+  kyt::nvme::Admission CheckInFlight() const;
+  // A reset of the attachment starts / ended (successfully or not); the attachment's reset machine calls them.
+  void ResetStarted();
+  void ResetEnded(bool ok);
+
+  bool IsInitialized() const { return GetState() != kyt::nvme::ControllerState::kDetached; }
+  bool IsTimedOut() const { return GetState() == kyt::nvme::ControllerState::kTimedOut; }
+  bool IsResetting() const { return GetState() == kyt::nvme::ControllerState::kResetting; }
   // Why the attached controller takes no commands (failed, or its device gone) and what the script can do about it;
   // empty when it takes them, and while not attached.
   std::string GetFailure() const;
   // Attached, and neither failed nor gone.
   bool TakesCommands() const;
-  bool IsPowerOffNotified() const { return power_off_notified_; }
+  bool IsPowerOffNotified() const { return GetState() == kyt::nvme::ControllerState::kPowerOffNotified; }
   uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }
 
@@ -86,6 +119,12 @@ class NvmeController {
   // the context. Returns 0 or the driver's negative error number.
   int SendFormatNvmAsync(NvmeAdminCtx* admin_ctx);
 
+  // A Format NVM of `nsid` (or of every namespace for 0xFFFFFFFF) was submitted and has ended: whatever its outcome
+  // (done, timed out, interrupted by a reset, a detach or a failed controller), the blocks of the namespaces it
+  // formatted no longer hold what their validators expect. Their tags become untracked (as after enabling the
+  // validator: never written by it); a validator whose namespace changed its size or block size follows it.
+  void ForgetValidation(uint32_t nsid);
+
   // Driver callbacks.
   static bool Probed(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr_opts* opts);
   static void Attached(void* cb_ctx, const spdk_nvme_transport_id* trid, spdk_nvme_ctrlr* ctrlr,
@@ -107,9 +146,10 @@ class NvmeController {
   std::shared_ptr<NvmeControllerCtx> ctx_;
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
   std::string attach_error_;
-  bool initialized_ = false;
-  bool timed_out_ = false;
-  bool power_off_notified_ = false;
+  mutable kyt::nvme::ControllerState state_ = kyt::nvme::ControllerState::kDetached;
+  spdk_nvme_probe_ctx* probe_ctx_ = nullptr;  // the attachment under way
+  ProbeRecord probe_;
+  spdk_nvme_transport_id probe_trid_{};
   uint64_t command_timeout_us_ = kDefaultCommandTimeoutUs;
   uint64_t ticks_hz_;
 

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nvme/data_validator_manager.h"
+#include "nvme/time_bounds.h"
 #include "nvme_internal.h"
 
 NvmeControllerCtx::NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport_id trid,
@@ -35,19 +36,13 @@ NvmeControllerCtx::~NvmeControllerCtx() {
   // A drive that stops answering must not hold the teardown (and so the end of the process) for a whole command
   // time-out: each wait is short; a queue the device does not delete fails the controller, which frees the rest on
   // the host side only.
-  ctrlr_->opts.admin_timeout_ms = std::min(ctrlr_->opts.admin_timeout_ms, kTeardownWaitMs);
+  ctrlr_->opts.admin_timeout_ms = std::min(ctrlr_->opts.admin_timeout_ms, kyt::nvme::kTeardownWaitMs);
   queue_manager_.FreeIoQueuePairs(true);
   // The admin queue's memory goes with the driver's controller, and commands may still be at the device (event
   // requests, a command that timed out): it must not write there any more.
   nvme_transport_ctrlr_stop_dma(ctrlr_);
   std::cout << "NVME: Detaching Device" << std::endl;
   spdk_nvme_detach(ctrlr_);
-}
-
-std::string NvmeControllerCtx::GetFailure() const {
-  if (ctrlr_->is_removed) return "Device is not responding (removed or powered off): scan for removal and attachment";
-  if (ctrlr_->is_failed) return "Controller has failed: reset the controller, or scan for removal and attachment";
-  return std::string();
 }
 
 uint32_t NvmeControllerCtx::GetMaxXferSize() const { return spdk_nvme_ctrlr_get_max_xfer_size(ctrlr_); }

@@ -57,9 +57,6 @@ class NvmeControllerCtx {
   bool IsResponsive() const;
   void SetDeviceToRemoved();
   void SetDeviceToFailed();
-  // Why the controller takes no commands although attached (failed, or its device gone), with what the script can
-  // do about it; empty when it takes them.
-  std::string GetFailure() const;
 
   // Arms the driver's error injection for `opc` on queue `qid` (0 = admin). -ENXIO when the QID has no queue pair;
   // otherwise the driver's result.
@@ -72,9 +69,6 @@ class NvmeControllerCtx {
       uint16_t qid, const void* requester = nullptr);
 
  private:
-  // How long each command of a teardown is waited for: a drive that stops answering must not hold the process's end.
-  static constexpr uint32_t kTeardownWaitMs = 1000;
-
   kyt::nvme::NvmeResetController reset_controller_;
   kyt::nvme::NvmeShutdownController shutdown_controller_;
   kyt::nvme::NvmeRegisterManager register_manager_;

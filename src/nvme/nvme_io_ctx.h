@@ -56,6 +56,9 @@ struct NvmeIoCtx {
   Callback callback = nullptr;               // the owner's completion routine (may free or reuse the context)
   void* user_ctx = nullptr;
   bool data_mismatch = false;                // validated read: a block did not carry its expected word
+  uint64_t mismatch_lba = 0;                 // with data_mismatch: the first such block,
+  uint8_t mismatch_expected = 0;             // the tag its validator expected (254: deallocated, reads as zeros)
+  uint8_t mismatch_found = 0;                // and the tag (low byte of the first word) it carried
   bool overlapped = false;                   // the workload loop's own flag
   // The validator attached at submission (null: not validated); the validator manager owns it for the life of the
   // process. A validated read compares the blocks with the validator's tags at completion: the range's pending bits

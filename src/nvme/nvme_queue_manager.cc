@@ -335,6 +335,13 @@ void NvmeQueueManager::FreeAll() {
   FreeIoQueuePairs(false);
   // The device is disabled or shut down: what it held of the admin queue is no longer used either.
   ReleaseKept(-1);
+  ++reset_count_;
+}
+
+void NvmeQueueManager::ForgetQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  if (ctx->qpair == nullptr) return;
+  nvme_pcie_ctrlr_delete_io_qpair_data_structure(ctx->qpair);
+  ctx->qpair = nullptr;
 }
 
 std::string NvmeQueueManager::GetErrorMessageFromOpsStatus(uint32_t status) {

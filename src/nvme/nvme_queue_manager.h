@@ -103,7 +103,14 @@ class NvmeQueueManager {
   // Frees every registered pair in QID order (reaping it once first when `process_completions`); each slot is
   // emptied as its pair is freed.
   void FreeIoQueuePairs(bool process_completions);
+  // Ends everything the controller held and counts one more reset (GetResetCount).
   void FreeAll();
+  // How many times FreeAll ran: a queue-pair machine that sees it change knows that the controller dropped every I/O
+  // queue pair and began a new set of queue identifiers under it.
+  uint64_t GetResetCount() const { return reset_count_; }
+  // For a pair whose creation a reset cut short: frees its host memory; its identifier belonged to the identifier
+  // set the reset replaced, so it is not given back.
+  void ForgetQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
 
   static std::string GetErrorMessageFromOpsStatus(uint32_t status);
   static uint32_t GetOpsStatusFromSpdkStatus(int rc);
@@ -126,6 +133,7 @@ class NvmeQueueManager {
   std::vector<spdk_nvme_qpair*> qpairs_;
   std::vector<Claim> claims_;  // by QID, beside the table
   std::vector<std::pair<uint16_t, std::shared_ptr<void>>> kept_;
+  uint64_t reset_count_ = 0;
 };
 
 }  // namespace nvme

@@ -6,6 +6,7 @@
 
 #include "nvme/nvme_queue_manager.h"
 #include "nvme/nvme_register_manager.h"
+#include "nvme/time_bounds.h"
 #include "nvme_internal.h"
 
 namespace kyt {
@@ -15,6 +16,7 @@ namespace {
 
 constexpr uint32_t kCcEn = 1u << 0;
 constexpr uint32_t kCstsRdy = 1u << 0;
+constexpr uint32_t kCstsCfs = 1u << 1;
 
 // What a reset says about a device that does not answer: only a new attachment can bring it back.
 std::runtime_error NotResponding(const std::string& what) {
@@ -28,7 +30,10 @@ NvmeResetController::NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterMan
                                          NvmeQueueManager& queue_manager)
     : ControllerMachine(ctrlr, register_manager, queue_manager) {}
 
-void NvmeResetController::OnStart() { std::cout << "NVME: Starting Controller Reset" << std::endl; }
+void NvmeResetController::OnStart() {
+  std::cout << "NVME: Starting Controller Reset" << std::endl;
+  if (on_progress_) on_progress_(Progress::kStarted);
+}
 
 void NvmeResetController::ClearError() {
   if (state_ != kStateError) return;
@@ -68,7 +73,7 @@ bool NvmeResetController::IsResetComplete() {
 
 void NvmeResetController::InitControllerStart() {
   // Every wait of the re-initialisation, the waits for CSTS.RDY included, is bounded by the admin time-out.
-  const uint64_t ready_ms = std::min<uint64_t>(500ULL * ctrlr_->cap.bits.to, ctrlr_->opts.admin_timeout_ms);
+  const uint64_t ready_ms = std::min<uint64_t>(ReadyWaitMs(ctrlr_->cap.bits.to), ctrlr_->opts.admin_timeout_ms);
   ctrlr_->opts.override_cap_to = static_cast<uint32_t>(ready_ms);
   ctrlr_->state = NVME_CTRLR_STATE_ENABLE;
   ctrlr_->state_timeout_tsc = spdk_get_ticks() + ready_ms * spdk_get_ticks_hz() / 1000;
@@ -77,9 +82,22 @@ void NvmeResetController::InitControllerStart() {
 void NvmeResetController::OnError() {
   // A reset that failed leaves a controller that takes no commands, which says so at once.
   if (!ctrlr_->is_failed) nvme_ctrlr_fail(ctrlr_, false);
+  if (on_progress_) on_progress_(Progress::kFailed);
 }
 
 bool NvmeResetController::IsControllerInitDone() {
+  // A drive that went away or reports a fatal status would only let every step of the initialisation run into its
+  // time-out: the reset ends at once and says what happened.
+  const uint32_t csts = ReadRegister(NvmeRegisterManager::kCstsOffset, "CSTS");
+  if (csts == 0xFFFFFFFFu) {
+    nvme_ctrlr_fail(ctrlr_, true);
+    throw NotResponding("Controller init failed");
+  }
+  if ((csts & kCstsCfs) != 0) {
+    throw std::runtime_error(
+        "Controller init failed: the controller reports a fatal status (CSTS.CFS) after the reset; power-cycle the "
+        "drive, or scan for removal and attachment");
+  }
   if (nvme_ctrlr_process_init(ctrlr_) != 0) {
     throw std::runtime_error("Controller init failed");
   }
@@ -122,6 +140,7 @@ void NvmeResetController::Step() {
       queue_manager_.ResizeTable();
       if (on_reinitialized_) on_reinitialized_();
       state_ = kStateFinished;
+      if (on_progress_) on_progress_(Progress::kDone);
       break;
     default:
       break;

@@ -22,6 +22,10 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   // Called once the controller is ready again after a reset (the context refreshes its namespaces there: the driver
   // may have replaced its namespace records). An exception from it ends the reset in error.
   void SetOnReinitialized(std::function<void()> on_reinitialized) { on_reinitialized_ = std::move(on_reinitialized); }
+  // Told when a reset starts (kStarted), ends ready (kDone) or ends in error (kFailed, after the controller was
+  // failed): the controller's state follows the reset through it.
+  enum class Progress { kStarted, kDone, kFailed };
+  void SetOnProgress(std::function<void(Progress)> on_progress) { on_progress_ = std::move(on_progress); }
 
   // Register helpers; each throws std::runtime_error on a register access failure (the device is then marked gone).
   void Reset();
@@ -38,6 +42,7 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   uint32_t ReadRegister(uint32_t offset, const char* name);
 
   std::function<void()> on_reinitialized_;
+  std::function<void(Progress)> on_progress_;
   uint64_t deadline_ = 0;  // of the wait for CSTS.RDY = 0
 };
 

@@ -10,6 +10,10 @@ namespace nvme {
 
 void QueuePairController::Log(const std::string& line) const { std::cout << log_prefix_ << line << std::endl; }
 
+void QueuePairController::NoteResetCount() { reset_count_ = queue_manager_.GetResetCount(); }
+
+bool QueuePairController::ResetSinceClaim() const { return queue_manager_.GetResetCount() != reset_count_; }
+
 void QueuePairController::SubmitStep(const char* command, SubmitFn submit, uint32_t wait_state,
                                      uint32_t fail_state) {
   Log(std::string("Submitting ") + command + " command");
@@ -30,6 +34,8 @@ void QueuePairController::WaitStep(const char* command, const char* failure, uin
   unanswered_ = spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl);
   if (failure != nullptr && ctx_->Failed()) {
     error_ = failure;
+    // A command that ran into its time-out says so: the drive may still carry it out, only a reset settles it.
+    if (unanswered_) error_ += ": the command timed out; reset the controller";
     state_ = fail_state;
     return;
   }

@@ -38,9 +38,15 @@ class QueuePairController : public BaseStatefulController {
   // "<command> command is completed successfully" and moves to `next_state`.
   void WaitStep(const char* command, const char* failure, uint32_t next_state, uint32_t fail_state);
 
+  // Takes note of the controller's reset count when the machine claims its queue identifier.
+  void NoteResetCount();
+  // A reset ran since NoteResetCount: the device dropped every I/O queue and the identifiers start afresh.
+  bool ResetSinceClaim() const;
+
   std::shared_ptr<NvmeQueueCtx> ctx_;
   // The last command waited for was ended by its time-out, not answered by the device.
   bool unanswered_ = false;
+  uint64_t reset_count_ = 0;
   NvmeRegisterManager& register_manager_;  // held for the machines' owners; the steps do not use it
   NvmeQueueManager& queue_manager_;
 

@@ -7,11 +7,24 @@
 namespace kyt {
 namespace nvme {
 
+namespace {
+constexpr const char* kTextCutByReset =
+    "A controller reset cut the queue pair's creation short (the reset drops every I/O queue pair): create it again";
+}  // namespace
+
 QueuePairCreationController::QueuePairCreationController(NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
     : QueuePairController("NVME: QueuePairCreationController: ", register_manager, queue_manager) {}
 
 void QueuePairCreationController::RunInternal() {
+  if (state_ > kCreateMeta && ResetSinceClaim()) {
+    // The reset disabled the device (no queue of this machine exists there any more) and ended its commands.
+    Log("A controller reset cut the creation short");
+    queue_manager_.ForgetQueuePairMeta(ctx_);
+    error_ = kTextCutByReset;
+    state_ = kStateError;
+    return;
+  }
   switch (state_) {
     case kStateNotStarted:
       Log("Starting a new queue pair creation");
@@ -20,6 +33,7 @@ void QueuePairCreationController::RunInternal() {
 
     case kCreateMeta: {
       Log("Creating NvmeQueueCtx");
+      NoteResetCount();
       ctx_ = queue_manager_.MakeCreateQueueCtx();
       Log("Creating queue pair data structure");
       const uint32_t rc = queue_manager_.CreateQueuePairMeta(ctx_);
@@ -54,6 +68,24 @@ void QueuePairCreationController::RunInternal() {
 
     case kWaitCreateSq:
       WaitStep("CreateIoSubmissionQueue", "Failed to create submission queue", kRegister, kSubmitDeleteCq);
+      // Unanswered, the submission queue may exist at the device all the same: it goes before its completion queue.
+      if (state_ == kSubmitDeleteCq && unanswered_) state_ = kSubmitDeleteSq;
+      break;
+
+    case kSubmitDeleteSq:
+      device_may_hold_ = true;
+      SubmitStep("DeleteIoSubmissionQueue", &NvmeQueueManager::SubmitDeleteIoSubmissionQueueCommand, kWaitDeleteSq,
+                 kDeleteMeta);
+      break;
+
+    case kWaitDeleteSq:
+      WaitStep("DeleteIoSubmissionQueue", nullptr, kSubmitDeleteCq, kSubmitDeleteCq);
+      // A submission queue not known to be gone keeps its completion queue (and the pair's memory) taken; one the
+      // drive never made ("Invalid Queue Identifier") is gone.
+      if (state_ == kSubmitDeleteCq && ctx_->Failed() &&
+          !(ctx_->status.cpl.status.sct == 1 && ctx_->status.cpl.status.sc == 1)) {
+        state_ = kDeleteMeta;
+      }
       break;
 
     case kRegister:

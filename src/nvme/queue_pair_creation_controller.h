@@ -32,6 +32,8 @@ class QueuePairCreationController : public QueuePairController {
     kSubmitDeleteCq = 9,
     kWaitDeleteCq = 10,
     kDeleteMeta = 11,
+    kSubmitDeleteSq = 12,  // a Create SQ that timed out: the drive may still make the queue, so it is deleted first
+    kWaitDeleteSq = 13,
   };
   // The roll-back began and the completion queue is not known to be gone from the device.
   bool device_may_hold_ = false;

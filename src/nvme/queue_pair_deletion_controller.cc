@@ -7,6 +7,11 @@
 namespace kyt {
 namespace nvme {
 
+namespace {
+constexpr const char* kTextCutByReset =
+    "A controller reset cut the queue pair's deletion short: the reset dropped every I/O queue pair, this one with them";
+}  // namespace
+
 QueuePairDeletionController::QueuePairDeletionController(uint16_t qid, const void* requester,
                                                          NvmeRegisterManager& register_manager,
                                                          NvmeQueueManager& queue_manager)
@@ -15,10 +20,19 @@ QueuePairDeletionController::QueuePairDeletionController(uint16_t qid, const voi
       requester_(requester) {}
 
 void QueuePairDeletionController::RunInternal() {
+  if (state_ != kStateNotStarted && ctx_ && ResetSinceClaim()) {
+    // The reset dropped the pair (its memory and its identifier) together with every other I/O queue pair.
+    Log("A controller reset cut the deletion short");
+    ctx_->qpair = nullptr;
+    error_ = kTextCutByReset;
+    state_ = kStateError;
+    return;
+  }
   switch (state_) {
     case kStateNotStarted:
       Log("Starting queue pair deletion of QID " + std::to_string(qid_));
       Log("Creating NvmeQueueCtx");
+      NoteResetCount();
       ctx_ = queue_manager_.MakeDeleteQueueCtx(qid_, requester_);
       if (!ctx_) {
         error_ = "Invalid QID " + std::to_string(qid_);

@@ -44,6 +44,8 @@ void AdminCmdRunner::HandleState(uint32_t state) {
 }
 
 void AdminCmdRunner::AbortOutstanding(const std::string& message) {
+  // A format given up on may have run, in part or whole: its namespaces' validation starts afresh.
+  if (admin_ctx_ && input_.code == kAdminCmdFormatNvm) controller_->ForgetValidation(input_.params.format.nsid);
   if (admin_ctx_ && !admin_ctx_->done) {
     auto orphan = std::make_shared<OrphanedAdminCommand>();
     orphan->input = input_;
@@ -62,12 +64,12 @@ bool AdminCmdRunner::SameAttachment() const {
 
 void AdminCmdRunner::HandleGetDevice() {
   LookUpController();
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   ChangeState(2);
 }
 
 void AdminCmdRunner::HandleCreateCommand() {
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
   attachment_ = &ctx;
   switch (input_.code) {
@@ -120,7 +122,8 @@ void AdminCmdRunner::HandleCreateCommand() {
 
 void AdminCmdRunner::HandleWaitForCompletion() {
   if (!admin_ctx_->done || !spdk_nvme_cpl_is_host_timeout(&output_.cpl)) {
-    if (const char* failure = PollFailure(SameAttachment(), input_.qid)) {
+    const std::string failure = PollFailure(SameAttachment(), input_.qid);
+    if (!failure.empty()) {
       AbortOutstanding(failure);
       return;
     }
@@ -131,7 +134,10 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     if (!admin_ctx_->done) return;
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
-  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) return;
+  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) {
+    controller_->ForgetValidation(input_.params.format.nsid);
+    return;
+  }
   ChangeState(6);
 }
 
@@ -142,10 +148,19 @@ bool AdminCmdRunner::StepQueueMachine(std::shared_ptr<Machine>& machine) {
     Abort("device not initialized");
     return false;
   }
+  // While a reset re-initialises the controller the machine waits (the reset's own steps are bounded); once it is
+  // over the machine finds its queue dropped and says so.
+  if (controller_->IsResetting()) return false;
   machine->Run();
   if (!machine->IsCompleted()) return false;
   if (machine->HasError()) {
-    Abort(machine->GetErrorMessage());
+    // A drive that went away fails the queue commands in ways that do not say so: the text says what happened.
+    std::string failure = controller_->GetFailure();
+    if (failure.empty() && !controller_->GetControllerCtx()->IsResponsive()) {
+      controller_->GetControllerCtx()->SetDeviceToRemoved();
+      failure = controller_->GetFailure();
+    }
+    Abort(failure.empty() ? machine->GetErrorMessage() : failure);
     return false;
   }
   return true;
@@ -164,11 +179,16 @@ void AdminCmdRunner::HandleWaitForQueueDeletion() {
 }
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
-  if (input_.code == kAdminCmdFormatNvm && (output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
-    uint32_t cdw10 = 0;
-    std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
-    controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(static_cast<uint8_t>(cdw10 & 0xF),
-                                                                        input_.params.format.nsid);
+  if (input_.code == kAdminCmdFormatNvm) {
+    if ((output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
+      uint32_t cdw10 = 0;
+      std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
+      controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(static_cast<uint8_t>(cdw10 & 0xF),
+                                                                          input_.params.format.nsid);
+    }
+    // Done, the blocks were never written since; timed out or ended with an error status, what the drive did is
+    // not known: either way the validators of its namespaces start afresh.
+    controller_->ForgetValidation(input_.params.format.nsid);
   }
   ChangeState(0);
 }

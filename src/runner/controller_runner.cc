@@ -53,12 +53,11 @@ bool ControllerRunner::RequireInitialized() {
   return false;
 }
 
-bool ControllerRunner::RequirePoweredAndInitialized() {
-  if (controller_->IsPowerOffNotified()) {
-    Abort("power off notified");
-    return false;
-  }
-  return RequireInitialized() && !AbortIfFailed();
+bool ControllerRunner::RequireAdmission() {
+  const kyt::nvme::Admission admission = controller_->Admit();
+  if (admission.Admitted()) return true;
+  Abort(admission.text);
+  return false;
 }
 
 bool ControllerRunner::AbortIfFailed() {
@@ -74,13 +73,12 @@ void ControllerRunner::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ct
   }
 }
 
-bool ControllerRunner::ControllerTimedOut() const { return controller_->IsTimedOut(); }
-
-const char* ControllerRunner::PollFailure(bool attached, uint16_t qid) {
-  if (ControllerTimedOut()) return "Command Timed Out";
-  if (!attached) return "device not initialized";
+std::string ControllerRunner::PollFailure(bool attached, uint16_t qid) {
+  if (!attached) return kyt::nvme::kTextNotAttached;
+  kyt::nvme::Admission in_flight = controller_->CheckInFlight();
+  if (!in_flight.Admitted()) return std::move(in_flight.text);
   if (ProcessCompletions(qid) < 0) return CompletionFailure(qid);
-  return nullptr;
+  return std::string();
 }
 
 const char* ControllerRunner::CompletionFailure(uint16_t qid) const {

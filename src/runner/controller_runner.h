@@ -45,19 +45,22 @@ class ControllerRunner : public TaskBase {
   void HandleLookUpAttached();
   // True when the controller is attached; else aborts with "device not initialized".
   bool RequireInitialized();
-  // Aborts with "power off notified" after a power-off notice, else as RequireInitialized, else with the
-  // controller's failure text when it takes no commands (failed, or its device gone).
-  bool RequirePoweredAndInitialized();
+  // The one check before a command is submitted (NvmeController::Admit): true when the controller takes it; else
+  // aborts with the admission's text (not attached, power off notified, a command timed out, a reset in progress,
+  // failed, device gone) and answers false.
+  bool RequireAdmission();
   // Aborts with the controller's failure text when it has one; true then.
   bool AbortIfFailed();
   // The device may still write into the context of a command that this task no longer waits for (its time-out
   // ended it, or the task gave up): the context stays with the command's queue (0: admin) until that queue is
   // deleted or the controller disabled. Without an attachment the command is over and the context goes at once.
   void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
-  // The text a task waiting for a command submitted on queue `qid` gives up with, or nullptr while it may wait on:
-  // the controller timed out ("Command Timed Out"), the attachment is gone ("device not initialized"), or processing
-  // the queue's completions failed (CompletionFailure). The completions are processed only when the first two pass.
-  const char* PollFailure(bool attached, uint16_t qid);
+  // The text a task waiting for a command submitted on queue `qid` gives up with, or empty while it may wait on:
+  // the attachment is gone ("device not initialized"), the controller failed or its device stopped answering
+  // (NvmeController::CheckInFlight), or processing the queue's completions failed (CompletionFailure). The
+  // completions are processed only when the first checks pass. Another command's time-out does not end the wait: the
+  // command ends on its own completion or its own deadline.
+  std::string PollFailure(bool attached, uint16_t qid);
   // Processes the completions of the queue: the admin queue for id 0, else that I/O queue. Its result.
   int ProcessCompletions(uint16_t qid);
   // Why processing the completions of queue `qid` failed: "Command aborted by a controller reset" when a controller
@@ -65,9 +68,6 @@ class ControllerRunner : public TaskBase {
   const char* CompletionFailure(uint16_t qid) const;
 
   std::shared_ptr<NvmeController> controller_;
-
- private:
-  bool ControllerTimedOut() const;
 };
 
 #endif  // KYT_RUNNER_CONTROLLER_RUNNER_H

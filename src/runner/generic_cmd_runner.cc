@@ -55,16 +55,14 @@ void GenericCmdRunner::ReleaseContext() {
   ctx_.reset();
 }
 
-bool GenericCmdRunner::HasControllerError() {
+bool GenericCmdRunner::HasControllerError(bool in_flight) {
   std::string message;
-  if (controller_->IsPowerOffNotified()) {
-    message = "power off notified";
-  } else if (!controller_->IsInitialized()) {
-    message = "device not initialized";
-  } else if (controller_->IsTimedOut()) {
-    message = "Command Timed Out";
+  if (!in_flight) {
+    message = controller_->Admit().text;
+  } else if (controller_->IsPowerOffNotified()) {
+    message = kyt::nvme::kTextPowerOffNotified;
   } else {
-    message = controller_->GetFailure();
+    message = controller_->CheckInFlight().text;
   }
   if (message.empty()) return false;
   controller_error_ = true;
@@ -75,7 +73,7 @@ bool GenericCmdRunner::HasControllerError() {
 
 void GenericCmdRunner::HandleGetDevice() {
   LookUpController();
-  if (HasControllerError()) return;
+  if (HasControllerError(false)) return;
   ChangeState(2);
 }
 
@@ -113,7 +111,7 @@ bool GenericCmdRunner::IsPiByController(const NamespaceCtx& ns) const {
 }
 
 void GenericCmdRunner::HandleCreateCommand() {
-  if (HasControllerError()) return;
+  if (HasControllerError(false)) return;
   auto& queues = controller_->GetControllerCtx()->GetQueueManager();
   if (qid_ != 0 && !queues.IsValidQueueId(qid_)) {
     // The driver would be handed no queue pair at all.
@@ -157,7 +155,7 @@ void GenericCmdRunner::HandleCreateCommand() {
 
 void GenericCmdRunner::HandleWaitForCompletion() {
   if (!ctx_->status.done || !spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl)) {
-    if (HasControllerError()) return;
+    if (HasControllerError(true)) return;
     if (ProcessCompletions(qid_) < 0) {
       ReleaseContext();
       Abort(CompletionFailure(qid_));

@@ -185,12 +185,14 @@ void GenericFunctionRunner::HandleRunFunction() {
     case kFunctionSetCommandTrackerLog:
       Finish(NvmeController::SetCommandTrackerLog(log_path_) == 0, "failed to create command tracker log.");
       return;
-    case kFunctionScanAttachment: {
-      controller_->ScanAttachement(scan_timeout_ms_);
-      const std::string& cause = controller_->GetAttachError();
-      Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
+    case kFunctionScanAttachment:
+      // The attachment goes on as a polled step (state 3): the worker serves everything else meanwhile.
+      if (controller_->StartAttachement(scan_timeout_ms_)) {
+        ChangeState(3);
+        return;
+      }
+      FinishAttachment();
       return;
-    }
     case kFunctionScanRemoval:
       controller_->ScanRemoval(true);
       Finish(!controller_->IsInitialized(), "failed to remove the controller.");
@@ -208,7 +210,17 @@ void GenericFunctionRunner::HandleRunFunction() {
   }
 }
 
+void GenericFunctionRunner::FinishAttachment() {
+  const std::string& cause = controller_->GetAttachError();
+  Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
+}
+
 void GenericFunctionRunner::HandleWaitDone() {
+  if (code_ == kFunctionScanAttachment) {
+    if (controller_->PollAttachement() == NvmeController::AttachProgress::kPending) return;
+    FinishAttachment();
+    return;
+  }
   if (code_ != kFunctionResetController && code_ != kFunctionShutdown) {
     Abort("ASSERT: invalid input.type");
     return;
@@ -234,8 +246,7 @@ void GenericFunctionRunner::HandleWaitDone() {
     return;
   }
   if (done) {
-    // The controller works again: earlier time-outs no longer refuse its commands.
-    if (code_ == kFunctionResetController) controller_->ClearTimedOut();
+    // The controller works again: the reset machine made it live, so earlier time-outs no longer refuse commands.
     ChangeState(0);
   } else if (failed) {
     AbortMachine("Unexpected error encountered while resetting NVM controller.");

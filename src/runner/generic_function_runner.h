@@ -74,6 +74,8 @@ class GenericFunctionRunner : public ControllerRunner {
   void HandleGetDevice();
   void HandleRunFunction();
   void HandleWaitDone();
+  // Ends a scan for attachment: done when attached, else "failed to initialize the controller." and the cause.
+  void FinishAttachment();
   bool RequireAttached();
   bool EnableDataValidator(uint32_t nsid);
   void RunEnableDataValidator();

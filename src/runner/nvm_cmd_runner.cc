@@ -38,7 +38,7 @@ void NvmCmdRunner::AbortOutstanding(const std::string& message) {
 
 void NvmCmdRunner::HandleGetDevice() {
   LookUpController();
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   ChangeState(2);
 }
 
@@ -148,7 +148,7 @@ bool NvmCmdRunner::CheckSubmission(uint32_t status) {
 }
 
 void NvmCmdRunner::HandleCreateCommand() {
-  if (!RequirePoweredAndInitialized()) return;
+  if (!RequireAdmission()) return;
   bool submitted = false;
   switch (code_) {
     case kNvmCmdRead:
@@ -169,7 +169,8 @@ void NvmCmdRunner::HandleCreateCommand() {
 
 void NvmCmdRunner::HandleWaitForCompletion() {
   if (!io_ctx_->completed || !spdk_nvme_cpl_is_host_timeout(&io_ctx_->cpl)) {
-    if (const char* failure = PollFailure(controller_->IsInitialized(), qid_)) {
+    const std::string failure = PollFailure(controller_->IsInitialized(), qid_);
+    if (!failure.empty()) {
       AbortOutstanding(failure);
       return;
     }
@@ -190,6 +191,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
   const bool success = (cpl_.status_raw & 0x1FE) == 0;
   if (!success && AbortIfFailed()) return;
   if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
+    mismatch_ = DataMismatchRecord{io_ctx_->mismatch_lba, io_ctx_->mismatch_expected, io_ctx_->mismatch_found};
     Abort("data mismatch");
     return;
   }

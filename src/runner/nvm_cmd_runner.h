@@ -12,6 +12,7 @@
 #include <string>
 
 #include "runner/controller_runner.h"
+#include "runner/workload_generation_records.h"
 #include "spdk/nvme_spec.h"
 
 struct NvmeIoCtx;
@@ -68,6 +69,8 @@ class NvmCmdRunner : public ControllerRunner {
 
   // Output, valid once the task is done.
   const spdk_nvme_cpl& GetCompletion() const { return cpl_; }
+  // After "data mismatch": the block, the tag its validator expected and the tag it carried.
+  const DataMismatchRecord& GetMismatch() const { return mismatch_; }
   // The read data of a completed read (null before, or for other commands); valid until the runner is deleted.
   const uint8_t* GetReadData() const;
   uint32_t GetReadDataSize() const;
@@ -101,6 +104,7 @@ class NvmCmdRunner : public ControllerRunner {
   const void* pattern_ = nullptr;
   uint64_t pattern_size_ = 0;
   spdk_nvme_cpl cpl_{};
+  DataMismatchRecord mismatch_;
   std::shared_ptr<NvmeIoCtx> io_ctx_;
 };
 

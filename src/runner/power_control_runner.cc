@@ -48,6 +48,7 @@ void PowerControlRunner::Fail(const std::string& log, std::string message) {
 }
 
 void PowerControlRunner::HandleStateInitialization() {
+  const uint32_t detection_given = detectionTimeoutMs;
   if (detectionTimeoutMs == 0) detectionTimeoutMs = kDefaultTimeoutMs;
   if (removalTimeoutMs == 0) removalTimeoutMs = kDefaultTimeoutMs;
   if (onHoldTimeMs == 0) onHoldTimeMs = kDefaultHoldTimeMs;
@@ -58,6 +59,7 @@ void PowerControlRunner::HandleStateInitialization() {
     return;
   }
   controller_ = manager->GetController(GetDevice());
+  hook_bound_ms_ = kyt::nvme::HookAnswerBoundMs(detection_given, controller_->GetCommandTimeoutUs());
   ChangeState(kIssuePowerOff);
 }
 
@@ -65,18 +67,30 @@ void PowerControlRunner::HandleStateIssuePowerOff() {
   controller_->NotifyPowerOff();
   Log("Power off issued using HookManager");
   if (hooks_->Start(tyr::kHookPowerOff)) {
+    hook_started_ticks_ = spdk_get_ticks();
     ChangeState(kWaitForPowerOffDone);
   } else {
     Fail("Power off failed", "failed to issue power off");
   }
 }
 
-void PowerControlRunner::HandleStateWaitForPowerOffDone() {
-  if (hooks_->IsBusy(tyr::kHookPowerOff)) return;
-  if (hooks_->HasError(tyr::kHookPowerOff)) {
-    Fail("Power off failed", hooks_->GetError(tyr::kHookPowerOff));
-    return;
+bool PowerControlRunner::HookAnswered(tyr::HookHandlerType type, const char* name, uint64_t started) {
+  if (hooks_->IsBusy(type)) {
+    if (ElapsedMs(started) <= hook_bound_ms_) return false;
+    // A hook that never answers would hold the workload past its duration for ever.
+    Fail(std::string(name) + " hook gave no answer",
+         std::string(name) + " hook did not answer within " + std::to_string(hook_bound_ms_) + " ms");
+    return false;
   }
+  if (hooks_->HasError(type)) {
+    Fail(std::string(name) + " failed", hooks_->GetError(type));
+    return false;
+  }
+  return true;
+}
+
+void PowerControlRunner::HandleStateWaitForPowerOffDone() {
+  if (!HookAnswered(tyr::kHookPowerOff, "Power off", hook_started_ticks_)) return;
   power_off_done_ticks_ = spdk_get_ticks();
   ChangeState(kWaitForDeviceRemoval);
 }
@@ -102,6 +116,7 @@ void PowerControlRunner::HandleStateWaitForOffHoldTime() {
 void PowerControlRunner::HandleStateIssuePowerOn() {
   Log("Power on issued using HookManager");
   if (hooks_->Start(tyr::kHookPowerOn)) {
+    hook_started_ticks_ = spdk_get_ticks();
     ChangeState(kWaitForPowerOnDone);
   } else {
     Fail("Power on failed", "failed to issue power on");
@@ -109,11 +124,7 @@ void PowerControlRunner::HandleStateIssuePowerOn() {
 }
 
 void PowerControlRunner::HandleStateWaitForPowerOnDone() {
-  if (hooks_->IsBusy(tyr::kHookPowerOn)) return;
-  if (hooks_->HasError(tyr::kHookPowerOn)) {
-    Fail("Power on failed", hooks_->GetError(tyr::kHookPowerOn));
-    return;
-  }
+  if (!HookAnswered(tyr::kHookPowerOn, "Power on", hook_started_ticks_)) return;
   power_on_done_ticks_ = spdk_get_ticks();
   ChangeState(kWaitForDeviceDetection);
 }
@@ -126,10 +137,16 @@ void PowerControlRunner::HandleStateWaitForDeviceDetection() {
     return;
   }
   if (detectionTimeoutMs < elapsed_ticks * 1000 / ticks_hz_) {
+    controller_->AbandonAttachement();  // the detection time-out bounds an attachment under way too
     Fail("", "device detection failure after power on");
     return;
   }
-  controller_->ScanAttachement(0);
+  // One polled step of an attachment: a drive that takes long to become ready holds nothing else up.
+  if (controller_->IsAttaching()) {
+    controller_->PollAttachement();
+  } else {
+    controller_->StartAttachement(0);
+  }
 }
 
 void PowerControlRunner::HandleStateWaitForOnHoldTime() {

@@ -12,14 +12,15 @@
 #include <string>
 
 #include "javascript/hook_manager.h"
+#include "nvme/time_bounds.h"
 #include "runner/task_base.h"
 
 class NvmeController;
 
 class PowerControlRunner : public TaskBase {
  public:
-  static constexpr uint32_t kDefaultHoldTimeMs = 5000;
-  static constexpr uint32_t kDefaultTimeoutMs = 5000;
+  static constexpr uint32_t kDefaultHoldTimeMs = kyt::nvme::kDefaultPowerHoldTimeMs;
+  static constexpr uint32_t kDefaultTimeoutMs = kyt::nvme::kDefaultPowerCycleTimeoutMs;
 
   enum State : uint32_t {
     kInitialization = 1,
@@ -68,6 +69,9 @@ class PowerControlRunner : public TaskBase {
   uint64_t ElapsedMs(uint64_t stamp) const;
   // Ends the runner aborted with `message`, after the log line `log` when it is not empty.
   void Fail(const std::string& log, std::string message);
+  // The wait for the script's answer to hook `type`, started at `started`: true once it answered well; false while
+  // it is busy within its bound, and false after ending the runner when it reported an error or passed its bound.
+  bool HookAnswered(tyr::HookHandlerType type, const char* name, uint64_t started);
 
   std::shared_ptr<NvmeController> controller_;
   std::shared_ptr<tyr::HookManager> hooks_;
@@ -76,6 +80,8 @@ class PowerControlRunner : public TaskBase {
   uint64_t completed_cycles_ = 0;
   uint64_t power_off_done_ticks_ = 0;
   uint64_t power_on_done_ticks_ = 0;
+  uint64_t hook_started_ticks_ = 0;
+  uint64_t hook_bound_ms_ = 0;  // the detection time-out given, else the command time-out
   uint64_t ticks_hz_;
 };
 

@@ -67,12 +67,20 @@ struct ErrorTracker {
   uint64_t dropped = 0;  // failed I/Os past the limit, not kept
 };
 
+// The block a validated read found not carrying what its validator expected.
+struct DataMismatchRecord {
+  uint64_t lba = 0;
+  uint32_t expected = 0;  // validator tag (254: deallocated)
+  uint32_t found = 0;     // tag the block carried
+};
+
 struct WorkloadGenerationOutput {
   std::unique_ptr<AccessPatternOutput> accessPatternOutput;
   std::unique_ptr<PerformanceTracker> readPerf;
   std::unique_ptr<PerformanceTracker> writePerf;
   std::unique_ptr<PerformanceTracker> trimPerf;
   std::unique_ptr<ErrorTracker> errorTracker;
+  std::unique_ptr<DataMismatchRecord> mismatch;  // set when the run ended with "data mismatch"
 };
 
 #endif  // KYT_RUNNER_WORKLOAD_GENERATION_RECORDS_H

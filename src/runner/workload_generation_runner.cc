@@ -80,8 +80,10 @@ void WorkloadGenerationRunner::Fail(std::string message) {
 // Attached, and the controller takes commands: not failed, its device not gone.
 bool WorkloadGenerationRunner::IsInitialized() const { return controller_ && controller_->TakesCommands(); }
 
+// The notice ends with the detachment it announced: a cycle of this run still under way covers the time after it.
 bool WorkloadGenerationRunner::OwnPowerCycle() const {
-  return input->powerControlEnabled && controller_->IsPowerOffNotified();
+  return input->powerControlEnabled &&
+         (controller_->IsPowerOffNotified() || (power_task_ != nullptr && !power_task_->IsComplete()));
 }
 
 // The device is not usable. During the run's own power cycle it is meant to go: the run waits in `wait_state` for
@@ -188,8 +190,9 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
     return;
   }
   controller_ = manager->GetController(GetDevice());
-  if (!IsInitialized()) {
-    SetErrorMessage("device not initialzied");
+  const kyt::nvme::Admission admission = controller_->Admit();
+  if (!admission.Admitted()) {
+    SetErrorMessage(admission.text);
     ChangeState(kStateAborted);
     return;
   }
@@ -235,8 +238,9 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
 // ---- state 2 ----
 
 void WorkloadGenerationRunner::HandleCreateQueuePair() {
-  if (controller_->IsTimedOut()) {
-    Fail("Create IO Queue Command Timeout");
+  if (!creation_ && (controller_->IsTimedOut() || controller_->IsResetting())) {
+    // Nothing of the creation was sent yet: it is refused like any command.
+    Fail(controller_->Admit().text);
     return;
   }
   if (controller_->IsPowerOffNotified()) {
@@ -262,6 +266,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
     return;
   }
   if (creation_) {
+    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
     creation_->Run();
     if (!creation_->IsCompleted()) return;
     std::shared_ptr<kyt::nvme::QueuePairCreationController> done = std::move(creation_);
@@ -344,6 +349,8 @@ void WorkloadGenerationRunner::ChooseIo(NvmeIoCtx* ctx) {
 }
 
 bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
+  // A run that has failed submits nothing more: what is in flight only drains.
+  if (failed_) return false;
   const std::shared_ptr<NvmeControllerCtx>& cctx = controller_->GetControllerCtx();
   kyt::nvme::IoOpsStatus status;
   // The context is reused: nothing of its previous I/O's outcome may stick to this one.
@@ -382,10 +389,7 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
 
 void WorkloadGenerationRunner::HandleProcessIo() {
   pass_ticks_ = spdk_get_ticks();
-  if (controller_->IsTimedOut()) {
-    Fail("IO Command Timeout");
-    return;
-  }
+  // Another command's time-out does not end the run: its own I/Os end on their own deadlines.
   if (!IsInitialized()) {
     AddSegment();
     DeviceAway(kWaitForDeviceReadyToRestart);
@@ -420,7 +424,7 @@ void WorkloadGenerationRunner::HandleProcessIo() {
   const uint32_t ready = completed_->Size();
   uint32_t chosen = 0;
   kyt::nvme::IoManager& io = controller_->GetControllerCtx()->GetIoManager();
-  while (chosen < ready && !stop_) {
+  while (chosen < ready && !stop_ && !failed_) {
     NvmeIoCtx* next = completed_->At(chosen++, "completed_->At(chosen)");
     ChooseIo(next);
     io.Prefetch(next);
@@ -432,7 +436,7 @@ void WorkloadGenerationRunner::HandleProcessIo() {
     if (!SubmitSingleIo(ctx)) break;
     overlapped_->Pop("overlapped_->Pop()");
   }
-  for (; chosen != 0; --chosen) {
+  for (; chosen != 0 && !failed_; --chosen) {
     completed_->Get(ctx, "completed_->Get(ctx)");
     SubmitSingleIo(ctx);
     completed_->Pop("completed_->Pop()");
@@ -447,6 +451,17 @@ void WorkloadGenerationRunner::HandleIoCtxCallback(NvmeIoCtx* ctx, const spdk_nv
 void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
   --outstanding_;
   if (IsAborted()) return;
+  if (failed_) {
+    // The run has failed (an earlier completion of the same pass): this one only drains. A context that its
+    // time-out ended may still be in the device's hands and stays with its queue.
+    if (spdk_nvme_cpl_is_host_timeout(cpl) && controller_->GetControllerCtx()) {
+      contexts_.erase(ctx);
+      controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
+    } else {
+      DestroyContext(ctx);
+    }
+    return;
+  }
   const uint16_t field = static_cast<uint16_t>(cpl->status_raw);
   const uint16_t sct = (field >> 9) & 0x7;
   const uint16_t sc = (field >> 1) & 0xFF;
@@ -479,6 +494,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   }
   // A read that failed transferred nothing trustworthy: only a successful read can show a data mismatch.
   if (ctx->data_mismatch && sct == 0 && sc == 0) {
+    output->mismatch = std::make_unique<DataMismatchRecord>(
+        DataMismatchRecord{ctx->mismatch_lba, ctx->mismatch_expected, ctx->mismatch_found});
     DestroyContext(ctx);
     DrainOverlapped();
     Fail("data mismatch");
@@ -567,8 +584,9 @@ void WorkloadGenerationRunner::HandleDrainIo() {
 }
 
 void WorkloadGenerationRunner::HandleDeleteQueuePair() {
-  if (controller_->IsTimedOut()) {
-    Fail("Delete IO Queue Command Timeout");
+  if (!deletion_ && (controller_->IsTimedOut() || controller_->IsResetting())) {
+    // Nothing of the deletion was sent yet: it is refused like any command.
+    Fail(controller_->Admit().text);
     return;
   }
   if (controller_->IsPowerOffNotified()) {
@@ -587,6 +605,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
     return;
   }
   if (deletion_) {
+    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
     deletion_->Run();
     if (!deletion_->IsCompleted()) return;
     if (deletion_->HasError()) {
@@ -639,7 +658,7 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
   deletion_.reset();
   if (OwnsQueuePair()) {
-    if (failed_ && IsInitialized() && !controller_->IsTimedOut() && !controller_->IsPowerOffNotified()) {
+    if (failed_ && controller_->Admit().Admitted()) {
       // A run that failed with its own queue pair still on the device gives the pair back before it ends, so that
       // failing runs do not use the controller's queues up.
       deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
@@ -658,7 +677,7 @@ bool WorkloadGenerationRunner::OwnsQueuePair() const {
 }
 
 void WorkloadGenerationRunner::HandleReleaseQueuePair() {
-  if (IsInitialized() && !controller_->IsTimedOut() && !controller_->IsPowerOffNotified()) {
+  if (controller_->CheckInFlight().Admitted() && !controller_->IsPowerOffNotified()) {
     deletion_->Run();
     if (!deletion_->IsCompleted()) return;
     if (deletion_->HasError()) Log("Failed to delete the queue pair of the failed run: " + deletion_->GetErrorMessage());

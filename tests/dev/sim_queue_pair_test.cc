@@ -62,8 +62,12 @@ TEST_F(QueuePairTest, CreationAndDeletionSendTheirCommandsInOrder) {
   EXPECT_EQ(unknown->GetErrorMessage(), "Invalid QID 5");
   EXPECT_TRUE(AdminLog().empty());
   auto deletion = Ctx().MakeQueuePairDeletionController(1);
+  deletion->Run();
+  auto again = Ctx().MakeQueuePairDeletionController(1);  // a second deletion while the first runs is refused
+  RunToEnd(*again);
+  EXPECT_EQ(again->GetErrorMessage(), "Queue pair 1 is being deleted already");
   EXPECT_TRUE(InOrder(LinesOf([&] { RunToEnd(*deletion); }),
-                      {d + "Starting queue pair deletion of QID 1", d + "Successfully delete queue pair 1"}));
+                      {d + "Submitting DeleteIoSubmissionQueue command", d + "Successfully delete queue pair 1"}));
   ASSERT_FALSE(deletion->HasError()) << deletion->GetErrorMessage();
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kDeleteSq, kDeleteCq}));
   EXPECT_FALSE(queues.IsValidQueueId(1));
@@ -116,7 +120,8 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
 }
 
 // A Create I/O CQ that goes unanswered (its time-out ends it) may have made the queue: it is deleted first, and when
-// the deletion goes unanswered too the pair keeps its QID and memory.
+// the deletion goes unanswered too the pair keeps its QID and memory. An unanswered Create I/O SQ has its submission
+// queue deleted before the completion queue. The texts say the command timed out.
 TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDeleted) {
   Attach();
   kyt_env_test_set_clock_scale(1);  // from here on a deadline passes only when the test moves the clock
@@ -130,9 +135,55 @@ TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDel
     Advance(kTimeout + 10);
   }
   ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
-  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create completion queue");
+  EXPECT_EQ(machine->GetErrorMessage(),
+            "Failed to create completion queue: the command timed out; reset the controller");
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kDeleteCq}));
   EXPECT_EQ(CreateQueuePair(), 2) << "QID 1 stays taken";
+
+  sim_->InjectFault(FailAdmin(kCreateSq, true));
+  sim_->ClearCommandLog();
+  machine = Ctx().MakeQueuePairCreationController();
+  ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return QueueOpcodes().size() == 2; }));
+  Advance(kTimeout + 10);
+  ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
+  EXPECT_EQ(machine->GetErrorMessage(),
+            "Failed to create submission queue: the command timed out; reset the controller");
+  EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kCreateSq, kDeleteSq, kDeleteCq}));
+  EXPECT_EQ(CreateQueuePair(), 3) << "the late queue was deleted: its QID is free again";
+}
+
+}  // namespace
+}  // namespace kyt_dev_test
+
+namespace kyt_dev_test {
+namespace {
+
+// A reset that meets a creation and a deletion under way cuts both short with a text that says so; the identifiers
+// they held belonged to the set the reset replaced, so none is given back twice: every later pair gets its own.
+TEST_F(QueuePairTest, AResetCutsCreationAndDeletionShortAndTheIdentifiersStayUnique) {
+  Attach();
+  const uint16_t doomed = CreateQueuePair();
+  sim_->InjectFault(FailAdmin(kCreateCq, true));
+  sim_->InjectFault(FailAdmin(kDeleteSq, true));
+  auto creation = Ctx().MakeQueuePairCreationController();
+  auto deletion = Ctx().MakeQueuePairDeletionController(doomed);
+  ASSERT_TRUE(PollUntil([&] { creation->Run(); deletion->Run(); },
+                        [&] { return sim_->counters().injected == 2; }));
+  auto& reset = Ctx().GetResetController();
+  reset.Start();
+  ASSERT_TRUE(PollUntil([] {}, [&] { return reset.IsDone(); }));
+  const uint16_t first = CreateQueuePair();
+  RunToEnd(*creation);
+  RunToEnd(*deletion);
+  EXPECT_EQ(creation->GetErrorMessage(),
+            "A controller reset cut the queue pair's creation short (the reset drops every I/O queue pair): create it "
+            "again");
+  EXPECT_EQ(deletion->GetErrorMessage().rfind("A controller reset cut the queue pair's deletion short", 0), 0u);
+  const uint16_t second = CreateQueuePair();
+  EXPECT_NE(first, 0);
+  EXPECT_NE(second, 0);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(Ctx().GetQueueManager().IsValidQueueId(first));
 }
 
 }  // namespace

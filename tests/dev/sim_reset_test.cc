@@ -51,6 +51,36 @@ TEST_F(ResetTest, ResetWaitsWhileReadyStaysSetAndDropsTheQueuePairs) {
   EXPECT_TRUE(Ctx().GetNamespaceManager().GetNamespace(1)->IsActive());
 }
 
+// While a reset runs, commands are refused with a text that says so. A drive that stays ready after CC.EN = 0 fails
+// the reset at the admin time-out (not before); a drive that still reports a fatal status after the reset fails it
+// at once. A failed reset leaves a controller that refuses commands, and says why.
+TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  auto& reset = Ctx().GetResetController();
+  sim_->SetReadyStuck(true);
+  reset.Start();
+  for (int i = 0; i < 100; ++i) reset.IsDone();
+  EXPECT_EQ(controller_->Admit().text, "Controller reset in progress: wait for the reset to end, then call again");
+  Advance(kTimeout - 1);
+  for (int i = 0; i < 100; ++i) reset.IsDone();
+  EXPECT_FALSE(reset.HasError()) << "a second short of the admin time-out";
+  Advance(2);
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller reset timed out: CSTS.RDY stayed 1");
+  EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+  EXPECT_EQ(controller_->Admit().text,
+            "Controller has failed: reset the controller, or scan for removal and attachment");
+  sim_->SetReadyStuck(false);
+  reset.ClearError();
+
+  sim_->SetFatal(true, false);
+  reset.Start();
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage().rfind("Controller init failed: the controller reports a fatal status", 0), 0u);
+  EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+}
+
 TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   Attach();
   auto& reset = Ctx().GetResetController();
@@ -65,7 +95,7 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   EXPECT_EQ(reset.GetErrorMessage(),
             "Failed to restore the PCI configuration: the device is not responding (removed or powered off); scan "
             "for removal and attachment");
-  EXPECT_EQ(Ctx().GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
+  EXPECT_EQ(controller_->GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_TRUE(reset.HasError());
@@ -122,7 +152,7 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
   Advance(2 * kTimeout);
   for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
-  EXPECT_EQ(Ctx().GetFailure(), "") << "no time-out fired for what the reset ended";
+  EXPECT_EQ(controller_->GetFailure(), "") << "no time-out fired for what the reset ended";
 
   kyt::sim::FaultRule all;
   all.admin = true;
@@ -147,12 +177,12 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   Advance(20);
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
-  EXPECT_EQ(Ctx().GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_EQ(controller_->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->ClearFaults();
   reset.ClearError();
   reset.Start();
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
-  EXPECT_EQ(Ctx().GetFailure(), "");
+  EXPECT_EQ(controller_->GetFailure(), "");
   EXPECT_NE(CreateQueuePair(), 0);
 }
 

@@ -19,7 +19,7 @@ test('hooks do not keep the process alive; an object torn down with a hook still
   assert.equal(child.status, 4, child.stderr);
 });
 
-test('promise reactions of a hook callback run right after it; an exception it throws is reported as uncaught', () => {
+test('promise reactions of a hook callback run right after it; an exception it throws fails the hook with its text', () => {
   const child = runChild(`
     process.on('uncaughtException', (e) => { console.log('uncaught: ' + e.message); });
     const a = new KytAddon(true);
@@ -33,8 +33,8 @@ test('promise reactions of a hook callback run right after it; an exception it t
     });
     worker.cycle(a, 1, 2000, (r) => {
       console.log('cycle 1 ' + r.started);
-      worker.cycle(a, 2, 2000, (r2) => console.log('cycle 2 ' + r2.hasError));
+      worker.cycle(a, 2, 2000, (r2) => console.log('cycle 2 ' + r2.hasError + ' ' + r2.error));
     });`);
   assert.equal(child.status, 0, child.stderr);
-  assert.deepEqual(child.lines, ['reaction ran', 'cycle 1 true', 'uncaught: callback failed 2', 'cycle 2 false']);
+  assert.deepEqual(child.lines, ['reaction ran', 'cycle 1 true', 'cycle 2 true callback failed 2']);
 });

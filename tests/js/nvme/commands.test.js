@@ -142,10 +142,14 @@ test('a corrupted block ends a validated read and a verified workload in "data m
   await ok(addon, 'enableDataValidator', { nsid: 1 });
   await ok(addon, 'write', 992, 24);
   drive.corruptBlock(1, 1005);
-  assert.equal((await fails(addon, 'read', 1000, 16)).message, 'data mismatch');
+  const read = await fails(addon, 'read', 1000, 16);
+  assert.equal(read.message, 'data mismatch');
+  assert.equal(read.data.lba, 1005, 'the Error names the block, the tag expected there and the one found');
+  assert.notEqual(read.data.expected, read.data.found);
   await ok(addon, 'read', 1006, 10);  // the blocks around it still check out
   const err = await fails(addon, 'startWorkloadGenerator', { range: { startLba: 992, size: 64 }, queueDepth: 1 });
   assert.equal(err.message, 'data mismatch');
+  assert.deepEqual(err.data, read.data);
   assert.equal(err.read.perf.io, 1, 'the read before the corrupted block counts');
   await ok(addon, 'disableDataValidator', {});
   await ok(addon, 'read', 1000, 16);  // without validation the read is just a read

@@ -48,3 +48,12 @@ test('a power-off hook\'s error ends the workload with its text; its notice refu
   assert.ok(err.read && err.errorHistory, 'the Error carries the statistics');
   assert.equal((await fails(addon, 'startWorkloadGenerator', options)).message, 'power off notified');
 });
+
+test('a power hook whose handler throws ends the workload with the exception\'s text', async () => {
+  addon.hookManagerSetStatus(POWER_OFF, 0);
+  await ok(addon, 'scanRemoval');  // the notice of the failed cycle goes with the attachment
+  await ok(addon, 'scanAttachment', 5000);
+  addon.hookManagerSetCallback(POWER_OFF, () => { throw new Error('relay driver crashed'); });
+  const err = await fails(addon, 'startWorkloadGenerator', options);
+  assert.equal(err.message, 'relay driver crashed');
+});

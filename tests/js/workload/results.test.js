@@ -16,7 +16,7 @@ test('a workload before the drive is attached fails with a bare Error', async ()
   addon.setDefaultBdf(bdf);
   assert.equal(addon.startTaskScheduler(...startArgs()), true);
   const err = await fails(addon, 'startWorkloadGenerator', {});
-  assert.deepEqual([err.message, err.info, err.read], ['device not initialzied', undefined, undefined]);
+  assert.deepEqual([err.message, err.info, err.read], ['device not initialized', undefined, undefined]);
   await ok(addon, 'scanAttachment', 5000);
   await ok(addon, 'enableDataValidator', { nsid: 1 });
 });

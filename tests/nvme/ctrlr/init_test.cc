@@ -70,7 +70,7 @@ TEST_F(InitTest, EveryStartStateReachesReady) {
 }
 
 // The 2-second start delay, and the ready time limit: override_cap_to, else CAP.TO x 500 ms, else none. When CSTS
-// reads all ones, a controller without a limit fails at once; within a limit it waits for it (the device may return).
+// reads all ones the device is gone: the initialisation fails at once, whatever its limit, and marks it removed.
 TEST_F(InitTest, StartDelayReadyTimeLimitAndUnreadableCsts) {
   struct {
     uint8_t cap_to;
@@ -99,9 +99,8 @@ TEST_F(InitTest, StartDelayReadyTimeLimitAndUnreadableCsts) {
     if (c.removed) {
       sim.Remove(false);  // on the bus, answering all ones
       SkipPause(ctrlr);
-      EXPECT_EQ(c.limit_ms == 0 ? -EIO : 0, nvme_ctrlr_process_init(ctrlr));
-      EXPECT_EQ(c.limit_ms == 0, ctrlr->is_failed);
-      kyt_env_test_advance_clock(nvme_ms_to_ticks(c.limit_ms) + 1);
+      EXPECT_EQ(-ENXIO, nvme_ctrlr_process_init(ctrlr));
+      EXPECT_TRUE(ctrlr->is_failed && ctrlr->is_removed);
     }
     EXPECT_EQ(c.removed ? -EIO : 0, PollToEnd(ctx));
     if (record.ctrlr) attached_.push_back(record.ctrlr);

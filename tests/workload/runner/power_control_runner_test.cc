@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "runner/power_control_runner.h"
+#include "spdk/env.h"
 #include "workload_bench.h"
 
 namespace kyt_test {
@@ -59,6 +60,10 @@ TEST_F(PowerControlRunnerTest, EachFailureEndsTheCycleWithItsText) {
        "x"},
       {[&](ScriptedHooks& h) { h.power_off().action = off, h.power_on().action = nothing; },
        "device detection failure after power on", 60000, 300},
+      {[&](ScriptedHooks& h) {
+         h.power_off().action = off, h.power_on().action = nothing, h.power_on().busy_passes = 1 << 30;
+       },
+       "Power on hook did not answer within 300 ms", 60000, 300},  // a hook that never answers
   };
   for (const Case& c : cases) {
     sim_->PowerOn();
@@ -78,6 +83,24 @@ TEST_F(PowerControlRunnerTest, EachFailureEndsTheCycleWithItsText) {
   hooks_->power_off().error = "relay stuck";
   Cycle(50);
   EXPECT_EQ(Cycle(50)->GetErrorMessage(), "failed to issue power off");
+}
+
+// A drive that powers on but never becomes ready: the attachment is a polled step bounded by the cycle's detection
+// time-out, not a blocking wait for the drive's CAP.TO (10 s here).
+TEST_F(PowerControlRunnerTest, DetectionTimeOutBoundsAnAttachmentUnderWay) {
+  Attach();
+  hooks_->power_off().action = [this] { sim_->PowerOff(); };
+  hooks_->power_on().action = [this] {
+    sim_->PowerOn();
+    sim_->SetReadyStuck(true);  // CSTS.RDY stays 0 whatever CC.EN does
+  };
+  const uint64_t start = spdk_get_ticks();
+  auto runner = Cycle(50, 60000, 3000);
+  const double seconds = static_cast<double>(spdk_get_ticks() - start) / static_cast<double>(spdk_get_ticks_hz());
+  EXPECT_EQ(runner->GetErrorMessage(), "device detection failure after power on");
+  EXPECT_LT(seconds, 8.0) << "the attachment held the cycle past its detection time-out";
+  EXPECT_FALSE(Controller()->IsAttaching());
+  sim_->SetReadyStuck(false);
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 // well, fails or rides through power cycles, and which completions end it.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "runner/orphaned_commands.h"
 #include "runner/workload_generation_runner.h"
+#include "spdk/env.h"
 #include "workload_bench.h"
 
 namespace kyt_test {
@@ -71,6 +74,64 @@ TEST_F(WorkloadRunnerTest, FatalStatusEndsTheRunAndGivesEverythingBack) {
   runner.reset();
   OrphanedCommands::Sweep();
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);
+}
+
+// A run that has failed submits nothing more: the pass that reaps the failed write and the 31 good ones after it
+// leaves nothing in flight.
+TEST_F(WorkloadRunnerTest, AFailedRunSubmitsNothingMore) {
+  Attach();
+  kyt::sim::FaultRule rule;
+  rule.opcode = 0x01;
+  rule.status = kyt::sim::Status::Of(2, 0x86);
+  sim_->InjectFault(rule);
+  auto runner = MakeRunner(4096, 0, 32);
+  runner->SetTaskScheduler(scheduler_);
+  runner->SetNvmeControllerManager(manager_);
+  const uint64_t target = sim_->counters().completions + 32;
+  while (runner->GetState() != WorkloadGenerationRunner::kProcessIo) runner->Run();  // the queue is filled
+  runner->Run();  // the driver rings the doorbell as it polls
+  while (sim_->counters().completions < target) std::this_thread::yield();
+  runner->Run();
+  ASSERT_EQ(runner->GetState(), WorkloadGenerationRunner::kPrepareOutput);
+  EXPECT_EQ(runner->GetOutstanding(), 0u);
+  ASSERT_TRUE(Run(*runner));
+  EXPECT_TRUE(runner->IsAborted());
+}
+
+// An I/O that passes its deadline ends the run, also when the time-out's status is on the ignore list: the device
+// may still hold its context.
+TEST_F(WorkloadRunnerTest, AnIoTimeOutEndsTheRunWhateverTheIgnoreList) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  kyt::sim::FaultRule lost;
+  lost.opcode = 0x02;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;
+  sim_->InjectFault(lost);
+  auto runner = MakeRunner(4096, 100);
+  runner->input->ignoreError.emplace_back(3, 0x71);
+  runner->SetTaskScheduler(scheduler_);
+  runner->SetNvmeControllerManager(manager_);
+  while (sim_->counters().injected == 0 && !runner->IsComplete()) runner->Run();
+  kyt_env_test_advance_clock(6 * spdk_get_ticks_hz());  // past the 5 s command time-out
+  ASSERT_TRUE(Run(*runner));
+  ASSERT_TRUE(runner->IsAborted());
+  EXPECT_EQ(runner->GetErrorMessage().rfind("IO Command Timeout (Details: Cmd=Read", 0), 0u);
+}
+
+// A reset takes the run's queue pair away: the run ends with an Error, even when the aborted commands' status is
+// on the ignore list.
+TEST_F(WorkloadRunnerTest, ARunWhoseQueuePairVanishedEndsWithAnError) {
+  Attach();
+  auto runner = MakeRunner(1u << 16, 50);
+  runner->input->accessPattern.basic.loops = 1000;
+  runner->input->ignoreError.emplace_back(0, 0x07);
+  runner->SetTaskScheduler(scheduler_);
+  runner->SetNvmeControllerManager(manager_);
+  while (runner->GetState() != WorkloadGenerationRunner::kProcessIo) runner->Run();
+  RunFunction(kFunctionResetController);
+  ASSERT_TRUE(Run(*runner));
+  ASSERT_TRUE(runner->IsAborted());
+  EXPECT_EQ(runner->GetErrorMessage(), "I/O queue pair " + std::to_string(runner->GetQid()) + " no longer exists");
 }
 
 // A failed read transfers nothing: its stale buffer neither fails the run nor marks the context's next I/O.

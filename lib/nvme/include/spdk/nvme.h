@@ -146,6 +146,8 @@ struct spdk_nvme_probe_ctx *spdk_nvme_probe_async(const struct spdk_nvme_transpo
 						  spdk_nvme_probe_cb probe_cb, spdk_nvme_attach_cb attach_cb,
 						  spdk_nvme_remove_cb remove_cb);
 int spdk_nvme_probe_poll_async(struct spdk_nvme_probe_ctx *probe_ctx);
+/* Gives up on a probe still under way: the controllers it was initialising are destroyed, the context freed. */
+void spdk_nvme_probe_abort_async(struct spdk_nvme_probe_ctx *probe_ctx);
 struct spdk_nvme_ctrlr *spdk_nvme_connect(const struct spdk_nvme_transport_id *trid,
 					  const struct spdk_nvme_ctrlr_opts *opts, size_t opts_size);
 struct spdk_nvme_probe_ctx *spdk_nvme_connect_async(const struct spdk_nvme_transport_id *trid,

@@ -1,0 +1,102 @@
+// Format NVM and data validation on the simulated drive: a format that was sent, whatever its outcome, leaves the
+// validation of its namespace starting afresh, so that the blocks it erased are never reported as a data mismatch.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "nvme/data_validator.h"
+#include "nvme/nvme_controller_ctx.h"
+#include "runner/nvm_cmd_runner.h"
+#include "runner_bench.h"
+#include "spdk/env.h"
+
+namespace kyt_test {
+namespace {
+
+class FormatValidationTest : public RunnerBench {
+ protected:
+  void SetUp() override {
+    RunnerBench::SetUp();
+    Attach(60000);
+    CreateQueuePair();
+    RunFunction(kFunctionEnableDataValidator, [](GenericFunctionRunner& r) {
+      r.SetDeviceCheck(true);
+      r.SetNamespaceId(1);
+    });
+    Io(kNvmCmdWrite, "");  // blocks 0-7 hold validated stamps
+  }
+
+  // A validated read or write of blocks 0-7 of namespace 1, expected to end with `error` ("" for done).
+  void Io(uint32_t code, const std::string& error) {
+    NvmCmdRunner runner(address_, "Io");
+    runner.SetCommandCode(code);
+    runner.SetLbaRange(0, 8);
+    runner.SetNamespaceId(1);
+    ASSERT_TRUE(Step(runner));
+    EXPECT_EQ(runner.GetErrorMessage(), error.empty() ? runner.GetErrorMessage() : error);
+    EXPECT_EQ(runner.IsDone(), error.empty()) << runner.GetErrorMessage();
+  }
+
+  std::unique_ptr<AdminCmdRunner> Format() {
+    auto runner = std::make_unique<AdminCmdRunner>(address_, "FormatNvm");
+    runner->GetInput().code = kAdminCmdFormatNvm;
+    runner->GetInput().params.format.nsid = 1;
+    return runner;
+  }
+};
+
+TEST_F(FormatValidationTest, AFormatThatSucceededForgetsWhatWasWritten) {
+  ASSERT_NE(kyt::nvme::DataValidator::GetProcessHeldBytes(), 0u);
+  auto format = Format();
+  ASSERT_TRUE(Step(*format) && format->IsDone()) << format->GetErrorMessage();
+  // Forgotten without a walk over the map: the pages the write took go back.
+  EXPECT_EQ(kyt::nvme::DataValidator::GetProcessHeldBytes(), 0u);
+  Io(kNvmCmdRead, "");
+  Io(kNvmCmdWrite, "");
+  Io(kNvmCmdRead, "");
+}
+
+// A format the drive executes while the controller fails under it: the call ends with the failure, and after the
+// recovery the erased blocks are not a mismatch.
+TEST_F(FormatValidationTest, AFormatOfUnknownOutcomeLeavesItsBlocksUntracked) {
+  kyt::sim::FaultRule lost;
+  lost.admin = true;
+  lost.opcode = 0x80;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;  // executed, never answered
+  sim_->InjectFault(lost);
+  auto format = Format();
+  format->SetNvmeControllerManager(manager_);
+  while (sim_->counters().injected == 0) format->Run();
+  sim_->SetFatal(true);
+  ASSERT_TRUE(Step(*format));
+  EXPECT_EQ(format->GetErrorMessage(),
+            "Controller has failed: reset the controller, or scan for removal and attachment");
+  sim_->SetFatal(false);
+  RunFunction(kFunctionResetController);
+  CreateQueuePair();
+  Io(kNvmCmdRead, "");
+}
+
+// A format whose completion never comes ends at its deadline with the host's time-out status; its blocks are
+// untracked too.
+TEST_F(FormatValidationTest, AFormatThatTimedOutLeavesItsBlocksUntracked) {
+  kyt_env_test_set_clock_scale(1);
+  kyt::sim::FaultRule lost;
+  lost.admin = true;
+  lost.opcode = 0x80;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;
+  sim_->InjectFault(lost);
+  auto format = Format();
+  format->SetNvmeControllerManager(manager_);
+  while (sim_->counters().injected == 0) format->Run();
+  kyt_env_test_advance_clock(61 * spdk_get_ticks_hz());
+  ASSERT_TRUE(Step(*format));
+  EXPECT_TRUE(format->IsDone());
+  EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&format->GetOutput().cpl));
+  RunFunction(kFunctionResetController);
+  CreateQueuePair();
+  Io(kNvmCmdRead, "");
+}
+
+}  // namespace
+}  // namespace kyt_test
