@@ -58,6 +58,9 @@ export interface DataMismatchError extends Error {
   data: DataMismatch;
 }
 
+/** A read's callback error: a command error (data: the completion entry) or a data mismatch (data: DataMismatch). */
+export type ReadError = CommandError | DataMismatchError;
+
 /** `data` of a "data mismatch" Error (read, workload): the block, the validator's tag expected and the tag found. */
 export interface DataMismatch {
   lba: number;
@@ -170,7 +173,7 @@ export interface HistogramFeature {
   /** Highest latency bucket bound, µs: a power of ten above startUs (default 100000000). */
   endUs?: number;
   /**
-   * Each latency is counted rounded to `precisions` + 1 significant digits, 1-7 (default 4). 8 bytes per bucket and
+   * Each latency is counted rounded to `precisions` significant digits, 1-7 (default 4). 8 bytes per bucket and
    * direction, 9 * 10^(precisions - 1) buckets per decade; more than 10,000,000 buckets (or 1,000,000 with rawData)
    * are refused before the run.
    */
@@ -320,18 +323,24 @@ export interface WorkloadIntervalSample {
   sinceStart: number;
 }
 
+/** One bucket; its bounds are in units of the histogram's startUs (µs when startUs is 1). */
 export interface HistogramBucket {
-  /** µs. */
+  /** Lower bound. */
   start: number;
-  /** µs. */
+  /** Upper end: nine tenths of a step above the lower bound. */
   end: number;
+  /** I/Os counted in it. */
   count: number;
 }
 
 export interface HistogramRawData {
+  /** The histogram's startUs, µs. */
   start: number;
+  /** The histogram's endUs, µs. */
   end: number;
+  /** precisions - 1. */
   precision: number;
+  /** Every bucket, lowest first. */
   data: HistogramBucket[];
 }
 
@@ -474,8 +483,8 @@ export declare class KytAddon {
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
 
   // ---- NVMe commands ----
-  read(startLba: number, numBlocks: number, callback: Callback<Completion, CommandError>): void;
-  read(startLba: number, numBlocks: number, options: ReadOptions, callback: Callback<Completion, CommandError>): void;
+  read(startLba: number, numBlocks: number, callback: Callback<Completion, ReadError>): void;
+  read(startLba: number, numBlocks: number, options: ReadOptions, callback: Callback<Completion, ReadError>): void;
   write(startLba: number, numBlocks: number, callback: Callback<Completion, CommandError>): void;
   write(startLba: number, numBlocks: number, options: WriteOptions, callback: Callback<Completion, CommandError>): void;
   datasetManagement(ranges: Uint8Array, attributes: number, nsid: number, qid: number,

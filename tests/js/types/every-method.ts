@@ -1,7 +1,8 @@
 // Compiled (never run) by types.test.js against the package's index.d.ts: one call of every KytAddon method with its
 // options and a use of its result's keys, so that a method, option or result key renamed in the types breaks the build.
 import {
-  KytAddon, Completion, CommandError, WorkloadResult, WorkloadError, WorkloadDirectionStats, JsonValue,
+  KytAddon, Completion, CommandError, ReadError, DataMismatch, DataMismatchError, WorkloadResult, WorkloadError,
+  WorkloadDirectionStats, JsonValue,
 } from '../../..';
 
 declare const bytes: Uint8Array;
@@ -12,6 +13,12 @@ function useCompletion(c: Completion): number {
 
 function useError(err: CommandError): number {
   return err.data ? useCompletion(err.data) : err.message.length;
+}
+
+function useReadError(err: ReadError): number {
+  if (err.message !== 'data mismatch') return useError(err as CommandError);
+  const mismatch: DataMismatch = (err as DataMismatchError).data;
+  return mismatch.lba + mismatch.expected + mismatch.found;
 }
 
 function useStats(s: WorkloadDirectionStats): number {
@@ -84,9 +91,9 @@ addon.getNamespaceInfo(1, (err, ns) => {
 });
 
 // NVMe commands.
-addon.read(0, 8, (err, c) => { if (err) useError(err); else useCompletion(c); });
+addon.read(0, 8, (err, c) => { if (err) useReadError(err); else useCompletion(c); });
 addon.read(0, 8, { nsid: 1, qid: 1, bdf: '0000:01:00.0' }, (err, c) => {
-  if (err) useError(err); else useCompletion(c);
+  if (err) useReadError(err); else useCompletion(c);
 });
 addon.write(0, 8, (err, c) => { void err; void c; });
 addon.write(0, 8, { nsid: 1, qid: 1, dataPattern: bytes }, (err, c) => {
