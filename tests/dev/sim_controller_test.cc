@@ -192,17 +192,5 @@ TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
   EXPECT_NE(CreateQueuePair(), 0);
 }
 
-TEST_F(RemovalTest, InjectedCommandErrorNeedsItsQueue) {
-  Attach();
-  EXPECT_EQ(Ctx().InjectCommandError(5, 2, false, 0, 1, 0, 129), -ENXIO);  // no such queue pair
-  const uint16_t qid = CreateQueuePair();
-  ASSERT_NE(qid, 0);
-  EXPECT_EQ(Ctx().InjectCommandError(qid, 2, false, 0, 1, 1, 0x85), 0);
-  auto read = MakeIo(qid, 0, 1);
-  ASSERT_TRUE(Run(kRead, *read));
-  EXPECT_EQ(read->cpl.status.sct, 1);
-  EXPECT_EQ(read->cpl.status.sc, 0x85);
-}
-
 }  // namespace
 }  // namespace kyt_dev_test

@@ -45,9 +45,8 @@ class QueuePairTest : public SimDeviceTest {
 TEST_F(QueuePairTest, CreationAndDeletionSendTheirCommandsInOrder) {
   Attach();
   sim_->ClearCommandLog();
-  const std::string c = "NVME: QueuePairCreationController: ", d = "NVME: QueuePairDeletionController: ";
-  EXPECT_TRUE(InOrder(LinesOf([&] { ASSERT_EQ(CreateQueuePair(), 1); }),
-                      {c + "Using QID 1 for a new queue pair", c + "Successfully created a new queue pair"}));
+  const std::string d = "NVME: QueuePairDeletionController: ";
+  ASSERT_EQ(CreateQueuePair(), 1);
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kCreateSq}));
   const auto create_sq = AdminLog(kCreateSq);
   EXPECT_EQ(create_sq[0].cdw10 & 0xFFFF, 1u);  // QID

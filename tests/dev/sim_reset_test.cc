@@ -31,19 +31,13 @@ TEST_F(ResetTest, ResetWaitsWhileReadyStaysSetAndDropsTheQueuePairs) {
   auto& reset = Ctx().GetResetController();
   const uint64_t resets_before = sim_->counters().resets;
   sim_->SetReadyStuck(true);
-  bool done = false;
-  const auto lines = LinesOf([&] {
-    reset.Start();
-    for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
-    EXPECT_EQ(reset.GetState(), 1u);
-    reset.Start();  // running: nothing happens
-    EXPECT_EQ(reset.GetState(), 1u);
-    sim_->SetReadyStuck(false);
-    done = RunMachine(reset);
-  });
-  ASSERT_TRUE(done) << reset.GetErrorMessage();
-  EXPECT_TRUE(InOrder(lines, {"NVME: Starting Controller Reset", "NVME: CSTS is 0", "NVME: Cleaning up all queues",
-                              "NVME: Starting controller initialization", "NVME: Controller initialization is done"}));
+  reset.Start();
+  for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
+  EXPECT_EQ(reset.GetState(), 1u);
+  reset.Start();  // running: nothing happens
+  EXPECT_EQ(reset.GetState(), 1u);
+  sim_->SetReadyStuck(false);
+  ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
   EXPECT_EQ(sim_->counters().resets, resets_before + 1);
   EXPECT_FALSE(Ctx().GetHandle()->is_resetting);
   EXPECT_FALSE(Ctx().GetQueueManager().IsValidQueueId(q1));

@@ -21,7 +21,6 @@ std::string RefusalOf(int32_t type) {
 
 TEST(HookType, AcceptsTheFourHooksAndRefusesOthersWithTheSignedNumber) {
   for (int32_t type = 0; type < tyr::kHookCount; ++type) EXPECT_EQ(RefusalOf(type), "accepted") << type;
-  EXPECT_EQ(tyr::kHookCount, 4);
   EXPECT_EQ(RefusalOf(4), "Invalid handler type: 4");
   EXPECT_EQ(RefusalOf(-1), "Invalid handler type: -1");
   EXPECT_EQ(RefusalOf(std::numeric_limits<int32_t>::min()), "Invalid handler type: -2147483648");

@@ -25,11 +25,7 @@ class AdmissionTest : public RunnerBench {
 
   // A Get Features (Arbitration) that the drive executes but never completes, stepped until the drive dropped it.
   std::unique_ptr<GenericCmdRunner> LostAdminCommand() {
-    kyt::sim::FaultRule lost;
-    lost.admin = true;
-    lost.opcode = 0x0A;
-    lost.action = kyt::sim::FaultRule::Action::kDrop;
-    sim_->InjectFault(lost);
+    LoseNextAdmin(0x0A);
     auto runner = std::make_unique<GenericCmdRunner>(address_);
     runner->GetCommand().opc = 0x0A;
     runner->GetCommand().cdw10 = 1;

@@ -59,11 +59,7 @@ TEST_F(FormatValidationTest, AFormatThatSucceededForgetsWhatWasWritten) {
 // A format the drive executes while the controller fails under it: the call ends with the failure, and after the
 // recovery the erased blocks are not a mismatch.
 TEST_F(FormatValidationTest, AFormatOfUnknownOutcomeLeavesItsBlocksUntracked) {
-  kyt::sim::FaultRule lost;
-  lost.admin = true;
-  lost.opcode = 0x80;
-  lost.action = kyt::sim::FaultRule::Action::kDrop;  // executed, never answered
-  sim_->InjectFault(lost);
+  LoseNextAdmin(0x80);  // executed, never answered
   auto format = Format();
   format->SetNvmeControllerManager(manager_);
   while (sim_->counters().injected == 0) format->Run();
@@ -81,11 +77,7 @@ TEST_F(FormatValidationTest, AFormatOfUnknownOutcomeLeavesItsBlocksUntracked) {
 // untracked too.
 TEST_F(FormatValidationTest, AFormatThatTimedOutLeavesItsBlocksUntracked) {
   kyt_env_test_set_clock_scale(1);
-  kyt::sim::FaultRule lost;
-  lost.admin = true;
-  lost.opcode = 0x80;
-  lost.action = kyt::sim::FaultRule::Action::kDrop;
-  sim_->InjectFault(lost);
+  LoseNextAdmin(0x80);
   auto format = Format();
   format->SetNvmeControllerManager(manager_);
   while (sim_->counters().injected == 0) format->Run();

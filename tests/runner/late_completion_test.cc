@@ -18,11 +18,7 @@ class LateCompletionTest : public RunnerBench {};
 
 TEST_F(LateCompletionTest, TimedOutCommandKeepsItsContextWithItsQueueUntilTheQueueGoes) {
   Attach(60000);  // a minute: the test moves the clock past it
-  kyt::sim::FaultRule rule;
-  rule.admin = true;
-  rule.opcode = 0x06;
-  rule.action = kyt::sim::FaultRule::Action::kDrop;  // executed (its data written), never completed
-  sim_->InjectFault(rule);
+  LoseNextAdmin(0x06);  // executed (its data written), never completed
   auto& queues = Controller()->GetControllerCtx()->GetQueueManager();
   {
     auto data = std::make_unique<std::vector<uint8_t>>(4096, 0);

@@ -83,6 +83,15 @@ class RunnerBench : public ::testing::Test {
 
   virtual kyt::sim::SimConfig Config() { return StandardConfig(); }
 
+  // The drive executes the next admin command of `opcode` (its data written) but never completes it.
+  void LoseNextAdmin(int16_t opcode) {
+    kyt::sim::FaultRule lost;
+    lost.admin = true;
+    lost.opcode = opcode;
+    lost.action = kyt::sim::FaultRule::Action::kDrop;
+    sim_->InjectFault(lost);
+  }
+
   // Steps the task until it is final (at most `seconds` of wall time). Returns whether it became final.
   bool Step(TaskBase& task, double seconds = 10.0) {
     if (!task.GetNvmeControllerManager()) task.SetNvmeControllerManager(manager_);

@@ -4,13 +4,10 @@
 // The second copies fall due on the environment's clock, which only the test moves (sim.advanceClock).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, loadSim, createDrive, freeBdf, ok, call } = require('./helpers');
+const { smallNamespaces, loadSim, ok, call, driveSetup } = require('./helpers');
 
-const { KytAddon } = loadAddon();
 const sim = loadSim();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 const LIMIT = { timeout: 60000 };  // a hang fails the test instead of stalling the run
 const SECOND = 1000000;            // µs
 
@@ -18,8 +15,7 @@ const until = async (done) => { while (!done()) await new Promise(setImmediate);
 const ignored = async () => (await ok(addon, 'getDeviceInfo')).ignoredCompletions;
 
 test('attach with a queue pair', LIMIT, async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   sim.clock(4);  // the attachment's wait before it enables the controller
   assert.equal((await call(addon, 'scanAttachment', 60000)).err, null);
   sim.clock(1);

@@ -6,13 +6,10 @@
 // make a command time out by itself.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, loadSim, createDrive, freeBdf, ok, call } = require('./helpers');
+const { smallNamespaces, loadSim, ok, call, driveSetup } = require('./helpers');
 
-const { KytAddon } = loadAddon();
 const sim = loadSim();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 const TIMEOUT_MS = 30000;
 const FAILED = 'Controller has failed: reset the controller, or scan for removal and attachment';
 const GONE = 'Device is not responding (removed or powered off): scan for removal and attachment';
@@ -61,8 +58,7 @@ async function attach() {
 const rescan = async () => { await ok(addon, 'scanRemoval'); await attach(); };
 
 test('attach with a 30 s command time-out, a queue pair and verified data', LIMIT, async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   await attach();
   await ok(addon, 'enableDataValidator', { nsid: 1 });
 });

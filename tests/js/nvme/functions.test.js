@@ -5,14 +5,11 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const os = require('node:os');
 const path = require('node:path');
-const { startArgs, standardNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('./helpers');
+const { standardNamespaces, ok, fails, call, driveSetup } = require('./helpers');
 
-const { KytAddon } = loadAddon();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
 // Namespace 3: 2^34 blocks (8 TiB of 512 bytes).
 const bigBlocks = 2 ** 34;
-const drive = createDrive(bdf, {
+const { addon, bdf, drive, start } = driveSetup({
   namespaces: standardNamespaces.map((ns) => (ns.nsid === 3 ? { ...ns, blocks: bigBlocks } : ns)),
 });
 function lastCommand(opcode, admin = true) {
@@ -21,8 +18,7 @@ function lastCommand(opcode, admin = true) {
 const identify = () => ['sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, Buffer.alloc(4096), false];
 
 test('functions that need an attached drive say so', async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   const inject = ['nvmeSetErrorInjection', 0, 6, false, 1, 0, 0, 1];
   for (const args of [['enableDataValidator'], ['resetController'], ['shutdown'], inject]) {
     assert.equal((await fails(addon, ...args)).message, 'device not initialized', args[0]);

@@ -52,6 +52,16 @@ function createDrive(bdf, options = {}) {
   return drive;
 }
 
+// A file's usual set-up: an addon object, this process's address with the simulated drive on it, and start(), which
+// points the addon at the drive and starts its worker (its answer: whether the start succeeded).
+function driveSetup(options) {
+  const addon = new (loadAddon().KytAddon)(true);
+  const bdf = freeBdf();
+  const drive = createDrive(bdf, options);
+  const start = () => { addon.setDefaultBdf(bdf); return addon.startTaskScheduler(...startArgs()); };
+  return { addon, bdf, drive, start };
+}
+
 // Calls a callback method and resolves with {err, result}; the callback must be called exactly once, with exactly
 // two arguments.
 function call(addon, method, ...args) {
@@ -85,4 +95,4 @@ function haveQemu() {
   return fs.existsSync('/usr/bin/qemu-system-x86_64');
 }
 
-module.exports = { startArgs, standardNamespaces, smallNamespaces, root, buildDir, loadAddon, loadSim, freeBdf, createDrive, call, ok, fails, haveQemu };
+module.exports = { startArgs, standardNamespaces, smallNamespaces, root, buildDir, loadAddon, loadSim, freeBdf, createDrive, driveSetup, call, ok, fails, haveQemu };

@@ -4,21 +4,17 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const { startArgs, smallNamespaces, loadAddon, loadSim, createDrive, freeBdf, ok } = require('./helpers');
+const { smallNamespaces, loadSim, ok, driveSetup } = require('./helpers');
 
-const { KytAddon } = loadAddon();
 const sim = loadSim();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 const POOL_THREADS = Number(process.env.UV_THREADPOOL_SIZE) || 4;  // libuv's default
 
 const until = async (done) => { while (!done()) await new Promise(setImmediate); };
 
 test('more running workloads than pool threads: a file read, getDeviceInfo and createQueuePair call back meanwhile',
   { timeout: 30000 }, async () => {
-    addon.setDefaultBdf(bdf);
-    assert.equal(addon.startTaskScheduler(...startArgs()), true);
+    assert.equal(start(), true);
     sim.clock(10);  // the attachment's 2 s wait
     await ok(addon, 'scanAttachment', 0);
     sim.clock(1);

@@ -3,12 +3,9 @@
 // nothing; values the drive cannot run are refused, before any I/O, through the callback.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, loadAddon, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
+const { ok, fails, driveSetup } = require('../nvme/helpers');
 
-const { KytAddon } = loadAddon();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf);
+const { addon, bdf, drive, start } = driveSetup();
 
 const P = 'startWorkloadGenerator : ';
 const noop = () => assert.fail('a refused workload must not call back');
@@ -19,8 +16,7 @@ const multi = (edit, more = {}) => ({ type: 'multirange', ranges: [{ ...range, .
 const histogram = (h) => ({ features: { histogram: { enabled: true, ...h } } });
 
 test('start the driver', async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   await ok(addon, 'scanAttachment', 5000);
 });
 

@@ -3,22 +3,18 @@
 // through and ends with its statistics; a hook that reports an error ends the workload with that text.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, loadSim, createDrive, freeBdf, ok, fails } = require('../nvme/helpers');
+const { smallNamespaces, loadSim, ok, fails, driveSetup } = require('../nvme/helpers');
 
 loadSim().clock(4);  // each attachment waits 2 s of this clock
 
-const { KytAddon } = loadAddon();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 const [POWER_ON, POWER_OFF] = [0, 1];
 const options = { queueDepth: 8, readPercent: 50, range: { startLba: 0, size: 2048 }, duration: 1, loops: 1000,
   features: { powerControl: { enabled: true, offHoldTimeMs: 100, onHoldTimeMs: 100, detectionTimeoutMs: 20000,
     removalTimeoutMs: 20000 } } };
 
 test('a verified workload survives power cycles driven by the hooks', async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   await ok(addon, 'scanAttachment', 5000);
   await ok(addon, 'enableDataValidator', { nsid: 1 });
   const seen = [];

@@ -3,18 +3,14 @@
 // "info", the error history of failed commands, and the runs that end in an Error.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { startArgs, smallNamespaces, loadAddon, createDrive, freeBdf, ok, fails, call } = require('../nvme/helpers');
+const { smallNamespaces, ok, fails, call, driveSetup } = require('../nvme/helpers');
 
-const { KytAddon } = loadAddon();
-const addon = new KytAddon(true);
-const bdf = freeBdf();
-const drive = createDrive(bdf, { namespaces: smallNamespaces });
+const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 
 const PERF_KEYS = ['bandwidth', 'iops', 'xfer', 'io'];
 
 test('a workload before the drive is attached fails with a bare Error', async () => {
-  addon.setDefaultBdf(bdf);
-  assert.equal(addon.startTaskScheduler(...startArgs()), true);
+  assert.equal(start(), true);
   const err = await fails(addon, 'startWorkloadGenerator', {});
   assert.deepEqual([err.message, err.info, err.read], ['device not initialized', undefined, undefined]);
   await ok(addon, 'scanAttachment', 5000);
