@@ -5,6 +5,8 @@
 //     device      + the device layer: IoManager submission and completion routines, NvmeQueueManager reaping
 //     validation  + data validation (namespace 1's validator enabled; every block read is compared)
 //     generator   + the access-pattern generator (BasicAccessPatternGenerator, random 4 KiB reads) choosing the I/Os
+//                 (these device layers' loop does per pass what the workload does: it first chooses the next I/O of
+//                 every completed context and prefetches its validator line, IoManager::Prefetch, then sends them)
 //     tracker     + the workload itself: a WorkloadGenerationRunner (generator, completion policy, performance
 //                 trackers) stepped by the worker's pass (NvmeDriver::RunPass), as the worker steps it
 //     histogram   + the latency histogram of the runner's trackers (the workload's default 1 us .. 100 s, 4 digits)
@@ -339,16 +341,19 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
   positions.blocks = blocks;
   uint64_t pass_ticks = spdk_get_ticks();
   kyt::nvme::IoManager& io_manager = rig.ctx->GetIoManager();
-  // A refused I/O (its range is busy) keeps its position and is tried again in the next pass, as the workload does.
-  auto submit = [&](NvmeIoCtx* ctx, bool again) {
-    if (!again) {
-      if (generator) {
-        IoDirection direction;
-        generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, pass_ticks);
-      } else {
-        ctx->start_lba = positions.Next();
-      }
+  // As in the workload, the completed contexts' next I/Os are chosen first (and what their submission reads is
+  // prefetched), then sent. A refused I/O (its range is busy) keeps its position and is tried again in the next
+  // pass, as the workload does.
+  auto choose = [&](NvmeIoCtx* ctx) {
+    if (generator) {
+      IoDirection direction;
+      generator->Next(ctx->nsid, ctx->start_lba, ctx->num_blocks, direction, ctx->xfer_size, pass_ticks);
+    } else {
+      ctx->start_lba = positions.Next();
     }
+    io_manager.Prefetch(ctx);
+  };
+  auto submit = [&](NvmeIoCtx* ctx) {
     const kyt::nvme::IoOpsStatus status = io_manager.SendReadAsync(ctx);
     if (status == kyt::nvme::kIoOpsRangeBusy) {
       busy.push_back(ctx);
@@ -365,7 +370,8 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
     ctx->callback = DeviceComplete;
     ctx->pass_ticks = &pass_ticks;
     ctx->data = std::make_unique<DmaContext>(kIoBytes);
-    submit(ctx.get(), false);
+    choose(ctx.get());
+    submit(ctx.get());
   }
   std::vector<NvmeIoCtx*> retry;
   retry.reserve(depth);
@@ -375,11 +381,12 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
     rig.ctx->GetQueueManager().ProcessIoCompletions(rig.qid);
     for (NvmeIoCtx* ctx : done) {
       if (ctx->data_mismatch) state.SkipWithError("data mismatch");
+      choose(ctx);
     }
     retry.swap(busy);
-    for (NvmeIoCtx* ctx : retry) submit(ctx, true);
+    for (NvmeIoCtx* ctx : retry) submit(ctx);
     retry.clear();
-    for (NvmeIoCtx* ctx : done) submit(ctx, false);
+    for (NvmeIoCtx* ctx : done) submit(ctx);
     done.clear();
   });
   while (io_manager.GetOutstanding() != 0) {

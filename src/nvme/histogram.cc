@@ -121,8 +121,13 @@ uint32_t Histogram::GetBucketIndex(double x) const {
 
 void Histogram::InsertValue(double x) {
   if (bucket_count_ == 0) return;
-  uint32_t index = GetBucketIndex(x);
-  if (index >= bucket_count_) index = bucket_count_ - 1;
+  uint32_t index = last_index_;
+  if (!(x == last_value_)) {
+    index = GetBucketIndex(x);
+    if (index >= bucket_count_) index = bucket_count_ - 1;
+    last_value_ = x;
+    last_index_ = index;
+  }
   if (buckets_[index] != std::numeric_limits<uint64_t>::max()) {
     ++buckets_[index];
     ++total_;

@@ -84,6 +84,9 @@ class Histogram {
   uint32_t min_exponent_ = 0;                 // floor(log10(min))
   uint64_t decade_start_[kMaxExponent + 1];  // min * 10^j, saturated
   double step_[kMaxExponent + 1];            // 10^(e - digits) for a value of exponent e, as pow gives it
+  // The last value counted and its bucket: a workload stamps its I/Os per pass, so equal latencies come in runs.
+  double last_value_ = -1.0;  // below any min: never a cached value
+  uint32_t last_index_ = 0;
 };
 
 #endif  // KYT_NVME_HISTOGRAM_H

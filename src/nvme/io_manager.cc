@@ -186,14 +186,14 @@ IoOpsStatus IoManager::SubmitReadWrite(NvmeIoCtx* ctx, uint32_t (NvmeQueueManage
   return kIoOpsSubmitted;
 }
 
-// Starts bringing in the validator's line for the I/O's first block while the request is checked: the claim needs it.
-void IoManager::PrefetchValidatorLine(const NvmeIoCtx* ctx) const {
+void IoManager::Prefetch(const NvmeIoCtx* ctx) const {
   const DataValidator* v = data_validator_manager_->Find(ctx->nsid);
-  if (v != nullptr && ctx->start_lba < v->GetNumLbas()) __builtin_prefetch(v->LineOf(ctx->start_lba), 1);
+  if (v != nullptr && ctx->start_lba < v->GetNumLbas()) v->Prefetch(ctx->start_lba);
 }
 
 IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
-  PrefetchValidatorLine(ctx);
+  // The claim needs the validator's line: it comes in while the request is checked.
+  Prefetch(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
@@ -211,7 +211,8 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
 }
 
 IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
-  PrefetchValidatorLine(ctx);
+  // The claim needs the validator's line: it comes in while the request is checked.
+  Prefetch(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }

@@ -30,6 +30,12 @@ class CircularQueue {
     Check(!IsEmpty(), what);
     value = slots_[read_];
   }
+  // The value `i` places behind the front (i < Size()), without removing anything.
+  const T& At(uint32_t i, const char* what = "At") const {
+    Check(i < Size(), what);
+    const uint32_t slot = read_ + i;
+    return slots_[slot >= slots_.size() ? slot - slots_.size() : slot];
+  }
   void Pop(const char* what = "Pop") {
     Check(!IsEmpty(), what);
     read_ = Next(read_);

@@ -94,6 +94,9 @@ class WorkloadGenerationRunner : public TaskBase {
 
   // I/O loop.
   NvmeIoCtx* AllocContext(uint8_t index);
+  // Asks the generator for the context's next I/O (sets stop_ with the pattern's last one).
+  void ChooseIo(NvmeIoCtx* ctx);
+  // Sends the I/O the context holds; false when it was not sent (refused, or its range busy: then queued to retry).
   bool SubmitSingleIo(NvmeIoCtx* ctx);
   void ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
   void DestroyContext(NvmeIoCtx* ctx);
