@@ -11,10 +11,21 @@
 namespace tyr::pmu {
 
 namespace {
-std::string hex2(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof(text), "%02x", value & 0xFFu);
+// value in lower-case hex, zero-padded to at least digits digits.
+std::string hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%0*x", digits, static_cast<unsigned>(value));
   return text;
+}
+
+// Runs one step of the update; its failure's text names the step.
+template <typename Step>
+auto runStep(const std::string& name, Step step) {
+  try {
+    return step();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(name + " failed: " + e.what());
+  }
 }
 }  // namespace
 
@@ -66,7 +77,7 @@ void Stm32Bootloader::waitForAckWithin(std::chrono::milliseconds timeout) {
     log(": Received NACK");
     throw std::runtime_error("Received NACK from device");
   }
-  throw std::runtime_error("Received undefined response 0x" + hex2(reply));
+  throw std::runtime_error("Received undefined response 0x" + hex(reply, 2));
 }
 
 void Stm32Bootloader::enter() {
@@ -86,7 +97,7 @@ std::vector<uint8_t> Stm32Bootloader::sendGet() {
   log(": Expecting " + std::to_string(count) + " bytes");
   const std::vector<uint8_t> reply = readBytes(count);
   std::string text = ": Received:";
-  for (uint8_t byte : reply) text += " 0x" + hex2(byte);
+  for (uint8_t byte : reply) text += " 0x" + hex(byte, 2);
   log(text);
   waitForAck();
   return std::vector<uint8_t>(reply.begin() + 1, reply.end());  // behind the bootloader version
@@ -101,9 +112,7 @@ uint16_t Stm32Bootloader::sendGetId() {
   waitForAck();
   if (count != 2) throw std::runtime_error("the product ID has " + std::to_string(count) + " bytes instead of 2");
   const uint16_t productId = static_cast<uint16_t>(id[0] << 8 | id[1]);
-  char text[8];
-  std::snprintf(text, sizeof(text), "%03x", productId);
-  log(std::string(": Product ID: 0x") + text);
+  log(": Product ID: 0x" + hex(productId, 3));
   return productId;
 }
 
@@ -140,9 +149,7 @@ void Stm32Bootloader::sendErase() {
 }
 
 void Stm32Bootloader::sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08x", address);
-  log(std::string(": Sending STM Write Memory command at address 0x") + text);
+  log(": Sending STM Write Memory command at address 0x" + hex(address, 8));
   if (data.size() > kMaxBlock) throw std::runtime_error("Data length exceeds maximum of 256 bytes.");
   // AN3155 needs at least one byte per block (N = length - 1).
   if (data.empty()) throw std::runtime_error("Data length must be at least 1 byte.");
@@ -173,13 +180,7 @@ void Stm32Bootloader::writeFirmware(const std::vector<uint8_t>& firmware) {
     std::vector<uint8_t> block(firmware.begin() + offset, firmware.begin() + offset + length);
     block.resize((length + 3) / 4 * 4, 0xFF);
     const uint32_t address = kFlashStart + static_cast<uint32_t>(offset);
-    try {
-      sendWriteMemory(address, block);
-    } catch (const std::exception& e) {
-      char text[16];
-      std::snprintf(text, sizeof(text), "%08x", address);
-      throw std::runtime_error(std::string("Write Memory at 0x") + text + " failed: " + e.what());
-    }
+    runStep("Write Memory at 0x" + hex(address, 8), [&] { sendWriteMemory(address, block); });
   }
   log(": Firmware programming complete!");
 }
@@ -193,16 +194,6 @@ void Stm32Bootloader::checkImage(const std::vector<uint8_t>& firmware) {
 }
 
 namespace {
-// Runs one step of the update; its failure's text names the step.
-template <typename Step>
-auto runStep(const std::string& name, Step step) {
-  try {
-    return step();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(name + " failed: " + e.what());
-  }
-}
-
 bool offers(const std::vector<uint8_t>& commands, uint8_t code) {
   return std::find(commands.begin(), commands.end(), code) != commands.end();
 }
@@ -223,10 +214,9 @@ void Stm32Bootloader::updateFirmware(const std::vector<uint8_t>& firmware) {
   }
   if (!offers(commands, 0x31)) throw std::runtime_error("The bootloader does not offer the Write Memory command (0x31)");
   const size_t flash = flashSizeOfProduct(productId);
-  char id[8];
-  std::snprintf(id, sizeof(id), "%03x", productId);
+  const std::string id = hex(productId, 3);
   if (flash == 0) {
-    log(std::string(": No flash size known for product ID 0x") + id + ": the image is checked against " +
+    log(": No flash size known for product ID 0x" + id + ": the image is checked against " +
         std::to_string(kFlashSize) + " bytes only");
   } else if (firmware.size() > flash) {
     throw std::runtime_error("The firmware image of " + std::to_string(firmware.size()) +
