@@ -317,7 +317,6 @@ void KytController::enablePowerMonitor(const std::string& filepath, uint32_t int
   lostSamples = 0;
   lostReason.clear();
   monitorStop = false;
-  monitorCancel = false;
   monitorIntervalMs = interval_ms;
   monitorThread = std::thread(&KytController::monitorPower, this);
   log("Enabled power monitoring");
@@ -333,7 +332,6 @@ std::string KytController::stopPowerMonitor() {
   std::unique_lock<std::mutex> lock(monitorMutex);
   if (!monitorThread.joinable()) return "";
   monitorStop = true;
-  monitorCancel = true;
   lock.unlock();
   monitorWake.notify_all();
   // A measurement in flight is not awaited: a silent board would hold the stop for the reply time-out.
@@ -342,7 +340,6 @@ std::string KytController::stopPowerMonitor() {
   lock.lock();
   if (monitorFd >= 0) ::close(monitorFd);
   monitorFd = -1;
-  monitorIntervalMs = 0;
   std::string report;
   if (lostSamples > 0) {
     report = "The power monitor log " + monitorPath + " lost " + std::to_string(lostSamples) + " sample" +
@@ -397,7 +394,7 @@ void KytController::monitorPower() {
         std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count() / 1000000;
     std::string record;
     try {
-      json result = client->sendRequest("measurePower", nullptr, [this] { return monitorCancel.load(); });
+      json result = client->sendRequest("measurePower", nullptr, [this] { return monitorStop.load(); });
       if (!result.is_object() && !result.is_null()) {
         throw std::runtime_error("unexpected measurement " + brief(result));
       }
@@ -411,7 +408,7 @@ void KytController::monitorPower() {
       record = std::to_string(stamp) + ',' + field("voltage") + ',' + field("current") + ',' + field("power") + '\n';
     } catch (const std::exception& e) {
       // A failed measurement loses this sample only; the monitor carries on.
-      if (!monitorCancel) log(std::string("Power measurement failed: ") + e.what());
+      if (!monitorStop) log(std::string("Power measurement failed: ") + e.what());
     }
     std::string reason;
     const bool written = record.empty() || writeRecord(record, reason);
@@ -427,7 +424,7 @@ void KytController::monitorPower() {
       log("Writing the power monitor log " + monitorPath + " again, " + std::to_string(lostSamples) +
           " samples lost so far");
     }
-    monitorWake.wait_until(lock, deadline, [this] { return monitorStop; });
+    monitorWake.wait_until(lock, deadline, [this] { return monitorStop.load(); });
   }
 }
 

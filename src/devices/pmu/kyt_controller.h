@@ -110,9 +110,9 @@ class KytController : public threading::Pollable {
   std::mutex monitorMutex;
   std::condition_variable monitorWake;
   uint32_t monitorIntervalMs = 0;
-  bool monitorStop = false;
-  // monitorStop for the monitor's measurement in flight, which a stop cancels rather than awaits.
-  std::atomic<bool> monitorCancel{false};
+  // Set under monitorMutex; also read without it by the measurement in flight, which a stop
+  // cancels rather than awaits.
+  std::atomic<bool> monitorStop{false};
   // The monitor's file: written only by the monitor thread while it runs.
   std::string monitorPath;
   int monitorFd = -1;
