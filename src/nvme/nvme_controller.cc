@@ -214,22 +214,25 @@ void NvmeController::Teardown() {
   ctx_.reset();
 }
 
-std::string NvmeController::GetFailure() const {
+const char* NvmeController::FailureText(kyt::nvme::ControllerState state) const {
   using S = kyt::nvme::ControllerState;
-  const S state = GetState();
-  if (state == S::kFailed || state == S::kRemoved) return kyt::nvme::AdmissionFor(state).text;
+  if (state == S::kFailed) return kyt::nvme::kTextFailed;
+  if (state == S::kRemoved) return kyt::nvme::kTextRemoved;
+  // Under a power-off notice the driver's own finding tells whether the power has gone yet.
   if (state == S::kPowerOffNotified && ctx_ && ctx_->GetHandle()->is_failed) {
     return ctx_->GetHandle()->is_removed ? kyt::nvme::kTextRemoved : kyt::nvme::kTextFailed;
   }
-  return std::string();
+  return nullptr;
+}
+
+std::string NvmeController::GetFailure() const {
+  const char* text = FailureText(GetState());
+  return text != nullptr ? text : std::string();
 }
 
 bool NvmeController::TakesCommands() const {
-  using S = kyt::nvme::ControllerState;
-  const S state = GetState();
-  if (!ctx_ || state == S::kDetached || state == S::kFailed || state == S::kRemoved) return false;
-  // Under a power-off notice the driver's own finding tells whether the power has gone yet.
-  return state != S::kPowerOffNotified || !ctx_->GetHandle()->is_failed;
+  const kyt::nvme::ControllerState state = GetState();
+  return ctx_ && state != kyt::nvme::ControllerState::kDetached && FailureText(state) == nullptr;
 }
 
 NvmeControllerCtx& NvmeController::RequireCtx() const {

@@ -140,6 +140,8 @@ class NvmeController {
 
  private:
   NvmeControllerCtx& RequireCtx() const;
+  // The failure text of a controller in `state` (GetFailure), or nullptr while it is not failed nor gone.
+  const char* FailureText(kyt::nvme::ControllerState state) const;
   void OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid);
 
   std::string name_;

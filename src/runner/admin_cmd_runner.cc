@@ -38,7 +38,7 @@ AdminCmdRunner::~AdminCmdRunner() {
 
 void AdminCmdRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           &AdminCmdRunner::HandleGetDevice, &AdminCmdRunner::HandleCreateCommand,
+           &AdminCmdRunner::HandleLookUpAdmitted, &AdminCmdRunner::HandleCreateCommand,
             &AdminCmdRunner::HandleWaitForCompletion, &AdminCmdRunner::HandleWaitForQueueCreation,
             &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion);
 }
@@ -60,12 +60,6 @@ void AdminCmdRunner::AbortOutstanding(const std::string& message) {
 
 bool AdminCmdRunner::SameAttachment() const {
   return controller_->IsInitialized() && controller_->GetControllerCtx().get() == attachment_;
-}
-
-void AdminCmdRunner::HandleGetDevice() {
-  LookUpController();
-  if (!RequireAdmission()) return;
-  ChangeState(2);
 }
 
 void AdminCmdRunner::HandleCreateCommand() {

@@ -37,7 +37,6 @@ class AdminCmdRunner : public ControllerRunner {
   void HandleState(uint32_t state) override;
 
  private:
-  void HandleGetDevice();
   void HandleCreateCommand();
   void HandleWaitForCompletion();
   void HandleWaitForQueueCreation();

@@ -47,6 +47,12 @@ void ControllerRunner::HandleLookUpAttached() {
   ChangeState(2);
 }
 
+void ControllerRunner::HandleLookUpAdmitted() {
+  LookUpController();
+  if (!RequireAdmission()) return;
+  ChangeState(2);
+}
+
 bool ControllerRunner::RequireInitialized() {
   if (controller_->IsInitialized()) return true;
   Abort("device not initialized");

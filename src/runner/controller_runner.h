@@ -43,6 +43,8 @@ class ControllerRunner : public TaskBase {
   void LookUpController();
   // State 1 of a runner that needs nothing but an attached controller: look it up, then on to state 2.
   void HandleLookUpAttached();
+  // State 1 of a runner that submits a command: look the controller up and pass its admission, then on to state 2.
+  void HandleLookUpAdmitted();
   // True when the controller is attached; else aborts with "device not initialized".
   bool RequireInitialized();
   // The one check before a command is submitted (NvmeController::Admit): true when the controller takes it; else

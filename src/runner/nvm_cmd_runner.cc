@@ -23,7 +23,7 @@ NvmCmdRunner::~NvmCmdRunner() {
 
 void NvmCmdRunner::HandleState(uint32_t state) {
   Dispatch(this, state,
-           &NvmCmdRunner::HandleGetDevice, &NvmCmdRunner::HandleCreateCommand,
+           &NvmCmdRunner::HandleLookUpAdmitted, &NvmCmdRunner::HandleCreateCommand,
             &NvmCmdRunner::HandleWaitForCompletion);
 }
 
@@ -34,12 +34,6 @@ void NvmCmdRunner::AbortOutstanding(const std::string& message) {
     KeepUntilQueueGone(qid_, std::move(io_ctx_));
   }
   Abort(message);
-}
-
-void NvmCmdRunner::HandleGetDevice() {
-  LookUpController();
-  if (!RequireAdmission()) return;
-  ChangeState(2);
 }
 
 uint16_t NvmCmdRunner::GetIoQueueId() {

@@ -85,7 +85,6 @@ class NvmCmdRunner : public ControllerRunner {
   void HandleState(uint32_t state) override;
 
  private:
-  void HandleGetDevice();
   void HandleCreateCommand();
   void HandleWaitForCompletion();
   bool SubmitReadWrite(bool write);
