@@ -64,8 +64,8 @@ void KytAddon::Init(v8::Local<v8::Object> exports) {
     hooks_registered = true;
     StdoutGate::Instance().Install();
     node::AddEnvironmentCleanupHook(isolate, &KytAddon::CleanupHook, isolate);
-    // process.exit() joins the host's worker pool before exit() runs the atexit handlers: the NVMe side must let go of
-    // the pool threads that wait for its tasks before that, from the environment's own exit hooks.
+    // process.exit() joins the host's worker pool before exit() runs the atexit handlers: the objects must let go of
+    // what a pool thread may still wait on (a port's read or write) before that, from the environment's own exit hooks.
     node::AtExit(node::GetCurrentEnvironment(context), [](void*) { ExitHandler(); }, nullptr);
     std::atexit(&KytAddon::ExitHandler);
   }

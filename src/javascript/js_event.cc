@@ -12,6 +12,7 @@
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
+#include "runner/workload_generation_records.h"
 #include "spdk/nvme.h"
 
 namespace {
@@ -131,6 +132,15 @@ v8::Local<v8::Object> JsEvent::MakeCompletionResult(const spdk_nvme_cpl& cpl) {
   SetJsPropUint32(status, "dnr", (s >> 15) & 1);
   SetJsPropObject(result, "status", status);
   return result;
+}
+
+void JsEvent::SetMismatchData(v8::Local<v8::Value> error, const DataMismatchRecord& mismatch) {
+  // Which block did not hold what was written there, and what it held instead.
+  v8::Local<v8::Object> data = CreateJsObject();
+  SetJsPropUint64(data, "lba", mismatch.lba);
+  SetJsPropUint32(data, "expected", mismatch.expected);
+  SetJsPropUint32(data, "found", mismatch.found);
+  SetJsPropObject(error.As<v8::Object>(), "data", data);
 }
 
 void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
@@ -275,16 +285,6 @@ bool JsEvent::GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name) 
   return GetProp(obj, name)->BooleanValue(isolate_);
 }
 
-JsHeldBuffer JsEvent::GetJsPropBuffer(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (!node::Buffer::HasInstance(value)) throw std::runtime_error("property \"" + name + "\" is not a Buffer");
-  return HoldBuffer(value, name);
-}
-
-void JsEvent::GetJsPropEcArray(v8::Local<v8::Object> obj, const std::string& name, IgnoreErrorArray& out) {
-  EcArray(GetJsPropArray(obj, name), name, out);
-}
-
 void JsEvent::EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out) {
   const uint32_t length = array->Length();
   for (uint32_t i = 0; i < length; ++i) {
@@ -394,16 +394,16 @@ v8::Local<v8::Array> JsEvent::ParseJsPropArray(v8::Local<v8::Object> obj, const 
   if (!value->IsArray()) throw std::runtime_error(prefix + "." + name + " must be an Array");
   return value.As<v8::Array>();
 }
-JsHeldBuffer JsEvent::ParseJsPropBuffer(v8::Local<v8::Object> obj, const std::string& prefix,
-                                        const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
-  if (!node::Buffer::HasInstance(value)) throw std::runtime_error(prefix + "." + name + " must be a Object");
-  return HoldBuffer(value, prefix + "." + name);
-}
-void JsEvent::ParseJsPropEcArray(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                                 IgnoreErrorArray& out) {
-  ParseJsEcArray(GetProp(obj, name), prefix, name, out);
+JsHeldBuffer JsEvent::ParseJsDataPattern(v8::Local<v8::Object> options) {
+  v8::Local<v8::Value> value = GetProp(options, "dataPattern");
+  if (value->IsUndefined()) return JsHeldBuffer{};
+  if (!node::Buffer::HasInstance(value)) throw std::runtime_error("options.dataPattern must be a Object");
+  // The pattern checked is the event's own copy, and that copy is the one written.
+  const JsHeldBuffer pattern = HoldBuffer(value, "options.dataPattern");
+  if ((pattern.length & 7) != 0) {
+    throw std::runtime_error("options.dataPattern should be a Buffer with size that is multiples of 8.");
+  }
+  return pattern;
 }
 void JsEvent::ParseJsEcArray(v8::Local<v8::Value> value, const std::string& prefix, const std::string& name,
                              IgnoreErrorArray& out) {

@@ -37,6 +37,7 @@
 
 class TaskBase;
 class NvmeDriver;
+struct DataMismatchRecord;
 
 // One NVMe status to ignore (workload options).
 struct ErrorCode {
@@ -97,8 +98,6 @@ class JsEvent {
   int32_t GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name);
   uint64_t GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name);
   bool GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name);
-  JsHeldBuffer GetJsPropBuffer(v8::Local<v8::Object> obj, const std::string& name);
-  void GetJsPropEcArray(v8::Local<v8::Object> obj, const std::string& name, IgnoreErrorArray& out);
 
   bool SetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name, uint32_t value);
   bool SetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name, uint64_t value);
@@ -132,10 +131,10 @@ class JsEvent {
                                         const std::string& name);
   v8::Local<v8::Array> ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
                                         const std::string& name);
-  JsHeldBuffer ParseJsPropBuffer(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  void ParseJsPropEcArray(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                          IgnoreErrorArray& out);
-  // The same for a value already read.
+  // "options.dataPattern", read once: absent -> no data and no length; else the event's own copy of the Buffer
+  // (HoldBuffer), whose size must be a multiple of 8. Throws "options.dataPattern must be a Object" for anything else.
+  JsHeldBuffer ParseJsDataPattern(v8::Local<v8::Object> options);
+  // An Array of error codes ({sct, sc}), from a value already read.
   void ParseJsEcArray(v8::Local<v8::Value> value, const std::string& prefix, const std::string& name,
                       IgnoreErrorArray& out);
 
@@ -171,6 +170,8 @@ class JsEvent {
   void CallbackWithCompletion(const spdk_nvme_cpl& cpl);
   // The script object of a completion entry: "cdw", "sqhd", "sqid", "cid" and "status" {"sc", "sct", "m", "p", "dnr"}.
   v8::Local<v8::Object> MakeCompletionResult(const spdk_nvme_cpl& cpl);
+  // Sets "data" {"lba", "expected", "found"} on the error of a run that ended with "data mismatch".
+  void SetMismatchData(v8::Local<v8::Value> error, const DataMismatchRecord& mismatch);
   // Runs a parse step; a std::exception becomes a TypeError "<prefix><what>" and false is returned.
   bool Guard(const std::string& prefix, const std::function<void()>& parse);
 

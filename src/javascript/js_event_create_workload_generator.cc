@@ -55,14 +55,7 @@ void JsEventCreateWorkloadGenerator::CallCallback() {
     v8::Local<v8::Value> made = RunnerError();
     target = made.As<v8::Object>();
     error = made;
-    if (out.mismatch) {
-      // Which block did not hold what was written there, and what it held instead.
-      v8::Local<v8::Object> data = CreateJsObject();
-      SetJsPropUint64(data, "lba", out.mismatch->lba);
-      SetJsPropUint32(data, "expected", out.mismatch->expected);
-      SetJsPropUint32(data, "found", out.mismatch->found);
-      SetJsPropObject(target, "data", data);
-    }
+    if (out.mismatch) SetMismatchData(target, *out.mismatch);
   } else {
     target = CreateJsObject();
     result = target;

@@ -13,15 +13,9 @@ JsEventNvmBase::~JsEventNvmBase() { delete runner_; }
 
 void JsEventNvmBase::CallCallback() {
   if (runner_->IsAborted() && runner_->GetErrorMessage() == "data mismatch" && HasCallback()) {
-    // Which block did not hold what was written there, and what it held instead.
     v8::HandleScope scope(isolate());
     v8::Local<v8::Value> error = RunnerError();
-    const DataMismatchRecord& mismatch = runner_->GetMismatch();
-    v8::Local<v8::Object> data = CreateJsObject();
-    SetJsPropUint64(data, "lba", mismatch.lba);
-    SetJsPropUint32(data, "expected", mismatch.expected);
-    SetJsPropUint32(data, "found", mismatch.found);
-    SetJsPropObject(error.As<v8::Object>(), "data", data);
+    SetMismatchData(error, runner_->GetMismatch());
     InvokeCallback(error, v8::Null(isolate()));
     return;
   }

@@ -7,8 +7,8 @@
 // inside its callback.
 //
 // The async handle is not referenced: a hook never keeps the process alive by itself. A worker that starts a hook
-// always does so for work the script is waiting on (a pending task of the host's worker pool keeps the loop running),
-// so the signal is delivered whenever somebody is there to answer it.
+// always does so for work the script is waiting on (a call's pending task keeps the loop running through the loop's
+// TaskCompletionNotifier), so the signal is delivered whenever somebody is there to answer it.
 #ifndef KYT_JAVASCRIPT_JS_HOOK_HANDLER_H
 #define KYT_JAVASCRIPT_JS_HOOK_HANDLER_H
 

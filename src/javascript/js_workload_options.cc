@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include <node_buffer.h>
-
 #include "javascript/js_event.h"
 
 namespace {
@@ -80,14 +78,8 @@ void WorkloadOptionsParser::ParseCommonParameters(v8::Local<v8::Object> options)
 }
 
 void WorkloadOptionsParser::ParseDataPattern(v8::Local<v8::Object> options) {
-  const v8::Local<v8::Value> value = event_.GetJsPropValue(options, "dataPattern");
-  if (value->IsUndefined()) return;
-  if (!node::Buffer::HasInstance(value)) throw std::runtime_error("options.dataPattern must be a Object");
-  // The event's own aligned copy: the pattern checked is the one the workload writes.
-  const JsHeldBuffer pattern = event_.HoldBuffer(value, "options.dataPattern");
-  if ((pattern.length & 7) != 0) {
-    throw std::runtime_error("options.dataPattern should be a Buffer with size that is multiples of 8.");
-  }
+  // The event's own aligned copy (none when absent): the pattern checked is the one the workload writes.
+  const JsHeldBuffer pattern = event_.ParseJsDataPattern(options);
   input_.dataPattern = pattern.length == 0 ? nullptr : reinterpret_cast<const uint64_t*>(pattern.data);
   input_.dataPatternSize = pattern.length;
 }
