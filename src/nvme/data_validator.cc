@@ -143,10 +143,9 @@ void MachineRoom(uint64_t* available, uint64_t* reserve) {
   *available = UINT64_MAX;
   *reserve = 0;
   char text[8192];
-  if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available)) {
-    if (ReadMemInfo(text, "MemTotal", &total)) *reserve = std::min(kMaxReserveBytes, total / 16);
-  } else {
-    *available = UINT64_MAX;
+  if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available) &&
+      ReadMemInfo(text, "MemTotal", &total)) {
+    *reserve = std::min(kMaxReserveBytes, total / 16);
   }
   uint64_t cgroup_room = 0;
   if (ReadCgroupRoom(&cgroup_room)) *available = std::min(*available, cgroup_room);
@@ -325,19 +324,8 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
 
 DataValidator::Claim DataValidator::ClaimPendingSlow(uint64_t first, uint64_t count) {
   if (!IsValidRange(first, count)) return kClaimInvalid;
-  const uint64_t last = first + count - 1;
-  const uint64_t first_line = first / kLbasPerLine;
-  const uint64_t last_line = last / kLbasPerLine;
-  if (first_line == last_line) {
-    // One line, the usual case: test and set at once.
-    if (!IsTouched(UnitOf(first_line)) && !Touch(first_line, first_line)) return kClaimNoMemory;
-    Line& line = lines_[first_line];
-    const uint64_t mask = BitMask(first % kLbasPerLine, last % kLbasPerLine);
-    if ((line.pending & mask) != 0) return kClaimBusy;
-    line.pending |= mask;
-    return kClaimed;
-  }
-  if (!Touch(first_line, last_line)) return kClaimNoMemory;
+  // The inline ClaimPending decided a range within one line of a held unit: here its units are taken first.
+  if (!Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kClaimNoMemory;
   if (IsPending(first, count)) return kClaimBusy;
   ForEachLine(first, count, [](Line& line, uint64_t lo, uint64_t hi) { line.pending |= BitMask(lo, hi); });
   return kClaimed;

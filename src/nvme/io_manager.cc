@@ -192,8 +192,6 @@ void IoManager::Prefetch(const NvmeIoCtx* ctx) const {
 }
 
 IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
-  // The claim needs the validator's line: it comes in while the request is checked.
-  Prefetch(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }
@@ -211,8 +209,6 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
 }
 
 IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
-  // The claim needs the validator's line: it comes in while the request is checked.
-  Prefetch(ctx);
   if (!queue_manager_.IsValidQueueId(ctx->qid)) {
     return Refuse(ctx, kIoOpsInvalidQueueId, "Invalid Queue ID");
   }

@@ -29,6 +29,20 @@ class WorkloadRunnerTest : public WorkloadBench {
     return runner;
   }
 
+  // A mixed run of `duration_s` seconds over the attached device with power cycles of `hold_ms` off and on, its
+  // power hooks wired; the device's detection and removal waits never run out.
+  std::unique_ptr<WorkloadGenerationRunner> MakePowerCyclingRunner(uint32_t duration_s, uint32_t hold_ms) {
+    Attach();
+    WirePowerHooks();
+    auto runner = MakeRunner(1u << 16, 50, 4);
+    runner->input->accessPattern.basic.duration = duration_s;
+    runner->input->accessPattern.basic.loops = 1000;
+    runner->input->powerControlEnabled = true;
+    runner->input->offHoldTimeMs = runner->input->onHoldTimeMs = hold_ms;
+    runner->input->detectionTimeoutMs = runner->input->removalTimeoutMs = 60000;  // no load makes them pass
+    return runner;
+  }
+
   static uint64_t Ios(const std::unique_ptr<PerformanceTracker>& t) { return t ? t->GetTotalIos() : 0; }
 
   bool QueueExists(uint16_t qid) { return Controller()->GetControllerCtx()->GetQueueManager().IsValidQueueId(qid); }
@@ -154,15 +168,7 @@ TEST_F(WorkloadRunnerTest, FailedReadsAreNotDataMismatches) {
 }
 
 TEST_F(WorkloadRunnerTest, PowerCyclesDuringTheRunLoseNothing) {
-  Attach();
-  WirePowerHooks();
-  auto runner = MakeRunner(1u << 16, 50, 4);
-  runner->input->accessPattern.basic.duration = 2;
-  runner->input->accessPattern.basic.loops = 1000;
-  runner->input->powerControlEnabled = true;
-  runner->input->onHoldTimeMs = 100;
-  runner->input->offHoldTimeMs = 100;
-  runner->input->detectionTimeoutMs = runner->input->removalTimeoutMs = 60000;  // no load makes them pass
+  auto runner = MakePowerCyclingRunner(2, 100);
   const uint64_t before = DmaContext::GetTotalAllocated();
   ASSERT_TRUE(Run(*runner, 60));
   ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
@@ -176,14 +182,7 @@ TEST_F(WorkloadRunnerTest, PowerCyclesDuringTheRunLoseNothing) {
 // No power cycle starts once the run's duration has passed: one cycle that outlasts the duration is the run's only
 // one, and the run ends after it.
 TEST_F(WorkloadRunnerTest, NoPowerCycleStartsOnceTheDurationHasPassed) {
-  Attach();
-  WirePowerHooks();
-  auto runner = MakeRunner(1u << 16, 50, 4);
-  runner->input->accessPattern.basic.duration = 1;
-  runner->input->accessPattern.basic.loops = 1000;
-  runner->input->powerControlEnabled = true;
-  runner->input->offHoldTimeMs = runner->input->onHoldTimeMs = 1000;
-  runner->input->detectionTimeoutMs = runner->input->removalTimeoutMs = 60000;
+  auto runner = MakePowerCyclingRunner(1, 1000);
   ASSERT_TRUE(Run(*runner, 60));
   ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
   EXPECT_EQ(hooks_->power_off().starts, 1);
