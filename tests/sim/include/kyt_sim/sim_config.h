@@ -12,12 +12,12 @@
 
 namespace kyt::sim {
 
-// The LBA formats every simulated namespace offers (Identify Namespace LBAF0..LBAF3).
+// The LBA formats every simulated namespace offers (Identify Namespace LBAF0..LBAF4).
 struct LbaFormat {
   uint32_t data_size;
   uint16_t metadata_size;
 };
-constexpr std::array<LbaFormat, 4> kLbaFormats = {{{512, 0}, {512, 8}, {4096, 0}, {4096, 8}}};
+constexpr std::array<LbaFormat, 5> kLbaFormats = {{{512, 0}, {512, 8}, {4096, 0}, {4096, 8}, {4096, 64}}};
 
 struct NamespaceConfig {
   uint32_t nsid = 1;
