@@ -71,6 +71,7 @@ class DataValidator {
   // Bytes of map (address space) a validator of `num_lbas` blocks reserves: what it holds when every LBA is touched.
   static uint64_t MapBytes(uint64_t num_lbas);
 
+  // Bytes from one block's start to the next in a data buffer: data plus the metadata a namespace interleaves with it.
   uint32_t GetBlockSize() const { return block_size_; }
   bool IsEnabled() const { return block_size_ != 0; }
   uint64_t GetNumLbas() const { return num_lbas_; }

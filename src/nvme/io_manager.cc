@@ -39,8 +39,9 @@ uint8_t* DataBuffer(const NvmeIoCtx* ctx) {
   return ctx->data ? static_cast<uint8_t*>(ctx->data->GetBuffer()) : nullptr;
 }
 
-// Byte distance between the stamped words of two consecutive blocks.
-uint64_t Stride(const DataValidator& v) { return v.GetBlockSize() & ~7u; }
+// Byte distance between the starts of two consecutive blocks in the data buffer: the validator's block size, which
+// counts the metadata a namespace interleaves with its data.
+uint64_t Stride(const DataValidator& v) { return v.GetBlockSize(); }
 
 // The validator attached at submission still describes the I/O (not disabled, not shrunk, not replaced).
 bool StillCovers(const NvmeIoCtx* ctx, const DataValidator& v, uint64_t first, uint64_t count) {
@@ -75,19 +76,18 @@ void CountCompletion(NvmeIoCtx* ctx) {
   }
 }
 
-// Fills every block of an unvalidated write with the context's pattern (when it has one of 8 bytes or more).
+// Fills every block of an unvalidated write with the context's pattern (when it has one of 8 bytes or more). A block
+// is what the data buffer carries of it, interleaved metadata included, so that what is written does not depend on
+// what the buffer held before; each block starts the pattern afresh.
 void FillPattern(NvmeIoCtx* ctx) {
-  const uint32_t lba_size = ctx->ns->GetLbaSize();
-  if (ctx->pattern == nullptr || ctx->pattern_size < 8 || lba_size < 8) return;
-  const uint64_t pattern_words = ctx->pattern_size / 8;
-  const uint64_t words_per_block = lba_size / 8;
-  const uint64_t block_stride = lba_size & ~7u;
+  const uint64_t block = ctx->ns->GetSectorBufferSize();
+  if (ctx->pattern == nullptr || ctx->pattern_size < 8 || block == 0) return;
+  const uint64_t pattern_bytes = ctx->pattern_size / 8 * 8;
   uint8_t* buffer = DataBuffer(ctx);
-  for (uint64_t b = 0; b < ctx->num_blocks; ++b) {
-    for (uint64_t w = 0; w < words_per_block; ++w) {
-      std::memcpy(buffer + b * block_stride + 8 * w, &ctx->pattern[w % pattern_words], 8);
-    }
+  for (uint64_t at = 0; at < block; at += pattern_bytes) {
+    std::memcpy(buffer + at, ctx->pattern, std::min(pattern_bytes, block - at));
   }
+  for (uint64_t b = 1; b < ctx->num_blocks; ++b) std::memcpy(buffer + b * block, buffer, block);
 }
 
 }  // namespace

@@ -53,8 +53,10 @@ bool GenericFunctionRunner::EnableDataValidator(uint32_t nsid) {
     Abort("Namespace " + std::to_string(nsid) + " is not active");
     return false;
   }
+  // The validator's block size places the stamps: blocks lie that far apart in the data buffer, metadata interleaved
+  // with the data included.
   const auto status =
-      GetNvmeControllerManager()->GetDataValidatorManager()->Enable(nsid, ns->GetSize(), ns->GetLbaSize());
+      GetNvmeControllerManager()->GetDataValidatorManager()->Enable(nsid, ns->GetSize(), ns->GetSectorBufferSize());
   if (status == kyt::nvme::kDataValidatorNoMemory) {
     Abort("Failed to allocate memory: data validation of NSID " + std::to_string(nsid) + " (" +
           std::to_string(ns->GetSize()) + " blocks) needs " +

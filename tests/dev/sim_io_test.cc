@@ -99,6 +99,21 @@ TEST_F(IoTest, WriteStampsTagsReadExpectsThemAndFindsCorruption) {
   EXPECT_FALSE(Done(kRead, 200, 2)->data_mismatch);
 }
 
+// Blocks lie the validator's block size apart in the data buffer, whatever that size: metadata of a size that is not
+// a multiple of 8 bytes puts the later blocks' stamps off 8-byte boundaries, not back at them.
+TEST_F(IoTest, StampsLieOneBlockSizeApart) {
+  constexpr uint32_t kOdd = kBlock + 4;
+  ASSERT_EQ(manager_->GetDataValidatorManager()->Enable(1, kNsBlocks, kOdd), 0u);
+  auto write = Io(0, 3, 3 * kOdd);
+  ASSERT_EQ(Submit(kWrite, *write), kIoOpsSubmitted);
+  for (uint32_t b = 0; b < 3; ++b) {
+    uint64_t word;
+    std::memcpy(&word, static_cast<const uint8_t*>(write->data->GetBuffer()) + b * kOdd, sizeof(word));
+    EXPECT_EQ(word, uint64_t{b} << 8) << b;
+  }
+  ASSERT_TRUE(Complete(*write));
+}
+
 // The owner's pass tick stamps the I/O at submission and starts its deadline in the driver, which then reads no
 // clock for it. The completion is stamped when the host sees it, never before the device posted it, however old
 // the pass tick is by then.

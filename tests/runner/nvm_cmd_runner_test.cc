@@ -1,7 +1,11 @@
-// NVM command runner on the simulated drive: blocks held by a validated I/O in flight, and buffers of interleaved
-// metadata.
+// NVM command runner on the simulated drive: blocks held by a validated I/O in flight, and the layout of blocks that
+// carry their metadata in the data buffer.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "nvme/data_validator.h"
 #include "nvme/data_validator_manager.h"
@@ -81,28 +85,81 @@ TEST_F(NvmCmdRunnerTest, FailedEnableOfEveryNamespaceGivesBackWhatItEnabled) {
 #endif
 }
 
-// Namespace 1 carries 8 bytes of metadata interleaved with every 512-byte block: the buffers hold them too.
-class ExtendedLbaTest : public NvmCmdRunnerTest {
+// Namespace 1 carries its metadata at the end of every block (extended LBA): blocks lie data plus metadata apart in
+// the data buffer. Parameter: the simulated drive's LBA format.
+class ExtendedLbaTest : public NvmCmdRunnerTest, public ::testing::WithParamInterface<uint8_t> {
+ protected:
   kyt::sim::SimConfig Config() override {
     kyt::sim::SimConfig config = StandardConfig();
-    config.namespaces[0].lba_format = 1;
+    config.namespaces[0].lba_format = GetParam();
     config.namespaces[0].extended_lba = true;
     return config;
   }
+
+  // Runs the command to its end; its error message ("" when done).
+  std::string Run(uint32_t code, uint64_t lba, uint32_t blocks, const uint64_t* pattern = nullptr, size_t size = 0) {
+    last_ = Make(code, lba, blocks);
+    if (pattern != nullptr) last_->SetDataPattern(pattern, size);
+    EXPECT_TRUE(Step(*last_));
+    return last_->IsDone() ? "" : last_->GetErrorMessage();
+  }
+
+  std::vector<uint8_t> Media(uint64_t lba) {
+    std::vector<uint8_t> block;
+    EXPECT_TRUE(sim_->ReadBlock(1, lba, &block));
+    return block;
+  }
+
+  static uint64_t Word(const uint8_t* at) {
+    uint64_t word;
+    std::memcpy(&word, at, sizeof(word));
+    return word;
+  }
+
+  std::unique_ptr<NvmCmdRunner> last_;
 };
 
-TEST_F(ExtendedLbaTest, BuffersHoldTheInterleavedMetadataToo) {
+// Validated: every block's stamp lands at its start on the drive, reads of one block or of several agree with the
+// write, and a corrupted block among eight is the one reported.
+TEST_P(ExtendedLbaTest, StampsAndChecksFollowTheBlocksInTheBuffer) {
   Attach();
   CreateQueuePair();
-  const uint64_t pattern = 0x0102030405060708ULL;
-  auto write = Make(kNvmCmdWrite, 10, 2);
-  write->SetDataPattern(&pattern, sizeof(pattern));
-  ASSERT_TRUE(Step(*write) && write->IsDone()) << write->GetErrorMessage();
-  auto read = Make(kNvmCmdRead, 10, 2);
-  ASSERT_TRUE(Step(*read) && read->IsDone()) << read->GetErrorMessage();
-  EXPECT_EQ(read->GetReadDataSize(), 2u * 520u);
-  EXPECT_EQ(reinterpret_cast<const uint64_t*>(read->GetReadData())[0], pattern);
+  RunFunction(kFunctionEnableDataValidator, [](GenericFunctionRunner& r) {
+    r.SetDeviceCheck(true);
+    r.SetNamespaceId(1);
+  });
+  ASSERT_EQ(Run(kNvmCmdWrite, 0, 8), "");
+  for (uint64_t lba = 1; lba < 8; ++lba) EXPECT_EQ(Word(Media(lba).data()), lba << 8) << lba;
+  EXPECT_EQ(Run(kNvmCmdRead, 4, 4), "");
+  EXPECT_EQ(Run(kNvmCmdRead, 1, 1), "");
+  EXPECT_EQ(Run(kNvmCmdRead, 0, 8), "");
+  ASSERT_TRUE(sim_->CorruptBlock(1, 1, 0, 0xFF));
+  EXPECT_EQ(Run(kNvmCmdRead, 0, 8), "data mismatch");
+  EXPECT_EQ(last_->GetMismatch().lba, 1u);
+  EXPECT_EQ(last_->GetMismatch().expected, 0u);
+  EXPECT_EQ(last_->GetMismatch().found, 0xFFu);
 }
+
+// Not validated: the pattern starts afresh at every block's first byte and runs on over its metadata, so the drive
+// holds the same bytes in every block and a read hands them back in the same layout.
+TEST_P(ExtendedLbaTest, PatternFillsEveryBlockOfTheBuffer) {
+  Attach();
+  CreateQueuePair();
+  const uint64_t pattern[] = {0x0102030405060708ULL, 0x1112131415161718ULL};
+  ASSERT_EQ(Run(kNvmCmdWrite, 10, 3, pattern, sizeof(pattern)), "");
+  const std::vector<uint8_t> first = Media(10);
+  for (size_t at = 0; at + 8 <= first.size(); at += 8) ASSERT_EQ(Word(&first[at]), pattern[at / 8 % 2]) << at;
+  EXPECT_EQ(Media(11), first);
+  EXPECT_EQ(Media(12), first);
+  ASSERT_EQ(Run(kNvmCmdRead, 10, 3), "");
+  ASSERT_EQ(last_->GetReadDataSize(), 3 * first.size());
+  for (size_t b = 0; b < 3; ++b) {
+    EXPECT_EQ(std::memcmp(last_->GetReadData() + b * first.size(), first.data(), first.size()), 0) << b;
+  }
+}
+
+// 512 + 8, 4096 + 8 and 4096 + 64 bytes a block.
+INSTANTIATE_TEST_SUITE_P(Formats, ExtendedLbaTest, ::testing::Values(1, 3, 4));
 
 }  // namespace
 }  // namespace kyt_test
