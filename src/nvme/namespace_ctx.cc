@@ -40,13 +40,14 @@ uint32_t NamespaceCtx::GetAdjustedXferSize(uint32_t requested) const {
   return requested != 0 ? requested : max;
 }
 
-void NamespaceCtx::ChangeFormat(uint8_t lbaf) {
+void NamespaceCtx::ChangeFormat(uint8_t format) {
   if (!IsActive()) return;
   const uint64_t size_bytes = spdk_nvme_ns_get_size(ns_);
   // The driver's cached Identify Namespace record of this NSID.
   spdk_nvme_ns_data* data = const_cast<spdk_nvme_ns_data*>(spdk_nvme_ns_get_data(ns_));
   uint8_t* raw = reinterpret_cast<uint8_t*>(data);
-  raw[26] = static_cast<uint8_t>((raw[26] & 0xF0) | (lbaf & 0x0F));
+  // The metadata placement follows the format too: it decides where each block lies in the data buffer.
+  raw[26] = static_cast<uint8_t>((raw[26] & 0xE0) | (format & 0x1F));
   nvme_ns_set_identify_data(ns_);
   const uint32_t lba_size = GetLbaSize();
   if (lba_size != 0) {

@@ -26,8 +26,9 @@ class NamespaceCtx {
   uint32_t GetMaxXferBlocks() const;      // largest transfer in blocks (of GetSectorBufferSize() bytes each)
   // Logs "NVME: NS Max Transfer Size: <max>"; the request when non-zero (even above the maximum), else the maximum.
   uint32_t GetAdjustedXferSize(uint32_t requested) const;
-  // Switches the cached format to LBA format `lbaf` (low 4 bits) keeping the capacity in bytes; nothing is sent.
-  void ChangeFormat(uint8_t lbaf);
+  // Switches the cached format to `format` as a Format NVM dword carries it, keeping the capacity in bytes: bits 3:0
+  // the LBA format, bit 4 the metadata at the end of each block (FLBAS bit 4). Nothing is sent.
+  void ChangeFormat(uint8_t format);
 
   spdk_nvme_ns* GetNs() const { return ns_; }
 

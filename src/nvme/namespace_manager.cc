@@ -41,10 +41,10 @@ uint32_t NamespaceManager::GetFirstActiveNamespaceId() const {
   return 0;
 }
 
-void NamespaceManager::ChangeFormat(uint8_t lbaf, uint32_t nsid) {
-  auto apply = [this, lbaf](uint32_t id) {
+void NamespaceManager::ChangeFormat(uint8_t format, uint32_t nsid) {
+  auto apply = [this, format](uint32_t id) {
     if (id != 0 && id <= table_.size()) {
-      table_[id - 1]->ChangeFormat(lbaf);
+      table_[id - 1]->ChangeFormat(format);
     }
   };
   if (nsid == kBroadcastNsid) {

@@ -296,8 +296,9 @@ void NvmeController::ForgetValidation(uint32_t nsid) {
     if (validator == nullptr || !validator->IsEnabled()) continue;
     if (ctx_ && id <= ctx_->GetNamespaceManager().GetMaxNamespaceId()) {
       const auto ns = ctx_->GetNamespaceManager().GetNamespace(id);
-      if (ns->IsActive() && (ns->GetSize() != validator->GetNumLbas() || ns->GetLbaSize() != validator->GetBlockSize())) {
-        data_validator_manager_->Reset(id, ns->GetSize(), ns->GetLbaSize());
+      const uint32_t block = ns->GetSectorBufferSize();  // a new metadata placement moves the blocks too
+      if (ns->IsActive() && (ns->GetSize() != validator->GetNumLbas() || block != validator->GetBlockSize())) {
+        data_validator_manager_->Reset(id, ns->GetSize(), block);
       }
     }
     data_validator_manager_->Forget(id);  // no walk over the map: its pages go back, in-flight I/Os stop matching

@@ -2,7 +2,9 @@
 // validation of its namespace starting afresh, so that the blocks it erased are never reported as a data mismatch.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "nvme/data_validator.h"
 #include "nvme/nvme_controller_ctx.h"
@@ -54,6 +56,27 @@ TEST_F(FormatValidationTest, AFormatThatSucceededForgetsWhatWasWritten) {
   Io(kNvmCmdRead, "");
   Io(kNvmCmdWrite, "");
   Io(kNvmCmdRead, "");
+}
+
+// A format to blocks that carry their 8 bytes of metadata at their end keeps the LBA size but moves every block after
+// the first in the data buffer: the validator's stamps and checks move with them.
+TEST_F(FormatValidationTest, AFormatToBlocksCarryingTheirMetadataMovesTheStamps) {
+  auto format = Format();
+  format->GetInput().params.format.format.lbaf = 1;  // 512 + 8
+  format->GetInput().params.format.format.ms = 1;    // at the end of each block
+  ASSERT_TRUE(Step(*format) && format->IsDone()) << format->GetErrorMessage();
+  EXPECT_EQ(Controller()->GetControllerCtx()->GetNamespaceManager().GetNamespace(1)->GetSectorBufferSize(), 520u);
+  Io(kNvmCmdWrite, "");
+  for (uint64_t lba = 1; lba < 8; ++lba) {
+    std::vector<uint8_t> block;
+    ASSERT_TRUE(sim_->ReadBlock(1, lba, &block));
+    uint64_t word;
+    std::memcpy(&word, block.data(), sizeof(word));
+    EXPECT_EQ(word, lba << 8) << lba;
+  }
+  Io(kNvmCmdRead, "");
+  ASSERT_TRUE(sim_->CorruptBlock(1, 5, 0, 0xFF));
+  Io(kNvmCmdRead, "data mismatch");
 }
 
 // A format the drive executes while the controller fails under it: the call ends with the failure, and after the
