@@ -384,6 +384,7 @@ export interface WorkloadInfo {
   loops: number;
   readPercent?: number;
   trimPercent?: number;
+  /** Bytes per I/O: the range's size when the range is smaller than the xferSize asked. */
   xferSize?: number;
   startLba?: number;
   size?: number;

@@ -89,6 +89,13 @@ BasicAccessPatternGenerator::BasicAccessPatternGenerator(std::shared_ptr<const N
   }
   // The list mode reads its positions from the list alone.
   if (workload_ == kAccessLbaList && lba_list_.empty()) Refuse("LBA list is empty");
+  // A range smaller than one transfer is moved whole by every I/O: that is the transfer in force, and the one reported.
+  if (end_lba_ - start_lba_ < xfer_blocks_) {
+    xfer_blocks_ = static_cast<uint32_t>(end_lba_ - start_lba_);
+    kyt::LogLine("BasicAccessPatternGenerator: the range is smaller than xferSize " + std::to_string(xfer_size_) +
+                 ": every I/O transfers it whole, " + std::to_string(xfer_blocks_ * lba_size_) + " bytes");
+    xfer_size_ = xfer_blocks_ * lba_size_;
+  }
 
   cursor_ = start_lba_;
   if (end_lba_ - start_lba_ > xfer_blocks_) random_places_ = RandomPlaces(end_lba_ - start_lba_, xfer_blocks_, alignment_);
@@ -121,8 +128,7 @@ bool BasicAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint32_t& 
     }
     issued_ += blocks;
   } else if (span <= blocks) {
-    // No room for a random position: the one I/O that fits is the whole range.
-    blocks = static_cast<uint32_t>(span);
+    // No room for a random position: the range is one transfer, whole.
     lba = start_lba_;
     issued_ += blocks;
   } else {

@@ -105,7 +105,7 @@ TEST_F(BasicPatternTest, SequentialAndListWalks) {
 
 // Every random I/O lies inside the range at an aligned offset from its start (the transfer's, or one block when
 // unaligned), every such offset is drawn, and the directions follow the mix. A range no larger than a transfer is
-// that range, whole.
+// that range, whole, and reported so.
 TEST_F(BasicPatternTest, RandomIosStayInsideAndReachEveryAlignedPlace) {
   for (uint64_t alignment : {8u, 1u}) {
     BasicAccessPatternInput in = Sequential(100, 64);
@@ -131,6 +131,8 @@ TEST_F(BasicPatternTest, RandomIosStayInsideAndReachEveryAlignedPlace) {
   in.workload = kAccessRandom;
   BasicAccessPatternGenerator tiny(Ns(1), in, out_);
   EXPECT_EQ(NextIo(tiny), (Io{1, 20, 4, kIoDirectionRead, 2048, true}));
+  tiny.GetOutput();
+  EXPECT_EQ(out_.xferSize, 2048u) << "the transfer sent, not the 4096 bytes asked";
 }
 
 // A range given in bytes or percent lies inside the namespace at an aligned start; the whole namespace starts at 0.
