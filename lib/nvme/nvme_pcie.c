@@ -952,21 +952,40 @@ void nvme_pcie_ctrlr_delete_io_qpair_data_structure(struct spdk_nvme_qpair *qpai
 	nvme_pcie_qpair_destroy(qpair);
 }
 
+/* Queue qid's entry in a doorbell-buffer page: its SQ tail (or its CQ head) in the shadow page, or the event index of
+ * that doorbell in the event-index page. */
+static volatile uint32_t *nvme_pcie_doorbell_buffer_entry(struct spdk_nvme_ctrlr *ctrlr, uint32_t *page, uint16_t qid,
+							  bool completion)
+{
+	return page + (2u * qid + (completion ? 1 : 0)) * nvme_pcie_ctrlr(ctrlr)->doorbell_stride_u32;
+}
+
 void nvme_pcie_ctrlr_set_shadow_doorbell(struct spdk_nvme_ctrlr *ctrlr, struct spdk_nvme_qpair *qpair)
 {
-	struct nvme_pcie_ctrlr *pctrlr = nvme_pcie_ctrlr(ctrlr);
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	uint32_t stride = pctrlr->doorbell_stride_u32;
 
 	if (ctrlr->shadow_doorbell && ctrlr->eventidx) {
-		pqpair->shadow_doorbell.sq_tdbl = ctrlr->shadow_doorbell + (2u * qpair->id) * stride;
-		pqpair->shadow_doorbell.cq_hdbl = ctrlr->shadow_doorbell + (2u * qpair->id + 1) * stride;
-		pqpair->shadow_doorbell.sq_eventidx = ctrlr->eventidx + (2u * qpair->id) * stride;
-		pqpair->shadow_doorbell.cq_eventidx = ctrlr->eventidx + (2u * qpair->id + 1) * stride;
+		pqpair->shadow_doorbell.sq_tdbl = nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->shadow_doorbell, qpair->id, false);
+		pqpair->shadow_doorbell.cq_hdbl = nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->shadow_doorbell, qpair->id, true);
+		pqpair->shadow_doorbell.sq_eventidx = nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->eventidx, qpair->id, false);
+		pqpair->shadow_doorbell.cq_eventidx = nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->eventidx, qpair->id, true);
 		pqpair->flags.has_shadow_doorbell = 1;
 	} else {
 		memset(&pqpair->shadow_doorbell, 0, sizeof(pqpair->shadow_doorbell));
 		pqpair->flags.has_shadow_doorbell = 0;
+	}
+}
+
+/* A new queue's doorbell is 0, and so must its shadow entry be and the event index beside it: the device may read the
+ * entry as soon as the queue exists (a stale value there is a doorbell write to it), and the host rings the register
+ * only when its value passes the event index, which the device may not write before it has been rung. An earlier
+ * queue of the same id left its last values in both, so they are cleared before the device is asked to create the
+ * queue; the device no longer touches them then, since that id's queue is gone. */
+static void nvme_pcie_ctrlr_clear_doorbell_buffer_entries(struct spdk_nvme_ctrlr *ctrlr, uint16_t qid, bool completion)
+{
+	if (ctrlr->shadow_doorbell && ctrlr->eventidx) {
+		*nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->shadow_doorbell, qid, completion) = 0;
+		*nvme_pcie_doorbell_buffer_entry(ctrlr, ctrlr->eventidx, qid, completion) = 0;
 	}
 }
 
@@ -1001,6 +1020,7 @@ int nvme_pcie_ctrlr_cmd_create_io_cq(struct spdk_nvme_ctrlr *ctrlr, struct spdk_
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(io_que);
 
+	nvme_pcie_ctrlr_clear_doorbell_buffer_entries(ctrlr, io_que->id, true);
 	/* Physically contiguous, interrupts off */
 	return nvme_pcie_ctrlr_send_queue_cmd(ctrlr, SPDK_NVME_OPC_CREATE_IO_CQ,
 					      ((uint32_t)(pqpair->num_entries - 1) << 16) | io_que->id, 0x1,
@@ -1012,6 +1032,7 @@ int nvme_pcie_ctrlr_cmd_create_io_sq(struct spdk_nvme_ctrlr *ctrlr, struct spdk_
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(io_que);
 
+	nvme_pcie_ctrlr_clear_doorbell_buffer_entries(ctrlr, io_que->id, false);
 	/* Completion queue with the same identifier, the queue's priority, physically contiguous */
 	return nvme_pcie_ctrlr_send_queue_cmd(ctrlr, SPDK_NVME_OPC_CREATE_IO_SQ,
 					      ((uint32_t)(pqpair->num_entries - 1) << 16) | io_que->id,

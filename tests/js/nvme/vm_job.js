@@ -3,7 +3,8 @@
 // device information, a validated write and read, a controller reset, then I/O again, and a reset under a running
 // workload. Prints one line "RESULT <json>" and exits 0 when every step succeeded. With the argument "exit" it
 // calls process.exit() with a workload of 1,000 I/Os in flight instead, after printing "EXIT <ms>"; with "reattach"
-// it runs that in a child process, measures how long the child took to end after its exit(), and attaches again.
+// it runs that in a child process, measures how long the child took to end after its exit(), and attaches again; with
+// "reuse" it runs rounds of 16 queue pairs, each with a read, deleted and created again under the same ids.
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
@@ -55,6 +56,23 @@ async function reattach() {
   process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
 }
 
+async function reuseQueueIds() {
+  const { addon } = await start();
+  const identify = Buffer.alloc(4096);
+  await call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, identify, false);
+  const result = { doorbellBuffer: (identify.readUInt16LE(256) & 0x100) !== 0, rounds: [] };  // OACS bit 8
+  for (let round = 0; round < 3; round++) {
+    const qids = [];
+    for (let i = 0; i < 16; i++) qids.push(await call(addon, 'createQueuePair'));
+    const reads = await Promise.all(qids.map((qid) => outcome(addon, 'read', 0, 8, { qid })));
+    const failed = reads.filter((r) => r.err).map((r) => r.err.message);
+    result.rounds.push({ qids, failed });
+    if (failed.length > 0) break;  // a read that timed out leaves the controller refusing until a reset
+    for (const qid of qids) await call(addon, 'deleteQueuePair', qid);
+  }
+  process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
+}
+
 async function main() {
   const { addon, bdf } = await start();
   const result = { bdf };
@@ -84,7 +102,8 @@ async function main() {
 }
 
 const mode = process.argv[2];
-(mode === 'exit' ? exitUnderLoad() : mode === 'reattach' ? reattach() : main()).then(() => process.exit(0), (err) => {
+const jobs = { exit: exitUnderLoad, reattach, reuse: reuseQueueIds };
+(jobs[mode] || main)().then(() => process.exit(0), (err) => {
   process.stdout.write(`FAILED ${err.message}\n`);
   process.exit(1);
 });

@@ -124,6 +124,61 @@ TEST_F(CtrlrQpairTest, UnansweredCreationKeepsItsIdentifierUntilTheCompletionQue
   EXPECT_EQ(0, spdk_nvme_ctrlr_free_io_qpair(next));
 }
 
+// A read of one block through `q`, polled until it completes or the controller has made a whole pass since the
+// doorbell without it (it serves a command it was told of within one pass): whether it completed without error.
+bool ReadReachesDrive(SimController& sim, spdk_nvme_ctrlr* ctrlr, spdk_nvme_qpair* q, void* buf) {
+  int status = -1;
+  spdk_nvme_cmd cmd{};
+  cmd.opc = SPDK_NVME_OPC_READ, cmd.nsid = 1;
+  auto cb = [](void* arg, const spdk_nvme_cpl* cpl) { *static_cast<int*>(arg) = spdk_nvme_cpl_is_error(cpl); };
+  if (spdk_nvme_ctrlr_cmd_io_raw(ctrlr, q, &cmd, buf, 512, cb, &status) != 0) return false;
+  spdk_nvme_qpair_process_completions(q, 0);  // rings a delayed doorbell
+  for (const uint64_t end = sim.ServicePasses() + 2; status < 0 && sim.ServicePasses() < end;) {
+    spdk_nvme_qpair_process_completions(q, 0);
+  }
+  spdk_nvme_qpair_process_completions(q, 0);
+  return status == 0;
+}
+
+// With a doorbell buffer, queue pairs created again and again under the same identifiers, of other sizes, rung at
+// once or at the next poll, after one command or several, get every command to the drive: a new queue's shadow
+// entries and event indexes start from 0 whatever an earlier queue of the identifier left in them.
+TEST_F(CtrlrQpairTest, QueuePairsCreatedAgainUnderUsedIdsReachTheDriveThroughTheDoorbellBuffer) {
+  SimConfig config = FastSimConfig();
+  config.doorbell_buffer = true;
+  config.io_queues = 3;
+  SimController& sim = AddSim(config);
+  spdk_nvme_ctrlr* ctrlr = Attach();
+  ASSERT_TRUE(ctrlr != nullptr && ctrlr->shadow_doorbell != nullptr);
+  void* buf = spdk_zmalloc(4096, 4096, nullptr, SPDK_ENV_SOCKET_ID_ANY, SPDK_MALLOC_DMA);
+  struct Round {
+    uint32_t entries, reads;
+    bool delayed;
+  } rounds[] = {{1024, 1, false}, {1024, 1, true}, {2, 3, false}, {64, 1, true}, {16, 5, false}, {1024, 1, false}};
+  uint64_t reads = 0;
+  for (const Round& round : rounds) {
+    SCOPED_TRACE(testing::Message() << round.entries << " entries, " << round.reads << " reads");
+    spdk_nvme_io_qpair_opts opts;
+    spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr, &opts, sizeof(opts));
+    opts.io_queue_size = round.entries;
+    opts.delay_pcie_doorbell = round.delayed;
+    spdk_nvme_qpair* q[3];
+    for (uint16_t i = 0; i < 3; i++) {
+      q[i] = spdk_nvme_ctrlr_alloc_io_qpair(ctrlr, &opts, sizeof(opts));
+      ASSERT_TRUE(q[i] && q[i]->id == i + 1);
+    }
+    for (uint32_t n = 0; n < round.reads; n++, reads += 3) {
+      for (spdk_nvme_qpair* p : q) EXPECT_TRUE(ReadReachesDrive(sim, ctrlr, p, buf)) << "qid " << p->id;
+    }
+    for (spdk_nvme_qpair* p : q) EXPECT_EQ(0, spdk_nvme_ctrlr_free_io_qpair(p));
+  }
+  uint64_t fetched = 0;
+  for (const kyt::sim::LoggedCommand& c : sim.CommandLogSnapshot()) fetched += c.sqid != 0;
+  EXPECT_EQ(reads, fetched) << "the drive fetched what was sent, nothing else";
+  EXPECT_EQ(0u, sim.counters().invalid_doorbells);
+  spdk_free(buf);
+}
+
 // Create, attach, detach and delete keep the active list and the namespace records up to date (an attached namespace
 // is identified with its descriptors); the device's refusals come back as errors.
 TEST_F(CtrlrTest, NamespaceManagementUpdatesTheActiveList) {

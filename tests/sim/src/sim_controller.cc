@@ -598,6 +598,7 @@ void SimController::ServiceLoop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       busy = Step();
+      passes_.fetch_add(1, std::memory_order_release);
       serving = presence_ == Presence::kOnBus && engine_ == Engine::kReady;
     }
     if (busy) {
@@ -653,40 +654,65 @@ bool SimController::ApplyCqHead(Cq& cq, uint32_t value) {
   return true;
 }
 
+// A register write of a shadowed queue is seen as a change from this value, which no host writes: the controller
+// sets the register to it whenever it goes back to listening, so that the host's next write is seen whatever value it
+// carries.
+constexpr uint32_t kUnrungRegister = UINT32_MAX;
+
+// Without a doorbell buffer (and always for the admin queue) the doorbell value is the register's. With one, a
+// register write only tells the controller to read the queue's shadow entry, which holds the value; it then reads the
+// entry on every pass until the entry stops changing, publishes the value as the event index (the host writes the
+// register again at its next change) and listens to the register again. A change the host made meanwhile without
+// writing the register is seen by the look after the event index went out, and followed.
+bool SimController::NewDoorbellValue(uint16_t qid, bool completion, DoorbellSeen& seen, uint32_t* value) {
+  volatile uint32_t* reg = Doorbell(qid, completion);
+  const uint32_t v = *reg;
+  const bool shadowed = shadow_ && qid != 0;
+  if (v != seen.last_register) {
+    seen.last_register = v;
+    if (!shadowed) {
+      *value = v;
+      return true;
+    }
+    seen.following = true;
+  }
+  if (!seen.following) return false;
+  volatile uint32_t* entry = Shadow(shadow_, qid, completion);
+  const uint32_t s = *entry;
+  if (s != seen.last_shadow) {
+    seen.last_shadow = *value = s;
+    return true;
+  }
+  *reg = seen.last_register = kUnrungRegister;
+  *Shadow(eventidx_, qid, completion) = s;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  seen.following = *entry != s;
+  return false;
+}
+
+// With a doorbell buffer the controller reads a created queue's shadow entry at once (it may read the buffer at any
+// time): an entry that says other than `value` (0 for a new queue) is a doorbell write, followed like one. It writes
+// no event index before it has followed the entry: what the entries held for an earlier queue of the same id is the
+// host's to clear before it creates the queue. A queue that was there before the doorbell buffer waits for the
+// register.
+void SimController::StartDoorbell(uint16_t qid, bool completion, DoorbellSeen& seen, uint32_t value, bool created) {
+  const bool shadowed = shadow_ != nullptr;
+  seen = DoorbellSeen{};
+  seen.last_shadow = value;
+  *Doorbell(qid, completion) = seen.last_register = shadowed ? kUnrungRegister : 0;
+  seen.following = shadowed && created && *Shadow(shadow_, qid, completion) != value;
+}
+
 bool SimController::PollDoorbells() {
   bool busy = false;
+  uint32_t value;
   for (uint16_t qid : live_sqs_) {
     Sq& sq = sqs_[qid];
-    const uint32_t v = *Doorbell(qid, false);
-    if (v != sq.last_doorbell) {
-      sq.last_doorbell = v;
-      ApplySqTail(sq, v);
-    }
-    if (shadow_ && qid != 0) {
-      // Shadow doorbells: the host may skip the register write; the event index tells it what was seen.
-      const uint32_t s = *Shadow(shadow_, qid, false);
-      if (s != sq.last_shadow) {
-        sq.last_shadow = s;
-        if (s != sq.tail) ApplySqTail(sq, s);
-        *Shadow(eventidx_, qid, false) = static_cast<uint16_t>(s - 1);
-      }
-    }
+    if (NewDoorbellValue(qid, false, sq.doorbell, &value)) ApplySqTail(sq, value);
   }
   for (uint16_t qid : live_cqs_) {
     Cq& cq = cqs_[qid];
-    const uint32_t v = *Doorbell(qid, true);
-    if (v != cq.last_doorbell) {
-      cq.last_doorbell = v;
-      busy |= ApplyCqHead(cq, v);
-    }
-    if (shadow_ && qid != 0) {
-      const uint32_t s = *Shadow(shadow_, qid, true);
-      if (s != cq.last_shadow) {
-        cq.last_shadow = s;
-        if (s != cq.head) busy |= ApplyCqHead(cq, s);
-        *Shadow(eventidx_, qid, true) = static_cast<uint16_t>(s - 1);
-      }
-    }
+    if (NewDoorbellValue(qid, true, cq.doorbell, &value)) busy |= ApplyCqHead(cq, value);
   }
   // Doorbells come before the entries they announce.
   std::atomic_thread_fence(std::memory_order_acquire);

@@ -109,7 +109,7 @@ SimController::Result SimController::CreateIoCq(const Command& cmd) {
   cq.ring = ring;
   cq.interrupts = interrupts;
   cq.vector = vector;
-  *Doorbell(qid, true) = 0;
+  StartDoorbell(qid, true, cq.doorbell, 0, true);
   live_cqs_.push_back(qid);
   ++queue_version_;
   return Result{};
@@ -138,7 +138,7 @@ SimController::Result SimController::CreateIoSq(const Command& cmd) {
   sq.priority = priority;
   sq.base = cmd.prp1;
   sq.ring = ring;
-  *Doorbell(qid, false) = 0;
+  StartDoorbell(qid, false, sq.doorbell, 0, true);
   ++cqs_[cqid].sq_count;
   live_sqs_.push_back(qid);
   ++queue_version_;
@@ -582,9 +582,13 @@ SimController::Result SimController::DoorbellBufferConfig(const Command& cmd) {
   if (!shadow || !eventidx) return Result{Generic(sc::kDataTransferError)};
   shadow_ = shadow;
   eventidx_ = eventidx;
-  // Queues that exist already continue from their current positions.
-  for (uint16_t qid : live_sqs_) sqs_[qid].last_shadow = *Shadow(shadow_, qid, false);
-  for (uint16_t qid : live_cqs_) cqs_[qid].last_shadow = *Shadow(shadow_, qid, true);
+  // I/O queues that exist already continue from their current positions (the admin queue keeps its registers).
+  for (uint16_t qid : live_sqs_) {
+    if (qid != 0) StartDoorbell(qid, false, sqs_[qid].doorbell, sqs_[qid].tail, false);
+  }
+  for (uint16_t qid : live_cqs_) {
+    if (qid != 0) StartDoorbell(qid, true, cqs_[qid].doorbell, cqs_[qid].head, false);
+  }
   return Result{};
 }
 

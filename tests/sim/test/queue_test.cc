@@ -1,4 +1,7 @@
 // Queue mechanics: phase tags, SQHD/SQID/CID, full completion queues, invalid and shadow doorbells.
+#include <atomic>
+#include <utility>
+
 #include "sim_test_util.h"
 
 namespace kyt::sim::testing {
@@ -77,7 +80,12 @@ TEST_F(QueueTest, InvalidDoorbellValuesAreIgnoredAndCounted) {
   EXPECT_EQ(ctrl_->counters().invalid_doorbells, 2u);
 }
 
-TEST_F(QueueTest, ShadowDoorbellsReplaceRegisterWrites) {
+// With a doorbell buffer a register write makes the controller read the queue's shadow entry until it stops
+// changing; then the controller publishes the value as the event index and waits for the register again. A host that
+// writes the register when its new value passes the event index is served; a shadow change alone, while the controller
+// waits, is not seen. A created queue's entries are read at once (a value other than 0 is a doorbell write) and their
+// event indexes left as they were.
+TEST_F(QueueTest, ShadowDoorbellsFollowTheEventIndex) {
   SimConfig config = FastConfig();
   config.doorbell_buffer = true;
   Start(config);
@@ -93,18 +101,49 @@ TEST_F(QueueTest, ShadowDoorbellsReplaceRegisterWrites) {
   q->auto_head_doorbell = false;
   auto* sh = reinterpret_cast<volatile uint32_t*>(shadow.ptr);
   auto* ev = reinterpret_cast<volatile uint32_t*>(eventidx.ptr);
+  // Entry 2 is SQ 1's tail, entry 3 CQ 1's head.
+  auto update = [&](uint32_t entry, uint32_t value) {
+    const uint16_t old = static_cast<uint16_t>(sh[entry]);
+    sh[entry] = value;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (static_cast<uint16_t>(value - ev[entry]) <= static_cast<uint16_t>(value - old))
+      host_->Write32(reg::kDoorbellBase + entry * 4, value);
+  };
+  // Passes of the controller that all began after now.
+  auto passes = [&](uint64_t n) {
+    for (const uint64_t target = ctrl_->ServicePasses() + n + 1; ctrl_->ServicePasses() < target;)
+      std::this_thread::yield();
+  };
   // Four rounds of two in an 8-entry queue: the last fits only with the head given back through the shadow.
+  Completion c;
   for (int round = 0; round < 4; ++round) {
     const uint16_t cids[2] = {host_->Push(*q, Cmd(io_opc::kFlush, 1)), host_->Push(*q, Cmd(io_opc::kFlush, 1))};
-    sh[2] = q->sq_tail;  // SQ 1 tail, no register write
-    Completion c;
+    update(2, q->sq_tail);
     for (uint16_t cid : cids) {
       ASSERT_TRUE(host_->Reap(*q, &c)) << round;
       EXPECT_EQ(c.cid, cid);
     }
-    sh[3] = q->cq_head;  // CQ 1 head
-    EXPECT_EQ(ev[2], static_cast<uint16_t>(q->sq_tail - 1));
+    update(3, q->cq_head);
   }
+  passes(2);
+  EXPECT_EQ(std::make_pair(ev[2], ev[3]), std::make_pair(q->sq_tail, q->cq_head));
+  host_->Push(*q, Cmd(io_opc::kFlush, 1));
+  sh[2] = q->sq_tail;
+  passes(2);
+  EXPECT_FALSE(host_->Peek(*q)) << "a shadow change alone while the controller waits";
+  host_->Write32(reg::kDoorbellBase + 2 * 4, q->sq_tail);
+  ASSERT_TRUE(host_->Reap(*q, &c));
+  update(3, q->cq_head);
+
+  ASSERT_OK(host_->DeleteIoQueuePair(q));
+  sh[2] = 5;
+  sh[3] = 0;
+  ev[3] = 6;
+  const uint64_t fetched = ctrl_->counters().commands;
+  ASSERT_OK(host_->CreateIoQueuePair(1, 8, &q));
+  passes(2);
+  EXPECT_EQ(ctrl_->counters().commands - fetched, 2u + 5u) << "the creations, and five entries of the new queue";
+  EXPECT_EQ(std::make_pair(ev[2], ev[3]), std::make_pair(5u, 6u));
 }
 
 }  // namespace

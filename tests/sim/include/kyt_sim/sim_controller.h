@@ -158,12 +158,24 @@ class SimController {
   void ClearCommandLog();
   std::vector<QueueState> Queues();
   Counters counters();
+  // Service passes completed (doorbells looked at, commands fetched and executed). A test's explicit event: once
+  // two more passes than before the host rang have completed, a command the doorbell told of has been fetched (and
+  // completed, unless a fault holds it or its completion queue is full).
+  uint64_t ServicePasses() const { return passes_.load(std::memory_order_acquire); }
   // The register file as the host sees it now (all ones after removal).
   uint32_t ReadRegister32(uint32_t offset);
   uint64_t ReadRegister64(uint32_t offset);
 
  private:
   struct Held;
+  // What the controller has seen of one queue's doorbell.
+  struct DoorbellSeen {
+    uint32_t last_register = 0;
+    // With a doorbell buffer: the shadow entry's value last taken, and whether the controller reads the entry on
+    // every pass (from a register write until it has caught up and published its event index).
+    uint32_t last_shadow = 0;
+    bool following = false;
+  };
   struct Sq {
     bool live = false;
     uint32_t size = 0;
@@ -173,8 +185,7 @@ class SimController {
     uint8_t priority = 0;
     uint64_t base = 0;
     Command* ring = nullptr;
-    uint32_t last_doorbell = 0;
-    uint32_t last_shadow = 0;
+    DoorbellSeen doorbell;
     uint64_t doorbell_updates = 0;
     uint64_t fetched = 0;
   };
@@ -189,8 +200,7 @@ class SimController {
     uint64_t base = 0;
     Completion* ring = nullptr;
     uint16_t sq_count = 0;
-    uint32_t last_doorbell = 0;
-    uint32_t last_shadow = 0;
+    DoorbellSeen doorbell;
     uint64_t doorbell_updates = 0;
     uint64_t posted = 0;
     Held* backlog_head = nullptr;
@@ -277,6 +287,10 @@ class SimController {
   volatile uint32_t* Shadow(volatile uint32_t* base, uint16_t qid, bool completion) {
     return base + (2u * qid + (completion ? 1 : 0)) * (doorbell_stride() / 4);
   }
+  // The doorbell value a register write or a followed shadow entry gives, when it changed since the last look.
+  bool NewDoorbellValue(uint16_t qid, bool completion, DoorbellSeen& seen, uint32_t* value);
+  // An I/O queue created, or one already there when the doorbell buffer is configured, with that doorbell value.
+  void StartDoorbell(uint16_t qid, bool completion, DoorbellSeen& seen, uint32_t value, bool created);
   bool FetchCommands();
   uint32_t FetchFrom(uint16_t qid, uint32_t limit);
   bool ServiceTimers(uint64_t now);
@@ -341,6 +355,7 @@ class SimController {
   std::mutex mu_;                      // everything below
   std::atomic<int> api_waiting_{0};    // control calls waiting for mu_: the service thread yields to them
   std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> passes_{0};
   std::thread thread_;
 
   Presence presence_ = Presence::kPoweredOff;
