@@ -16,8 +16,8 @@
 // nothing to hold off: it claims nothing and is not validated (ClaimRead), and never touches the map, which keeps
 // the first pass over a fresh large namespace at the speed of a small one. A unit's first access is a store, so
 // that the kernel gives it a page for writing at once. Before a unit is taken, the validator checks that the
-// memory is there (the process's validators hold at most what the machine has available above a reserve, see
-// MemoryReport); a refused unit refuses the I/O (kClaimNoMemory) instead of letting the system run out. 64/56 bytes (1.14) of map per LBA
+// memory is there (the process's validators hold at most what the process has room for, see MemoryRoom); a refused
+// unit refuses the I/O (kClaimNoMemory) instead of letting the system run out. 64/56 bytes (1.14) of map per LBA
 // touched, plus one bit per unit of map.
 // Worker thread only; no locks.
 #ifndef KYT_NVME_DATA_VALIDATOR_H
@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "nvme/memory_room.h"
 
 namespace kyt {
 namespace nvme {
@@ -58,11 +60,10 @@ class DataValidator {
 
   // What the validators of the process hold and may still take; filled by the last refusal (LastShortfall).
   struct MemoryReport {
-    uint64_t needed = 0;     // bytes the refused operation needed
-    uint64_t held = 0;       // bytes of map pages all validators hold
-    uint64_t available = 0;  // bytes the machine had available when last asked (/proc/meminfo MemAvailable)
-    uint64_t reserve = 0;    // bytes left to the rest of the machine: never taken by validators
-    uint64_t cap = 0;        // the cap set with SetMemoryCap; 0 none
+    uint64_t needed = 0;       // bytes the refused operation needed
+    uint64_t held = 0;         // bytes of map pages all validators hold
+    uint64_t cap = 0;          // the cap set with SetMemoryCap; 0 none
+    MemoryRoom::Limit limit;   // the limit with the least room when asked (kUnknown: address space refused)
   };
 
   DataValidator() = default;
@@ -170,8 +171,10 @@ class DataValidator {
   static std::string DescribeShortfall();
   // Bytes all validators of the process hold.
   static uint64_t GetProcessHeldBytes();
-  // Limits what all validators of the process may hold (0: only the machine's available memory limits it).
+  // Limits what all validators of the process may hold (0: only the room the process has limits it).
   static void SetMemoryCap(uint64_t bytes);
+  // Where the room the process has is read (see MemoryRoom): "" the system's own files, or a test's directory.
+  static void SetMemoryRoot(const std::string& root);
 
  private:
   // Bits [lo, lo + count) of a line's pending word (lo + count <= kLbasPerLine).

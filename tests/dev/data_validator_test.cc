@@ -12,11 +12,14 @@
 #include <tuple>
 #include <vector>
 
+#include "memory_files.h"
+
 using kyt::nvme::DataValidator;
 using kyt::nvme::DataValidatorManager;
 using kyt::nvme::kDataValidatorOk;
 using kyt::nvme::kDataValidatorNoMemory;
 using kyt::nvme::kDataValidatorOutOfRange;
+using kyt_dev_test::MemoryFiles;
 
 namespace {
 
@@ -188,6 +191,44 @@ TEST(DataValidatorTest, FreshReadsTakeNothingAndFirstWritesFaultOnce) {
   EXPECT_TRUE(v.IsPending((kPages + 1) * kPageLbas, 4));
   EXPECT_EQ(v.ClaimRead((kPages + 3) * kPageLbas - 4, 8), DataValidator::kClaimUntracked);
   EXPECT_EQ(v.GetHeldBytes(), (kPages + 2) * DataValidator::kPageBytes);
+}
+
+// The validators take no more than the room the process has: the reserve of the limit met stays free, and the text
+// says which limit that was.
+TEST(DataValidatorTest, GrantsStopAtTheReserveOfTheLimitMet) {
+  constexpr uint64_t kGiB = uint64_t(1) << 30;
+  constexpr uint64_t kPage = DataValidator::kPageBytes;
+  MemoryFiles files;
+  struct Restore {
+    ~Restore() { DataValidator::SetMemoryRoot(""); }
+  } restore;
+  DataValidator::SetMemoryRoot(files.root());
+  DataValidator v;
+  ASSERT_EQ(v.Resize(uint64_t(1) << 20, 512), kDataValidatorOk);
+
+  // A 16 GiB machine keeps 1 GiB: of 1 GiB and two pages available, two pages may be taken.
+  files.Machine(16 * kGiB, kGiB + 2 * kPage);
+  EXPECT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);
+  EXPECT_EQ(v.ClaimPending(kPageLbas, 8), DataValidator::kClaimed);
+  files.Machine(16 * kGiB, kGiB);  // what the machine has once they are taken
+  EXPECT_EQ(v.ClaimPending(2 * kPageLbas, 8), DataValidator::kClaimNoMemory);
+  EXPECT_NE(DataValidator::DescribeShortfall().find("the machine has 1073741824 bytes (1.0 GiB) available and keeps "
+                                                    "1073741824 bytes (1.0 GiB) free"),
+            std::string::npos)
+      << DataValidator::DescribeShortfall();
+
+  // A 256 MiB group keeps 16 MiB of its own, whatever the machine keeps.
+  v.Forget();
+  files.Machine(16 * kGiB, 8 * kGiB);
+  files.Group("/ci", kGiB / 4, kGiB / 4 - kGiB / 64 - kPage);
+  EXPECT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);
+  files.Group("/ci", kGiB / 4, kGiB / 4 - kGiB / 64);
+  EXPECT_EQ(v.ClaimPending(kPageLbas, 8), DataValidator::kClaimNoMemory);
+  EXPECT_NE(DataValidator::DescribeShortfall().find("memory control group, limited to 268435456 bytes (256.0 MiB), "
+                                                    "has 16777216 bytes (16.0 MiB) available and keeps 16777216 "
+                                                    "bytes (16.0 MiB) free"),
+            std::string::npos)
+      << DataValidator::DescribeShortfall();
 }
 
 // A page the validators may not take refuses the claim and changes nothing; the text says how much was needed.
