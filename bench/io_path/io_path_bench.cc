@@ -10,10 +10,16 @@
 //     tracker     + the workload itself: a WorkloadGenerationRunner (generator, completion policy, performance
 //                 trackers) stepped by the worker's pass (NvmeDriver::RunPass), as the worker steps it
 //     histogram   + the latency histogram of the runner's trackers (the workload's default 1 us .. 100 s, 4 digits)
-//   IoPath/validation/blocks:<n>/qd:128   the validation layer on a namespace of n blocks: 2^20 and 2^28 with every
-//                 block written before (the map fully held: the cost of its cache misses), 2^32 fresh (a bounded
-//                 number of I/Os, nearly each on a page of the map no I/O touched before: the cost of taking it).
-//                 map_bytes = bytes of map the validator holds at the end.
+//   IoPath/validation/blocks:<n>/<map>/qd:128   the validation layer on a namespace of n blocks:
+//                 written      2^20 and 2^28 with every block written before (the map fully held: the cost of its
+//                              cache misses); the other rows' rates are judged against the 2^20 one
+//                 fresh        2^32 and 2^34 never written: reads of blocks the validator knows nothing of (a fresh
+//                              drive's first read pass), which take no map
+//                 first-write  2^32 never written, writes only: nearly each takes a page of map no I/O touched
+//                              before (the cost of taking it; a bounded number of I/Os)
+//                 fresh-mixed  2^34 never written, half reads and half writes (a fresh drive's first mixed pass;
+//                              bounded): the writes take pages, the reads go to other blocks and take none
+//                 map_bytes = bytes of map the validator holds at the end. A rate is 1 / ns_per_io.
 //
 // Counters: ns_per_io = CPU time of this thread per completed I/O, without the stand-in device's own work (below);
 // device_ns_per_io = that device work (the thread's CPU time split by the time stamp counter's share of the device's
@@ -311,10 +317,12 @@ BasicAccessPatternInput RandomReads(uint32_t loops) {
 std::vector<NvmeIoCtx*>* g_device_done = nullptr;
 void DeviceComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl*) { g_device_done->push_back(ctx); }
 
-// `blocks`: the validator's namespace size (the device layers' reads spread over it); `written`: every block holds a
-// validated write (tag 0) before the measured loop.
+// `blocks`: the validator's namespace size (the device layers' I/Os spread over it); `written`: every block holds a
+// validated write (tag 0) before the measured loop; `read_percent`: the share of 4 KiB slots that are read, the
+// others written (a slot is always read or always written, so the device's answer, tag 0, is never judged against
+// a write of the run).
 void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, uint64_t blocks = kBlocks,
-               bool written = true) {
+               bool written = true, uint32_t read_percent = 100) {
   auto validators = rig.manager->GetDataValidatorManager();
   if (layer >= kValidation) {
     if (validators->Enable(kNsid, blocks, kBlockSize) != kyt::nvme::kDataValidatorOk) {
@@ -354,7 +362,8 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
     io_manager.Prefetch(ctx);
   };
   auto submit = [&](NvmeIoCtx* ctx) {
-    const kyt::nvme::IoOpsStatus status = io_manager.SendReadAsync(ctx);
+    const bool write = ctx->start_lba / kIoBlocks % 100 >= read_percent;
+    const kyt::nvme::IoOpsStatus status = write ? io_manager.SendWriteAsync(ctx) : io_manager.SendReadAsync(ctx);
     if (status == kyt::nvme::kIoOpsRangeBusy) {
       busy.push_back(ctx);
     } else if (status != kyt::nvme::kIoOpsSubmitted) {
@@ -456,15 +465,32 @@ void IoPath(benchmark::State& state, Layer layer) {
   }
 }
 
-// The validation layer at QD 128 on a namespace of 2^shift blocks.
-void IoPathBlocks(benchmark::State& state, int shift) {
+// One row of the validation layer at QD 128: a namespace of 2^shift blocks, its map, its share of reads, and a
+// bound on its passes for rows whose I/Os take map (0: none).
+struct BlocksRow {
+  int shift;
+  const char* map;
+  bool written;
+  uint32_t read_percent;
+  int64_t passes;
+};
+constexpr BlocksRow kBlocksRows[] = {
+    {20, "written", true, 100, 0},
+    {28, "written", true, 100, 0},
+    {32, "fresh", false, 100, 0},
+    // 512 passes of 128 writes hold at most 256 MiB; so do 1024 passes of 64 reads and 64 writes.
+    {32, "first-write", false, 0, 512},
+    {34, "fresh", false, 100, 0},
+    {34, "fresh-mixed", false, 50, 1024},
+};
+
+void IoPathBlocks(benchmark::State& state, const BlocksRow& row) {
   Rig* rig = TheRig();
   if (rig == nullptr) {
     state.SkipWithError("the simulated drive did not attach");
     return;
   }
-  const uint64_t blocks = uint64_t(1) << shift;
-  RunDevice(state, *rig, kValidation, 128, blocks, shift <= 28);
+  RunDevice(state, *rig, kValidation, 128, uint64_t(1) << row.shift, row.written, row.read_percent);
 }
 
 void Register() {
@@ -476,12 +502,11 @@ void Register() {
         ->Arg(32)
         ->Arg(128);
   }
-  // Written namespaces (their maps held whole: 1.2 MB and 307 MB), then a fresh 2^32-block one, where nearly every
-  // I/O takes a page of map: 512 passes of 128 reads hold at most 256 MiB.
-  for (int shift : {20, 28, 32}) {
-    const std::string name = "IoPath/validation/blocks:" + std::to_string(uint64_t(1) << shift) + "/qd:128";
-    auto* row = benchmark::RegisterBenchmark(name.c_str(), [shift](benchmark::State& s) { IoPathBlocks(s, shift); });
-    if (shift == 32) row->Iterations(512);
+  for (const BlocksRow& row : kBlocksRows) {
+    const std::string name =
+        "IoPath/validation/blocks:" + std::to_string(uint64_t(1) << row.shift) + "/" + row.map + "/qd:128";
+    auto* bench = benchmark::RegisterBenchmark(name.c_str(), [&row](benchmark::State& s) { IoPathBlocks(s, row); });
+    if (row.passes != 0) bench->Iterations(row.passes);
   }
 }
 

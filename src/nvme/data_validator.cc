@@ -1,8 +1,6 @@
 #include "nvme/data_validator.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,10 +13,8 @@ namespace nvme {
 namespace {
 
 constexpr uint64_t kPage = DataValidator::kPageBytes;
-// Pages asked of the machine at a time: MemAvailable is read once per this much map growth, not per page.
+// Pages asked of the system at a time: the memory it has is read once per this much map growth, not per page.
 constexpr uint64_t kGrantPages = (64ull << 20) / kPage;
-// What the validators always leave to the rest of the machine: a sixteenth of its memory, at most this.
-constexpr uint64_t kMaxReserveBytes = 1ull << 30;
 // No map beyond this many LBAs (its size would not fit the address space).
 constexpr uint64_t kMaxLbas = uint64_t(1) << 52;
 
@@ -49,6 +45,14 @@ void* MapZeroed(uint64_t bytes) {
   return p == MAP_FAILED ? nullptr : p;
 }
 
+// A zeroed mapping held in 4 KiB pages: where the system puts every anonymous mapping on large pages, a map counted
+// in 4 KiB units would otherwise take 2 MiB at each first touch, 512 times what it accounts for.
+void* MapSmall(uint64_t bytes) {
+  void* p = MapZeroed(bytes);
+  if (p != nullptr) madvise(p, bytes, MADV_NOHUGEPAGE);
+  return p;
+}
+
 // A zeroed mapping starting on a 2 MiB boundary, advised to use large pages.
 void* MapLarge(uint64_t bytes) {
   uint8_t* p = static_cast<uint8_t*>(MapZeroed(bytes + kLargeUnit));
@@ -60,102 +64,12 @@ void* MapLarge(uint64_t bytes) {
   return p + head;
 }
 
-// Reads a small system file whole into `buf` (NUL-terminated) without allocating; false when it cannot be read.
-bool ReadSmallFile(const char* path, char* buf, size_t size) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  size_t used = 0;
-  while (used + 1 < size) {
-    const ssize_t n = read(fd, buf + used, size - 1 - used);
-    if (n <= 0) break;
-    used += static_cast<size_t>(n);
-  }
-  close(fd);
-  buf[used] = '\0';
-  return used > 0;
-}
-
-// A "Key:   N kB" line of /proc/meminfo, in bytes; false when missing.
-bool ReadMemInfo(const char* text, const char* key, uint64_t* bytes) {
-  const size_t key_len = std::strlen(key);
-  for (const char* line = text; *line != '\0';) {
-    if (std::strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
-      *bytes = std::strtoull(line + key_len + 1, nullptr, 10) * 1024;
-      return true;
-    }
-    const char* next = std::strchr(line, '\n');
-    if (next == nullptr) break;
-    line = next + 1;
-  }
-  return false;
-}
-
-// Room under a version 1 memory control group's limit: the process's own group, or the root one seen inside a
-// container; false without a limit.
-bool ReadCgroupV1Room(const char* text, uint64_t* bytes) {
-  const char* entry = std::strstr(text, ":memory:");
-  char path[512];
-  char limit_text[64], usage_text[64];
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const char* group = attempt == 0 && entry != nullptr ? entry + 8 : "/";
-    const char* end = std::strchr(group, '\n');
-    const int len = static_cast<int>(end != nullptr ? end - group : std::strlen(group));
-    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.limit_in_bytes", len, group);
-    if (!ReadSmallFile(path, limit_text, sizeof(limit_text))) continue;
-    std::snprintf(path, sizeof(path), "/sys/fs/cgroup/memory%.*s/memory.usage_in_bytes", len, group);
-    if (!ReadSmallFile(path, usage_text, sizeof(usage_text))) continue;
-    const uint64_t limit = std::strtoull(limit_text, nullptr, 10);
-    if (limit >= (uint64_t(1) << 62)) return false;  // no limit
-    const uint64_t usage = std::strtoull(usage_text, nullptr, 10);
-    *bytes = limit > usage ? limit - usage : 0;
-    return true;
-  }
-  return false;
-}
-
-// Room left under this process's memory control group limit, when it has one.
-bool ReadCgroupRoom(uint64_t* bytes) {
-  char text[4096];
-  if (!ReadSmallFile("/proc/self/cgroup", text, sizeof(text))) return false;
-  if (ReadCgroupV1Room(text, bytes)) return true;
-  const char* entry = std::strstr(text, "0::");
-  if (entry == nullptr || (entry != text && entry[-1] != '\n')) return false;
-  char path[512];
-  const char* end = std::strchr(entry, '\n');
-  const size_t len = end != nullptr ? static_cast<size_t>(end - entry - 3) : std::strlen(entry + 3);
-  char max_text[64], current_text[64];
-  if (std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.max", static_cast<int>(len), entry + 3) >=
-          static_cast<int>(sizeof(path)) ||
-      !ReadSmallFile(path, max_text, sizeof(max_text)) || std::strncmp(max_text, "max", 3) == 0) {
-    return false;
-  }
-  std::snprintf(path, sizeof(path), "/sys/fs/cgroup%.*s/memory.current", static_cast<int>(len), entry + 3);
-  if (!ReadSmallFile(path, current_text, sizeof(current_text))) return false;
-  const uint64_t limit = std::strtoull(max_text, nullptr, 10);
-  const uint64_t current = std::strtoull(current_text, nullptr, 10);
-  *bytes = limit > current ? limit - current : 0;
-  return true;
-}
-
-// The memory the machine has available (UINT64_MAX when it does not say) and the reserve left to everything else.
-void MachineRoom(uint64_t* available, uint64_t* reserve) {
-  uint64_t total = 0;
-  *available = UINT64_MAX;
-  *reserve = 0;
-  char text[8192];
-  if (ReadSmallFile("/proc/meminfo", text, sizeof(text)) && ReadMemInfo(text, "MemAvailable", available) &&
-      ReadMemInfo(text, "MemTotal", &total)) {
-    *reserve = std::min(kMaxReserveBytes, total / 16);
-  }
-  uint64_t cgroup_room = 0;
-  if (ReadCgroupRoom(&cgroup_room)) *available = std::min(*available, cgroup_room);
-}
-
-// What the validators of the process hold and what the machine granted them. Worker thread only.
+// What the validators of the process hold and what the system granted them. Worker thread only.
 struct Budget {
   uint64_t held_pages = 0;
-  uint64_t granted_pages = 0;  // held may grow to this without asking the machine again
+  uint64_t granted_pages = 0;  // held may grow to this without asking the system again
   uint64_t cap_bytes = 0;
+  MemoryRoom room;
   DataValidator::MemoryReport last;
 
   bool Acquire(uint64_t pages) {
@@ -163,9 +77,8 @@ struct Budget {
       held_pages += pages;
       return true;
     }
-    uint64_t available = 0, reserve = 0;
-    MachineRoom(&available, &reserve);
-    uint64_t room_pages = available == UINT64_MAX ? UINT64_MAX : (available > reserve ? (available - reserve) / kPage : 0);
+    const MemoryRoom::Limit limit = room.Read();
+    uint64_t room_pages = limit.Room() == UINT64_MAX ? UINT64_MAX : limit.Room() / kPage;
     if (cap_bytes != 0) {
       const uint64_t cap_pages = cap_bytes / kPage;
       room_pages = std::min(room_pages, cap_pages > held_pages ? cap_pages - held_pages : 0);
@@ -173,9 +86,8 @@ struct Budget {
     if (pages > room_pages) {
       last.needed = pages * kPage;
       last.held = held_pages * kPage;
-      last.available = available == UINT64_MAX ? 0 : available;
-      last.reserve = reserve;
       last.cap = cap_bytes;
+      last.limit = limit;
       return false;
     }
     granted_pages = held_pages + std::min(room_pages, std::max(pages, kGrantPages));
@@ -185,7 +97,7 @@ struct Budget {
 
   void Release(uint64_t pages) {
     held_pages -= std::min(held_pages, pages);
-    granted_pages = held_pages;  // growing again asks the machine again
+    granted_pages = held_pages;  // growing again asks the system again
   }
 };
 
@@ -222,13 +134,23 @@ void DataValidator::SetMemoryCap(uint64_t bytes) {
   budget.granted_pages = std::min(budget.granted_pages, budget.held_pages);
 }
 
+void DataValidator::SetMemoryRoot(const std::string& root) {
+  Budget& budget = TheBudget();
+  budget.room = MemoryRoom(root);
+  budget.granted_pages = std::min(budget.granted_pages, budget.held_pages);
+}
+
 std::string DataValidator::DescribeShortfall() {
   const MemoryReport& r = TheBudget().last;
   std::ostringstream text;
   text << "needs " << Bytes(r.needed) << " more (data validation holds " << Bytes(r.held);
   if (r.cap != 0) text << ", limited to " << Bytes(r.cap);
-  if (r.available != 0) {
-    text << "; the machine has " << Bytes(r.available) << " available and keeps " << Bytes(r.reserve) << " free";
+  if (r.limit.source == MemoryRoom::kMachine) {
+    text << "; the machine has " << Bytes(r.limit.available) << " available and keeps " << Bytes(r.limit.reserve)
+         << " free";
+  } else if (r.limit.source == MemoryRoom::kGroup) {
+    text << "; the process's memory control group, limited to " << Bytes(r.limit.size) << ", has "
+         << Bytes(r.limit.available) << " available and keeps " << Bytes(r.limit.reserve) << " free";
   }
   text << ")";
   return text.str();
@@ -241,7 +163,16 @@ bool DataValidator::Touch(uint64_t first_line, uint64_t last_line) {
   for (uint64_t u = first_unit; u <= last_unit; ++u) missing += IsTouched(u) ? 0 : 1;
   if (missing == 0) return true;
   if (!TheBudget().Acquire(missing * PagesPerUnit())) return false;
-  for (uint64_t u = first_unit; u <= last_unit; ++u) touched_[u / 64] |= uint64_t(1) << (u % 64);
+  for (uint64_t u = first_unit; u <= last_unit; ++u) {
+    if (IsTouched(u)) continue;
+    // A unit not held is all zeros. Its first access is a store of zero to each of its pages: a read first would
+    // have the kernel map its shared zero page, and the store that follows would fault again to copy it (and
+    // shoot the old mapping down on every core).
+    for (uint64_t line = u * LinesPerUnit(); line < (u + 1) * LinesPerUnit(); line += kLinesPerPage) {
+      __atomic_store_n(&lines_[line].pending, 0, __ATOMIC_RELAXED);
+    }
+    touched_[u / 64] |= uint64_t(1) << (u % 64);
+  }
   held_pages_ += missing * PagesPerUnit();
   return true;
 }
@@ -322,10 +253,18 @@ bool DataValidator::IsPending(uint64_t first, uint64_t count) const {
   return false;
 }
 
-DataValidator::Claim DataValidator::ClaimPendingSlow(uint64_t first, uint64_t count) {
+DataValidator::Claim DataValidator::ClaimSlow(uint64_t first, uint64_t count, bool read) {
   if (!IsValidRange(first, count)) return kClaimInvalid;
-  // The inline ClaimPending decided a range within one line of a held unit: here its units are taken first.
-  if (!Touch(first / kLbasPerLine, (first + count - 1) / kLbasPerLine)) return kClaimNoMemory;
+  const uint64_t first_line = first / kLbasPerLine;
+  const uint64_t last_line = (first + count - 1) / kLbasPerLine;
+  if (read) {
+    bool held = false;
+    for (uint64_t u = UnitOf(first_line); u <= UnitOf(last_line) && !held; ++u) held = IsTouched(u);
+    if (!held) return kClaimUntracked;
+    // A range partly on held units is claimed whole (rare: it straddles a unit's edge): its completion then finds
+    // what it must compare and release in the map.
+  }
+  if (!Touch(first_line, last_line)) return kClaimNoMemory;
   if (IsPending(first, count)) return kClaimBusy;
   ForEachLine(first, count, [](Line& line, uint64_t lo, uint64_t hi) { line.pending |= BitMask(lo, hi); });
   return kClaimed;
@@ -345,14 +284,12 @@ DataValidatorStatus DataValidator::Resize(uint64_t num_lbas, uint32_t block_size
     uint32_t unit_shift = kSmallUnitShift;
     const uint64_t small_bytes = MapBytes(num_lbas);
     if (small_bytes >= kLargeUnitMinMap && small_bytes <= kLargeUnitMaxMap) {
-      uint64_t available = 0, reserve = 0;
-      MachineRoom(&available, &reserve);
-      const uint64_t room = available == UINT64_MAX ? 0 : (available > reserve ? available - reserve : 0);
-      if (small_bytes <= room / 2) unit_shift = kLargeUnitShift;
+      const uint64_t room = TheBudget().room.Read().Room();
+      if (room != UINT64_MAX && small_bytes <= room / 2) unit_shift = kLargeUnitShift;
     }
     const uint64_t map_bytes = RoundTo(small_bytes, uint64_t(1) << unit_shift);
     const uint64_t bitmap_bytes = BitmapBytes(map_bytes);
-    void* lines = unit_shift == kLargeUnitShift ? MapLarge(map_bytes) : MapZeroed(map_bytes);
+    void* lines = unit_shift == kLargeUnitShift ? MapLarge(map_bytes) : MapSmall(map_bytes);
     void* bitmap = lines != nullptr ? MapZeroed(bitmap_bytes) : nullptr;
     if (bitmap == nullptr) {
       if (lines != nullptr) munmap(lines, map_bytes);

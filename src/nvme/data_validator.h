@@ -9,11 +9,16 @@
 // their pending bits, so that one I/O's bookkeeping is one cache line (two when its range straddles a line). A tag
 // byte holds tag + 1 (mod 256): the zero byte means untracked. The map is reserved as address space only
 // (anonymous memory, not reserved against the commit limit): enabling answers at once whatever the namespace's size,
-// and a page of the map takes memory when an I/O first touches it (a map of 64 MiB to 1 GiB that the machine could
-// hold twice over is taken in 2 MiB units on large pages, which spares a random I/O its translation miss). Before a page is touched, the validator checks
-// that the memory is there (the process's validators hold at most what the machine has available above a reserve,
-// see MemoryReport); a refused page refuses the I/O (ClaimPending answers kClaimNoMemory) instead of letting the
-// kernel run out. 64/56 bytes (1.14) of map per LBA touched, plus one bit per 4 KiB page of map.
+// and a unit of the map (a 4 KiB page; 2 MiB on large pages for a map of 64 MiB to 1 GiB that the process could hold
+// twice over, which spares a random I/O its translation miss) takes memory when a write or a deallocation first needs
+// it (or a read across the edge of a held unit). A bit per unit says which units are held; a unit not held is all
+// zeros, every LBA of it untracked and not pending. So a read whose blocks all lie in units not held has nothing to compare and
+// nothing to hold off: it claims nothing and is not validated (ClaimRead), and never touches the map, which keeps
+// the first pass over a fresh large namespace at the speed of a small one. A unit's first access is a store, so
+// that the kernel gives it a page for writing at once. Before a unit is taken, the validator checks that the
+// memory is there (the process's validators hold at most what the process has room for, see MemoryRoom); a refused
+// unit refuses the I/O (kClaimNoMemory) instead of letting the system run out. 64/56 bytes (1.14) of map per LBA
+// touched, plus one bit per unit of map.
 // Worker thread only; no locks.
 #ifndef KYT_NVME_DATA_VALIDATOR_H
 #define KYT_NVME_DATA_VALIDATOR_H
@@ -22,6 +27,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "nvme/memory_room.h"
 
 namespace kyt {
 namespace nvme {
@@ -47,16 +54,16 @@ class DataValidator {
   };
   static_assert(sizeof(Line) == kLineBytes, "one line per cache line");
 
-  // Outcome of ClaimPending.
-  enum Claim : uint32_t { kClaimed = 0, kClaimBusy = 1, kClaimInvalid = 2, kClaimNoMemory = 3 };
+  // Outcome of ClaimPending and ClaimRead. kClaimUntracked (ClaimRead only): every block of the range is untracked
+  // and on a unit not held; nothing was claimed.
+  enum Claim : uint32_t { kClaimed = 0, kClaimBusy = 1, kClaimInvalid = 2, kClaimNoMemory = 3, kClaimUntracked = 4 };
 
   // What the validators of the process hold and may still take; filled by the last refusal (LastShortfall).
   struct MemoryReport {
-    uint64_t needed = 0;     // bytes the refused operation needed
-    uint64_t held = 0;       // bytes of map pages all validators hold
-    uint64_t available = 0;  // bytes the machine had available when last asked (/proc/meminfo MemAvailable)
-    uint64_t reserve = 0;    // bytes left to the rest of the machine: never taken by validators
-    uint64_t cap = 0;        // the cap set with SetMemoryCap; 0 none
+    uint64_t needed = 0;       // bytes the refused operation needed
+    uint64_t held = 0;         // bytes of map pages all validators hold
+    uint64_t cap = 0;          // the cap set with SetMemoryCap; 0 none
+    MemoryRoom::Limit limit;   // the limit with the least room when asked (kUnknown: address space refused)
   };
 
   DataValidator() = default;
@@ -119,19 +126,10 @@ class DataValidator {
   // Sets the range's pending bits when none of them is set (the range is free): kClaimed. Otherwise nothing
   // changes: kClaimBusy (a bit was set), kClaimInvalid, or kClaimNoMemory (see LastShortfall). A range within one
   // line of a held unit, the usual I/O, is decided here.
-  Claim ClaimPending(uint64_t first, uint64_t count) {
-    const uint64_t line = first / kLbasPerLine;
-    const uint64_t lo = first % kLbasPerLine;
-    if (count != 0 && first < num_lbas_ && count <= num_lbas_ - first && lo + count <= kLbasPerLine &&
-        IsTouched(UnitOf(line))) {
-      Line& l = lines_[line];
-      const uint64_t mask = Mask(lo, count);
-      if ((l.pending & mask) != 0) return kClaimBusy;
-      l.pending |= mask;
-      return kClaimed;
-    }
-    return ClaimPendingSlow(first, count);
-  }
+  Claim ClaimPending(uint64_t first, uint64_t count) { return TryClaim(first, count, false); }
+  // ClaimPending for a read: a range that lies wholly in units not held answers kClaimUntracked and takes no memory
+  // (its read compares nothing, and a write that overlaps it while it is in flight cannot make it wrong).
+  Claim ClaimRead(uint64_t first, uint64_t count) { return TryClaim(first, count, true); }
 
   // For a range that ClaimPending granted and nothing released since (its units are held): the line of an LBA,
   // the end of the claim, and the advance of its tags (a validated write's completion).
@@ -174,13 +172,32 @@ class DataValidator {
   static std::string DescribeShortfall();
   // Bytes all validators of the process hold.
   static uint64_t GetProcessHeldBytes();
-  // Limits what all validators of the process may hold (0: only the machine's available memory limits it).
+  // Limits what all validators of the process may hold (0: only the room the process has limits it).
   static void SetMemoryCap(uint64_t bytes);
+  // Where the room the process has is read (see MemoryRoom): "" the system's own files, or a test's directory.
+  static void SetMemoryRoot(const std::string& root);
 
  private:
   // Bits [lo, lo + count) of a line's pending word (lo + count <= kLbasPerLine).
   static uint64_t Mask(uint64_t lo, uint64_t count) { return ((uint64_t(1) << count) - 1) << lo; }
-  Claim ClaimPendingSlow(uint64_t first, uint64_t count);
+  Claim TryClaim(uint64_t first, uint64_t count, bool read) {
+    const uint64_t line = first / kLbasPerLine;
+    const uint64_t lo = first % kLbasPerLine;
+    if (count != 0 && first < num_lbas_ && count <= num_lbas_ - first && lo + count <= kLbasPerLine) {
+      if (!IsTouched(UnitOf(line))) {
+        if (read) return kClaimUntracked;
+      } else {
+        Line& l = lines_[line];
+        const uint64_t mask = Mask(lo, count);
+        if ((l.pending & mask) != 0) return kClaimBusy;
+        l.pending |= mask;
+        return kClaimed;
+      }
+    }
+    return ClaimSlow(first, count, read);
+  }
+  // The rest of TryClaim: ranges across lines, and ranges in units not held.
+  Claim ClaimSlow(uint64_t first, uint64_t count, bool read);
   // Makes sure the units of lines [first_line, last_line] are held (accounted before first touch).
   bool Touch(uint64_t first_line, uint64_t last_line);
   uint64_t UnitOf(uint64_t line) const { return line >> (unit_shift_ - 6); }

@@ -161,7 +161,7 @@ IoOpsStatus IoManager::DriverRefused(NvmeIoCtx* ctx, uint32_t queue_status) {
   return kIoOpsDriverError;
 }
 
-IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
+IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx, bool read) {
   uint64_t length = 0;
   if (!CheckReadWrite(ctx, &length)) return kIoOpsInvalidRequest;
   AttachValidator(ctx, length);
@@ -169,9 +169,13 @@ IoOpsStatus IoManager::PrepareReadWrite(NvmeIoCtx* ctx) {
   ctx->outstanding = &outstanding_;
   ctx->ticks_hz = ticks_hz_;
   if (ctx->data_validator) {
-    const DataValidator::Claim claim = ctx->data_validator->ClaimPending(ctx->start_lba, ctx->num_blocks);
+    DataValidator& v = *ctx->data_validator;
+    const DataValidator::Claim claim =
+        read ? v.ClaimRead(ctx->start_lba, ctx->num_blocks) : v.ClaimPending(ctx->start_lba, ctx->num_blocks);
     if (claim == DataValidator::kClaimBusy) return kIoOpsRangeBusy;
     if (claim == DataValidator::kClaimNoMemory) return NoMemory(ctx);
+    // Blocks the validator knows nothing of: nothing to compare at completion, nothing held meanwhile.
+    if (claim == DataValidator::kClaimUntracked) ctx->data_validator = nullptr;
   }
   return kIoOpsSubmitted;
 }
@@ -198,7 +202,7 @@ IoOpsStatus IoManager::SendWriteAsync(NvmeIoCtx* ctx) {
   ctx->data_validator = nullptr;
   ctx->cb_fn = SendWriteAsyncCallback;
   ctx->ns = &namespace_manager_.Lookup(ctx->nsid);
-  const IoOpsStatus prepared = PrepareReadWrite(ctx);
+  const IoOpsStatus prepared = PrepareReadWrite(ctx, false);
   if (prepared != kIoOpsSubmitted) return prepared;
   if (ctx->data_validator) {
     Stamp(ctx);
@@ -215,7 +219,7 @@ IoOpsStatus IoManager::SendReadAsync(NvmeIoCtx* ctx) {
   ctx->ns = &namespace_manager_.Lookup(ctx->nsid);
   ctx->cb_fn = SendReadAsyncCallback;
   ctx->data_validator = nullptr;
-  const IoOpsStatus prepared = PrepareReadWrite(ctx);
+  const IoOpsStatus prepared = PrepareReadWrite(ctx, true);
   if (prepared != kIoOpsSubmitted) return prepared;
   return SubmitReadWrite(ctx, &NvmeQueueManager::SubmitReadCommand);
 }

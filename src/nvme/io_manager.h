@@ -50,8 +50,9 @@ class IoManager {
   bool CheckReadWrite(NvmeIoCtx* ctx, uint64_t* length);
   void AttachValidator(NvmeIoCtx* ctx, uint64_t length);
   // The rest of read's and write's preparation once the namespace and completion routine are set: the checks, the
-  // validator, the tick stamps and, for a validated I/O, the claim of its range. kIoOpsSubmitted: ready to submit.
-  IoOpsStatus PrepareReadWrite(NvmeIoCtx* ctx);
+  // validator, the tick stamps and, for a validated I/O, the claim of its range (a read of blocks the validator
+  // knows nothing of goes unvalidated). kIoOpsSubmitted: ready to submit.
+  IoOpsStatus PrepareReadWrite(NvmeIoCtx* ctx, bool read);
   // Submits a prepared read or write; a refusal gives back the claimed range.
   IoOpsStatus SubmitReadWrite(NvmeIoCtx* ctx, uint32_t (NvmeQueueManager::*submit)(NvmeIoCtx*));
   void Stamp(NvmeIoCtx* ctx);

@@ -6,16 +6,20 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "memory_files.h"
 
 using kyt::nvme::DataValidator;
 using kyt::nvme::DataValidatorManager;
 using kyt::nvme::kDataValidatorOk;
 using kyt::nvme::kDataValidatorNoMemory;
 using kyt::nvme::kDataValidatorOutOfRange;
+using kyt_dev_test::MemoryFiles;
 
 namespace {
 
@@ -29,6 +33,31 @@ uint64_t Statm(int index) {
   }
   return fields[index] * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
+
+// Minor page faults this thread has taken.
+uint64_t MinorFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return static_cast<uint64_t>(usage.ru_minflt);
+}
+
+// The flags of the mapping that holds `address` (/proc/self/smaps "VmFlags"), each followed by a space.
+std::string VmFlags(const void* address) {
+  std::ifstream smaps("/proc/self/smaps");
+  const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx ", &lo, &hi) == 2) {
+      inside = lo <= at && at < hi;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line.substr(8) + " ";
+    }
+  }
+  return "";
+}
+
+constexpr uint64_t kPageLbas = DataValidator::kLbasPerLine * DataValidator::kLinesPerPage;
 
 TEST(DataValidatorTest, NextTagCycle) {
   for (const auto& [tag, next] : {std::pair<uint8_t, uint8_t>{0, 1}, {251, 252}, {252, 0}, {254, 0}, {255, 0}}) {
@@ -115,6 +144,10 @@ TEST(DataValidatorTest, LargeNamespaceHoldsOnlyTouchedPages) {
   EXPECT_EQ(v.GetHeldBytes(), 2 * unit);
   EXPECT_EQ(DataValidator::GetProcessHeldBytes(), 2 * unit);
   EXPECT_LT(Statm(1), resident + 2 * unit + (1u << 20));
+  // Where the system puts all anonymous memory on large pages, a page counted as 4 KiB must not take 2 MiB.
+  if (unit == DataValidator::kPageBytes) {
+    EXPECT_NE(VmFlags(&v.LineAt(0)).find(" nh "), std::string::npos) << VmFlags(&v.LineAt(0));
+  }
 
   const uint64_t epoch = v.GetEpoch();
   v.Forget();
@@ -124,6 +157,78 @@ TEST(DataValidatorTest, LargeNamespaceHoldsOnlyTouchedPages) {
   EXPECT_FALSE(v.IsPending(blocks - 1, 1));
   EXPECT_EQ(v.GetHeldBytes(), 0u);
   EXPECT_EQ(DataValidator::GetProcessHeldBytes(), 0u);
+}
+
+// On a fresh 8 TiB map, reads of blocks on pages no I/O took claim nothing: no memory and no page fault. A write's
+// first touch of a page takes it with one fault (a store), never a read of the shared zero page and a copy at the
+// write after it. Reads on taken pages claim as writes do.
+TEST(DataValidatorTest, FreshReadsTakeNothingAndFirstWritesFaultOnce) {
+  constexpr uint64_t kPages = 64;
+  DataValidator v;
+  ASSERT_EQ(v.Resize(uint64_t(1) << 34, 512), kDataValidatorOk);
+  ASSERT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);  // the first page, and the bitmap of taken pages
+  uint64_t claims = 0;
+  uint64_t faults = MinorFaults();
+  for (uint64_t p = 1; p <= kPages; ++p) claims += v.ClaimRead(p * kPageLbas, 8) == DataValidator::kClaimUntracked;
+  faults = MinorFaults() - faults;
+  EXPECT_EQ(claims, kPages);
+  EXPECT_LT(faults, kPages / 2) << faults;
+  EXPECT_EQ(v.GetHeldBytes(), DataValidator::kPageBytes);
+  EXPECT_FALSE(v.IsPending(kPageLbas, 8));
+
+  claims = 0;
+  faults = MinorFaults();
+  for (uint64_t p = 1; p <= kPages; ++p) claims += v.ClaimPending(p * kPageLbas, 8) == DataValidator::kClaimed;
+  faults = MinorFaults() - faults;
+  EXPECT_EQ(claims, kPages);
+  EXPECT_LT(faults, kPages + kPages / 2) << faults << " faults: two a page, a read first";
+  EXPECT_EQ(v.GetHeldBytes(), (kPages + 1) * DataValidator::kPageBytes);
+
+  EXPECT_EQ(v.ClaimRead(kPageLbas + 4, 8), DataValidator::kClaimBusy);
+  EXPECT_EQ(v.ClaimRead(kPageLbas + 8, 8), DataValidator::kClaimed);
+  // Across the edge of a taken page and a fresh one the range is claimed whole; across two fresh ones, not at all.
+  EXPECT_EQ(v.ClaimRead((kPages + 1) * kPageLbas - 4, 8), DataValidator::kClaimed);
+  EXPECT_TRUE(v.IsPending((kPages + 1) * kPageLbas, 4));
+  EXPECT_EQ(v.ClaimRead((kPages + 3) * kPageLbas - 4, 8), DataValidator::kClaimUntracked);
+  EXPECT_EQ(v.GetHeldBytes(), (kPages + 2) * DataValidator::kPageBytes);
+}
+
+// The validators take no more than the room the process has: the reserve of the limit met stays free, and the text
+// says which limit that was.
+TEST(DataValidatorTest, GrantsStopAtTheReserveOfTheLimitMet) {
+  constexpr uint64_t kGiB = uint64_t(1) << 30;
+  constexpr uint64_t kPage = DataValidator::kPageBytes;
+  MemoryFiles files;
+  struct Restore {
+    ~Restore() { DataValidator::SetMemoryRoot(""); }
+  } restore;
+  DataValidator::SetMemoryRoot(files.root());
+  DataValidator v;
+  ASSERT_EQ(v.Resize(uint64_t(1) << 20, 512), kDataValidatorOk);
+
+  // A 16 GiB machine keeps 1 GiB: of 1 GiB and two pages available, two pages may be taken.
+  files.Machine(16 * kGiB, kGiB + 2 * kPage);
+  EXPECT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);
+  EXPECT_EQ(v.ClaimPending(kPageLbas, 8), DataValidator::kClaimed);
+  files.Machine(16 * kGiB, kGiB);  // what the machine has once they are taken
+  EXPECT_EQ(v.ClaimPending(2 * kPageLbas, 8), DataValidator::kClaimNoMemory);
+  EXPECT_NE(DataValidator::DescribeShortfall().find("the machine has 1073741824 bytes (1.0 GiB) available and keeps "
+                                                    "1073741824 bytes (1.0 GiB) free"),
+            std::string::npos)
+      << DataValidator::DescribeShortfall();
+
+  // A 256 MiB group keeps 16 MiB of its own, whatever the machine keeps.
+  v.Forget();
+  files.Machine(16 * kGiB, 8 * kGiB);
+  files.Group("/ci", kGiB / 4, kGiB / 4 - kGiB / 64 - kPage);
+  EXPECT_EQ(v.ClaimPending(0, 8), DataValidator::kClaimed);
+  files.Group("/ci", kGiB / 4, kGiB / 4 - kGiB / 64);
+  EXPECT_EQ(v.ClaimPending(kPageLbas, 8), DataValidator::kClaimNoMemory);
+  EXPECT_NE(DataValidator::DescribeShortfall().find("memory control group, limited to 268435456 bytes (256.0 MiB), "
+                                                    "has 16777216 bytes (16.0 MiB) available and keeps 16777216 "
+                                                    "bytes (16.0 MiB) free"),
+            std::string::npos)
+      << DataValidator::DescribeShortfall();
 }
 
 // A page the validators may not take refuses the claim and changes nothing; the text says how much was needed.

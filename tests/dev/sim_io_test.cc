@@ -178,6 +178,25 @@ TEST_F(IoTest, OverlappingValidatedIoIsRefusedAndChangesNothing) {
   EXPECT_EQ(Tags(15, 2), (std::vector<uint8_t>{1, 0}));
 }
 
+// A read of blocks on a page of map no I/O took holds nothing: a write that overlaps it while it is in flight is sent,
+// and the read's completion neither compares nor gives back what the write holds.
+TEST_F(IoTest, ReadOfUntouchedBlocksHoldsNothing) {
+  EnableValidator();
+  const uint64_t fresh = kyt::nvme::DataValidator::kLbasPerLine * kyt::nvme::DataValidator::kLinesPerPage;
+  auto read = Io(fresh, 4);
+  ASSERT_EQ(Submit(kRead, *read), kIoOpsSubmitted);
+  EXPECT_EQ(validator_->GetHeldBytes(), 0u);
+  kyt::sim::FaultRule lost;
+  lost.opcode = 0x01;
+  lost.action = kyt::sim::FaultRule::Action::kDrop;  // the write stays in flight
+  sim_->InjectFault(lost);
+  in_flight_.push_back(Io(fresh, 4));
+  ASSERT_EQ(Submit(kWrite, *in_flight_.back()), kIoOpsSubmitted);
+  ASSERT_TRUE(Complete(*read));
+  EXPECT_FALSE(read->data_mismatch);
+  EXPECT_TRUE(validator_->IsPending(fresh, 1));
+}
+
 TEST_F(IoTest, RefusedRequestsSendNothingAndStampNothing) {
   EnableValidator();
   sim_->ClearCommandLog();
