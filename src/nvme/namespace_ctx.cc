@@ -40,14 +40,16 @@ uint32_t NamespaceCtx::GetAdjustedXferSize(uint32_t requested) const {
   return requested != 0 ? requested : max;
 }
 
-void NamespaceCtx::ChangeFormat(uint8_t format) {
+void NamespaceCtx::ChangeFormat(uint32_t cdw10) {
   if (!IsActive()) return;
   const uint64_t size_bytes = spdk_nvme_ns_get_size(ns_);
   // The driver's cached Identify Namespace record of this NSID.
   spdk_nvme_ns_data* data = const_cast<spdk_nvme_ns_data*>(spdk_nvme_ns_get_data(ns_));
   uint8_t* raw = reinterpret_cast<uint8_t*>(data);
-  // The metadata placement follows the format too: it decides where each block lies in the data buffer.
-  raw[26] = static_cast<uint8_t>((raw[26] & 0xE0) | (format & 0x1F));
+  // The metadata placement follows the format too: it decides where each block lies in the data buffer. So does the
+  // protection: a command that asks the drive to insert or strip protection information sizes its buffer by it.
+  raw[26] = static_cast<uint8_t>((raw[26] & 0xE0) | (cdw10 & 0x1F));
+  raw[29] = static_cast<uint8_t>((raw[29] & 0xF0) | ((cdw10 >> 5) & 0x0F));
   nvme_ns_set_identify_data(ns_);
   const uint32_t lba_size = GetLbaSize();
   if (lba_size != 0) {

@@ -26,9 +26,10 @@ class NamespaceCtx {
   uint32_t GetMaxXferBlocks() const;      // largest transfer in blocks (of GetSectorBufferSize() bytes each)
   // Logs "NVME: NS Max Transfer Size: <max>"; the request when non-zero (even above the maximum), else the maximum.
   uint32_t GetAdjustedXferSize(uint32_t requested) const;
-  // Switches the cached format to `format` as a Format NVM dword carries it, keeping the capacity in bytes: bits 3:0
-  // the LBA format, bit 4 the metadata at the end of each block (FLBAS bit 4). Nothing is sent.
-  void ChangeFormat(uint8_t format);
+  // Switches the cached format to Format NVM's dword 10 `cdw10`, keeping the capacity in bytes: bits 3:0 the LBA
+  // format and bit 4 the metadata at the end of each block (FLBAS), bits 7:5 the protection type and bit 8 its place
+  // in the metadata (DPS). Nothing is sent.
+  void ChangeFormat(uint32_t cdw10);
 
   spdk_nvme_ns* GetNs() const { return ns_; }
 

@@ -41,10 +41,10 @@ uint32_t NamespaceManager::GetFirstActiveNamespaceId() const {
   return 0;
 }
 
-void NamespaceManager::ChangeFormat(uint8_t format, uint32_t nsid) {
-  auto apply = [this, format](uint32_t id) {
+void NamespaceManager::ChangeFormat(uint32_t cdw10, uint32_t nsid) {
+  auto apply = [this, cdw10](uint32_t id) {
     if (id != 0 && id <= table_.size()) {
-      table_[id - 1]->ChangeFormat(format);
+      table_[id - 1]->ChangeFormat(cdw10);
     }
   };
   if (nsid == kBroadcastNsid) {

@@ -31,9 +31,9 @@ class NamespaceManager {
   const NamespaceCtx& Lookup(uint32_t nsid) const { return *Entry(nsid); }
   // Lowest active NSID, 0 when none.
   uint32_t GetFirstActiveNamespaceId() const;
-  // After a successful Format NVM (`format`: see NamespaceCtx::ChangeFormat): NSID broadcast = every NSID; others
+  // After a successful Format NVM (`cdw10`: see NamespaceCtx::ChangeFormat): NSID broadcast = every NSID; others
   // without an entry are skipped.
-  void ChangeFormat(uint8_t format, uint32_t nsid);
+  void ChangeFormat(uint32_t cdw10, uint32_t nsid);
   // Releases the driver's namespace objects of this controller. Not used by the product.
   void DestructNamespaces();
 

@@ -177,9 +177,7 @@ void AdminCmdRunner::HandleProcessPostCompletion() {
     if ((output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
       uint32_t cdw10 = 0;
       std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
-      // The LBA format and the metadata setting (MSET).
-      controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(static_cast<uint8_t>(cdw10 & 0x1F),
-                                                                          input_.params.format.nsid);
+      controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(cdw10, input_.params.format.nsid);
     }
     // Done, the blocks were never written since; timed out or ended with an error status, what the drive did is
     // not known: either way the validators of its namespaces start afresh.

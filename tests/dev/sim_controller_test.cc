@@ -5,6 +5,7 @@
 #include "nvme/nvme_queue_manager.h"
 #include "runner/admin_cmd_records.h"
 #include "sim_fixture.h"
+#include "spdk/nvme.h"
 
 namespace kyt_dev_test {
 namespace {
@@ -76,6 +77,14 @@ TEST_F(NamespaceTest, TableAndChangeFormat) {
   namespaces.ChangeFormat(2, NamespaceManager::kBroadcastNsid);
   EXPECT_EQ(ns2->GetLbaSize(), 4096u);
   EXPECT_EQ(namespaces.GetNamespace(4)->GetSize(), 500u);
+  // The metadata placement and the protection follow the format's dword too.
+  auto ns4 = namespaces.GetNamespace(4);
+  namespaces.ChangeFormat(1 | 1u << 4 | 1u << 5, 4);  // 512 + 8 at the end of each block, protection type 1
+  EXPECT_EQ(ns4->GetSectorBufferSize(), 520u);
+  EXPECT_EQ(spdk_nvme_ns_get_pi_type(ns4->GetNs()), SPDK_NVME_FMT_NVM_PROTECTION_TYPE1);
+  namespaces.ChangeFormat(1, 4);  // separate metadata, no protection
+  EXPECT_EQ(ns4->GetSectorBufferSize(), 512u);
+  EXPECT_EQ(spdk_nvme_ns_get_pi_type(ns4->GetNs()), SPDK_NVME_FMT_NVM_PROTECTION_DISABLE);
 }
 
 TEST_F(NamespaceTest, NamespaceManagementPassesTheDriverResultOn) {
