@@ -58,13 +58,16 @@ fi
 
 if [ "${KYT_ASAN:-1}" != 0 ] && [ ${#files[@]} -gt 0 ]; then
   # Node itself is not instrumented, so the runtime is preloaded (it must come first; a test that preloads a stand-in
-  # library of its own puts it after) and node's own allocations are not reported as leaks. The examples and the main
-  # job load build/ by design and skip themselves here.
+  # library of its own puts it after) and node's own allocations are not reported as leaks. Nor is libuv: freed memory
+  # is filled with zeros, so that libuv using a handle the addon freed (a signal to a closed loop) meets null pointers
+  # and crashes instead of reading what the memory held. The examples and the main job load build/ by design and skip
+  # themselves here.
   asan_runtime=$(gcc -print-file-name=libasan.so)
   if [ -f "${build_asan}/lib/kyt.node" ] && [ -f "${asan_runtime}" ]; then
     run_step "Script tests against the sanitizer build's addon (${#files[@]} files)" \
       env KYT_BUILD_DIR="${build_asan}" LD_PRELOAD="${asan_runtime}" \
-      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:max_free_fill_size=4096:free_fill_byte=0 \
+      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "${script_tests[@]}"
   else
     order+=("sanitizer addon")
