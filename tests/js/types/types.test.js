@@ -1,7 +1,7 @@
 'use strict';
 // The package's types (index.d.ts) against the built addon: a script that calls every method with its options and
 // reads its results' keys compiles under strict TypeScript, and the methods the types declare are exactly the methods
-// the addon's prototype has.
+// the addon's prototype has, each named in full in the API reference.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
@@ -39,7 +39,7 @@ test('a script calling every method compiles under strict TypeScript against the
   assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
 });
 
-test('index.d.ts declares exactly the methods of the built addon, and the script calls each of them', () => {
+test('index.d.ts declares exactly the methods of the built addon; the script calls and docs/api.md names each', () => {
   const ts = loadTypeScript();
   const { KytAddon } = require(path.join(buildDir, 'lib', 'kyt.node'));
   const actual = Object.getOwnPropertyNames(KytAddon.prototype).filter((name) => name !== 'constructor').sort();
@@ -48,4 +48,6 @@ test('index.d.ts declares exactly the methods of the built addon, and the script
   const script = fs.readFileSync(path.join(__dirname, 'every-method.ts'), 'utf8');
   const called = new Set([...script.matchAll(/\baddon\.(\w+)\(/g)].map((m) => m[1]));
   assert.deepEqual(actual.filter((name) => !called.has(name)), []);
+  const docs = fs.readFileSync(path.join(root, 'docs', 'api.md'), 'utf8');
+  assert.deepEqual(actual.filter((name) => !new RegExp(`\\b${name}\\b`).test(docs)), [], 'not named in docs/api.md');
 });
