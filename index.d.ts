@@ -489,7 +489,10 @@ export declare class KytAddon {
   readonly startError?: string;
 
   // ---- Set-up ----
-  /** The PCI address of the one drive this process works on; only the first call takes effect. */
+  /**
+   * The PCI address of the one drive this process works on, in full ("0000:01:00.0"; a short form such as "0000:01"
+   * makes startTaskScheduler answer false); only the first call takes effect.
+   */
   setDefaultBdf(bdf: string): void;
   /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;
