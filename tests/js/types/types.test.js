@@ -1,11 +1,13 @@
 'use strict';
 // The package's types (index.d.ts) against the built addon: a script that calls every method with its options and
-// reads its results' keys compiles under strict TypeScript, and the methods the types declare are exactly the methods
-// the addon's prototype has, each named in full in the API reference.
+// reads its results' keys compiles under strict TypeScript, and so does the reference's TypeScript (the typed promise
+// form of a call); the methods the types declare are exactly the methods the addon's prototype has, each named in full
+// in the API reference.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const fs = require('node:fs');
+const os = require('node:os');
 const { spawnSync } = require('node:child_process');
 
 const root = path.resolve(__dirname, '..', '..', '..');
@@ -36,6 +38,26 @@ test('a script calling every method compiles under strict TypeScript against the
   const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
   assert.equal(pkg.types, 'index.d.ts');
   const run = spawnSync(process.execPath, [tscPath, '-p', path.join(__dirname, 'tsconfig.json')], { encoding: 'utf8' });
+  assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
+});
+
+// Each TypeScript block of docs/api.md, as a file of its own importing the package from this checkout, with the
+// compiler options of the script above.
+test('the TypeScript of the API reference compiles under strict TypeScript', (t) => {
+  loadTypeScript();
+  const docs = fs.readFileSync(path.join(root, 'docs', 'api.md'), 'utf8');
+  const blocks = [...docs.matchAll(/^```ts\n([\s\S]*?)^```$/gm)].map((m) => m[1]);
+  assert.ok(blocks.length > 0, 'the reference shows the typed promise form');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-types-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const files = blocks.map((block, i) => {
+    const file = path.join(dir, `block${i}.ts`);
+    fs.writeFileSync(file, block.replaceAll("from 'kyt'", `from ${JSON.stringify(root)}`));
+    return file;
+  });
+  fs.writeFileSync(path.join(dir, 'tsconfig.json'),
+    JSON.stringify({ extends: path.join(__dirname, 'tsconfig.json'), files }));
+  const run = spawnSync(process.execPath, [tscPath, '-p', path.join(dir, 'tsconfig.json')], { encoding: 'utf8' });
   assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
 });
 
