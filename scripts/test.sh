@@ -48,9 +48,9 @@ if [ "${KYT_ASAN:-1}" != 0 ]; then
 fi
 
 mapfile -t files < <(find tests -name node_modules -prune -o \( -name '*.test.js' -o -name '*.test.mjs' \) -print | sort)
-script_tests=(node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${files[@]}")
 if [ ${#files[@]} -gt 0 ]; then
-  run_step "Script tests (${#files[@]} files)" "${script_tests[@]}"
+  run_step "Script tests (${#files[@]} files)" \
+    node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${files[@]}"
 else
   order+=("script tests")
   result["script tests"]="FAILED (no test files found)"
@@ -61,14 +61,17 @@ if [ "${KYT_ASAN:-1}" != 0 ] && [ ${#files[@]} -gt 0 ]; then
   # library of its own puts it after) and node's own allocations are not reported as leaks. Nor is libuv: freed memory
   # is filled with zeros, so that libuv using a handle the addon freed (a signal to a closed loop) meets null pointers
   # and crashes instead of reading what the memory held. The examples and the main job load build/ by design and skip
-  # themselves here.
+  # themselves here. The VM bench's tests are left out: its guest does not get the preloaded runtime, DPDK cannot map
+  # the sanitizer's address layout for DMA under VFIO, and what the sanitizer is for here (the addon's own memory, the
+  # copies of a script's data above all) the simulated drive exercises.
+  mapfile -t asan_files < <(printf '%s\n' "${files[@]}" | grep -v vmbench)
   asan_runtime=$(gcc -print-file-name=libasan.so)
   if [ -f "${build_asan}/lib/kyt.node" ] && [ -f "${asan_runtime}" ]; then
-    run_step "Script tests against the sanitizer build's addon (${#files[@]} files)" \
+    run_step "Script tests against the sanitizer build's addon (${#asan_files[@]} files)" \
       env KYT_BUILD_DIR="${build_asan}" LD_PRELOAD="${asan_runtime}" \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:max_free_fill_size=4096:free_fill_byte=0 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "${script_tests[@]}"
+      node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${asan_files[@]}"
   else
     order+=("sanitizer addon")
     result["sanitizer addon"]="FAILED (no ${build_asan}/lib/kyt.node or no ${asan_runtime}: run scripts/build.sh)"
