@@ -4,7 +4,10 @@
 // callback, the callback's arguments. docs/api.md describes each method in words (units, defaults, errors, state).
 // Buffers are typed as Uint8Array, which Node's Buffer extends: any Buffer (or Uint8Array) may be passed.
 
-/** Node-style callback: `(null, result)` on success, `(error, null)` on failure. */
+/**
+ * Node-style callback: `(null, result)` on success, `(error, null)` on failure. `util.promisify` cannot infer a
+ * promise's type from it; docs/api.md (Conventions, Types) shows the typed promise form of a call.
+ */
 export type Callback<T, E = Error> = (...args: [err: null, result: T] | [err: E, result: null]) => void;
 
 /** A status callback of the controller functions: the result is always `{ status: 'OK' }`. */
@@ -490,7 +493,10 @@ export declare class KytAddon {
   readonly startError?: string;
 
   // ---- Set-up ----
-  /** The PCI address of the one drive this process works on; only the first call takes effect. */
+  /**
+   * The PCI address of the one drive this process works on, in full ("0000:01:00.0"; a short form such as "0000:01"
+   * makes startTaskScheduler answer false); only the first call takes effect.
+   */
   setDefaultBdf(bdf: string): void;
   /** Starts the environment and the NVMe worker; true once it runs (also when it already ran); false: startError. */
   startTaskScheduler(mainCore: number, workerCore: number, shmId: number): boolean;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include <strings.h>
+
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/task_scheduler.h"
@@ -80,6 +82,15 @@ std::mutex g_start_errors_lock;
 std::string* g_start_errors = nullptr;
 constexpr size_t kStartErrorsMax = 2048;
 
+// The address names the drive everywhere (the environment's allow-list, every runner's key, the log) in its full
+// domain:bus:device.function form. The parser's short forms are refused: "0000:01", which reads as domain 0 and bus 1,
+// would be taken as bus 0, device 1, another device than the script meant.
+bool IsFullPciAddress(const std::string& text, const spdk_pci_addr& parsed) {
+  char full[32];
+  return spdk_pci_addr_fmt(full, sizeof(full), &parsed) == 0 && text.size() == std::strlen(full) &&
+         strncasecmp(full, text.data(), text.size()) == 0;
+}
+
 // While `into` is set, PrintSpdkLog also appends every error message to it ("; " between them).
 void CollectStartErrors(std::string* into) {
   std::lock_guard<std::mutex> guard(g_start_errors_lock);
@@ -108,7 +119,7 @@ bool NvmeDriver::StartScheduler(uint32_t master_core, uint32_t worker_core, uint
   if (pci_address.empty()) {
     return fail("No PCI address to start with: set the default BDF first");
   }
-  if (spdk_pci_addr_parse(&allowed, pci_address.c_str()) != 0) {
+  if (spdk_pci_addr_parse(&allowed, pci_address.c_str()) != 0 || !IsFullPciAddress(pci_address, allowed)) {
     return fail("Invalid PCI address \"" + pci_address + "\"");
   }
   const std::string core_mask = BuildCoreMask(master_core, worker_core);

@@ -123,6 +123,28 @@ TEST_F(AdmissionTest, AnotherCommandsTimeOutDoesNotEndACallInFlight) {
   EXPECT_EQ(read.GetCompletion().status_raw & 0x1FE, 0);
 }
 
+// A queue-pair creation while a reset runs is refused at once, with a text that says what to do, and sends nothing;
+// once the reset has ended a creation works.
+TEST_F(AdmissionTest, AQueuePairCreationDuringAResetIsRefused) {
+  Attach();
+  sim_->SetReadyStuck(true);  // the reset waits for the controller to leave ready
+  GenericFunctionRunner reset(address_, "ResetController");
+  reset.SetFunctionCode(kFunctionResetController);
+  reset.SetNvmeControllerManager(manager_);
+  while (Controller()->GetState() != kyt::nvme::ControllerState::kResetting && !reset.IsComplete()) reset.Run();
+  ASSERT_FALSE(reset.IsComplete()) << reset.GetErrorMessage();
+  sim_->ClearCommandLog();
+  AdminCmdRunner create(address_, "CreateQueuePair");
+  create.GetInput().code = kAdminCmdCreateQueuePair;
+  ASSERT_TRUE(Step(create));
+  EXPECT_EQ(create.GetErrorMessage(), "Controller reset in progress: wait for the reset to end, then call again");
+  EXPECT_TRUE(sim_->CommandLogSnapshot().empty());
+  sim_->SetReadyStuck(false);
+  ASSERT_TRUE(Step(reset));
+  EXPECT_TRUE(reset.IsDone()) << reset.GetErrorMessage();
+  EXPECT_NE(CreateQueuePair(), 0);
+}
+
 // A drive that went away (registers read all ones) under a queue-pair creation: the call says so and what to do.
 TEST_F(AdmissionTest, ARemovedDriveAtQueueCreationSaysSo) {
   Attach();

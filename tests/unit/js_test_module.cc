@@ -9,16 +9,24 @@
 //                                 a tyr::JsAsync named "test.echoAsync": callback(null, text) or
 //                                 callback(Error(text), null) after delayMs on a pool thread.
 //   liveAsyncObjects()            how many echoAsync objects exist right now.
+//   holdTaskPastThread()          watches a task on this thread's completion notifier (as an NVMe call does) and
+//                                 releases it only when the thread ends, after its environment and event loop are
+//                                 gone, as the NVMe worker releases the task of a call pending when a worker thread
+//                                 was terminated.
 #include <node.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "javascript/js_async.h"
 #include "javascript/js_base.h"
+#include "javascript/task_completion_notifier.h"
+#include "runner/task_base.h"
 
 namespace {
 
@@ -161,6 +169,29 @@ class EchoAsync : public tyr::JsAsync {
   std::thread::id worker_thread_;
 };
 
+class HeldTask : public TaskBase {
+ public:
+  HeldTask() : TaskBase(1, "Held", "") {}
+
+ protected:
+  void FetchStates() override {}
+};
+
+struct TasksReleasedAtThreadEnd {
+  std::vector<std::unique_ptr<HeldTask>> tasks;
+  ~TasksReleasedAtThreadEnd() {
+    for (const auto& task : tasks) task->MarkReleased();
+  }
+};
+thread_local TasksReleasedAtThreadEnd held_tasks;
+
+void HoldTaskPastThread(const v8::FunctionCallbackInfo<v8::Value>& info) {
+  auto task = std::make_unique<HeldTask>();
+  // Its completion never runs: the environment it would call back into is gone when the task is released.
+  tyr::TaskCompletionNotifier::ForIsolate(info.GetIsolate())->Watch(task.get(), [] {});
+  held_tasks.tasks.push_back(std::move(task));
+}
+
 template <class Call>
 void Sync(const v8::FunctionCallbackInfo<v8::Value>& info) {
   Call call(info.GetIsolate());
@@ -181,6 +212,7 @@ void Init(v8::Local<v8::Object> exports) {
   NODE_SET_METHOD(exports, "fail", Sync<FailCall>);
   NODE_SET_METHOD(exports, "echoAsync", Echo);
   NODE_SET_METHOD(exports, "liveAsyncObjects", LiveAsyncObjects);
+  NODE_SET_METHOD(exports, "holdTaskPastThread", HoldTaskPastThread);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,6 +51,13 @@ TEST(NvmeDriver, BeforeAStartTasksAreDroppedAndBadAddressesOrCoresAreRefused) {
   EXPECT_EQ(task.step_count, 0u);
   for (const char* address : {"", "not-an-address", "0000:zz:00.0"}) {
     EXPECT_FALSE(driver.StartScheduler(0, 1, getpid(), address)) << address;
+  }
+  // Only the full domain:bus:device.function form: the short forms the parser also reads name other devices than
+  // they seem to ("0000:01" would be bus 0, device 1).
+  for (const std::string& address : std::vector<std::string>{"0000:01", "01:00.0", "0000:01:00", "0000.01.00.0",
+                                                              "0000:1:0.0", std::string("0000:01:00.0\0x", 14)}) {
+    EXPECT_FALSE(driver.StartScheduler(0, 1, getpid(), address)) << address;
+    EXPECT_EQ(driver.GetStartError(), "Invalid PCI address \"" + address + "\"");
   }
   EXPECT_THROW(driver.StartScheduler(64, 1, getpid(), kNoDevice), std::overflow_error);
   EXPECT_FALSE(driver.IsStarted());

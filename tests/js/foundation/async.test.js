@@ -53,3 +53,17 @@ test('an exception thrown by the callback reaches the process\'s uncaught-except
   assert.equal(child.status, 0, child.stderr);
   assert.deepEqual(child.lines, ['uncaught from callback', 'alive 0']);
 });
+
+// The NVMe worker may release a call's task after the script's thread has gone (a worker thread terminated with calls
+// pending): the call's completion is dropped, and the freed handle of the closed event loop is not signalled (libuv
+// would read it; the sanitizer run fills freed memory with zeros, and the child crashes there).
+test('a task released after its thread\'s environment ended posts nothing to the closed loop', () => {
+  const worker = `require(${JSON.stringify(testModulePath)}).holdTaskPastThread();
+    require('node:worker_threads').parentPort.postMessage('held');`;
+  const child = runChild(`const { Worker } = require('node:worker_threads');
+    const worker = new Worker(${JSON.stringify(worker)}, { eval: true });
+    worker.on('message', (message) => { console.log(message); worker.terminate(); });
+    worker.on('exit', () => console.log('ended'));`, { load: false });
+  assert.equal(child.status, 0, child.stderr);
+  assert.deepEqual(child.lines, ['held', 'ended']);
+});

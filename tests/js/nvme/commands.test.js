@@ -151,12 +151,17 @@ test('a corrupted block ends a validated read and a verified workload in "data m
   await ok(addon, 'read', 1000, 16);  // without validation the read is just a read
 });
 
+// The ranges are the Buffer's whole 16-byte entries; bytes after the last one are not sent.
 test('datasetManagement deallocates: the blocks read back as zeros', async () => {
   await ok(addon, 'write', 2000, 8);
-  const ranges = Buffer.alloc(32);
+  const ranges = Buffer.alloc(36, 0xff);
+  ranges.fill(0, 0, 32);
   ranges.writeUInt32LE(4, 4); ranges.writeBigUInt64LE(2000n, 8);
   ranges.writeUInt32LE(4, 20); ranges.writeBigUInt64LE(2004n, 24);
+  drive.commandLog({ clear: true });
   assert.equal((await ok(addon, 'datasetManagement', ranges, 4, 1, qid)).sqid, qid);
+  const dsm = drive.commandLog().filter((c) => c.opcode === 0x09);
+  assert.deepEqual(dsm.map((c) => c.cdw[10] & 0xff), [1], 'two ranges (NR is zero-based)');
   for (let lba = 2000; lba < 2008; lba += 1) assert.ok(drive.readBlock(1, lba).equals(Buffer.alloc(512)), `lba ${lba}`);
 });
 

@@ -17,11 +17,12 @@ const loadFake = () => require(fakePath);
 
 // When this process does not run with the stand-in preloaded, runs the calling test file
 // again in a child process that does, passes its output through and ends with its status.
-// Returns only in the preloaded process.
+// Returns only in the preloaded process. What is preloaded already (a sanitizer's runtime, which must come first)
+// stays, before the stand-in.
 function rerunWithFakeFtdi(file) {
   if ((process.env.LD_PRELOAD || '').includes('kyt_fake_ftdi')) return;
   const child = spawnSync(process.execPath, [...process.execArgv, file], {
-    env: { ...process.env, LD_PRELOAD: fakePath },
+    env: { ...process.env, LD_PRELOAD: [process.env.LD_PRELOAD, fakePath].filter(Boolean).join(':') },
     stdio: 'inherit',
   });
   process.exit(child.status === null ? 1 : child.status);

@@ -1,11 +1,13 @@
 'use strict';
 // The package's types (index.d.ts) against the built addon: a script that calls every method with its options and
-// reads its results' keys compiles under strict TypeScript, and the methods the types declare are exactly the methods
-// the addon's prototype has.
+// reads its results' keys compiles under strict TypeScript, and so does the reference's TypeScript (the typed promise
+// form of a call); the methods the types declare are exactly the methods the addon's prototype has, each named in full
+// in the API reference.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const fs = require('node:fs');
+const os = require('node:os');
 const { spawnSync } = require('node:child_process');
 
 const root = path.resolve(__dirname, '..', '..', '..');
@@ -39,7 +41,27 @@ test('a script calling every method compiles under strict TypeScript against the
   assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
 });
 
-test('index.d.ts declares exactly the methods of the built addon, and the script calls each of them', () => {
+// Each TypeScript block of docs/api.md, as a file of its own importing the package from this checkout, with the
+// compiler options of the script above.
+test('the TypeScript of the API reference compiles under strict TypeScript', (t) => {
+  loadTypeScript();
+  const docs = fs.readFileSync(path.join(root, 'docs', 'api.md'), 'utf8');
+  const blocks = [...docs.matchAll(/^```ts\n([\s\S]*?)^```$/gm)].map((m) => m[1]);
+  assert.ok(blocks.length > 0, 'the reference shows the typed promise form');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-types-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const files = blocks.map((block, i) => {
+    const file = path.join(dir, `block${i}.ts`);
+    fs.writeFileSync(file, block.replaceAll("from 'kyt'", `from ${JSON.stringify(root)}`));
+    return file;
+  });
+  fs.writeFileSync(path.join(dir, 'tsconfig.json'),
+    JSON.stringify({ extends: path.join(__dirname, 'tsconfig.json'), files }));
+  const run = spawnSync(process.execPath, [tscPath, '-p', path.join(dir, 'tsconfig.json')], { encoding: 'utf8' });
+  assert.equal(run.status, 0, `tsc:\n${run.stdout}${run.stderr}`);
+});
+
+test('index.d.ts declares exactly the methods of the built addon; the script calls and docs/api.md names each', () => {
   const ts = loadTypeScript();
   const { KytAddon } = require(path.join(buildDir, 'lib', 'kyt.node'));
   const actual = Object.getOwnPropertyNames(KytAddon.prototype).filter((name) => name !== 'constructor').sort();
@@ -48,4 +70,6 @@ test('index.d.ts declares exactly the methods of the built addon, and the script
   const script = fs.readFileSync(path.join(__dirname, 'every-method.ts'), 'utf8');
   const called = new Set([...script.matchAll(/\baddon\.(\w+)\(/g)].map((m) => m[1]));
   assert.deepEqual(actual.filter((name) => !called.has(name)), []);
+  const docs = fs.readFileSync(path.join(root, 'docs', 'api.md'), 'utf8');
+  assert.deepEqual(actual.filter((name) => !new RegExp(`\\b${name}\\b`).test(docs)), [], 'not named in docs/api.md');
 });

@@ -88,17 +88,21 @@ test('accepted spellings reach the worker; values the drive cannot run are refus
 });
 
 // Each option is read once, and the value checked is the one used: a getter that answers an Array for the check and a
-// plain object with indices afterwards (an LBA list of 100, 200, 300), or a pattern of 8 bytes and then one of 12.
+// plain object with indices afterwards (an LBA list of 100, 200, 300), a pattern of 8 bytes and then one of 12, or a
+// whole count and then another.
 test('an option is read once: what was checked is what runs', async () => {
-  const reads = { range: 0, dataPattern: 0 };
+  const reads = { range: 0, dataPattern: 0, duration: 0, loops: 0 };
   const pattern = Buffer.from('0123456789abcdef', 'hex');
   const options = {
     readPercent: 0, xferSize: 512,
     get range() { reads.range += 1; return reads.range <= 3 ? [5] : { n: 3, 0: 100, 1: 200, 2: 300 }; },
     get dataPattern() { reads.dataPattern += 1; return reads.dataPattern <= 4 ? pattern : Buffer.alloc(12, 0xee); },
+    get duration() { reads.duration += 1; return reads.duration === 1 ? 0 : 7; },
+    get loops() { reads.loops += 1; return reads.loops === 1 ? 1 : 3; },
   };
-  await ok(addon, 'startWorkloadGenerator', options);
-  assert.deepEqual(reads, { range: 1, dataPattern: 1 });
+  const result = await ok(addon, 'startWorkloadGenerator', options);
+  assert.deepEqual(reads, { range: 1, dataPattern: 1, duration: 1, loops: 1 });
+  assert.equal(result.info.loops, 1);
   assert.ok(drive.readBlock(1, 5).subarray(0, 16).equals(Buffer.concat([pattern, pattern])));
   assert.ok(drive.readBlock(1, 100).equals(Buffer.alloc(512)), 'nothing written where the script did not ask');
 });
