@@ -46,7 +46,7 @@ TEST(Stm32Bootloader, FullUpdateProgramsTheImageInBlocksPaddedToWholeWords) {
   f.loader->updateFirmware(firmware);
   EXPECT_TRUE(f.peer.synchronised());
   EXPECT_TRUE(f.peer.erased());
-  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x43, 0x31, 0x31, 0x31}));
+  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x11, 0x43, 0x31, 0x31, 0x31}));
   auto blocks = f.peer.blocks();
   ASSERT_EQ(blocks.size(), 3u);
   EXPECT_EQ(blocks[1].address, 0x08000100u);
@@ -58,6 +58,25 @@ TEST(Stm32Bootloader, FullUpdateProgramsTheImageInBlocksPaddedToWholeWords) {
 }
 
 // The block's length byte (N = length - 1) is part of its checksum; for two bytes or more it is not zero.
+// Chips of the F0/F3 lines keep their flash size elsewhere than the F1's; an image filling a small chip exactly fits.
+TEST(Stm32Bootloader, TheFlashSizeIsReadFromTheRegisterOfTheChipsLine) {
+  struct Chip {
+    uint16_t productId;
+    uint32_t sizeRegister;
+    uint16_t kib;
+    size_t imageSize;
+  } chips[] = {{0x440, 0x1FFFF7CC, 32, 1000}, {0x438, 0x1FFFF7CC, 64, 1000}, {0x412, 0x1FFFF7E0, 16, 16384}};
+  for (const auto& chip : chips) {
+    BootFixture f;
+    f.peer.setProductId(chip.productId);
+    f.peer.setFlashKiB(chip.kib);
+    f.peer.setFlashSizeRegister(chip.sizeRegister, chip.kib);
+    const auto firmware = image(chip.imageSize);
+    EXPECT_EQ(portstest::errorOf([&] { f.loader->updateFirmware(firmware); }), "(no exception)") << chip.productId;
+    EXPECT_EQ(f.peer.flash(), firmware) << chip.productId;
+  }
+}
+
 TEST(Stm32Bootloader, BlockFrameIsLengthDataAndTheirChecksum) {
   BootFixture f;
   f.loader->enter();
@@ -89,23 +108,48 @@ TEST(Stm32Bootloader, RefusalsComeBeforeAnyEraseAndFailuresNameTheStepAndTheCaus
     std::string error;
     bool erased;
   } cases[] = {
-      {[](auto& chip) { chip.setProductId(0x412); }, 40000,
-       "The firmware image of 40000 bytes is larger than the flash of this chip (product ID 0x412, 32768 bytes)", false},
+      // The chip's own flash, not the largest of its line (32 KiB for 0x412), bounds the image.
+      {[](auto& chip) {
+         chip.setProductId(0x412);
+         chip.setFlashKiB(16);
+         chip.setFlashSizeRegister(0x1FFFF7E0, 16);
+       },
+       20000, "The firmware image of 20000 bytes is larger than the flash of this chip (product ID 0x412, 16384 bytes)",
+       false},
+      {[](auto& chip) { chip.setProductId(0x999); }, 200000,
+       "The flash size of a chip with product ID 0x999 is not known, so the image cannot be known to fit", false},
+      {[](auto& chip) { chip.setProductId(0x000); }, 10,
+       "The flash size of a chip with product ID 0x000 is not known, so the image cannot be known to fit", false},
+      {[](auto& chip) { chip.setReadProtected(true); }, 10,
+       "Reading the flash size failed: Received NACK from device: the chip is read-protected", false},
+      {[](auto& chip) { chip.setFlashSizeRegister(0x1FFFF7E0, 0xFFFF); }, 10,
+       "Reading the flash size failed: the flash-size register at 0x1ffff7e0 reads 65535 KiB, which no chip of product "
+       "ID 0x410 has (at most 128 KiB)",
+       false},
+      {[](auto& chip) { chip.replaceOffered(0x11, 0x12); }, 10,
+       "The bootloader does not offer the Read Memory command (0x11) that reads the chip's flash size", false},
       {[](auto& chip) { chip.replaceOffered(0x43, 0x44); }, 10,
        "The bootloader does not offer the Erase command (0x43) this update uses, only Extended Erase (0x44)", false},
       {[](auto& chip) { chip.replaceOffered(0x31, 0x32); }, 10,
        "The bootloader does not offer the Write Memory command (0x31)", false},
       {[](auto& chip) { chip.replaceAck(0x02, 0x1F); }, 10, "Get ID failed: Received NACK from device", false},
       {[](auto& chip) { chip.replaceAck(0x43, 0x1F); }, 10, "Erase failed: Received NACK from device", false},
+      // A NACK to the erase's parameters: the bootloader erased nothing.
+      {[](auto& chip) { chip.refuseGlobalErase(); }, 10, "Erase failed: Received NACK from device", false},
       {[](auto& chip) { chip.replaceAck(0x31, 0x00); }, 10,
        "Write Memory at 0x08000000 failed: Received undefined response 0x00", true},
   };
+  const auto old = image(64);
   for (const auto& c : cases) {
     BootFixture f;
+    f.peer.setFlash(old);
     c.chip(f.peer);
     EXPECT_EQ(portstest::errorOf([&] { f.loader->updateFirmware(image(c.imageSize)); }), c.error);
     EXPECT_EQ(f.peer.erased(), c.erased) << c.error;
     EXPECT_EQ(f.loader->flashTouched(), c.erased) << c.error;
+    if (!c.erased) {
+      EXPECT_EQ(f.peer.flash(), old) << c.error;
+    }
   }
   BootFixture f;
   f.loader->setReplyTimeout(std::chrono::milliseconds(50));
