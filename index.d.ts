@@ -594,7 +594,8 @@ export declare class KytAddon {
   kytrixPmuOpenController(serial: string, bypassInit: boolean): number;
   kytrixPmuCloseController(serial: string): void;
   kytrixPmuGetVersion(serial: string): string;
-  kytrixPmuMeasurePower(serial: string): JsonValue;
+  /** The board's measurement, always an object (with voltage, current, power); any other answer throws. */
+  kytrixPmuMeasurePower(serial: string): { [key: string]: JsonValue };
   kytrixPmuGetPmuInfo(serial: string): JsonValue;
   kytrixPmuGetAdapterInfo(serial: string): JsonValue;
   kytrixPmuGetDebugBoardInfo(serial: string): JsonValue;

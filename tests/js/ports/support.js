@@ -43,8 +43,8 @@ class Pty {
   constructor(fd) {
     Object.assign(this, fd === undefined ? loadFake().openPty() : { fd });
   }
-  send(text) {
-    fs.writeSync(this.fd, Buffer.from(text, 'latin1'));
+  send(text, encoding = 'latin1') {
+    fs.writeSync(this.fd, Buffer.from(text, encoding));
   }
   // What the port side has written and this side has not taken yet.
   take() {
@@ -91,7 +91,7 @@ class Pty {
         this.requests.push(request);
         const make = results[request.method];
         this.send(`${JSON.stringify(make ? { id: request.id, result: make(request.params) }
-          : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`);
+          : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`, 'utf8');
       }
     });
   }
