@@ -78,11 +78,11 @@ int SerialPort::readRaw(uint8_t* buffer, int size) {
   if (n == 0) {
     // A non-blocking terminal read gives end-of-file only once the line has hung up (device unplugged, far end
     // closed); nothing will come any more.
-    readFailure = "The serial port's device has hung up";
+    markGone("The serial port's device has hung up", EIO);  // what a write to the hung-up line fails with
     return -1;
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-  readFailure = std::string("Reading the serial port failed: ") + std::strerror(errno);
+  markGone(std::string("Reading the serial port failed: ") + std::strerror(errno), errno);
   return -1;
 }
 

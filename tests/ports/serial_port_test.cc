@@ -222,6 +222,7 @@ TEST_F(SerialManagerTest, AHungUpPortFailsItsReadsAndIsReplacedWhenItsPathIsOpen
   ASSERT_TRUE(portstest::waitFor([&] { return port->isGone(); }));
   EXPECT_EQ(port->read(0), "bye");
   EXPECT_EQ(portstest::errorOf([&] { port->read(0); }), "The serial port's device has hung up");
+  EXPECT_EQ(port->getErrorCode(), EIO);  // for the script to ask
 
   portstest::Pty back;
   ASSERT_EQ(unlink(path.c_str()), 0);
