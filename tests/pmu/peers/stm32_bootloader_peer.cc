@@ -71,6 +71,14 @@ bool Stm32BootloaderPeer::inFlash(uint32_t at) const {
   return at >= kFlashStart && at - kFlashStart < uint64_t{flashKiB} * 1024;
 }
 
+bool Stm32BootloaderPeer::takeComplemented(uint8_t& value) {
+  value = input[0];
+  const bool valid = static_cast<uint8_t>(value ^ input[1]) == 0xFF;
+  input.erase(input.begin(), input.begin() + 2);
+  if (!valid) reply({kNack});
+  return valid;
+}
+
 bool Stm32BootloaderPeer::takeAddress(bool forRead) {
   const bool valid = xorOf(input, 0, 4) == input[4];
   address = (uint32_t{input[0]} << 24) | (uint32_t{input[1]} << 16) | (uint32_t{input[2]} << 8) | input[3];
@@ -150,14 +158,9 @@ bool Stm32BootloaderPeer::step() {
       input.erase(input.begin());
       return true;
     case State::Command: {
+      uint8_t command = 0;
       if (input.size() < 2) return false;
-      const uint8_t command = input[0];
-      const bool valid = static_cast<uint8_t>(command ^ input[1]) == 0xFF;
-      input.erase(input.begin(), input.begin() + 2);
-      if (!valid) {
-        reply({kNack});
-        return true;
-      }
+      if (!takeComplemented(command)) return true;
       commandLog.push_back(command);
       auto replaced = replacements.find(command);
       if (replaced != replacements.end()) {
@@ -225,15 +228,10 @@ bool Stm32BootloaderPeer::step() {
       state = takeAddress(true) ? State::ReadCount : State::Command;
       return true;
     case State::ReadCount: {
+      uint8_t n = 0;
       if (input.size() < 2) return false;
-      const uint8_t n = input[0];
-      const bool valid = static_cast<uint8_t>(n ^ input[1]) == 0xFF;
-      input.erase(input.begin(), input.begin() + 2);
       state = State::Command;
-      if (!valid) {
-        reply({kNack});
-        return true;
-      }
+      if (!takeComplemented(n)) return true;
       std::vector<uint8_t> answer{kAck};
       for (uint32_t i = 0; i <= n; ++i) {
         const uint32_t at = address + i;

@@ -66,6 +66,9 @@ class Stm32BootloaderPeer : public PtyPeer {
   bool step();  // consumes one unit of input if enough has arrived; called with the lock
   void reply(std::vector<uint8_t> bytes);
   bool inFlash(uint32_t address) const;
+  // Takes a byte and its complement (a command code, a read's length) into value; false (NACK sent) when they do not
+  // match.
+  bool takeComplemented(uint8_t& value);
   // Takes a 5-byte address frame into address and answers it: NACK when its checksum is wrong or the address
   // lies outside the flash (and, for a read, is not the flash-size register).
   bool takeAddress(bool forRead);
