@@ -46,11 +46,11 @@ class Pty {
   send(text, encoding = 'latin1') {
     fs.writeSync(this.fd, Buffer.from(text, encoding));
   }
-  // What the port side has written and this side has not taken yet.
-  take() {
+  // What the port side has written and this side has not taken yet (reading stops once `limit` characters came).
+  take(limit = Infinity) {
     let text = '';
     const buffer = Buffer.alloc(4096);
-    for (let n = 1; n > 0;) {
+    for (let n = 1; n > 0 && text.length < limit;) {
       try {
         n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
       } catch (e) {
@@ -61,10 +61,11 @@ class Pty {
     }
     return text;
   }
-  // What the port side has written, once at least expectedLength characters arrived.
+  // What the port side has written, once at least expectedLength characters arrived. A writer that keeps writing is
+  // not drained to its end.
   async receive(expectedLength) {
     let text = '';
-    await waitFor(() => (text += this.take()).length >= expectedLength);
+    await waitFor(() => (text += this.take(expectedLength - text.length)).length >= expectedLength);
     return text;
   }
   // Collects what the port side writes from now on into this.received, passing each chunk to onText; stop() ends it.
