@@ -75,21 +75,3 @@ test('write and read through the chip; a closed index is free again', async () =
   assert.equal(addon.ftdiOpen(0x403, 0x6010, 1, '', '', 1), idx);
   addon.ftdiClose(idx);
 });
-
-test('a chip unplugged during a long write: the write says how far it got, the error codes why it and reads fail', async () => {
-  const addon = bench();
-  const idx = addon.ftdiOpen(0x403, 0x6010, 1, '', '', 1);
-  const { read, write } = port(addon, 'ftdi', idx);
-  try {
-    fake.setResult('unplug_after', 24576);
-    const [error, result] = await write(Buffer.alloc(200000, 0x7a));
-    assert.equal(String(error), 'Error: Only 24576 of 200000 bytes were written: the port failed or stopped taking data');
-    assert.equal(result, null);
-    assert.equal(addon.ftdiGetErrorCode(idx), -4);  // LIBUSB_ERROR_NO_DEVICE
-    addon.ftdiUseTextMode(idx);  // clears the code
-    assert.match(String((await read())[0]), /^Error: The FTDI device is gone: /);
-    assert.equal(addon.ftdiGetErrorCode(idx), -4);
-  } finally {
-    addon.ftdiClose(idx);
-  }
-});
