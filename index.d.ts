@@ -455,7 +455,8 @@ export type Parity = 'none' | 'odd' | 'even';
 
 /**
  * Callback of the port writes: the number of bytes written (all of them), a negative number (not an Error) when the
- * device refused the write, or an Error saying how many bytes went out when the port took only part of them.
+ * device refused the write, or an Error saying how many bytes went out when the port took only part of them (the
+ * port's error code then says why it stopped).
  */
 export type PortWriteCallback = Callback<number, number | Error>;
 
@@ -560,6 +561,7 @@ export declare class KytAddon {
   ftdiOpen(vendor: number, product: number, interfaceNumber: number, description: string, serial: string,
            readInterval: number): number;
   ftdiClose(devIdx: number): void;
+  /** The last operation's code: libftdi's or libusb's (-4: the chip is gone), 0 for none. */
   ftdiGetErrorCode(devIdx: number): number;
   ftdiSetBaudRate(devIdx: number, baudRate: number): boolean;
   ftdiSetParity(devIdx: number, parity: Parity): void;
@@ -577,6 +579,7 @@ export declare class KytAddon {
   serialportGetDeviceList(): SerialPortInfo[];
   serialportOpen(devicePath: string, serial: string, interfaceNumber: number): number;
   serialportClose(devIdx: number): void;
+  /** The last operation's errno (EIO after a read of a line that hung up), 0 for none. */
   serialportGetErrorCode(devIdx: number): number;
   serialportSetBaudRate(devIdx: number, baudRate: number): boolean;
   serialportRead(devIdx: number, size: number, buffered: boolean, callback: Callback<ArrayBuffer>): void;
@@ -601,7 +604,8 @@ export declare class KytAddon {
   kytrixPmuOpenController(serial: string, bypassInit: boolean): number;
   kytrixPmuCloseController(serial: string): void;
   kytrixPmuGetVersion(serial: string): string;
-  kytrixPmuMeasurePower(serial: string): JsonValue;
+  /** The board's measurement, always an object (with voltage, current, power); any other answer throws. */
+  kytrixPmuMeasurePower(serial: string): { [key: string]: JsonValue };
   kytrixPmuGetPmuInfo(serial: string): JsonValue;
   kytrixPmuGetAdapterInfo(serial: string): JsonValue;
   kytrixPmuGetDebugBoardInfo(serial: string): JsonValue;

@@ -33,7 +33,7 @@ int FtdiDevice::readRaw(uint8_t* buffer, int size) {
   if (!device) return 0;
   const int n = device->read(buffer, size);
   // An unplugged chip never comes back under this handle.
-  if (n == LIBUSB_ERROR_NO_DEVICE) readFailure = std::string("The FTDI device is gone: ") + libusb_strerror(n);
+  if (n == LIBUSB_ERROR_NO_DEVICE) markGone(std::string("The FTDI device is gone: ") + libusb_strerror(n), n);
   return n;
 }
 
@@ -43,8 +43,12 @@ int FtdiDevice::write(const uint8_t* buffer, int size) {
     errorCode = -1;
     return -1;
   }
-  int result = device->write(buffer, size);
-  errorCode = result <= 0 ? result : 0;
+  const int result = device->write(buffer, size);
+  // A write cut short keeps its count as the result and the failed transfer's code as the error code.
+  errorCode = result <= 0 ? result : device->last_write_error();
+  if (device->last_write_error() == LIBUSB_ERROR_NO_DEVICE) {
+    markGone(std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE), LIBUSB_ERROR_NO_DEVICE);
+  }
   return result;
 }
 

@@ -66,7 +66,27 @@ int FtdiLibusbDevice::read(unsigned char* buffer, int size) {
   return total;
 }
 
-int FtdiLibusbDevice::write(const unsigned char* buffer, int size) { return ftdi_write_data(context, buffer, size); }
+int FtdiLibusbDevice::write(const unsigned char* buffer, int size) {
+  writeError = 0;
+  if (!opened) return writeError = -666;  // libftdi1's code for a context without a device
+  // The transfers libftdi1's own write makes, one chunk each; it answers a failed one with -1 alone, which hides how
+  // many bytes had gone out (an unplugged chip, say) and why it failed.
+  const int chunk = context->writebuffer_chunksize > 0 ? static_cast<int>(context->writebuffer_chunksize) : 4096;
+  int total = 0;
+  while (total < size) {
+    int sent = 0;
+    const int result = libusb_bulk_transfer(context->usb_dev, static_cast<unsigned char>(context->in_ep),
+                                            const_cast<unsigned char*>(buffer + total), std::min(chunk, size - total),
+                                            &sent, static_cast<unsigned>(context->usb_write_timeout));
+    total += std::max(sent, 0);
+    if (result < 0) {
+      writeError = result;
+      return total > 0 ? total : result;
+    }
+    if (sent <= 0) break;  // the chip took nothing more: the count says how far the write got
+  }
+  return total;
+}
 
 int FtdiLibusbDevice::set_bitmode(unsigned char bitmask, unsigned char mode) {
   return ftdi_set_bitmode(context, bitmask, mode);

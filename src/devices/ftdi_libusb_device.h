@@ -43,7 +43,11 @@ class FtdiLibusbDevice {
   // Takes what the chip has, packet by packet, while a whole packet fits the buffer; waits at
   // most kPollReadTimeoutMs for each. Bytes read (0 when nothing is waiting), negative on error.
   int read(unsigned char* buffer, int size);
+  // Sends the bytes in the chip's chunks. Bytes written; when a transfer fails, the bytes that went
+  // out before it, or its libusb code when none did (-666 without a device). last_write_error()
+  // tells the failed transfer's code (0 when none failed).
   int write(const unsigned char* buffer, int size);
+  int last_write_error() const { return writeError; }
   int set_bitmode(unsigned char bitmask, unsigned char mode);
   // The attached devices with these ids (FTDI's default ids when both are 0).
   std::vector<FtdiDeviceInfo> find_devices(unsigned vendor, unsigned product);
@@ -51,6 +55,7 @@ class FtdiLibusbDevice {
  private:
   bool opened = false;
   ftdi_context* context = nullptr;
+  int writeError = 0;
 };
 
 }  // namespace tyr::ftdi

@@ -62,7 +62,6 @@ void IoPort::poll() {
   if (!readFailure.empty()) return;  // the device is gone: nothing more will come
   uint8_t buffer[1024];
   int n = readRaw(buffer, sizeof(buffer));
-  if (!readFailure.empty()) log(": " + readFailure);
   if (n <= 0) return;
   if (textMode) {
     std::string text = convertLineEndings(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
@@ -89,7 +88,10 @@ void IoPort::appendToSearchBuffer(const char* data, size_t length) {
 std::string IoPort::read(uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex);
   // What arrived before the device went is handed out first.
-  if (readBuffer.empty() && !readFailure.empty()) throw std::runtime_error(readFailure);
+  if (readBuffer.empty() && !readFailure.empty()) {
+    errorCode = readFailureCode;
+    throw std::runtime_error(readFailure);
+  }
   std::string out;
   if (size == 0 || size >= readBuffer.size()) {
     out.swap(readBuffer);
@@ -103,7 +105,10 @@ std::string IoPort::read(uint32_t size) {
 
 std::string IoPort::bufferedRead() {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!readFailure.empty()) throw std::runtime_error(readFailure);
+  if (!readFailure.empty()) {
+    errorCode = readFailureCode;
+    throw std::runtime_error(readFailure);
+  }
   errorCode = 0;
   return searchBuffer.substr(searchStart);
 }
@@ -250,6 +255,13 @@ void IoPort::appendTimestamp(std::ofstream& /*file*/, std::string& text, bool fr
     text.insert(pos + 1, prefix);
     pos = text.find('\n', pos + 1 + prefix.size());
   }
+}
+
+void IoPort::markGone(const std::string& reason, int32_t code) {
+  if (!readFailure.empty()) return;  // the first reason stands
+  readFailure = reason;
+  readFailureCode = code;
+  log(": " + reason);
 }
 
 void IoPort::teardown() {

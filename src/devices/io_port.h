@@ -34,7 +34,7 @@ class IoPort : public threading::Pollable {
   // Device access, supplied by the subclass. write, setBaudRate, setParity and close take
   // the port mutex themselves; readRaw and isOpenUnsafe expect the caller to hold it. readRaw
   // returns the bytes read (0 when nothing is waiting) or a negative value when the read failed;
-  // when the device is gone for good it also sets readFailure to a text that says so.
+  // when the device is gone for good it also calls markGone.
   virtual int write(const uint8_t* data, int length) = 0;
   virtual bool setBaudRate(int baudRate) = 0;
   virtual bool setParity(Parity parity) = 0;
@@ -43,7 +43,8 @@ class IoPort : public threading::Pollable {
   virtual bool isOpenUnsafe() = 0;
 
   // Takes up to size characters from the read buffer (all of them when size is 0). Once the
-  // device is gone and the buffer is empty, throws std::runtime_error saying so.
+  // device is gone and the buffer is empty, throws std::runtime_error saying so, and the error
+  // code becomes the device's code for it.
   std::string read(uint32_t size);
   // A copy of the search buffer, which keeps its content; throws like read once the device is gone.
   std::string bufferedRead();
@@ -72,6 +73,9 @@ class IoPort : public threading::Pollable {
  protected:
   // Stops piping and closes the device; the subclass destructor calls it first.
   void teardown();
+  // Records, with the port mutex held, that the device is gone for good: why (the text reads
+  // throw from then on) and the device's error code for it.
+  void markGone(const std::string& reason, int32_t code);
   bool pipeTextUnsafe(std::string& text, bool fromDevice);
   void log(const std::string& text) const;
 
@@ -93,8 +97,9 @@ class IoPort : public threading::Pollable {
   bool textMode = true;
   bool lastPipedFromDevice = false;
   uint32_t searchBufferLimit = 1000000;
-  // Why the device cannot be read any more; empty while it can.
+  // Why the device cannot be read any more (empty while it can), and its error code.
   std::string readFailure;
+  int32_t readFailureCode = 0;
   int32_t pollingIntervalMs;
 
  private:

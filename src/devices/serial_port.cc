@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,9 +22,16 @@ SerialPort::~SerialPort() { teardown(); }
 
 bool SerialPort::open(const std::string& devicePath) {
   portLog("SerialPort: Opening device at " + devicePath);
+  // One owner per line: a second reader would take half of what the device sends. Another program's open is refused
+  // by the terminal's exclusive mode (TIOCEXCL, which binds all but root); the lock refuses another port on it, root's
+  // or this process's through another path, as the lock goes with each open.
+  const auto busy = [&devicePath] {
+    portLog("SerialPort: " + devicePath + " is open elsewhere: in another process, or under another path");
+  };
   int descriptor = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_SYNC);
   if (descriptor < 0) {
     errorCode = errno;
+    if (errno == EBUSY) busy();
     return false;
   }
   // Only a terminal has the line settings this port relies on; anything else would swallow
@@ -34,6 +43,13 @@ bool SerialPort::open(const std::string& devicePath) {
     ::close(descriptor);
     return false;
   }
+  if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    errorCode = errno == EWOULDBLOCK ? EBUSY : errno;
+    if (errorCode == EBUSY) busy();
+    ::close(descriptor);
+    return false;
+  }
+  ::ioctl(descriptor, TIOCEXCL);
   portLog("SerialPort: Opened device. FD:" + std::to_string(descriptor));
   fd = descriptor;
   portLog("SerialPort: Setting up attributes");
@@ -48,6 +64,13 @@ bool SerialPort::open(const std::string& devicePath) {
   return true;
 }
 
+void SerialPort::releaseLine() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (fd == -1) return;
+  ::ioctl(fd, TIOCNXCL);
+  ::flock(fd, LOCK_UN);
+}
+
 int SerialPort::readRaw(uint8_t* buffer, int size) {
   if (!configured || fd == -1) return 0;
   const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
@@ -55,11 +78,11 @@ int SerialPort::readRaw(uint8_t* buffer, int size) {
   if (n == 0) {
     // A non-blocking terminal read gives end-of-file only once the line has hung up (device unplugged, far end
     // closed); nothing will come any more.
-    readFailure = "The serial port's device has hung up";
+    markGone("The serial port's device has hung up", EIO);  // what a write to the hung-up line fails with
     return -1;
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-  readFailure = std::string("Reading the serial port failed: ") + std::strerror(errno);
+  markGone(std::string("Reading the serial port failed: ") + std::strerror(errno), errno);
   return -1;
 }
 

@@ -25,9 +25,13 @@ class SerialPort : public ioport::IoPort {
   void close() override;
   bool isOpenUnsafe() override;
 
-  // Opens the tty raw (8N1, no flow control, no echo); false with errno as error code. A path
-  // that is not a terminal is refused (ENOTTY).
+  // Opens the tty raw (8N1, no flow control, no echo) and takes it for this port alone; false with
+  // errno as error code. A path that is not a terminal is refused (ENOTTY), a terminal that another
+  // port (of any process) or another program has taken, with EBUSY.
   virtual bool open(const std::string& devicePath);
+  // Gives the terminal up for others to open while this object, no longer polled, stays open for
+  // the holders that still have it.
+  void releaseLine();
   // "OK" or the system's text for the error code.
   std::string getErrorCodeString();
   // Writes all the bytes like write; throws std::runtime_error with the reason (the system's text,

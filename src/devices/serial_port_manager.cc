@@ -114,7 +114,10 @@ uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string
 }
 
 void SerialPortManager::closeDevice(uint32_t devIdx) {
+  const std::shared_ptr<SerialPort> port = devices.get(devIdx);
   devices.remove(devIdx);
+  // A holder that outlives the close (a write in flight, a PMU controller) keeps the object, not the line.
+  port->releaseLine();
   for (auto it = pathMap.begin(); it != pathMap.end();) {
     if (it->second == devIdx)
       it = pathMap.erase(it);

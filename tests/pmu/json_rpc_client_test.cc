@@ -169,3 +169,74 @@ TEST(JsonRpcClient, ConcurrentCallersEachGetTheirOwnAnswer) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good.load(), 200);
 }
+
+// A reply that cannot be read ends the one call waiting at once, with the time-out text followed by the reason,
+// instead of costing it the time-out.
+TEST(JsonRpcClient, AnUnreadableReplyEndsTheOneWaitingCallAtOnceWithItsReason) {
+  Line line;
+  line.startPolling();
+  line.client->setTimeoutMs(3600000);  // a wait for the time-out would outlast the test run
+  struct Case {
+    std::string reply;  // the far end's line; "#" stands for the request's id
+    std::string reason;
+  } cases[] = {
+      {"{\"id\":#,\"result\":{\"version\":\"1.2.3-\xc3(\"}}",
+       "it is not valid JSON (invalid string: ill-formed UTF-8 byte): {\"id\":0,\"result\":{\"version\":\"1.2.3-\\xc3(\"}}"},
+      {std::string("{\"id\":#,\"result\":\"a\0b\"}", 23), "(invalid string: control character U+0000 (NUL)"},
+      {"{\"id\":#,\"result\":\"" + std::string(70000, 'x') + "\"}",
+       "it is longer than 65536 bytes: {\"id\":2,\"result\":\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx..."},
+      {"{\"result\":{\"version\":\"1.0\"}}", "it has no id: {\"result\":{\"version\":\"1.0\"}}"},
+      {"{\"id\":\"#\",\"result\":1}", "its id \"4\" is no request's: {\"id\":\"4\",\"result\":1}"},
+  };
+  for (const auto& c : cases) {
+    line.onWriteChunks = [&c](const json& request) {
+      std::string reply = c.reply;
+      const size_t mark = reply.find('#');
+      if (mark != std::string::npos) reply.replace(mark, 1, request["id"].dump());
+      return std::vector<std::string>{reply + "\n"};
+    };
+    const std::string error = portstest::errorOf([&] { line.client->sendRequest("getVersion", nullptr); });
+    EXPECT_EQ(error.rfind("Failed to receive JSON-RPC response for method getVersion: the reply could not be read: ", 0),
+              0u)
+        << error;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+  line.onWriteChunks = nullptr;
+  line.onWrite = [](const json& request) { return json({{"id", request["id"]}, {"result", "fine"}}); };
+  EXPECT_EQ(line.client->sendRequest("getVersion", nullptr), "fine");
+}
+
+// A bad line that might belong to another call is no reason to end one: after a call gave up (its reply may come
+// late), or with two calls waiting, the calls wait on as before, and a reply without an id is a notification.
+TEST(JsonRpcClient, AnUnreadableLineThatMayBeAnotherCallsReplyEndsNoCall) {
+  const std::string bad = "{\"id\":0,\"result\":\"\xff\"}\n";
+  {
+    Line line;
+    line.startPolling();
+    line.client->setTimeoutMs(20);
+    EXPECT_THROW(line.client->sendRequest("measurePower", nullptr), JsonRpcTimeoutError);
+    line.client->setTimeoutMs(3600000);
+    line.onWriteChunks = [&bad](const json& request) {
+      return std::vector<std::string>{bad + "{\"id\":" + request["id"].dump() + ",\"result\":1}\n"};
+    };
+    EXPECT_EQ(line.client->sendRequest("m", nullptr), 1);
+  }
+  Line line;
+  line.startPolling();
+  line.client->setTimeoutMs(3600000);
+  int writes = 0;
+  line.onWriteChunks = [&](const json& request) {
+    if (++writes < 2) return std::vector<std::string>{};
+    // Both calls wait now: a reply without an id, a bad line, then each call's reply.
+    const int id = request["id"].get<int>();
+    return std::vector<std::string>{"{\"result\":\"whose?\"}\n" + bad + "{\"id\":" + std::to_string(id - 1) +
+                                    ",\"result\":\"first\"}\n{\"id\":" + std::to_string(id) + ",\"result\":\"second\"}\n"};
+  };
+  json first;
+  std::thread other([&] { first = line.client->sendRequest("m", nullptr); });
+  ASSERT_TRUE(portstest::waitFor([&] { return line.client->getNextId() == 1; }));
+  EXPECT_EQ(line.client->sendRequest("m", nullptr), "second");
+  other.join();
+  EXPECT_EQ(first, "first");
+  EXPECT_EQ(line.notifications, std::vector<json>{json({{"result", "whose?"}})});
+}

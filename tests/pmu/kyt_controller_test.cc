@@ -58,6 +58,8 @@ TEST(KytController, FanSpeedsOutsideTheirRangeAndResultsOfTheWrongTypeAreRefused
   EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }), "getVersion: the board's \"version\" is 5, not a string");
   f.peer.setResult("getVersion", 5);
   EXPECT_EQ(portstest::errorOf([&] { f.controller->getVersion(); }), "getVersion: the board's answer 5 has no \"version\"");
+  f.peer.setResult("measurePower", "x");
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->measurePower(true); }), "measurePower: the board answered \"x\", not an object");
 }
 
 TEST(KytController, UnsupportedMethodsAreRewordedOnlyWhereChecked) {

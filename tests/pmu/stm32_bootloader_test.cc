@@ -46,7 +46,7 @@ TEST(Stm32Bootloader, FullUpdateProgramsTheImageInBlocksPaddedToWholeWords) {
   f.loader->updateFirmware(firmware);
   EXPECT_TRUE(f.peer.synchronised());
   EXPECT_TRUE(f.peer.erased());
-  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x43, 0x31, 0x31, 0x31}));
+  EXPECT_EQ(f.peer.commands(), (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x11, 0x43, 0x31, 0x31, 0x31}));
   auto blocks = f.peer.blocks();
   ASSERT_EQ(blocks.size(), 3u);
   EXPECT_EQ(blocks[1].address, 0x08000100u);
@@ -80,32 +80,64 @@ TEST(Stm32Bootloader, OversizedBlockFailsBeforeSending) {
   EXPECT_EQ(f.peer.commands(), std::vector<uint8_t>{0x01});
 }
 
-// Before anything is erased the chip is asked who it is and what it offers: a chip that cannot take the image is
-// refused with a text saying why. Every failure names the step and its cause, and says whether the erase had begun.
-TEST(Stm32Bootloader, RefusalsComeBeforeAnyEraseAndFailuresNameTheStepAndTheCause) {
+// Before anything is erased the chip is asked who it is, what it offers and how much flash it has: a chip that is not
+// known to take the image is refused with a text saying why. Every failure names the step and its cause, and says whether the erase had begun.
+TEST(Stm32Bootloader, NothingIsErasedUnlessTheImageIsKnownToFitAndFailuresNameTheStepAndTheCause) {
+  const auto smallF1 = [](pmupeers::Stm32BootloaderPeer& chip) {
+    chip.setProductId(0x412);
+    chip.setFlashKiB(16);
+    chip.setFlashSizeRegister(0x1FFFF7E0, 16);
+  };
   struct Case {
     std::function<void(pmupeers::Stm32BootloaderPeer&)> chip;
     size_t imageSize;
     std::string error;
     bool erased;
   } cases[] = {
-      {[](auto& chip) { chip.setProductId(0x412); }, 40000,
-       "The firmware image of 40000 bytes is larger than the flash of this chip (product ID 0x412, 32768 bytes)", false},
+      // The chip's own flash, not the largest of its line (32 KiB for 0x412), bounds the image; one filling it fits.
+      {smallF1, 20000,
+       "The firmware image of 20000 bytes is larger than the flash of this chip (product ID 0x412, 16384 bytes)", false},
+      {smallF1, 16384, "(no exception)", true},
+      // An F0 keeps its flash size elsewhere than an F1.
+      {[](auto& chip) {
+         chip.setProductId(0x440);
+         chip.setFlashSizeRegister(0x1FFFF7CC, 32);
+       },
+       1000, "(no exception)", true},
+      {[](auto& chip) { chip.setProductId(0x999); }, 200000,
+       "The flash size of a chip with product ID 0x999 is not known, so the image cannot be known to fit", false},
+      {[](auto& chip) { chip.setProductId(0x000); }, 10,
+       "The flash size of a chip with product ID 0x000 is not known, so the image cannot be known to fit", false},
+      {[](auto& chip) { chip.setReadProtected(true); }, 10,
+       "Reading the flash size failed: Received NACK from device: the chip is read-protected", false},
+      {[](auto& chip) { chip.setFlashSizeRegister(0x1FFFF7E0, 0xFFFF); }, 10,
+       "Reading the flash size failed: the flash-size register at 0x1ffff7e0 reads 65535 KiB, which no chip of product "
+       "ID 0x410 has (at most 128 KiB)",
+       false},
+      {[](auto& chip) { chip.replaceOffered(0x11, 0x12); }, 10,
+       "The bootloader does not offer the Read Memory command (0x11) that reads the chip's flash size", false},
       {[](auto& chip) { chip.replaceOffered(0x43, 0x44); }, 10,
        "The bootloader does not offer the Erase command (0x43) this update uses, only Extended Erase (0x44)", false},
       {[](auto& chip) { chip.replaceOffered(0x31, 0x32); }, 10,
        "The bootloader does not offer the Write Memory command (0x31)", false},
       {[](auto& chip) { chip.replaceAck(0x02, 0x1F); }, 10, "Get ID failed: Received NACK from device", false},
       {[](auto& chip) { chip.replaceAck(0x43, 0x1F); }, 10, "Erase failed: Received NACK from device", false},
+      // A NACK to the erase's parameters: the bootloader erased nothing.
+      {[](auto& chip) { chip.refuseGlobalErase(); }, 10, "Erase failed: Received NACK from device", false},
       {[](auto& chip) { chip.replaceAck(0x31, 0x00); }, 10,
        "Write Memory at 0x08000000 failed: Received undefined response 0x00", true},
   };
+  const auto old = image(64);
   for (const auto& c : cases) {
     BootFixture f;
+    f.peer.setFlash(old);
     c.chip(f.peer);
     EXPECT_EQ(portstest::errorOf([&] { f.loader->updateFirmware(image(c.imageSize)); }), c.error);
     EXPECT_EQ(f.peer.erased(), c.erased) << c.error;
     EXPECT_EQ(f.loader->flashTouched(), c.erased) << c.error;
+    if (!c.erased) {
+      EXPECT_EQ(f.peer.flash(), old) << c.error;
+    }
   }
   BootFixture f;
   f.loader->setReplyTimeout(std::chrono::milliseconds(50));

@@ -118,8 +118,10 @@ int ftdi_usb_open_desc_index(struct ftdi_context* ftdi, int vendor, int product,
     if (seen++ < index) continue;
     ftdi->usb_dev = reinterpret_cast<libusb_device_handle*>(&device);
     ftdi->max_packet_size = 64;
-    // The channel's bulk-in endpoint, as libftdi1 numbers them: 0x81 for A, 0x83 for B, ...
-    ftdi->out_ep = 0x81 + 2 * (ftdi->interface > 0 ? ftdi->interface - 1 : 0);
+    // The channel's bulk endpoints, as libftdi1 numbers them: in 0x81 and out 0x02 for A, 0x83 and 0x04 for B, ...
+    const int channel = ftdi->interface > 0 ? ftdi->interface - 1 : 0;
+    ftdi->out_ep = 0x81 + 2 * channel;
+    ftdi->in_ep = 0x02 + 2 * channel;
     return 0;
   }
   return -3;
@@ -142,11 +144,42 @@ int ftdi_set_line_property(struct ftdi_context*, enum ftdi_bits_type bits, enum 
   return 0;
 }
 
-// Reads of the chip: one 64-byte packet per transfer, two status bytes first.
+// The chip's bulk transfers. Reads (endpoints 0x81, 0x83, ...): one 64-byte packet per transfer, two status bytes
+// first. Writes (0x02, 0x04, ...): the bytes are taken, and handed to the write handler, if any.
 int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
                          int* transferred, unsigned int) {
   *transferred = 0;
+  if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
+    const int interface = endpoint / 2;
+    std::function<std::string(int, const std::string&)> handler;
+    std::string bytes;
+    int result = 0;
+    {
+      FAKE_CALL("write", "write " + str(length));
+      bytes.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+      if (auto budget = state().results.find("unplug_after"); budget != state().results.end()) {
+        // The chip goes away once it has taken the budget's bytes.
+        const int room = std::max(budget->second, 0);
+        if (room < length) {
+          bytes.resize(static_cast<size_t>(room));
+          result = LIBUSB_ERROR_NO_DEVICE;
+        }
+        budget->second = room - static_cast<int>(bytes.size());
+      }
+      state().written += bytes;
+      handler = state().writeHandler;
+    }
+    *transferred = static_cast<int>(bytes.size());
+    if (handler && !bytes.empty()) {
+      // Outside the lock: the far end may take its time.
+      const std::string reply = handler(interface, bytes);
+      std::lock_guard<std::mutex> lock(state().mutex);
+      state().replies[interface] += reply;
+    }
+    return result;
+  }
   FAKE_CALL("read", "");
+  if (auto budget = fakeftdi::overridden("unplug_after"); budget && *budget <= 0) return LIBUSB_ERROR_NO_DEVICE;
   std::string& pending = state().writeHandler ? state().replies[(endpoint - 0x81) / 2 + 1] : state().readData;
   const size_t n = std::min(pending.size(), static_cast<size_t>(std::max(length - 2, 0)));
   // Like QEMU's FT232, which does not answer a read while it has nothing: the transfer times out.
@@ -157,23 +190,6 @@ int libusb_bulk_transfer(libusb_device_handle*, unsigned char endpoint, unsigned
   pending.erase(0, n);
   *transferred = static_cast<int>(n) + 2;
   return 0;
-}
-
-int ftdi_write_data(struct ftdi_context* ftdi, const unsigned char* buf, int size) {
-  const std::string bytes(reinterpret_cast<const char*>(buf), static_cast<size_t>(size));
-  std::function<std::string(int, const std::string&)> handler;
-  {
-    FAKE_CALL("write", "write " + str(size));
-    state().written += bytes;
-    handler = state().writeHandler;
-  }
-  if (handler) {
-    // Outside the lock: the far end may take its time.
-    const std::string reply = handler(ftdi->interface, bytes);
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().replies[ftdi->interface] += reply;
-  }
-  return size;
 }
 
 int ftdi_set_bitmode(struct ftdi_context*, unsigned char bitmask, unsigned char mode) {

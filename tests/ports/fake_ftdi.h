@@ -23,9 +23,11 @@ void reset();
 void addDevice(const Device& device);
 // Makes a call return code from now on (until reset or cleared with clearResult). Names:
 // "find_all", "open", "close", "set_interface", "set_baudrate",
-// "set_line_property", "read" (a libusb code for the chip's bulk reads), "write", "set_bitmode",
-// "new" (any value: ftdi_new fails), "short_read_times_out" (any value: a read finding nothing
-// times out, as with QEMU's emulated FT232, instead of getting the chip's status-only packet).
+// "set_line_property", "read" and "write" (a libusb code for the chip's bulk reads or writes),
+// "set_bitmode", "new" (any value: ftdi_new fails), "short_read_times_out" (any value: a read
+// finding nothing times out, as with QEMU's emulated FT232, instead of getting the chip's
+// status-only packet), "unplug_after" (the chip takes that many more bytes, then is gone: the
+// write that passes the count and every later transfer fail with LIBUSB_ERROR_NO_DEVICE).
 void setResult(const std::string& call, int code);
 void clearResult(const std::string& call);
 // Bytes that the open chip delivers to reads, in order, 62 to a USB packet.

@@ -111,7 +111,24 @@ TEST_F(FtdiTest, PollDrainsTheChipPacketByPacketLosingNothingToAShortReadTimeout
   EXPECT_EQ(device->read(0), "last");
   const std::string gone = std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE);
   EXPECT_EQ(portstest::errorOf([&] { device->read(0); }), gone);
+  EXPECT_EQ(device->getErrorCode(), LIBUSB_ERROR_NO_DEVICE);  // the failed read's code, for the script to ask
+  device->useTextMode();
   EXPECT_EQ(portstest::errorOf([&] { device->bufferedRead(); }), gone);
+  EXPECT_EQ(device->getErrorCode(), LIBUSB_ERROR_NO_DEVICE);
+}
+
+// A chip unplugged in the middle of a long write: the write answers how many bytes went out, the error code why it
+// stopped, and the port knows the device is gone.
+TEST_F(FtdiTest, AWriteCutShortSaysHowFarItGotAndWhy) {
+  auto device = openA();
+  fakeftdi::setResult("unplug_after", 24576 + 100);
+  const std::vector<uint8_t> bytes(200000, 'z');
+  EXPECT_EQ(device->write(bytes.data(), static_cast<int>(bytes.size())), 24576 + 100);
+  EXPECT_EQ(device->getErrorCode(), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(fakeftdi::takeWritten().size(), 24576u + 100);
+  EXPECT_TRUE(device->isGone());
+  EXPECT_EQ(device->write(bytes.data(), 10), LIBUSB_ERROR_NO_DEVICE);  // nothing went out
+  EXPECT_EQ(device->getErrorCode(), LIBUSB_ERROR_NO_DEVICE);
 }
 
 TEST_F(FtdiTest, CloseTwiceAndCloseFailure) {

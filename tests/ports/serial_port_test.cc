@@ -27,6 +27,16 @@ struct termios SlaveSettings(const std::string& path, int* pending = nullptr) {
   return tty;
 }
 
+// Whether the terminal at path is in exclusive mode (which lets only root open it once more).
+bool Exclusive(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  ::close(fd);
+  return exclusive != 0;
+}
+
 }  // namespace
 
 TEST(SerialPort, OnAPseudoTerminal) {
@@ -179,6 +189,25 @@ TEST(SerialPort, WritesGoOutWholeOrSayHowFarTheyGot) {
   EXPECT_LT(written, static_cast<int>(big.size()));
 }
 
+// A terminal is read by one port at a time, or its lines would be split between them: a second port on it, under the
+// same path or another, of another manager or another process, is refused (and programs without root by the
+// terminal's exclusive mode). A closed port gives its line up even while a holder keeps the object.
+TEST_F(SerialManagerTest, ATerminalIsTakenByOnePortAtATime) {
+  SerialPortManager manager(usb, poller), other(usb, poller);
+  const std::string link = tree.devDir() + "ttyUSB0";  // leads to ptyA
+  const uint32_t index = manager.openDevice(ptyA.slavePath(), "", 0);
+  EXPECT_TRUE(Exclusive(ptyA.slavePath()));
+  const std::string busy = std::string(". Error: ") + std::strerror(EBUSY);
+  EXPECT_EQ(portstest::errorOf([&] { manager.openDevice(link, "", 0); }),
+            "Failed to open serial port device at " + link + busy);
+  EXPECT_EQ(portstest::errorOf([&] { other.openDevice(ptyA.slavePath(), "", 0); }),
+            "Failed to open serial port device at " + ptyA.slavePath() + busy);
+  auto holder = manager.getDevice(index);  // a write in flight, say
+  manager.closeDevice(index);
+  EXPECT_FALSE(Exclusive(ptyA.slavePath()));
+  EXPECT_EQ(other.openDevice(link, "", 0), 0u);
+}
+
 // A hung-up line: what arrived before is handed out, then reads fail saying so; opening its path again gives a new
 // port instead of the dead one.
 TEST_F(SerialManagerTest, AHungUpPortFailsItsReadsAndIsReplacedWhenItsPathIsOpenedAgain) {
@@ -193,6 +222,7 @@ TEST_F(SerialManagerTest, AHungUpPortFailsItsReadsAndIsReplacedWhenItsPathIsOpen
   ASSERT_TRUE(portstest::waitFor([&] { return port->isGone(); }));
   EXPECT_EQ(port->read(0), "bye");
   EXPECT_EQ(portstest::errorOf([&] { port->read(0); }), "The serial port's device has hung up");
+  EXPECT_EQ(port->getErrorCode(), EIO);  // for the script to ask
 
   portstest::Pty back;
   ASSERT_EQ(unlink(path.c_str()), 0);

@@ -141,7 +141,11 @@ uint8_t KytController::getFanSpeed() {
 
 json KytController::measurePower(bool logCall) {
   if (logCall) log("measurePower()");
-  return client->sendRequest("measurePower", nullptr);
+  json result = client->sendRequest("measurePower", nullptr);
+  if (!result.is_object()) {
+    throw std::runtime_error("measurePower: the board answered " + brief(result) + ", not an object");
+  }
+  return result;
 }
 
 json KytController::getReceivedSmbusBlockWrite() { return client->sendRequest("getReceivedSmbusBlockWrite", nullptr); }

@@ -47,6 +47,7 @@ class KytController : public threading::Pollable {
   nlohmann::json getAdapterInfo();
   nlohmann::json getDebugBoardInfo();
   uint8_t getFanSpeed();
+  // The board's measurement: an object (with "voltage", "current" and "power"); anything else is an error.
   nlohmann::json measurePower(bool log);
   nlohmann::json getReceivedSmbusBlockWrite();
   // Speeds above 100 are refused with a log line and an error, without a request.

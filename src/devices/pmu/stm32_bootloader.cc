@@ -18,6 +18,14 @@ std::string hex(uint32_t value, int digits) {
   return text;
 }
 
+// The four address bytes, most significant first, and their checksum.
+std::vector<uint8_t> addressFrame(uint32_t address) {
+  std::vector<uint8_t> frame{static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                             static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  frame.push_back(Stm32Bootloader::getChecksum(frame));
+  return frame;
+}
+
 // Runs one step of the update; its failure's text names the step.
 template <typename Step>
 auto runStep(const std::string& name, Step step) {
@@ -68,14 +76,18 @@ int Stm32Bootloader::sendBytes(const std::vector<uint8_t>& bytes) {
 void Stm32Bootloader::waitForAck() { waitForAckWithin(replyTimeout); }
 
 void Stm32Bootloader::waitForAckWithin(std::chrono::milliseconds timeout) {
+  if (!acknowledged(timeout)) throw std::runtime_error("Received NACK from device");
+}
+
+bool Stm32Bootloader::acknowledged(std::chrono::milliseconds timeout) {
   const uint8_t reply = readBytesWithin(1, timeout)[0];
   if (reply == kAck) {
     log(": Received ACK");
-    return;
+    return true;
   }
   if (reply == kNack) {
     log(": Received NACK");
-    throw std::runtime_error("Received NACK from device");
+    return false;
   }
   throw std::runtime_error("Received undefined response 0x" + hex(reply, 2));
 }
@@ -116,17 +128,55 @@ uint16_t Stm32Bootloader::sendGetId() {
   return productId;
 }
 
-size_t Stm32Bootloader::flashSizeOfProduct(uint16_t productId) {
-  // The lines whose bootloader offers the plain Erase command, each with its largest flash.
+std::optional<Stm32Bootloader::ProductLine> Stm32Bootloader::productLine(uint16_t productId) {
+  // The lines whose bootloader offers the plain Erase command, each with the address of its flash-size register
+  // (the F1's differs from the F0's and F3's) and its largest flash.
+  constexpr uint32_t kF0F3 = 0x1FFFF7CC, kF1 = 0x1FFFF7E0;
+  constexpr size_t kKiB = 1024;
   switch (productId) {
-    case 0x444: case 0x445: case 0x412: return 32 * 1024;
-    case 0x440: case 0x438: case 0x439: return 64 * 1024;
-    case 0x448: case 0x410: case 0x420: return 128 * 1024;
-    case 0x442: case 0x418: case 0x422: case 0x432: return 256 * 1024;
-    case 0x414: case 0x428: case 0x446: return 512 * 1024;
-    case 0x430: return 1024 * 1024;
-    default: return 0;
+    case 0x444: case 0x445: return ProductLine{kF0F3, 32 * kKiB};
+    case 0x440: return ProductLine{kF0F3, 64 * kKiB};
+    case 0x448: return ProductLine{kF0F3, 128 * kKiB};
+    case 0x442: return ProductLine{kF0F3, 256 * kKiB};
+    case 0x438: case 0x439: return ProductLine{kF0F3, 64 * kKiB};
+    case 0x422: case 0x432: return ProductLine{kF0F3, 256 * kKiB};
+    case 0x446: return ProductLine{kF0F3, 512 * kKiB};
+    case 0x412: return ProductLine{kF1, 32 * kKiB};
+    case 0x410: case 0x420: return ProductLine{kF1, 128 * kKiB};
+    case 0x418: return ProductLine{kF1, 256 * kKiB};
+    case 0x414: case 0x428: return ProductLine{kF1, 512 * kKiB};
+    case 0x430: return ProductLine{kF1, 1024 * kKiB};
+    default: return std::nullopt;
   }
+}
+
+std::vector<uint8_t> Stm32Bootloader::sendReadMemory(uint32_t address, size_t count) {
+  log(": Sending STM Read Memory command at address 0x" + hex(address, 8));
+  if (count == 0 || count > kMaxBlock) throw std::runtime_error("Read length must be from 1 to 256 bytes.");
+  sendBytes({0x11, 0xEE});
+  // The bootloader refuses Read Memory while the chip's read protection is active.
+  if (!acknowledged(replyTimeout)) throw std::runtime_error("Received NACK from device: the chip is read-protected");
+  sendBytes(addressFrame(address));
+  if (!acknowledged(replyTimeout)) {
+    throw std::runtime_error("Received NACK from device: the chip does not let 0x" + hex(address, 8) + " be read");
+  }
+  const uint8_t n = static_cast<uint8_t>(count - 1);
+  sendBytes({n, static_cast<uint8_t>(n ^ 0xFF)});
+  waitForAck();
+  return readBytes(count);
+}
+
+size_t Stm32Bootloader::readFlashSize(uint16_t productId, const ProductLine& line) {
+  const std::vector<uint8_t> value = sendReadMemory(line.flashSizeRegister, 2);
+  const size_t kib = static_cast<size_t>(value[0]) | static_cast<size_t>(value[1]) << 8;  // little-endian KiB
+  log(": Flash size: " + std::to_string(kib) + " KiB");
+  // An unprogrammed or foreign register (0, 0xFFFF) is no size to trust an erase to.
+  if (kib == 0 || kib * 1024 > line.largestFlash) {
+    throw std::runtime_error("the flash-size register at 0x" + hex(line.flashSizeRegister, 8) + " reads " +
+                             std::to_string(kib) + " KiB, which no chip of product ID 0x" + hex(productId, 3) +
+                             " has (at most " + std::to_string(line.largestFlash / 1024) + " KiB)");
+  }
+  return kib * 1024;
 }
 
 void Stm32Bootloader::sendGetVersion() {
@@ -144,7 +194,11 @@ void Stm32Bootloader::sendErase() {
   waitForAck();
   eraseStarted = true;  // from here on the flash may be (partly) blank
   sendBytes({0xFF, 0x00});
-  waitForAckWithin(eraseTimeout);
+  if (!acknowledged(eraseTimeout)) {
+    // The bootloader refused the erase's parameters: nothing was erased. No answer, or a stray byte, proves nothing.
+    eraseStarted = false;
+    throw std::runtime_error("Received NACK from device");
+  }
   log(": Erased all memory");
 }
 
@@ -157,10 +211,7 @@ void Stm32Bootloader::sendWriteMemory(uint32_t address, const std::vector<uint8_
   sendBytes({0x31, 0xCE});
   waitForAck();
   log(": Sending address");
-  std::vector<uint8_t> frame{static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                             static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-  frame.push_back(getChecksum(frame));
-  sendBytes(frame);
+  sendBytes(addressFrame(address));
   waitForAck();
   log(": Sending data");
   std::vector<uint8_t> block;
@@ -213,12 +264,19 @@ void Stm32Bootloader::updateFirmware(const std::vector<uint8_t>& firmware) {
                              (offers(commands, 0x44) ? ", only Extended Erase (0x44)" : ""));
   }
   if (!offers(commands, 0x31)) throw std::runtime_error("The bootloader does not offer the Write Memory command (0x31)");
-  const size_t flash = flashSizeOfProduct(productId);
+  // The image must be known to fit before anything is erased: the chip's own flash size, not its line's largest.
   const std::string id = hex(productId, 3);
-  if (flash == 0) {
-    log(": No flash size known for product ID 0x" + id + ": the image is checked against " +
-        std::to_string(kFlashSize) + " bytes only");
-  } else if (firmware.size() > flash) {
+  const auto line = productLine(productId);
+  if (!line) {
+    throw std::runtime_error("The flash size of a chip with product ID 0x" + id +
+                             " is not known, so the image cannot be known to fit");
+  }
+  if (!offers(commands, 0x11)) {
+    throw std::runtime_error("The bootloader does not offer the Read Memory command (0x11) that reads the chip's "
+                             "flash size");
+  }
+  const size_t flash = runStep("Reading the flash size", [&] { return readFlashSize(productId, *line); });
+  if (firmware.size() > flash) {
     throw std::runtime_error("The firmware image of " + std::to_string(firmware.size()) +
                              " bytes is larger than the flash of this chip (product ID 0x" + id + ", " +
                              std::to_string(flash) + " bytes)");

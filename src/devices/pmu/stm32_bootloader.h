@@ -1,11 +1,12 @@
 // Client of the STM32 system-memory bootloader's USART protocol (ST AN3155): synchronise,
-// query, mass-erase and program a firmware image from the start of flash.
+// query, read the chip's flash size, mass-erase and program a firmware image from the start of flash.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "devices/io_port.h"
@@ -29,9 +30,11 @@ class Stm32Bootloader {
   // board blank) or one larger than the flash.
   static void checkImage(const std::vector<uint8_t>& firmware);
   // checkImage, enter, sendGet, sendGetVersion, sendGetId, then, before anything is erased,
-  // refuses a chip whose bootloader lacks the Erase or Write Memory command and an image larger
-  // than the flash of the chip's product ID; then sendErase and writeFirmware. A failure's text
-  // names the step that failed and its cause; flashTouched() tells whether the erase had begun.
+  // refuses a chip whose bootloader lacks the Erase or Write Memory command, and an image that is
+  // not known to fit: the chip's flash size is read from its flash-size register (readFlashSize),
+  // and a chip whose size cannot be read is refused. Then sendErase and writeFirmware. A
+  // failure's text names the step that failed and its cause; flashTouched() tells whether the
+  // erase may have begun.
   void updateFirmware(const std::vector<uint8_t>& firmware);
   void enter();
   // Returns the command codes the bootloader offers.
@@ -39,9 +42,25 @@ class Stm32Bootloader {
   void sendGetVersion();
   // Returns the chip's product ID.
   uint16_t sendGetId();
-  // Largest main flash, in bytes, of the STM32 line with that product ID; 0 when unknown.
-  static size_t flashSizeOfProduct(uint16_t productId);
+
+  // An STM32 line whose bootloader takes the plain Erase command: where its flash-size register
+  // lies and the largest main flash of the line.
+  struct ProductLine {
+    uint32_t flashSizeRegister;
+    size_t largestFlash;
+  };
+  // The line of that product ID; none when the ID is not one of them.
+  static std::optional<ProductLine> productLine(uint16_t productId);
+  // The chip's main flash in bytes, read from its flash-size register with Read Memory. Throws
+  // with the reason when it cannot be read (a read-protected chip refuses Read Memory) or reads a
+  // size that no chip of the line has.
+  size_t readFlashSize(uint16_t productId, const ProductLine& line);
+  // Read Memory (0x11): count (1 to 256) bytes from address.
+  std::vector<uint8_t> sendReadMemory(uint32_t address, size_t count);
+
   bool flashTouched() const { return eraseStarted; }
+  // A NACK to the erase's parameters leaves flashTouched() false: the bootloader refused the
+  // erase before it began.
   void sendErase();
   void sendWriteMemory(uint32_t address, const std::vector<uint8_t>& data);
   // Writes the image in blocks from the flash start; the last block is padded with 0xFF (erased
@@ -62,6 +81,8 @@ class Stm32Bootloader {
   static void log(const std::string& text);
   std::vector<uint8_t> readBytesWithin(size_t count, std::chrono::milliseconds timeout);
   void waitForAckWithin(std::chrono::milliseconds timeout);
+  // Reads one reply byte: true for ACK, false for NACK; throws for anything else.
+  bool acknowledged(std::chrono::milliseconds timeout);
 
   std::shared_ptr<ioport::IoPort> port;
   bool eraseStarted = false;

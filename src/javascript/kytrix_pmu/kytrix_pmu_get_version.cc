@@ -10,7 +10,8 @@ KYTRIX_PMU_METHOD_SETUP(KytrixPmuGetVersion, "kytrixPmu.getVersion", 1)
 
 void KytrixPmuGetVersion::Work(const v8::FunctionCallbackInfo<v8::Value>& info) {
   auto controller = FindController(ParseJsArgStdString(info[0], "serial"));
-  info.GetReturnValue().Set(CreateJsString(controller->getVersion()));
+  // As a JSON string: the script gets the whole text with its length, NUL characters and all.
+  ReturnJson(info, controller->getVersion());
 }
 
 }  // namespace tyr::nodejs

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <iostream>
 #include <utility>
 
@@ -14,6 +15,40 @@ namespace {
 struct TooDeep {};
 
 const std::string tooLong = "Dropped a line longer than " + std::to_string(JsonRpcClient::kMaxLineBytes) + " bytes";
+
+// The parser's own account of what is wrong, without its prefix and its echo of the bytes it read.
+std::string parserReason(const std::exception& e) {
+  std::string text = e.what();
+  const size_t echo = text.find("; last read");
+  if (echo != std::string::npos) text.erase(echo);
+  const size_t dash = text.find(" - ");
+  if (dash != std::string::npos) return text.substr(dash + 3);
+  const size_t prefix = text.find("] ");
+  return prefix == std::string::npos ? text : text.substr(prefix + 2);
+}
+
+// The start of a received line for an error text: printable ASCII as it is, every other byte as \xNN.
+std::string excerpt(const std::string& line) {
+  constexpr size_t kShown = 60;
+  std::string text;
+  for (size_t i = 0; i < line.size() && i < kShown; ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      text += static_cast<char>(byte);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+      text += escaped;
+    }
+  }
+  return line.size() > kShown ? text + "..." : text;
+}
+
+// Whether the line is meant as a JSON object, as every reply is.
+bool startsAnObject(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t\r");
+  return first != std::string::npos && line[first] == '{';
+}
 
 // An integer that an int32 holds (a response's id, an error object's code).
 bool isInt32(const json& value) {
@@ -80,7 +115,7 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params,
   request["params"] = params;
   // Non-ASCII characters go out as they are; invalid UTF-8 is refused by the library.
   const std::string text = request.dump() + "\n";
-  waiting.insert(id);
+  waiting.emplace(id, std::string());
   try {
     rpcInterface.writeFunction(text);
   } catch (const std::exception& e) {
@@ -92,17 +127,21 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params,
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto found = responses.find(id);
   const auto isCancelled = [&cancelled] { return cancelled && cancelled(); };
-  while (found == responses.end() && failure.empty() && !isCancelled()) {
+  while (found == responses.end() && failure.empty() && !isCancelled() && waiting.at(id).empty()) {
     if (responseCondition.wait_until(lock, deadline) == std::cv_status::timeout) {
       found = responses.find(id);
       break;
     }
     found = responses.find(id);
   }
+  const std::string unreadable = std::move(waiting.at(id));
   waiting.erase(id);
   if (found == responses.end()) {
     if (!failure.empty()) {
       throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + failure);
+    }
+    if (!unreadable.empty()) {
+      throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + unreadable);
     }
     if (isCancelled()) {
       lastTimeout = Clock::now();  // its reply, if it comes, is cut off or unwanted like a timed-out one
@@ -166,7 +205,7 @@ void JsonRpcClient::processIncoming() {
     fragmentStart = now;  // what follows this line feed began now
     if (std::exchange(droppingLine, false)) continue;  // the end of an over-long line already reported
     if (end - start > kMaxLineBytes) {
-      reportBadLine(tooLong);
+      reportOverlongLine(receiveBuffer.substr(start, 128));
     } else {
       handleLine(receiveBuffer.substr(start, end - start));
     }
@@ -174,7 +213,7 @@ void JsonRpcClient::processIncoming() {
   receiveBuffer.erase(0, start);
   if (receiveBuffer.size() > kMaxLineBytes) {
     // No end in sight: drop what there is, and the rest of the line as it arrives.
-    if (!droppingLine) reportBadLine(tooLong);
+    if (!droppingLine) reportOverlongLine(receiveBuffer);
     droppingLine = true;
     receiveBuffer.clear();
   }
@@ -199,6 +238,8 @@ void JsonRpcClient::dropStaleFragment(Clock::time_point now) {
 
 void JsonRpcClient::handleLine(const std::string& line) {
   std::string error;
+  // Why the line cannot be read, should it be a reply.
+  std::string unreadable;
   json document;
   try {
     // The limit applies while parsing: deeper documents would overflow the stack of whoever
@@ -212,34 +253,58 @@ void JsonRpcClient::handleLine(const std::string& line) {
     });
   } catch (const TooDeep&) {
     error = "JSON nested deeper than " + std::to_string(kMaxDepth) + " levels: " + line.substr(0, 80) + "...";
-  } catch (const std::exception&) {
+    unreadable = "it is nested deeper than " + std::to_string(kMaxDepth) + " levels";
+  } catch (const std::exception& e) {
     // Whatever the parser refuses (bad syntax, a number beyond the double range, ...) is one bad line.
     error = "Failed to parse invalid JSON: " + line;
+    unreadable = "it is not valid JSON (" + parserReason(e) + ")";
   }
-  if (error.empty()) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (document.is_object() && document.contains("id")) {
-      const json& id = document["id"];
-      // Only a request still waiting takes a response: an id never issued, or one whose call has ended, would
-      // otherwise answer a later call. Such lines are bad lines, dropped like unparsable ones.
-      if (!isInt32(id) || id.get<int32_t>() < 0) {
-        error = "Invalid response id: " + line;
-      } else if (waiting.count(id.get<int32_t>()) == 0) {
-        error = "No request waits for response id " + std::to_string(id.get<int32_t>()) + ": " + line;
-      } else {
-        responses[id.get<int32_t>()] = std::move(document);
-        responseCondition.notify_all();
-      }
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!error.empty()) {
+    if (startsAnObject(line)) failWaitingCall(line, unreadable);
+  } else if (document.is_object() && document.contains("id")) {
+    const json& id = document["id"];
+    // Only a request still waiting takes a response: an id never issued, or one whose call has ended, would
+    // otherwise answer a later call. Such lines are bad lines, dropped like unparsable ones.
+    if (!isInt32(id) || id.get<int32_t>() < 0) {
+      error = "Invalid response id: " + line;
+      failWaitingCall(line, "its id " + excerpt(id.dump()) + " is no request's");
+    } else if (waiting.count(id.get<int32_t>()) == 0) {
+      error = "No request waits for response id " + std::to_string(id.get<int32_t>()) + ": " + line;
     } else {
-      log("Received Notification: " + document.dump());
-      try {
-        if (rpcInterface.notificationCallback) rpcInterface.notificationCallback(document);
-      } catch (const std::exception& e) {
-        log(std::string("Error: the notification handler failed: ") + e.what());
-      }
+      responses[id.get<int32_t>()] = std::move(document);
+      responseCondition.notify_all();
+    }
+  } else if (document.is_object() && (document.contains("result") || document.contains("error")) &&
+             failWaitingCall(line, "it has no id")) {
+    error = "A reply without an id: " + line;
+  } else {
+    log("Received Notification: " + document.dump());
+    try {
+      if (rpcInterface.notificationCallback) rpcInterface.notificationCallback(document);
+    } catch (const std::exception& e) {
+      log(std::string("Error: the notification handler failed: ") + e.what());
     }
   }
+  lock.unlock();
   if (!error.empty()) reportBadLine(error);
+}
+
+bool JsonRpcClient::failWaitingCall(const std::string& line, const std::string& unreadable) {
+  const bool gaveUpLately =
+      lastTimeout != Clock::time_point() && Clock::now() - lastTimeout <= std::chrono::milliseconds(timeoutMs);
+  if (waiting.size() != 1 || gaveUpLately) return false;
+  waiting.begin()->second = "the reply could not be read: " + unreadable + ": " + excerpt(line);
+  responseCondition.notify_all();
+  return true;
+}
+
+void JsonRpcClient::reportOverlongLine(const std::string& start) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (startsAnObject(start)) failWaitingCall(start, "it is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+  }
+  reportBadLine(tooLong);
 }
 
 void JsonRpcClient::reportBadLine(const std::string& error) {

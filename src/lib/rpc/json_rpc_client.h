@@ -3,6 +3,10 @@
 // reason), is longer than kMaxLineBytes, is nested deeper than kMaxDepth, or answers no request that is still waiting
 // is a bad line: reported once and dropped, and the link goes on with the next line. Text left without its line feed
 // is dropped when the next line starts after the reply time-out, or after a call gave up waiting meanwhile.
+// A reply that cannot be read (an object line that is a bad line as above, has an id that is no request's, or has a
+// "result" or "error" but no id) ends the waiting call at once with the reason, when it can only be that call's reply:
+// one call waits, and none gave up within the last reply time-out (its late reply might be the line). Otherwise the
+// calls wait on, and such a reply without an id counts as a notification.
 #pragma once
 
 #include <chrono>
@@ -13,7 +17,6 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -95,6 +98,11 @@ class JsonRpcClient {
 
   void handleLine(const std::string& line);
   void reportBadLine(const std::string& error);
+  // Ends the waiting call with why its reply, the line, cannot be read, when the line can only be that call's reply
+  // (see the class comment); false when it cannot be tied to one call. Called with mutex held.
+  bool failWaitingCall(const std::string& line, const std::string& unreadable);
+  // Reports a line longer than kMaxLineBytes, of which start is the beginning.
+  void reportOverlongLine(const std::string& start);
   // Drops a stale unterminated fragment before text that arrived now is added to it.
   void dropStaleFragment(Clock::time_point now);
   static void log(const std::string& text);
@@ -105,10 +113,12 @@ class JsonRpcClient {
   bool droppingLine = false;
   // When the unterminated text at the end of receiveBuffer (or the line being dropped) began, and when it last grew.
   Clock::time_point fragmentStart, fragmentLast;
-  // Identifiers of the requests still waiting for their response: only their responses are filed.
-  std::unordered_set<int32_t> waiting;
+  // The requests still waiting for their response (only their responses are filed), each with why its reply could not
+  // be read once failWaitingCall found one (empty before).
+  std::unordered_map<int32_t, std::string> waiting;
   std::unordered_map<int32_t, nlohmann::json> responses;
-  // When a call last gave up waiting (its response may have been cut off).
+  // When a call last gave up waiting (its response may have been cut off or come late); the clock's epoch while none
+  // has.
   Clock::time_point lastTimeout;
   std::string failure;
   int32_t timeoutMs = 5000;

@@ -10,7 +10,8 @@ const error = (name, text) => ({ error: `kytrixPmu.${name} : ${text}` });
 const steps = [
   ['id', (a) => a.kytrixPmuOpenController(S, false), { value: 0 }],
   ['again', (a) => a.kytrixPmuOpenController(S, true), { value: 0 }],
-  ['version', (a) => a.kytrixPmuGetVersion(S), { value: '2.0.1' }],
+  // The whole text, past an escaped NUL, with its length.
+  ['version', (a) => a.kytrixPmuGetVersion(S), { value: '2.0.1-é漢\u0000x' }],
   ['power', (a) => a.kytrixPmuMeasurePower(S), { value: { current: 0.5, power: 6.05, voltage: 12.1 } }],
   ['info', (a) => a.kytrixPmuGetPmuInfo(S), { value: { board: 'kytrix', rev: 3 } }],
   ['adapter', (a) => a.kytrixPmuGetAdapterInfo(S), { value: { adapter: 'E1.S' } }],
@@ -50,7 +51,7 @@ if (process.argv[2] === 'child') {
     let fan = 30;
     let smbus = null;
     pty.serveJsonRpc({
-      getVersion: () => ({ version: '2.0.1' }),
+      getVersion: () => ({ version: '2.0.1-é漢\u0000x' }),
       getPmuInfo: () => ({ board: 'kytrix', rev: 3 }),
       getAdapterInfo: () => ({ adapter: 'E1.S' }),
       measurePower: () => ({ voltage: 12.1, current: 0.5, power: 6.05 }),

@@ -106,15 +106,20 @@ test('a port that goes away: reads and writes say so, and a failing pipe file is
   }
 });
 
-test('two addon objects number their ports independently', () => {
+test('two addon objects number their ports independently, and a terminal is taken by one port only', () => {
   const [first, second] = [new KytAddon(true), new KytAddon(true)];
-  const [a, b] = [new Pty(), new Pty()];
+  const [a, b, c] = [new Pty(), new Pty(), new Pty()];
   try {
     assert.equal(first.serialportOpen(a.path, '', 0), 0);
     assert.equal(second.serialportOpen(b.path, '', 0), 0);
-    assert.equal(second.serialportOpen(a.path, '', 0), 1);
+    assert.equal(thrownMessage(() => second.serialportOpen(a.path, '', 0)),
+      `serialport.open : Failed to open serial port device at ${a.path}. Error: Device or resource busy`);
+    assert.equal(second.serialportOpen(c.path, '', 0), 1);
+    first.serialportClose(0);
+    assert.equal(second.serialportOpen(a.path, '', 0), 2);
   } finally {
     a.close();
     b.close();
+    c.close();
   }
 });

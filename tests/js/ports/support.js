@@ -44,14 +44,14 @@ class Pty {
   constructor(fd) {
     Object.assign(this, fd === undefined ? loadFake().openPty() : { fd });
   }
-  send(text) {
-    fs.writeSync(this.fd, Buffer.from(text, 'latin1'));
+  send(text, encoding = 'latin1') {
+    fs.writeSync(this.fd, Buffer.from(text, encoding));
   }
-  // What the port side has written and this side has not taken yet.
-  take() {
+  // What the port side has written and this side has not taken yet (reading stops once `limit` characters came).
+  take(limit = Infinity) {
     let text = '';
     const buffer = Buffer.alloc(4096);
-    for (let n = 1; n > 0;) {
+    for (let n = 1; n > 0 && text.length < limit;) {
       try {
         n = fs.readSync(this.fd, buffer, 0, buffer.length, null);
       } catch (e) {
@@ -62,10 +62,11 @@ class Pty {
     }
     return text;
   }
-  // What the port side has written, once at least expectedLength characters arrived.
+  // What the port side has written, once at least expectedLength characters arrived. A writer that keeps writing is
+  // not drained to its end.
   async receive(expectedLength) {
     let text = '';
-    await waitFor(() => (text += this.take()).length >= expectedLength);
+    await waitFor(() => (text += this.take(expectedLength - text.length)).length >= expectedLength);
     return text;
   }
   // Collects what the port side writes from now on into this.received, passing each chunk to onText; stop() ends it.
@@ -92,7 +93,7 @@ class Pty {
         this.requests.push(request);
         const make = results[request.method];
         this.send(`${JSON.stringify(make ? { id: request.id, result: make(request.params) }
-          : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`);
+          : { id: request.id, error: { code: -32601, message: 'Method not found' } })}\n`, 'utf8');
       }
     });
   }

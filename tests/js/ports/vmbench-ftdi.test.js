@@ -58,7 +58,7 @@ async function guestUnplug(addonFile) {
     [error] = await read();
     await new Promise((resolve) => setTimeout(resolve, 20));
   }
-  console.log(`RESULT ${JSON.stringify({ error: error && String(error) })}`);
+  console.log(`RESULT ${JSON.stringify({ error: error && String(error), code: addon.ftdiGetErrorCode(idx) })}`);
   addon.ftdiClose(idx);
 }
 
@@ -131,7 +131,9 @@ if (process.argv[2] === 'guest') {
       assert.equal(status, 0, `vmbench failed:\n${output}`);
       const line = output.split('\n').find((l) => l.startsWith('RESULT '));
       assert.ok(line, output);
-      assert.match(JSON.parse(line.slice(7)).error, /^Error: The FTDI device is gone: /, output);
+      const result = JSON.parse(line.slice(7));
+      assert.match(result.error, /^Error: The FTDI device is gone: /, output);
+      assert.equal(result.code, -4, 'the error code says why: libusb has no device');
     } finally {
       fs.rmSync(monitorPath, { force: true });
     }

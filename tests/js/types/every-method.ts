@@ -201,7 +201,7 @@ const board: number = addon.kytrixPmuOpenController('PMU0001', false);
 void board;
 const version: string = addon.kytrixPmuGetVersion('PMU0001');
 void version;
-useJson(addon.kytrixPmuMeasurePower('PMU0001'));
+useJson(addon.kytrixPmuMeasurePower('PMU0001').voltage);
 useJson(addon.kytrixPmuGetPmuInfo('PMU0001'));
 useJson(addon.kytrixPmuGetAdapterInfo('PMU0001'));
 useJson(addon.kytrixPmuGetDebugBoardInfo('PMU0001'));

@@ -40,6 +40,54 @@ void Stm32BootloaderPeer::setProductId(uint16_t id) {
   productId = id;
 }
 
+void Stm32BootloaderPeer::setFlashKiB(uint32_t kib) {
+  std::lock_guard<std::mutex> lock(mutex);
+  flashKiB = kib;
+}
+
+void Stm32BootloaderPeer::setFlashSizeRegister(uint32_t at, uint16_t kib) {
+  std::lock_guard<std::mutex> lock(mutex);
+  sizeRegister = at;
+  sizeRegisterKiB = kib;
+}
+
+void Stm32BootloaderPeer::setReadProtected(bool on) {
+  std::lock_guard<std::mutex> lock(mutex);
+  readProtected = on;
+}
+
+void Stm32BootloaderPeer::refuseGlobalErase() {
+  std::lock_guard<std::mutex> lock(mutex);
+  globalEraseRefused = true;
+}
+
+void Stm32BootloaderPeer::setFlash(const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(mutex);
+  memory.clear();
+  for (size_t i = 0; i < bytes.size(); ++i) memory[kFlashStart + static_cast<uint32_t>(i)] = bytes[i];
+}
+
+bool Stm32BootloaderPeer::inFlash(uint32_t at) const {
+  return at >= kFlashStart && at - kFlashStart < uint64_t{flashKiB} * 1024;
+}
+
+bool Stm32BootloaderPeer::takeComplemented(uint8_t& value) {
+  value = input[0];
+  const bool valid = static_cast<uint8_t>(value ^ input[1]) == 0xFF;
+  input.erase(input.begin(), input.begin() + 2);
+  if (!valid) reply({kNack});
+  return valid;
+}
+
+bool Stm32BootloaderPeer::takeAddress(bool forRead) {
+  const bool valid = xorOf(input, 0, 4) == input[4];
+  address = (uint32_t{input[0]} << 24) | (uint32_t{input[1]} << 16) | (uint32_t{input[2]} << 8) | input[3];
+  input.erase(input.begin(), input.begin() + 5);
+  const bool allowed = valid && (inFlash(address) || (forRead && address == sizeRegister));
+  reply({allowed ? kAck : kNack});
+  return allowed;
+}
+
 Stm32BootloaderPeer::~Stm32BootloaderPeer() { stop(); }
 
 void Stm32BootloaderPeer::replaceAck(uint8_t command, uint8_t replyByte) {
@@ -110,18 +158,17 @@ bool Stm32BootloaderPeer::step() {
       input.erase(input.begin());
       return true;
     case State::Command: {
+      uint8_t command = 0;
       if (input.size() < 2) return false;
-      const uint8_t command = input[0];
-      const bool valid = static_cast<uint8_t>(command ^ input[1]) == 0xFF;
-      input.erase(input.begin(), input.begin() + 2);
-      if (!valid) {
-        reply({kNack});
-        return true;
-      }
+      if (!takeComplemented(command)) return true;
       commandLog.push_back(command);
       auto replaced = replacements.find(command);
       if (replaced != replacements.end()) {
         reply({replaced->second});
+        return true;
+      }
+      if (readProtected && (command == 0x11 || command == 0x31 || command == 0x43)) {
+        reply({kNack});
         return true;
       }
       switch (command) {
@@ -151,6 +198,10 @@ bool Stm32BootloaderPeer::step() {
           reply({kAck});
           state = State::WriteAddress;
           break;
+        case 0x11:
+          reply({kAck});
+          state = State::ReadAddress;
+          break;
         default:
           reply({kNack});
       }
@@ -158,7 +209,7 @@ bool Stm32BootloaderPeer::step() {
     }
     case State::EraseArgs:
       if (input.size() < 2) return false;
-      if (input[0] == 0xFF && input[1] == 0x00) {
+      if (input[0] == 0xFF && input[1] == 0x00 && !globalEraseRefused) {
         memory.clear();
         wasErased = true;
         reply({kAck});
@@ -170,23 +221,38 @@ bool Stm32BootloaderPeer::step() {
       return true;
     case State::WriteAddress:
       if (input.size() < 5) return false;
-      if (xorOf(input, 0, 4) == input[4]) {
-        writeAddress = (uint32_t{input[0]} << 24) | (uint32_t{input[1]} << 16) | (uint32_t{input[2]} << 8) | input[3];
-        reply({kAck});
-        state = State::WriteData;
-      } else {
-        reply({kNack});
-        state = State::Command;
-      }
-      input.erase(input.begin(), input.begin() + 5);
+      state = takeAddress(false) ? State::WriteData : State::Command;
       return true;
+    case State::ReadAddress:
+      if (input.size() < 5) return false;
+      state = takeAddress(true) ? State::ReadCount : State::Command;
+      return true;
+    case State::ReadCount: {
+      uint8_t n = 0;
+      if (input.size() < 2) return false;
+      state = State::Command;
+      if (!takeComplemented(n)) return true;
+      std::vector<uint8_t> answer{kAck};
+      for (uint32_t i = 0; i <= n; ++i) {
+        const uint32_t at = address + i;
+        uint8_t byte = 0xFF;  // erased flash, or nothing there
+        if (at == sizeRegister || at == sizeRegister + 1) {
+          byte = static_cast<uint8_t>(sizeRegisterKiB >> (8 * (at - sizeRegister)));  // little-endian
+        } else if (auto it = memory.find(at); it != memory.end()) {
+          byte = it->second;
+        }
+        answer.push_back(byte);
+      }
+      reply(answer);
+      return true;
+    }
     case State::WriteData: {
       if (input.empty()) return false;
       const size_t length = size_t{input[0]} + 1;
       if (input.size() < length + 2) return false;
       if (xorOf(input, 0, length + 1) == input[length + 1]) {
-        Block block{writeAddress, std::vector<uint8_t>(input.begin() + 1, input.begin() + 1 + length)};
-        for (size_t i = 0; i < length; ++i) memory[writeAddress + static_cast<uint32_t>(i)] = block.data[i];
+        Block block{address, std::vector<uint8_t>(input.begin() + 1, input.begin() + 1 + length)};
+        for (size_t i = 0; i < length; ++i) memory[address + static_cast<uint32_t>(i)] = block.data[i];
         blockLog.push_back(std::move(block));
         reply({kAck});
       } else {
