@@ -55,7 +55,7 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   sim_->SetReadyStuck(true);
   reset.Start();
   for (int i = 0; i < 100; ++i) reset.IsDone();
-  EXPECT_EQ(controller_->Admit().text, "Controller reset in progress: wait for the reset to end, then call again");
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kCommand).text), "Controller reset in progress: wait for the reset to end, then call again");
   Advance(kTimeout - 1);
   for (int i = 0; i < 100; ++i) reset.IsDone();
   EXPECT_FALSE(reset.HasError()) << "a second short of the admin time-out";
@@ -63,7 +63,7 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller reset timed out: CSTS.RDY stayed 1");
   EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
-  EXPECT_EQ(controller_->Admit().text,
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kCommand).text),
             "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->SetReadyStuck(false);
   reset.ClearError();
@@ -71,7 +71,8 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   sim_->SetFatal(true, false);
   reset.Start();
   EXPECT_FALSE(RunMachine(reset));
-  EXPECT_EQ(reset.GetErrorMessage().rfind("Controller init failed: the controller reports a fatal status", 0), 0u);
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+  EXPECT_EQ(reset.GetErrorCause(), "the controller reports a fatal status (CSTS.CFS) after the reset");
   EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
 }
 
@@ -87,9 +88,9 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
     EXPECT_STREQ(e.what(), "Unexpected error encountered while resetting NVM controller.");
   }
   EXPECT_EQ(reset.GetErrorMessage(),
-            "Failed to restore the PCI configuration: the device is not responding (removed or powered off); scan "
-            "for removal and attachment");
-  EXPECT_EQ(controller_->GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
+            "Failed to restore the PCI configuration: the device left the bus since it was attached (a power loss or "
+            "a removal); scan for removal and attachment");
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_TRUE(reset.HasError());
@@ -146,7 +147,7 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
   Advance(2 * kTimeout);
   for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
-  EXPECT_EQ(controller_->GetFailure(), "") << "no time-out fired for what the reset ended";
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "") << "no time-out fired for what the reset ended";
 
   kyt::sim::FaultRule all;
   all.admin = true;
@@ -171,13 +172,45 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   Advance(20);
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
-  EXPECT_EQ(controller_->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->ClearFaults();
   reset.ClearError();
   reset.Start();
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
-  EXPECT_EQ(controller_->GetFailure(), "");
+  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "");
   EXPECT_NE(CreateQueuePair(), 0);
+}
+
+// A reset that fails says why beside its text: a command of the initialisation the drive did not answer (Identify,
+// Set Features) names its step and the time-out; a device that vanished mid-way says so.
+TEST_F(ResetTest, AFailedInitialisationSaysWhatItMet) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  auto& reset = Ctx().GetResetController();
+  sim_->ClearCommandLog();
+  const std::pair<uint8_t, const char*> unanswered[] = {{0x06, "wait for identify controller"},
+                                                        {0x09, "wait for set number of queues"}};
+  for (const auto& [opcode, step] : unanswered) {
+    sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(opcode));
+    reset.Start();
+    ASSERT_TRUE(PollUntil([&] { reset.IsDone(); }, [&] { return !AdminLog(opcode).empty(); }));
+    Advance(kTimeout + 1);
+    EXPECT_FALSE(RunMachine(reset));
+    EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+    EXPECT_EQ(reset.GetErrorCause(), std::string("the initialisation's step \"") + step +
+                                         "\" got no answer within the command time-out (3000000 ms)");
+    EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+    reset.ClearError();
+    sim_->ClearCommandLog();
+  }
+  reset.Start();
+  ASSERT_TRUE(PollUntil([&] { reset.IsDone(); }, [&] { return reset.GetState() == 4; }));
+  sim_->Remove(false);  // registers read all ones from here on
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+  EXPECT_EQ(reset.GetErrorCause().rfind("the device stopped answering during the reset", 0), 0u);
+  EXPECT_EQ(reset.GetErrorAction(), "scan for removal and attachment (scanRemoval, then scanAttachment)");
+  EXPECT_EQ(controller_->GetState(), ControllerState::kRemoved);
 }
 
 TEST_F(ResetTest, ShutdownNotifiesWaitsAndFreesThePairs) {
