@@ -213,6 +213,65 @@ TEST_F(ResetTest, AFailedInitialisationSaysWhatItMet) {
   EXPECT_EQ(controller_->GetState(), ControllerState::kRemoved);
 }
 
+// The reset waits for CSTS.RDY = 1 as long as the drive's CAP.TO (in 500 ms units), but never longer than the command
+// time-out: a drive ready within CAP.TO completes the reset, one that never is fails it at the smaller bound.
+class ReadyWaitTest : public ResetTest {
+ protected:
+  // Attaches a drive with `cap_to` and the command time-out, and steps a reset until it waits for CSTS.RDY = 1.
+  NvmeResetController& ResetWaitingForReady(uint8_t cap_to, double timeout_s) {
+    config_.timeout = cap_to;
+    Attach(static_cast<uint32_t>(timeout_s * 1000));
+    kyt_env_test_set_clock_scale(1);
+    auto& reset = Ctx().GetResetController();
+    reset.Start();
+    EXPECT_TRUE(PollUntil([&] { reset.IsDone(); },
+                          [&] { return Ctx().GetHandle()->state == NVME_CTRLR_STATE_ENABLE_WAIT_FOR_READY_1; }));
+    return reset;
+  }
+  // Steps the reset; true when it failed at its ready wait.
+  bool FailsNow(NvmeResetController& reset) {
+    for (int i = 0; i < 100 && !reset.HasError(); ++i) {
+      try {
+        reset.IsDone();
+      } catch (const std::runtime_error&) {
+      }
+    }
+    return reset.HasError();
+  }
+};
+
+TEST_F(ReadyWaitTest, ADriveReadyWithinCapToCompletesTheReset) {
+  auto& reset = ResetWaitingForReady(20, kTimeout);  // CAP.TO 10 s
+  sim_->SetReadyStuck(true, 9000000);  // ready 9 s from now
+  Advance(8.5);
+  EXPECT_FALSE(FailsNow(reset));
+  Advance(1);
+  ASSERT_TRUE(PollUntil([] {}, [&] { return (sim_->ReadRegister32(0x1C) & 1) != 0; }));
+  EXPECT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
+}
+
+TEST_F(ReadyWaitTest, ANeverReadyDriveFailsTheResetAtCapTo) {
+  auto& reset = ResetWaitingForReady(20, kTimeout);  // CAP.TO 10 s, a command time-out far longer
+  sim_->ForceReady(false);
+  Advance(9);
+  EXPECT_FALSE(FailsNow(reset)) << "a second short of CAP.TO";
+  Advance(2);
+  EXPECT_TRUE(FailsNow(reset));
+  EXPECT_EQ(reset.GetErrorCause(),
+            "CSTS.RDY did not become 1 within 10000 ms after CC.EN was set (the drive's CAP.TO, at most the command "
+            "time-out)");
+}
+
+TEST_F(ReadyWaitTest, ANeverReadyDriveFailsTheResetAtTheCommandTimeOut) {
+  auto& reset = ResetWaitingForReady(255, 5);  // CAP.TO 127.5 s, a command time-out of 5 s
+  sim_->ForceReady(false);
+  Advance(4);
+  EXPECT_FALSE(FailsNow(reset)) << "a second short of the command time-out";
+  Advance(2);
+  EXPECT_TRUE(FailsNow(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+}
+
 TEST_F(ResetTest, ShutdownNotifiesWaitsAndFreesThePairs) {
   Attach();
   const uint16_t q1 = CreateQueuePair();

@@ -313,6 +313,22 @@ TEST_F(RequestTest, ParkedRequestsEndUnsentAtTheirDeadline) {
   CompleteLastAdmin();
   EXPECT_EQ(later.cpls.size(), 1u);
 
+  // A request parked into the I/O list the walk emptied is looked at by its own deadline (that walk found nothing
+  // left to wait for); parked a second time (its submission found no tracker again), it keeps its first deadline.
+  CplLog again;
+  ASSERT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &again), 0);
+  Advance(60);
+  nvme_request* parked = STAILQ_FIRST(&small->queued_req);
+  ASSERT_NE(parked, nullptr);
+  STAILQ_REMOVE_HEAD(&small->queued_req, stailq);
+  nvme_qpair_park_request(small, parked);
+  Advance(39);
+  spdk_nvme_qpair_process_completions(small, 0);
+  EXPECT_TRUE(again.cpls.empty()) << "not before its 100 s";
+  Advance(2);
+  spdk_nvme_qpair_process_completions(small, 0);
+  ASSERT_EQ(again.cpls.size(), 1u);
+  EXPECT_TRUE(spdk_nvme_cpl_is_unsent_timeout(&again.cpls[0]));
 }
 
 // Once the process ends its waits (spdk_nvme_abandon_waits), a blocking wait without a limit of its own gives up at
