@@ -22,8 +22,9 @@ const char* const kActionScan = "scan for removal and attachment (scanRemoval, t
 const char* const kCauseGone = "the device stopped answering during the reset (removed or powered off): its registers "
                                "read all ones";
 
-// A device that does not answer: only a new attachment can bring it back. The step's own text stays the message.
-MachineFailure NotResponding(const std::string& text) { return MachineFailure(text, kCauseGone, kActionScan); }
+const char* const kCauseLeftTheBus =
+    "the device left the bus since it was attached (a power loss or a removal): even back on the bus it is a new "
+    "device to the host, which only a new attachment reaches";
 
 // What the driver's initialisation met when it gave up in `ctrlr`'s state: no answer within its time limit, an
 // answer with an error, or a device that went away.
@@ -61,28 +62,21 @@ void NvmeResetController::ClearError() {
   state_ = kStateIdle;
 }
 
-uint32_t NvmeResetController::ReadRegister(uint32_t offset, const char* name) {
+uint32_t NvmeResetController::ReadRegister(uint32_t offset, const char* name, const char* cause) {
   try {
     return register_manager_.ReadReg4(offset, name);
   } catch (const std::runtime_error& e) {
     nvme_ctrlr_fail(ctrlr_, true);
-    throw NotResponding(e.what());
+    throw MachineFailure(e.what(), cause, kActionScan);
   }
 }
 
 void NvmeResetController::Reset() {
   // After a power loss the device has forgotten its PCI programming: it is written again first. A device whose
-  // configuration space does not answer is gone.
-  if (nvme_transport_ctrlr_restore_pci_config(ctrlr_) != 0) {
-    nvme_ctrlr_fail(ctrlr_, true);
-    throw MachineFailure(
-        "Failed to restore the PCI configuration: the device left the bus since it was attached (a power loss or a "
-        "removal); scan for removal and attachment",
-        "this attachment can no longer reach the device's configuration space: a device back on the bus is a new "
-        "device to the host, and only a new attachment reaches it",
-        kActionScan);
-  }
-  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC");
+  // configuration space does not answer left the bus since it was attached (a power loss or a removal): back on the
+  // bus it is a new device to the host, which only a new attachment reaches, and its registers do not answer here.
+  const bool restored = nvme_transport_ctrlr_restore_pci_config(ctrlr_) == 0;
+  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC", restored ? kCauseGone : kCauseLeftTheBus);
   register_manager_.WriteReg4(NvmeRegisterManager::kCcOffset, cc & ~kCcEn, "CC");
   // It answers: whatever failed it before, the reset starts it afresh.
   ctrlr_->is_failed = false;
@@ -90,8 +84,8 @@ void NvmeResetController::Reset() {
 }
 
 bool NvmeResetController::IsResetComplete() {
-  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC");
-  const uint32_t csts = ReadRegister(NvmeRegisterManager::kCstsOffset, "CSTS");
+  const uint32_t cc = ReadRegister(NvmeRegisterManager::kCcOffset, "CC", kCauseGone);
+  const uint32_t csts = ReadRegister(NvmeRegisterManager::kCstsOffset, "CSTS", kCauseGone);
   return (cc & kCcEn) == 0 && (csts & kCstsRdy) == 0;
 }
 
@@ -115,7 +109,7 @@ bool NvmeResetController::IsControllerInitDone() {
   const uint32_t csts = spdk_nvme_ctrlr_get_regs_csts(ctrlr_);  // all ones when it cannot be read
   if (csts == 0xFFFFFFFFu) {
     nvme_ctrlr_fail(ctrlr_, true);
-    throw NotResponding("Controller init failed");
+    throw MachineFailure("Controller init failed", kCauseGone, kActionScan);
   }
   if ((csts & kCstsCfs) != 0) {
     throw MachineFailure("Controller init failed", "the controller reports a fatal status (CSTS.CFS) after the reset",

@@ -41,7 +41,9 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   void Step();
   void OnFinishedRun() {}
   void OnError();
-  uint32_t ReadRegister(uint32_t offset, const char* name);
+  // A register the reset cannot do without; one that does not answer fails the controller as removed, and the reset
+  // with the register's text and `cause`.
+  uint32_t ReadRegister(uint32_t offset, const char* name, const char* cause);
 
   std::function<void()> on_reinitialized_;
   std::function<void(Progress)> on_progress_;
