@@ -1,7 +1,8 @@
 // Polled controller reset: PCI programming restored (after a power loss), CC.EN <- 0, wait for CC.EN = CSTS.RDY = 0,
 // end every admin command and drop every queue, then run the driver's initialisation again from its enable step up
-// to ready. Every wait is bounded by the controller's command time-out, the waits for CSTS.RDY = 1 also by CAP.TO. I/O queue pairs are not re-created. A reset that fails leaves
-// the controller failed; one whose device does not answer says to scan for removal and attachment.
+// to ready. Every wait is bounded by the controller's command time-out, the waits for CSTS.RDY = 1 also by CAP.TO.
+// I/O queue pairs are not re-created. A reset that fails leaves the controller failed, and says what it met (its
+// cause and what to do); one whose device does not answer says to scan for removal and attachment.
 #ifndef KYT_NVME_NVME_RESET_CONTROLLER_H
 #define KYT_NVME_NVME_RESET_CONTROLLER_H
 

@@ -79,7 +79,7 @@ class SimDeviceTest : public ::testing::Test {
     if (!sim_) StartSim();
     controller_ = manager_->GetController(address_);
     controller_->ScanAttachement(timeout_ms);
-    EXPECT_NE(controller_->GetState(), kyt::nvme::ControllerState::kDetached) << "the simulated drive did not attach";
+    EXPECT_NE(controller_->GetState(), ControllerState::kDetached) << "the simulated drive did not attach";
     return controller_;
   }
 

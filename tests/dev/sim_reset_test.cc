@@ -55,7 +55,8 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   sim_->SetReadyStuck(true);
   reset.Start();
   for (int i = 0; i < 100; ++i) reset.IsDone();
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kCommand).text), "Controller reset in progress: wait for the reset to end, then call again");
+  EXPECT_STREQ(controller_->Admit(Action::kCommand).text,
+               "Controller reset in progress: wait for the reset to end, then call again");
   Advance(kTimeout - 1);
   for (int i = 0; i < 100; ++i) reset.IsDone();
   EXPECT_FALSE(reset.HasError()) << "a second short of the admin time-out";
@@ -63,8 +64,8 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller reset timed out: CSTS.RDY stayed 1");
   EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kCommand).text),
-            "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_STREQ(controller_->Admit(Action::kCommand).text,
+               "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->SetReadyStuck(false);
   reset.ClearError();
 
@@ -89,7 +90,8 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   }
   EXPECT_EQ(reset.GetErrorMessage(), "Failed to read from CC register");
   EXPECT_EQ(reset.GetErrorCause().rfind("the device left the bus since it was attached", 0), 0u);
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "Device is not responding (removed or powered off): scan for removal and attachment");
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text,
+               "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_TRUE(reset.HasError());
@@ -146,7 +148,7 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
   Advance(2 * kTimeout);
   for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "") << "no time-out fired for what the reset ended";
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text, "") << "no time-out fired for what the reset ended";
 
   kyt::sim::FaultRule all;
   all.admin = true;
@@ -171,12 +173,13 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   Advance(20);
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text,
+               "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->ClearFaults();
   reset.ClearError();
   reset.Start();
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
-  EXPECT_EQ(std::string(controller_->Admit(kyt::nvme::Action::kInFlight).text), "");
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text, "");
   EXPECT_NE(CreateQueuePair(), 0);
 }
 

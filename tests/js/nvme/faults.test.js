@@ -172,7 +172,8 @@ test('faults under a running workload end it, and the calls after it, with what 
     if (message === FAILED || message === GONE) assert.equal((await timed('write', [0, 8, {}])).err.message, message);
     if (fault === stopCompletions) {
       assert.ok(err.errorHistory.some((e) => e.sct === 3 && e.sc === 0x71));
-      assert.match(err.data.cause, /^the I\/O passed the command time-out \(Details: Cmd=(Read|Write) Nsid=1 .* SCT\/SC=3\/113\)$/);
+      assert.match(err.data.cause,
+        /^the I\/O passed the command time-out \(Details: Cmd=(Read|Write) Nsid=1 .* SCT\/SC=3\/113\)$/);
     }
     if (!recover) break;
     await recover();

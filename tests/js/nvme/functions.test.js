@@ -70,7 +70,8 @@ test('error injection shows in the next matching command, once, without submitti
     sim.advanceClock(1000000);
     await new Promise(setImmediate);
   }
-  assert.deepEqual([ended.err.message, ended.err.data.status.sct, ended.err.data.status.sc], ['Command Timed Out', 3, 0x71]);
+  const { message, data } = ended.err;
+  assert.deepEqual([message, data.status.sct, data.status.sc], ['Command Timed Out', 3, 0x71]);
   assert.equal(drive.counters().commands, commands + 1, 'the held command never reached the drive');
   assert.equal((await fails(addon, ...identify())).message, 'Command Timed Out');
   await ok(addon, 'resetController');
