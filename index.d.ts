@@ -61,6 +61,20 @@ export interface DataMismatchError extends Error {
   data: DataMismatch;
 }
 
+/** `data` of an Error whose text names its case only: what happened, and what to do about it. */
+export interface ErrorDetail {
+  cause: string;
+  action: string;
+}
+
+/**
+ * The Error of a call whose text names the case only ("Controller init failed", "Command Timed Out" of a queue-pair
+ * creation or deletion, "device not initialized" of a reset a removal scan cut short, ...): `data` says more.
+ */
+export interface DetailedError extends Error {
+  data?: ErrorDetail;
+}
+
 /** A read's callback error: a command error (data: the completion entry) or a data mismatch (data: DataMismatch). */
 export type ReadError = CommandError | DataMismatchError;
 
@@ -428,8 +442,9 @@ export interface WorkloadError extends Error {
   trim?: WorkloadDirectionStats;
   errorHistory?: WorkloadErrorEntry[];
   errorHistoryDropped?: number;
-  /** After "data mismatch". */
-  data?: DataMismatch;
+  /** After "data mismatch": the block; after "IO Command Timeout", "Create/Delete IO Queue Command Timeout": what
+   * happened and what to do. */
+  data?: DataMismatch | ErrorDetail;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -522,15 +537,15 @@ export declare class KytAddon {
   getNamespaceInfo(nsid: number, callback: Callback<NamespaceInfo>): void;
 
   // ---- Queue pairs and controller ----
-  createQueuePair(callback: Callback<number>): void;
-  createQueuePair(options: CommandOptions, callback: Callback<number>): void;
-  deleteQueuePair(qid: number, callback: Callback<true>): void;
-  deleteQueuePair(qid: number, options: CommandOptions, callback: Callback<true>): void;
+  createQueuePair(callback: Callback<number, DetailedError>): void;
+  createQueuePair(options: CommandOptions, callback: Callback<number, DetailedError>): void;
+  deleteQueuePair(qid: number, callback: Callback<true, DetailedError>): void;
+  deleteQueuePair(qid: number, options: CommandOptions, callback: Callback<true, DetailedError>): void;
   /** Attaches the controller; timeout: the command time-out in ms (0: keep the current one, first 300000). */
   scanAttachment(timeout: number, callback: Callback<StatusResult>): void;
   scanRemoval(callback: Callback<StatusResult>): void;
-  resetController(callback: Callback<StatusResult>): void;
-  shutdown(callback: Callback<StatusResult>): void;
+  resetController(callback: Callback<StatusResult, DetailedError>): void;
+  shutdown(callback: Callback<StatusResult, DetailedError>): void;
 
   // ---- Validation and the command tracker ----
   enableDataValidator(callback: Callback<StatusResult>): void;
@@ -546,8 +561,8 @@ export declare class KytAddon {
   startWorkloadGenerator(options: WorkloadOptions, callback: Callback<WorkloadResult, WorkloadError>): void;
 
   // ---- Error injection ----
-  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs; at most
-   * the controller's command time-out (else the callback gets a TypeError). */
+  /** timeoutInUs: how long a held-back command (doNotSubmit) waits before it completes with the status, µs; past the
+   * controller's command time-out the command ends at its deadline instead ("Command Timed Out"). */
   nvmeSetErrorInjection(qid: number, opc: number, doNotSubmit: boolean, counts: number, timeoutInUs: number,
                         sct: number, sc: number, callback: Callback<StatusResult>): void;
 

@@ -86,7 +86,7 @@ void BM_ValidatedWrites(benchmark::State& state) {
   auto manager = std::make_shared<NvmeControllerManager>();
   auto controller = manager->GetController(address);
   controller->ScanAttachement(0);
-  if (!controller->IsInitialized()) {
+  if (controller->GetState() == kyt::nvme::ControllerState::kDetached) {
     state.SkipWithError("simulated drive did not attach");
     return;
   }

@@ -199,7 +199,7 @@ Rig* TheRig() {
     r->manager = std::make_shared<NvmeControllerManager>();
     r->controller = r->manager->GetController(address);
     r->controller->ScanAttachement(0);
-    if (!r->controller->IsInitialized()) return nullptr;
+    if (r->controller->GetState() == kyt::nvme::ControllerState::kDetached) return nullptr;
     r->ctx = r->controller->GetControllerCtx().get();
     auto creation = r->ctx->MakeQueuePairCreationController();
     while (!creation->IsCompleted()) creation->Run();

@@ -39,7 +39,7 @@ class Drive {
     manager_ = std::make_shared<NvmeControllerManager>();
     controller_ = manager_->GetController(address);
     controller_->ScanAttachement(0);
-    if (!controller_->IsInitialized()) controller_.reset();
+    if (controller_->GetState() == kyt::nvme::ControllerState::kDetached) controller_.reset();
   }
 
   std::unique_ptr<kyt::sim::SimController> sim_;

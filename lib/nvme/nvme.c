@@ -149,7 +149,7 @@ void spdk_nvme_ctrlr_get_default_ctrlr_opts(struct spdk_nvme_ctrlr_opts *opts, s
 		opts->command_set = SPDK_NVME_CC_CSS_NVM;
 	}
 	if (FIELD_OK(admin_timeout_ms)) {
-		opts->admin_timeout_ms = 300000;
+		opts->admin_timeout_ms = SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_MS;
 	}
 	if (FIELD_OK(header_digest)) {
 		opts->header_digest = false;

@@ -143,6 +143,9 @@ int nvme_ctrlr_construct(struct spdk_nvme_ctrlr *ctrlr)
 
 void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove)
 {
+	struct spdk_nvme_ctrlr_process *proc;
+	bool changed = !ctrlr->is_failed || (hot_remove && !ctrlr->is_removed);
+
 	if (hot_remove) {
 		ctrlr->is_removed = true;
 	}
@@ -152,6 +155,11 @@ void nvme_ctrlr_fail(struct spdk_nvme_ctrlr *ctrlr, bool hot_remove)
 	}
 	ctrlr->is_failed = true;
 	SPDK_ERRLOG("ctrlr %s in failed state.\n", ctrlr->trid.traddr);
+	/* The user keeps the controller's condition: it hears of each change as it happens. */
+	proc = changed ? spdk_nvme_ctrlr_get_current_process(ctrlr) : NULL;
+	if (proc != NULL && proc->fail_cb_fn != NULL) {
+		proc->fail_cb_fn(proc->fail_cb_arg, ctrlr, ctrlr->is_removed);
+	}
 }
 
 void nvme_ctrlr_strand_io_qpair(struct spdk_nvme_ctrlr *ctrlr, struct spdk_nvme_qpair *qpair)

@@ -219,6 +219,10 @@ struct spdk_nvme_qpair {
 	uint64_t parked_check_tick;
 };
 
+/* The identifier no tracker ever carries (FFFFh is skipped): what the time-out callback hears for a command held
+ * back by an error injection, which never had one. */
+#define NVME_HELD_REQUEST_CID 0xFFFFu
+
 /* Command tracker: exactly one page so that its PRP list or SGL never crosses a page. */
 struct nvme_tracker {
 	TAILQ_ENTRY(nvme_tracker) tq_list;
@@ -389,6 +393,8 @@ struct spdk_nvme_ctrlr_process {
 	spdk_nvme_timeout_cb timeout_cb_fn;
 	void *timeout_cb_arg;
 	uint64_t timeout_ticks;
+	spdk_nvme_fail_cb fail_cb_fn;
+	void *fail_cb_arg;
 };
 
 struct spdk_nvme_ctrlr {

@@ -436,21 +436,46 @@ void nvme_qpair_abort_queued_reqs(struct spdk_nvme_qpair *qpair, uint32_t dnr)
 	}
 }
 
-/* Complete held-back injected requests; only_expired limits it to those whose delay has passed. */
+/* A held-back request whose command deadline came before its hold ended: it ends as any command the drive never
+ * answers, by its time-out (the time-out callback runs; no Abort can name it, the drive never had it). */
+static void nvme_qpair_time_out_held(struct spdk_nvme_qpair *qpair, struct nvme_request *req,
+				     struct spdk_nvme_ctrlr_process *proc)
+{
+	req->timed_out = true;
+	proc->timeout_cb_fn(proc->timeout_cb_arg, qpair->ctrlr, nvme_qpair_is_admin_queue(qpair) ? NULL : qpair,
+			    NVME_HELD_REQUEST_CID);
+	nvme_qpair_manual_complete_request(qpair, req, SPDK_NVME_SCT_PATH, SPDK_NVME_SC_ABORTED_BY_HOST, true);
+}
+
+/* Complete held-back injected requests; only_expired limits it to those whose delay has passed, or whose command
+ * deadline has (a hold longer than the command time-out provokes a time-out). */
 static void nvme_qpair_complete_held_reqs(struct spdk_nvme_qpair *qpair, bool only_expired)
 {
 	STAILQ_HEAD(, nvme_request) done;
 	struct nvme_request *req, *tmp;
 	uint64_t now = only_expired ? spdk_get_ticks() : 0;
+	struct spdk_nvme_ctrlr_process *proc = NULL;
+	uint64_t deadline_ticks = 0;
 
 	if (STAILQ_EMPTY(&qpair->err_req_head)) {
 		return;
+	}
+	if (only_expired && qpair->ctrlr->timeout_enabled) {
+		proc = nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) :
+		       qpair->active_proc;
+		if (proc != NULL && proc->timeout_cb_fn != NULL) {
+			deadline_ticks = proc->timeout_ticks;
+		}
 	}
 
 	/* Take the due requests off first: their callbacks may submit and hold back new ones. */
 	STAILQ_INIT(&done);
 	STAILQ_FOREACH_SAFE(req, &qpair->err_req_head, stailq, tmp) {
-		if (!only_expired || now - req->submit_tick > req->timeout_tsc) {
+		bool late = deadline_ticks != 0 && now - req->submit_tick >= deadline_ticks &&
+			    req->timeout_tsc >= deadline_ticks;
+
+		if (!only_expired || late || now - req->submit_tick > req->timeout_tsc) {
+			req->timed_out = late;
 			STAILQ_REMOVE(&qpair->err_req_head, req, nvme_request, stailq);
 			STAILQ_INSERT_TAIL(&done, req, stailq);
 		}
@@ -458,7 +483,11 @@ static void nvme_qpair_complete_held_reqs(struct spdk_nvme_qpair *qpair, bool on
 	while (!STAILQ_EMPTY(&done)) {
 		req = STAILQ_FIRST(&done);
 		STAILQ_REMOVE_HEAD(&done, stailq);
-		nvme_qpair_manual_complete_request(qpair, req, req->cpl.status.sct, req->cpl.status.sc, false);
+		if (req->timed_out) {
+			nvme_qpair_time_out_held(qpair, req, proc);
+		} else {
+			nvme_qpair_manual_complete_request(qpair, req, req->cpl.status.sct, req->cpl.status.sc, false);
+		}
 	}
 }
 
@@ -834,13 +863,29 @@ void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, ui
 	nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
 }
 
+/* This process's record of the controller, with the controller's lock taken (the caller releases it). */
+static struct spdk_nvme_ctrlr_process *nvme_ctrlr_lock_current_process(struct spdk_nvme_ctrlr *ctrlr)
+{
+	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
+	return spdk_nvme_ctrlr_get_current_process(ctrlr);
+}
+
+void spdk_nvme_ctrlr_register_fail_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_nvme_fail_cb cb_fn, void *cb_arg)
+{
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_ctrlr_lock_current_process(ctrlr);
+
+	if (active_proc) {
+		active_proc->fail_cb_fn = cb_fn;
+		active_proc->fail_cb_arg = cb_arg;
+	}
+	nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
+}
+
 void spdk_nvme_ctrlr_register_aer_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_nvme_aer_cb aer_cb_fn,
 					   void *aer_cb_arg)
 {
-	struct spdk_nvme_ctrlr_process *active_proc;
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_ctrlr_lock_current_process(ctrlr);
 
-	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
-	active_proc = spdk_nvme_ctrlr_get_current_process(ctrlr);
 	if (active_proc) {
 		active_proc->aer_cb_fn = aer_cb_fn;
 		active_proc->aer_cb_arg = aer_cb_arg;

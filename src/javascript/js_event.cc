@@ -99,10 +99,27 @@ void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> re
   node::MakeCallback(isolate_, ctx->Global(), fn, 2, argv, node::async_context{0, 0});
 }
 
+v8::Local<v8::Value> JsEvent::TaskError(v8::Isolate* isolate, const TaskBase& task) {
+  v8::Local<v8::Context> context = isolate->GetCurrentContext();
+  auto text = [isolate](const std::string& value) {
+    return v8::String::NewFromUtf8(isolate, value.data(), v8::NewStringType::kNormal, static_cast<int>(value.size()))
+        .ToLocalChecked();
+  };
+  v8::Local<v8::Value> error = v8::Exception::Error(text(task.GetErrorMessage()));
+  const TaskBase::ErrorDetail& detail = task.GetErrorDetail();
+  if (!detail.Empty()) {
+    v8::Local<v8::Object> data = v8::Object::New(isolate);
+    data->Set(context, text("cause"), text(detail.cause)).Check();
+    data->Set(context, text("action"), text(detail.action)).Check();
+    error.As<v8::Object>()->Set(context, text("data"), data).Check();
+  }
+  return error;
+}
+
 v8::Local<v8::Value> JsEvent::RunnerError() {
   const std::string message = runner_->GetErrorMessage();
   if (runner_->IsArgumentRefused()) return v8::Exception::TypeError(CreateJsString(prefix_ + message));
-  return v8::Exception::Error(CreateJsString(message));
+  return TaskError(isolate_, *runner_);
 }
 
 bool JsEvent::CallbackIfAborted() {

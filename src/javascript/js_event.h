@@ -65,6 +65,10 @@ class JsEvent {
   TaskBase* GetRunner() const { return runner_; }
   const std::string& GetBdf() const { return bdf_; }
 
+  // The Error a task that ended aborted gives the script: its message, and as "data" {cause, action} when the task
+  // said more about it (TaskBase::SetErrorDetail).
+  static v8::Local<v8::Value> TaskError(v8::Isolate* isolate, const TaskBase& task);
+
   // Keeps the driver alive until the event is deleted (after its callback).
   void SetDriver(std::shared_ptr<NvmeDriver> driver) { driver_ = std::move(driver); }
 

@@ -1,5 +1,6 @@
 #include "javascript/js_nvme_generic_function_base.h"
 
+#include "javascript/js_event.h"
 #include "runner/generic_function_runner.h"
 
 namespace tyr {
@@ -51,7 +52,7 @@ void JsNvmeGenericFunctionBase::CallCallback() {
     return;
   }
   if (task->IsAborted()) {
-    CallbackError(task->GetErrorMessage());
+    InvokeCallback(JsEvent::TaskError(GetIsolate(), *task), v8::Null(GetIsolate()));
     return;
   }
   v8::Local<v8::Object> result = CreateJsObject();

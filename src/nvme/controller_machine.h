@@ -4,7 +4,8 @@
 // OnFinishedRun() (what Run() does in state 5) and OnError() (what a failed step leaves behind). A step that throws
 // ends the machine in state 6 with the exception's text; Run() then throws std::runtime_error "Unexpected error
 // encountered while resetting NVM controller." (the same text for both machines) so that the caller aborts its task;
-// GetErrorMessage() gives the step's own text. Worker thread only.
+// GetErrorMessage() gives the step's own text, GetErrorCause() and GetErrorAction() what happened and what to do
+// when the step said more (MachineFailure). Worker thread only.
 #ifndef KYT_NVME_CONTROLLER_MACHINE_H
 #define KYT_NVME_CONTROLLER_MACHINE_H
 
@@ -20,6 +21,19 @@ namespace nvme {
 
 class NvmeRegisterManager;
 class NvmeQueueManager;
+
+// A failed step that says more than its text: what happened, and what to do about it.
+class MachineFailure : public std::runtime_error {
+ public:
+  MachineFailure(const std::string& text, std::string cause, std::string action)
+      : std::runtime_error(text), cause_(std::move(cause)), action_(std::move(action)) {}
+  const std::string& cause() const { return cause_; }
+  const std::string& action() const { return action_; }
+
+ private:
+  std::string cause_;
+  std::string action_;
+};
 
 template <class Derived>
 class ControllerMachine {
@@ -54,6 +68,9 @@ class ControllerMachine {
     } catch (const std::exception& e) {
       state_ = kStateError;
       error_ = e.what();
+      const auto* failure = dynamic_cast<const MachineFailure*>(&e);
+      cause_ = failure != nullptr ? failure->cause() : std::string();
+      action_ = failure != nullptr ? failure->action() : std::string();
       self().OnError();
       throw std::runtime_error("Unexpected error encountered while resetting NVM controller.");
     }
@@ -61,6 +78,8 @@ class ControllerMachine {
 
   bool HasError() const { return state_ == kStateError; }
   std::string GetErrorMessage() const { return error_; }
+  const std::string& GetErrorCause() const { return cause_; }
+  const std::string& GetErrorAction() const { return action_; }
   uint32_t GetState() const { return state_; }
 
  protected:
@@ -70,6 +89,8 @@ class ControllerMachine {
 
   uint32_t state_ = kStateIdle;
   std::string error_;
+  std::string cause_;
+  std::string action_;
   NvmeRegisterManager& register_manager_;
   NvmeQueueManager& queue_manager_;
   spdk_nvme_ctrlr* ctrlr_;

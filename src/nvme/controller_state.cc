@@ -9,6 +9,9 @@ const char* const kTextTimedOut = "Command Timed Out";
 const char* const kTextResetting = "Controller reset in progress: wait for the reset to end, then call again";
 const char* const kTextFailed = "Controller has failed: reset the controller, or scan for removal and attachment";
 const char* const kTextRemoved = "Device is not responding (removed or powered off): scan for removal and attachment";
+const char* const kTextCreateQueueTimedOut = "Create IO Queue Command Timeout";
+const char* const kTextDeleteQueueTimedOut = "Delete IO Queue Command Timeout";
+const char* const kTextWorkloadNotAttached = "device not initialzied";  // sic: scripts match this spelling
 
 const char* ControllerStateName(ControllerState state) {
   switch (state) {
@@ -37,6 +40,7 @@ bool IsAllowedTransition(ControllerState from, ControllerState to) {
     case S::kPowerOffNotified:
       return from == S::kLive || from == S::kTimedOut || from == S::kResetting;
     case S::kFailed:
+      return from != S::kDetached && from != S::kRemoved;  // a device that is gone stays gone
     case S::kRemoved:
       return from != S::kDetached;
     default:
@@ -44,17 +48,42 @@ bool IsAllowedTransition(ControllerState from, ControllerState to) {
   }
 }
 
-Admission AdmissionFor(ControllerState state) {
+Admission AdmissionFor(ControllerState state, Action action) {
+  using S = ControllerState;
+  using R = AdmissionReason;
+  Admission a;
   switch (state) {
-    case ControllerState::kLive: return {};
-    case ControllerState::kDetached: return {AdmissionReason::kNotAttached, kTextNotAttached};
-    case ControllerState::kPowerOffNotified: return {AdmissionReason::kPowerOffNotified, kTextPowerOffNotified};
-    case ControllerState::kTimedOut: return {AdmissionReason::kTimedOut, kTextTimedOut};
-    case ControllerState::kResetting: return {AdmissionReason::kResetting, kTextResetting};
-    case ControllerState::kFailed: return {AdmissionReason::kFailed, kTextFailed};
-    case ControllerState::kRemoved: return {AdmissionReason::kRemoved, kTextRemoved};
+    case S::kLive: a = {R::kLive, true, ""}; break;
+    case S::kDetached: a = {R::kNotAttached, false, kTextNotAttached}; break;
+    case S::kPowerOffNotified: a = {R::kPowerOffNotified, false, kTextPowerOffNotified}; break;
+    case S::kTimedOut: a = {R::kTimedOut, false, kTextTimedOut}; break;
+    case S::kResetting: a = {R::kResetting, false, kTextResetting}; break;
+    case S::kFailed: a = {R::kFailed, false, kTextFailed}; break;
+    case S::kRemoved: a = {R::kRemoved, false, kTextRemoved}; break;
   }
-  return {AdmissionReason::kNotAttached, kTextNotAttached};
+  switch (action) {
+    case Action::kUseAttachment:
+      a.admitted = state != S::kDetached;
+      break;
+    case Action::kCommand:
+      break;
+    case Action::kInFlight:
+      a.admitted = state == S::kLive || state == S::kTimedOut || state == S::kResetting ||
+                   state == S::kPowerOffNotified;
+      break;
+    case Action::kQueuePairCreation:
+      if (state == S::kDetached) a.text = kTextWorkloadNotAttached;
+      if (state == S::kTimedOut) a.text = kTextCreateQueueTimedOut;
+      break;
+    case Action::kOwnQueuePairDeletion:
+      if (state == S::kTimedOut) a.text = kTextDeleteQueueTimedOut;
+      break;
+    case Action::kOwnPowerCycle:
+      a.admitted = state == S::kPowerOffNotified;
+      break;
+  }
+  if (a.admitted) a.text = "";
+  return a;
 }
 
 }  // namespace nvme

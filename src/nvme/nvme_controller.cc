@@ -61,7 +61,9 @@ bool NvmeController::StartAttachement(uint32_t timeout_ms) {
 }
 
 NvmeController::AttachProgress NvmeController::PollAttachement() {
-  if (probe_ctx_ == nullptr) return IsInitialized() ? AttachProgress::kAttached : AttachProgress::kFailed;
+  if (probe_ctx_ == nullptr) {
+    return state_ != kyt::nvme::ControllerState::kDetached ? AttachProgress::kAttached : AttachProgress::kFailed;
+  }
   // One step of the driver's initialisation: its waits (the start delay, CSTS.RDY within CAP.TO, each admin
   // command within the command time-out) are deadlines checked here, so the worker goes on with its other work.
   const int rc = spdk_nvme_probe_poll_async(probe_ctx_);
@@ -81,7 +83,8 @@ NvmeController::AttachProgress NvmeController::PollAttachement() {
 
   std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
   spdk_nvme_ctrlr_register_timeout_callback(probe_.ctrlr, command_timeout_us_, TimedOut, this);
-  ctx_ = std::make_shared<NvmeControllerCtx>(probe_.ctrlr, probe_trid_, data_validator_manager_);
+  spdk_nvme_ctrlr_register_fail_callback(probe_.ctrlr, Failed, this);
+  ctx_ = std::make_shared<NvmeControllerCtx>(probe_.ctrlr, probe_trid_, data_validator_manager_, command_timeout_us_);
   // The context's reset machine tells the controller how a reset goes; it lives no longer than the context.
   ctx_->GetResetController().SetOnProgress([this](kyt::nvme::NvmeResetController::Progress progress) {
     using P = kyt::nvme::NvmeResetController::Progress;
@@ -126,14 +129,20 @@ void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvm
 }
 
 // What a command past its deadline means: it is aborted (the driver then ends it for its caller); an Abort that
-// itself passed its deadline means the controller no longer works, so it is failed and every wait on it ends.
+// itself passed its deadline means the controller no longer works, so it is failed and every wait on it ends. A
+// command the drive never had (held back by an error injection) needs no Abort.
 void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
   ChangeState(kyt::nvme::ControllerState::kTimedOut);
   std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
             << ", cid = " << cid << std::endl;
   if (!ctx_) return;
   spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
-  if (qpair == nullptr && nvme_pcie_qpair_outstanding_opc(ctrlr->adminq, cid) == SPDK_NVME_OPC_ABORT) {
+  const int opc = nvme_pcie_qpair_outstanding_opc(qpair != nullptr ? qpair : ctrlr->adminq, cid);
+  if (opc < 0) {
+    std::cout << "NVME: The command never reached the device: no Abort is sent" << std::endl;
+    return;
+  }
+  if (qpair == nullptr && opc == SPDK_NVME_OPC_ABORT) {
     std::cout << "NVME: Abort command timed out: the controller has failed" << std::endl;
     nvme_ctrlr_fail(ctrlr, false);
     return;
@@ -142,35 +151,29 @@ void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
   if (rc != 0) std::cout << "NVME: Failed to send Abort for cid " << cid << ", Error Code: " << rc << std::endl;
 }
 
+void NvmeController::Failed(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, bool removed) {
+  auto* self = static_cast<NvmeController*>(cb_arg);
+  self->ChangeState(removed ? kyt::nvme::ControllerState::kRemoved : kyt::nvme::ControllerState::kFailed);
+}
+
+void NvmeController::ReleaseAttachment() {
+  if (ctx_) spdk_nvme_ctrlr_register_fail_callback(ctx_->GetHandle(), nullptr, nullptr);
+  ctx_.reset();
+  ChangeState(kyt::nvme::ControllerState::kDetached);
+}
+
 void NvmeController::ScanRemoval(bool force) {
   if (state_ == kyt::nvme::ControllerState::kDetached) return;
   const bool responsive = ctx_->IsResponsive();
   if (responsive && !force) return;
   std::cout << (force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected") << std::endl;
   ctx_->SetDeviceToRemoved();
-  ctx_.reset();
-  ChangeState(kyt::nvme::ControllerState::kDetached);
+  ReleaseAttachment();
 }
 
 void NvmeController::NotifyPowerOff() {
   ChangeState(kyt::nvme::ControllerState::kPowerOffNotified);
   std::cout << "NVME: Power Off Notified" << std::endl;
-}
-
-kyt::nvme::ControllerState NvmeController::GetState() const {
-  using S = kyt::nvme::ControllerState;
-  // The driver fails a controller on its own (fatal status, an Abort past its deadline, registers reading all ones);
-  // while a reset runs, the reset owns the driver's flags and says how it ended; after a power-off notice the
-  // device is meant to go away, and the notice says why.
-  if (ctx_ && state_ != S::kDetached && state_ != S::kResetting && state_ != S::kPowerOffNotified) {
-    const spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
-    if (ctrlr->is_removed && state_ != S::kRemoved) {
-      const_cast<NvmeController*>(this)->ChangeState(S::kRemoved);
-    } else if (ctrlr->is_failed && !ctrlr->is_removed && state_ != S::kFailed && state_ != S::kRemoved) {
-      const_cast<NvmeController*>(this)->ChangeState(S::kFailed);
-    }
-  }
-  return state_;
 }
 
 bool NvmeController::ChangeState(kyt::nvme::ControllerState to) {
@@ -186,16 +189,6 @@ bool NvmeController::ChangeState(kyt::nvme::ControllerState to) {
   return true;
 }
 
-kyt::nvme::Admission NvmeController::Admit() const { return kyt::nvme::AdmissionFor(GetState()); }
-
-kyt::nvme::Admission NvmeController::CheckInFlight() const {
-  using S = kyt::nvme::ControllerState;
-  if (GetState() == S::kDetached) return kyt::nvme::AdmissionFor(S::kDetached);
-  std::string failure = GetFailure();
-  if (failure.empty()) return {};
-  return {kyt::nvme::AdmissionReason::kFailed, std::move(failure)};
-}
-
 void NvmeController::ResetStarted() { ChangeState(kyt::nvme::ControllerState::kResetting); }
 
 void NvmeController::ResetEnded(bool ok) {
@@ -204,35 +197,14 @@ void NvmeController::ResetEnded(bool ok) {
     ChangeState(S::kLive);
     return;
   }
-  // A reset that failed leaves a controller that takes no commands, and says why.
-  const bool gone = ctx_ && ctx_->GetHandle()->is_removed;
-  ChangeState(gone ? S::kRemoved : S::kFailed);
+  // A reset that failed leaves a controller that takes no commands: failed, unless the driver found its device
+  // gone meanwhile.
+  if (state_ == S::kResetting) ChangeState(S::kFailed);
 }
 
 void NvmeController::Teardown() {
   AbandonAttachement();
-  ctx_.reset();
-}
-
-const char* NvmeController::FailureText(kyt::nvme::ControllerState state) const {
-  using S = kyt::nvme::ControllerState;
-  if (state == S::kFailed) return kyt::nvme::kTextFailed;
-  if (state == S::kRemoved) return kyt::nvme::kTextRemoved;
-  // Under a power-off notice the driver's own finding tells whether the power has gone yet.
-  if (state == S::kPowerOffNotified && ctx_ && ctx_->GetHandle()->is_failed) {
-    return ctx_->GetHandle()->is_removed ? kyt::nvme::kTextRemoved : kyt::nvme::kTextFailed;
-  }
-  return nullptr;
-}
-
-std::string NvmeController::GetFailure() const {
-  const char* text = FailureText(GetState());
-  return text != nullptr ? text : std::string();
-}
-
-bool NvmeController::TakesCommands() const {
-  const kyt::nvme::ControllerState state = GetState();
-  return ctx_ && state != kyt::nvme::ControllerState::kDetached && FailureText(state) == nullptr;
+  ReleaseAttachment();
 }
 
 NvmeControllerCtx& NvmeController::RequireCtx() const {

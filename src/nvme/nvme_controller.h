@@ -72,33 +72,22 @@ class NvmeController {
   // another process, no device there, not bound to a user-space driver...); empty when it gave no reason.
   const std::string& GetAttachError() const { return attach_error_; }
 
-  // The controller's one state. The driver's own findings (a fatal status, a device that stopped answering) are
-  // taken in on every look.
-  kyt::nvme::ControllerState GetState() const;
-  // Moves to `to` when the transition is allowed (logging the change); false, and no change, otherwise.
-  bool ChangeState(kyt::nvme::ControllerState to);
-  // The one check before a command is submitted: admitted only while live, else the reason and the script's text.
-  kyt::nvme::Admission Admit() const;
-  // What ends a wait for a command already submitted: a detach, a failed controller or a device that stopped
-  // answering. A later time-out of another command does not (it refuses only what is submitted after it).
-  kyt::nvme::Admission CheckInFlight() const;
+  // The controller's one state. What the driver finds (a fatal status, a device that stopped answering) reaches it
+  // as an event (the driver's failure callback), when it happens.
+  kyt::nvme::ControllerState GetState() const { return state_; }
+  // The one question a runner asks before it acts: whether the action may go on on the controller as it stands, the
+  // condition that decided, and the script's text when it may not.
+  kyt::nvme::Admission Admit(kyt::nvme::Action action) const { return kyt::nvme::AdmissionFor(state_, action); }
   // A reset of the attachment starts / ended (successfully or not); the attachment's reset machine calls them.
   void ResetStarted();
   void ResetEnded(bool ok);
 
-  bool IsInitialized() const { return GetState() != kyt::nvme::ControllerState::kDetached; }
-  bool IsTimedOut() const { return GetState() == kyt::nvme::ControllerState::kTimedOut; }
-  bool IsResetting() const { return GetState() == kyt::nvme::ControllerState::kResetting; }
-  // Why the attached controller takes no commands (failed, or its device gone) and what the script can do about it;
-  // empty when it takes them, and while not attached.
-  std::string GetFailure() const;
-  // Attached, and neither failed nor gone.
-  bool TakesCommands() const;
-  bool IsPowerOffNotified() const { return GetState() == kyt::nvme::ControllerState::kPowerOffNotified; }
+  // The command time-out: this controller's one value, handed down to the driver at attachment (the admin steps of
+  // the initialisation, blocking waits, every command's deadline) and to the attachment's reset.
   uint64_t GetCommandTimeoutUs() const { return command_timeout_us_; }
   uint64_t GetTicksHz() const { return ticks_hz_; }
 
-  // Releases the context (detaching the device unless a command timed out). Flags stay as they are.
+  // Releases the context (detaching the device); the state becomes detached.
   void Teardown();
 
   // The per-attachment context; empty while not attached.
@@ -140,15 +129,19 @@ class NvmeController {
 
  private:
   NvmeControllerCtx& RequireCtx() const;
-  // The failure text of a controller in `state` (GetFailure), or nullptr while it is not failed nor gone.
-  const char* FailureText(kyt::nvme::ControllerState state) const;
+  // Moves to `to` when the transition is allowed (logging the change); false, and no change, otherwise.
+  bool ChangeState(kyt::nvme::ControllerState to);
   void OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid);
+  // The driver's report that the controller failed, or that its device is gone.
+  static void Failed(void* cb_arg, spdk_nvme_ctrlr* ctrlr, bool removed);
+  // Releases the attachment: the driver reports nothing more to this controller, which becomes detached.
+  void ReleaseAttachment();
 
   std::string name_;
   std::shared_ptr<NvmeControllerCtx> ctx_;
   std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager_;
   std::string attach_error_;
-  mutable kyt::nvme::ControllerState state_ = kyt::nvme::ControllerState::kDetached;
+  kyt::nvme::ControllerState state_ = kyt::nvme::ControllerState::kDetached;
   spdk_nvme_probe_ctx* probe_ctx_ = nullptr;  // the attachment under way
   ProbeRecord probe_;
   spdk_nvme_transport_id probe_trid_{};

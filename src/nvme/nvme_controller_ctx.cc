@@ -10,8 +10,9 @@
 #include "nvme_internal.h"
 
 NvmeControllerCtx::NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport_id trid,
-                                     std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager)
-    : reset_controller_(ctrlr, register_manager_, queue_manager_),
+                                     std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager,
+                                     uint64_t command_timeout_us)
+    : reset_controller_(ctrlr, register_manager_, queue_manager_, command_timeout_us / 1000),
       shutdown_controller_(ctrlr, register_manager_, queue_manager_),
       register_manager_(ctrlr),
       queue_manager_(ctrlr),

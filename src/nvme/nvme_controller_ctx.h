@@ -26,8 +26,10 @@ class DataValidatorManager;
 
 class NvmeControllerCtx {
  public:
+  // `command_timeout_us`: the controller's command time-out, which bounds the waits of the attachment's reset.
   NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport_id trid,
-                    std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager);
+                    std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager,
+                    uint64_t command_timeout_us);
   ~NvmeControllerCtx();
 
   NvmeControllerCtx(const NvmeControllerCtx&) = delete;

@@ -12,6 +12,8 @@ struct NvmeQueueCtx {
   spdk_nvme_io_qpair_opts opts{};          // creation: driver defaults, urgent priority, delayed doorbell
   uint32_t qid = 0;                        // creation: 0 until CreateQueuePairMeta picks one
   nvme_completion_poll_status status{};    // completion of the last create/delete queue command
+  bool sq_deleted = false;                 // deletion: the drive has deleted the submission queue (this time or an
+                                           // earlier deletion that then failed at the completion queue)
 
   // The last queue command failed: status code or status code type non-zero.
   bool Failed() const { return (status.cpl.status_raw & 0x0FFE) != 0; }

@@ -129,6 +129,7 @@ std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeDeleteQueueCtx(uint16_t qid,
   auto ctx = std::make_shared<NvmeQueueCtx>();
   ctx->qpair = qpair;
   ctx->qid = qpair->id;
+  ctx->sq_deleted = claim.sq_deleted;
   return ctx;
 }
 
@@ -159,6 +160,12 @@ void NvmeQueueManager::StrandQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& 
   if (ctx->qpair == nullptr) return;
   nvme_ctrlr_strand_io_qpair(ctrlr_, ctx->qpair);
   ctx->qpair = nullptr;
+}
+
+void NvmeQueueManager::KeepQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
+  if (ctx->qid >= claims_.size() || qpairs_[ctx->qid] != ctx->qpair) return;
+  claims_[ctx->qid].deleting = false;
+  claims_[ctx->qid].sq_deleted = ctx->sq_deleted;
 }
 
 int NvmeQueueManager::ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {

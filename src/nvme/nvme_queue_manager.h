@@ -59,9 +59,13 @@ class NvmeQueueManager {
   std::shared_ptr<NvmeQueueCtx> MakeDeleteQueueCtx(uint16_t qid, const void* requester = nullptr);
   uint32_t CreateQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
   void DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
-  // For a pair whose create or delete command went unanswered: the device may still use its memory, so the pair is
-  // kept with the controller (its QID stays taken) until the controller goes.
+  // For a pair whose create command went unanswered: the device may still use its memory, so the pair is kept with
+  // the controller (its QID stays taken) until the controller goes.
   void StrandQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& ctx);
+  // For a pair whose deletion failed (refused or unanswered): the drive may still hold it, whole or its completion
+  // queue alone, so it stays registered with its memory and QID and may be deleted again (a deletion that gets that
+  // far skips the submission queue the drive already deleted); a reset drops it with every other pair.
+  void KeepQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);
 
   // A task that made a pair for its own use claims it: only that task may delete it. The claim goes with the pair.
   void ClaimQueue(uint16_t qid, const void* owner);
@@ -127,6 +131,7 @@ class NvmeQueueManager {
   struct Claim {
     const void* owner = nullptr;
     bool deleting = false;
+    bool sq_deleted = false;  // an earlier deletion took the submission queue and failed at the completion queue
   };
 
   spdk_nvme_ctrlr* ctrlr_;

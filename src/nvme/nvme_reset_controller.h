@@ -1,7 +1,8 @@
 // Polled controller reset: PCI programming restored (after a power loss), CC.EN <- 0, wait for CC.EN = CSTS.RDY = 0,
 // end every admin command and drop every queue, then run the driver's initialisation again from its enable step up
-// to ready. Every wait is bounded by the admin time-out. I/O queue pairs are not re-created. A reset that fails leaves
-// the controller failed; one whose device does not answer says to scan for removal and attachment.
+// to ready. Every wait is bounded by the controller's command time-out, the waits for CSTS.RDY = 1 also by CAP.TO.
+// I/O queue pairs are not re-created. A reset that fails leaves the controller failed, and says what it met (its
+// cause and what to do); one whose device does not answer says to scan for removal and attachment.
 #ifndef KYT_NVME_NVME_RESET_CONTROLLER_H
 #define KYT_NVME_NVME_RESET_CONTROLLER_H
 
@@ -14,7 +15,9 @@ namespace nvme {
 
 class NvmeResetController : public ControllerMachine<NvmeResetController> {
  public:
-  NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager);
+  // `command_timeout_ms`: the controller's command time-out, the bound of every wait of the reset.
+  NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager,
+                      uint64_t command_timeout_ms);
 
   // Only in state 6: empties the error text, clears the driver's resetting flag and returns to idle.
   void ClearError();
@@ -39,10 +42,13 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   void Step();
   void OnFinishedRun() {}
   void OnError();
-  uint32_t ReadRegister(uint32_t offset, const char* name);
+  // A register the reset cannot do without; one that does not answer fails the controller as removed, and the reset
+  // with the register's text and `cause`.
+  uint32_t ReadRegister(uint32_t offset, const char* name, const char* cause);
 
   std::function<void()> on_reinitialized_;
   std::function<void(Progress)> on_progress_;
+  const uint64_t command_timeout_ms_;
   uint64_t deadline_ = 0;  // of the wait for CSTS.RDY = 0
 };
 

@@ -34,8 +34,9 @@ void QueuePairController::WaitStep(const char* command, const char* failure, uin
   unanswered_ = spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl);
   if (failure != nullptr && ctx_->Failed()) {
     error_ = failure;
-    // A command that ran into its time-out says so: the drive may still carry it out, only a reset settles it.
-    if (unanswered_) error_ += ": the command timed out; reset the controller";
+    timed_out_ = unanswered_;
+    Log(std::string(command) + " command failed" +
+        (unanswered_ ? ": it was not answered within the command time-out (only a reset settles it)" : ""));
     state_ = fail_state;
     return;
   }

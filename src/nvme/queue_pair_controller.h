@@ -18,6 +18,11 @@ class NvmeRegisterManager;
 class NvmeQueueManager;
 
 class QueuePairController : public BaseStatefulController {
+ public:
+  // The failure that ended the machine was a command the drive did not answer within the command time-out (the
+  // error text names the command's failure; the controller has timed out).
+  bool TimedOut() const { return timed_out_; }
+
  protected:
   using SubmitFn = uint32_t (NvmeQueueManager::*)(const std::shared_ptr<NvmeQueueCtx>&);
 
@@ -46,6 +51,7 @@ class QueuePairController : public BaseStatefulController {
   std::shared_ptr<NvmeQueueCtx> ctx_;
   // The last command waited for was ended by its time-out, not answered by the device.
   bool unanswered_ = false;
+  bool timed_out_ = false;
   uint64_t reset_count_ = 0;
   NvmeRegisterManager& register_manager_;  // held for the machines' owners; the steps do not use it
   NvmeQueueManager& queue_manager_;

@@ -39,10 +39,10 @@ void QueuePairDeletionController::RunInternal() {
         state_ = kStateError;
         break;
       }
-      state_ = kSubmitDeleteSq;
+      // An earlier deletion took the submission queue and failed at the completion queue: that is all there is left.
+      state_ = ctx_->sq_deleted ? kSubmitDeleteCq : kSubmitDeleteSq;
       break;
 
-    // Every failure still goes on to the release: the pair is unregistered and freed, the first failure reported.
     case kSubmitDeleteSq:
       SubmitStep("DeleteIoSubmissionQueue", &NvmeQueueManager::SubmitDeleteIoSubmissionQueueCommand, kWaitDeleteSq,
                  kRelease);
@@ -50,6 +50,7 @@ void QueuePairDeletionController::RunInternal() {
 
     case kWaitDeleteSq:
       WaitStep("DeleteIoSubmissionQueue", "Failed to delete submission queue", kSubmitDeleteCq, kRelease);
+      if (state_ == kSubmitDeleteCq) ctx_->sq_deleted = true;
       break;
 
     case kSubmitDeleteCq:
@@ -63,18 +64,19 @@ void QueuePairDeletionController::RunInternal() {
 
     case kRelease: {
       const std::string qid = std::to_string(ctx_->qid);
-      Log("Removing queue pair " + qid + " from queue manager");
-      queue_manager_.RemoveQueuePair(ctx_);
       if (!error_.empty()) {
-        // A queue the device did not delete may still be in use there: its memory and identifier stay taken.
-        queue_manager_.StrandQueuePairMeta(ctx_);
+        // The drive refused the deletion or did not answer: it may still hold the queue, so the host keeps it too.
+        Log("Keeping queue pair " + qid + ": the drive may still hold it");
+        queue_manager_.KeepQueuePair(ctx_);
         state_ = kStateError;
         break;
       }
+      Log("Removing queue pair " + qid + " from queue manager");
+      queue_manager_.RemoveQueuePair(ctx_);
       Log("Deleting queue pair data structure");
       queue_manager_.DeleteQueuePairMeta(ctx_);
       Log("Successfully delete queue pair " + qid);
-      state_ = error_.empty() ? kStateFinished : kStateError;
+      state_ = kStateFinished;
       break;
     }
 

@@ -1,6 +1,6 @@
 // Polled deletion of one registered I/O queue pair: Delete I/O SQ, Delete I/O CQ, then unregistration and release of
-// the host structures. A failed command still unregisters the pair (the first failure is reported), but its memory
-// and QID stay taken: the device may still use the queue. A pair claimed by another task is not deleted.
+// the host structures. A failed command (the first failure is reported) leaves the pair registered: the drive may
+// still hold it, and a later deletion takes up where this one stopped. A pair claimed by another task is not deleted.
 #ifndef KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
 #define KYT_NVME_QUEUE_PAIR_DELETION_CONTROLLER_H
 

@@ -5,13 +5,16 @@
 
 #include <cstdint>
 
+#include "spdk/nvme.h"
+
 namespace kyt {
 namespace nvme {
 
 // The command time-out when the script gave none at attachment: long enough for the slowest commands drives are
 // allowed to take (a Format NVM or a sanitize of a large drive runs for minutes), short enough that a lost
 // completion still ends its call within the same test run.
-constexpr uint64_t kDefaultCommandTimeoutUs = 300000000ULL;  // 300 s
+// The driver below uses the same value for a controller attached without one (300 s).
+constexpr uint64_t kDefaultCommandTimeoutUs = SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_MS * 1000ULL;
 
 // The wait for CSTS.RDY to follow CC.EN (attachment, reset) is the drive's own CAP.TO, in 500 ms units: the drive
 // promises to be ready within it, and the register cannot ask for more than 127.5 s. A reset bounds it by the command

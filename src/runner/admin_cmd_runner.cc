@@ -58,12 +58,10 @@ void AdminCmdRunner::AbortOutstanding(const std::string& message) {
   Abort(message);
 }
 
-bool AdminCmdRunner::SameAttachment() const {
-  return controller_->IsInitialized() && controller_->GetControllerCtx().get() == attachment_;
-}
+bool AdminCmdRunner::SameAttachment() const { return controller_->GetControllerCtx().get() == attachment_; }
 
 void AdminCmdRunner::HandleCreateCommand() {
-  if (!RequireAdmission()) return;
+  if (!Require(kyt::nvme::Action::kCommand)) return;
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
   attachment_ = &ctx;
   switch (input_.code) {
@@ -128,7 +126,7 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     if (!admin_ctx_->done) return;
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
-  if ((output_.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) {
+  if ((output_.cpl.status_raw & 0x1FE) != 0 && !Require(kyt::nvme::Action::kInFlight)) {
     controller_->ForgetValidation(input_.params.format.nsid);
     return;
   }
@@ -142,19 +140,29 @@ bool AdminCmdRunner::StepQueueMachine(std::shared_ptr<Machine>& machine) {
     Abort("device not initialized");
     return false;
   }
-  // While a reset re-initialises the controller the machine waits (the reset's own steps are bounded); once it is
-  // over the machine finds its queue dropped and says so.
-  if (controller_->IsResetting()) return false;
+  // A machine under way is a call in flight. While a reset re-initialises the controller it waits (the reset's own
+  // steps are bounded); once the reset is over the machine finds its queue dropped and says so.
+  if (controller_->Admit(kyt::nvme::Action::kInFlight).reason == kyt::nvme::AdmissionReason::kResetting) return false;
   machine->Run();
   if (!machine->IsCompleted()) return false;
   if (machine->HasError()) {
     // A drive that went away fails the queue commands in ways that do not say so: the text says what happened.
-    std::string failure = controller_->GetFailure();
-    if (failure.empty() && !controller_->GetControllerCtx()->IsResponsive()) {
+    if (controller_->Admit(kyt::nvme::Action::kInFlight).Admitted() &&
+        !controller_->GetControllerCtx()->IsResponsive()) {
       controller_->GetControllerCtx()->SetDeviceToRemoved();
-      failure = controller_->GetFailure();
     }
-    Abort(failure.empty() ? machine->GetErrorMessage() : failure);
+    const kyt::nvme::Admission after = controller_->Admit(kyt::nvme::Action::kInFlight);
+    if (!after.Admitted()) {
+      Abort(after.text);
+    } else if (machine->TimedOut()) {
+      // The script matches the time-out; which command it was, and what the drive may still hold, is told beside.
+      SetErrorDetail(machine->GetErrorMessage() + ": its command was not answered within the command time-out",
+                     "reset the controller (resetController): the reset drops every I/O queue pair the drive may "
+                     "still hold");
+      Abort(kyt::nvme::kTextTimedOut);
+    } else {
+      Abort(machine->GetErrorMessage());
+    }
     return false;
   }
   return true;
@@ -174,7 +182,7 @@ void AdminCmdRunner::HandleWaitForQueueDeletion() {
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
   if (input_.code == kAdminCmdFormatNvm) {
-    if ((output_.cpl.status_raw & 0x1FE) == 0 && controller_->IsInitialized()) {
+    if ((output_.cpl.status_raw & 0x1FE) == 0 && SameAttachment()) {
       uint32_t cdw10 = 0;
       std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
       controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(cdw10, input_.params.format.nsid);

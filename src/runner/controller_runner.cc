@@ -43,34 +43,21 @@ void ControllerRunner::LookUpController() {
 
 void ControllerRunner::HandleLookUpAttached() {
   LookUpController();
-  if (!RequireInitialized()) return;
+  if (!Require(kyt::nvme::Action::kUseAttachment)) return;
   ChangeState(2);
 }
 
 void ControllerRunner::HandleLookUpAdmitted() {
   LookUpController();
-  if (!RequireAdmission()) return;
+  if (!Require(kyt::nvme::Action::kCommand)) return;
   ChangeState(2);
 }
 
-bool ControllerRunner::RequireInitialized() {
-  if (controller_->IsInitialized()) return true;
-  Abort("device not initialized");
-  return false;
-}
-
-bool ControllerRunner::RequireAdmission() {
-  const kyt::nvme::Admission admission = controller_->Admit();
+bool ControllerRunner::Require(kyt::nvme::Action action) {
+  const kyt::nvme::Admission admission = controller_->Admit(action);
   if (admission.Admitted()) return true;
   Abort(admission.text);
   return false;
-}
-
-bool ControllerRunner::AbortIfFailed() {
-  std::string failure = controller_->GetFailure();
-  if (failure.empty()) return false;
-  Abort(failure);
-  return true;
 }
 
 void ControllerRunner::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx) {
@@ -81,8 +68,8 @@ void ControllerRunner::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ct
 
 std::string ControllerRunner::PollFailure(bool attached, uint16_t qid) {
   if (!attached) return kyt::nvme::kTextNotAttached;
-  kyt::nvme::Admission in_flight = controller_->CheckInFlight();
-  if (!in_flight.Admitted()) return std::move(in_flight.text);
+  const kyt::nvme::Admission in_flight = controller_->Admit(kyt::nvme::Action::kInFlight);
+  if (!in_flight.Admitted()) return in_flight.text;
   if (ProcessCompletions(qid) < 0) return CompletionFailure(qid);
   return std::string();
 }

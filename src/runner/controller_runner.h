@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/controller_state.h"
 #include "runner/task_base.h"
 
 class NvmeController;
@@ -41,27 +42,24 @@ class ControllerRunner : public TaskBase {
 
   // Looks the task's controller up in the controller manager (state 1).
   void LookUpController();
-  // State 1 of a runner that needs nothing but an attached controller: look it up, then on to state 2.
+  // State 1 of a runner that works on the attachment without a command of its own: look the controller up, then on
+  // to state 2 (or aborted with "device not initialized").
   void HandleLookUpAttached();
   // State 1 of a runner that submits a command: look the controller up and pass its admission, then on to state 2.
   void HandleLookUpAdmitted();
-  // True when the controller is attached; else aborts with "device not initialized".
-  bool RequireInitialized();
-  // The one check before a command is submitted (NvmeController::Admit): true when the controller takes it; else
-  // aborts with the admission's text (not attached, power off notified, a command timed out, a reset in progress,
-  // failed, device gone) and answers false.
-  bool RequireAdmission();
-  // Aborts with the controller's failure text when it has one; true then.
-  bool AbortIfFailed();
+  // The one admission question (NvmeController::Admit) for `action`: true when the controller lets it go on; else
+  // the task is aborted with the admission's text (not attached, power off notified, a command timed out, a reset in
+  // progress, failed, device gone) and false is answered.
+  bool Require(kyt::nvme::Action action);
   // The device may still write into the context of a command that this task no longer waits for (its time-out
   // ended it, or the task gave up): the context stays with the command's queue (0: admin) until that queue is
   // deleted or the controller disabled. Without an attachment the command is over and the context goes at once.
   void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
   // The text a task waiting for a command submitted on queue `qid` gives up with, or empty while it may wait on:
-  // the attachment is gone ("device not initialized"), the controller failed or its device stopped answering
-  // (NvmeController::CheckInFlight), or processing the queue's completions failed (CompletionFailure). The
-  // completions are processed only when the first checks pass. Another command's time-out does not end the wait: the
-  // command ends on its own completion or its own deadline.
+  // the attachment it submitted on is gone (`attached` false: "device not initialized"), the controller no longer
+  // carries calls in flight (failed, device gone: Action::kInFlight), or processing the queue's completions failed
+  // (CompletionFailure). The completions are processed only when the first checks pass. Another command's time-out
+  // does not end the wait: the command ends on its own completion or its own deadline.
   std::string PollFailure(bool attached, uint16_t qid);
   // Processes the completions of the queue: the admin queue for id 0, else that I/O queue. Its result.
   int ProcessCompletions(uint16_t qid);

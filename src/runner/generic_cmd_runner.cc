@@ -56,18 +56,12 @@ void GenericCmdRunner::ReleaseContext() {
 }
 
 bool GenericCmdRunner::HasControllerError(bool in_flight) {
-  std::string message;
-  if (!in_flight) {
-    message = controller_->Admit().text;
-  } else if (controller_->IsPowerOffNotified()) {
-    message = kyt::nvme::kTextPowerOffNotified;
-  } else {
-    message = controller_->CheckInFlight().text;
-  }
-  if (message.empty()) return false;
+  const kyt::nvme::Admission admission =
+      controller_->Admit(in_flight ? kyt::nvme::Action::kInFlight : kyt::nvme::Action::kCommand);
+  if (admission.Admitted()) return false;
   controller_error_ = true;
   ReleaseContext();
-  Abort(message);
+  Abort(admission.text);
   return true;
 }
 
@@ -169,7 +163,7 @@ void GenericCmdRunner::HandleWaitForCompletion() {
     ChangeState(0);  // the script hears "Command Timed Out" with the command's completion entry
     return;
   }
-  if ((ctx_->status.cpl.status_raw & 0x1FE) != 0 && AbortIfFailed()) {
+  if ((ctx_->status.cpl.status_raw & 0x1FE) != 0 && !Require(kyt::nvme::Action::kInFlight)) {
     controller_error_ = true;
     return;
   }

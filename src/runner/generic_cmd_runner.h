@@ -45,9 +45,10 @@ class GenericCmdRunner : public ControllerRunner {
   const spdk_nvme_cpl& GetCompletion() const { return cpl_; }
   bool HasControllerErrorFlag() const { return controller_error_; }
 
-  // Checks the controller: before submission its admission (NvmeController::Admit), while the command is in flight
-  // a power-off notice, a detach, a failed controller or a device gone (another command's time-out does not end the
-  // wait). What applies sets the controller-error flag and the message, aborts the task and answers true.
+  // Asks the controller (NvmeController::Admit): before submission whether it takes a command, while the command is
+  // in flight whether the wait may go on (a detach, a failed controller or a device gone end it; another command's
+  // time-out, a reset and a power-off notice do not). A refusal sets the controller-error flag and the message,
+  // aborts the task and answers true.
   bool HasControllerError(bool in_flight);
 
  protected:

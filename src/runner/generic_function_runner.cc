@@ -31,15 +31,8 @@ void GenericFunctionRunner::HandleState(uint32_t state) {
 
 void GenericFunctionRunner::HandleGetDevice() {
   LookUpController();
-  if (device_check_ && !RequireInitialized()) return;
+  if (device_check_ && !Require(kyt::nvme::Action::kUseAttachment)) return;
   ChangeState(2);
-}
-
-// Reset, shutdown and error injection act on the attachment's context, which exists only while attached.
-bool GenericFunctionRunner::RequireAttached() {
-  if (controller_->IsInitialized() && controller_->GetControllerCtx()) return true;
-  Abort("device not initialized");
-  return false;
 }
 
 bool GenericFunctionRunner::EnableDataValidator(uint32_t nsid) {
@@ -116,21 +109,24 @@ void GenericFunctionRunner::RunDisableDataValidator() {
 // A machine that failed reports its own text when it has one, else the text of its exception. Its error is cleared
 // so that a later call can start it again.
 void GenericFunctionRunner::AbortMachine(const std::string& fallback) {
-  std::string message = fallback;
   auto& ctx = *controller_->GetControllerCtx();
   if (code_ == kFunctionResetController) {
     auto& machine = ctx.GetResetController();
-    if (!machine.GetErrorMessage().empty()) message = machine.GetErrorMessage();
+    AbortWith(machine, fallback);
     machine.ClearError();
   } else {
-    auto& machine = ctx.GetShutdownController();
-    if (!machine.GetErrorMessage().empty()) message = machine.GetErrorMessage();
+    AbortWith(ctx.GetShutdownController(), fallback);
   }
-  Abort(message);
+}
+
+template <typename Machine>
+void GenericFunctionRunner::AbortWith(const Machine& machine, const std::string& fallback) {
+  SetErrorDetail(machine.GetErrorCause(), machine.GetErrorAction());
+  Abort(machine.GetErrorMessage().empty() ? fallback : machine.GetErrorMessage());
 }
 
 void GenericFunctionRunner::RunStartMachine() {
-  if (!RequireAttached()) return;
+  if (!Require(kyt::nvme::Action::kUseAttachment)) return;  // it acts on the attachment's context
   auto& ctx = *controller_->GetControllerCtx();
   machine_ctx_ = &ctx;
   try {
@@ -147,16 +143,7 @@ void GenericFunctionRunner::RunStartMachine() {
 }
 
 void GenericFunctionRunner::RunErrorInjection() {
-  if (!RequireAttached()) return;
-  // A held command is answered only when its hold ends: a hold past the command time-out would answer (with the
-  // injected status, success included) a command the device never saw after the host had given up on it, or never.
-  const uint64_t limit_us = controller_->GetCommandTimeoutUs();
-  if (do_not_submit_ && timeout_us_ > limit_us) {
-    MarkArgumentRefused();
-    Abort("argument \"timeoutInUs\" (" + std::to_string(timeout_us_) +
-          " us) must not be longer than the controller's command time-out (" + std::to_string(limit_us) + " us)");
-    return;
-  }
+  if (!Require(kyt::nvme::Action::kUseAttachment)) return;  // it acts on the attachment's context
   const int rc =
       controller_->GetControllerCtx()->InjectCommandError(qid_, opc_, do_not_submit_, timeout_us_, count_, sct_, sc_);
   if (rc == -ENXIO) {
@@ -197,7 +184,7 @@ void GenericFunctionRunner::HandleRunFunction() {
       return;
     case kFunctionScanRemoval:
       controller_->ScanRemoval(true);
-      Finish(!controller_->IsInitialized(), "failed to remove the controller.");
+      Finish(!controller_->Admit(kyt::nvme::Action::kUseAttachment).Admitted(), "failed to remove the controller.");
       return;
     case kFunctionResetController:
     case kFunctionShutdown:
@@ -214,7 +201,8 @@ void GenericFunctionRunner::HandleRunFunction() {
 
 void GenericFunctionRunner::FinishAttachment() {
   const std::string& cause = controller_->GetAttachError();
-  Finish(controller_->IsInitialized(), "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
+  Finish(controller_->Admit(kyt::nvme::Action::kUseAttachment).Admitted(),
+         "failed to initialize the controller." + (cause.empty() ? "" : " " + cause));
 }
 
 void GenericFunctionRunner::HandleWaitDone() {
@@ -228,8 +216,11 @@ void GenericFunctionRunner::HandleWaitDone() {
     return;
   }
   // The machine lives in the attachment's context: if the device went away meanwhile, so did the machine.
-  if (!controller_->IsInitialized() || controller_->GetControllerCtx().get() != machine_ctx_) {
-    Abort("device not initialized");
+  if (controller_->GetControllerCtx().get() != machine_ctx_) {
+    SetErrorDetail(std::string("the controller was detached (a removal scan, or a device that went away) while the ") +
+                       (code_ == kFunctionResetController ? "reset" : "shutdown") + " ran, which ended it",
+                   "scan for attachment (scanAttachment), then create queue pairs anew");
+    Abort(kyt::nvme::kTextNotAttached);
     return;
   }
   auto& ctx = *controller_->GetControllerCtx();

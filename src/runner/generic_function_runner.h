@@ -76,13 +76,16 @@ class GenericFunctionRunner : public ControllerRunner {
   void HandleWaitDone();
   // Ends a scan for attachment: done when attached, else "failed to initialize the controller." and the cause.
   void FinishAttachment();
-  bool RequireAttached();
   bool EnableDataValidator(uint32_t nsid);
   void RunEnableDataValidator();
   void RunDisableDataValidator();
   void RunStartMachine();
   void RunErrorInjection();
+  // Ends the task with the failed reset's or shutdown's text (`fallback` when it has none) and what it said more;
+  // a failed reset may be started again.
   void AbortMachine(const std::string& fallback);
+  template <typename Machine>
+  void AbortWith(const Machine& machine, const std::string& fallback);
 
   uint32_t code_ = kFunctionNone;
   uint16_t qid_ = 0;

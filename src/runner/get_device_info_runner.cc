@@ -15,7 +15,7 @@ void GetDeviceInfoRunner::HandleState(uint32_t state) {
 }
 
 void GetDeviceInfoRunner::HandleStateGetInfo() {
-  if (!RequireInitialized()) return;
+  if (!Require(kyt::nvme::Action::kUseAttachment)) return;
   max_namespace_id_ = controller_->GetControllerCtx()->GetNamespaceManager().GetMaxNamespaceId();
   max_xfer_size_ = controller_->GetMaxXferSize();
   max_queue_depth_ = controller_->GetMaxQueueDepth();

@@ -15,7 +15,7 @@ void GetNamespaceInfoRunner::HandleState(uint32_t state) {
 }
 
 void GetNamespaceInfoRunner::HandleStateGetInfo() {
-  if (!RequireInitialized()) return;
+  if (!Require(kyt::nvme::Action::kUseAttachment)) return;
   auto ns = controller_->GetControllerCtx()->GetNamespaceManager().GetNamespace(nsid_);
   active_ = ns->IsActive();
   if (active_) {

@@ -142,7 +142,7 @@ bool NvmCmdRunner::CheckSubmission(uint32_t status) {
 }
 
 void NvmCmdRunner::HandleCreateCommand() {
-  if (!RequireAdmission()) return;
+  if (!Require(kyt::nvme::Action::kCommand)) return;
   bool submitted = false;
   switch (code_) {
     case kNvmCmdRead:
@@ -163,7 +163,7 @@ void NvmCmdRunner::HandleCreateCommand() {
 
 void NvmCmdRunner::HandleWaitForCompletion() {
   if (!io_ctx_->completed || !spdk_nvme_cpl_is_host_timeout(&io_ctx_->cpl)) {
-    const std::string failure = PollFailure(controller_->IsInitialized(), qid_);
+    const std::string failure = PollFailure(controller_->GetControllerCtx() != nullptr, qid_);
     if (!failure.empty()) {
       AbortOutstanding(failure);
       return;
@@ -183,7 +183,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
     return;
   }
   const bool success = (cpl_.status_raw & 0x1FE) == 0;
-  if (!success && AbortIfFailed()) return;
+  if (!success && !Require(kyt::nvme::Action::kInFlight)) return;
   if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
     mismatch_ = DataMismatchRecord{io_ctx_->mismatch_lba, io_ctx_->mismatch_expected, io_ctx_->mismatch_found};
     Abort("data mismatch");

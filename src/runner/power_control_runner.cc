@@ -97,7 +97,7 @@ void PowerControlRunner::HandleStateWaitForPowerOffDone() {
 
 void PowerControlRunner::HandleStateWaitForDeviceRemoval() {
   const uint64_t elapsed_ticks = spdk_get_ticks() - power_off_done_ticks_;
-  if (!controller_->IsInitialized()) {
+  if (controller_->Admit(kyt::nvme::Action::kOwnPowerCycle).reason == kyt::nvme::AdmissionReason::kNotAttached) {
     removal_ticks_ += elapsed_ticks;
     ChangeState(kWaitForOffHoldTime);
     return;
@@ -131,7 +131,7 @@ void PowerControlRunner::HandleStateWaitForPowerOnDone() {
 
 void PowerControlRunner::HandleStateWaitForDeviceDetection() {
   const uint64_t elapsed_ticks = spdk_get_ticks() - power_on_done_ticks_;
-  if (controller_->IsInitialized()) {
+  if (controller_->Admit(kyt::nvme::Action::kOwnPowerCycle).reason != kyt::nvme::AdmissionReason::kNotAttached) {
     detection_ticks_ += elapsed_ticks;
     ChangeState(kWaitForOnHoldTime);
     return;

@@ -25,7 +25,11 @@ void TaskBase::ChangeState(unsigned int state) {
     line += std::to_string(state);
   }
   kyt::LogLine(std::move(line));
-  if (state == kStateAborted) kyt::LogLine("NVME: Task: " + name_ + ": Error: " + error_message_);
+  if (state == kStateAborted) {
+    kyt::LogLine("NVME: Task: " + name_ + ": Error: " + error_message_);
+    if (!error_detail_.cause.empty()) kyt::LogLine("NVME: Task: " + name_ + ": Cause: " + error_detail_.cause);
+    if (!error_detail_.action.empty()) kyt::LogLine("NVME: Task: " + name_ + ": What to do: " + error_detail_.action);
+  }
   state_.store(state, std::memory_order_seq_cst);
 }
 

@@ -42,6 +42,15 @@ class TaskBase {
   std::string GetErrorMessage() const { return error_message_; }
   const std::string& GetDevice() const { return device_; }
   void SetErrorMessage(std::string message) { error_message_ = std::move(message); }
+  // What the script gets as err.data beside an error message that only names the case: what happened, and what to
+  // do about it (either may be empty). Set before moving to 100.
+  struct ErrorDetail {
+    std::string cause;
+    std::string action;
+    bool Empty() const { return cause.empty() && action.empty(); }
+  };
+  void SetErrorDetail(std::string cause, std::string action) { error_detail_ = {std::move(cause), std::move(action)}; }
+  const ErrorDetail& GetErrorDetail() const { return error_detail_; }
   // Marks the error as a refused argument: a value of the script's call that cannot be carried out on this device,
   // found before anything was sent (the script gets a TypeError). Set before moving to 100.
   void MarkArgumentRefused() { argument_refused_ = true; }
@@ -82,6 +91,7 @@ class TaskBase {
   std::shared_ptr<NvmeControllerManager> manager_;
   std::string name_;
   std::string error_message_;
+  ErrorDetail error_detail_;
   bool argument_refused_ = false;
   std::atomic<bool> handed_over_{false};
   std::atomic<bool> released_{false};

@@ -77,24 +77,26 @@ void WorkloadGenerationRunner::Fail(std::string message) {
   ChangeState(kPrepareOutput);
 }
 
-// Attached, and the controller takes commands: not failed, its device not gone.
-bool WorkloadGenerationRunner::IsInitialized() const { return controller_ && controller_->TakesCommands(); }
-
-// The notice ends with the detachment it announced: a cycle of this run still under way covers the time after it.
-bool WorkloadGenerationRunner::OwnPowerCycle() const {
-  return input->powerControlEnabled &&
-         (controller_->IsPowerOffNotified() || (power_task_ != nullptr && !power_task_->IsComplete()));
+kyt::nvme::Admission WorkloadGenerationRunner::InFlight() const {
+  return controller_->Admit(kyt::nvme::Action::kInFlight);
 }
 
-// The device is not usable. During the run's own power cycle it is meant to go: the run waits in `wait_state` for
-// it to come back. Any other way (a removal scan, a failed controller, a device that vanished) ends the run.
-void WorkloadGenerationRunner::DeviceAway(uint32_t wait_state) {
+// A cycle of this run under way covers the device's absence; so does one that failed (its own error then ends the
+// run, from the waiting state).
+bool WorkloadGenerationRunner::OwnPowerCycle() const {
+  return input->powerControlEnabled && power_task_ != nullptr && !power_task_->IsDone();
+}
+
+// The device is not usable (`admission` says how). During the run's own power cycle it is meant to go: the run
+// waits in `wait_state` for it to come back. Any other way (a removal scan, a failed controller, a device that
+// vanished) ends the run.
+void WorkloadGenerationRunner::DeviceAway(const kyt::nvme::Admission& admission, uint32_t wait_state) {
   if (OwnPowerCycle()) {
     ChangeState(wait_state);
     return;
   }
-  std::string reason = controller_->GetFailure();
-  Fail(reason.empty() ? "Device was detached during the workload" : reason);
+  Fail(admission.reason == kyt::nvme::AdmissionReason::kNotAttached ? "Device was detached during the workload"
+                                                                     : admission.text);
 }
 
 void WorkloadGenerationRunner::AddSegment() {
@@ -190,9 +192,15 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
     return;
   }
   controller_ = manager->GetController(GetDevice());
-  const kyt::nvme::Admission admission = controller_->Admit();
+  // Refused before anything is sent, with the texts of the queue pair's creation (the run's first command).
+  const kyt::nvme::Admission admission = controller_->Admit(kyt::nvme::Action::kQueuePairCreation);
   if (!admission.Admitted()) {
     SetErrorMessage(admission.text);
+    if (admission.reason == kyt::nvme::AdmissionReason::kTimedOut) {
+      SetErrorDetail("an earlier command passed the command time-out: the controller takes no command until a reset, "
+                     "so the run sent nothing",
+                     "reset the controller (resetController), then start the workload again");
+    }
     ChangeState(kStateAborted);
     return;
   }
@@ -238,19 +246,28 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
 // ---- state 2 ----
 
 void WorkloadGenerationRunner::HandleCreateQueuePair() {
-  if (!creation_ && (controller_->IsTimedOut() || controller_->IsResetting())) {
-    // Nothing of the creation was sent yet: it is refused like any command.
-    Fail(controller_->Admit().text);
-    return;
-  }
-  if (controller_->IsPowerOffNotified()) {
+  // A creation under way is a call in flight; one not begun yet (or a given queue pair about to be used) is the
+  // run's first command.
+  const kyt::nvme::Admission admission =
+      controller_->Admit(creation_ ? kyt::nvme::Action::kInFlight : kyt::nvme::Action::kQueuePairCreation);
+  if (admission.reason == kyt::nvme::AdmissionReason::kPowerOffNotified) {
     creation_.reset();  // it works on the attachment that is going away
     ChangeState(kWaitForUninitToRestart);
     return;
   }
-  if (!IsInitialized()) {
+  if (!admission.Admitted()) {
     creation_.reset();
-    DeviceAway(kWaitForDeviceReadyToRestart);
+    if (admission.reason == kyt::nvme::AdmissionReason::kTimedOut ||
+        admission.reason == kyt::nvme::AdmissionReason::kResetting) {
+      Fail(admission.text);  // nothing of the creation was sent: refused like any command
+      if (admission.reason == kyt::nvme::AdmissionReason::kTimedOut) {
+        SetErrorDetail("another command passed the command time-out: the controller takes no command until a "
+                       "reset, so the run's queue pair was not created",
+                       "reset the controller (resetController), then start the workload again");
+      }
+      return;
+    }
+    DeviceAway(admission, kWaitForDeviceReadyToRestart);
     return;
   }
   NvmeControllerCtx& ctx = *controller_->GetControllerCtx();
@@ -266,11 +283,16 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
     return;
   }
   if (creation_) {
-    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
+    // The machine finds its queue dropped once a reset is over.
+    if (admission.reason == kyt::nvme::AdmissionReason::kResetting) return;
     creation_->Run();
     if (!creation_->IsCompleted()) return;
     std::shared_ptr<kyt::nvme::QueuePairCreationController> done = std::move(creation_);
-    if (done->HasError()) {
+    if (done->HasError() && done->TimedOut()) {
+      Fail(kyt::nvme::kTextCreateQueueTimedOut);
+      SetErrorDetail(done->GetErrorMessage() + ": its command was not answered within the command time-out",
+                     "reset the controller (resetController): the drive may hold the queue until then");
+    } else if (done->HasError()) {
       Fail(done->GetErrorMessage());
     } else {
       qid_ = static_cast<uint16_t>(done->GetQid());
@@ -308,12 +330,13 @@ NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
 }
 
 void WorkloadGenerationRunner::HandleFillInitialIo() {
-  if (controller_->IsPowerOffNotified()) {
+  const kyt::nvme::Admission admission = InFlight();
+  if (admission.reason == kyt::nvme::AdmissionReason::kPowerOffNotified) {
     ChangeState(kWaitForUninitToRestart);
     return;
   }
-  if (!IsInitialized()) {
-    DeviceAway(kWaitForDeviceReadyToRestart);
+  if (!admission.Admitted()) {
+    DeviceAway(admission, kWaitForDeviceReadyToRestart);
     return;
   }
   segment_start_ticks_ = pass_ticks_ = spdk_get_ticks();
@@ -390,9 +413,10 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
 void WorkloadGenerationRunner::HandleProcessIo() {
   pass_ticks_ = spdk_get_ticks();
   // Another command's time-out does not end the run: its own I/Os end on their own deadlines.
-  if (!IsInitialized()) {
+  const kyt::nvme::Admission admission = InFlight();
+  if (!admission.Admitted()) {
     AddSegment();
-    DeviceAway(kWaitForDeviceReadyToRestart);
+    DeviceAway(admission, kWaitForDeviceReadyToRestart);
     return;
   }
   if (input->powerControlEnabled) {
@@ -470,8 +494,11 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   const uint16_t field = static_cast<uint16_t>(cpl->status_raw);
   const uint16_t sct = (field >> 9) & 0x7;
   const uint16_t sc = (field >> 1) & 0xFF;
-  const bool initialized = IsInitialized();
-  const bool recorded = initialized && !controller_->IsPowerOffNotified() && (sct != 0 || sc != 0);
+  // Under a power-off notice the statuses of I/Os cut short by the power loss are neither recorded nor fatal.
+  const kyt::nvme::Admission admission = InFlight();
+  const bool initialized = admission.Admitted();
+  const bool recorded =
+      initialized && admission.reason != kyt::nvme::AdmissionReason::kPowerOffNotified && (sct != 0 || sc != 0);
   if (recorded) {
     output->errorTracker->Record(StatusKey(sct, sc),
                                  command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
@@ -484,7 +511,10 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
     controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
     DrainOverlapped();
     if (recorded && !failed_) {
-      Fail(FatalMessage("IO Command Timeout", ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks, sct, sc));
+      Fail("IO Command Timeout");
+      SetErrorDetail(FatalMessage("the I/O passed the command time-out", ctx->io_type, ctx->nsid, ctx->start_lba,
+                                  ctx->num_blocks, sct, sc),
+                     "reset the controller (resetController): no command is taken until then");
     }
     return;
   }
@@ -575,9 +605,10 @@ void WorkloadGenerationRunner::ReleaseContexts() {
 
 void WorkloadGenerationRunner::HandleDrainIo() {
   pass_ticks_ = spdk_get_ticks();
-  if (!IsInitialized()) {
+  const kyt::nvme::Admission admission = InFlight();
+  if (!admission.Admitted()) {
     AddSegment();
-    DeviceAway(kWaitForDeviceReadyToTerminate);
+    DeviceAway(admission, kWaitForDeviceReadyToTerminate);
     return;
   }
   if (outstanding_ == 0) {
@@ -589,19 +620,29 @@ void WorkloadGenerationRunner::HandleDrainIo() {
 }
 
 void WorkloadGenerationRunner::HandleDeleteQueuePair() {
-  if (!deletion_ && (controller_->IsTimedOut() || controller_->IsResetting())) {
-    // Nothing of the deletion was sent yet: it is refused like any command.
-    Fail(controller_->Admit().text);
+  // A deletion under way is a call in flight; one not begun yet is a command of its own.
+  const kyt::nvme::Admission admission =
+      controller_->Admit(deletion_ ? kyt::nvme::Action::kInFlight : kyt::nvme::Action::kOwnQueuePairDeletion);
+  if (!admission.Admitted() && (admission.reason == kyt::nvme::AdmissionReason::kTimedOut ||
+                                admission.reason == kyt::nvme::AdmissionReason::kResetting)) {
+    // Nothing of the deletion was sent: it is refused like any command. The run's own I/O is over; its queue pair
+    // stays on the drive (registered, its identifier taken) until a reset drops it with every other one.
+    Fail(admission.text);
+    if (admission.reason == kyt::nvme::AdmissionReason::kTimedOut) {
+      SetErrorDetail("the run's I/O ended, but another command passed the command time-out meanwhile: the controller "
+                     "takes no command until a reset, so queue pair " + std::to_string(qid_) + " was not deleted",
+                     "reset the controller (resetController): the reset drops the queue pair");
+    }
     return;
   }
-  if (controller_->IsPowerOffNotified()) {
+  if (admission.reason == kyt::nvme::AdmissionReason::kPowerOffNotified) {
     Log("Power off notification detected while deleting queue pair");
     ChangeState(kWaitForUninitToTerminate);
     return;
   }
-  if (!IsInitialized()) {
+  if (!admission.Admitted()) {
     Log("Device removal detected while deleting queue pair");
-    DeviceAway(kWaitForDeviceReadyToTerminate);
+    DeviceAway(admission, kWaitForDeviceReadyToTerminate);
     return;
   }
   if (input->qid != 0 && !restarted_) {
@@ -610,21 +651,28 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
     return;
   }
   if (deletion_) {
-    if (controller_->IsResetting()) return;  // the machine finds its queue dropped once the reset is over
+    // The machine finds its queue dropped once a reset is over.
+    if (admission.reason == kyt::nvme::AdmissionReason::kResetting) return;
     deletion_->Run();
     if (!deletion_->IsCompleted()) return;
     if (deletion_->HasError()) {
-      if (controller_->IsPowerOffNotified()) {
+      const kyt::nvme::Admission after = InFlight();
+      if (after.reason == kyt::nvme::AdmissionReason::kPowerOffNotified) {
         ChangeState(kWaitForUninitToTerminate);
         return;
       }
-      if (!IsInitialized()) {
+      if (!after.Admitted()) {
         ChangeState(kWaitForDeviceReadyToTerminate);
         return;
       }
-      std::string message = deletion_->GetErrorMessage();
-      deletion_.reset();
-      Fail(std::move(message));
+      std::shared_ptr<kyt::nvme::QueuePairDeletionController> done = std::move(deletion_);
+      if (done->TimedOut()) {
+        Fail(kyt::nvme::kTextDeleteQueueTimedOut);
+        SetErrorDetail(done->GetErrorMessage() + ": its command was not answered within the command time-out",
+                       "reset the controller (resetController): the reset drops the queue pair");
+      } else {
+        Fail(done->GetErrorMessage());
+      }
       return;
     }
     deletion_.reset();
@@ -663,7 +711,7 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));
   deletion_.reset();
   if (OwnsQueuePair()) {
-    if (failed_ && controller_->Admit().Admitted()) {
+    if (failed_ && controller_->Admit(kyt::nvme::Action::kOwnQueuePairDeletion).Admitted()) {
       // A run that failed with its own queue pair still on the device gives the pair back before it ends, so that
       // failing runs do not use the controller's queues up.
       deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
@@ -682,7 +730,9 @@ bool WorkloadGenerationRunner::OwnsQueuePair() const {
 }
 
 void WorkloadGenerationRunner::HandleReleaseQueuePair() {
-  if (controller_->CheckInFlight().Admitted() && !controller_->IsPowerOffNotified()) {
+  const kyt::nvme::Admission admission = InFlight();
+  if (admission.Admitted() && admission.reason != kyt::nvme::AdmissionReason::kPowerOffNotified &&
+      admission.reason != kyt::nvme::AdmissionReason::kResetting) {
     deletion_->Run();
     if (!deletion_->IsCompleted()) return;
     if (deletion_->HasError()) Log("Failed to delete the queue pair of the failed run: " + deletion_->GetErrorMessage());
@@ -721,8 +771,8 @@ void WorkloadGenerationRunner::FailPowerTask() {
 }
 
 bool WorkloadGenerationRunner::WaitForUninit(uint32_t next) {
-  if (!IsInitialized() || !controller_->IsPowerOffNotified()) {
-    ChangeState(next);
+  if (!controller_->Admit(kyt::nvme::Action::kOwnPowerCycle).Admitted()) {
+    ChangeState(next);  // the device went, or the notice ended
     return true;
   }
   if (power_task_ != nullptr && power_task_->IsAborted()) {
@@ -742,7 +792,7 @@ void WorkloadGenerationRunner::HandleWaitForUninitToRestart() { WaitForUninit(kW
 
 void WorkloadGenerationRunner::HandleWaitForDeviceReadyToRestart() {
   DrainCompleted();
-  if (IsInitialized()) {
+  if (InFlight().Admitted()) {
     const bool cycle_over = !input->powerControlEnabled || power_task_ == nullptr || power_task_->IsComplete();
     if (cycle_over && !(power_task_ != nullptr && power_task_->IsAborted())) {
       restarted_ = true;
@@ -760,7 +810,7 @@ void WorkloadGenerationRunner::HandleWaitForUninitToTerminate() { WaitForUninit(
 
 void WorkloadGenerationRunner::HandleWaitForDeviceReadyToTerminate() {
   DrainCompleted();
-  if (IsInitialized()) {
+  if (InFlight().Admitted()) {
     ChangeState(kWaitForPendingEvents);
     return;
   }

@@ -9,9 +9,11 @@
 // device still holds stay with their queue pair (completion routine cleared) until it goes, so that nothing reaches
 // the runner after it is final. A power cycle still under way at the end is handed to OrphanedCommands.
 //
-// The run ends with an error, and the statistics it has, when a command times out, the controller fails, the device
-// goes away outside the run's own power cycle (removal scan, power loss, removal), or its queue pair goes (deleted,
-// or dropped by a reset). A queue pair the run made is claimed: the script cannot delete it while the run uses it.
+// The run ends with an error, and the statistics it has, when one of its own commands times out, the controller
+// fails, the device goes away outside the run's own power cycle (removal scan, power loss, removal), or its queue pair
+// goes (deleted, or dropped by a reset). Another command's time-out lets its I/O go on to its end, but refuses its
+// closing queue-pair deletion: the pair is left for the reset. A queue pair the run made is claimed: the script
+// cannot delete it while the run uses it.
 #ifndef KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
 #define KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H
 
@@ -21,6 +23,7 @@
 #include <unordered_set>
 
 #include "javascript/hook_manager.h"
+#include "nvme/controller_state.h"
 #include "nvme/nvme_io_ctx.h"
 #include "runner/access_pattern_generator.h"
 #include "runner/circular_queue.h"
@@ -116,10 +119,12 @@ class WorkloadGenerationRunner : public TaskBase {
 
   bool HistogramFits();
   void Fail(std::string message);
-  bool IsInitialized() const;
-  // The run's own power cycle has announced the power-off: the device is meant to go away and come back.
+  // Whether the run's I/O (and any queue-pair machine it has under way) may go on: the controller's answer for a
+  // call in flight (its reason tells a power-off notice or a reset apart).
+  kyt::nvme::Admission InFlight() const;
+  // A power cycle of this run is under way (or failed): the device is meant to go away and come back.
   bool OwnPowerCycle() const;
-  void DeviceAway(uint32_t wait_state);
+  void DeviceAway(const kyt::nvme::Admission& admission, uint32_t wait_state);
   // The queue pair in use is the one this run made (and claimed) on the current attachment.
   bool OwnsQueuePair() const;
   void AddSegment();

@@ -18,12 +18,12 @@ TEST_F(ControllerTest, AttachTimeoutGeometryAndTheManager) {
   EXPECT_EQ(c->GetCommandTimeoutUs(), 300000000u);
   // No device at the address: the time-out is still taken and nothing attaches.
   c->ScanAttachement(5000);
-  EXPECT_FALSE(c->IsInitialized());
+  EXPECT_EQ(c->GetState(), ControllerState::kDetached);
   EXPECT_EQ(c->GetCommandTimeoutUs(), 5000000u);
 
   StartSim();
   c->ScanAttachement(0);  // 0 keeps the time-out
-  ASSERT_TRUE(c->IsInitialized());
+  ASSERT_NE(c->GetState(), ControllerState::kDetached);
   // On an attached controller a scan changes nothing.
   auto ctx = c->GetControllerCtx();
   c->ScanAttachement(7000);
@@ -118,7 +118,7 @@ TEST_F(RemovalTest, ScanSeesEachWayADriveGoes) {
   auto c = Attach();
   ASSERT_NE(CreateQueuePair(), 0);
   c->ScanRemoval(false);
-  ASSERT_TRUE(c->IsInitialized());
+  ASSERT_NE(c->GetState(), ControllerState::kDetached);
   const std::pair<const char*, std::function<void()>> causes[] = {
       {"forced", [&] {}},
       {"power off", [&] { sim_->PowerOff(); }},
@@ -140,13 +140,13 @@ TEST_F(RemovalTest, ScanSeesEachWayADriveGoes) {
   for (const auto& [what, cause] : causes) {
     cause();
     c->ScanRemoval(std::string(what) == "forced");
-    EXPECT_FALSE(c->IsInitialized()) << what;
+    EXPECT_EQ(c->GetState(), ControllerState::kDetached) << what;
     EXPECT_EQ(c->GetControllerCtx(), nullptr) << what;
     c->ScanRemoval(true);  // not attached: nothing happens
     if (std::string(what) == "all ones") break;
     if (std::string(what) == "power off") sim_->PowerOn();
     c->ScanAttachement(0);
-    ASSERT_TRUE(c->IsInitialized()) << what;
+    ASSERT_NE(c->GetState(), ControllerState::kDetached) << what;
     EXPECT_NE(CreateQueuePair(), 0) << what;
   }
 }
@@ -180,24 +180,25 @@ TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
     EXPECT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
                           [&] { return generic->status.done; }));
     EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&generic->status.cpl));
-    EXPECT_TRUE(c->IsTimedOut());
+    EXPECT_EQ(c->GetState(), ControllerState::kTimedOut);
     ASSERT_TRUE(PollUntil([] {}, [&] { return AdminLog(0x08).size() == static_cast<size_t>(round) + 1; }));
     EXPECT_EQ(AdminLog(0x08).back().cdw10 >> 16, generic->status.cpl.cid) << "the Abort names the lost command";
   }
   poll();
-  EXPECT_EQ(c->GetFailure(), "");
+  EXPECT_STREQ(c->Admit(Action::kInFlight).text, "");
   Advance(kTimeout + 10);
   EXPECT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
-                        [&] { return !c->GetFailure().empty(); }));
-  EXPECT_EQ(c->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+                        [&] { return c->Admit(Action::kInFlight).text[0] != 0; }));
+  EXPECT_STREQ(c->Admit(Action::kInFlight).text,
+               "Controller has failed: reset the controller, or scan for removal and attachment");
 
   // The context goes as any other (the device's DMA stopped first); a later attachment clears the mark.
   kyt_env_test_set_clock_scale(kClockScale);
   c->ScanRemoval(true);
   sim_->ClearFaults();
   c->ScanAttachement(0);
-  ASSERT_TRUE(c->IsInitialized());
-  EXPECT_FALSE(c->IsTimedOut());
+  ASSERT_NE(c->GetState(), ControllerState::kDetached);
+  EXPECT_NE(c->GetState(), ControllerState::kTimedOut);
   EXPECT_NE(CreateQueuePair(), 0);
 }
 

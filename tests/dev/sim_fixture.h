@@ -79,7 +79,7 @@ class SimDeviceTest : public ::testing::Test {
     if (!sim_) StartSim();
     controller_ = manager_->GetController(address_);
     controller_->ScanAttachement(timeout_ms);
-    EXPECT_TRUE(controller_->IsInitialized()) << "the simulated drive did not attach";
+    EXPECT_NE(controller_->GetState(), ControllerState::kDetached) << "the simulated drive did not attach";
     return controller_;
   }
 
@@ -161,7 +161,15 @@ class SimDeviceTest : public ::testing::Test {
     return out;
   }
 
-  kyt::sim::SimConfig config_;
+  // The drive promises to be ready within the longest CAP.TO (127.5 s): at the fast clock its attachment then allows
+  // 2.5 s of real time for a drive that is ready in microseconds, so a loaded machine cannot fail it.
+  static kyt::sim::SimConfig DriveConfig() {
+    kyt::sim::SimConfig config;
+    config.timeout = 255;
+    return config;
+  }
+
+  kyt::sim::SimConfig config_ = DriveConfig();
   std::string address_;
   std::unique_ptr<kyt::sim::SimController> sim_;
   std::shared_ptr<NvmeControllerManager> manager_;

@@ -23,7 +23,7 @@ class IoTest : public SimDeviceTest {
 
   void SetUp() override {
     SimDeviceTest::SetUp();
-    ASSERT_TRUE(Attach()->IsInitialized());
+    ASSERT_NE(Attach()->GetState(), kyt::nvme::ControllerState::kDetached);
     qid_ = CreateQueuePair();
     ASSERT_NE(qid_, 0);
   }

@@ -87,6 +87,7 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
       {kDeleteSq, "Failed to delete submission queue", {kDeleteSq}},
       {kDeleteCq, "Failed to delete completion queue", {kDeleteSq, kDeleteCq}},
   };
+  const std::vector<uint8_t> retried[] = {{kDeleteSq, kDeleteCq}, {kDeleteCq}};
   Attach();
   auto& queues = Ctx().GetQueueManager();
   for (const Case& c : creation) {
@@ -99,20 +100,29 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
     for (const auto& command : AdminLog(kDeleteCq)) EXPECT_EQ(command.cdw10 & 0xFFFF, 1u);
     EXPECT_FALSE(queues.IsValidQueueId(1));
   }
-  // The queues a failed deletion leaves on the device keep their QIDs busy there: one pair per case.
+  // A failed deletion leaves the pair registered, as the drive keeps it: deleting it again takes up where the
+  // failed one stopped (only the completion queue when the submission queue went), and frees its QID.
   ASSERT_EQ(CreateQueuePair(), 1) << "the QID went back to the pool";
-  ASSERT_EQ(CreateQueuePair(), 2);
-  uint16_t qid = 1;
-  for (const Case& c : deletion) {
+  for (size_t i = 0; i < 2; ++i) {
+    const Case& c = deletion[i];
     sim_->InjectFault(FailAdmin(c.failing));
     sim_->ClearCommandLog();
-    auto machine = Ctx().MakeQueuePairDeletionController(qid);
+    auto machine = Ctx().MakeQueuePairDeletionController(1);
     RunToEnd(*machine);
     EXPECT_EQ(machine->GetErrorMessage(), c.error);
+    EXPECT_FALSE(machine->TimedOut());
     EXPECT_EQ(QueueOpcodes(), c.sent) << c.error;
-    EXPECT_FALSE(queues.IsValidQueueId(qid++)) << "unregistered even when the device refuses";
+    EXPECT_TRUE(queues.IsValidQueueId(1)) << "kept while the drive may hold it: " << c.error;
+    sim_->ClearCommandLog();
+    auto retry = Ctx().MakeQueuePairDeletionController(1);
+    RunToEnd(*retry);
+    EXPECT_FALSE(retry->HasError()) << retry->GetErrorMessage();
+    EXPECT_EQ(QueueOpcodes(), retried[i]) << "the retry of: " << c.error;
+    EXPECT_FALSE(queues.IsValidQueueId(1));
+    ASSERT_EQ(CreateQueuePair(), 1) << "the QID is free again";
   }
-  EXPECT_EQ(CreateQueuePair(), 3) << "QIDs 1 and 2 stay taken";
+  ASSERT_EQ(CreateQueuePair(), 2);
+  ASSERT_EQ(CreateQueuePair(), 3);
   auto none = Ctx().MakeQueuePairCreationController();
   RunToEnd(*none);
   EXPECT_EQ(none->GetErrorMessage(), "Free queue ID is not available");
@@ -120,7 +130,7 @@ TEST_F(QueuePairTest, EachFailedCommandRollsBackAndIsReported) {
 
 // A Create I/O CQ that goes unanswered (its time-out ends it) may have made the queue: it is deleted first, and when
 // the deletion goes unanswered too the pair keeps its QID and memory. An unanswered Create I/O SQ has its submission
-// queue deleted before the completion queue. The texts say the command timed out.
+// queue deleted before the completion queue. The machine tells that its command timed out.
 TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDeleted) {
   Attach();
   kyt_env_test_set_clock_scale(1);  // from here on a deadline passes only when the test moves the clock
@@ -134,8 +144,8 @@ TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDel
     Advance(kTimeout + 10);
   }
   ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
-  EXPECT_EQ(machine->GetErrorMessage(),
-            "Failed to create completion queue: the command timed out; reset the controller");
+  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create completion queue");
+  EXPECT_TRUE(machine->TimedOut());
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kDeleteCq}));
   EXPECT_EQ(CreateQueuePair(), 2) << "QID 1 stays taken";
 
@@ -145,8 +155,8 @@ TEST_F(QueuePairTest, UnansweredCreationKeepsTheQidUnlessTheCompletionQueueIsDel
   ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return QueueOpcodes().size() == 2; }));
   Advance(kTimeout + 10);
   ASSERT_TRUE(PollUntil([&] { machine->Run(); }, [&] { return machine->IsCompleted(); }));
-  EXPECT_EQ(machine->GetErrorMessage(),
-            "Failed to create submission queue: the command timed out; reset the controller");
+  EXPECT_EQ(machine->GetErrorMessage(), "Failed to create submission queue");
+  EXPECT_TRUE(machine->TimedOut());
   EXPECT_EQ(QueueOpcodes(), (std::vector<uint8_t>{kCreateCq, kCreateSq, kDeleteSq, kDeleteCq}));
   EXPECT_EQ(CreateQueuePair(), 3) << "the late queue was deleted: its QID is free again";
 }

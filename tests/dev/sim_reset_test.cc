@@ -55,7 +55,8 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   sim_->SetReadyStuck(true);
   reset.Start();
   for (int i = 0; i < 100; ++i) reset.IsDone();
-  EXPECT_EQ(controller_->Admit().text, "Controller reset in progress: wait for the reset to end, then call again");
+  EXPECT_STREQ(controller_->Admit(Action::kCommand).text,
+               "Controller reset in progress: wait for the reset to end, then call again");
   Advance(kTimeout - 1);
   for (int i = 0; i < 100; ++i) reset.IsDone();
   EXPECT_FALSE(reset.HasError()) << "a second short of the admin time-out";
@@ -63,15 +64,16 @@ TEST_F(ResetTest, AResetIsBoundedAndAFailedOneFailsTheController) {
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller reset timed out: CSTS.RDY stayed 1");
   EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
-  EXPECT_EQ(controller_->Admit().text,
-            "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_STREQ(controller_->Admit(Action::kCommand).text,
+               "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->SetReadyStuck(false);
   reset.ClearError();
 
   sim_->SetFatal(true, false);
   reset.Start();
   EXPECT_FALSE(RunMachine(reset));
-  EXPECT_EQ(reset.GetErrorMessage().rfind("Controller init failed: the controller reports a fatal status", 0), 0u);
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+  EXPECT_EQ(reset.GetErrorCause(), "the controller reports a fatal status (CSTS.CFS) after the reset");
   EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
 }
 
@@ -86,10 +88,10 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Unexpected error encountered while resetting NVM controller.");
   }
-  EXPECT_EQ(reset.GetErrorMessage(),
-            "Failed to restore the PCI configuration: the device is not responding (removed or powered off); scan "
-            "for removal and attachment");
-  EXPECT_EQ(controller_->GetFailure(), "Device is not responding (removed or powered off): scan for removal and attachment");
+  EXPECT_EQ(reset.GetErrorMessage(), "Failed to read from CC register");
+  EXPECT_EQ(reset.GetErrorCause().rfind("the device left the bus since it was attached", 0), 0u);
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text,
+               "Device is not responding (removed or powered off): scan for removal and attachment");
   EXPECT_FALSE(reset.IsDone());  // error stays; no throw again
   reset.Start();
   EXPECT_TRUE(reset.HasError());
@@ -146,7 +148,7 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   EXPECT_EQ(ctrlr->outstanding_aborts, 0u);
   Advance(2 * kTimeout);
   for (int i = 0; i < 100; ++i) Ctx().GetQueueManager().ProcessAdminCompletions();
-  EXPECT_EQ(controller_->GetFailure(), "") << "no time-out fired for what the reset ended";
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text, "") << "no time-out fired for what the reset ended";
 
   kyt::sim::FaultRule all;
   all.admin = true;
@@ -171,13 +173,105 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   Advance(20);
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
-  EXPECT_EQ(controller_->GetFailure(), "Controller has failed: reset the controller, or scan for removal and attachment");
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text,
+               "Controller has failed: reset the controller, or scan for removal and attachment");
   sim_->ClearFaults();
   reset.ClearError();
   reset.Start();
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
-  EXPECT_EQ(controller_->GetFailure(), "");
+  EXPECT_STREQ(controller_->Admit(Action::kInFlight).text, "");
   EXPECT_NE(CreateQueuePair(), 0);
+}
+
+// A reset that fails says why beside its text: a command of the initialisation the drive did not answer (Identify,
+// Set Features) names its step and the time-out; a device that vanished mid-way says so.
+TEST_F(ResetTest, AFailedInitialisationSaysWhatItMet) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  auto& reset = Ctx().GetResetController();
+  sim_->ClearCommandLog();
+  const std::pair<uint8_t, const char*> unanswered[] = {{0x06, "wait for identify controller"},
+                                                        {0x09, "wait for set number of queues"}};
+  for (const auto& [opcode, step] : unanswered) {
+    sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(opcode));
+    reset.Start();
+    ASSERT_TRUE(PollUntil([&] { reset.IsDone(); }, [&] { return !AdminLog(opcode).empty(); }));
+    Advance(kTimeout + 1);
+    EXPECT_FALSE(RunMachine(reset));
+    EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+    EXPECT_EQ(reset.GetErrorCause(), std::string("the initialisation's step \"") + step +
+                                         "\" got no answer within the command time-out (3000000 ms)");
+    EXPECT_EQ(controller_->GetState(), ControllerState::kFailed);
+    reset.ClearError();
+    sim_->ClearCommandLog();
+  }
+  reset.Start();
+  ASSERT_TRUE(PollUntil([&] { reset.IsDone(); }, [&] { return reset.GetState() == 4; }));
+  sim_->Remove(false);  // registers read all ones from here on
+  EXPECT_FALSE(RunMachine(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
+  EXPECT_EQ(reset.GetErrorCause().rfind("the device stopped answering during the reset", 0), 0u);
+  EXPECT_EQ(reset.GetErrorAction(), "scan for removal and attachment (scanRemoval, then scanAttachment)");
+  EXPECT_EQ(controller_->GetState(), ControllerState::kRemoved);
+}
+
+// The reset waits for CSTS.RDY = 1 as long as the drive's CAP.TO (in 500 ms units), but never longer than the command
+// time-out: a drive ready within CAP.TO completes the reset, one that never is fails it at the smaller bound.
+class ReadyWaitTest : public ResetTest {
+ protected:
+  // Attaches a drive with `cap_to` and the command time-out, and steps a reset until it waits for CSTS.RDY = 1.
+  NvmeResetController& ResetWaitingForReady(uint8_t cap_to, double timeout_s) {
+    config_.timeout = cap_to;
+    Attach(static_cast<uint32_t>(timeout_s * 1000));
+    kyt_env_test_set_clock_scale(1);
+    auto& reset = Ctx().GetResetController();
+    reset.Start();
+    EXPECT_TRUE(PollUntil([&] { reset.IsDone(); },
+                          [&] { return Ctx().GetHandle()->state == NVME_CTRLR_STATE_ENABLE_WAIT_FOR_READY_1; }));
+    return reset;
+  }
+  // Steps the reset; true when it failed at its ready wait.
+  bool FailsNow(NvmeResetController& reset) {
+    for (int i = 0; i < 100 && !reset.HasError(); ++i) {
+      try {
+        reset.IsDone();
+      } catch (const std::runtime_error&) {
+      }
+    }
+    return reset.HasError();
+  }
+};
+
+TEST_F(ReadyWaitTest, ADriveReadyWithinCapToCompletesTheReset) {
+  auto& reset = ResetWaitingForReady(20, kTimeout);  // CAP.TO 10 s
+  sim_->SetReadyStuck(true, 9000000);  // ready 9 s from now
+  Advance(8.5);
+  EXPECT_FALSE(FailsNow(reset));
+  Advance(1);
+  ASSERT_TRUE(PollUntil([] {}, [&] { return (sim_->ReadRegister32(0x1C) & 1) != 0; }));
+  EXPECT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
+}
+
+TEST_F(ReadyWaitTest, ANeverReadyDriveFailsTheResetAtCapTo) {
+  auto& reset = ResetWaitingForReady(20, kTimeout);  // CAP.TO 10 s, a command time-out far longer
+  sim_->ForceReady(false);
+  Advance(9);
+  EXPECT_FALSE(FailsNow(reset)) << "a second short of CAP.TO";
+  Advance(2);
+  EXPECT_TRUE(FailsNow(reset));
+  EXPECT_EQ(reset.GetErrorCause(),
+            "CSTS.RDY did not become 1 within 10000 ms after CC.EN was set (the drive's CAP.TO, at most the command "
+            "time-out)");
+}
+
+TEST_F(ReadyWaitTest, ANeverReadyDriveFailsTheResetAtTheCommandTimeOut) {
+  auto& reset = ResetWaitingForReady(255, 5);  // CAP.TO 127.5 s, a command time-out of 5 s
+  sim_->ForceReady(false);
+  Advance(4);
+  EXPECT_FALSE(FailsNow(reset)) << "a second short of the command time-out";
+  Advance(2);
+  EXPECT_TRUE(FailsNow(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
 }
 
 TEST_F(ResetTest, ShutdownNotifiesWaitsAndFreesThePairs) {

@@ -58,7 +58,7 @@ TEST_F(AdmissionTest, AfterATimeOutNothingReachesTheDriveUntilAReset) {
   auto lost = LostAdminCommand();
   Advance(kTimeoutMs / 1000 + 1);
   ASSERT_TRUE(Step(*lost));
-  ASSERT_TRUE(Controller()->IsTimedOut());
+  ASSERT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kTimedOut);
   sim_->ClearCommandLog();
 
   AdminCmdRunner format(address_, "FormatNvm");
@@ -114,7 +114,7 @@ TEST_F(AdmissionTest, AnotherCommandsTimeOutDoesNotEndACallInFlight) {
   StepUntilFetched(read, qid, 0x02);
   Advance(31);
   ASSERT_TRUE(Step(*lost));
-  ASSERT_TRUE(Controller()->IsTimedOut());
+  ASSERT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kTimedOut);
   for (int i = 0; i < 1000; ++i) read.Run();
   EXPECT_FALSE(read.IsComplete()) << read.GetErrorMessage();
   Advance(10);
@@ -145,6 +145,33 @@ TEST_F(AdmissionTest, AQueuePairCreationDuringAResetIsRefused) {
   EXPECT_NE(CreateQueuePair(), 0);
 }
 
+// A queue-pair creation or deletion whose command the drive does not answer ends at the command's deadline with the
+// time-out's text; which command it was, and what to do, is told beside it. The deletion keeps the pair for the reset.
+TEST_F(AdmissionTest, QueuePairCommandsThatTimeOutSayCommandTimedOut) {
+  kyt_env_test_set_clock_scale(1);
+  Attach(kTimeoutMs);
+  struct Case {
+    uint32_t code;
+    int16_t opcode;
+    const char* cause;
+  } cases[] = {{kAdminCmdCreateQueuePair, 0x05, "Failed to create completion queue: its command was not answered"},
+               {kAdminCmdDeleteQueuePair, 0x00, "Failed to delete submission queue: its command was not answered"}};
+  for (const Case& c : cases) {
+    const uint16_t qid = CreateQueuePair();
+    sim_->ClearCommandLog();
+    LoseNextAdmin(c.opcode);
+    AdminCmdRunner runner(address_, "QueuePair");
+    runner.GetInput().code = c.code;
+    runner.GetInput().params.format.qid = qid;
+    StepUntilFetched(runner, 0, static_cast<uint8_t>(c.opcode));
+    Advance(kTimeoutMs / 1000 + 1);
+    ASSERT_TRUE(Step(runner));
+    EXPECT_EQ(runner.GetErrorMessage(), "Command Timed Out");
+    EXPECT_EQ(runner.GetErrorDetail().cause.rfind(c.cause, 0), 0u) << runner.GetErrorDetail().cause;
+    RunFunction(kFunctionResetController);
+  }
+}
+
 // A drive that went away (registers read all ones) under a queue-pair creation: the call says so and what to do.
 TEST_F(AdmissionTest, ARemovedDriveAtQueueCreationSaysSo) {
   Attach();
@@ -168,7 +195,7 @@ TEST_F(AdmissionTest, AnAllZeroIdentifyControllerIsRefused) {
   ASSERT_TRUE(Step(scan));
   EXPECT_EQ(scan.GetErrorMessage(),
             "failed to initialize the controller. the device answered Identify Controller with all zeros");
-  EXPECT_FALSE(Controller()->IsInitialized());
+  EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kDetached);
   Attach();  // a drive that answers is attached
 }
 
@@ -180,6 +207,23 @@ TEST_F(AdmissionTest, AFailedControllerEndsACallInFlight) {
   ASSERT_TRUE(Step(*lost));
   EXPECT_EQ(lost->GetErrorMessage(), "Controller has failed: reset the controller, or scan for removal and attachment");
   EXPECT_TRUE(lost->HasControllerErrorFlag());
+}
+
+// A reset that a removal scan cuts short ends with "device not initialized" and says what happened beside it.
+TEST_F(AdmissionTest, AResetCutShortByARemovalScanSaysSo) {
+  Attach();
+  sim_->SetReadyStuck(true);  // the reset waits for CSTS.RDY = 0
+  GenericFunctionRunner reset(address_, "ResetController");
+  reset.SetFunctionCode(kFunctionResetController);
+  reset.SetNvmeControllerManager(manager_);
+  while (reset.GetState() != 3) reset.Run();
+  EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kResetting);
+  Controller()->ScanRemoval(true);
+  ASSERT_TRUE(Step(reset));
+  EXPECT_EQ(reset.GetErrorMessage(), "device not initialized");
+  EXPECT_EQ(reset.GetErrorDetail().cause.rfind("the controller was detached", 0), 0u);
+  EXPECT_EQ(reset.GetErrorDetail().action, "scan for attachment (scanAttachment), then create queue pairs anew");
+  sim_->SetReadyStuck(false);
 }
 
 }  // namespace

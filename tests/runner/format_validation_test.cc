@@ -113,5 +113,23 @@ TEST_F(FormatValidationTest, AFormatThatTimedOutLeavesItsBlocksUntracked) {
   Io(kNvmCmdRead, "");
 }
 
+// A format that a reset cuts short ends with the completion the reset gave it (the drive's status "Command Abort
+// Requested", do not retry; the script sees "command error" with it); its blocks are untracked too.
+TEST_F(FormatValidationTest, AFormatCutShortByAResetEndsWithTheAbortStatus) {
+  LoseNextAdmin(0x80);
+  auto format = Format();
+  format->SetNvmeControllerManager(manager_);
+  while (sim_->counters().injected == 0) format->Run();
+  RunFunction(kFunctionResetController);
+  ASSERT_TRUE(Step(*format));
+  ASSERT_TRUE(format->IsDone()) << format->GetErrorMessage();
+  const spdk_nvme_cpl& cpl = format->GetOutput().cpl;
+  EXPECT_EQ(cpl.status.sct, SPDK_NVME_SCT_GENERIC);
+  EXPECT_EQ(cpl.status.sc, SPDK_NVME_SC_ABORTED_BY_REQUEST);
+  EXPECT_EQ(cpl.status.dnr, 1);
+  CreateQueuePair();
+  Io(kNvmCmdRead, "");
+}
+
 }  // namespace
 }  // namespace kyt_test

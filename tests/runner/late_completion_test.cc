@@ -33,12 +33,12 @@ TEST_F(LateCompletionTest, TimedOutCommandKeepsItsContextWithItsQueueUntilTheQue
     EXPECT_TRUE(runner->IsDone());
     EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&runner->GetCompletion()));
     EXPECT_EQ(std::vector<uint8_t>(4096, 0), *data) << "nothing is copied out of a command that timed out";
-    EXPECT_TRUE(Controller()->IsTimedOut());
+    EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kTimedOut);
     EXPECT_EQ(queues.GetKeptCount(), 1u);
   }
   // The controller's disable (here its detachment) ends what the device held: the context goes with it.
   Controller()->ScanRemoval(true);
-  EXPECT_FALSE(Controller()->IsInitialized());
+  EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kDetached);
 }
 
 }  // namespace

@@ -84,13 +84,7 @@ class RunnerBench : public ::testing::Test {
   virtual kyt::sim::SimConfig Config() { return StandardConfig(); }
 
   // The drive executes the next admin command of `opcode` (its data written) but never completes it.
-  void LoseNextAdmin(int16_t opcode) {
-    kyt::sim::FaultRule lost;
-    lost.admin = true;
-    lost.opcode = opcode;
-    lost.action = kyt::sim::FaultRule::Action::kDrop;
-    sim_->InjectFault(lost);
-  }
+  void LoseNextAdmin(int16_t opcode) { sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(opcode)); }
 
   // Steps the task until it is final (at most `seconds` of wall time). Returns whether it became final.
   bool Step(TaskBase& task, double seconds = 10.0) {

@@ -4,7 +4,8 @@
 // workload. Prints one line "RESULT <json>" and exits 0 when every step succeeded. With the argument "exit" it
 // calls process.exit() with a workload of 1,000 I/Os in flight instead, after printing "EXIT <ms>"; with "reattach"
 // it runs that in a child process, measures how long the child took to end after its exit(), and attaches again; with
-// "reuse" it runs rounds of 16 queue pairs, each with a read, deleted and created again under the same ids.
+// "reuse" it runs rounds of 16 queue pairs, each with a read, deleted and created again under the same ids; with
+// "foreign" an admin command held back past the command time-out times out under a running workload.
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
@@ -24,13 +25,13 @@ function outcome(addon, method, ...args) {
 
 const running = () => new Promise((resolve) => setTimeout(resolve, 500));  // the workload is under way by then
 
-async function start() {
+async function start(timeoutMs = 10000) {
   const bdf = (process.env.VMBENCH_NVME || '').split(/[\s,]+/).filter(Boolean)[0];
   if (!bdf) throw new Error('no NVMe controller in the guest');
   const addon = new KytAddon(false);  // its log lines come back with a failure
   addon.setDefaultBdf(bdf);
   if (!addon.startTaskScheduler(0, 1, 0)) throw new Error('startTaskScheduler failed');
-  await call(addon, 'scanAttachment', 10000);
+  await call(addon, 'scanAttachment', timeoutMs);
   return { addon, bdf };
 }
 
@@ -101,8 +102,32 @@ async function main() {
   process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
 }
 
+// Another command's time-out under a running workload (5 s command time-out, a 12 s run): the workload's I/O goes on
+// to its end, its closing queue-pair deletion is refused, and a reset brings the controller back.
+async function foreignTimeOut() {
+  const { addon, bdf } = await start(5000);
+  const workload = outcome(addon, 'startWorkloadGenerator',
+    { queueDepth: 32, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9, duration: 12 });
+  await running();
+  await call(addon, 'nvmeSetErrorInjection', 0, 0x0a, true, 1, 60e6, 0, 0);  // Get Features: held back for 60 s
+  const other = await outcome(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x0a, cdw10: 1 }, Buffer.alloc(0), false);
+  const { err } = await workload;
+  const refused = await outcome(addon, 'createQueuePair');
+  await call(addon, 'resetController');
+  const result = {
+    bdf,
+    other: other.err ? other.err.message : null,
+    workload: err ? { message: err.message, ios: err.read.perf.io + err.write.perf.io, errors: err.errorHistory.length }
+      : null,
+    refused: refused.err ? refused.err.message : null,
+  };
+  result.qidAfterReset = await call(addon, 'createQueuePair');
+  await call(addon, 'read', 0, 8);
+  process.stdout.write(`RESULT ${JSON.stringify(result)}\n`);
+}
+
 const mode = process.argv[2];
-const jobs = { exit: exitUnderLoad, reattach, reuse: reuseQueueIds };
+const jobs = { exit: exitUnderLoad, reattach, reuse: reuseQueueIds, foreign: foreignTimeOut };
 (jobs[mode] || main)().then(() => process.exit(0), (err) => {
   process.stdout.write(`FAILED ${err.message}\n`);
   process.exit(1);

@@ -41,6 +41,17 @@ for (const bind of ['uio', 'vfio']) {
     });
 }
 
+test('QEMU NVMe: another command\'s time-out lets a running workload end its I/O; its queue pair waits for the reset',
+  { skip: missing, timeout: 120000 }, () => {
+    const result = runInGuest('uio', 'foreign');
+    assert.equal(result.other, 'Command Timed Out');
+    assert.ok(result.workload, 'the workload ends with an Error');
+    assert.equal(result.workload.message, 'Delete IO Queue Command Timeout');
+    assert.ok(result.workload.ios > 0 && result.workload.errors === 0, JSON.stringify(result.workload));
+    assert.equal(result.refused, 'Command Timed Out');
+    assert.ok(result.qidAfterReset >= 1);
+  });
+
 test('QEMU NVMe: process.exit() with 1,000 I/Os in flight ends the process within 5 s; a new process attaches',
   { skip: missing, timeout: 120000 }, () => {
     const result = runInGuest('vfio', 'reattach');

@@ -12,7 +12,7 @@ const PERF_KEYS = ['bandwidth', 'iops', 'xfer', 'io'];
 test('a workload before the drive is attached fails with a bare Error', async () => {
   assert.equal(start(), true);
   const err = await fails(addon, 'startWorkloadGenerator', {});
-  assert.deepEqual([err.message, err.info, err.read], ['device not initialized', undefined, undefined]);
+  assert.deepEqual([err.message, err.info, err.read], ['device not initialzied', undefined, undefined]);
   await ok(addon, 'scanAttachment', 5000);
   await ok(addon, 'enableDataValidator', { nsid: 1 });
 });

@@ -21,6 +21,16 @@ class RequestTest : public DevTest {
     return spdk_nvme_ctrlr_cmd_get_feature(ctrlr_, SPDK_NVME_FEAT_ARBITRATION, 0, nullptr, 0, cb, arg);
   }
   uint16_t Tail() const { return nvme_pcie_qpair(q_)->sq_tail; }
+  // A command time-out of `us`; the calls of the time-out callback go to timeouts_.
+  void RecordTimeOuts(uint64_t us) {
+    spdk_nvme_ctrlr_register_timeout_callback(
+        ctrlr_, us,
+        [](void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid) {
+          static_cast<decltype(timeouts_)*>(arg)->emplace_back(q, cid);
+        },
+        &timeouts_);
+  }
+  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> timeouts_;
   uint16_t LastCid() const { return FakeDevice::SqEntry(q_, (uint16_t)((Tail() + 15) % 16)).cid; }
   spdk_nvme_qpair* q_ = nullptr;
 };
@@ -47,22 +57,36 @@ TEST_F(RequestTest, InjectionReplacesOnlySuccessfulCompletionsOfItsOpcode) {
 }
 
 // An injection that holds its command back (here on the admin queue: no queue pair) completes it once its delay has
-// passed, not earlier or later, without the device seeing it; the count then is used up.
+// passed, not earlier or later, without the device seeing it; the count then is used up. With a command time-out
+// shorter than the hold, the held command ends at its own deadline instead, as one the drive never answered: the
+// time-out callback hears of it (under the identifier no command carries) and its caller gets the host's time-out
+// status.
 TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelay) {
-  ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, nullptr, SPDK_NVME_OPC_GET_FEATURES, true, 100000000, 1,
-                                                    1, SPDK_NVME_SC_INVALID_LOG_PAGE),
-            0);
   CplLog log;
-  ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
-  for (uint64_t seconds : {90, 11}) {
-    EXPECT_TRUE(log.cpls.empty()) << "not before its 100 s";
-    Advance(seconds);
-    spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+  for (uint64_t timeout_s : {0, 60}) {
+    if (timeout_s != 0) RecordTimeOuts(timeout_s * 1000000);
+    const uint64_t ends = timeout_s != 0 ? timeout_s : 100;
+    ASSERT_EQ(spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, nullptr, SPDK_NVME_OPC_GET_FEATURES, true, 100000000,
+                                                      1, 1, SPDK_NVME_SC_INVALID_LOG_PAGE),
+              0);
+    log.cpls.clear();
+    ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
+    for (uint64_t seconds : {ends - 1, uint64_t{2}}) {
+      EXPECT_TRUE(log.cpls.empty()) << "not before its " << ends << " s";
+      Advance(seconds);
+      spdk_nvme_ctrlr_process_admin_completions(ctrlr_);
+    }
+    ASSERT_EQ(log.cpls.size(), 1u);
+    if (timeout_s == 0) {
+      EXPECT_EQ(log.cpls[0].status_raw >> 1, (1u << 8) | SPDK_NVME_SC_INVALID_LOG_PAGE) << "without DNR";
+    } else {
+      EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&log.cpls[0]));
+      EXPECT_EQ(log.cpls[0].status.dnr, 1);
+      EXPECT_EQ(timeouts_, (std::vector<std::pair<spdk_nvme_qpair*, uint16_t>>{{nullptr, 0xFFFF}}));
+    }
   }
-  ASSERT_EQ(log.cpls.size(), 1u);
-  EXPECT_EQ(log.cpls[0].status_raw >> 1, (1u << 8) | SPDK_NVME_SC_INVALID_LOG_PAGE) << "without DNR";
   ASSERT_EQ(GetFeature(&CplLog::Cb, &log), 0);
-  EXPECT_EQ(AdminTail(), 1) << "only the second reached the device";
+  EXPECT_EQ(AdminTail(), 1) << "only the last one reached the device";
 }
 
 // Every command is timed from the moment it reaches the device, from its caller's tick when it has one (a poll
@@ -71,13 +95,8 @@ TEST_F(RequestTest, HeldBackInjectionCompletesAfterItsDelay) {
 // the device until the device completes it. The walk looks at every command (a younger one listed first does not
 // stop it) and is due again at the earliest deadline left; event requests are not timed.
 TEST_F(RequestTest, CommandsTimeOutAtTheirDeadlineOnceAndStayAtTheDevice) {
-  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>> calls;
-  spdk_nvme_ctrlr_register_timeout_callback(
-      ctrlr_, 100000000,  // 100 s
-      [](void* arg, spdk_nvme_ctrlr*, spdk_nvme_qpair* q, uint16_t cid) {
-        static_cast<decltype(calls)*>(arg)->emplace_back(q, cid);
-      },
-      &calls);
+  RecordTimeOuts(100000000);  // 100 s
+  std::vector<std::pair<spdk_nvme_qpair*, uint16_t>>& calls = timeouts_;
   ctrlr_->state = NVME_CTRLR_STATE_READY;
   CplLog log;
   static CplLog aer_log;  // the event request outlives a failed test until the teardown ends it
@@ -293,6 +312,23 @@ TEST_F(RequestTest, ParkedRequestsEndUnsentAtTheirDeadline) {
   EXPECT_EQ(LastAdmin().opc, SPDK_NVME_OPC_GET_FEATURES);
   CompleteLastAdmin();
   EXPECT_EQ(later.cpls.size(), 1u);
+
+  // A request parked into the I/O list the walk emptied is looked at by its own deadline (that walk found nothing
+  // left to wait for); parked a second time (its submission found no tracker again), it keeps its first deadline.
+  CplLog again;
+  ASSERT_EQ(DevTest::Io(small, SPDK_NVME_OPC_READ, buf_, 512, &again), 0);
+  Advance(60);
+  nvme_request* parked = STAILQ_FIRST(&small->queued_req);
+  ASSERT_NE(parked, nullptr);
+  STAILQ_REMOVE_HEAD(&small->queued_req, stailq);
+  nvme_qpair_park_request(small, parked);
+  Advance(39);
+  spdk_nvme_qpair_process_completions(small, 0);
+  EXPECT_TRUE(again.cpls.empty()) << "not before its 100 s";
+  Advance(2);
+  spdk_nvme_qpair_process_completions(small, 0);
+  ASSERT_EQ(again.cpls.size(), 1u);
+  EXPECT_TRUE(spdk_nvme_cpl_is_unsent_timeout(&again.cpls[0]));
 }
 
 // Once the process ends its waits (spdk_nvme_abandon_waits), a blocking wait without a limit of its own gives up at

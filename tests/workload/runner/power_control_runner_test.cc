@@ -32,8 +32,9 @@ TEST_F(PowerControlRunnerTest, CompletedCycleTakesTheDriveAwayAndBack) {
   EXPECT_EQ(runner->numCycles, 1u);
   EXPECT_EQ(sim_->counters().power_cycles, 1u);
   EXPECT_GE(runner->avgDetectionTimeMs, 2000u) << "an attachment waits 2 s before it enables the controller";
-  EXPECT_TRUE(Controller()->IsInitialized());
-  EXPECT_FALSE(Controller()->IsPowerOffNotified()) << "a new attachment clears the power-off notice";
+  EXPECT_NE(Controller()->GetState(), kyt::nvme::ControllerState::kDetached);
+  EXPECT_NE(Controller()->GetState(), kyt::nvme::ControllerState::kPowerOffNotified)
+      << "a new attachment clears the power-off notice";
 }
 
 TEST_F(PowerControlRunnerTest, ZeroSettingsMeanFiveSeconds) {

@@ -116,8 +116,15 @@ class WorkloadBench : public ::testing::Test {
 
   // Adds the task to the scheduler and steps every task until this one is final (at most `seconds` of wall time).
   bool Run(TaskBase& task, double seconds = 20.0) {
+    Start(task);
+    return Finish(task, seconds);
+  }
+  void Start(TaskBase& task) {
     task.SetTaskScheduler(scheduler_);
     scheduler_->Add(&task);
+  }
+  // Steps every task until `task`, started already, is final (at most `seconds` of wall time).
+  bool Finish(TaskBase& task, double seconds = 20.0) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!(task.IsComplete() && task.IsReleased())) {
       if (std::chrono::steady_clock::now() > deadline) return false;

@@ -6,6 +6,7 @@
 
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller_ctx.h"
+#include "runner/generic_cmd_runner.h"
 #include "runner/orphaned_commands.h"
 #include "runner/workload_generation_runner.h"
 #include "spdk/env.h"
@@ -129,7 +130,8 @@ TEST_F(WorkloadRunnerTest, AnIoTimeOutEndsTheRunWhateverTheIgnoreList) {
   kyt_env_test_advance_clock(6 * spdk_get_ticks_hz());  // past the 5 s command time-out
   ASSERT_TRUE(Run(*runner));
   ASSERT_TRUE(runner->IsAborted());
-  EXPECT_EQ(runner->GetErrorMessage().rfind("IO Command Timeout (Details: Cmd=Read", 0), 0u);
+  EXPECT_EQ(runner->GetErrorMessage(), "IO Command Timeout");
+  EXPECT_EQ(runner->GetErrorDetail().cause.rfind("the I/O passed the command time-out (Details: Cmd=Read", 0), 0u);
 }
 
 // A reset takes the run's queue pair away: the run ends with an Error, even when the aborted commands' status is
@@ -146,6 +148,67 @@ TEST_F(WorkloadRunnerTest, ARunWhoseQueuePairVanishedEndsWithAnError) {
   ASSERT_TRUE(Run(*runner));
   ASSERT_TRUE(runner->IsAborted());
   EXPECT_EQ(runner->GetErrorMessage(), "I/O queue pair " + std::to_string(runner->GetQid()) + " no longer exists");
+}
+
+// Another command's time-out lets the run's own I/O go on to its end; the run's closing deletion, which it can no
+// longer send, ends it with the deletion's time-out text and its statistics. Its queue pair stays registered (its
+// identifier not handed out again) until the reset drops it.
+TEST_F(WorkloadRunnerTest, AnotherCommandsTimeOutLetsTheIoEndAndLeavesTheQueuePairForTheReset) {
+  Attach();  // a 5 s command time-out
+  kyt_env_test_set_clock_scale(1);
+  auto runner = MakeRunner(4096, 50);  // 512 I/Os
+  Start(*runner);
+  while (runner->GetState() != WorkloadGenerationRunner::kProcessIo) scheduler_->StepAll();
+  sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(0x0A));
+  GenericCmdRunner get_features(address_);
+  get_features.GetCommand().opc = 0x0A;
+  get_features.GetCommand().cdw10 = 1;
+  get_features.SetBuffer(nullptr, 0, false);
+  Start(get_features);
+  while (sim_->counters().injected == 0) scheduler_->StepAll();
+  // The admin command passes its deadline in two steps, so that no I/O of the run is ever as old as that.
+  kyt_env_test_advance_clock(4 * spdk_get_ticks_hz());
+  const uint64_t completions = sim_->counters().completions;
+  while (sim_->counters().completions < completions + 32 && !runner->IsComplete()) scheduler_->StepAll();
+  kyt_env_test_advance_clock(3 * spdk_get_ticks_hz() / 2);
+  while (!get_features.IsComplete()) scheduler_->StepAll();
+  ASSERT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kTimedOut);
+  ASSERT_TRUE(Finish(*runner));
+  ASSERT_TRUE(runner->IsAborted());
+  EXPECT_EQ(runner->GetErrorMessage(), "Delete IO Queue Command Timeout");
+  EXPECT_NE(runner->GetErrorDetail().cause.find("queue pair " + std::to_string(runner->GetQid())), std::string::npos);
+  EXPECT_EQ(Ios(runner->output->readPerf) + Ios(runner->output->writePerf), 512u) << "every I/O of the run";
+  EXPECT_TRUE(runner->output->errorTracker->errors.empty());
+  EXPECT_TRUE(QueueExists(runner->GetQid())) << "left on the drive for the reset";
+
+  auto refused = MakeRunner(256, 100);
+  ASSERT_TRUE(Run(*refused));
+  EXPECT_EQ(refused->GetErrorMessage(), "Create IO Queue Command Timeout");
+  RunFunction(kFunctionResetController);
+  EXPECT_FALSE(QueueExists(runner->GetQid()));
+  auto after = MakeRunner(256, 100);
+  ASSERT_TRUE(Run(*after) && after->IsDone()) << after->GetErrorMessage();
+}
+
+// A run whose own queue command the drive does not answer ends with that step's time-out text: its Create I/O CQ
+// ("Create IO Queue Command Timeout"), its closing Delete I/O SQ ("Delete IO Queue Command Timeout").
+TEST_F(WorkloadRunnerTest, ItsOwnQueueCommandTimingOutEndsTheRunWithThatStepsText) {
+  Attach();
+  kyt_env_test_set_clock_scale(1);
+  const std::pair<int16_t, const char*> cases[] = {{0x05, "Create IO Queue Command Timeout"},
+                                                   {0x00, "Delete IO Queue Command Timeout"}};
+  for (const auto& [opcode, text] : cases) {
+    sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(opcode));
+    auto runner = MakeRunner(256, 50);
+    Start(*runner);
+    const uint64_t injected = sim_->counters().injected + 1;
+    while (sim_->counters().injected < injected && !runner->IsComplete()) scheduler_->StepAll();
+    kyt_env_test_advance_clock(6 * spdk_get_ticks_hz());  // past the 5 s command time-out
+    ASSERT_TRUE(Finish(*runner));
+    EXPECT_EQ(runner->GetErrorMessage(), text);
+    EXPECT_NE(runner->GetErrorDetail().cause.find("not answered within the command time-out"), std::string::npos);
+    RunFunction(kFunctionResetController);
+  }
 }
 
 // A failed read transfers nothing: its stale buffer neither fails the run nor marks the context's next I/O.
@@ -173,7 +236,7 @@ TEST_F(WorkloadRunnerTest, PowerCyclesDuringTheRunLoseNothing) {
   ASSERT_TRUE(Run(*runner, 60));
   ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
   EXPECT_GE(sim_->counters().power_cycles, 1u);
-  EXPECT_TRUE(Controller()->IsInitialized());
+  EXPECT_NE(Controller()->GetState(), kyt::nvme::ControllerState::kDetached);
   EXPECT_TRUE(runner->output->errorTracker->errors.empty()) << "I/Os cut short by the power loss are not recorded";
   EXPECT_EQ(runner->GetLiveContexts(), 0u);
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);

@@ -62,7 +62,8 @@ class SimNamespaces : public ::testing::Test {
     manager_ = std::make_shared<NvmeControllerManager>();
     controller_ = manager_->GetController(address_);
     controller_->ScanAttachement(0);
-    ASSERT_TRUE(controller_->IsInitialized()) << "the simulated controller did not attach";
+    ASSERT_NE(controller_->GetState(), kyt::nvme::ControllerState::kDetached)
+        << "the simulated controller did not attach";
   }
 
   void TearDown() override {

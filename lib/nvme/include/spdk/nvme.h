@@ -47,6 +47,9 @@ enum spdk_nvme_cc_ams {
 #define SPDK_NVMF_TRSVCID_MAX_LEN 32
 #define SPDK_NVME_HOST_ID_LEN 8
 #define SPDK_NVME_EXTENDED_HOST_ID_LEN 16
+/* The command time-out when the user gives none: the one default of the device layer above, and of the admin steps,
+ * blocking waits and command deadlines of a controller attached without one. */
+#define SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_MS 300000u
 
 struct spdk_nvme_ctrlr_opts {
 	uint32_t num_io_queues;               /* default 1024 */
@@ -62,7 +65,7 @@ struct spdk_nvme_ctrlr_opts {
 	uint8_t host_id[SPDK_NVME_HOST_ID_LEN];
 	uint8_t extended_host_id[SPDK_NVME_EXTENDED_HOST_ID_LEN];
 	enum spdk_nvme_cc_css command_set;    /* default NVM */
-	uint32_t admin_timeout_ms;            /* default 300000 */
+	uint32_t admin_timeout_ms;            /* the command time-out; default SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_MS */
 	bool header_digest;
 	bool data_digest;
 	bool disable_error_logging;
@@ -128,6 +131,8 @@ typedef void (*spdk_nvme_remove_cb)(void *cb_ctx, struct spdk_nvme_ctrlr *ctrlr)
 typedef void (*spdk_nvme_aer_cb)(void *aer_cb_arg, const struct spdk_nvme_cpl *cpl);
 typedef void (*spdk_nvme_timeout_cb)(void *cb_arg, struct spdk_nvme_ctrlr *ctrlr, struct spdk_nvme_qpair *qpair,
 				     uint16_t cid);
+/* The controller has just become failed (removed: the device no longer answers, or was taken away). */
+typedef void (*spdk_nvme_fail_cb)(void *cb_arg, struct spdk_nvme_ctrlr *ctrlr, bool removed);
 /* Scattered payloads: rewind to a byte offset, then hand out one element at a time (0, or non-zero to fail). */
 typedef void (*spdk_nvme_req_reset_sgl_cb)(void *cb_arg, uint32_t offset);
 typedef int (*spdk_nvme_req_next_sge_cb)(void *cb_arg, void **address, uint32_t *length);
@@ -186,6 +191,9 @@ void spdk_nvme_ctrlr_register_aer_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_n
 					   void *aer_cb_arg);
 void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, uint64_t timeout_us,
 					       spdk_nvme_timeout_cb cb_fn, void *cb_arg);
+/* Told once when the controller fails (a fatal status, registers that read all ones, an Abort past its deadline, a
+ * removal) and once more when a failed controller is then found removed; null stops the reports. */
+void spdk_nvme_ctrlr_register_fail_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_nvme_fail_cb cb_fn, void *cb_arg);
 /* A command that passed its deadline completes to its caller with this status (path related, aborted by host, do
  * not retry) after the time-out callback ran. The device may still be executing it: its buffers must stay alive
  * until its queue is deleted or its controller disabled (the driver keeps its own bounce buffers that long). */

@@ -28,6 +28,15 @@ struct FaultRule {
   Action action = Action::kStatus;
   Status status;         // kStatus
   uint64_t delay_us = 0;  // kDelay, kDuplicate
+
+  // The next admin command of `opcode`: executed, never completed.
+  static FaultRule LostAdmin(int16_t opcode) {
+    FaultRule rule;
+    rule.admin = true;
+    rule.opcode = opcode;
+    rule.action = Action::kDrop;
+    return rule;
+  }
 };
 
 class FaultInjector {
