@@ -226,7 +226,13 @@ void KytAddon::NvmeSetDefaultBdf(const Info& info) {
   // "already set" test made, once, so that the address stored is the first one set and never overwritten.
   v8::Local<v8::String> text;
   if (!info[0]->ToString(isolate->GetCurrentContext()).ToLocal(&text)) return;  // its exception is pending
-  std::string bdf = tyr::JsBase::ToStdString(isolate, text);
+  std::string bdf;
+  try {
+    bdf = tyr::JsBase::ToStdString(isolate, text, "argument \"bdf\"");
+  } catch (const std::exception& e) {
+    ThrowTypeError(isolate, std::string("setDefaultBdf : ") + e.what());
+    return;
+  }
   if (!self->default_bdf_.empty()) return;
   self->default_bdf_ = std::move(bdf);
   LogLine("ADDON: Setting BDF = " + self->default_bdf_);

@@ -189,7 +189,7 @@ void JsEvent::SetCallback(v8::Local<v8::Function> callback) {
 void JsEvent::SetBdfFromObject(v8::Local<v8::Object> object) {
   if (object.IsEmpty()) return;
   v8::Local<v8::Value> bdf = GetProp(object, "bdf");
-  if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>());
+  if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>(), "options.bdf");
 }
 
 void JsEvent::ThrowJsException(const std::string& text) {
@@ -266,7 +266,7 @@ v8::Local<v8::Array> JsEvent::GetJsPropArray(v8::Local<v8::Object> obj, const st
   return value.As<v8::Array>();
 }
 std::string JsEvent::GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetJsStdString(GetJsPropString(obj, name));
+  return GetJsStdString(GetJsPropString(obj, name), name);
 }
 uint32_t JsEvent::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name) {
   return GetJsUint32(GetProp(obj, name));
@@ -329,8 +329,8 @@ bool JsEvent::SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Lo
   return array->Set(context(), index, value).FromMaybe(false);
 }
 
-std::string JsEvent::GetJsStdString(v8::Local<v8::String> value) {
-  return tyr::JsBase::ToStdString(isolate_, value);  // up to the first NUL
+std::string JsEvent::GetJsStdString(v8::Local<v8::String> value, const std::string& what) {
+  return tyr::JsBase::ToStdString(isolate_, value, what);
 }
 uint32_t JsEvent::GetJsUint32(v8::Local<v8::Value> value) {
   v8::TryCatch try_catch(isolate_);
@@ -372,14 +372,14 @@ std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) return def;
   if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                           const std::string& name) {
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
   if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 v8::Local<v8::Value> JsEvent::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
                                                const std::string& name) {
@@ -432,7 +432,7 @@ uint64_t JsEvent::ParseJsArgUint64(v8::Local<v8::Value> value, const std::string
 std::string JsEvent::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name) {
   if (value->IsUndefined()) throw std::runtime_error(Quoted(name) + " is required");
   if (!value->IsString()) throw std::runtime_error(Quoted(name) + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), Quoted(name));
 }
 JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name) {
   if (!node::Buffer::HasInstance(value)) throw std::runtime_error(Quoted(name) + " must be a Buffer");

@@ -107,7 +107,8 @@ class JsEvent {
   bool SetJsPropObject(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
   bool SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Local<v8::Object> value);
 
-  std::string GetJsStdString(v8::Local<v8::String> value);
+  // The text of a script string; one holding a NUL character is refused ("<what> must not contain ...").
+  std::string GetJsStdString(v8::Local<v8::String> value, const std::string& what);
   uint32_t GetJsUint32(v8::Local<v8::Value> value);
   v8::Local<v8::String> CreateJsString(const std::string& text);
   v8::Local<v8::Object> CreateJsObject();

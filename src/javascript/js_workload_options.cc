@@ -231,7 +231,7 @@ void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
     return;
   }
   if (value->IsString()) {
-    const std::string text = event_.GetJsStdString(value.As<v8::String>());
+    const std::string text = event_.GetJsStdString(value.As<v8::String>(), "options.range");
     if (!ParseRangeText(text, basic)) throw std::runtime_error("options.range \"" + text + "\" is not a valid range");
     return;
   }

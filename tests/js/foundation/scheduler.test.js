@@ -16,12 +16,14 @@ function run(body, { quiet = false, status = 0 } = {}) {
   return child.lines;
 }
 
-// The worker starts once: every later call answers true with the same driver. Quiet, the start logs nothing of its
+// The worker starts once: every later call answers true with the same driver. An address with a NUL in it is refused,
+// not cut at the NUL. Quiet, the start logs nothing of its
 // own, and process.exit() with the worker running ends the process.
 test('setDefaultBdf keeps the first non-empty text; cores are checked; a failed start may be retried', () => {
   const shm = uniqueShmId();
   const lines = run(`console.log('none', a.startTaskScheduler(0, 1, ${shm}));
     try { a.setDefaultBdf(Symbol('s')); } ${threw}
+    try { a.setDefaultBdf('not-a-pci-address\\0junk'); } ${threw}
     a.setDefaultBdf('');
     console.log('returned', a.setDefaultBdf('${NO_DEVICE}'));
     a.setDefaultBdf('not-a-pci-address');
@@ -33,7 +35,8 @@ test('setDefaultBdf keeps the first non-empty text; cores are checked; a failed 
     process.exit(5);`, { quiet: true, status: 5 });
   const ours = lines.filter((l) => /^(none|threw|returned|start|ADDON|NVME|SPDK)\b/.test(l));
   assert.match(ours[1], /^threw TypeError /);
-  assert.deepEqual(ours.filter((l, i) => i !== 1), ['none false', 'returned undefined',
+  assert.deepEqual(ours.filter((l, i) => i !== 1), ['none false',
+    'threw TypeError setDefaultBdf : argument "bdf" must not contain a NUL character', 'returned undefined',
     'threw TypeError startTaskScheduler : core 64 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 255 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 256 is out of range (cores 0 to 255)',

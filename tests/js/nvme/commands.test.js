@@ -40,6 +40,7 @@ test('the command methods\' parser', () => {
     ['read', [0, 8, {}, cb, 5], 'read : requires 3 or 4 arguments'],
     ['read', [0, 8, {}, 5], 'read : argument callback must be a Function'],
     ['read', [0, 8, null, cb], 'read : argument "options" must be an Object'],
+    ['read', [0, 8, { bdf: `${bdf}\0junk` }, cb], 'read : options.bdf must not contain a NUL character'],
     ['read', [0, 8, { get nsid() { throw new Error('getter'); } }, cb], 'read : property "nsid" could not be read'],
     ['read', [0, 0, cb], 'read : argument "numBlocks" must be a value in [1 - 65536]'],
     ['write', [0, 65537, cb], 'write : argument "numBlocks" must be a value in [1 - 65536]'],
