@@ -260,7 +260,7 @@ export interface BasicWorkloadOptions extends WorkloadCommonOptions {
   /**
    * The blocks the run covers (default '100%'): a text '<n>%' (1-100 percent of the namespace) or '<n>k', '<n>m',
    * '<n>g', '<n>t' (bytes, binary units), each placed at a random aligned start; an object {startLba, size} (blocks);
-   * or an Array of start LBAs, each used in turn for one transfer.
+   * or an Array of 1 to 16,777,216 start LBAs, each used in turn for one transfer.
    */
   range?: string | { startLba: number; size: number } | number[];
 }
