@@ -604,5 +604,6 @@ export declare class KytAddon {
   kytrixPmuSendSmbusBlockWrite(serial: string, address: number, command: number, payload: Uint8Array): void;
   kytrixPmuGetReceivedSmbusBlockWrite(serial: string): JsonValue;
   kytrixPmuReset(serial: string): void;
+  /** `firmware`: the image, at most 1,048,576 bytes (the largest flash an update writes). */
   kytrixPmuUpdateFirmware(serial: string, firmware: Uint8Array): void;
 }

@@ -126,11 +126,17 @@ std::pair<uint8_t*, size_t> JsBase::ParseJsArgBuffer(v8::Local<v8::Value> value,
   return {reinterpret_cast<uint8_t*>(node::Buffer::Data(value)), node::Buffer::Length(value)};
 }
 
-std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n) {
+size_t JsBase::ParseJsArgBufferLength(v8::Local<v8::Value> value, const std::string& n, size_t most) {
   if (value.IsEmpty() || !node::Buffer::HasInstance(value)) throw ArgError(n, "must be a Buffer");
-  // The view's bytes as they are now (a view of a resized or detached buffer has its current length).
+  // The view's length as it is now (a view of a resized or detached buffer has its current length).
+  const size_t length = value.As<v8::ArrayBufferView>()->ByteLength();
+  if (length > most) throw ArgError(n, ("must hold at most " + std::to_string(most) + " bytes").c_str());
+  return length;
+}
+
+std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n, size_t most) {
+  std::vector<uint8_t> bytes(ParseJsArgBufferLength(value, n, most));
   v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
-  std::vector<uint8_t> bytes(view->ByteLength());
   if (!bytes.empty()) bytes.resize(view->CopyContents(bytes.data(), bytes.size()));
   return bytes;
 }

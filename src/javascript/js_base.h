@@ -49,7 +49,12 @@ class JsBase {
   // Pointer into the script's buffer memory (no copy) and its length in bytes: valid only until script code runs
   // again (a later argument's getter may resize or detach the buffer), so only for use within the same step.
   std::pair<uint8_t*, size_t> ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& n);
-  std::vector<uint8_t> ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n);
+  // The Buffer's length in bytes, without copying anything; longer than `most`: "argument \"<n>\" must hold at most
+  // <most> bytes".
+  size_t ParseJsArgBufferLength(v8::Local<v8::Value> value, const std::string& n, size_t most);
+  // A copy of the Buffer's bytes, refused as ParseJsArgBufferLength before anything is copied.
+  std::vector<uint8_t> ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n,
+                                                size_t most = SIZE_MAX);
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n);
   v8::Local<v8::Value> ParseJsonString(v8::Local<v8::String> text, const std::string& n);
 

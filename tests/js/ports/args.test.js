@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const os = require('node:os');
 const path = require('node:path');
-const { loadAddon, thrownMessage } = require('./support');
+const { loadAddon, thrownMessage, peakGrowth } = require('./support');
 
 const addon = new (loadAddon())(true);
 const cb = () => assert.fail('a refused call never calls back');
@@ -43,4 +43,14 @@ test('the distinct checks of the port calls', () => {
     [() => addon.ftdiSetParity(3, 'NONE'), 'ftdi.setParity : "NONE" is invalid value for argument "parity"'],
   ];
   for (const [call, message] of cases) assert.equal(thrownMessage(call), message);
+});
+
+test('a write to an index naming no open port is refused before its Buffer is copied', () => {
+  const big = Buffer.allocUnsafeSlow(256 << 20);
+  for (const method of ['ftdiWrite', 'serialportWrite']) {
+    let message;
+    const growth = peakGrowth(() => { message = thrownMessage(() => addon[method](7, big, cb)); });
+    assert.match(message, /\.write : invalid device index$/);
+    assert.ok(growth < 32 << 20, `${method} took ${growth} bytes`);
+  }
 });
