@@ -503,6 +503,10 @@ export declare class KytAddon {
                     callback: Callback<Completion, CommandError>): void;
   datasetManagement(ranges: Uint8Array, attributes: number, nsid: number, qid: number, options: CommandOptions,
                     callback: Callback<Completion, CommandError>): void;
+  /**
+   * One raw command; `buffer` may be longer than the command moves (only what it moves is used); one command moves at
+   * most 2,072,576 bytes.
+   */
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
                      callback: Callback<Completion, CommandError>): void;
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,

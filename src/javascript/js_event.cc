@@ -2,6 +2,7 @@
 
 #include <node_buffer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -434,24 +435,26 @@ std::string JsEvent::ParseJsArgStdString(v8::Local<v8::Value> value, const std::
   if (!value->IsString()) throw std::runtime_error(Quoted(name) + " must be a String");
   return GetJsStdString(value.As<v8::String>(), Quoted(name));
 }
-JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name) {
+JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied) {
   if (!node::Buffer::HasInstance(value)) throw std::runtime_error(Quoted(name) + " must be a Buffer");
-  return HoldBuffer(value, Quoted(name));
+  return HoldBuffer(value, Quoted(name), most_copied);
 }
 
-JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what) {
+JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what, size_t most_copied) {
   if (value.IsEmpty() || !value->IsArrayBufferView()) throw std::runtime_error(what + " must be a Buffer");
   v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
   // The length as it is now (a view of a resizable buffer follows its buffer; a detached one has none).
-  const size_t length = view->ByteLength();
-  if (length > std::numeric_limits<uint32_t>::max()) {
+  const size_t whole = view->ByteLength();
+  if (whole > std::numeric_limits<uint32_t>::max()) {
     throw std::runtime_error(what + " must be a Buffer of at most 4294967295 bytes");
   }
+  const size_t length = std::min(whole, most_copied);
   // Whole 8-byte words: the copy is aligned for the readers of 64-bit patterns whatever the view's offset.
   OwnedCopy copy;
   copy.words.resize((length + 7) / 8);
   if (length > 0) view->CopyContents(copy.words.data(), length);
   copy.length = length;
+  copy.whole = whole;
   copy.view.Reset(isolate_, view);
   // Memory of a fixed length is pinned for the copy back: it stays where it is even when the script detaches or
   // transfers the buffer meanwhile. A resizable one is not pinned (it may shrink under the pin).
@@ -462,7 +465,7 @@ JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& 
     copy.offset = view->ByteOffset();
   }
   owned_.push_back(std::move(copy));
-  return JsHeldBuffer{reinterpret_cast<uint8_t*>(owned_.back().words.data()), length};
+  return JsHeldBuffer{reinterpret_cast<uint8_t*>(owned_.back().words.data()), length, whole};
 }
 
 bool JsEvent::CopyBack(const JsHeldBuffer& held) {
@@ -474,7 +477,7 @@ bool JsEvent::CopyBack(const JsHeldBuffer& held) {
       return true;
     }
     v8::Local<v8::ArrayBufferView> view = copy.view.Get(isolate_);
-    if (view->ByteLength() != copy.length) return false;  // shrunk or grown meanwhile
+    if (view->ByteLength() != copy.whole) return false;  // shrunk or grown meanwhile
     v8::Local<v8::ArrayBuffer> buffer = view->Buffer();
     uint8_t* target = static_cast<uint8_t*>(buffer->Data());
     if (target == nullptr) return false;

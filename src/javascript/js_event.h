@@ -46,10 +46,12 @@ struct ErrorCode {
 };
 using IgnoreErrorArray = std::vector<ErrorCode>;
 
-// A script buffer handed to a command: the event's own copy of its bytes (8-byte aligned) and their count.
+// A script buffer handed to a command: the event's own copy of its bytes (8-byte aligned) and their count, and the
+// script Buffer's own length (more than `length` when only its start was copied).
 struct JsHeldBuffer {
   uint8_t* data = nullptr;
   size_t length = 0;
+  size_t whole = 0;
 };
 
 class JsEvent {
@@ -144,11 +146,12 @@ class JsEvent {
   uint32_t ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name);
   uint64_t ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name);
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name);
-  JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name);
+  JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied = SIZE_MAX);
 
-  // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life. A Buffer
-  // longer than 2^32 - 1 bytes is refused with "<what> must be a Buffer of at most 4294967295 bytes".
-  JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what);
+  // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life: its first
+  // `most_copied` bytes, all of them for a shorter one. A Buffer longer than 2^32 - 1 bytes is refused with "<what>
+  // must be a Buffer of at most 4294967295 bytes".
+  JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what, size_t most_copied = SIZE_MAX);
   // Script's thread, after the worker is done: copies the event's copy back into the script's Buffer it was made
   // from: into its memory as pinned at the call (fixed-length buffers: also after a detach or transfer), or, for a
   // resizable buffer, through the view when it still has the length it had at the call. False when nothing could be
@@ -195,7 +198,8 @@ class JsEvent {
   v8::Global<v8::Context> context_;
   struct OwnedCopy {
     std::vector<uint64_t> words;
-    size_t length = 0;
+    size_t length = 0;                        // bytes copied
+    size_t whole = 0;                         // the view's length at the call
     v8::Global<v8::ArrayBufferView> view;  // the script's Buffer, for CopyBack
     std::shared_ptr<v8::BackingStore> store;  // its memory when of a fixed length (pinned), else empty
     size_t offset = 0;                        // of the view in that memory
