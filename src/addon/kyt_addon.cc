@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include "addon/stdout_gate.h"
@@ -26,6 +28,17 @@ namespace {
 std::set<KytAddon*>& LiveObjects() {
   static std::set<KytAddon*>* objects = new std::set<KytAddon*>();  // outlives every static destructor
   return *objects;
+}
+
+// The driver whose worker an object of this process started last: the NVMe side runs once per process, so while it
+// runs no other object may start one (its worker would meet the same device and core). Guards the starts too.
+std::mutex& StartMutex() {
+  static std::mutex* mutex = new std::mutex();  // outlives every static destructor
+  return *mutex;
+}
+std::weak_ptr<NvmeDriver>& RunningDriver() {
+  static auto* driver = new std::weak_ptr<NvmeDriver>();
+  return *driver;
 }
 
 v8::Local<v8::String> Text(v8::Isolate* isolate, const std::string& text) {
@@ -248,15 +261,30 @@ void KytAddon::NvmeStartTaskScheduler(const Info& info) {
     if (!info[i]->Uint32Value(context).To(&numbers[i])) return;  // its exception is pending
   }
   try {
-    if (!self->driver_) {
-      self->driver_ = std::make_shared<NvmeDriver>();
-      LogLine("ADDON: Created NvmeDriver instance");
+    std::string error;
+    bool started = false;
+    {
+      std::lock_guard<std::mutex> lock(StartMutex());
+      const std::shared_ptr<NvmeDriver> running = RunningDriver().lock();
+      if (running && running != self->driver_ && running->IsStarted()) {
+        error = "Another KytAddon object of this process already runs the NVMe side";
+        LogLine("NVME: " + error);
+      } else {
+        if (!self->driver_) {
+          self->driver_ = std::make_shared<NvmeDriver>();
+          LogLine("ADDON: Created NvmeDriver instance");
+        }
+        started = self->driver_->StartScheduler(numbers[0], numbers[1], numbers[2], self->default_bdf_);
+        if (started) {
+          RunningDriver() = self->driver_;
+        } else {
+          error = self->driver_->GetStartError();
+        }
+      }
     }
-    const bool started = self->driver_->StartScheduler(numbers[0], numbers[1], numbers[2], self->default_bdf_);
     // Why a start failed stays readable on the object, whether or not its log lines are shown.
     if (info.This()
-            ->DefineOwnProperty(context, Text(isolate, "startError"),
-                                Text(isolate, started ? std::string() : self->driver_->GetStartError()), v8::ReadOnly)
+            ->DefineOwnProperty(context, Text(isolate, "startError"), Text(isolate, error), v8::ReadOnly)
             .IsNothing()) {
       return;  // its exception is pending
     }

@@ -68,7 +68,7 @@ test('setDefaultBdf whose argument sets the address while it is converted keeps 
 });
 
 // Quiet means quiet: nothing of the system reaches either stream, the environment's start and DPDK's messages
-// included, and a start that answers false still says why on the object.
+// included, and a start that answers false still says why on the object, also when another object runs the NVMe side.
 test('a quiet process prints nothing while it starts on a drive; startError tells why a start failed',
   { skip: os.cpus().length > 63 ? 'the machine has a core 63' : false }, () => {
   const shm = uniqueShmId();
@@ -85,13 +85,17 @@ test('a quiet process prints nothing while it starts on a drive; startError tell
     const a = new KytAddon(true); global.keep = a;
     a.setDefaultBdf('${bdf}');
     const started = a.startTaskScheduler(0, 1, ${shm});
+    // The NVMe side runs once per process: a second object is told who runs it.
+    const second = new KytAddon(true);
+    second.setDefaultBdf('${bdf}');
+    const secondStart = second.startTaskScheduler(0, 1, ${shm});
     a.scanAttachment(5000, (err) => {
       process.stdout.write(JSON.stringify([badStart, bad.startError, farStart, far.startError, started, a.startError,
-        err && err.message]));
+        err && err.message, secondStart, second.startError]));
     });`);
   assert.equal(child.status, 0, child.stderr);
   assert.equal(child.stderr, '');
   assert.deepEqual(JSON.parse(child.stdout), [false, 'Invalid PCI address "not-a-pci-address"', false,
     'SPDK Initialization Failed. Error: -22 (Invalid argument): core 63 is not present on this machine',
-    true, '', null]);
+    true, '', null, false, 'Another KytAddon object of this process already runs the NVMe side']);
 });
