@@ -62,7 +62,8 @@ test('a refused write calls back with the negative result; a close answers a pen
   assert.deepEqual(await pending, [null, '']);
 });
 
-test('a port that goes away: reads and writes say so, and a failing pipe file is reported once', async () => {
+test('a port that goes away: reads and writes say so; a pipe file never waits, and its failures are reported once',
+  async () => {
   const addon = new KytAddon(true);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kyt-serial-'));
   const pty = new Pty();
@@ -75,6 +76,9 @@ test('a port that goes away: reads and writes say so, and a failing pipe file is
     // A pipe file whose reader goes away: the next call on the port reports it, once.
     const fifo = path.join(dir, 'fifo');
     execFileSync('mkfifo', [fifo]);
+    // Opening a FIFO that no process reads would wait for a reader for ever: refused at once.
+    assert.equal(thrownMessage(() => addon.serialportPipe(idx, fifo, false, false)),
+      `serialport.pipe : The pipe file ${fifo} is a FIFO that no process reads: start its reader first`);
     reader = fs.openSync(fifo, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
     assert.equal(addon.serialportPipe(idx, fifo, false, false), true);
     fs.closeSync(reader);
