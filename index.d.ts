@@ -219,7 +219,7 @@ export interface MultiRange {
   startLba: number;
   /** Blocks of the range, > 0. */
   size: number;
-  /** Relative weight of the range, > 0. */
+  /** Relative weight of the range, > 0; the weights of all ranges add up to at most 4294967295. */
   probability: number;
   xfers: MultiRangeXfer[];
 }
