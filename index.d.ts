@@ -482,6 +482,10 @@ export type HookStatus = number;
 
 // ---------------------------------------------------------------------------------------------------------------
 
+/**
+ * One object of the addon. Any thread (the main thread or a worker thread) may load the module and make objects; the
+ * NVMe side runs for one object of the process at a time.
+ */
 export declare class KytAddon {
   /** quiet = true: nothing of this system on stdout or stderr for the rest of the process. */
   constructor(quiet?: boolean);

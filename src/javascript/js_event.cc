@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "javascript/js_base.h"
+#include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
@@ -44,6 +45,10 @@ JsEvent::~JsEvent() {
 }
 
 void JsEvent::Finish(JsEvent* event) {
+  if (event->environment_ && event->environment_->IsEnding()) {
+    delete event;
+    return;
+  }
   std::cout << "NVME: JsEvent: Calling callback" << std::endl;
   {
     v8::HandleScope scope(event->isolate_);
@@ -61,9 +66,11 @@ void JsEvent::Finish(JsEvent* event) {
 
 bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& info,
                     std::shared_ptr<NvmeDriver> driver) {
+  std::shared_ptr<tyr::JsEnvironment> environment;
   std::shared_ptr<tyr::TaskCompletionNotifier> notifier;
   try {
-    notifier = tyr::TaskCompletionNotifier::ForIsolate(info.GetIsolate());
+    environment = tyr::JsEnvironment::ForIsolate(info.GetIsolate());
+    notifier = environment->Notifier();
   } catch (...) {
     delete event;
     throw;
@@ -73,6 +80,7 @@ bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& i
     return false;
   }
   event->SetDriver(driver);
+  event->environment_ = std::move(environment);
   // Before the hand-over: the worker may release the runner at once.
   notifier->Watch(event->GetRunner(), [event] { Finish(event); });
   if (event->GetRunner() != nullptr) driver->AddTask(event->GetRunner());

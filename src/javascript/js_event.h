@@ -8,7 +8,8 @@
 //   3. JsEvent::Start registers the runner with the loop's TaskCompletionNotifier and hands it to the worker
 //      (NvmeDriver::AddTask); no thread waits for it;
 //   4. the worker releases the final runner and the notifier wakes the loop;
-//   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
+//   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner (only
+//      deletes it when the call's environment is ending: no script may run then).
 //
 // The event keeps the NVMe driver alive until its callback has run, so that dropping the addon object while a call
 // is pending cannot destroy the driver under a running task. A script Buffer handed to a command is copied at the
@@ -37,6 +38,9 @@
 
 class TaskBase;
 class NvmeDriver;
+namespace tyr {
+class JsEnvironment;
+}
 struct DataMismatchRecord;
 
 // One NVMe status to ignore (workload options).
@@ -195,6 +199,7 @@ class JsEvent {
   std::string bdf_;
   std::string prefix_;  // of the method's argument errors
   std::shared_ptr<NvmeDriver> driver_;
+  std::shared_ptr<tyr::JsEnvironment> environment_;  // set when the call starts
   v8::Global<v8::Context> context_;
   struct OwnedCopy {
     std::vector<uint64_t> words;
