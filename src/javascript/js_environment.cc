@@ -41,7 +41,8 @@ std::shared_ptr<JsEnvironment> JsEnvironment::ForIsolate(v8::Isolate* isolate) {
       Registry().erase(loop);
       throw;
     }
-    environment->cleanup_hook_ = node::AddEnvironmentCleanupHook(isolate, &JsEnvironment::OnCleanup, environment.get());
+    environment->cleanup_hook_ =
+        node::AddEnvironmentCleanupHook(isolate, &JsEnvironment::OnCleanup, environment.get());
   }
   return environment;
 }
@@ -102,8 +103,7 @@ void JsEnvironment::End(void (*done)(void*), void* done_arg) {
     }
   }
   teardowns_.clear();
-  // Copied: an interrupted call may come back (and leave the set) only on a later turn of the loop, never here.
-  for (JsAsync* call : std::set<JsAsync*>(queued_)) call->Interrupt();
+  for (JsAsync* call : queued_) call->Interrupt();  // each comes back on a later turn of the loop
   if (notifier_) notifier_->End();
   uv_close(reinterpret_cast<uv_handle_t*>(last_handle_), [](uv_handle_t* handle) {
     auto* environment = static_cast<JsEnvironment*>(handle->data);

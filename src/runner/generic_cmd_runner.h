@@ -1,8 +1,9 @@
 // GenericCmdRunner: the task that sends one raw NVMe command, admin (queue id 0) or I/O, exactly as the script built
 // it, with an optional data buffer copied into DMA memory before the command (host to device) or back out of it
-// after the completion (device to host), as much of it as the command moves. The DMA buffer is whole 4 KiB pages, at least one, so that the device never
-// reaches past it through the pages the command's data pointer names; a command whose own fields give its transfer
-// length (Identify, Get Log Page, Read, Write, Compare) is refused when the caller's buffer is shorter than that. A
+// after the completion (device to host), as much of it as the command moves. The DMA buffer is whole 4 KiB pages, at
+// least one, so that the device never reaches past it through the pages the command's data pointer names; a command
+// whose own fields give its transfer length (Identify, Get Log Page, Read, Write, Compare) is refused when the
+// caller's buffer is shorter than that. A
 // block transfer on a namespace that keeps its metadata apart gets a metadata buffer of the runner's own (zeros to
 // the device; what the device returns there is not handed back).
 //

@@ -78,7 +78,8 @@ TEST_F(GenericCmdRunnerTest, RefusedBeforeSending) {
   Attach();
   const uint16_t qid = CreateQueuePair();
   const auto beyond = [](uint64_t moved) {
-    return "the command would move " + std::to_string(moved) + " bytes, more than the 2072576 bytes one command can move";
+    return "the command would move " + std::to_string(moved) +
+           " bytes, more than the 2072576 bytes one command can move";
   };
   const auto shorter = [](uint32_t size, uint32_t transfer) {
     return "argument \"buffer\" holds " + std::to_string(size) + " bytes, less than the " + std::to_string(transfer) +
