@@ -236,7 +236,7 @@ export interface MultiRange {
   startLba: number;
   /** Blocks of the range, > 0. */
   size: number;
-  /** Relative weight of the range, > 0. */
+  /** Relative weight of the range, > 0; the weights of all ranges add up to at most 4294967295. */
   probability: number;
   xfers: MultiRangeXfer[];
 }
@@ -277,7 +277,7 @@ export interface BasicWorkloadOptions extends WorkloadCommonOptions {
   /**
    * The blocks the run covers (default '100%'): a text '<n>%' (1-100 percent of the namespace) or '<n>k', '<n>m',
    * '<n>g', '<n>t' (bytes, binary units), each placed at a random aligned start; an object {startLba, size} (blocks);
-   * or an Array of start LBAs, each used in turn for one transfer.
+   * or an Array of 1 to 16,777,216 start LBAs, each used in turn for one transfer.
    */
   range?: string | { startLba: number; size: number } | number[];
 }
@@ -502,6 +502,10 @@ export type HookStatus = number;
 
 // ---------------------------------------------------------------------------------------------------------------
 
+/**
+ * One object of the addon. Any thread (the main thread or a worker thread) may load the module and make objects; the
+ * NVMe side runs for one object of the process at a time.
+ */
 export declare class KytAddon {
   /** quiet = true: nothing of this system on stdout or stderr for the rest of the process. */
   constructor(quiet?: boolean);
@@ -526,6 +530,10 @@ export declare class KytAddon {
                     callback: Callback<Completion, CommandError>): void;
   datasetManagement(ranges: Uint8Array, attributes: number, nsid: number, qid: number, options: CommandOptions,
                     callback: Callback<Completion, CommandError>): void;
+  /**
+   * One raw command; `buffer` may be longer than the command moves (only what it moves is used); one command moves at
+   * most 2,072,576 bytes.
+   */
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
                      callback: Callback<Completion, CommandError>): void;
   sendGenericCommand(qid: number, command: GenericCommand, buffer: Uint8Array, isHostToDevice: boolean,
@@ -630,5 +638,6 @@ export declare class KytAddon {
   kytrixPmuSendSmbusBlockWrite(serial: string, address: number, command: number, payload: Uint8Array): void;
   kytrixPmuGetReceivedSmbusBlockWrite(serial: string): JsonValue;
   kytrixPmuReset(serial: string): void;
+  /** `firmware`: the image, at most 1,048,576 bytes (the largest flash an update writes). */
   kytrixPmuUpdateFirmware(serial: string, firmware: Uint8Array): void;
 }

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <vector>
 
 #include "addon/stdout_gate.h"
 #include "devices/ftdi_device_manager.h"
@@ -13,8 +17,9 @@
 #include "devices/pollable_manager.h"
 #include "devices/serial_port_manager.h"
 #include "devices/usb_device_manager.h"
-#include "javascript/js_hook_manager.h"
 #include "javascript/js_base.h"
+#include "javascript/js_environment.h"
+#include "javascript/js_hook_manager.h"
 #include "nvme/nvme_driver.h"
 #include "runner/log_line.h"
 
@@ -22,10 +27,22 @@ namespace kyt {
 
 namespace {
 
-// Objects of this process whose script objects have not been collected yet. Script's thread only.
-std::set<KytAddon*>& LiveObjects() {
-  static std::set<KytAddon*>* objects = new std::set<KytAddon*>();  // outlives every static destructor
-  return *objects;
+// The environments that loaded the module and have not ended, with their objects. Each environment's thread works on
+// its own; the lock is for the others (the checks across environments, the process's exit).
+std::mutex& RegistryMutex() {
+  static std::mutex* mutex = new std::mutex();  // outlives every static destructor
+  return *mutex;
+}
+
+// The driver whose worker an object of this process started last: the NVMe side runs once per process, so while it
+// runs no other object may start one (its worker would meet the same device and core). Guards the starts too.
+std::mutex& StartMutex() {
+  static std::mutex* mutex = new std::mutex();  // outlives every static destructor
+  return *mutex;
+}
+std::weak_ptr<NvmeDriver>& RunningDriver() {
+  static auto* driver = new std::weak_ptr<NvmeDriver>();
+  return *driver;
 }
 
 v8::Local<v8::String> Text(v8::Isolate* isolate, const std::string& text) {
@@ -46,31 +63,81 @@ void ThrowTypeError(v8::Isolate* isolate, const std::string& text) {
 
 }  // namespace
 
-v8::Persistent<v8::Function> KytAddon::constructor_;
+struct KytAddon::Environment {
+  v8::Global<v8::Function> constructor;
+  std::set<KytAddon*> objects;  // whose script objects have not been collected yet
+  // Drivers started by its objects: one may outlive its object while calls are pending, and stops with the
+  // environment all the same.
+  std::vector<std::weak_ptr<NvmeDriver>> drivers;
+  bool hooked = false;  // its end and its exit are registered with the host
+
+  // Stops the NVMe side its objects started, even while pending calls still hold it: every task is released (those
+  // calls never call back now) and no worker touches what goes next.
+  void StopNvme() {
+    for (KytAddon* object : objects) {
+      if (object->driver_) object->driver_->Shutdown();
+    }
+    for (const std::weak_ptr<NvmeDriver>& started : drivers) {
+      if (const std::shared_ptr<NvmeDriver> driver = started.lock()) driver->Shutdown();
+    }
+  }
+  // Without the script engine (exit hooks): the objects let go of everything they hold (workloads stopped, tasks
+  // released, controllers detached, threads joined); the objects themselves stay.
+  void ReleaseAtExit() {
+    StopNvme();
+    for (KytAddon* object : objects) object->ReleaseMembers();
+  }
+};
+
+namespace {
+
+std::map<node::Environment*, KytAddon::Environment*>& Environments() {
+  static auto* environments = new std::map<node::Environment*, KytAddon::Environment*>();
+  return *environments;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------------------------
 // Registration
 
-void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, void* /*priv*/) {
-  KytAddon::Init(exports);
+void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value> /*module*/, v8::Local<v8::Context> context,
+                void* /*priv*/) {
+  KytAddon::Init(exports, context);
 }
 
-void KytAddon::Init(v8::Local<v8::Object> exports) {
-  v8::Isolate* isolate = exports->GetIsolate();
-  v8::Local<v8::Context> context = isolate->GetCurrentContext();
+void KytAddon::Init(v8::Local<v8::Object> exports, v8::Local<v8::Context> context) {
+  v8::Isolate* isolate = context->GetIsolate();
 
-  static bool hooks_registered = false;
-  if (!hooks_registered) {
-    hooks_registered = true;
+  static std::once_flag process_hooks;
+  std::call_once(process_hooks, [] {
     StdoutGate::Instance().Install();
-    node::AddEnvironmentCleanupHook(isolate, &KytAddon::CleanupHook, isolate);
+    std::atexit(&KytAddon::ExitHandler);
+  });
+
+  node::Environment* host = node::GetCurrentEnvironment(context);
+  Environment* environment = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Environment*& known = Environments()[host];
+    if (known == nullptr) known = new Environment();
+    environment = known;
+  }
+  if (!environment->hooked) {  // the environment's first load
+    try {
+      tyr::JsEnvironment::ForIsolate(isolate)->OnEnd([isolate, environment] { EndEnvironment(isolate, environment); });
+    } catch (const std::exception& e) {
+      ThrowError(isolate, e.what());
+      return;
+    }
     // process.exit() joins the host's worker pool before exit() runs the atexit handlers: the objects must let go of
     // what a pool thread may still wait on (a port's read or write) before that, from the environment's own exit hooks.
-    node::AtExit(node::GetCurrentEnvironment(context), [](void*) { ExitHandler(); }, nullptr);
-    std::atexit(&KytAddon::ExitHandler);
+    node::AtExit(host, &KytAddon::ExitEnvironment, host);
+    environment->hooked = true;
   }
 
-  v8::Local<v8::FunctionTemplate> tpl = v8::FunctionTemplate::New(isolate, &KytAddon::New);
+  v8::Local<v8::FunctionTemplate> tpl =
+      v8::FunctionTemplate::New(isolate, &KytAddon::New, v8::External::New(isolate, environment));
   tpl->SetClassName(Text(isolate, "KytAddon"));
   tpl->InstanceTemplate()->SetInternalFieldCount(1);
 
@@ -91,7 +158,7 @@ void KytAddon::Init(v8::Local<v8::Object> exports) {
 
   v8::Local<v8::Function> constructor;
   if (!tpl->GetFunction(context).ToLocal(&constructor)) return;  // the host's exception is pending
-  constructor_.Reset(isolate, constructor);
+  environment->constructor.Reset(isolate, constructor);
   exports->Set(context, Text(isolate, "KytAddon"), constructor).Check();
 }
 
@@ -99,13 +166,14 @@ void KytAddon::New(const Info& info) {
   v8::Isolate* isolate = info.GetIsolate();
   v8::Local<v8::Context> context = isolate->GetCurrentContext();
 
+  auto* environment = static_cast<Environment*>(info.Data().As<v8::External>()->Value());
   if (info.NewTarget()->IsUndefined()) {
     // Called without `new`: construct without arguments (never quiet).
-    if (constructor_.IsEmpty()) {
+    if (environment->constructor.IsEmpty()) {
       ThrowError(isolate, "KytAddon is no longer available");
       return;
     }
-    v8::Local<v8::Function> constructor = v8::Local<v8::Function>::New(isolate, constructor_);
+    v8::Local<v8::Function> constructor = environment->constructor.Get(isolate);
     v8::Local<v8::Object> instance;
     if (constructor->NewInstance(context, 0, nullptr).ToLocal(&instance)) info.GetReturnValue().Set(instance);
     return;
@@ -121,6 +189,11 @@ void KytAddon::New(const Info& info) {
   } catch (...) {
     ThrowError(isolate, "KytAddon construction failed");
     return;
+  }
+  object->environment_ = environment;
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    environment->objects.insert(object);
   }
   object->Wrap(info.This());
   info.GetReturnValue().Set(info.This());
@@ -156,16 +229,19 @@ KytAddon::KytAddon(bool quiet) {
                                                                           usb_device_manager_, poll_manager_);
   dorvan_controller_manager_ = std::make_shared<tyr::pmu::DorvanControllerManager>(serial_port_manager_);
   power_controller_ = std::make_shared<tyr::pmu::PowerController>(kyt_controller_manager_, dorvan_controller_manager_);
-  LiveObjects().insert(this);
 }
 
 KytAddon::~KytAddon() {
-  LiveObjects().erase(this);
-  LogLine("ADDON: Deleting Addon");
+  if (environment_ != nullptr) {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    environment_->objects.erase(this);
+  }
   ReleaseMembers();
 }
 
 void KytAddon::ReleaseMembers() {
+  if (!released_) LogLine("ADDON: Deleting Addon");
+  released_ = true;
   // Managers first (reverse declaration order), then the default address, then the NVMe driver.
   // The poll manager goes with its last holder (the FTDI device manager), after every port is closed.
   poll_manager_.reset();
@@ -181,34 +257,43 @@ void KytAddon::ReleaseMembers() {
 }
 
 size_t KytAddon::LiveObjectCount() {
-  return LiveObjects().size();
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  size_t count = 0;
+  for (const auto& entry : Environments()) count += entry.second->objects.size();
+  return count;
 }
 
-void KytAddon::CleanupHook(void* arg) {
-  // The host environment is going away (normal end of the process): the collector will not run again, so tear every
-  // remaining object down as a collection would, then let go of the constructor.
-  auto* isolate = static_cast<v8::Isolate*>(arg);
-  v8::HandleScope scope(isolate);
-  const std::set<KytAddon*> objects = LiveObjects();
-  for (KytAddon* object : objects) {
-    if (!object->persistent().IsEmpty()) {
-      object->handle(isolate)->SetAlignedPointerInInternalField(0, nullptr);
+void KytAddon::EndEnvironment(v8::Isolate* isolate, Environment* environment) {
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (auto it = Environments().begin(); it != Environments().end(); ++it) {
+      if (it->second == environment) {
+        Environments().erase(it);
+        break;
+      }
     }
+  }
+  // No script runs any more: the NVMe side stops first, then the objects go as a collection would take them.
+  environment->StopNvme();
+  const std::set<KytAddon*> objects = environment->objects;
+  for (KytAddon* object : objects) {
+    if (!object->persistent().IsEmpty()) object->handle(isolate)->SetAlignedPointerInInternalField(0, nullptr);
     delete object;
   }
-  constructor_.Reset();
+  environment->constructor.Reset();
+  delete environment;
+}
+
+void KytAddon::ExitEnvironment(void* host) {
+  // The objects themselves go at the environment's end, if it comes (it does not after the main thread's exit).
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  const auto found = Environments().find(static_cast<node::Environment*>(host));
+  if (found != Environments().end()) found->second->ReleaseAtExit();  // not found: it has ended already
 }
 
 void KytAddon::ExitHandler() {
-  // process.exit() ends the process without the environment's clean-up: release what the objects hold (workloads
-  // stopped, tasks released, controllers detached, threads joined) without touching the script engine. The NVMe side
-  // stops even while pending calls still hold it: their callbacks are never called now.
-  for (KytAddon* object : LiveObjects()) {
-    LogLine("ADDON: Deleting Addon");
-    if (object->driver_) object->driver_->Shutdown();
-    object->ReleaseMembers();
-  }
-  LiveObjects().clear();
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  for (const auto& entry : Environments()) entry.second->ReleaseAtExit();
 }
 
 bool KytAddon::IsNvmeReady() const {
@@ -226,7 +311,13 @@ void KytAddon::NvmeSetDefaultBdf(const Info& info) {
   // "already set" test made, once, so that the address stored is the first one set and never overwritten.
   v8::Local<v8::String> text;
   if (!info[0]->ToString(isolate->GetCurrentContext()).ToLocal(&text)) return;  // its exception is pending
-  std::string bdf = tyr::JsBase::ToStdString(isolate, text);
+  std::string bdf;
+  try {
+    bdf = tyr::JsBase::ToStdString(isolate, text, "argument \"bdf\"");
+  } catch (const std::exception& e) {
+    ThrowTypeError(isolate, std::string("setDefaultBdf : ") + e.what());
+    return;
+  }
   if (!self->default_bdf_.empty()) return;
   self->default_bdf_ = std::move(bdf);
   LogLine("ADDON: Setting BDF = " + self->default_bdf_);
@@ -242,15 +333,32 @@ void KytAddon::NvmeStartTaskScheduler(const Info& info) {
     if (!info[i]->Uint32Value(context).To(&numbers[i])) return;  // its exception is pending
   }
   try {
-    if (!self->driver_) {
-      self->driver_ = std::make_shared<NvmeDriver>();
-      LogLine("ADDON: Created NvmeDriver instance");
+    std::string error;
+    bool started = false;
+    {
+      std::lock_guard<std::mutex> lock(StartMutex());
+      const std::shared_ptr<NvmeDriver> running = RunningDriver().lock();
+      if (running && running != self->driver_ && running->IsStarted()) {
+        error = "Another KytAddon object of this process already runs the NVMe side";
+        LogLine("NVME: " + error);
+      } else {
+        if (!self->driver_) {
+          self->driver_ = std::make_shared<NvmeDriver>();
+          LogLine("ADDON: Created NvmeDriver instance");
+        }
+        started = self->driver_->StartScheduler(numbers[0], numbers[1], numbers[2], self->default_bdf_);
+        if (started) {
+          RunningDriver() = self->driver_;
+          std::lock_guard<std::mutex> registry(RegistryMutex());
+          self->environment_->drivers.push_back(self->driver_);
+        } else {
+          error = self->driver_->GetStartError();
+        }
+      }
     }
-    const bool started = self->driver_->StartScheduler(numbers[0], numbers[1], numbers[2], self->default_bdf_);
     // Why a start failed stays readable on the object, whether or not its log lines are shown.
     if (info.This()
-            ->DefineOwnProperty(context, Text(isolate, "startError"),
-                                Text(isolate, started ? std::string() : self->driver_->GetStartError()), v8::ReadOnly)
+            ->DefineOwnProperty(context, Text(isolate, "startError"), Text(isolate, error), v8::ReadOnly)
             .IsNothing()) {
       return;  // its exception is pending
     }
@@ -272,8 +380,8 @@ static node::node_module kyt_module = {
     0,
     nullptr,
     "../src/addon/kyt_addon.cc",
-    &kyt::Initialize,
     nullptr,
+    &kyt::Initialize,  // context-aware: every environment that loads the module gets its own class
     "kyt",
     nullptr,
     nullptr,
@@ -282,4 +390,13 @@ static node::node_module kyt_module = {
 static void _register_kyt() __attribute__((constructor));
 static void _register_kyt() {
   node_module_register(&kyt_module);
+}
+
+// The host's well-known entry point. It finds the record above only while some environment that loaded the module
+// lives; once they have all ended (a worker that loaded it alone was terminated), the shared object stays in the
+// process but the record is forgotten, and a later load comes in here.
+extern "C" NODE_MODULE_EXPORT void NODE_MODULE_INITIALIZER(v8::Local<v8::Object> exports,
+                                                           v8::Local<v8::Value> module,
+                                                           v8::Local<v8::Context> context) {
+  kyt::Initialize(exports, module, context, nullptr);
 }

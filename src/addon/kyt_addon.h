@@ -2,9 +2,14 @@
 //
 // Construction decides where log output goes (quiet: standard output is discarded for the rest of the process;
 // otherwise it is made unbuffered), logs "ADDON: Creating Addon" and builds the long-lived managers. The NVMe side is
-// added by startTaskScheduler. The object lives as long as its script object; when the collector frees that (or the
-// host environment shuts down, at the normal end of the process) the destructor logs "ADDON: Deleting Addon" and
-// releases the members in reverse declaration order, the NVMe driver last.
+// added by startTaskScheduler. The object lives as long as its script object; when the collector frees that (or its
+// environment ends) the destructor logs "ADDON: Deleting Addon" and releases the members in reverse declaration
+// order, the NVMe driver last.
+//
+// The module loads into every environment of the process (the main thread and worker threads), each with a class of
+// its own. Objects of any environment drive ports and boards; the NVMe side runs once per process, for one object at
+// a time. When an environment ends (the process ends, a worker is terminated or calls process.exit()), the NVMe side
+// its objects started stops, their pending calls are dropped without their callbacks, and the objects go.
 //
 // The prototype methods are listed in kyt_addon_methods.cc (one line per method, see the notes at its top).
 #ifndef KYT_ADDON_KYT_ADDON_H
@@ -52,8 +57,9 @@ class KytAddon : public node::ObjectWrap {
     Callback callback;  // runs on the script's thread
   };
 
-  // Builds the class with the method table and sets exports.KytAddon to its constructor.
-  static void Init(v8::Local<v8::Object> exports);
+  // Builds the class with the method table for the context's environment and sets exports.KytAddon to its
+  // constructor.
+  static void Init(v8::Local<v8::Object> exports, v8::Local<v8::Context> context);
   // Construction callback: `new KytAddon(quiet?)`; without `new` a plain (not quiet) instance is made.
   static void New(const Info& info);
 
@@ -96,17 +102,25 @@ class KytAddon : public node::ObjectWrap {
   static const Method kMethods[];
   static const size_t kMethodCount;
 
-  // Objects alive in this process (torn down by the environment's clean-up and at exit).
+  // Objects alive in this process, in all its environments.
   static size_t LiveObjectCount();
+
+  // The class and the objects of one environment (defined in kyt_addon.cc).
+  struct Environment;
 
  private:
   explicit KytAddon(bool quiet);
   ~KytAddon() override;
 
-  // Releases the members in reverse declaration order (the destructor's work; also run at process exit).
+  // Releases the members in reverse declaration order (the destructor's work; also run at exit); logs "ADDON: Deleting
+  // Addon" the first time.
   void ReleaseMembers();
 
-  static void CleanupHook(void* arg);
+  // The environment's end (its thread, script engine still there): the NVMe side stops, the objects are deleted.
+  static void EndEnvironment(v8::Isolate* isolate, Environment* environment);
+  // process.exit() in the environment: its objects let go of everything before the process (or thread) ends.
+  static void ExitEnvironment(void* host);
+  // The process's exit: what any environment still holds.
   static void ExitHandler();
 
   // Members, in declaration order (destruction runs in reverse):
@@ -126,11 +140,14 @@ class KytAddon : public node::ObjectWrap {
   std::shared_ptr<tyr::usb::UsbDeviceManager> usb_device_manager_;          // 9
   std::shared_ptr<tyr::threading::PollableManager> poll_manager_;           // 10
 
-  static v8::Persistent<v8::Function> constructor_;
+  Environment* environment_ = nullptr;  // set by New
+  bool released_ = false;
 };
 
-// The module's registration function: builds the class and exports it.
-void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value> module, void* priv);
+// The module's registration function, called for each environment that loads the module: builds the class and
+// exports it.
+void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value> module, v8::Local<v8::Context> context,
+                void* priv);
 
 }  // namespace kyt
 

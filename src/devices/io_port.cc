@@ -1,5 +1,7 @@
 #include "devices/io_port.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <utility>
 
 #include "devices/port_log.h"
+#include "utility/nonblocking_open.h"
 
 namespace tyr::ioport {
 
@@ -17,6 +20,10 @@ const std::unordered_map<std::string, Parity> IoPort::kStringParityMap = {
 
 IoPort::IoPort(std::string name, int pollingIntervalMs)
     : name(std::move(name)), pollingIntervalMs(pollingIntervalMs) {}
+
+IoPort::~IoPort() {
+  if (pipeFd >= 0) ::close(pipeFd);
+}
 
 uint32_t IoPort::getPollingIntervalMs() const { return static_cast<uint32_t>(pollingIntervalMs); }
 
@@ -159,22 +166,25 @@ int32_t IoPort::getErrorCode() {
 bool IoPort::pipe(const std::string& path, bool timestamp, bool append) {
   std::lock_guard<std::mutex> lock(mutex);
   log(": piping logs to " + path);
+  // Unbuffered and never waiting: each text reaches the file (or fails) when it is piped, nothing of a failed write
+  // waits to be written twice, and a reader that stops reading never holds the poll thread or the port.
+  const NonblockingFile file = OpenNonblocking(path, append ? O_APPEND : O_TRUNC);
+  if (file.fifoWithoutReader) {
+    throw std::runtime_error("The pipe file " + path + " is a FIFO that no process reads: start its reader first");
+  }
   useTimestamp = timestamp;
-  auto file = std::make_unique<std::ofstream>();
-  // Unbuffered: each text reaches the file (or fails) when it is piped, and nothing of a failed
-  // write waits in a buffer to be written twice.
-  file->rdbuf()->pubsetbuf(nullptr, 0);
-  file->open(path, append ? (std::ios::out | std::ios::app) : (std::ios::out | std::ios::trunc));
-  pipeFile = std::move(file);  // the previous stream, if any, closes here
+  if (pipeFd >= 0) ::close(pipeFd);  // the previous file, if any
+  pipeFd = file.fd;
   pipePath = path;
   pipeFailure.clear();
   pipeLostBytes = 0;
   pipeFailing = false;
   std::string newline = "\n";
   bool ok = pipeTextUnsafe(newline, true);
-  if (!ok && pipeFile->is_open()) {
+  if (!ok && pipeFd >= 0) {
     // A file that takes nothing (a full disk, /dev/full): no pipe, and the result says so.
-    pipeFile.reset();
+    ::close(pipeFd);
+    pipeFd = -1;
     pipeFailure.clear();
   }
   errorCode = 0;
@@ -189,10 +199,10 @@ void IoPort::checkPipe() {
 
 void IoPort::unpipe() {
   std::lock_guard<std::mutex> lock(mutex);
-  if (pipeFile) {
+  if (pipeFd >= 0) {
     log(": unpiping");
-    pipeFile->close();
-    pipeFile.reset();
+    ::close(pipeFd);
+    pipeFd = -1;
   }
   errorCode = 0;
 }
@@ -205,16 +215,27 @@ bool IoPort::pipeText(std::string& text, bool fromDevice) {
 }
 
 bool IoPort::pipeTextUnsafe(std::string& text, bool fromDevice) {
-  if (!pipeFile || !pipeFile->is_open()) return false;
+  if (pipeFd < 0) return false;
   if (fromDevice && !lastPipedFromDevice) text.insert(0, "\n");
-  if (useTimestamp) appendTimestamp(*pipeFile, text, fromDevice);
-  errno = 0;
-  pipeFile->write(text.data(), static_cast<std::streamsize>(text.size()));
-  pipeFile->flush();
-  if (!*pipeFile) {
-    const std::string reason = errno != 0 ? std::strerror(errno) : "the file took only part of the text";
-    pipeFile->clear();  // the next text is tried again
-    pipeLostBytes += text.size();
+  if (useTimestamp) appendTimestamp(text, fromDevice);
+  size_t written = 0;
+  std::string reason;
+  while (written < text.size()) {
+    const ssize_t n = ::write(pipeFd, text.data() + written, text.size() - written);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      reason = n == 0                                   ? "the file took only part of the text"
+               : errno == EAGAIN || errno == EWOULDBLOCK ? "the file takes no data now (its reader does not read)"
+                                                         : std::strerror(errno);
+      break;
+    }
+  }
+  if (written < text.size()) {
+    // What did not go out is lost; the next text is tried again.
+    pipeLostBytes += text.size() - written;
     if (!pipeFailing) log(": failed to write the pipe file " + pipePath + ": " + reason);
     pipeFailing = true;
     pipeFailure = "Writing the pipe file " + pipePath + " failed: " + reason + " (" + std::to_string(pipeLostBytes) +
@@ -239,7 +260,7 @@ void IoPort::changeToLineEnding(std::string& text, const std::string& ending) {
   }
 }
 
-void IoPort::appendTimestamp(std::ofstream& /*file*/, std::string& text, bool fromDevice) {
+void IoPort::appendTimestamp(std::string& text, bool fromDevice) {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,7 +20,7 @@ class IoPort : public threading::Pollable {
   static const std::unordered_map<std::string, Parity> kStringParityMap;
 
   IoPort(std::string name, int pollingIntervalMs);
-  ~IoPort() override = default;
+  ~IoPort() override;
 
   IoPort(const IoPort&) = delete;
   IoPort& operator=(const IoPort&) = delete;
@@ -56,7 +55,9 @@ class IoPort : public threading::Pollable {
   void useBinaryMode();
   void useTextMode();
   int32_t getErrorCode();
-  // Starts logging received text to a file; true when the file is open and takes data.
+  // Starts logging received text to a file; true when the file is open and takes data. The file is opened and
+  // written without waiting: a FIFO that no process reads is refused (std::runtime_error, the previous pipe file
+  // stays), and text that a FIFO or device cannot take now counts as lost, like any failed write.
   bool pipe(const std::string& path, bool useTimestamp, bool append);
   // Throws, once, the error of the pipe writes that failed since the last call (the text names
   // the file, the reason and how many bytes were lost); a failed write is also logged when the
@@ -68,7 +69,7 @@ class IoPort : public threading::Pollable {
 
   // Text helpers, exposed for reuse and tests.
   static void changeToLineEnding(std::string& text, const std::string& ending);
-  static void appendTimestamp(std::ofstream& file, std::string& text, bool fromDevice);
+  static void appendTimestamp(std::string& text, bool fromDevice);
 
  protected:
   // Stops piping and closes the device; the subclass destructor calls it first.
@@ -88,7 +89,7 @@ class IoPort : public threading::Pollable {
   // outgrows the kept one, so a full buffer costs no copy of itself per poll.
   std::string searchBuffer;
   size_t searchStart = 0;
-  std::unique_ptr<std::ofstream> pipeFile;
+  int pipeFd = -1;  // the pipe file, non-blocking; -1: none
   std::string pipePath;
   std::string pipeFailure;  // not yet reported to the script
   uint64_t pipeLostBytes = 0;

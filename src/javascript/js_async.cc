@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "javascript/js_environment.h"
+
 namespace tyr {
 
 JsAsync::JsAsync(std::string name, v8::Isolate* isolate) : JsBase(std::move(name), isolate) {
@@ -19,6 +21,7 @@ JsAsync::~JsAsync() {
 
 void JsAsync::RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) {
   context_.Reset(GetIsolate(), Context());
+  environment_ = JsEnvironment::ForIsolate(GetIsolate());
   ParseParameters(info);
   if (EndsElsewhere()) return;
   if (uv_queue_work(node::GetCurrentEventLoop(GetIsolate()), &request_, &JsAsync::Work, &JsAsync::WorkAfter) != 0) {
@@ -26,7 +29,10 @@ void JsAsync::RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) {
     // step, so the object cannot simply be dropped: finish the call here.
     Work(&request_);
     WorkAfter(&request_, 0);
+    return;
   }
+  queued_ = true;
+  environment_->WorkQueued(this);
 }
 
 void JsAsync::Work(uv_work_t* request) {
@@ -36,7 +42,9 @@ void JsAsync::Work(uv_work_t* request) {
 void JsAsync::WorkAfter(uv_work_t* request, int /*status*/) { static_cast<JsAsync*>(request->data)->Complete(); }
 
 void JsAsync::Complete() {
-  {
+  const std::shared_ptr<JsEnvironment> environment = environment_;
+  // Once the environment ends no script may run: the call then goes without its callback.
+  if (!environment->IsEnding()) {
     v8::Isolate* isolate = GetIsolate();
     v8::HandleScope scope(isolate);
     v8::Local<v8::Context> context = context_.IsEmpty() ? isolate->GetCurrentContext() : context_.Get(isolate);
@@ -49,6 +57,7 @@ void JsAsync::Complete() {
       std::cout << (GetName() + " : callback failed\n") << std::flush;
     }
   }
+  if (queued_) environment->WorkDone(this);
   delete this;
 }
 

@@ -10,10 +10,13 @@
 //      script's thread, Complete runs CallCallback and the object deletes itself.
 //
 // The callback is called with the global object as receiver, inside the host's callback scope, so that promise jobs
-// queued by the callback run and an exception thrown by it reaches the process's uncaught-exception handling.
+// queued by the callback run and an exception thrown by it reaches the process's uncaught-exception handling. A call
+// that completes while its environment ends (JsEnvironment) is deleted without calling back; one still queued on the
+// pool then is interrupted, and the environment's end waits for it.
 #ifndef KYT_JAVASCRIPT_JS_ASYNC_H
 #define KYT_JAVASCRIPT_JS_ASYNC_H
 
+#include <memory>
 #include <string>
 
 #include <uv.h>
@@ -23,6 +26,8 @@
 
 namespace tyr {
 
+class JsEnvironment;
+
 class JsAsync : public JsBase {
  public:
   JsAsync(std::string name, v8::Isolate* isolate);
@@ -30,6 +35,10 @@ class JsAsync : public JsBase {
 
   static void Work(uv_work_t* request);
   static void WorkAfter(uv_work_t* request, int status);
+
+  // Script's thread, while WorkAsync may run on a pool thread: the environment is ending, so cut a wait short. What
+  // WorkAsync waits for by its own nature (a read, a bounded step) needs nothing.
+  virtual void Interrupt() {}
 
  protected:
   void RunInternal(const v8::FunctionCallbackInfo<v8::Value>& info) override;
@@ -59,6 +68,8 @@ class JsAsync : public JsBase {
  private:
   v8::Global<v8::Function> callback_;
   v8::Global<v8::Context> context_;
+  std::shared_ptr<JsEnvironment> environment_;
+  bool queued_ = false;  // on the host's worker pool
   uv_work_t request_;
 };
 

@@ -74,11 +74,6 @@ uint64_t JsBase::NumberToUint64(double number) {
   return static_cast<uint64_t>(static_cast<int64_t>(t));
 }
 
-std::string JsBase::CutAtNul(const std::string& text) {
-  size_t nul = text.find('\0');
-  return nul == std::string::npos ? text : text.substr(0, nul);
-}
-
 // ---------------------------------------------------------------------------------------------------------------
 // Helpers
 
@@ -131,11 +126,17 @@ std::pair<uint8_t*, size_t> JsBase::ParseJsArgBuffer(v8::Local<v8::Value> value,
   return {reinterpret_cast<uint8_t*>(node::Buffer::Data(value)), node::Buffer::Length(value)};
 }
 
-std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n) {
+size_t JsBase::ParseJsArgBufferLength(v8::Local<v8::Value> value, const std::string& n, size_t most) {
   if (value.IsEmpty() || !node::Buffer::HasInstance(value)) throw ArgError(n, "must be a Buffer");
-  // The view's bytes as they are now (a view of a resized or detached buffer has its current length).
+  // The view's length as it is now (a view of a resized or detached buffer has its current length).
+  const size_t length = value.As<v8::ArrayBufferView>()->ByteLength();
+  if (length > most) throw ArgError(n, ("must hold at most " + std::to_string(most) + " bytes").c_str());
+  return length;
+}
+
+std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n, size_t most) {
+  std::vector<uint8_t> bytes(ParseJsArgBufferLength(value, n, most));
   v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
-  std::vector<uint8_t> bytes(view->ByteLength());
   if (!bytes.empty()) bytes.resize(view->CopyContents(bytes.data(), bytes.size()));
   return bytes;
 }
@@ -143,7 +144,7 @@ std::vector<uint8_t> JsBase::ParseJsArgBufferToVector(v8::Local<v8::Value> value
 std::string JsBase::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n) {
   if (value.IsEmpty() || value->IsUndefined()) throw ArgError(n, "is required");
   if (!value->IsString()) throw ArgError(n, "must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), "argument \"" + n + "\"");
 }
 
 v8::Local<v8::Value> JsBase::ParseJsonString(v8::Local<v8::String> text, const std::string& n) {
@@ -188,7 +189,7 @@ std::string JsBase::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::s
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) return def;
   if (!value->IsString()) throw PropError(prefix, name, "must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 
 std::string JsBase::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
@@ -196,7 +197,7 @@ std::string JsBase::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::s
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) throw PropError(prefix, name, "is required");
   if (!value->IsString()) throw PropError(prefix, name, "must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 
 v8::Local<v8::Value> JsBase::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
@@ -260,7 +261,7 @@ v8::Local<v8::Array> JsBase::GetJsPropArray(v8::Local<v8::Object> obj, const std
 }
 
 std::string JsBase::GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetJsStdString(GetJsPropString(obj, name));
+  return GetJsStdString(GetJsPropString(obj, name), name);
 }
 
 uint32_t JsBase::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name) {
@@ -283,15 +284,18 @@ bool JsBase::GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name) {
   return GetProp(obj, name)->BooleanValue(isolate_);
 }
 
-std::string JsBase::ToStdString(v8::Isolate* isolate, v8::Local<v8::String> text) {
+std::string JsBase::ToStdString(v8::Isolate* isolate, v8::Local<v8::String> text, const std::string& what) {
   if (text.IsEmpty()) return std::string();
   v8::String::Utf8Value utf8(isolate, text);
   if (*utf8 == nullptr) return std::string();
-  return CutAtNul(std::string(*utf8, utf8.length()));
+  if (std::memchr(*utf8, '\0', static_cast<size_t>(utf8.length())) != nullptr) {
+    throw std::runtime_error(what + " must not contain a NUL character");
+  }
+  return std::string(*utf8, utf8.length());
 }
 
-std::string JsBase::GetJsStdString(v8::Local<v8::String> text) {
-  return ToStdString(isolate_, text);
+std::string JsBase::GetJsStdString(v8::Local<v8::String> text, const std::string& what) {
+  return ToStdString(isolate_, text, what);
 }
 
 uint32_t JsBase::GetJsUint32(v8::Local<v8::Value> value) {

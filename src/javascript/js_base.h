@@ -49,7 +49,12 @@ class JsBase {
   // Pointer into the script's buffer memory (no copy) and its length in bytes: valid only until script code runs
   // again (a later argument's getter may resize or detach the buffer), so only for use within the same step.
   std::pair<uint8_t*, size_t> ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& n);
-  std::vector<uint8_t> ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n);
+  // The Buffer's length in bytes, without copying anything; longer than `most`: "argument \"<n>\" must hold at most
+  // <most> bytes".
+  size_t ParseJsArgBufferLength(v8::Local<v8::Value> value, const std::string& n, size_t most);
+  // A copy of the Buffer's bytes, refused as ParseJsArgBufferLength before anything is copied.
+  std::vector<uint8_t> ParseJsArgBufferToVector(v8::Local<v8::Value> value, const std::string& n,
+                                                size_t most = SIZE_MAX);
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n);
   v8::Local<v8::Value> ParseJsonString(v8::Local<v8::String> text, const std::string& n);
 
@@ -91,7 +96,8 @@ class JsBase {
   uint64_t GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name);
   bool GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name);
 
-  std::string GetJsStdString(v8::Local<v8::String> text);
+  // ToStdString in the object's isolate; `what` names the value in the refusal.
+  std::string GetJsStdString(v8::Local<v8::String> text, const std::string& what);
   uint32_t GetJsUint32(v8::Local<v8::Value> value);
 
   v8::Local<v8::Object> ToObject(v8::Local<v8::Value> value);
@@ -118,10 +124,10 @@ class JsBase {
   // ECMAScript ToInteger, then the 64-bit two's-complement bits: -1 gives 2^64-1. Values beyond the signed 64-bit
   // range saturate at its ends (the host's integer conversion does the same), NaN gives 0.
   static uint64_t NumberToUint64(double number);
-  // The text up to the first NUL.
-  static std::string CutAtNul(const std::string& text);
-  // The UTF-8 text of a script string, up to its first NUL.
-  static std::string ToStdString(v8::Isolate* isolate, v8::Local<v8::String> text);
+  // The UTF-8 text of a script string. Every text a script hands in goes through here: one that holds a NUL character
+  // is refused with "<what> must not contain a NUL character", since the C string it becomes (a path, a device name)
+  // would end there ("dir/a\0b" would name dir/a).
+  static std::string ToStdString(v8::Isolate* isolate, v8::Local<v8::String> text, const std::string& what);
 
  protected:
   // The method's work, on the script's thread. Reports failures by throwing std::runtime_error.

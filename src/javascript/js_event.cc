@@ -2,6 +2,7 @@
 
 #include <node_buffer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 
 #include "javascript/js_base.h"
+#include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "runner/task_base.h"
@@ -43,6 +45,10 @@ JsEvent::~JsEvent() {
 }
 
 void JsEvent::Finish(JsEvent* event) {
+  if (event->environment_ && event->environment_->IsEnding()) {
+    delete event;
+    return;
+  }
   std::cout << "NVME: JsEvent: Calling callback" << std::endl;
   {
     v8::HandleScope scope(event->isolate_);
@@ -60,9 +66,11 @@ void JsEvent::Finish(JsEvent* event) {
 
 bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& info,
                     std::shared_ptr<NvmeDriver> driver) {
+  std::shared_ptr<tyr::JsEnvironment> environment;
   std::shared_ptr<tyr::TaskCompletionNotifier> notifier;
   try {
-    notifier = tyr::TaskCompletionNotifier::ForIsolate(info.GetIsolate());
+    environment = tyr::JsEnvironment::ForIsolate(info.GetIsolate());
+    notifier = environment->Notifier();
   } catch (...) {
     delete event;
     throw;
@@ -72,6 +80,7 @@ bool JsEvent::Start(JsEvent* event, const v8::FunctionCallbackInfo<v8::Value>& i
     return false;
   }
   event->SetDriver(driver);
+  event->environment_ = std::move(environment);
   // Before the hand-over: the worker may release the runner at once.
   notifier->Watch(event->GetRunner(), [event] { Finish(event); });
   if (event->GetRunner() != nullptr) driver->AddTask(event->GetRunner());
@@ -206,7 +215,7 @@ void JsEvent::SetCallback(v8::Local<v8::Function> callback) {
 void JsEvent::SetBdfFromObject(v8::Local<v8::Object> object) {
   if (object.IsEmpty()) return;
   v8::Local<v8::Value> bdf = GetProp(object, "bdf");
-  if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>());
+  if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>(), "options.bdf");
 }
 
 void JsEvent::ThrowJsException(const std::string& text) {
@@ -283,7 +292,7 @@ v8::Local<v8::Array> JsEvent::GetJsPropArray(v8::Local<v8::Object> obj, const st
   return value.As<v8::Array>();
 }
 std::string JsEvent::GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetJsStdString(GetJsPropString(obj, name));
+  return GetJsStdString(GetJsPropString(obj, name), name);
 }
 uint32_t JsEvent::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name) {
   return GetJsUint32(GetProp(obj, name));
@@ -346,8 +355,8 @@ bool JsEvent::SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Lo
   return array->Set(context(), index, value).FromMaybe(false);
 }
 
-std::string JsEvent::GetJsStdString(v8::Local<v8::String> value) {
-  return tyr::JsBase::ToStdString(isolate_, value);  // up to the first NUL
+std::string JsEvent::GetJsStdString(v8::Local<v8::String> value, const std::string& what) {
+  return tyr::JsBase::ToStdString(isolate_, value, what);
 }
 uint32_t JsEvent::GetJsUint32(v8::Local<v8::Value> value) {
   v8::TryCatch try_catch(isolate_);
@@ -389,14 +398,14 @@ std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) return def;
   if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
                                           const std::string& name) {
   v8::Local<v8::Value> value = GetProp(obj, name);
   if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
   if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
 }
 v8::Local<v8::Value> JsEvent::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
                                                const std::string& name) {
@@ -449,26 +458,28 @@ uint64_t JsEvent::ParseJsArgUint64(v8::Local<v8::Value> value, const std::string
 std::string JsEvent::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name) {
   if (value->IsUndefined()) throw std::runtime_error(Quoted(name) + " is required");
   if (!value->IsString()) throw std::runtime_error(Quoted(name) + " must be a String");
-  return GetJsStdString(value.As<v8::String>());
+  return GetJsStdString(value.As<v8::String>(), Quoted(name));
 }
-JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name) {
+JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied) {
   if (!node::Buffer::HasInstance(value)) throw std::runtime_error(Quoted(name) + " must be a Buffer");
-  return HoldBuffer(value, Quoted(name));
+  return HoldBuffer(value, Quoted(name), most_copied);
 }
 
-JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what) {
+JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what, size_t most_copied) {
   if (value.IsEmpty() || !value->IsArrayBufferView()) throw std::runtime_error(what + " must be a Buffer");
   v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
   // The length as it is now (a view of a resizable buffer follows its buffer; a detached one has none).
-  const size_t length = view->ByteLength();
-  if (length > std::numeric_limits<uint32_t>::max()) {
+  const size_t whole = view->ByteLength();
+  if (whole > std::numeric_limits<uint32_t>::max()) {
     throw std::runtime_error(what + " must be a Buffer of at most 4294967295 bytes");
   }
+  const size_t length = std::min(whole, most_copied);
   // Whole 8-byte words: the copy is aligned for the readers of 64-bit patterns whatever the view's offset.
   OwnedCopy copy;
   copy.words.resize((length + 7) / 8);
   if (length > 0) view->CopyContents(copy.words.data(), length);
   copy.length = length;
+  copy.whole = whole;
   copy.view.Reset(isolate_, view);
   // Memory of a fixed length is pinned for the copy back: it stays where it is even when the script detaches or
   // transfers the buffer meanwhile. A resizable one is not pinned (it may shrink under the pin).
@@ -479,7 +490,7 @@ JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& 
     copy.offset = view->ByteOffset();
   }
   owned_.push_back(std::move(copy));
-  return JsHeldBuffer{reinterpret_cast<uint8_t*>(owned_.back().words.data()), length};
+  return JsHeldBuffer{reinterpret_cast<uint8_t*>(owned_.back().words.data()), length, whole};
 }
 
 bool JsEvent::CopyBack(const JsHeldBuffer& held) {
@@ -491,7 +502,7 @@ bool JsEvent::CopyBack(const JsHeldBuffer& held) {
       return true;
     }
     v8::Local<v8::ArrayBufferView> view = copy.view.Get(isolate_);
-    if (view->ByteLength() != copy.length) return false;  // shrunk or grown meanwhile
+    if (view->ByteLength() != copy.whole) return false;  // shrunk or grown meanwhile
     v8::Local<v8::ArrayBuffer> buffer = view->Buffer();
     uint8_t* target = static_cast<uint8_t*>(buffer->Data());
     if (target == nullptr) return false;

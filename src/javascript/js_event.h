@@ -8,7 +8,8 @@
 //   3. JsEvent::Start registers the runner with the loop's TaskCompletionNotifier and hands it to the worker
 //      (NvmeDriver::AddTask); no thread waits for it;
 //   4. the worker releases the final runner and the notifier wakes the loop;
-//   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner.
+//   5. Finish logs "NVME: JsEvent: Calling callback", runs CallCallback and deletes the event with its runner (only
+//      deletes it when the call's environment is ending: no script may run then).
 //
 // The event keeps the NVMe driver alive until its callback has run, so that dropping the addon object while a call
 // is pending cannot destroy the driver under a running task. A script Buffer handed to a command is copied at the
@@ -37,6 +38,9 @@
 
 class TaskBase;
 class NvmeDriver;
+namespace tyr {
+class JsEnvironment;
+}
 struct DataMismatchRecord;
 
 // One NVMe status to ignore (workload options).
@@ -46,10 +50,12 @@ struct ErrorCode {
 };
 using IgnoreErrorArray = std::vector<ErrorCode>;
 
-// A script buffer handed to a command: the event's own copy of its bytes (8-byte aligned) and their count.
+// A script buffer handed to a command: the event's own copy of its bytes (8-byte aligned) and their count, and the
+// script Buffer's own length (more than `length` when only its start was copied).
 struct JsHeldBuffer {
   uint8_t* data = nullptr;
   size_t length = 0;
+  size_t whole = 0;
 };
 
 class JsEvent {
@@ -111,7 +117,8 @@ class JsEvent {
   bool SetJsPropObject(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
   bool SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Local<v8::Object> value);
 
-  std::string GetJsStdString(v8::Local<v8::String> value);
+  // The text of a script string; one holding a NUL character is refused ("<what> must not contain ...").
+  std::string GetJsStdString(v8::Local<v8::String> value, const std::string& what);
   uint32_t GetJsUint32(v8::Local<v8::Value> value);
   v8::Local<v8::String> CreateJsString(const std::string& text);
   v8::Local<v8::Object> CreateJsObject();
@@ -147,11 +154,12 @@ class JsEvent {
   uint32_t ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name);
   uint64_t ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name);
   std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name);
-  JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name);
+  JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied = SIZE_MAX);
 
-  // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life. A Buffer
-  // longer than 2^32 - 1 bytes is refused with "<what> must be a Buffer of at most 4294967295 bytes".
-  JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what);
+  // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life: its first
+  // `most_copied` bytes, all of them for a shorter one. A Buffer longer than 2^32 - 1 bytes is refused with "<what>
+  // must be a Buffer of at most 4294967295 bytes".
+  JsHeldBuffer HoldBuffer(v8::Local<v8::Value> value, const std::string& what, size_t most_copied = SIZE_MAX);
   // Script's thread, after the worker is done: copies the event's copy back into the script's Buffer it was made
   // from: into its memory as pinned at the call (fixed-length buffers: also after a detach or transfer), or, for a
   // resizable buffer, through the view when it still has the length it had at the call. False when nothing could be
@@ -195,10 +203,12 @@ class JsEvent {
   std::string bdf_;
   std::string prefix_;  // of the method's argument errors
   std::shared_ptr<NvmeDriver> driver_;
+  std::shared_ptr<tyr::JsEnvironment> environment_;  // set when the call starts
   v8::Global<v8::Context> context_;
   struct OwnedCopy {
     std::vector<uint64_t> words;
-    size_t length = 0;
+    size_t length = 0;                        // bytes copied
+    size_t whole = 0;                         // the view's length at the call
     v8::Global<v8::ArrayBufferView> view;  // the script's Buffer, for CopyBack
     std::shared_ptr<v8::BackingStore> store;  // its memory when of a fixed length (pinned), else empty
     size_t offset = 0;                        // of the view in that memory

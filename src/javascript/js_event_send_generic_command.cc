@@ -26,9 +26,10 @@ bool JsEventSendGenericCommand::ParseParameters(const v8::FunctionCallbackInfo<v
   return Guard("sendAdminCommand : ", [&] {
     runner_->SetQueueId(static_cast<uint16_t>(ParseJsArgUint32(info[0], "qid")));
     ParseCommand(info[1]);
-    buffer_ = ParseJsArgBuffer(info[2], "buffer");
+    // No command moves more than the runner's limit: the rest of a longer Buffer is never copied.
+    buffer_ = ParseJsArgBuffer(info[2], "buffer", GenericCmdRunner::kMaxTransferBytes);
     host_to_device_ = ParseJsArgBool(info[3], "isHostToDevice");
-    runner_->SetBuffer(buffer_.data, static_cast<uint32_t>(buffer_.length), host_to_device_);
+    runner_->SetBuffer(buffer_.data, static_cast<uint32_t>(buffer_.whole), host_to_device_);
     ParseBdfAndCallback(info, 6);
   });
 }

@@ -12,11 +12,11 @@ JsIoPortWriteAsync::JsIoPortWriteAsync(std::shared_ptr<ioport::IoPortDeviceManag
 void JsIoPortWriteAsync::ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) {
   if (info.Length() != 3) throw std::runtime_error("Wrong number of arguments");
   uint32_t devIdx = ParseJsArgUint32(info[0], "devIdx");
-  std::vector<uint8_t> bytes = ParseJsArgBufferToVector(info[1], "data");
-  if (bytes.size() > static_cast<size_t>(INT_MAX)) throw std::runtime_error("argument \"data\" is too large");
+  ParseJsArgBufferLength(info[1], "data", static_cast<size_t>(INT_MAX));
   ParseCallback(info[2]);
   port = manager->getIoPortDevice(devIdx);
-  data = std::move(bytes);
+  // Copied only for a port that exists (no script code runs between the check and the copy).
+  data = ParseJsArgBufferToVector(info[1], "data");
 }
 
 void JsIoPortWriteAsync::WorkAsync() {

@@ -23,6 +23,8 @@ class JsIoPortWriteAsync : public JsAsync {
   void CallCallback() override;
   void ParseParameters(const v8::FunctionCallbackInfo<v8::Value>& info) override;
   void WorkAsync() override;
+  // A write that waits for a port to drain: its environment ends, and the port with it.
+  void Interrupt() override { port->close(); }
 
  private:
   std::shared_ptr<ioport::IoPortDeviceManager> manager;

@@ -231,7 +231,7 @@ void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
     return;
   }
   if (value->IsString()) {
-    const std::string text = event_.GetJsStdString(value.As<v8::String>());
+    const std::string text = event_.GetJsStdString(value.As<v8::String>(), "options.range");
     if (!ParseRangeText(text, basic)) throw std::runtime_error("options.range \"" + text + "\" is not a valid range");
     return;
   }
@@ -240,6 +240,9 @@ void WorkloadOptionsParser::ParseBasicRange(v8::Local<v8::Object> options) {
     const v8::Local<v8::Array> list = value.As<v8::Array>();
     const uint32_t length = list->Length();
     if (length == 0) throw std::runtime_error("options.range must not be an empty Array");
+    if (length > kMaxLbaList) {
+      throw std::runtime_error("options.range must hold at most " + std::to_string(kMaxLbaList) + " LBAs");
+    }
     basic.workload = kAccessLbaList;
     basic.rangeType = kRangeLbaList;
     basic.lbaList.reserve(length);

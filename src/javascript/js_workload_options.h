@@ -17,6 +17,9 @@ class WorkloadOptionsParser {
  public:
   // The most ranges a multi-range workload takes (each is drawn by its probability for every command).
   static constexpr uint32_t kMaxRanges = 1000000;
+  // The most LBAs a list range takes: its length is checked before anything is reserved (a sparse Array may claim
+  // 2^32 - 1 elements it does not hold).
+  static constexpr uint32_t kMaxLbaList = 16777216;
   // The largest duration in seconds and loop count (the signed 32-bit range the options always had).
   static constexpr uint32_t kMaxWholeNumber = 2147483647;
 

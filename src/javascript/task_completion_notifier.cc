@@ -3,28 +3,16 @@
 #include <node.h>
 
 #include <chrono>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "javascript/js_environment.h"
 #include "runner/task_base.h"
 
 namespace tyr {
 
 namespace {
-
-// The notifier of each loop that has one. Script threads only (one per loop); the lock is for the threads of
-// several environments.
-std::mutex& RegistryMutex() {
-  static std::mutex* mutex = new std::mutex();  // outlives every static destructor
-  return *mutex;
-}
-
-std::map<uv_loop_t*, std::shared_ptr<TaskCompletionNotifier>>& Registry() {
-  static auto* notifiers = new std::map<uv_loop_t*, std::shared_ptr<TaskCompletionNotifier>>();
-  return *notifiers;
-}
 
 void FreeAsync(uv_handle_t* handle) { delete reinterpret_cast<uv_async_t*>(handle); }
 void FreePrepare(uv_handle_t* handle) { delete reinterpret_cast<uv_prepare_t*>(handle); }
@@ -32,20 +20,11 @@ void FreePrepare(uv_handle_t* handle) { delete reinterpret_cast<uv_prepare_t*>(h
 }  // namespace
 
 std::shared_ptr<TaskCompletionNotifier> TaskCompletionNotifier::ForIsolate(v8::Isolate* isolate) {
-  uv_loop_t* loop = isolate != nullptr ? node::GetCurrentEventLoop(isolate) : nullptr;
-  if (loop == nullptr) throw std::runtime_error("no event loop for the current isolate");
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  std::shared_ptr<TaskCompletionNotifier>& notifier = Registry()[loop];
-  if (!notifier) {
-    try {
-      notifier.reset(new TaskCompletionNotifier(loop));
-    } catch (...) {
-      Registry().erase(loop);
-      throw;
-    }
-    node::AddEnvironmentCleanupHook(isolate, &TaskCompletionNotifier::OnEnvironmentCleanup, notifier.get());
-  }
-  return notifier;
+  return JsEnvironment::ForIsolate(isolate)->Notifier();
+}
+
+std::shared_ptr<TaskCompletionNotifier> TaskCompletionNotifier::Create(uv_loop_t* loop) {
+  return std::shared_ptr<TaskCompletionNotifier>(new TaskCompletionNotifier(loop));
 }
 
 TaskCompletionNotifier::TaskCompletionNotifier(uv_loop_t* loop)
@@ -137,17 +116,9 @@ void TaskCompletionNotifier::BeforeSleep() {
   started_since_sleep_ = false;
 }
 
-void TaskCompletionNotifier::OnEnvironmentCleanup(void* arg) {
-  auto* notifier = static_cast<TaskCompletionNotifier*>(arg);
-  std::shared_ptr<TaskCompletionNotifier> keep;
-  {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    auto it = Registry().find(notifier->loop_);
-    if (it == Registry().end() || it->second.get() != notifier) return;
-    keep = std::move(it->second);
-    Registry().erase(it);
-  }
-  keep->Close();
+void TaskCompletionNotifier::End() {
+  Drain();
+  Close();
 }
 
 }  // namespace tyr

@@ -1,7 +1,8 @@
 // Tells a script's thread that a task it handed to the NVMe worker has ended, so that no thread is held while a call
 // waits for the worker.
 //
-// One notifier per event loop, made on first use. A call registers its task with Watch before it hands the task over;
+// One notifier per event loop, made on first use by the loop's JsEnvironment. A call registers its task with Watch
+// before it hands the task over;
 // the worker, as its last access to the task (the task's release notice), puts the call's completion on the
 // notifier's list and signals the loop's async handle. The loop then runs the completions of every task released since
 // the last signal (signals coalesce), in the order the worker released them.
@@ -11,8 +12,9 @@
 // short while (kFreshCallWait, once per turn of the loop), and it always takes what has ended before it sleeps.
 //
 // The handle keeps the loop alive only while a watched task is pending: a script with nothing pending can end, one with
-// a call pending waits for its callback. When the environment ends the handle is closed; a task released after that
-// (the end of the process releases what is still pending) is dropped with its completion, which is never run.
+// a call pending waits for its callback. When the environment ends (End) the completions of the tasks released by
+// then run (the calls see the environment ending and do not call back) and the handles are closed; a task released
+// after that (the end of the process releases what is still pending) is dropped with its completion, never run.
 #ifndef KYT_JAVASCRIPT_TASK_COMPLETION_NOTIFIER_H
 #define KYT_JAVASCRIPT_TASK_COMPLETION_NOTIFIER_H
 
@@ -35,9 +37,11 @@ class TaskCompletionNotifier : public std::enable_shared_from_this<TaskCompletio
  public:
   using Completion = std::function<void()>;
 
-  // Script's thread: the notifier of the isolate's event loop. Throws std::runtime_error when the loop refuses the
-  // handle.
+  // Script's thread: the notifier of the isolate's event loop (JsEnvironment::Notifier). Throws std::runtime_error when
+  // the loop refuses the handle.
   static std::shared_ptr<TaskCompletionNotifier> ForIsolate(v8::Isolate* isolate);
+  // Script's thread: a notifier on the loop; JsEnvironment makes the one of its loop.
+  static std::shared_ptr<TaskCompletionNotifier> Create(uv_loop_t* loop);
 
   ~TaskCompletionNotifier();
   TaskCompletionNotifier(const TaskCompletionNotifier&) = delete;
@@ -46,6 +50,10 @@ class TaskCompletionNotifier : public std::enable_shared_from_this<TaskCompletio
   // Script's thread, before the task is handed to the worker: `completion` runs on this thread once the worker has
   // released the task (the task is final then and may be freed). Without a task it runs on the loop's next turn.
   void Watch(TaskBase* task, Completion completion);
+
+  // Loop's thread, as its environment ends: runs the completions of the tasks released so far, then closes the
+  // handles (they are freed by their close callbacks, on the loop's next turn).
+  void End();
 
  private:
   // How long a loop that has just started calls looks for their end before it sleeps: a few times the worker's round
@@ -60,7 +68,6 @@ class TaskCompletionNotifier : public std::enable_shared_from_this<TaskCompletio
   void Close();                      // loop's thread
   static void OnSignal(uv_async_t* handle);
   static void OnPrepare(uv_prepare_t* handle);
-  static void OnEnvironmentCleanup(void* arg);
 
   std::mutex mutex_;                 // guards finished_ and closed_, and the signal against the close
   std::vector<Completion> finished_;

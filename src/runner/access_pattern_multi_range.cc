@@ -1,6 +1,7 @@
 #include "runner/access_pattern_multi_range.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -58,6 +59,10 @@ void MultiRangeAccessPatternGenerator::Prepare() {
       range_max_xfer = std::max(range_max_xfer, xfer.size);
     }
 
+    // The cumulative weights must rise for the range look-up (a binary search): they may not wrap.
+    if (range.probability > UINT32_MAX - range_weights) {
+      throw std::runtime_error("the ranges' probabilities must add up to at most 4294967295");
+    }
     range_weights += range.probability;
     range.cumulativeProbability = range_weights;
     range.xferTotalProbability = xfer_weights;
@@ -90,14 +95,12 @@ bool MultiRangeAccessPatternGenerator::Next(uint32_t& nsid, uint64_t& lba, uint3
                                             uint32_t& bytes, uint64_t now) {
   if (pattern_.totalProbability == 0) throw std::runtime_error("failed to select a range");
   const uint32_t r = static_cast<uint32_t>(Random::Get()) % pattern_.totalProbability;
-  MultiRangeAccessPatternRange* range = nullptr;
-  for (MultiRangeAccessPatternRange& candidate : pattern_.ranges) {
-    if (candidate.cumulativeProbability > r) {
-      range = &candidate;
-      break;
-    }
-  }
-  if (range == nullptr) throw std::runtime_error("failed to select a range");
+  // The first range whose cumulative weight passes r: a binary search, since a list may hold a million ranges.
+  const auto found = std::upper_bound(
+      pattern_.ranges.begin(), pattern_.ranges.end(), r,
+      [](uint32_t value, const MultiRangeAccessPatternRange& range) { return value < range.cumulativeProbability; });
+  if (found == pattern_.ranges.end()) throw std::runtime_error("failed to select a range");
+  MultiRangeAccessPatternRange* range = &*found;
 
   if (range->xferTotalProbability == 0) throw std::runtime_error("failed to select a xfer");
   const uint32_t x = static_cast<uint32_t>(Random::Get()) % range->xferTotalProbability;

@@ -120,13 +120,21 @@ void GenericCmdRunner::HandleCreateCommand() {
           std::to_string(transfer) + " bytes the command transfers");
     return;
   }
+  // A longer buffer is fine: only what the command moves is mapped. Where its fields do not tell, the whole buffer.
+  moved_ = transfer != 0 ? transfer : buffer_size_;
+  if (moved_ > kMaxTransferBytes) {
+    MarkArgumentRefused();
+    Abort("the command would move " + std::to_string(moved_) + " bytes, more than the " +
+          std::to_string(kMaxTransferBytes) + " bytes one command can move");
+    return;
+  }
   ctx_ = std::make_shared<NvmeGenericCtx>();
   ctx_->qid = qid_;
   ctx_->cmd = &cmd_;
   std::memset(&ctx_->status, 0, sizeof(ctx_->status));
   ctx_->host_buffer = static_cast<uint8_t*>(buffer_);
-  ctx_->host_buffer_size = buffer_size_;
-  const uint64_t dma_size = DmaBufferSize(buffer_size_);
+  ctx_->host_buffer_size = static_cast<uint32_t>(moved_);
+  const uint64_t dma_size = DmaBufferSize(moved_);
   ctx_->buffer = std::make_unique<DmaContext>(dma_size, kPageSize);
   const uint64_t metadata = MetadataLength();
   if (metadata > 0) ctx_->metadata = std::make_unique<DmaContext>(DmaBufferSize(metadata), kPageSize);
@@ -136,7 +144,7 @@ void GenericCmdRunner::HandleCreateCommand() {
     Abort("Failed to copy buffer");
     return;
   }
-  if (host_to_device_ && buffer_size_ > 0) std::memcpy(ctx_->buffer->GetBuffer(), buffer_, buffer_size_);
+  if (host_to_device_ && moved_ > 0) std::memcpy(ctx_->buffer->GetBuffer(), buffer_, moved_);
   const uint32_t rc = queues.SubmitGenericCommand(ctx_);
   if (rc != 0) {
     controller_error_ = true;
@@ -167,7 +175,7 @@ void GenericCmdRunner::HandleWaitForCompletion() {
     controller_error_ = true;
     return;
   }
-  if (!host_to_device_ && buffer_size_ > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), buffer_size_);
+  if (!host_to_device_ && moved_ > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), moved_);
   std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
   ChangeState(0);
 }

@@ -1,8 +1,9 @@
 // GenericCmdRunner: the task that sends one raw NVMe command, admin (queue id 0) or I/O, exactly as the script built
 // it, with an optional data buffer copied into DMA memory before the command (host to device) or back out of it
-// after the completion (device to host). The DMA buffer is whole 4 KiB pages, at least one, so that the device never
-// reaches past it through the pages the command's data pointer names; a command whose own fields give its transfer
-// length (Identify, Get Log Page, Read, Write, Compare) is refused when the caller's buffer is shorter than that. A
+// after the completion (device to host), as much of it as the command moves. The DMA buffer is whole 4 KiB pages, at
+// least one, so that the device never reaches past it through the pages the command's data pointer names; a command
+// whose own fields give its transfer length (Identify, Get Log Page, Read, Write, Compare) is refused when the
+// caller's buffer is shorter than that. A
 // block transfer on a namespace that keeps its metadata apart gets a metadata buffer of the runner's own (zeros to
 // the device; what the device returns there is not handed back).
 //
@@ -26,7 +27,13 @@ class GenericCmdRunner : public ControllerRunner {
   ~GenericCmdRunner() override;
 
 
-  // Inputs, set before the hand-over. The caller's buffer must stay valid until the task is final.
+  // The most one command moves: the driver maps a transfer through one PRP list, 506 pages of 4 KiB.
+  static constexpr uint64_t kMaxTransferBytes = 506 * 4096;
+
+  // Inputs, set before the hand-over. The caller's buffer must stay valid until the task is final; `size` is the
+  // length of the caller's buffer, of which the memory at `buffer` needs to hold only the first kMaxTransferBytes:
+  // the command moves what its own fields say (the rest of a longer buffer is left alone), or, when they do not tell,
+  // the whole buffer, and it is refused when that is more than kMaxTransferBytes.
   void SetQueueId(uint16_t qid) { qid_ = qid; }
   spdk_nvme_cmd& GetCommand() { return cmd_; }
   void SetBuffer(void* buffer, uint32_t size, bool host_to_device) {
@@ -70,6 +77,7 @@ class GenericCmdRunner : public ControllerRunner {
   spdk_nvme_cmd cmd_{};
   void* buffer_ = nullptr;
   uint32_t buffer_size_ = 0;
+  uint64_t moved_ = 0;  // bytes of the buffer the command moves
   bool host_to_device_ = false;
   spdk_nvme_cpl cpl_{};
   bool controller_error_ = false;

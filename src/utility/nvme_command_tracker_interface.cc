@@ -1,8 +1,12 @@
 #include "utility/nvme_command_tracker_interface.h"
 
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "spdk/env.h"
+#include "utility/nonblocking_open.h"
 
 namespace tyr {
 
@@ -12,11 +16,12 @@ bool NvmeCommandTrackerInterface::OpenTracker(const std::string& path) {
   if (path.empty()) {
     return false;
   }
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
+  // The worker opens it: never wait for the file (a FIFO nobody reads is refused).
+  const NonblockingFile file = OpenNonblocking(path, O_TRUNC);
+  if (file.fd < 0) {
     return false;
   }
-  std::fclose(file);
+  ::close(file.fd);
   return true;
 }
 
@@ -24,16 +29,21 @@ bool NvmeCommandTrackerInterface::FlushPod(const CommandTrackerPodHeader& header
   if (log_path_.empty()) {
     return false;
   }
-  FILE* file = std::fopen(log_path_.c_str(), "a");
-  if (file == nullptr) {
+  const NonblockingFile file = OpenNonblocking(log_path_, O_APPEND);
+  if (file.fd < 0) {
     return false;
   }
   bool ok = true;
-  if (header.text != nullptr) {
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    ok = std::fputs(header.text, file) >= 0;
+  // A file that takes no more now (a FIFO whose reader stopped) fails the flush instead of holding the worker.
+  for (size_t done = 0, size = header.text != nullptr ? std::strlen(header.text) : 0; ok && done < size;) {
+    const ssize_t n = ::write(file.fd, header.text + done, size - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      ok = false;
+    }
   }
-  std::fclose(file);
+  ::close(file.fd);
   return ok;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +36,25 @@ TEST(CommandTrackerTest, NeverSwitchesOnAndTheSinkAppendsToItsFile) {
   std::remove(path.c_str());
   EXPECT_FALSE(sink.OpenTracker("/nonexistent-dir/x/y"));
   EXPECT_FALSE(sink.FlushPod(header));
+}
+
+// The worker opens and writes the log: a FIFO that no process reads (or that stopped reading) fails the call instead
+// of holding the worker.
+TEST(CommandTrackerTest, TheSinkNeverWaitsForAFifo) {
+  tyr::NvmeCommandTrackerInterface sink;
+  const std::string fifo = std::string(::testing::TempDir()) + "kyt_tracker_fifo_" + std::to_string(::getpid());
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(sink.OpenTracker(fifo));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(sink.OpenTracker(fifo));
+  const std::string records(1 << 20, 'r');  // more than the FIFO holds
+  tyr::CommandTrackerPodHeader header;
+  header.text = records.c_str();
+  EXPECT_FALSE(sink.FlushPod(header));
+  ::close(reader);
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

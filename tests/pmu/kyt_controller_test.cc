@@ -125,6 +125,11 @@ TEST(KytController, PowerMonitorWritesOneLinePerIntervalAndSurvivesFailedMeasure
   EXPECT_THROW(f.controller->enablePowerMonitor(dir.file("zero.csv"), 0), std::runtime_error);
   EXPECT_NE(portstest::errorOf([&] { f.controller->enablePowerMonitor("/nonexistent/dir/pm.csv", 20); }).find("/nonexistent/dir"),
             std::string::npos);
+  // A FIFO that no process reads is refused at once: opening it for writing would wait for a reader.
+  const std::string fifo = dir.file("power.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(portstest::errorOf([&] { f.controller->enablePowerMonitor(fifo, 20); }),
+            "Failed to open the power monitor log " + fifo + ": it is a FIFO that no process reads");
   f.controller->disablePowerMonitor();  // none running: nothing happens
 
   f.peer.setError("measurePower", 1, "adc busy");  // the first samples fail, and are left out

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <future>
 #include <regex>
@@ -146,6 +149,38 @@ TEST(IoPort, PipeFileFailuresAreLoggedAndReportedOnceAndWritingResumes) {
   port.deliver("kept\r\n");
   port.unpipe();
   EXPECT_EQ(readFile(path), "\n\nkept\n");
+}
+
+// A FIFO as the pipe file never holds the caller: one that no process reads is refused (the file piped before stays),
+// and while its reader does not read, what it cannot take is lost and reported like any failed write.
+TEST(IoPort, PipeToAFifoNeverWaits) {
+  portstest::TempDir dir;
+  const std::string fifo = dir.file("pipe.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string earlier = dir.file("earlier.log");
+  ScriptedPort port;
+  ASSERT_TRUE(port.pipe(earlier, false, false));
+  EXPECT_EQ(portstest::errorOf([&] { port.pipe(fifo, false, false); }),
+            "The pipe file " + fifo + " is a FIFO that no process reads: start its reader first");
+  port.deliver("still here\r\n");
+  EXPECT_EQ(readFile(earlier), "\n\nstill here\n");
+
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(port.pipe(fifo, false, false));
+  const std::string line(1000, 'x');
+  for (int i = 0; i < 100; ++i) port.deliver(line + "\r\n");  // more than the FIFO holds
+  const std::string failure = portstest::errorOf([&] { port.checkPipe(); });
+  EXPECT_EQ(failure.rfind("Writing the pipe file " + fifo + " failed: the file takes no data now (its reader does not "
+                          "read) (", 0), 0u) << failure;
+  char drained[4096];
+  while (::read(reader, drained, sizeof(drained)) > 0) {
+  }
+  port.deliver("again\r\n");
+  EXPECT_EQ(::read(reader, drained, sizeof(drained)), 6);
+  EXPECT_EQ(std::string(drained, 6), "again\n");
+  port.unpipe();
+  ::close(reader);
 }
 
 TEST(IoPort, ClosedPortIsNotReadAndABusyPortIsPassedOverUntilItsNextPoll) {

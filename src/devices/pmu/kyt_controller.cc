@@ -1,6 +1,7 @@
 #include "devices/pmu/kyt_controller.h"
 
 #include "devices/port_log.h"
+#include "utility/nonblocking_open.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -285,20 +286,16 @@ void KytController::reset() {
 
 namespace {
 const std::string kMonitorHeader = "time,voltage,current,power\n";
-
-int openMonitorFile(const std::string& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-}
 }  // namespace
 
 void KytController::enablePowerMonitor(const std::string& filepath, uint32_t interval_ms) {
   if (interval_ms == 0) throw std::runtime_error("interval_ms must be greater than 0");
   // The file first: a monitor whose lines would go nowhere does not start, and a running one stays. It is emptied
   // only once a running monitor (which may write the same file) has stopped.
-  const int fd = ::open(filepath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    throw std::runtime_error("Failed to open the power monitor log " + filepath + ": " + std::strerror(errno));
-  }
+  // Never waits for the file (a FIFO nobody reads is refused); a record it cannot take now is a lost sample.
+  const NonblockingFile file = OpenNonblocking(filepath, 0);
+  const int fd = file.fd;
+  if (fd < 0) throw std::runtime_error("Failed to open the power monitor log " + filepath + ": " + file.reason);
   // A second start replaces the running monitor: stop it first, as disabling would.
   const std::string report = stopPowerMonitor();
   if (!report.empty()) {
@@ -363,9 +360,10 @@ bool KytController::writeRecord(const std::string& record, std::string& reason) 
     monitorFd = -1;
   }
   if (monitorFd < 0) {
-    monitorFd = openMonitorFile(monitorPath);
+    const NonblockingFile file = OpenNonblocking(monitorPath, O_TRUNC);
+    monitorFd = file.fd;
     if (monitorFd < 0) {
-      reason = std::string("cannot create it again: ") + std::strerror(errno);
+      reason = "cannot create it again: " + file.reason;
       return false;
     }
     log("Created the power monitor log " + monitorPath + " again");

@@ -12,9 +12,8 @@ void KytrixPmuSendSmbusBlockWrite::Work(const v8::FunctionCallbackInfo<v8::Value
   const std::string serial = ParseJsArgStdString(info[0], "serial");
   const uint32_t address = ParseJsArgUpTo(info[1], "address", 0x7F);  // a 7-bit SMBus address
   const uint32_t command = ParseJsArgUpTo(info[2], "command", 0xFF);
-  const std::vector<uint8_t> payload = ParseJsArgBufferToVector(info[3], "payload");
   // The block's byte count is one byte.
-  if (payload.size() > 0xFF) throw std::runtime_error("argument \"payload\" must hold at most 255 bytes");
+  const std::vector<uint8_t> payload = ParseJsArgBufferToVector(info[3], "payload", 0xFF);
   FindController(serial)->sendSmbusBlockWrite(static_cast<uint8_t>(address), static_cast<uint8_t>(command), payload);
 }
 

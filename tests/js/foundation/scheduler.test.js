@@ -16,12 +16,14 @@ function run(body, { quiet = false, status = 0 } = {}) {
   return child.lines;
 }
 
-// The worker starts once: every later call answers true with the same driver. Quiet, the start logs nothing of its
+// The worker starts once: every later call answers true with the same driver. An address with a NUL in it is refused,
+// not cut at the NUL. Quiet, the start logs nothing of its
 // own, and process.exit() with the worker running ends the process.
 test('setDefaultBdf keeps the first non-empty text; cores are checked; a failed start may be retried', () => {
   const shm = uniqueShmId();
   const lines = run(`console.log('none', a.startTaskScheduler(0, 1, ${shm}));
     try { a.setDefaultBdf(Symbol('s')); } ${threw}
+    try { a.setDefaultBdf('not-a-pci-address\\0junk'); } ${threw}
     a.setDefaultBdf('');
     console.log('returned', a.setDefaultBdf('${NO_DEVICE}'));
     a.setDefaultBdf('not-a-pci-address');
@@ -33,7 +35,8 @@ test('setDefaultBdf keeps the first non-empty text; cores are checked; a failed 
     process.exit(5);`, { quiet: true, status: 5 });
   const ours = lines.filter((l) => /^(none|threw|returned|start|ADDON|NVME|SPDK)\b/.test(l));
   assert.match(ours[1], /^threw TypeError /);
-  assert.deepEqual(ours.filter((l, i) => i !== 1), ['none false', 'returned undefined',
+  assert.deepEqual(ours.filter((l, i) => i !== 1), ['none false',
+    'threw TypeError setDefaultBdf : argument "bdf" must not contain a NUL character', 'returned undefined',
     'threw TypeError startTaskScheduler : core 64 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 255 does not fit the 64-bit core mask (cores 0 to 63)',
     'threw TypeError startTaskScheduler : core 256 is out of range (cores 0 to 255)',
@@ -65,7 +68,7 @@ test('setDefaultBdf whose argument sets the address while it is converted keeps 
 });
 
 // Quiet means quiet: nothing of the system reaches either stream, the environment's start and DPDK's messages
-// included, and a start that answers false still says why on the object.
+// included, and a start that answers false still says why on the object, also when another object runs the NVMe side.
 test('a quiet process prints nothing while it starts on a drive; startError tells why a start failed',
   { skip: os.cpus().length > 63 ? 'the machine has a core 63' : false }, () => {
   const shm = uniqueShmId();
@@ -82,13 +85,17 @@ test('a quiet process prints nothing while it starts on a drive; startError tell
     const a = new KytAddon(true); global.keep = a;
     a.setDefaultBdf('${bdf}');
     const started = a.startTaskScheduler(0, 1, ${shm});
+    // The NVMe side runs once per process: a second object is told who runs it.
+    const second = new KytAddon(true);
+    second.setDefaultBdf('${bdf}');
+    const secondStart = second.startTaskScheduler(0, 1, ${shm});
     a.scanAttachment(5000, (err) => {
       process.stdout.write(JSON.stringify([badStart, bad.startError, farStart, far.startError, started, a.startError,
-        err && err.message]));
+        err && err.message, secondStart, second.startError]));
     });`);
   assert.equal(child.status, 0, child.stderr);
   assert.equal(child.stderr, '');
   assert.deepEqual(JSON.parse(child.stdout), [false, 'Invalid PCI address "not-a-pci-address"', false,
     'SPDK Initialization Failed. Error: -22 (Invalid argument): core 63 is not present on this machine',
-    true, '', null]);
+    true, '', null, false, 'Another KytAddon object of this process already runs the NVMe side']);
 });

@@ -6,6 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { ok, fails, call, driveSetup } = require('./helpers');
+const { peakGrowth } = require('../ports/support');
 
 const { addon, bdf, drive, start } = driveSetup();
 let qid = 0;
@@ -40,6 +41,7 @@ test('the command methods\' parser', () => {
     ['read', [0, 8, {}, cb, 5], 'read : requires 3 or 4 arguments'],
     ['read', [0, 8, {}, 5], 'read : argument callback must be a Function'],
     ['read', [0, 8, null, cb], 'read : argument "options" must be an Object'],
+    ['read', [0, 8, { bdf: `${bdf}\0junk` }, cb], 'read : options.bdf must not contain a NUL character'],
     ['read', [0, 8, { get nsid() { throw new Error('getter'); } }, cb], 'read : property "nsid" could not be read'],
     ['read', [0, 0, cb], 'read : argument "numBlocks" must be a value in [1 - 65536]'],
     ['write', [0, 65537, cb], 'write : argument "numBlocks" must be a value in [1 - 65536]'],
@@ -181,6 +183,20 @@ test('refusals reach the callback with their text (of the arguments: a TypeError
     assert.equal(err instanceof TypeError, message.includes(' : '), message);
   }
   assert.equal(drive.counters().commands, commands);
+});
+
+// The runner moves what the command moves (its tests); the call copies no more of a Buffer than a command can move.
+test('sendGenericCommand takes a Buffer longer than the command moves, and copies only what it can move', async () => {
+  const identify = { nsid: 0, opc: 6, cdw10: 1 };
+  const long = Buffer.alloc(3 << 20, 0xee);
+  await ok(addon, 'sendGenericCommand', 0, identify, long, false);
+  assert.equal(long.readUInt16LE(0), 0x1d1d, 'the controller\'s vendor id');
+  assert.ok(long.subarray(4096).equals(Buffer.alloc(long.length - 4096, 0xee)), 'nothing after the 4096 bytes moved');
+  const untouched = Buffer.allocUnsafeSlow(256 << 20);
+  let pending;
+  const growth = peakGrowth(() => { pending = ok(addon, 'sendGenericCommand', 0, identify, untouched, false); });
+  await pending;
+  assert.ok(growth < 32 << 20, `the call took ${growth} bytes`);
 });
 
 test('deleteQueuePair answers true, then the queue is gone; a queue id keeps its low 16 bits', async () => {

@@ -3,7 +3,7 @@
 // list parses (the call reaches the board look-up); then one row per distinct check.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { loadAddon, thrownMessage } = require('../ports/support');
+const { loadAddon, thrownMessage, peakGrowth } = require('../ports/support');
 
 const addon = new (loadAddon())(true);
 const S = 'NO-SUCH-PMU';
@@ -36,4 +36,20 @@ test('the distinct checks of the PMU calls come before the board is looked for',
     [() => addon.kytrixPmuUpdateFirmware(S, Buffer.alloc(0)), 'kytrixPmu.UpdateFirmware : The firmware image is empty'],
   ];
   for (const [call, message] of cases) assert.equal(thrownMessage(call), message);
+});
+
+test('a Buffer too large for the board is refused before it is copied', () => {
+  const big = Buffer.allocUnsafeSlow(256 << 20);
+  for (const [call, message] of [
+    [() => addon.kytrixPmuSendSmbusBlockWrite(S, 1, 1, big),
+      'kytrixPmu.sendSmbusBlockWrite : argument "payload" must hold at most 255 bytes'],
+    // No STM32 flash the update writes is larger than 1 MiB; the board's own chip is checked by the update.
+    [() => addon.kytrixPmuUpdateFirmware(S, big),
+      'kytrixPmu.UpdateFirmware : argument "firmware" must hold at most 1048576 bytes'],
+  ]) {
+    let thrown;
+    const growth = peakGrowth(() => { thrown = thrownMessage(call); });
+    assert.equal(thrown, message);
+    assert.ok(growth < 32 << 20, `${message}: ${growth} bytes`);
+  }
 });

@@ -128,6 +128,16 @@ function port(addon, prefix, devIdx) {
 }
 
 // The TypeError message of a call, or null when it does not throw.
+// How many bytes the process's peak memory grew while fn ran. A call that copies a Buffer shows its whole length here;
+// one that only looks at it does not: the pages of Buffer.allocUnsafeSlow that nothing touched cost nothing.
+function peakGrowth(fn) {
+  const peak = () => Number(/VmHWM:\s+(\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]) * 1024;
+  fs.writeFileSync('/proc/self/clear_refs', '5');  // the peak starts again from what the process holds now
+  const before = peak();
+  fn();
+  return peak() - before;
+}
+
 function thrownMessage(fn) {
   try {
     fn();
@@ -184,4 +194,4 @@ async function runInNamespace(file, adapters, fds = []) {
 }
 
 module.exports = { repo, addonPath, fakePath, loadAddon, loadFake, rerunWithFakeFtdi, Pty, port,
-  thrownMessage, waitFor, attempt, namespacesAvailable, runInNamespace };
+  thrownMessage, peakGrowth, waitFor, attempt, namespacesAvailable, runInNamespace };

@@ -53,6 +53,8 @@ test('refused options', () => {
     ...['0%', '101%', '%', '12x', '99999999999999999999999k']
       .map((r) => [{ range: r }, `options.range "${r}" is not a valid range`]),
     [{ range: [] }, 'options.range must not be an empty Array'],
+    // A sparse list's length is checked before anything is reserved for it (2^32 - 1 LBAs would be 32 GiB).
+    [{ range: Object.assign([0], { length: 2 ** 32 - 1 }) }, 'options.range must hold at most 16777216 LBAs'],
     [{ range: { startLba: 0 } }, 'range.size is required'],
     [{ range: 5 }, 'options.range must be either a String or an Object'],
     [{ type: 'MultiRange' }, 'options.ranges is required'],

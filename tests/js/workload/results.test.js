@@ -63,6 +63,8 @@ test('the info of a multi-range run lists its ranges; a list of LBAs is a random
     ],
   });
   assert.deepEqual(Object.keys(result.info), ['queueDepth', 'duration', 'loops', 'ranges']);
+  assert.deepEqual(Object.keys(result.info.ranges[0]),
+    ['startLba', 'size', 'probability', 'workload', 'readPercent', 'trimPercent', 'xfers']);
   assert.deepEqual(result.info.ranges, [
     { startLba: 0, size: 256, probability: 1, workload: 'sequential', readPercent: 50, trimPercent: 0, xfers },
     { startLba: 2048, size: 256, probability: 3, workload: 'random', readPercent: 30, trimPercent: 20, xfers },

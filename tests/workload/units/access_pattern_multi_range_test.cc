@@ -74,6 +74,11 @@ TEST_F(MultiRangePatternTest, MultiRangeRefusals) {
       {Range(1, 16, 60, 1, {{2048, 1, 0}, {4096, 1, 0}}), "range.size must be multiples of 8 because alignment is 8"},
   };
   for (const Case& c : cases) EXPECT_EQ(Refusal(MultiRange({c.range})), c.text);
+  // The ranges are looked up by their cumulative weights, which must not wrap.
+  EXPECT_EQ(Refusal(MultiRange({Range(1, 0, 64, 0x80000000u, x4k), Range(1, 64, 64, 0x80000000u, x4k)})),
+            "the ranges' probabilities must add up to at most 4294967295");
+  EXPECT_EQ(Refusal(MultiRange({Range(1, 0, 64, 0x80000000u, x4k), Range(1, 64, 64, 0x7FFFFFFFu, x4k)})),
+            "(accepted)");
   MultiRangeAccessPatternRange aligned = Range(1, 4, 64, 1, x4k);
   aligned.alignment = 4;
   EXPECT_EQ(Refusal(MultiRange({aligned})), "(accepted)") << "an explicit alignment replaces the transfer's";
