@@ -65,13 +65,10 @@ int32_t JsBase::NumberToInt32(double number) {
 
 uint64_t JsBase::NumberToUint64(double number) {
   if (std::isnan(number)) return 0;
-  double t = std::trunc(number);
   constexpr double kTwo63 = 9223372036854775808.0;
-  constexpr double kTwo64 = 18446744073709551616.0;
-  if (t >= kTwo64) return std::numeric_limits<uint64_t>::max();
-  if (t >= kTwo63) return static_cast<uint64_t>(t);
-  if (t < -kTwo63) return static_cast<uint64_t>(std::numeric_limits<int64_t>::min());
-  return static_cast<uint64_t>(static_cast<int64_t>(t));
+  if (number >= kTwo63) return static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (number <= -kTwo63) return static_cast<uint64_t>(std::numeric_limits<int64_t>::min());
+  return static_cast<uint64_t>(static_cast<int64_t>(number));  // the cast drops the fraction
 }
 
 // ---------------------------------------------------------------------------------------------------------------

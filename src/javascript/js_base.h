@@ -121,8 +121,9 @@ class JsBase {
   // ECMAScript ToUint32 / ToInt32 of a number: fraction dropped, modulo 2^32; NaN and infinities give 0.
   static uint32_t NumberToUint32(double number);
   static int32_t NumberToInt32(double number);
-  // ECMAScript ToInteger, then the 64-bit two's-complement bits: -1 gives 2^64-1. Values beyond the signed 64-bit
-  // range saturate at its ends (the host's integer conversion does the same), NaN gives 0.
+  // ECMAScript ToInteger, then the host's conversion to a signed 64-bit integer, whose two's-complement bits are the
+  // result: -1 gives 2^64-1. Beyond the signed range the value stays at its ends (2^63 and above give 2^63-1, -2^63
+  // and below give 2^63); NaN gives 0.
   static uint64_t NumberToUint64(double number);
   // The UTF-8 text of a script string. Every text a script hands in goes through here: one that holds a NUL character
   // is refused with "<what> must not contain a NUL character", since the C string it becomes (a path, a device name)

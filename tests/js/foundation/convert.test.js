@@ -7,6 +7,7 @@ const { loadTestModule } = require('./helpers');
 
 const { convert, fail } = loadTestModule();
 const U64_MAX = 2n ** 64n - 1n;
+const I64_MAX = 2n ** 63n - 1n;
 const refused = (text) => ({ refused: text });
 
 // [kind, value or object, expected]; property forms read property "n" of the object.
@@ -16,7 +17,8 @@ const rows = [
   ['argUint32', -1, 4294967295], ['argUint32', 1.9, 1], ['argUint32', 4294967297, 1], ['argUint32', Infinity, 0],
   ['argUint32', '1', refused('argument "count" must be a Number')], ['argInt32', 2147483648, -2147483648],
   ['argInt32', -1.5, -1], ['argInt32', null, refused('argument "offset" must be a Number')],
-  ['argUint64', -2.7, U64_MAX - 1n], ['argUint64', 2 ** 63, 2n ** 63n], ['argUint64', 2 ** 64, U64_MAX],
+  // 64 bits: a signed integer read as unsigned; beyond the signed range the value stays at its ends.
+  ['argUint64', -2.7, U64_MAX - 1n], ['argUint64', 2 ** 63, I64_MAX], ['argUint64', 2 ** 64, I64_MAX],
   ['argUint64', -Infinity, 2n ** 63n], ['argUint64', NaN, 0n],
   ['argUint64', 1n, refused('argument "lba" must be a Number')],
   ['argBuffer', new ArrayBuffer(4), refused('argument "data" must be a Buffer')],
