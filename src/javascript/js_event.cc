@@ -295,7 +295,14 @@ std::string JsEvent::GetJsPropStdString(v8::Local<v8::Object> obj, const std::st
   return GetJsStdString(GetJsPropString(obj, name), name);
 }
 uint32_t JsEvent::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetJsUint32(GetProp(obj, name));
+  v8::Local<v8::Value> value = GetProp(obj, name);
+  v8::TryCatch try_catch(isolate_);
+  uint32_t result = 0;
+  // ToUint32 may run the script's valueOf or refuse a Symbol: that is a refusal, never a 0.
+  if (!value->Uint32Value(context()).To(&result)) {
+    throw std::runtime_error("property \"" + name + "\" could not be converted to a Number");
+  }
+  return result;
 }
 int32_t JsEvent::GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name) {
   v8::Local<v8::Value> value = GetProp(obj, name);

@@ -28,6 +28,8 @@ test('refused options', () => {
   for (const [options, message] of [
     [{ dataPattern: Buffer.alloc(12) }, 'options.dataPattern should be a Buffer with size that is multiples of 8.'],
     [{ ignoreError: 3 }, 'options.ignoreErrormust be a Array'],
+    // A code the script's value cannot give is refused, never taken as 0 (an ignored success status).
+    [{ ignoreError: [{ sct: 0, sc: Symbol('s') }] }, 'property "sc" could not be converted to a Number'],
     [{ type: 'Foo' }, 'options.type, "Foo", is not a valid type'],
     [{ features: 1 }, 'options.features must be an Object'],
     [histogram({ startUs: 0 }), `${H}.startUs must be greater than 0`],
