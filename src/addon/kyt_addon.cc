@@ -17,9 +17,9 @@
 #include "devices/pollable_manager.h"
 #include "devices/serial_port_manager.h"
 #include "devices/usb_device_manager.h"
-#include "javascript/js_base.h"
 #include "javascript/js_environment.h"
 #include "javascript/js_hook_manager.h"
+#include "javascript/js_value_kit.h"
 #include "nvme/nvme_driver.h"
 #include "runner/log_line.h"
 
@@ -313,7 +313,7 @@ void KytAddon::NvmeSetDefaultBdf(const Info& info) {
   if (!info[0]->ToString(isolate->GetCurrentContext()).ToLocal(&text)) return;  // its exception is pending
   std::string bdf;
   try {
-    bdf = tyr::JsBase::ToStdString(isolate, text, "argument \"bdf\"");
+    bdf = tyr::JsValueKit::ToStdString(isolate, text, "argument \"bdf\"");
   } catch (const std::exception& e) {
     ThrowTypeError(isolate, std::string("setDefaultBdf : ") + e.what());
     return;

@@ -3,13 +3,11 @@
 #include <node_buffer.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
 
-#include "javascript/js_base.h"
 #include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
@@ -21,25 +19,16 @@ namespace {
 
 std::string Quoted(const std::string& name) { return "argument \"" + name + "\""; }
 
-// The host's own integer conversion of a number (ToInteger, saturated to the signed 64-bit range, NaN 0), as bits.
-uint64_t NumberToInteger64(double number) {
-  if (std::isnan(number)) return 0;
-  if (number >= 9223372036854775807.0) return static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-  if (number <= -9223372036854775808.0) return static_cast<uint64_t>(std::numeric_limits<int64_t>::min());
-  return static_cast<uint64_t>(static_cast<int64_t>(number));
-}
-
 }  // namespace
 
-JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate) : isolate_(isolate), bdf_(std::move(bdf)) {
-  if (isolate_ != nullptr && isolate_->InContext()) context_.Reset(isolate_, isolate_->GetCurrentContext());
+JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate)
+    : JsValueKit(isolate, HostRefusal::kNamed), bdf_(std::move(bdf)) {
+  if (isolate != nullptr && isolate->InContext()) context_.Reset(isolate, isolate->GetCurrentContext());
 }
 
 JsEvent::~JsEvent() {
   callback_.Reset();
   for (OwnedCopy& copy : owned_) copy.view.Reset();
-  for (auto& key : keys_) key.second.Reset();
-  keys_.clear();
   owned_.clear();
   context_.Reset();
 }
@@ -51,9 +40,9 @@ void JsEvent::Finish(JsEvent* event) {
   }
   std::cout << "NVME: JsEvent: Calling callback" << std::endl;
   {
-    v8::HandleScope scope(event->isolate_);
+    v8::HandleScope scope(event->isolate());
     v8::Local<v8::Context> ctx =
-        event->context_.IsEmpty() ? event->isolate_->GetCurrentContext() : event->context_.Get(event->isolate_);
+        event->context_.IsEmpty() ? event->isolate()->GetCurrentContext() : event->context_.Get(event->isolate());
     v8::Context::Scope context_scope(ctx);
     try {
       event->CallCallback();
@@ -101,11 +90,11 @@ bool JsEvent::Guard(const std::string& prefix, const std::function<void()>& pars
 }
 
 void JsEvent::InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> result) {
-  v8::Local<v8::Function> fn = callback_.Get(isolate_);
+  v8::Local<v8::Function> fn = callback_.Get(isolate());
   v8::Local<v8::Value> argv[2] = {error, result};
-  v8::Local<v8::Context> ctx = context();
+  v8::Local<v8::Context> ctx = Context();
   // Through node::MakeCallback so that the script's next-tick queue and promise jobs run after the callback.
-  node::MakeCallback(isolate_, ctx->Global(), fn, 2, argv, node::async_context{0, 0});
+  node::MakeCallback(isolate(), ctx->Global(), fn, 2, argv, node::async_context{0, 0});
 }
 
 v8::Local<v8::Value> JsEvent::TaskError(v8::Isolate* isolate, const TaskBase& task) {
@@ -128,19 +117,19 @@ v8::Local<v8::Value> JsEvent::TaskError(v8::Isolate* isolate, const TaskBase& ta
 v8::Local<v8::Value> JsEvent::RunnerError() {
   const std::string message = runner_->GetErrorMessage();
   if (runner_->IsArgumentRefused()) return v8::Exception::TypeError(CreateJsString(prefix_ + message));
-  return TaskError(isolate_, *runner_);
+  return TaskError(isolate(), *runner_);
 }
 
 bool JsEvent::CallbackIfAborted() {
   if (runner_ == nullptr || !runner_->IsAborted()) return false;
-  InvokeCallback(RunnerError(), v8::Null(isolate_));
+  InvokeCallback(RunnerError(), v8::Null(isolate()));
   return true;
 }
 
 void JsEvent::CallCallback() {
-  v8::HandleScope scope(isolate_);
+  v8::HandleScope scope(isolate());
   if (callback_.IsEmpty() || CallbackIfAborted()) return;
-  InvokeCallback(v8::Null(isolate_), CreateJsString("Completed"));
+  InvokeCallback(v8::Null(isolate()), CreateJsString("Completed"));
 }
 
 v8::Local<v8::Object> JsEvent::MakeCompletionResult(const spdk_nvme_cpl& cpl) {
@@ -170,7 +159,7 @@ void JsEvent::SetMismatchData(v8::Local<v8::Value> error, const DataMismatchReco
 }
 
 void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
-  v8::HandleScope scope(isolate_);
+  v8::HandleScope scope(isolate());
   if (callback_.IsEmpty() || CallbackIfAborted()) return;
   v8::Local<v8::Object> result = MakeCompletionResult(cpl);
   if ((cpl.status_raw & 0x1FE) != 0) {
@@ -178,9 +167,9 @@ void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
     const char* text = spdk_nvme_cpl_is_host_timeout(&cpl) ? "Command Timed Out" : "command error";
     v8::Local<v8::Value> error = v8::Exception::Error(CreateJsString(text));
     SetJsPropObject(error.As<v8::Object>(), "data", result);
-    InvokeCallback(error, v8::Null(isolate_));
+    InvokeCallback(error, v8::Null(isolate()));
   } else {
-    InvokeCallback(v8::Null(isolate_), result);
+    InvokeCallback(v8::Null(isolate()), result);
   }
 }
 
@@ -209,7 +198,7 @@ void JsEvent::ParseCallback(const v8::FunctionCallbackInfo<v8::Value>& info) {
 
 void JsEvent::SetCallback(v8::Local<v8::Function> callback) {
   callback_.Reset();
-  if (!callback.IsEmpty()) callback_.Reset(isolate_, callback);
+  if (!callback.IsEmpty()) callback_.Reset(isolate(), callback);
 }
 
 void JsEvent::SetBdfFromObject(v8::Local<v8::Object> object) {
@@ -218,120 +207,22 @@ void JsEvent::SetBdfFromObject(v8::Local<v8::Object> object) {
   if (bdf->IsString()) bdf_ = GetJsStdString(bdf.As<v8::String>(), "options.bdf");
 }
 
-void JsEvent::ThrowJsException(const std::string& text) {
-  isolate_->ThrowException(v8::Exception::TypeError(CreateJsString(text)));
-}
-
-// ---- property access ----
-
-v8::Local<v8::String> JsEvent::Key(const std::string& name) {
-  auto found = keys_.find(name);
-  if (found != keys_.end()) return found->second.Get(isolate_);
-  v8::Local<v8::String> key = v8::String::NewFromUtf8(isolate_, name.c_str(), v8::NewStringType::kInternalized)
-                                  .FromMaybe(v8::String::Empty(isolate_));
-  keys_.emplace(name, v8::Global<v8::String>(isolate_, key));
-  return key;
-}
-
-v8::Local<v8::Value> JsEvent::GetProp(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::TryCatch try_catch(isolate_);
-  v8::Local<v8::Value> value;
-  if (!obj->Get(context(), Key(name)).ToLocal(&value)) {
-    throw std::runtime_error("property \"" + name + "\" could not be read");
-  }
-  return value;
-}
-
-bool JsEvent::SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value) {
-  return obj->Set(context(), CreateJsString(name), value).FromMaybe(false);
-}
-
-bool JsEvent::IsJsPropString(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsString();
-}
-bool JsEvent::IsJsPropObject(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsObject();
-}
-bool JsEvent::IsJsPropArray(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsArray();
-}
-bool JsEvent::IsJsPropNumber(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsNumber();
-}
-bool JsEvent::IsJsPropBoolean(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsBoolean();
-}
-bool JsEvent::IsJsPropUndefined(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->IsUndefined();
-}
-
-v8::Local<v8::String> JsEvent::GetJsPropString(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  v8::TryCatch try_catch(isolate_);
-  v8::Local<v8::String> text;
-  if (!value->ToString(context()).ToLocal(&text)) {
-    throw std::runtime_error("property \"" + name + "\" could not be converted to a String");
-  }
-  return text;
-}
-v8::Local<v8::Object> JsEvent::GetJsPropObject(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  v8::TryCatch try_catch(isolate_);
-  v8::Local<v8::Object> object;
-  if (!value->ToObject(context()).ToLocal(&object)) {
-    throw std::runtime_error("property \"" + name + "\" could not be converted to an Object");
-  }
-  return object;
-}
-v8::Local<v8::Value> JsEvent::GetJsPropValue(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name);
-}
-v8::Local<v8::Array> JsEvent::GetJsPropArray(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (!value->IsArray()) throw std::runtime_error("property \"" + name + "\" is not an Array");
-  return value.As<v8::Array>();
-}
-std::string JsEvent::GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetJsStdString(GetJsPropString(obj, name), name);
-}
-uint32_t JsEvent::GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  v8::TryCatch try_catch(isolate_);
-  uint32_t result = 0;
-  // ToUint32 may run the script's valueOf or refuse a Symbol: that is a refusal, never a 0.
-  if (!value->Uint32Value(context()).To(&result)) {
-    throw std::runtime_error("property \"" + name + "\" could not be converted to a Number");
-  }
-  return result;
-}
-int32_t JsEvent::GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  v8::TryCatch try_catch(isolate_);
-  return value->Int32Value(context()).FromMaybe(0);
-}
-uint64_t JsEvent::GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  v8::TryCatch try_catch(isolate_);
-  return static_cast<uint64_t>(value->IntegerValue(context()).FromMaybe(0));
-}
-bool JsEvent::GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name) {
-  return GetProp(obj, name)->BooleanValue(isolate_);
-}
+// ---- the events' own conversions ----
 
 void JsEvent::EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out) {
   const uint32_t length = array->Length();
   for (uint32_t i = 0; i < length; ++i) {
-    v8::HandleScope scope(isolate_);
+    v8::HandleScope scope(isolate());
     v8::Local<v8::Value> element;
-    v8::TryCatch try_catch(isolate_);
-    if (!array->Get(context(), i).ToLocal(&element)) {
+    v8::TryCatch try_catch(isolate());
+    if (!array->Get(Context(), i).ToLocal(&element)) {
       throw std::runtime_error(name + "[" + std::to_string(i) + "] could not be read");
     }
     if (element->IsNullOrUndefined()) {
       throw std::runtime_error(name + "[" + std::to_string(i) + "] must be an Object");
     }
     v8::Local<v8::Object> entry;
-    if (!element->ToObject(context()).ToLocal(&entry)) {
+    if (!element->ToObject(Context()).ToLocal(&entry)) {
       throw std::runtime_error(name + "[" + std::to_string(i) + "] must be an Object");
     }
     const uint16_t sct = static_cast<uint16_t>(GetJsPropUint32(entry, "sct"));
@@ -340,93 +231,6 @@ void JsEvent::EcArray(v8::Local<v8::Array> array, const std::string& name, Ignor
   }
 }
 
-bool JsEvent::SetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name, uint32_t value) {
-  return SetProp(obj, name, v8::Integer::NewFromUnsigned(isolate_, value));
-}
-bool JsEvent::SetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name, uint64_t value) {
-  return SetProp(obj, name, v8::Number::New(isolate_, static_cast<double>(value)));
-}
-bool JsEvent::SetJsPropDouble(v8::Local<v8::Object> obj, const std::string& name, double value) {
-  return SetProp(obj, name, v8::Number::New(isolate_, value));
-}
-bool JsEvent::SetJsPropBool(v8::Local<v8::Object> obj, const std::string& name, bool value) {
-  return SetProp(obj, name, v8::Boolean::New(isolate_, value));
-}
-bool JsEvent::SetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name, const std::string& value) {
-  return SetProp(obj, name, CreateJsString(value));
-}
-bool JsEvent::SetJsPropObject(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value) {
-  return SetProp(obj, name, value);
-}
-bool JsEvent::SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Local<v8::Object> value) {
-  return array->Set(context(), index, value).FromMaybe(false);
-}
-
-std::string JsEvent::GetJsStdString(v8::Local<v8::String> value, const std::string& what) {
-  return tyr::JsBase::ToStdString(isolate_, value, what);
-}
-uint32_t JsEvent::GetJsUint32(v8::Local<v8::Value> value) {
-  v8::TryCatch try_catch(isolate_);
-  return value->Uint32Value(context()).FromMaybe(0);
-}
-v8::Local<v8::String> JsEvent::CreateJsString(const std::string& text) {
-  return v8::String::NewFromUtf8(isolate_, text.c_str()).FromMaybe(v8::String::Empty(isolate_));
-}
-v8::Local<v8::Object> JsEvent::CreateJsObject() { return v8::Object::New(isolate_); }
-v8::Local<v8::Array> JsEvent::CreateJsArray(uint32_t length) { return v8::Array::New(isolate_, length); }
-
-// ---- property parsing with messages ----
-
-// Each form reads the property once; the test and the conversion work on that one value (a primitive, so converting
-// it runs no script code).
-#define KYT_PROP_FORMS(Type, Name, Test, TypeText, Convert)                                                       \
-  Type JsEvent::ParseJsProp##Name(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,  \
-                                  Type def) {                                                                      \
-    v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
-    if (value->IsUndefined()) return def;                                                                          \
-    if (!value->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);                    \
-    return Convert;                                                                                                \
-  }                                                                                                                \
-  Type JsEvent::ParseJsProp##Name(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name) { \
-    v8::Local<v8::Value> value = GetProp(obj, name);                                                               \
-    if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");                     \
-    if (!value->Test()) throw std::runtime_error(prefix + "." + name + " must be a " TypeText);                    \
-    return Convert;                                                                                                \
-  }
-
-KYT_PROP_FORMS(bool, Bool, IsBoolean, "Boolean", value->IsTrue())
-KYT_PROP_FORMS(uint32_t, Uint32, IsNumber, "Number", tyr::JsBase::NumberToUint32(value.As<v8::Number>()->Value()))
-KYT_PROP_FORMS(int32_t, Int32, IsNumber, "Number", tyr::JsBase::NumberToInt32(value.As<v8::Number>()->Value()))
-KYT_PROP_FORMS(uint64_t, Uint64, IsNumber, "Number", NumberToInteger64(value.As<v8::Number>()->Value()))
-#undef KYT_PROP_FORMS
-
-std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
-                                          const std::string& name, const std::string& def) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (value->IsUndefined()) return def;
-  if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
-}
-std::string JsEvent::ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix,
-                                          const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
-  if (!value->IsString()) throw std::runtime_error(prefix + "." + name + " must be a String");
-  return GetJsStdString(value.As<v8::String>(), prefix + "." + name);
-}
-v8::Local<v8::Value> JsEvent::ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
-                                               const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
-  return value;
-}
-v8::Local<v8::Array> JsEvent::ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
-                                               const std::string& name) {
-  v8::Local<v8::Value> value = GetProp(obj, name);
-  if (value->IsUndefined()) throw std::runtime_error(prefix + "." + name + " is required");
-  if (!value->IsArray()) throw std::runtime_error(prefix + "." + name + " must be an Array");
-  return value.As<v8::Array>();
-}
 JsHeldBuffer JsEvent::ParseJsDataPattern(v8::Local<v8::Object> options) {
   v8::Local<v8::Value> value = GetProp(options, "dataPattern");
   if (value->IsUndefined()) return JsHeldBuffer{};
@@ -446,29 +250,8 @@ void JsEvent::ParseJsEcArray(v8::Local<v8::Value> value, const std::string& pref
 
 // ---- positional arguments ----
 
-v8::Local<v8::Object> JsEvent::ParseJsArgObject(v8::Local<v8::Value> value, const std::string& name) {
-  if (!value->IsObject()) throw std::runtime_error(Quoted(name) + " must be an Object");
-  return value.As<v8::Object>();
-}
-bool JsEvent::ParseJsArgBool(v8::Local<v8::Value> value, const std::string& name) {
-  if (!value->IsBoolean()) throw std::runtime_error(Quoted(name) + " must be a Boolean");
-  return value->IsTrue();
-}
-uint32_t JsEvent::ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name) {
-  if (!value->IsNumber()) throw std::runtime_error(Quoted(name) + " must be a Number");
-  return tyr::JsBase::NumberToUint32(value.As<v8::Number>()->Value());
-}
-uint64_t JsEvent::ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name) {
-  if (!value->IsNumber()) throw std::runtime_error(Quoted(name) + " must be a Number");
-  return static_cast<uint64_t>(value->IntegerValue(context()).FromMaybe(0));
-}
-std::string JsEvent::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name) {
-  if (value->IsUndefined()) throw std::runtime_error(Quoted(name) + " is required");
-  if (!value->IsString()) throw std::runtime_error(Quoted(name) + " must be a String");
-  return GetJsStdString(value.As<v8::String>(), Quoted(name));
-}
 JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied) {
-  if (!node::Buffer::HasInstance(value)) throw std::runtime_error(Quoted(name) + " must be a Buffer");
+  if (!node::Buffer::HasInstance(value)) throw ArgError(name, "must be a Buffer");
   return HoldBuffer(value, Quoted(name), most_copied);
 }
 
@@ -487,7 +270,7 @@ JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& 
   if (length > 0) view->CopyContents(copy.words.data(), length);
   copy.length = length;
   copy.whole = whole;
-  copy.view.Reset(isolate_, view);
+  copy.view.Reset(isolate(), view);
   // Memory of a fixed length is pinned for the copy back: it stays where it is even when the script detaches or
   // transfers the buffer meanwhile. A resizable one is not pinned (it may shrink under the pin).
   std::shared_ptr<v8::BackingStore> store = view->Buffer()->GetBackingStore();
@@ -508,7 +291,7 @@ bool JsEvent::CopyBack(const JsHeldBuffer& held) {
       std::memcpy(static_cast<uint8_t*>(copy.store->Data()) + copy.offset, held.data, copy.length);
       return true;
     }
-    v8::Local<v8::ArrayBufferView> view = copy.view.Get(isolate_);
+    v8::Local<v8::ArrayBufferView> view = copy.view.Get(isolate());
     if (view->ByteLength() != copy.whole) return false;  // shrunk or grown meanwhile
     v8::Local<v8::ArrayBuffer> buffer = view->Buffer();
     uint8_t* target = static_cast<uint8_t*>(buffer->Data());

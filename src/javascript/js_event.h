@@ -17,8 +17,8 @@
 // or shares the buffer meanwhile changes nothing they see (a command that returns data copies it back on the script's
 // thread, see CopyBack).
 //
-// Every property is read once: each reader below gets the value with one host read and checks and converts that
-// value; a caller that needs to look at a value's type first reads it with GetJsPropValue and tests the result.
+// The value conversions are the kit's (tyr::JsValueKit), which every method object uses too; a getter or Proxy trap
+// that throws while an option is read is refused as "property \"<name>\" could not be read" behind the method's name.
 #ifndef KYT_JAVASCRIPT_JS_EVENT_H
 #define KYT_JAVASCRIPT_JS_EVENT_H
 
@@ -31,9 +31,9 @@
 #include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "javascript/js_value_kit.h"
 #include "spdk/nvme_spec.h"
 
 class TaskBase;
@@ -58,7 +58,7 @@ struct JsHeldBuffer {
   size_t whole = 0;
 };
 
-class JsEvent {
+class JsEvent : public tyr::JsValueKit {
  public:
   JsEvent(std::string bdf, v8::Isolate* isolate);
   virtual ~JsEvent();
@@ -89,59 +89,9 @@ class JsEvent {
   void ParseCallback(const v8::FunctionCallbackInfo<v8::Value>& info);
   void SetCallback(v8::Local<v8::Function> callback);
   void SetBdfFromObject(v8::Local<v8::Object> object);
-  void ThrowJsException(const std::string& text);
   bool HasCallback() const { return !callback_.IsEmpty(); }
 
-  // Value conversion (same names, tests and texts as the method objects' own).
-  bool IsJsPropString(v8::Local<v8::Object> obj, const std::string& name);
-  bool IsJsPropObject(v8::Local<v8::Object> obj, const std::string& name);
-  bool IsJsPropArray(v8::Local<v8::Object> obj, const std::string& name);
-  bool IsJsPropNumber(v8::Local<v8::Object> obj, const std::string& name);
-  bool IsJsPropBoolean(v8::Local<v8::Object> obj, const std::string& name);
-  bool IsJsPropUndefined(v8::Local<v8::Object> obj, const std::string& name);
-  v8::Local<v8::String> GetJsPropString(v8::Local<v8::Object> obj, const std::string& name);
-  v8::Local<v8::Object> GetJsPropObject(v8::Local<v8::Object> obj, const std::string& name);
-  v8::Local<v8::Value> GetJsPropValue(v8::Local<v8::Object> obj, const std::string& name);
-  v8::Local<v8::Array> GetJsPropArray(v8::Local<v8::Object> obj, const std::string& name);
-  std::string GetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name);
-  uint32_t GetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name);
-  int32_t GetJsPropInt32(v8::Local<v8::Object> obj, const std::string& name);
-  uint64_t GetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name);
-  bool GetJsPropBool(v8::Local<v8::Object> obj, const std::string& name);
-
-  bool SetJsPropUint32(v8::Local<v8::Object> obj, const std::string& name, uint32_t value);
-  bool SetJsPropUint64(v8::Local<v8::Object> obj, const std::string& name, uint64_t value);
-  bool SetJsPropDouble(v8::Local<v8::Object> obj, const std::string& name, double value);
-  bool SetJsPropBool(v8::Local<v8::Object> obj, const std::string& name, bool value);
-  bool SetJsPropStdString(v8::Local<v8::Object> obj, const std::string& name, const std::string& value);
-  bool SetJsPropObject(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
-  bool SetArrayElement(v8::Local<v8::Array> array, uint32_t index, v8::Local<v8::Object> value);
-
-  // The text of a script string; one holding a NUL character is refused ("<what> must not contain ...").
-  std::string GetJsStdString(v8::Local<v8::String> value, const std::string& what);
-  uint32_t GetJsUint32(v8::Local<v8::Value> value);
-  v8::Local<v8::String> CreateJsString(const std::string& text);
-  v8::Local<v8::Object> CreateJsObject();
-  v8::Local<v8::Array> CreateJsArray(uint32_t length);
-
-  bool ParseJsPropBool(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name, bool def);
-  bool ParseJsPropBool(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  uint32_t ParseJsPropUint32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                             uint32_t def);
-  uint32_t ParseJsPropUint32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  int32_t ParseJsPropInt32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                           int32_t def);
-  int32_t ParseJsPropInt32(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  uint64_t ParseJsPropUint64(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                             uint64_t def);
-  uint64_t ParseJsPropUint64(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  std::string ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name,
-                                   const std::string& def);
-  std::string ParseJsPropStdString(v8::Local<v8::Object> obj, const std::string& prefix, const std::string& name);
-  v8::Local<v8::Value> ParseJsPropValue(v8::Local<v8::Object> obj, const std::string& prefix,
-                                        const std::string& name);
-  v8::Local<v8::Array> ParseJsPropArray(v8::Local<v8::Object> obj, const std::string& prefix,
-                                        const std::string& name);
+  // The events' own conversions.
   // "options.dataPattern", read once: absent -> no data and no length; else the event's own copy of the Buffer
   // (HoldBuffer), whose size must be a multiple of 8. Throws "options.dataPattern must be a Object" for anything else.
   JsHeldBuffer ParseJsDataPattern(v8::Local<v8::Object> options);
@@ -149,11 +99,6 @@ class JsEvent {
   void ParseJsEcArray(v8::Local<v8::Value> value, const std::string& prefix, const std::string& name,
                       IgnoreErrorArray& out);
 
-  v8::Local<v8::Object> ParseJsArgObject(v8::Local<v8::Value> value, const std::string& name);
-  bool ParseJsArgBool(v8::Local<v8::Value> value, const std::string& name);
-  uint32_t ParseJsArgUint32(v8::Local<v8::Value> value, const std::string& name);
-  uint64_t ParseJsArgUint64(v8::Local<v8::Value> value, const std::string& name);
-  std::string ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& name);
   JsHeldBuffer ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied = SIZE_MAX);
 
   // Copies a script Buffer (any ArrayBufferView) as it is now into memory the event owns for its life: its first
@@ -167,11 +112,10 @@ class JsEvent {
   bool CopyBack(const JsHeldBuffer& held);
 
  protected:
-  v8::Isolate* isolate() const { return isolate_; }
+  v8::Isolate* isolate() const { return GetIsolate(); }
   void set_runner(TaskBase* runner) { runner_ = runner; }
   // Calls the stored callback with (error, result) and the global object as receiver.
   void InvokeCallback(v8::Local<v8::Value> error, v8::Local<v8::Value> result);
-  v8::Local<v8::Context> context() const { return isolate_->GetCurrentContext(); }
   // When the runner ended aborted, calls back with (RunnerError(), null) and answers true.
   bool CallbackIfAborted();
   // The error of an aborted runner: an Error with its message, or, when it refused an argument, a TypeError whose
@@ -191,14 +135,9 @@ class JsEvent {
   // Step 5, on the script's thread once the worker has released the runner.
   static void Finish(JsEvent* event);
 
-  v8::Local<v8::Value> GetProp(v8::Local<v8::Object> obj, const std::string& name);
-  // The property key of the name, made once per event (a long list of options reads the same few names many times).
-  v8::Local<v8::String> Key(const std::string& name);
   void EcArray(v8::Local<v8::Array> array, const std::string& name, IgnoreErrorArray& out);
-  bool SetProp(v8::Local<v8::Object> obj, const std::string& name, v8::Local<v8::Value> value);
 
   v8::Global<v8::Function> callback_;
-  v8::Isolate* isolate_;
   TaskBase* runner_ = nullptr;
   std::string bdf_;
   std::string prefix_;  // of the method's argument errors
@@ -214,7 +153,6 @@ class JsEvent {
     size_t offset = 0;                        // of the view in that memory
   };
   std::list<OwnedCopy> owned_;  // a list: the copies never move
-  std::unordered_map<std::string, v8::Global<v8::String>> keys_;
 };
 
 #endif  // KYT_JAVASCRIPT_JS_EVENT_H

@@ -83,6 +83,7 @@ test('result builders', () => {
 test('the script\'s exception passes through; a native failure becomes "<name> : <text>" and returns nothing', () => {
   const tricky = { get n() { throw new RangeError('boom'); } };
   assert.throws(() => convert('propUint32', tricky, 'n'), RangeError);
+  assert.throws(() => convert('getUint32', { n: { valueOf() { throw new RangeError('valueOf'); } } }, 'n'), RangeError);
   for (const [kind, message] of [['runtime', 'test.fail : argument "type" must be a Number'],
     ['other', 'test.fail : unknown error']]) {
     let returned = 'untouched';
