@@ -256,13 +256,6 @@ void KytAddon::ReleaseMembers() {
   driver_.reset();
 }
 
-size_t KytAddon::LiveObjectCount() {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  size_t count = 0;
-  for (const auto& entry : Environments()) count += entry.second->objects.size();
-  return count;
-}
-
 void KytAddon::EndEnvironment(v8::Isolate* isolate, Environment* environment) {
   {
     std::lock_guard<std::mutex> lock(RegistryMutex());

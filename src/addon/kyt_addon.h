@@ -102,9 +102,6 @@ class KytAddon : public node::ObjectWrap {
   static const Method kMethods[];
   static const size_t kMethodCount;
 
-  // Objects alive in this process, in all its environments.
-  static size_t LiveObjectCount();
-
   // The class and the objects of one environment (defined in kyt_addon.cc).
   struct Environment;
 
