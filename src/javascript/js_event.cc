@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 
@@ -16,6 +15,7 @@
 #include "runner/task_base.h"
 #include "runner/workload_generation_records.h"
 #include "spdk/nvme.h"
+#include "utility/log_line.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ void JsEvent::Finish(JsEvent* event) {
     delete event;
     return;
   }
-  std::cout << "NVME: JsEvent: Calling callback" << std::endl;
+  kyt::LogLine("NVME: JsEvent: Calling callback");
   {
     v8::HandleScope scope(event->isolate_);
     v8::Local<v8::Context> ctx =
@@ -58,7 +58,7 @@ void JsEvent::Finish(JsEvent* event) {
     try {
       event->CallCallback();
     } catch (const std::exception& e) {
-      std::cout << "NVME: JsEvent: ASSERT: callback failed: " << e.what() << std::endl;
+      kyt::LogLine(std::string("NVME: JsEvent: ASSERT: callback failed: ") + e.what());
     }
   }
   delete event;
