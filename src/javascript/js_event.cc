@@ -12,10 +12,10 @@
 #include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
-#include "runner/task_base.h"
 #include "runner/workload_generation_records.h"
 #include "spdk/nvme.h"
 #include "utility/log_line.h"
+#include "utility/task_base.h"
 
 namespace {
 

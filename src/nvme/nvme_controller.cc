@@ -13,9 +13,9 @@
 #include "nvme/nvme_reset_controller.h"
 #include "kyt/env.h"
 #include "nvme_internal.h"
-#include "runner/admin_cmd_records.h"
 #include "spdk/env.h"
 #include "spdk/nvme.h"
+#include "utility/admin_cmd_records.h"
 #include "utility/log_line.h"
 
 tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;

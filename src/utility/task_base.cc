@@ -1,4 +1,4 @@
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 #include <cerrno>
 #include <ctime>
