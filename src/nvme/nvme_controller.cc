@@ -285,8 +285,6 @@ void NvmeController::ForgetValidation(uint32_t nsid) {
 
 void NvmeController::SetCommandTracker(tyr::CommandTracker* tracker) { command_tracker_ = tracker; }
 
-tyr::CommandTracker* NvmeController::GetCommandTracker() { return command_tracker_; }
-
 tyr::CommandTrackerStatus NvmeController::SetCommandTrackerLog(std::string path) {
   return command_tracker_ != nullptr ? command_tracker_->SetLog(path) : tyr::kCommandTrackerOk;
 }
