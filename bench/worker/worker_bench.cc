@@ -15,7 +15,7 @@
 
 #include "nvme/nvme_driver.h"
 #include "nvme/task_scheduler.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <set>
 #include <vector>
 
-#include "addon/stdout_gate.h"
 #include "devices/ftdi_device_manager.h"
 #include "devices/pmu/dorvan_controller_manager.h"
 #include "devices/pmu/kyt_controller_manager.h"
@@ -21,7 +20,8 @@
 #include "javascript/js_hook_manager.h"
 #include "javascript/js_value_kit.h"
 #include "nvme/nvme_driver.h"
-#include "runner/log_line.h"
+#include "utility/log_line.h"
+#include "utility/stdout_gate.h"
 
 namespace kyt {
 

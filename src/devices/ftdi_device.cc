@@ -2,7 +2,7 @@
 
 #include <libusb.h>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::ftdi {
 
@@ -21,7 +21,7 @@ int FtdiDevice::open(uint32_t vendor, uint32_t product, ftdi_interface interface
   int result = device->set_interface(interface);
   if (result < 0) {
     interfaceSelectFailed = true;
-    portLog("FTDI: failed to select interface " + std::to_string(static_cast<int>(interface)));
+    kyt::LogLine("FTDI: failed to select interface " + std::to_string(static_cast<int>(interface)));
   } else {
     result = device->open(static_cast<int>(vendor), static_cast<int>(product), description, serial, 0);
   }
@@ -54,7 +54,7 @@ int FtdiDevice::write(const uint8_t* buffer, int size) {
 
 bool FtdiDevice::setBaudRate(int baud) {
   std::lock_guard<std::mutex> lock(mutex);
-  portLog("FTDI: setting Baud Rate to " + std::to_string(baud));
+  kyt::LogLine("FTDI: setting Baud Rate to " + std::to_string(baud));
   if (!device) return false;
   int result = device->set_baud_rate(baud);
   errorCode = result;
@@ -65,16 +65,16 @@ bool FtdiDevice::setParity(ioport::Parity parity) {
   std::lock_guard<std::mutex> lock(mutex);
   switch (parity) {
     case ioport::Parity::Odd:
-      portLog("FTDI: setting parity to odd parity");
+      kyt::LogLine("FTDI: setting parity to odd parity");
       break;
     case ioport::Parity::None:
-      portLog("FTDI: setting parity to no parity");
+      kyt::LogLine("FTDI: setting parity to no parity");
       break;
     case ioport::Parity::Even:
-      portLog("FTDI: setting parity to even parity");
+      kyt::LogLine("FTDI: setting parity to even parity");
       break;
     default:
-      portLog("FTDI: invalid parity");
+      kyt::LogLine("FTDI: invalid parity");
       return false;
   }
   if (!device) return false;
@@ -83,7 +83,7 @@ bool FtdiDevice::setParity(ioport::Parity parity) {
 
 bool FtdiDevice::setBitmode(uint8_t bitmask, uint8_t mode) {
   std::lock_guard<std::mutex> lock(mutex);
-  portLog("FTDI: setting bitmode. bitmask: " + std::to_string(bitmask) + ", mode: " + std::to_string(mode));
+  kyt::LogLine("FTDI: setting bitmode. bitmask: " + std::to_string(bitmask) + ", mode: " + std::to_string(mode));
   if (!device) return false;
   return device->set_bitmode(bitmask, mode) >= 0;
 }
@@ -91,16 +91,16 @@ bool FtdiDevice::setBitmode(uint8_t bitmask, uint8_t mode) {
 void FtdiDevice::close() {
   std::lock_guard<std::mutex> lock(mutex);
   if (!device) {
-    portLog("FTDI: device not found when closing an FTDI device");
+    kyt::LogLine("FTDI: device not found when closing an FTDI device");
     return;
   }
-  portLog("FTDI: closing Device");
+  kyt::LogLine("FTDI: closing Device");
   int result = device->close();
   device.reset();
   if (result < 0)
-    portLog("FTDI: error while closing an FTDI device. Error: " + std::to_string(result));
+    kyt::LogLine("FTDI: error while closing an FTDI device. Error: " + std::to_string(result));
   else
-    portLog("FTDI: successfully closed an FTDI device");
+    kyt::LogLine("FTDI: successfully closed an FTDI device");
   errorCode = result <= 0 ? result : 0;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::ftdi {
 
@@ -45,7 +45,7 @@ uint32_t FtdiDeviceManager::openDevice(uint32_t vendor, uint32_t product, ftdi_i
   auto device = std::make_shared<FtdiDevice>(static_cast<int>(pollingIntervalMs));
   int result = device->open(vendor, product, interface, description, serial);
   if (result < 0) {
-    portLog("FTDI: failed to open a device");
+    kyt::LogLine("FTDI: failed to open a device");
     bool badInterface = device->interfaceRejected();
     device.reset();
     if (badInterface) throw std::runtime_error("invalid interface " + std::to_string(static_cast<int>(interface)));
@@ -54,14 +54,14 @@ uint32_t FtdiDeviceManager::openDevice(uint32_t vendor, uint32_t product, ftdi_i
 
   uint32_t index = 0;
   if (!devices.store(device, index)) {
-    portLog("FTDI: failed to allocate a device index");
+    kyt::LogLine("FTDI: failed to allocate a device index");
     device.reset();
     throw std::runtime_error("Unexpected Internal Error");
   }
 
   char ids[64];
   std::snprintf(ids, sizeof(ids), ", vendor=0x%04x, product=0x%04x", vendor, product);
-  portLog("FTDI: successfully opened device " + std::to_string(index) + ids +
+  kyt::LogLine("FTDI: successfully opened device " + std::to_string(index) + ids +
           ", interface=" + std::to_string(static_cast<int>(interface)) + ", description=" + description +
           ", serial=" + serial);
   devices.startPolling(device);

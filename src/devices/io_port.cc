@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 #include "utility/nonblocking_open.h"
 
 namespace tyr::ioport {
@@ -27,7 +27,7 @@ IoPort::~IoPort() {
 
 uint32_t IoPort::getPollingIntervalMs() const { return static_cast<uint32_t>(pollingIntervalMs); }
 
-void IoPort::log(const std::string& text) const { portLog(name + text); }
+void IoPort::log(const std::string& text) const { kyt::LogLine(name + text); }
 
 std::string IoPort::convertLineEndings(const char* data, size_t length) {
   std::string out;

@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::threading {
 
@@ -16,11 +16,11 @@ constexpr std::chrono::microseconds kBusyPause(100);
 
 PollableManager::PollableManager() : running(true), minPollingIntervalMs(kNoPollables) {
   thread = std::thread(&PollableManager::pollLoop, this);
-  portLog("PollableManager: Starting");
+  kyt::LogLine("PollableManager: Starting");
 }
 
 PollableManager::~PollableManager() {
-  portLog("PollableManager: Stopping");
+  kyt::LogLine("PollableManager: Stopping");
   {
     std::lock_guard<std::mutex> lock(mutex);
     running = false;
@@ -28,7 +28,7 @@ PollableManager::~PollableManager() {
   condition.notify_all();
   if (thread.joinable()) thread.join();
   pollables.clear();
-  portLog("PollableManager: Stopped");
+  kyt::LogLine("PollableManager: Stopped");
 }
 
 void PollableManager::recomputeMinIntervalUnsafe() {
@@ -38,7 +38,7 @@ void PollableManager::recomputeMinIntervalUnsafe() {
     try {
       interval = item.second.pollable->getPollingIntervalMs();
     } catch (const std::exception& e) {
-      portLog(std::string("PollableManager: getPollingIntervalMs failed: ") + e.what());
+      kyt::LogLine(std::string("PollableManager: getPollingIntervalMs failed: ") + e.what());
     }
     if (interval < min) min = interval;
   }
@@ -52,7 +52,7 @@ void PollableManager::addPollable(const std::shared_ptr<Pollable>& pollable) {
   entry.pollable = pollable;
   entry.lastPollTime = now;
   recomputeMinIntervalUnsafe();
-  portLog("PollableManager: Added a Pollable. Total Pollables: " + std::to_string(pollables.size()));
+  kyt::LogLine("PollableManager: Added a Pollable. Total Pollables: " + std::to_string(pollables.size()));
   condition.notify_one();
 }
 
@@ -65,7 +65,7 @@ void PollableManager::removePollable(const std::shared_ptr<Pollable>& pollable) 
     pollables.erase(found);
   }
   recomputeMinIntervalUnsafe();
-  portLog("PollableManager: Removed a Pollable. Total Pollables: " + std::to_string(pollables.size()));
+  kyt::LogLine("PollableManager: Removed a Pollable. Total Pollables: " + std::to_string(pollables.size()));
   if (pollables.empty()) condition.notify_one();
   pollDone.wait(lock, [&] { return polling != pollable.get(); });
 }
@@ -96,9 +96,9 @@ void PollableManager::pollPass(std::unique_lock<std::mutex>& lock) {
     try {
       object->poll();
     } catch (const std::exception& e) {
-      portLog(std::string("PollableManager: poll failed: ") + e.what());
+      kyt::LogLine(std::string("PollableManager: poll failed: ") + e.what());
     } catch (...) {
-      portLog("PollableManager: poll failed: unknown exception");
+      kyt::LogLine("PollableManager: poll failed: unknown exception");
     }
     lock.lock();
     polling = nullptr;

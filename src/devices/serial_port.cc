@@ -12,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::serialport {
 
@@ -21,12 +21,12 @@ SerialPort::SerialPort() : IoPort("SerialPort", 1) {}
 SerialPort::~SerialPort() { teardown(); }
 
 bool SerialPort::open(const std::string& devicePath) {
-  portLog("SerialPort: Opening device at " + devicePath);
+  kyt::LogLine("SerialPort: Opening device at " + devicePath);
   // One owner per line: a second reader would take half of what the device sends. Another program's open is refused
   // by the terminal's exclusive mode (TIOCEXCL, which binds all but root); the lock refuses another port on it, root's
   // or this process's through another path, as the lock goes with each open.
   const auto busy = [&devicePath] {
-    portLog("SerialPort: " + devicePath + " is open elsewhere: in another process, or under another path");
+    kyt::LogLine("SerialPort: " + devicePath + " is open elsewhere: in another process, or under another path");
   };
   int descriptor = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_SYNC);
   if (descriptor < 0) {
@@ -39,7 +39,7 @@ bool SerialPort::open(const std::string& devicePath) {
   struct termios tty;
   if (::tcgetattr(descriptor, &tty) != 0) {
     errorCode = errno;
-    portLog("SerialPort: " + devicePath + " is not a terminal");
+    kyt::LogLine("SerialPort: " + devicePath + " is not a terminal");
     ::close(descriptor);
     return false;
   }
@@ -50,9 +50,9 @@ bool SerialPort::open(const std::string& devicePath) {
     return false;
   }
   ::ioctl(descriptor, TIOCEXCL);
-  portLog("SerialPort: Opened device. FD:" + std::to_string(descriptor));
+  kyt::LogLine("SerialPort: Opened device. FD:" + std::to_string(descriptor));
   fd = descriptor;
-  portLog("SerialPort: Setting up attributes");
+  kyt::LogLine("SerialPort: Setting up attributes");
   tty.c_iflag = IGNPAR;
   tty.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | CRTSCTS);
   tty.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -91,7 +91,7 @@ int SerialPort::write(const uint8_t* buffer, int size) {
   std::string reason;
   writeAllOrStall(buffer, size, written, reason);
   if (written < size) {
-    portLog("SerialPort: wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes: " + reason);
+    kyt::LogLine("SerialPort: wrote " + std::to_string(written) + " of " + std::to_string(size) + " bytes: " + reason);
   }
   if (written == 0 && size > 0 && !reason.empty() && getErrorCode() != 0) return -1;
   return written;
@@ -156,11 +156,11 @@ void SerialPort::writeAll(const std::string& bytes) {
 
 bool SerialPort::setBaudRate(int baud) {
   std::lock_guard<std::mutex> lock(mutex);
-  portLog("SerialPort: Setting baud rate to " + std::to_string(baud));
+  kyt::LogLine("SerialPort: Setting baud rate to " + std::to_string(baud));
   struct termios tty;
   std::memset(&tty, 0, sizeof(tty));
   if (::tcgetattr(fd, &tty) != 0) {
-    portLog("SerialPort: Error getting serial port attributes.");
+    kyt::LogLine("SerialPort: Error getting serial port attributes.");
     return false;
   }
   speed_t speed;
@@ -171,14 +171,14 @@ bool SerialPort::setBaudRate(int baud) {
     case 57600: speed = B57600; break;
     case 115200: speed = B115200; break;
     default:
-      portLog("SerialPort: Unsupported baud rate " + std::to_string(baud));
+      kyt::LogLine("SerialPort: Unsupported baud rate " + std::to_string(baud));
       return false;
   }
   ::cfsetospeed(&tty, speed);
   ::cfsetispeed(&tty, speed);
   ::tcflush(fd, TCIOFLUSH);
   if (::tcsetattr(fd, TCSANOW, &tty) != 0) {
-    portLogError("SerialPort: Error setting serial port attributes.");
+    kyt::LogErrorLine("SerialPort: Error setting serial port attributes.");
     return false;
   }
   configured = true;
@@ -195,17 +195,17 @@ bool SerialPort::setParity(ioport::Parity parity) {
   switch (parity) {
     case ioport::Parity::Odd:
       tty.c_cflag |= PARENB | PARODD;
-      portLog("SerialPort: setting parity to odd parity");
+      kyt::LogLine("SerialPort: setting parity to odd parity");
       break;
     case ioport::Parity::None:
-      portLog("SerialPort: setting parity to no parity");
+      kyt::LogLine("SerialPort: setting parity to no parity");
       break;
     case ioport::Parity::Even:
       tty.c_cflag |= PARENB;
-      portLog("SerialPort: setting parity to even parity");
+      kyt::LogLine("SerialPort: setting parity to even parity");
       break;
     default:
-      portLog("SerialPort: invalid parity");
+      kyt::LogLine("SerialPort: invalid parity");
       return false;
   }
   ::tcflush(fd, TCIOFLUSH);
@@ -215,16 +215,16 @@ bool SerialPort::setParity(ioport::Parity parity) {
 void SerialPort::close() {
   std::lock_guard<std::mutex> lock(mutex);
   if (fd == -1) {
-    portLog("SerialPort: Device not found when closing an serial port device");
+    kyt::LogLine("SerialPort: Device not found when closing an serial port device");
     return;
   }
-  portLog("SerialPort: Closing Device");
+  kyt::LogLine("SerialPort: Closing Device");
   int result = ::close(fd);
   int error = errno;
   if (result == -1)
-    portLog("SerialPort: Error while closing an serial port device. Error: " + std::to_string(error));
+    kyt::LogLine("SerialPort: Error while closing an serial port device. Error: " + std::to_string(error));
   else
-    portLog("SerialPort: Successfully closed an serial port device");
+    kyt::LogLine("SerialPort: Successfully closed an serial port device");
   fd = -1;
   errorCode = result == -1 ? error : 0;
 }

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::serialport {
 
@@ -48,7 +48,7 @@ std::string SerialPortManager::getDevicePathFromSerial(const std::string& serial
   if (!interface) return "";
   usb::UsbInterfaceInfo info = interface->get_interface_info();
   if (info.driver_name.empty() && loadDriver) {
-    portLog("SerialPort: Driver not found. Loading Driver");
+    kyt::LogLine("SerialPort: Driver not found. Loading Driver");
     interface->load_driver();
     info = interface->get_interface_info();
   }
@@ -75,7 +75,7 @@ uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string
     devicePath = getDevicePathFromSerial(serial, interfaceNumber, true);
     if (devicePath.empty()) {
       std::string message = "Device not found for serial " + serial;
-      portLog("SerialPort: " + message);
+      kyt::LogLine("SerialPort: " + message);
       throw std::runtime_error(message);
     }
   }
@@ -84,30 +84,30 @@ uint32_t SerialPortManager::openDevice(std::string devicePath, const std::string
   if (open != pathMap.end()) {
     const uint32_t openIndex = open->second;
     if (!devices.get(openIndex)->isGone()) {
-      portLog("SerialPort: Serial port at " + devicePath + " is already open");
+      kyt::LogLine("SerialPort: Serial port at " + devicePath + " is already open");
       return openIndex;
     }
     // The device behind the open port hung up (a board that was unplugged and came back under the same path): that
     // port can never be read again, so it is replaced.
-    portLog("SerialPort: Serial port at " + devicePath + " has hung up; opening it again");
+    kyt::LogLine("SerialPort: Serial port at " + devicePath + " has hung up; opening it again");
     closeDevice(openIndex);
   }
 
   auto port = std::make_shared<SerialPort>();
   if (!port->open(devicePath)) {
     std::string message = "Failed to open serial port device at " + devicePath + ". Error: " + port->getErrorCodeString();
-    portLog("SerialPort: " + message);
+    kyt::LogLine("SerialPort: " + message);
     port.reset();
     throw std::runtime_error(message);
   }
 
   uint32_t index = 0;
   if (!devices.store(port, index)) {
-    portLog("SerialPort: Failed to allocate a new device ID");
+    kyt::LogLine("SerialPort: Failed to allocate a new device ID");
     port.reset();
     throw std::runtime_error("Unexpected Internal Error");
   }
-  portLog("SerialPort: Successfully opened device. Device ID:" + std::to_string(index));
+  kyt::LogLine("SerialPort: Successfully opened device. Device ID:" + std::to_string(index));
   devices.startPolling(port);
   pathMap[devicePath] = index;
   return index;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::usb {
 
@@ -15,14 +15,14 @@ UsbDeviceManager::UsbDeviceManager(std::vector<std::string> manufacturers, UsbSy
 }
 
 void UsbDeviceManager::scan() {
-  portLog("USB: Scanning USB devices");
+  kyt::LogLine("USB: Scanning USB devices");
   DIR* dir = ::opendir(devices_path.c_str());
   if (!dir) return;
   while (struct dirent* entry = ::readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (name.find(':') != std::string::npos) continue;  // an interface, not a device
-    portLog("USB: Found USB device " + name);
+    kyt::LogLine("USB: Found USB device " + name);
     auto device = std::make_shared<UsbDevice>(name, devices_path + "/" + name, paths);
     if (std::find(manufacturers.begin(), manufacturers.end(), device->get_manufacturer()) != manufacturers.end())
       devices.push_back(device);
@@ -50,7 +50,7 @@ std::shared_ptr<UsbInterface> UsbDeviceManager::find_interface(const std::string
 bool UsbDeviceManager::bind_interface(const std::string& serial_number, int interface_number) const {
   auto interface = find_interface(serial_number, interface_number);
   if (!interface) {
-    portLog("USB: Interface not found for the specified serial number and interface number.");
+    kyt::LogLine("USB: Interface not found for the specified serial number and interface number.");
     return false;
   }
   return interface->load_driver();
@@ -66,10 +66,10 @@ void UsbDeviceManager::print_interfaces() const {
   auto interfaces = get_interfaces();
   if (interfaces.empty()) return;
   for (const auto& interface : interfaces) {
-    portLog("USB: ===============================");
+    kyt::LogLine("USB: ===============================");
     interface->print();
   }
-  portLog("USB: ===============================");
+  kyt::LogLine("USB: ===============================");
 }
 
 }  // namespace tyr::usb

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "devices/fs_util.h"
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::usb {
 
@@ -79,47 +79,48 @@ UsbInterfaceInfo UsbInterface::get_interface_info() {
 bool UsbInterface::load_driver() {
   if (!driver_name.empty()) return true;
   if (manufacturer != "ftdi") {
-    portLog("USB: Driver already loaded or unsupported manufacturer.");
+    kyt::LogLine("USB: Driver already loaded or unsupported manufacturer.");
     return false;
   }
-  portLog("USB: Loading driver for " + name + " (" + serial_number + ", " + std::to_string(interface_number) + ")");
+  kyt::LogLine("USB: Loading driver for " + name + " (" + serial_number + ", " + std::to_string(interface_number) +
+               ")");
   int fd = ::open(paths.bindPath.c_str(), O_WRONLY | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
-    portLog("USB: Failed to open bind attribute from sysfs");
+    kyt::LogLine("USB: Failed to open bind attribute from sysfs");
     return false;
   }
   ssize_t written = ::write(fd, name.data(), name.size());
   ::close(fd);
   if (written < 0) {
-    portLog("USB: Failed to load driver");
+    kyt::LogLine("USB: Failed to load driver");
     return false;
   }
-  portLog("USB: Successfully loaded driver");
+  kyt::LogLine("USB: Successfully loaded driver");
   wait_for_tty_path();
   return true;
 }
 
 void UsbInterface::wait_for_tty_path() {
   for (int round = 0; round < 10; ++round) {
-    portLog("USB: Checking for TTY path");
+    kyt::LogLine("USB: Checking for TTY path");
     std::string tty = parse_tty_usb_path(path);
     if (!tty.empty()) {
       tty_usb_path = tty;
-      portLog("USB: Found TTY " + tty);
+      kyt::LogLine("USB: Found TTY " + tty);
       return;
     }
-    portLog("USB: TTY path not found. Waiting " + std::to_string(paths.ttyWaitPeriod.count()) + "ms");
+    kyt::LogLine("USB: TTY path not found. Waiting " + std::to_string(paths.ttyWaitPeriod.count()) + "ms");
     std::this_thread::sleep_for(paths.ttyWaitPeriod);
   }
 }
 
 void UsbInterface::print() const {
-  portLog("USB: Interface Path: " + name);
-  portLog("USB: Serial Number: " + serial_number);
-  portLog("USB: Interface Number: " + std::to_string(interface_number));
-  portLog("USB: Description: " + interface_description);
-  portLog("USB: Manufacturer: " + manufacturer);
-  portLog("USB: Serial Port: " + tty_usb_path);
+  kyt::LogLine("USB: Interface Path: " + name);
+  kyt::LogLine("USB: Serial Number: " + serial_number);
+  kyt::LogLine("USB: Interface Number: " + std::to_string(interface_number));
+  kyt::LogLine("USB: Description: " + interface_description);
+  kyt::LogLine("USB: Manufacturer: " + manufacturer);
+  kyt::LogLine("USB: Serial Port: " + tty_usb_path);
 }
 
 }  // namespace tyr::usb

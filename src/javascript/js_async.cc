@@ -2,10 +2,10 @@
 
 #include <node.h>
 
-#include <iostream>
 #include <stdexcept>
 
 #include "javascript/js_environment.h"
+#include "utility/log_line.h"
 
 namespace tyr {
 
@@ -52,9 +52,9 @@ void JsAsync::Complete() {
     try {
       CallCallback();
     } catch (const std::exception& e) {
-      std::cout << (GetName() + " : callback failed: " + e.what() + "\n") << std::flush;
+      kyt::LogLine(GetName() + " : callback failed: " + e.what());
     } catch (...) {
-      std::cout << (GetName() + " : callback failed\n") << std::flush;
+      kyt::LogLine(GetName() + " : callback failed");
     }
   }
   if (queued_) environment->WorkDone(this);

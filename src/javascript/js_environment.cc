@@ -1,7 +1,6 @@
 #include "javascript/js_environment.h"
 
 #include <exception>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -10,6 +9,7 @@
 
 #include "javascript/js_async.h"
 #include "javascript/task_completion_notifier.h"
+#include "utility/log_line.h"
 
 namespace tyr {
 
@@ -99,7 +99,7 @@ void JsEnvironment::End(void (*done)(void*), void* done_arg) {
     try {
       teardown();
     } catch (const std::exception& e) {
-      std::cout << "ADDON: the environment's end failed: " << e.what() << std::endl;
+      kyt::LogLine(std::string("ADDON: the environment's end failed: ") + e.what());
     }
   }
   teardowns_.clear();

@@ -4,16 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 
 #include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
-#include "runner/task_base.h"
 #include "runner/workload_generation_records.h"
 #include "spdk/nvme.h"
+#include "utility/log_line.h"
+#include "utility/task_base.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void JsEvent::Finish(JsEvent* event) {
     delete event;
     return;
   }
-  std::cout << "NVME: JsEvent: Calling callback" << std::endl;
+  kyt::LogLine("NVME: JsEvent: Calling callback");
   {
     v8::HandleScope scope(event->isolate());
     v8::Local<v8::Context> ctx =
@@ -47,7 +47,7 @@ void JsEvent::Finish(JsEvent* event) {
     try {
       event->CallCallback();
     } catch (const std::exception& e) {
-      std::cout << "NVME: JsEvent: ASSERT: callback failed: " << e.what() << std::endl;
+      kyt::LogLine(std::string("NVME: JsEvent: ASSERT: callback failed: ") + e.what());
     }
   }
   delete event;

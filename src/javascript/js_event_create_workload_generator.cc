@@ -1,16 +1,16 @@
 #include "javascript/js_event_create_workload_generator.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 
 #include "javascript/js_hook_manager.h"
 #include "javascript/js_workload_options.h"
 #include "runner/workload_generation_runner.h"
+#include "utility/log_line.h"
 
 namespace {
 
-void Log(const char* text) { std::cout << "NVME: JsEvent: " << text << std::endl; }
+void Log(const char* text) { kyt::LogLine(std::string("NVME: JsEvent: ") + text); }
 
 const char* WorkloadName(uint32_t workload) { return workload == kAccessSequential ? "sequential" : "random"; }
 

@@ -2,7 +2,7 @@
 
 #include <node.h>
 
-#include "runner/log_line.h"
+#include "utility/log_line.h"
 
 namespace tyr {
 

@@ -1,5 +1,5 @@
 // One hook of the hook bridge: the worker thread starts it, the script's thread runs the script's callback for it,
-// and the script reports how the step ended by setting the hook's status or error (see hook_manager.h).
+// and the script reports how the step ended by setting the hook's status or error (see utility/hook_manager.h).
 //
 // The handler registers an async handle with the event loop of the script's isolate; Start signals it from the
 // worker thread and the loop then calls the script's callback with the hook type. One plain mutex guards the status,
@@ -18,7 +18,7 @@
 #include <uv.h>
 #include <v8.h>
 
-#include "javascript/hook_manager.h"
+#include "utility/hook_manager.h"
 
 namespace tyr {
 

@@ -1,6 +1,6 @@
 #include "javascript/js_hook_manager.h"
 
-#include "runner/log_line.h"
+#include "utility/log_line.h"
 
 namespace tyr {
 

@@ -14,8 +14,8 @@
 
 #include <v8.h>
 
-#include "javascript/hook_manager.h"
 #include "javascript/js_hook_handler.h"
+#include "utility/hook_manager.h"
 
 namespace tyr {
 

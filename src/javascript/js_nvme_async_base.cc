@@ -4,7 +4,7 @@
 
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace tyr {
 namespace nodejs {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "javascript/js_environment.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace tyr {
 

@@ -1,8 +1,9 @@
 #include "nvme/data_validator_manager.h"
 
-#include <iostream>
 #include <stdexcept>
 #include <string>
+
+#include "utility/log_line.h"
 
 namespace kyt {
 namespace nvme {
@@ -11,7 +12,7 @@ void DataValidatorManager::Resize(uint32_t count) {
   if (count <= validators_.size()) {
     return;
   }
-  std::cout << "NVME: DataValidatorManager: Resizing data validators, size: " << count << std::endl;
+  LogLine("NVME: DataValidatorManager: Resizing data validators, size: " + std::to_string(count));
   validators_.reserve(count);
   while (validators_.size() < count) {
     validators_.push_back(std::make_shared<DataValidator>());
@@ -31,7 +32,7 @@ DataValidator& DataValidatorManager::Slot(uint32_t nsid) const {
 
 DataValidatorStatus DataValidatorManager::Enable(uint32_t nsid, uint64_t num_lbas, uint32_t block_size) {
   DataValidator& validator = Slot(nsid);
-  std::cout << "NVME: DataValidatorManager: Enabling data validator for NSID " << nsid << std::endl;
+  LogLine("NVME: DataValidatorManager: Enabling data validator for NSID " + std::to_string(nsid));
   if (validator.GetNumLbas() == num_lbas && validator.GetBlockSize() == block_size) {
     return kDataValidatorOk;
   }
@@ -50,9 +51,9 @@ void DataValidatorManager::Forget(uint32_t nsid) {
 }
 
 void DataValidatorManager::DisableAll() {
-  std::cout << "NVME: DataValidatorManager: Disabling all data validators" << std::endl;
+  LogLine("NVME: DataValidatorManager: Disabling all data validators");
   for (size_t i = 0; i < validators_.size(); ++i) {
-    std::cout << "NVME: DataValidatorManager: Disabling data validator for NSID: " << (i + 1) << std::endl;
+    LogLine("NVME: DataValidatorManager: Disabling data validator for NSID: " + std::to_string(i + 1));
     validators_[i]->Clear();
   }
 }

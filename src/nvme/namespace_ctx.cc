@@ -1,9 +1,8 @@
 #include "nvme/namespace_ctx.h"
 
-#include <iostream>
-
 #include "nvme_internal.h"
 #include "spdk/nvme.h"
+#include "utility/log_line.h"
 
 bool NamespaceCtx::IsActive() const { return ns_ != nullptr && spdk_nvme_ns_is_active(ns_); }
 
@@ -36,7 +35,7 @@ uint32_t NamespaceCtx::GetMaxXferBlocks() const {
 uint32_t NamespaceCtx::GetAdjustedXferSize(uint32_t requested) const {
   if (!IsActive()) return 0;
   const uint32_t max = GetMaxXferSize();
-  std::cout << "NVME: NS Max Transfer Size: " << max << std::endl;
+  kyt::LogLine("NVME: NS Max Transfer Size: " + std::to_string(max));
   return requested != 0 ? requested : max;
 }
 

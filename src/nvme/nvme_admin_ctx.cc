@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "runner/admin_cmd_records.h"
+#include "utility/admin_cmd_records.h"
 
 void NvmeAdminCtx::Callback(void* ctx, const spdk_nvme_cpl* cpl) {
   NvmeAdminCtx* admin = static_cast<NvmeAdminCtx*>(ctx);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "nvme/data_validator_manager.h"
@@ -13,9 +13,10 @@
 #include "nvme/nvme_reset_controller.h"
 #include "kyt/env.h"
 #include "nvme_internal.h"
-#include "runner/admin_cmd_records.h"
 #include "spdk/env.h"
 #include "spdk/nvme.h"
+#include "utility/admin_cmd_records.h"
+#include "utility/log_line.h"
 
 tyr::CommandTracker* NvmeController::command_tracker_ = nullptr;
 
@@ -75,13 +76,13 @@ NvmeController::AttachProgress NvmeController::PollAttachement() {
   // one to drive: every later answer of it would be taken on trust.
   const auto* cdata = reinterpret_cast<const uint8_t*>(&probe_.ctrlr->cdata);
   if (std::all_of(cdata, cdata + sizeof(probe_.ctrlr->cdata), [](uint8_t b) { return b == 0; })) {
-    std::cout << "NVME: Identify Controller data is all zeros: the device is not attached" << std::endl;
+    kyt::LogLine("NVME: Identify Controller data is all zeros: the device is not attached");
     spdk_nvme_detach(probe_.ctrlr);
     attach_error_ = "the device answered Identify Controller with all zeros";
     return AttachProgress::kFailed;
   }
 
-  std::cout << "NVME: Device Attachment Detected with TO: " << command_timeout_us_ << std::endl;
+  kyt::LogLine("NVME: Device Attachment Detected with TO: " + std::to_string(command_timeout_us_));
   spdk_nvme_ctrlr_register_timeout_callback(probe_.ctrlr, command_timeout_us_, TimedOut, this);
   spdk_nvme_ctrlr_register_fail_callback(probe_.ctrlr, Failed, this);
   ctx_ = std::make_shared<NvmeControllerCtx>(probe_.ctrlr, probe_trid_, data_validator_manager_, command_timeout_us_);
@@ -95,7 +96,7 @@ NvmeController::AttachProgress NvmeController::PollAttachement() {
     }
   });
   ChangeState(kyt::nvme::ControllerState::kLive);
-  std::cout << "NVME: Device Initialized" << std::endl;
+  kyt::LogLine("NVME: Device Initialized");
   if (data_validator_manager_) {
     data_validator_manager_->Resize(ctx_->GetNamespaceManager().GetMaxNamespaceId());
   }
@@ -104,7 +105,7 @@ NvmeController::AttachProgress NvmeController::PollAttachement() {
 
 void NvmeController::AbandonAttachement() {
   if (probe_ctx_ == nullptr) return;
-  std::cout << "NVME: Attachment given up" << std::endl;
+  kyt::LogLine("NVME: Attachment given up");
   spdk_nvme_probe_abort_async(probe_ctx_);
   probe_ctx_ = nullptr;
 }
@@ -133,22 +134,26 @@ void NvmeController::TimedOut(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, spdk_nvm
 // command the drive never had (held back by an error injection) needs no Abort.
 void NvmeController::OnTimedOut(spdk_nvme_qpair* qpair, uint16_t cid) {
   ChangeState(kyt::nvme::ControllerState::kTimedOut);
-  std::cout << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
-            << ", cid = " << cid << std::endl;
+  std::ostringstream line;
+  line << "NvmeController::TimedOut - command timed out, qpair = " << static_cast<const void*>(qpair)
+       << ", cid = " << cid;
+  kyt::LogLine(line.str());
   if (!ctx_) return;
   spdk_nvme_ctrlr* ctrlr = ctx_->GetHandle();
   const int opc = nvme_pcie_qpair_outstanding_opc(qpair != nullptr ? qpair : ctrlr->adminq, cid);
   if (opc < 0) {
-    std::cout << "NVME: The command never reached the device: no Abort is sent" << std::endl;
+    kyt::LogLine("NVME: The command never reached the device: no Abort is sent");
     return;
   }
   if (qpair == nullptr && opc == SPDK_NVME_OPC_ABORT) {
-    std::cout << "NVME: Abort command timed out: the controller has failed" << std::endl;
+    kyt::LogLine("NVME: Abort command timed out: the controller has failed");
     nvme_ctrlr_fail(ctrlr, false);
     return;
   }
   const int rc = spdk_nvme_ctrlr_cmd_abort(ctrlr, qpair, cid, nullptr, nullptr);
-  if (rc != 0) std::cout << "NVME: Failed to send Abort for cid " << cid << ", Error Code: " << rc << std::endl;
+  if (rc != 0) {
+    kyt::LogLine("NVME: Failed to send Abort for cid " + std::to_string(cid) + ", Error Code: " + std::to_string(rc));
+  }
 }
 
 void NvmeController::Failed(void* cb_arg, spdk_nvme_ctrlr* /*ctrlr*/, bool removed) {
@@ -166,25 +171,25 @@ void NvmeController::ScanRemoval(bool force) {
   if (state_ == kyt::nvme::ControllerState::kDetached) return;
   const bool responsive = ctx_->IsResponsive();
   if (responsive && !force) return;
-  std::cout << (force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected") << std::endl;
+  kyt::LogLine(force ? "NVME: Detaching the device forcibily" : "NVME: Device Removal Detected");
   ctx_->SetDeviceToRemoved();
   ReleaseAttachment();
 }
 
 void NvmeController::NotifyPowerOff() {
   ChangeState(kyt::nvme::ControllerState::kPowerOffNotified);
-  std::cout << "NVME: Power Off Notified" << std::endl;
+  kyt::LogLine("NVME: Power Off Notified");
 }
 
 bool NvmeController::ChangeState(kyt::nvme::ControllerState to) {
   if (state_ == to) return true;
   if (!kyt::nvme::IsAllowedTransition(state_, to)) {
-    std::cout << "NVME: Controller state stays " << kyt::nvme::ControllerStateName(state_) << " (not "
-              << kyt::nvme::ControllerStateName(to) << ")" << std::endl;
+    kyt::LogLine(std::string("NVME: Controller state stays ") + kyt::nvme::ControllerStateName(state_) + " (not " +
+                 kyt::nvme::ControllerStateName(to) + ")");
     return false;
   }
-  std::cout << "NVME: Controller state: " << kyt::nvme::ControllerStateName(state_) << " -> "
-            << kyt::nvme::ControllerStateName(to) << std::endl;
+  kyt::LogLine(std::string("NVME: Controller state: ") + kyt::nvme::ControllerStateName(state_) + " -> " +
+               kyt::nvme::ControllerStateName(to));
   state_ = to;
   return true;
 }
@@ -274,13 +279,11 @@ void NvmeController::ForgetValidation(uint32_t nsid) {
       }
     }
     data_validator_manager_->Forget(id);  // no walk over the map: its pages go back, in-flight I/Os stop matching
-    std::cout << "NVME: Format NVM: data validation of NSID " << id << " starts afresh" << std::endl;
+    kyt::LogLine("NVME: Format NVM: data validation of NSID " + std::to_string(id) + " starts afresh");
   }
 }
 
 void NvmeController::SetCommandTracker(tyr::CommandTracker* tracker) { command_tracker_ = tracker; }
-
-tyr::CommandTracker* NvmeController::GetCommandTracker() { return command_tracker_; }
 
 tyr::CommandTrackerStatus NvmeController::SetCommandTrackerLog(std::string path) {
   return command_tracker_ != nullptr ? command_tracker_->SetLog(path) : tyr::kCommandTrackerOk;

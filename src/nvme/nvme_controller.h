@@ -122,7 +122,6 @@ class NvmeController {
 
   // Command tracker, shared by all controllers; set once by the driver's start.
   static void SetCommandTracker(tyr::CommandTracker* tracker);
-  static tyr::CommandTracker* GetCommandTracker();
   static tyr::CommandTrackerStatus SetCommandTrackerLog(std::string path);
   static tyr::CommandTrackerStatus EnableCommandTracker();
   static tyr::CommandTrackerStatus DisableCommandTracker();

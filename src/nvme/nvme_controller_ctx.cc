@@ -2,12 +2,24 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iomanip>
-#include <iostream>
+#include <cstdio>
+#include <string>
 
 #include "nvme/data_validator_manager.h"
 #include "nvme/time_bounds.h"
 #include "nvme_internal.h"
+#include "utility/log_line.h"
+
+namespace {
+
+// The lower-case hexadecimal digits of `value`, at least `width` of them.
+std::string HexText(uint32_t value, int width = 1) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%0*x", width, value);
+  return text;
+}
+
+}  // namespace
 
 NvmeControllerCtx::NvmeControllerCtx(spdk_nvme_ctrlr* ctrlr, spdk_nvme_transport_id trid,
                                      std::shared_ptr<kyt::nvme::DataValidatorManager> data_validator_manager,
@@ -42,7 +54,7 @@ NvmeControllerCtx::~NvmeControllerCtx() {
   // The admin queue's memory goes with the driver's controller, and commands may still be at the device (event
   // requests, a command that timed out): it must not write there any more.
   nvme_transport_ctrlr_stop_dma(ctrlr_);
-  std::cout << "NVME: Detaching Device" << std::endl;
+  kyt::LogLine("NVME: Detaching Device");
   spdk_nvme_detach(ctrlr_);
 }
 
@@ -52,7 +64,7 @@ uint32_t NvmeControllerCtx::GetMaxQueueDepth() const { return ctrlr_->opts.io_qu
 
 uint32_t NvmeControllerCtx::GetAdjustedXferSize(uint32_t requested) const {
   const uint32_t max = GetMaxXferSize();
-  std::cout << "NVME: Ctrl Max Transfer Size: " << max << std::endl;
+  kyt::LogLine("NVME: Ctrl Max Transfer Size: " + std::to_string(max));
   return requested != 0 && requested <= max ? requested : max;
 }
 
@@ -70,21 +82,21 @@ bool NvmeControllerCtx::IsResponsive() const {
     bar0 = 0;
   }
   if ((bar0 & 0xFFFFC000u) == 0) {
-    std::cout << "NVME: Bar0 = 0x" << std::hex << bar0 << std::dec << std::endl;
-    std::cout << "NVME: Bar0 Disappeared" << std::endl;
+    kyt::LogLine("NVME: Bar0 = 0x" + HexText(bar0));
+    kyt::LogLine("NVME: Bar0 Disappeared");
     return false;
   }
   const uint32_t csts = spdk_nvme_ctrlr_get_regs_csts(ctrlr_);
   if (csts == 0xFFFFFFFFu) {
-    std::cout << "NVME: CSTS = 0x" << std::hex << csts << std::dec << std::endl;
-    std::cout << "NVME: Failed to read CSTS register" << std::endl;
+    kyt::LogLine("NVME: CSTS = 0x" + HexText(csts));
+    kyt::LogLine("NVME: Failed to read CSTS register");
     return false;
   }
   if ((csts & 1u) != 0) {
     return true;
   }
-  std::cout << "NVME: CSTS = 0x" << std::hex << csts << std::dec << std::endl;
-  std::cout << "NVME: Controller is not ready" << std::endl;
+  kyt::LogLine("NVME: CSTS = 0x" + HexText(csts));
+  kyt::LogLine("NVME: Controller is not ready");
   return false;
 }
 
@@ -99,13 +111,8 @@ int NvmeControllerCtx::InjectCommandError(uint16_t qid, uint8_t opc, bool do_not
     qpair = queue_manager_.GetQpair(qid);
     if (qpair == nullptr) return -ENXIO;
   }
-  std::ios_base::fmtflags flags = std::cout.flags();
-  const char fill = std::cout.fill();
-  std::cout << "NVME: InjectCommandError: OPC=0x" << std::hex << std::setfill('0') << std::setw(2)
-            << static_cast<unsigned>(opc) << ", SCT=0x" << std::setw(2) << static_cast<unsigned>(sct) << ", SC=0x"
-            << std::setw(2) << static_cast<unsigned>(sc) << std::endl;
-  std::cout.flags(flags);
-  std::cout.fill(fill);
+  kyt::LogLine("NVME: InjectCommandError: OPC=0x" + HexText(opc, 2) + ", SCT=0x" + HexText(sct, 2) + ", SC=0x" +
+               HexText(sc, 2));
   return spdk_nvme_qpair_add_cmd_error_injection(ctrlr_, qpair, opc, do_not_submit, timeout_us, count, sct, sc);
 }
 

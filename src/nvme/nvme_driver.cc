@@ -12,12 +12,12 @@
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/task_scheduler.h"
-#include "runner/log_line.h"
-#include "runner/task_base.h"
 #include "spdk/env.h"
 #include "spdk/log.h"
 #include "spdk/nvme.h"
 #include "utility/command_tracker.h"
+#include "utility/log_line.h"
+#include "utility/task_base.h"
 
 using kyt::LogLine;
 

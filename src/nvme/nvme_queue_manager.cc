@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 #include "nvme/dma_context.h"
@@ -10,6 +9,7 @@
 #include "nvme/nvme_io_ctx.h"
 #include "nvme_internal.h"
 #include "spdk/bit_array.h"
+#include "utility/log_line.h"
 
 namespace kyt {
 namespace nvme {
@@ -91,7 +91,7 @@ uint16_t NvmeQueueManager::GetFirstAvailableQueueId() const {
 uint32_t NvmeQueueManager::GetFreeQueueId() {
   const uint32_t qid = spdk_bit_array_find_first_set(ctrlr_->free_io_qids, 1);
   if (qid > ctrlr_->opts.num_io_queues) {
-    std::cout << "NVME: QueueManager: ERROR: (GetFreeQueueId) No free IO queue ID" << std::endl;
+    kyt::LogLine("NVME: QueueManager: ERROR: (GetFreeQueueId) No free IO queue ID");
     return 0;
   }
   spdk_bit_array_clear(ctrlr_->free_io_qids, qid);
@@ -312,16 +312,16 @@ void NvmeQueueManager::FreeIoQueuePairs(bool process_completions) {
       continue;
     }
     if (process_completions) {
-      std::cout << "NVME: Processing remaining commands from queue " << qpair->id << std::endl;
+      kyt::LogLine("NVME: Processing remaining commands from queue " + std::to_string(qpair->id));
       spdk_nvme_qpair_process_completions(qpair, 0);
     }
-    std::cout << "NVME: Freeing queue " << qpair->id << std::endl;
+    kyt::LogLine("NVME: Freeing queue " + std::to_string(qpair->id));
     // A freed pair leaves its slot at once, so that no stale QID reaches it and no later pass frees it again.
     const uint16_t id = qpair->id;
     if (spdk_nvme_ctrlr_free_io_qpair(qpair) != 0) {
       // The device did not delete the queue: it no longer works, so it is failed (which stops its DMA) and the host
       // side is freed on its own.
-      std::cout << "NVME: QueueManager: ERROR: (FreeIoQueuePairs) Failed to free queue " << id << std::endl;
+      kyt::LogLine("NVME: QueueManager: ERROR: (FreeIoQueuePairs) Failed to free queue " + std::to_string(id));
       nvme_ctrlr_fail(ctrlr_, false);
       spdk_nvme_ctrlr_free_io_qpair(qpair);
     }

@@ -1,13 +1,13 @@
 #include "nvme/nvme_reset_controller.h"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 
 #include "nvme/nvme_queue_manager.h"
 #include "nvme/nvme_register_manager.h"
 #include "nvme/time_bounds.h"
 #include "nvme_internal.h"
+#include "utility/log_line.h"
 
 namespace kyt {
 namespace nvme {
@@ -51,7 +51,7 @@ NvmeResetController::NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterMan
     : ControllerMachine(ctrlr, register_manager, queue_manager), command_timeout_ms_(command_timeout_ms) {}
 
 void NvmeResetController::OnStart() {
-  std::cout << "NVME: Starting Controller Reset" << std::endl;
+  LogLine("NVME: Starting Controller Reset");
   if (on_progress_) on_progress_(Progress::kStarted);
 }
 
@@ -140,24 +140,24 @@ void NvmeResetController::Step() {
         }
         break;
       }
-      std::cout << "NVME: CSTS is 0" << std::endl;
+      LogLine("NVME: CSTS is 0");
       state_ = 2;
       break;
     case 2:
       // The device is disabled: what it held (admin commands, I/O queues) is ended before the rings start again.
-      std::cout << "NVME: Cleaning up all queues" << std::endl;
+      LogLine("NVME: Cleaning up all queues");
       queue_manager_.FreeAll();
       state_ = 3;
       break;
     case 3:
-      std::cout << "NVME: Starting controller initialization" << std::endl;
+      LogLine("NVME: Starting controller initialization");
       nvme_transport_ctrlr_start_dma(ctrlr_);
       InitControllerStart();
       state_ = 4;
       break;
     case 4:
       if (!IsControllerInitDone()) break;
-      std::cout << "NVME: Controller initialization is done" << std::endl;
+      LogLine("NVME: Controller initialization is done");
       ctrlr_->is_resetting = false;
       // Re-initialisation may change the number of I/O queues: size the QID table from the controller again.
       queue_manager_.ResizeTable();

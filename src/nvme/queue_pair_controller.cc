@@ -1,14 +1,13 @@
 #include "nvme/queue_pair_controller.h"
 
-#include <iostream>
-
 #include "nvme/nvme_queue_manager.h"
 #include "spdk/nvme.h"
+#include "utility/log_line.h"
 
 namespace kyt {
 namespace nvme {
 
-void QueuePairController::Log(const std::string& line) const { std::cout << log_prefix_ << line << std::endl; }
+void QueuePairController::Log(const std::string& line) const { LogLine(log_prefix_ + line); }
 
 void QueuePairController::NoteResetCount() { reset_count_ = queue_manager_.GetResetCount(); }
 

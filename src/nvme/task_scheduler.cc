@@ -4,8 +4,8 @@
 #include <iterator>
 #include <string>
 
-#include "runner/log_line.h"
-#include "runner/task_base.h"
+#include "utility/log_line.h"
+#include "utility/task_base.h"
 
 TaskScheduler::TaskScheduler(std::shared_ptr<NvmeControllerManager> manager) : manager_(std::move(manager)) {}
 

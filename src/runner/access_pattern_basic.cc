@@ -6,8 +6,8 @@
 
 #include "nvme/namespace_ctx.h"
 #include "runner/access_pattern_random.h"
-#include "runner/log_line.h"
 #include "spdk/env.h"
+#include "utility/log_line.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "runner/admin_cmd_records.h"
 #include "runner/controller_runner.h"
+#include "utility/admin_cmd_records.h"
 
 struct NvmeAdminCtx;
 namespace kyt {

@@ -4,10 +4,11 @@
 #define KYT_RUNNER_CIRCULAR_QUEUE_H
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
+#include <string>
 #include <vector>
+
+#include "utility/log_line.h"
 
 template <class T>
 class CircularQueue {
@@ -48,10 +49,8 @@ class CircularQueue {
   static void Check(bool ok, const char* what) {
     if (ok) return;
     // The log line, and the same text on the error stream where a dying process is looked for.
-    for (FILE* stream : {stdout, stderr}) {
-      std::fprintf(stream, "NVME: WorkloadGenerator: ASSERT: %s (../src/runner/workload_generation_runner)\n", what);
-      std::fflush(stream);
-    }
+    kyt::LogFatalLine(std::string("NVME: WorkloadGenerator: ASSERT: ") + what +
+                      " (../src/runner/workload_generation_runner)");
     std::abort();
   }
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "nvme/controller_state.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 class NvmeController;
 

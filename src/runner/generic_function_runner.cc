@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/nvme_reset_controller.h"
 #include "nvme/nvme_shutdown_controller.h"
+#include "utility/log_line.h"
 
 GenericFunctionRunner::GenericFunctionRunner(std::string device, std::string function_name)
     : ControllerRunner("GenericFunction-" + function_name, std::move(device)) {}
@@ -69,7 +69,7 @@ void GenericFunctionRunner::RunEnableDataValidator() {
       if (EnableDataValidator(nsid_)) ChangeState(0);
       return;
     }
-    std::cout << GetLogPrefix() << "Enabling data validators for all active namespaces" << std::endl;
+    kyt::LogLine(GetLogPrefix() + "Enabling data validators for all active namespaces");
     auto& namespaces = controller_->GetControllerCtx()->GetNamespaceManager();
     auto validators = GetNvmeControllerManager()->GetDataValidatorManager();
     const uint32_t max = namespaces.GetMaxNamespaceId();

@@ -2,8 +2,8 @@
 
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
-#include "runner/log_line.h"
 #include "spdk/env.h"
+#include "utility/log_line.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "javascript/hook_manager.h"
 #include "nvme/time_bounds.h"
-#include "runner/task_base.h"
+#include "utility/hook_manager.h"
+#include "utility/task_base.h"
 
 class NvmeController;
 

@@ -15,11 +15,11 @@
 #include "nvme/queue_pair_deletion_controller.h"
 #include "nvme/task_scheduler.h"
 #include "runner/access_pattern_factory.h"
-#include "runner/log_line.h"
 #include "runner/orphaned_commands.h"
 #include "runner/power_control_runner.h"
 #include "spdk/nvme.h"
 #include "spdk/env.h"
+#include "utility/log_line.h"
 
 namespace {
 

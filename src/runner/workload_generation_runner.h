@@ -22,13 +22,13 @@
 #include <string>
 #include <unordered_set>
 
-#include "javascript/hook_manager.h"
 #include "nvme/controller_state.h"
 #include "nvme/nvme_io_ctx.h"
 #include "runner/access_pattern_generator.h"
 #include "runner/circular_queue.h"
-#include "runner/task_base.h"
 #include "runner/workload_generation_records.h"
+#include "utility/hook_manager.h"
+#include "utility/task_base.h"
 
 class NamespaceCtx;
 class NvmeController;

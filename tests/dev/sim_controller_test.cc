@@ -3,9 +3,9 @@
 
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_queue_manager.h"
-#include "runner/admin_cmd_records.h"
 #include "sim_fixture.h"
 #include "spdk/nvme.h"
+#include "utility/admin_cmd_records.h"
 
 namespace kyt_dev_test {
 namespace {

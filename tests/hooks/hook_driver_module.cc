@@ -24,8 +24,8 @@
 #include <v8.h>
 
 #include "addon/kyt_addon.h"
-#include "javascript/hook_manager.h"
 #include "javascript/js_hook_manager.h"
+#include "utility/hook_manager.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "javascript/hook_manager.h"
+#include "utility/hook_manager.h"
 
 namespace {
 

@@ -18,21 +18,21 @@
 
 #include <gtest/gtest.h>
 
-#include "devices/port_log.h"
 #include "devices/usb_interface.h"
+#include "utility/log_line.h"
 
 namespace portstest {
 
-// Collects the port log lines written while it exists.
+// Collects the log lines written while it exists.
 class LogCapture {
  public:
   LogCapture() {
-    tyr::setPortLogObserver([this](const std::string& line) {
+    kyt::SetLogObserver([this](const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(line);
     });
   }
-  ~LogCapture() { tyr::setPortLogObserver(nullptr); }
+  ~LogCapture() { kyt::SetLogObserver(nullptr); }
   std::vector<std::string> lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;

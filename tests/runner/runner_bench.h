@@ -19,7 +19,7 @@
 #include "nvme/nvme_controller_manager.h"
 #include "runner/admin_cmd_runner.h"
 #include "runner/generic_function_runner.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace kyt_test {
 

@@ -26,7 +26,7 @@
 #include "javascript/js_async.h"
 #include "javascript/js_base.h"
 #include "javascript/task_completion_notifier.h"
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "addon/stdout_gate.h"
+#include "utility/stdout_gate.h"
 
 namespace {
 

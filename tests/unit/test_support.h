@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 namespace kyt_test {
 

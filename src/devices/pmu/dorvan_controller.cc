@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::pmu {
 
@@ -28,7 +28,7 @@ void DorvanController::powerOn() { send("powerOn", power_on_cmds_[static_cast<ui
 void DorvanController::powerOff() { send("powerOff", power_off_cmds_[static_cast<uint32_t>(model)]); }
 
 void DorvanController::send(const char* operation, const std::string& command) {
-  portLog(std::string("DorvanController: ") + operation + " using " + command);
+  kyt::LogLine(std::string("DorvanController: ") + operation + " using " + command);
   try {
     port->writeAll(command);
   } catch (const std::exception& e) {

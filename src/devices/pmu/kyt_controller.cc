@@ -1,6 +1,6 @@
 #include "devices/pmu/kyt_controller.h"
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 #include "utility/nonblocking_open.h"
 
 #include <fcntl.h>
@@ -89,7 +89,7 @@ KytController::~KytController() {
   if (!report.empty()) log(report);
 }
 
-void KytController::log(const std::string& text) { portLog("KytController: " + text); }
+void KytController::log(const std::string& text) { kyt::LogLine("KytController: " + text); }
 
 void KytController::poll() { client->processIncoming(); }
 
@@ -190,10 +190,10 @@ void KytController::sendSmbusBlockWrite(uint8_t address, uint8_t command, const 
 
   std::string list;
   for (size_t i = 0; i < payload.size(); ++i) list += (i ? ",0x" : "0x") + hex2(payload[i]);
-  portLog("Address: 0x" + hex2(address));
-  portLog("Command: 0x" + hex2(command));
-  portLog("Payload: [" + list + "]");
-  portLog("PEC: 0x" + hex2(pec));
+  kyt::LogLine("Address: 0x" + hex2(address));
+  kyt::LogLine("Command: 0x" + hex2(command));
+  kyt::LogLine("Payload: [" + list + "]");
+  kyt::LogLine("PEC: 0x" + hex2(pec));
 
   json bytes = json::array();
   for (uint8_t byte : payload) bytes.push_back(static_cast<uint64_t>(byte));

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "devices/pmu/stm32_bootloader.h"
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 namespace tyr::pmu {
 
@@ -27,7 +27,7 @@ KytControllerManager::~KytControllerManager() {
   controllers.clear();
 }
 
-void KytControllerManager::log(const std::string& text) { portLog("KytConrollerManager: " + text); }
+void KytControllerManager::log(const std::string& text) { kyt::LogLine("KytConrollerManager: " + text); }
 
 bool KytControllerManager::portIsOpen(uint32_t id, const KytController& controller) {
   return serialPortManager->isValidDeviceIndex(id) && serialPortManager->getDevice(id) == controller.getSerialPort();
@@ -111,7 +111,7 @@ bool KytControllerManager::findControllerId(const std::string& serial, uint32_t 
 
 void KytControllerManager::updateFirmware(std::string serial, const std::vector<uint8_t>& firmware) {
   Stm32Bootloader::checkImage(firmware);
-  portLog("KytControllerManager: Starting firmware update procedure...");
+  kyt::LogLine("KytControllerManager: Starting firmware update procedure...");
   const uint16_t productId = static_cast<uint16_t>(KytController::get_product_id(usbDeviceManager, serial) & 0xFFFF);
   const uint32_t gpioIndex = ftdiDeviceManager->openDevice(0x0403, productId, INTERFACE_B, "", serial, 10);
   // Channels opened for the update are closed again whatever happens.
@@ -165,7 +165,7 @@ void KytControllerManager::updateFirmware(std::string serial, const std::vector<
   closer.indices.clear();
   ftdiDeviceManager->closeDevice(gpioIndex);
   ftdiDeviceManager->closeDevice(uartIndex);
-  portLog("KytControllerManager: Firmware update completed successfully.");
+  kyt::LogLine("KytControllerManager: Firmware update completed successfully.");
 }
 
 }  // namespace tyr::pmu

@@ -1,6 +1,6 @@
 #include "devices/pmu/stm32_bootloader.h"
 
-#include "devices/port_log.h"
+#include "utility/log_line.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,7 +39,7 @@ auto runStep(const std::string& name, Step step) {
 
 Stm32Bootloader::Stm32Bootloader(std::shared_ptr<ioport::IoPort> port) : port(std::move(port)) {}
 
-void Stm32Bootloader::log(const std::string& text) { portLog("Stm32Bootloader" + text); }
+void Stm32Bootloader::log(const std::string& text) { kyt::LogLine("Stm32Bootloader" + text); }
 
 uint8_t Stm32Bootloader::getChecksum(const std::vector<uint8_t>& bytes) {
   uint8_t sum = 0;

@@ -3,8 +3,9 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <iostream>
 #include <utility>
+
+#include "utility/log_line.h"
 
 namespace tyr::jsonrpc {
 
@@ -61,10 +62,7 @@ bool isInt32(const json& value) {
 JsonRpcClient::JsonRpcClient(const RpcInterface& rpcInterface) : rpcInterface(rpcInterface) {}
 
 void JsonRpcClient::log(const std::string& text) {
-  // One whole line per write, so lines of concurrent clients never interleave.
-  static std::mutex logMutex;
-  std::lock_guard<std::mutex> lock(logMutex);
-  std::cout << ("JsonRpcClient: " + text + "\n") << std::flush;
+  kyt::LogLine("JsonRpcClient: " + text);
 }
 
 void JsonRpcClient::setTimeoutMs(int32_t ms) {

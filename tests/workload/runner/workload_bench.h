@@ -15,14 +15,14 @@
 
 #include <unistd.h>
 
-#include "javascript/hook_manager.h"
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/task_scheduler.h"
 #include "runner/generic_function_runner.h"
-#include "runner/task_base.h"
+#include "utility/hook_manager.h"
+#include "utility/task_base.h"
 
 namespace kyt_test {
 

@@ -7,8 +7,8 @@
 // task as soon as it returns: WaitForDone also waits until the worker has let go of the task (the worker's last
 // access is marking it released), so a finished task is never touched after its owner has seen it final. An owner
 // that must not block is told instead: the release notice runs right after the release, on the releasing thread.
-#ifndef KYT_RUNNER_TASK_BASE_H
-#define KYT_RUNNER_TASK_BASE_H
+#ifndef KYT_UTILITY_TASK_BASE_H
+#define KYT_UTILITY_TASK_BASE_H
 
 #include <atomic>
 #include <cstdint>
@@ -98,4 +98,4 @@ class TaskBase {
   std::function<void()> release_notice_;
 };
 
-#endif  // KYT_RUNNER_TASK_BASE_H
+#endif  // KYT_UTILITY_TASK_BASE_H

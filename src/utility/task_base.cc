@@ -1,9 +1,9 @@
-#include "runner/task_base.h"
+#include "utility/task_base.h"
 
 #include <cerrno>
 #include <ctime>
 
-#include "runner/log_line.h"
+#include "utility/log_line.h"
 
 TaskBase::TaskBase(unsigned int state, std::string name, std::string device)
     : device_(std::move(device)), state_(state), name_(std::move(name)), error_message_("aborted") {}

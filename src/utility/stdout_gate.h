@@ -5,8 +5,8 @@
 //
 // Closing the gate is one atomic store, so it never races with threads that are writing at that moment, and the
 // stream never refers to a closed or destroyed buffer (the gate lives until the process ends).
-#ifndef KYT_ADDON_STDOUT_GATE_H
-#define KYT_ADDON_STDOUT_GATE_H
+#ifndef KYT_UTILITY_STDOUT_GATE_H
+#define KYT_UTILITY_STDOUT_GATE_H
 
 #include <atomic>
 #include <ostream>
@@ -41,4 +41,4 @@ class StdoutGate : public std::streambuf {
 
 }  // namespace kyt
 
-#endif  // KYT_ADDON_STDOUT_GATE_H
+#endif  // KYT_UTILITY_STDOUT_GATE_H

@@ -4,12 +4,13 @@
 // supply off or on) and then learn how that step ended. The worker starts a hook, the script's callback runs on the
 // script's thread, the script reports the outcome (status or error), and meanwhile the worker polls the hook.
 //
-// The only implementation is tyr::JsHookManager (js_hook_manager.h); holders keep it through a shared pointer made
-// for that class, which destroys the concrete object, so this interface declares no destructor of its own.
+// The only implementation is tyr::JsHookManager (javascript/js_hook_manager.h); holders keep it through a shared
+// pointer made for that class, which destroys the concrete object, so this interface declares no destructor of its
+// own.
 //
 // Every operation refuses a type outside 0..3 by throwing std::runtime_error "Invalid handler type: <type>".
-#ifndef KYT_JAVASCRIPT_HOOK_MANAGER_H
-#define KYT_JAVASCRIPT_HOOK_MANAGER_H
+#ifndef KYT_UTILITY_HOOK_MANAGER_H
+#define KYT_UTILITY_HOOK_MANAGER_H
 
 #include <cstdint>
 #include <stdexcept>
@@ -67,4 +68,4 @@ class HookManager {
 
 }  // namespace tyr
 
-#endif  // KYT_JAVASCRIPT_HOOK_MANAGER_H
+#endif  // KYT_UTILITY_HOOK_MANAGER_H

@@ -1,7 +1,7 @@
 // Records that carry one administrative operation of the admin command runner: what to do (AdminCmdInput) and what
 // came back (AdminCmdOutput). The device layer reads and writes them through NvmeController and NvmeAdminCtx.
-#ifndef KYT_RUNNER_ADMIN_CMD_RECORDS_H
-#define KYT_RUNNER_ADMIN_CMD_RECORDS_H
+#ifndef KYT_UTILITY_ADMIN_CMD_RECORDS_H
+#define KYT_UTILITY_ADMIN_CMD_RECORDS_H
 
 #include <cstdint>
 
@@ -55,4 +55,4 @@ struct AdminCmdOutput {
   spdk_nvme_cpl cpl;       // completion entry of a Format NVM
 };
 
-#endif  // KYT_RUNNER_ADMIN_CMD_RECORDS_H
+#endif  // KYT_UTILITY_ADMIN_CMD_RECORDS_H

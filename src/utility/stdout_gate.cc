@@ -1,4 +1,4 @@
-#include "addon/stdout_gate.h"
+#include "utility/stdout_gate.h"
 
 #include <iostream>
 
