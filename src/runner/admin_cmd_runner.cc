@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "nvme/completion_status.h"
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
@@ -10,7 +11,6 @@
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/queue_pair_creation_controller.h"
 #include "nvme/queue_pair_deletion_controller.h"
-#include "spdk/nvme.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ void AdminCmdRunner::HandleCreateCommand() {
 }
 
 void AdminCmdRunner::HandleWaitForCompletion() {
-  if (!admin_ctx_->done || !spdk_nvme_cpl_is_host_timeout(&output_.cpl)) {
+  if (!admin_ctx_->done || !kyt::nvme::CompletionStatus(output_.cpl).HostTimedOut()) {
     const std::string failure = PollFailure(SameAttachment(), input_.qid);
     if (!failure.empty()) {
       AbortOutstanding(failure);
@@ -126,7 +126,7 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     if (!admin_ctx_->done) return;
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
-  if ((output_.cpl.status_raw & 0x1FE) != 0 && !Require(kyt::nvme::Action::kInFlight)) {
+  if (kyt::nvme::CompletionStatus(output_.cpl).Failed() && !Require(kyt::nvme::Action::kInFlight)) {
     controller_->ForgetValidation(input_.params.format.nsid);
     return;
   }
@@ -182,7 +182,7 @@ void AdminCmdRunner::HandleWaitForQueueDeletion() {
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
   if (input_.code == kAdminCmdFormatNvm) {
-    if ((output_.cpl.status_raw & 0x1FE) == 0 && SameAttachment()) {
+    if (!kyt::nvme::CompletionStatus(output_.cpl).Failed() && SameAttachment()) {
       uint32_t cdw10 = 0;
       std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
       controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(cdw10, input_.params.format.nsid);
