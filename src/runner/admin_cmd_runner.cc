@@ -37,7 +37,7 @@ AdminCmdRunner::~AdminCmdRunner() {
 }
 
 void AdminCmdRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kProcessPostCompletion>(this, state,
            &AdminCmdRunner::HandleLookUpAdmitted, &AdminCmdRunner::HandleCreateCommand,
             &AdminCmdRunner::HandleWaitForCompletion, &AdminCmdRunner::HandleWaitForQueueCreation,
             &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion);
@@ -67,11 +67,11 @@ void AdminCmdRunner::HandleCreateCommand() {
   switch (input_.code) {
     case kAdminCmdNamespaceManagement:
       controller_->SendNamespaceManagement(input_, output_);
-      ChangeState(0);
+      ChangeState(kStateDone);
       return;
     case kAdminCmdNamespaceAttachment:
       controller_->SendNamespaceAttachement(input_, output_);
-      ChangeState(0);
+      ChangeState(kStateDone);
       return;
     case kAdminCmdFormatNvm: {
       admin_ctx_ = std::make_unique<NvmeAdminCtx>();
@@ -85,7 +85,7 @@ void AdminCmdRunner::HandleCreateCommand() {
                   kyt::nvme::NvmeQueueManager::GetOpsStatusFromSpdkStatus(rc)));
         return;
       }
-      ChangeState(3);
+      ChangeState(kWaitForCompletion);
       return;
     }
     case kAdminCmdCreateQueuePair:
@@ -95,7 +95,7 @@ void AdminCmdRunner::HandleCreateCommand() {
         Abort(e.what());
         return;
       }
-      ChangeState(4);
+      ChangeState(kWaitForQueueCreation);
       return;
     case kAdminCmdDeleteQueuePair:
       try {
@@ -104,10 +104,10 @@ void AdminCmdRunner::HandleCreateCommand() {
         Abort(e.what());
         return;
       }
-      ChangeState(5);
+      ChangeState(kWaitForQueueDeletion);
       return;
     default:
-      ChangeState(100);  // unknown code: the initial message "aborted"
+      ChangeState(kStateAborted);  // unknown code: the initial message "aborted"
       return;
   }
 }
@@ -130,7 +130,7 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     controller_->ForgetValidation(input_.params.format.nsid);
     return;
   }
-  ChangeState(6);
+  ChangeState(kProcessPostCompletion);
 }
 
 template <typename Machine>
@@ -172,12 +172,12 @@ void AdminCmdRunner::HandleWaitForQueueCreation() {
   if (!StepQueueMachine(creation_)) return;
   output_.qid = static_cast<uint16_t>(creation_->GetQid());
   output_.qpair = controller_->GetControllerCtx()->GetQueueManager().GetQpair(output_.qid);
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 void AdminCmdRunner::HandleWaitForQueueDeletion() {
   if (!StepQueueMachine(deletion_)) return;
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
@@ -191,5 +191,5 @@ void AdminCmdRunner::HandleProcessPostCompletion() {
     // not known: either way the validators of its namespaces start afresh.
     controller_->ForgetValidation(input_.params.format.nsid);
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

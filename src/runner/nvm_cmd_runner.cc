@@ -23,7 +23,7 @@ NvmCmdRunner::~NvmCmdRunner() {
 }
 
 void NvmCmdRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kWaitForCompletion>(this, state,
            &NvmCmdRunner::HandleLookUpAdmitted, &NvmCmdRunner::HandleCreateCommand,
             &NvmCmdRunner::HandleWaitForCompletion);
 }
@@ -156,10 +156,10 @@ void NvmCmdRunner::HandleCreateCommand() {
       submitted = SubmitDsm();
       break;
     default:
-      ChangeState(100);  // unknown command code: the initial message "aborted"
+      ChangeState(kStateAborted);  // unknown command code: the initial message "aborted"
       return;
   }
-  if (submitted) ChangeState(3);
+  if (submitted) ChangeState(kWaitForCompletion);
 }
 
 void NvmCmdRunner::HandleWaitForCompletion() {
@@ -180,7 +180,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
     // Ended by its time-out while the device may still be executing it: the script hears of the time-out with the
     // command's completion entry, and the context waits for the queue's teardown.
     KeepUntilQueueGone(qid_, std::move(io_ctx_));
-    ChangeState(0);
+    ChangeState(kStateDone);
     return;
   }
   const bool success = !kyt::nvme::CompletionStatus(cpl_).Failed();
@@ -190,5 +190,5 @@ void NvmCmdRunner::HandleWaitForCompletion() {
     Abort("data mismatch");
     return;
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

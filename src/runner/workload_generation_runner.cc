@@ -182,7 +182,7 @@ void WorkloadGenerationRunner::Dispatch() {
   }
 }
 
-// ---- state 1 ----
+// ---- kCheckInitialConfig ----
 
 void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   OrphanedCommands::Sweep();
@@ -244,7 +244,7 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   ChangeState(kCreateQueuePair);
 }
 
-// ---- state 2 ----
+// ---- kCreateQueuePair ----
 
 void WorkloadGenerationRunner::HandleCreateQueuePair() {
   // A creation under way is a call in flight; one not begun yet (or a given queue pair about to be used) is the
@@ -305,7 +305,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
   creation_ = ctx.MakeQueuePairCreationController();
 }
 
-// ---- state 3 ----
+// ---- kFillInitialIo ----
 
 NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   const uint64_t data_size = generator_->GetMaxDataSize();
@@ -409,7 +409,7 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
   return false;
 }
 
-// ---- state 4 ----
+// ---- kProcessIo ----
 
 void WorkloadGenerationRunner::HandleProcessIo() {
   pass_ticks_ = spdk_get_ticks();
@@ -602,7 +602,7 @@ void WorkloadGenerationRunner::ReleaseContexts() {
   outstanding_ = 0;
 }
 
-// ---- state 5 and 6 ----
+// ---- kDrainIo and kDeleteQueuePair ----
 
 void WorkloadGenerationRunner::HandleDrainIo() {
   pass_ticks_ = spdk_get_ticks();
@@ -683,7 +683,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
   deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
 }
 
-// ---- state 7 ----
+// ---- kPrepareOutput ----
 
 void WorkloadGenerationRunner::HandlePrepareOutput() {
   // A run that ended with an error in the middle of a stretch of I/O ran until now.
