@@ -47,8 +47,8 @@ WorkloadGenerationRunner::~WorkloadGenerationRunner() {
   completed_.reset();
   Log("Resetting Pattern Generator");
   generator_.reset();
+  // The run holds no namespace context of its own (the generator's went with it); the line keeps the teardown's log.
   Log("Resetting Namespace Context");
-  ns_.reset();
   Log("Resetting Input");
   input.reset();
   if (output) {

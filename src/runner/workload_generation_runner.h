@@ -30,7 +30,6 @@
 #include "runner/task_base.h"
 #include "runner/workload_generation_records.h"
 
-class NamespaceCtx;
 class NvmeController;
 class PowerControlRunner;
 namespace kyt {
@@ -130,7 +129,6 @@ class WorkloadGenerationRunner : public TaskBase {
   bool OwnsQueuePair() const;
   void AddSegment();
 
-  std::shared_ptr<NamespaceCtx> ns_;  // never set; kept for teardown symmetry
   std::unique_ptr<AccessPatternGenerator> generator_;
   uint16_t qid_ = 0;
   bool stop_ = false;
