@@ -9,9 +9,9 @@
 
 #include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
+#include "nvme/completion_status.h"
 #include "nvme/nvme_driver.h"
 #include "runner/workload_generation_records.h"
-#include "spdk/nvme.h"
 #include "utility/log_line.h"
 #include "utility/task_base.h"
 
@@ -133,18 +133,18 @@ void JsEvent::CallCallback() {
 }
 
 v8::Local<v8::Object> JsEvent::MakeCompletionResult(const spdk_nvme_cpl& cpl) {
-  const uint32_t s = cpl.status_raw;
+  const kyt::nvme::CompletionStatus s(cpl);
   v8::Local<v8::Object> result = CreateJsObject();
   SetJsPropUint32(result, "cdw", cpl.cdw0);
   SetJsPropUint32(result, "sqhd", cpl.sqhd);
   SetJsPropUint32(result, "sqid", cpl.sqid);
   SetJsPropUint32(result, "cid", cpl.cid);
   v8::Local<v8::Object> status = CreateJsObject();
-  SetJsPropUint32(status, "sc", (s >> 1) & 0xFF);
-  SetJsPropUint32(status, "sct", (s >> 9) & 0x7);
-  SetJsPropUint32(status, "m", (s >> 14) & 1);
-  SetJsPropUint32(status, "p", s & 1);
-  SetJsPropUint32(status, "dnr", (s >> 15) & 1);
+  SetJsPropUint32(status, "sc", s.Code());
+  SetJsPropUint32(status, "sct", s.Type());
+  SetJsPropUint32(status, "m", s.More());
+  SetJsPropUint32(status, "p", s.Phase());
+  SetJsPropUint32(status, "dnr", s.DoNotRetry());
   SetJsPropObject(result, "status", status);
   return result;
 }
@@ -162,9 +162,10 @@ void JsEvent::CallbackWithCompletion(const spdk_nvme_cpl& cpl) {
   v8::HandleScope scope(isolate());
   if (callback_.IsEmpty() || CallbackIfAborted()) return;
   v8::Local<v8::Object> result = MakeCompletionResult(cpl);
-  if ((cpl.status_raw & 0x1FE) != 0) {
+  const kyt::nvme::CompletionStatus status(cpl);
+  if (status.Failed()) {
     // A command ended by its time-out says so; the completion still tells which command it was.
-    const char* text = spdk_nvme_cpl_is_host_timeout(&cpl) ? "Command Timed Out" : "command error";
+    const char* text = status.HostTimedOut() ? "Command Timed Out" : "command error";
     v8::Local<v8::Value> error = v8::Exception::Error(CreateJsString(text));
     SetJsPropObject(error.As<v8::Object>(), "data", result);
     InvokeCallback(error, v8::Null(isolate()));

@@ -1,6 +1,6 @@
 #include "javascript/js_event_send_generic_command.h"
 
-#include "spdk/nvme.h"
+#include "nvme/completion_status.h"
 
 JsEventSendGenericCommand::JsEventSendGenericCommand(std::string bdf, v8::Isolate* isolate)
     : JsEvent(bdf, isolate), runner_(new GenericCmdRunner(bdf)) {
@@ -38,7 +38,7 @@ void JsEventSendGenericCommand::CallCallback() {
   // The worker filled the event's copy of the buffer; the script's Buffer gets it here, on the script's thread, and
   // only when it still has the length it had at the call.
   const bool returned = !host_to_device_ && buffer_.length > 0 && !runner_->IsAborted() &&
-                        !spdk_nvme_cpl_is_host_timeout(&runner_->GetCompletion());
+                        !kyt::nvme::CompletionStatus(runner_->GetCompletion()).HostTimedOut();
   if (returned && !CopyBack(buffer_)) {
     v8::HandleScope scope(isolate());
     if (!HasCallback()) return;

@@ -15,7 +15,7 @@ class BaseStatefulController {
   static constexpr uint32_t kStateFinished = 1;
   static constexpr uint32_t kStateError = 2;
 
-  // One step. A std::runtime_error of the step ends the machine in state 2 with its text.
+  // One step. A std::runtime_error of the step ends the machine in kStateError with its text.
   void Run();
   bool IsCompleted() const { return state_ == kStateFinished || state_ == kStateError; }
   bool HasError() const { return state_ == kStateError; }

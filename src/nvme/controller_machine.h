@@ -1,8 +1,9 @@
 // Shared frame of the polled reset and shutdown machines, holding the driver controller and its register and queue
-// managers: state 0 idle, 1..4 steps, 5 finished, 6 error.
+// managers: state 0 idle (kStateIdle), 1..4 the derived machine's named steps, 5 finished (kStateFinished), 6 error
+// (kStateError).
 // The derived machine supplies OnStart() (what Start() does before the first step), Step() (one step of states 0..4),
-// OnFinishedRun() (what Run() does in state 5) and OnError() (what a failed step leaves behind). A step that throws
-// ends the machine in state 6 with the exception's text; Run() then throws std::runtime_error "Unexpected error
+// OnFinishedRun() (what Run() does when finished) and OnError() (what a failed step leaves behind). A step that throws
+// ends the machine in kStateError with the exception's text; Run() then throws std::runtime_error "Unexpected error
 // encountered while resetting NVM controller." (the same text for both machines) so that the caller aborts its task;
 // GetErrorMessage() gives the step's own text, GetErrorCause() and GetErrorAction() what happened and what to do
 // when the step said more (MachineFailure). Worker thread only.

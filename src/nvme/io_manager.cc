@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "nvme/completion_status.h"
 #include "nvme/data_validator.h"
 #include "nvme/data_validator_manager.h"
 #include "nvme/namespace_manager.h"
@@ -14,9 +15,6 @@ namespace kyt {
 namespace nvme {
 
 namespace {
-
-// A completion failed when its status code is non-zero (the status code type alone does not count).
-bool CplFailed(const spdk_nvme_cpl* cpl) { return (cpl->status_raw & 0x1FE) != 0; }
 
 IoOpsStatus Refuse(NvmeIoCtx* ctx, IoOpsStatus status, const char* text) {
   ctx->completed = true;
@@ -292,7 +290,7 @@ void IoManager::SendWriteAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
   if (ctx->data_validator) {
     DataValidator& v = *ctx->data_validator;
     if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
-      if (CplFailed(cpl)) {
+      if (CompletionStatus(*cpl).Failed()) {
         // What reached the media is unknown: stop expecting anything of these blocks.
         v.MarkUntracked(ctx->start_lba, ctx->num_blocks);
       } else {
@@ -347,7 +345,7 @@ void IoManager::SendDsmAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
   CountCompletion(ctx);
   if (ctx->data_validator) {
     DataValidator& v = *ctx->data_validator;
-    const bool failed = CplFailed(cpl);
+    const bool failed = CompletionStatus(*cpl).Failed();
     if (v.IsEnabled() && v.GetEpoch() == ctx->validator_epoch) {
       for (uint32_t r = 0; r < ctx->num_ranges; ++r) {
         const spdk_nvme_dsm_range range = ReadRange(ctx, r);

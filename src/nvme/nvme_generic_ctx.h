@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "nvme/completion_status.h"
 #include "nvme/dma_context.h"
 #include "spdk/nvme.h"
 
@@ -17,6 +18,8 @@ struct NvmeGenericCtx {
   nvme_completion_poll_status status{};    // filled by nvme_completion_poll_cb
   uint8_t* host_buffer = nullptr;          // the script's buffer memory
   uint32_t host_buffer_size = 0;
+
+  kyt::nvme::CompletionStatus Status() const { return kyt::nvme::CompletionStatus(status.cpl); }
 };
 
 #endif  // KYT_NVME_NVME_GENERIC_CTX_H

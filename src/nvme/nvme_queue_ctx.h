@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "nvme/completion_status.h"
 #include "spdk/nvme.h"
 
 // One I/O queue pair in creation (made by NvmeQueueManager::MakeCreateQueueCtx) or deletion (MakeDeleteQueueCtx).
@@ -15,8 +16,8 @@ struct NvmeQueueCtx {
   bool sq_deleted = false;                 // deletion: the drive has deleted the submission queue (this time or an
                                            // earlier deletion that then failed at the completion queue)
 
-  // The last queue command failed: status code or status code type non-zero.
-  bool Failed() const { return (status.cpl.status_raw & 0x0FFE) != 0; }
+  // The status of the last queue command.
+  kyt::nvme::CompletionStatus Status() const { return kyt::nvme::CompletionStatus(status.cpl); }
 };
 
 #endif  // KYT_NVME_NVME_QUEUE_CTX_H

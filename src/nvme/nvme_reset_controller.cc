@@ -124,13 +124,13 @@ bool NvmeResetController::IsControllerInitDone() {
 
 void NvmeResetController::Step() {
   switch (state_) {
-    case 0:
+    case kStateIdle:
       ctrlr_->is_resetting = true;
       Reset();
       deadline_ = spdk_get_ticks() + command_timeout_ms_ * spdk_get_ticks_hz() / 1000;
-      state_ = 1;
+      state_ = kWaitForDisabled;
       break;
-    case 1:
+    case kWaitForDisabled:
       if (!IsResetComplete()) {
         if (spdk_get_ticks() > deadline_) {
           throw MachineFailure("Controller reset timed out: CSTS.RDY stayed 1",
@@ -141,21 +141,21 @@ void NvmeResetController::Step() {
         break;
       }
       LogLine("NVME: CSTS is 0");
-      state_ = 2;
+      state_ = kFreeQueues;
       break;
-    case 2:
+    case kFreeQueues:
       // The device is disabled: what it held (admin commands, I/O queues) is ended before the rings start again.
       LogLine("NVME: Cleaning up all queues");
       queue_manager_.FreeAll();
-      state_ = 3;
+      state_ = kStartInit;
       break;
-    case 3:
+    case kStartInit:
       LogLine("NVME: Starting controller initialization");
       nvme_transport_ctrlr_start_dma(ctrlr_);
       InitControllerStart();
-      state_ = 4;
+      state_ = kWaitForInit;
       break;
-    case 4:
+    case kWaitForInit:
       if (!IsControllerInitDone()) break;
       LogLine("NVME: Controller initialization is done");
       ctrlr_->is_resetting = false;

@@ -19,7 +19,16 @@ class NvmeResetController : public ControllerMachine<NvmeResetController> {
   NvmeResetController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager, NvmeQueueManager& queue_manager,
                       uint64_t command_timeout_ms);
 
-  // Only in state 6: empties the error text, clears the driver's resetting flag and returns to idle.
+  // The steps after kStateIdle (which clears CC.EN), in order; then kStateFinished.
+  enum Step : uint32_t {
+    kWaitForDisabled = 1,  // wait for CC.EN = CSTS.RDY = 0
+    kFreeQueues = 2,       // end every admin command and drop every queue
+    kStartInit = 3,        // start the driver's initialisation from its enable step
+    kWaitForInit = 4,      // step the initialisation until the controller is ready
+  };
+  static_assert(kWaitForInit + 1 == kStateFinished, "the last step leads to kStateFinished");
+
+  // Only in kStateError: empties the error text, clears the driver's resetting flag and returns to idle.
   void ClearError();
 
   // Called once the controller is ready again after a reset (the context refreshes its namespaces there: the driver

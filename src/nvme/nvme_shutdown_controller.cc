@@ -44,24 +44,24 @@ void NvmeShutdownController::OnFinishedRun() { ctrlr_->is_shutdown = true; }
 
 void NvmeShutdownController::Step() {
   switch (state_) {
-    case 0:
+    case kStateIdle:
       ShutdownNormal();
-      state_ = 1;
+      state_ = kDropQueues;
       break;
-    case 1:
+    case kDropQueues:
       queue_manager_.AbortAsyncEventRequests();
       queue_manager_.FreeIoQueuePairs(false);
       queue_manager_.FreeDoorbellBuffer();
-      state_ = 2;
+      state_ = kNotifyAgain;
       break;
-    case 2:
+    case kNotifyAgain:
       ShutdownNormal();
-      state_ = 3;
+      state_ = kWaitForShutdown;
       break;
-    case 3:
-      if (IsShutdownComplete()) state_ = 4;
+    case kWaitForShutdown:
+      if (IsShutdownComplete()) state_ = kFreeQueues;
       break;
-    case 4:
+    case kFreeQueues:
       queue_manager_.FreeAll();
       state_ = kStateFinished;
       break;

@@ -13,7 +13,16 @@ class NvmeShutdownController : public ControllerMachine<NvmeShutdownController> 
   NvmeShutdownController(spdk_nvme_ctrlr* ctrlr, NvmeRegisterManager& register_manager,
                          NvmeQueueManager& queue_manager);
 
-  // Only in state 6: empties the error text and clears the driver's shutdown flag; the machine stays in state 6.
+  // The steps after kStateIdle (which notifies the shutdown), in order; then kStateFinished.
+  enum Step : uint32_t {
+    kDropQueues = 1,       // drop the event requests, the I/O queue pairs and the doorbell buffer
+    kNotifyAgain = 2,      // notify the shutdown again
+    kWaitForShutdown = 3,  // wait for CSTS.SHST = 10b
+    kFreeQueues = 4,       // drop every queue
+  };
+  static_assert(kFreeQueues + 1 == kStateFinished, "the last step leads to kStateFinished");
+
+  // Only in kStateError: empties the error text and clears the driver's shutdown flag; the machine stays there.
   void ClearError();
 
   // Register helpers; each throws std::runtime_error on a register access failure.

@@ -1,7 +1,6 @@
 #include "nvme/queue_pair_controller.h"
 
 #include "nvme/nvme_queue_manager.h"
-#include "spdk/nvme.h"
 #include "utility/log_line.h"
 
 namespace kyt {
@@ -30,8 +29,8 @@ void QueuePairController::WaitStep(const char* command, const char* failure, uin
                                    uint32_t fail_state) {
   queue_manager_.ProcessAdminCompletions();
   if (!ctx_->status.done) return;
-  unanswered_ = spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl);
-  if (failure != nullptr && ctx_->Failed()) {
+  unanswered_ = ctx_->Status().HostTimedOut();
+  if (failure != nullptr && ctx_->Status().IsError()) {
     error_ = failure;
     timed_out_ = unanswered_;
     Log(std::string(command) + " command failed" +

@@ -82,8 +82,8 @@ void QueuePairCreationController::RunInternal() {
       WaitStep("DeleteIoSubmissionQueue", nullptr, kSubmitDeleteCq, kSubmitDeleteCq);
       // A submission queue not known to be gone keeps its completion queue (and the pair's memory) taken; one the
       // drive never made ("Invalid Queue Identifier") is gone.
-      if (state_ == kSubmitDeleteCq && ctx_->Failed() &&
-          !(ctx_->status.cpl.status.sct == 1 && ctx_->status.cpl.status.sc == 1)) {
+      if (state_ == kSubmitDeleteCq && ctx_->Status().IsError() &&
+          !ctx_->Status().Is(SPDK_NVME_SCT_COMMAND_SPECIFIC, SPDK_NVME_SC_INVALID_QUEUE_IDENTIFIER)) {
         state_ = kDeleteMeta;
       }
       break;
@@ -106,7 +106,7 @@ void QueuePairCreationController::RunInternal() {
     case kWaitDeleteCq:
       // The roll-back goes on whatever the deletion's status; the error text stays the first failure's.
       WaitStep("DeleteIoCompletionQueue", nullptr, kDeleteMeta, kDeleteMeta);
-      if (state_ == kDeleteMeta) device_may_hold_ = ctx_->Failed();
+      if (state_ == kDeleteMeta) device_may_hold_ = ctx_->Status().IsError();
       break;
 
     case kDeleteMeta:

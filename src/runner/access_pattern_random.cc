@@ -9,9 +9,3 @@ Random& Random::Instance() {
   static Random instance;
   return instance;
 }
-
-void Random::Seed(uint64_t seed) {
-  Random& r = Instance();
-  r.seed_ = seed;
-  r.engine_.seed(seed);
-}

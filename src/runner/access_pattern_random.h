@@ -10,8 +10,6 @@ class Random {
  public:
   // The engine's next output.
   static uint64_t Get() { return Instance().engine_(); }
-  // Restarts the engine from `seed` (reproducible patterns; tests).
-  static void Seed(uint64_t seed);
   // The seed in force.
   static uint64_t GetSeed() { return Instance().seed_; }
 

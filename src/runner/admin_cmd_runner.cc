@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "nvme/completion_status.h"
 #include "nvme/namespace_manager.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_ctx.h"
@@ -10,7 +11,6 @@
 #include "nvme/nvme_admin_ctx.h"
 #include "nvme/queue_pair_creation_controller.h"
 #include "nvme/queue_pair_deletion_controller.h"
-#include "spdk/nvme.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ AdminCmdRunner::~AdminCmdRunner() {
 }
 
 void AdminCmdRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kProcessPostCompletion>(this, state,
            &AdminCmdRunner::HandleLookUpAdmitted, &AdminCmdRunner::HandleCreateCommand,
             &AdminCmdRunner::HandleWaitForCompletion, &AdminCmdRunner::HandleWaitForQueueCreation,
             &AdminCmdRunner::HandleWaitForQueueDeletion, &AdminCmdRunner::HandleProcessPostCompletion);
@@ -67,11 +67,11 @@ void AdminCmdRunner::HandleCreateCommand() {
   switch (input_.code) {
     case kAdminCmdNamespaceManagement:
       controller_->SendNamespaceManagement(input_, output_);
-      ChangeState(0);
+      ChangeState(kStateDone);
       return;
     case kAdminCmdNamespaceAttachment:
       controller_->SendNamespaceAttachement(input_, output_);
-      ChangeState(0);
+      ChangeState(kStateDone);
       return;
     case kAdminCmdFormatNvm: {
       admin_ctx_ = std::make_unique<NvmeAdminCtx>();
@@ -85,7 +85,7 @@ void AdminCmdRunner::HandleCreateCommand() {
                   kyt::nvme::NvmeQueueManager::GetOpsStatusFromSpdkStatus(rc)));
         return;
       }
-      ChangeState(3);
+      ChangeState(kWaitForCompletion);
       return;
     }
     case kAdminCmdCreateQueuePair:
@@ -95,7 +95,7 @@ void AdminCmdRunner::HandleCreateCommand() {
         Abort(e.what());
         return;
       }
-      ChangeState(4);
+      ChangeState(kWaitForQueueCreation);
       return;
     case kAdminCmdDeleteQueuePair:
       try {
@@ -104,16 +104,16 @@ void AdminCmdRunner::HandleCreateCommand() {
         Abort(e.what());
         return;
       }
-      ChangeState(5);
+      ChangeState(kWaitForQueueDeletion);
       return;
     default:
-      ChangeState(100);  // unknown code: the initial message "aborted"
+      ChangeState(kStateAborted);  // unknown code: the initial message "aborted"
       return;
   }
 }
 
 void AdminCmdRunner::HandleWaitForCompletion() {
-  if (!admin_ctx_->done || !spdk_nvme_cpl_is_host_timeout(&output_.cpl)) {
+  if (!admin_ctx_->done || !kyt::nvme::CompletionStatus(output_.cpl).HostTimedOut()) {
     const std::string failure = PollFailure(SameAttachment(), input_.qid);
     if (!failure.empty()) {
       AbortOutstanding(failure);
@@ -126,11 +126,11 @@ void AdminCmdRunner::HandleWaitForCompletion() {
     if (!admin_ctx_->done) return;
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
-  if ((output_.cpl.status_raw & 0x1FE) != 0 && !Require(kyt::nvme::Action::kInFlight)) {
+  if (kyt::nvme::CompletionStatus(output_.cpl).Failed() && !Require(kyt::nvme::Action::kInFlight)) {
     controller_->ForgetValidation(input_.params.format.nsid);
     return;
   }
-  ChangeState(6);
+  ChangeState(kProcessPostCompletion);
 }
 
 template <typename Machine>
@@ -172,17 +172,17 @@ void AdminCmdRunner::HandleWaitForQueueCreation() {
   if (!StepQueueMachine(creation_)) return;
   output_.qid = static_cast<uint16_t>(creation_->GetQid());
   output_.qpair = controller_->GetControllerCtx()->GetQueueManager().GetQpair(output_.qid);
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 void AdminCmdRunner::HandleWaitForQueueDeletion() {
   if (!StepQueueMachine(deletion_)) return;
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 void AdminCmdRunner::HandleProcessPostCompletion() {
   if (input_.code == kAdminCmdFormatNvm) {
-    if ((output_.cpl.status_raw & 0x1FE) == 0 && SameAttachment()) {
+    if (!kyt::nvme::CompletionStatus(output_.cpl).Failed() && SameAttachment()) {
       uint32_t cdw10 = 0;
       std::memcpy(&cdw10, &input_.params.format.format, sizeof(cdw10));
       controller_->GetControllerCtx()->GetNamespaceManager().ChangeFormat(cdw10, input_.params.format.nsid);
@@ -191,5 +191,5 @@ void AdminCmdRunner::HandleProcessPostCompletion() {
     // not known: either way the validators of its namespaces start afresh.
     controller_->ForgetValidation(input_.params.format.nsid);
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

@@ -1,9 +1,6 @@
 // AdminCmdRunner: the task that performs one administrative operation on an attached controller: Format NVM,
 // namespace management, namespace attachment, or the creation or deletion of an I/O queue pair (the two-step queue
 // operation, stepped through the queue-pair machines).
-//
-// States: 1 look the controller up, 2 start the operation, 3 wait for the Format NVM completion, 4 step the
-// queue-pair creation, 5 step the queue-pair deletion, 6 after a Format NVM; 0 done, 100 aborted.
 #ifndef KYT_RUNNER_ADMIN_CMD_RUNNER_H
 #define KYT_RUNNER_ADMIN_CMD_RUNNER_H
 
@@ -27,6 +24,14 @@ class AdminCmdRunner : public ControllerRunner {
   AdminCmdRunner(std::string device, std::string command_name);
   ~AdminCmdRunner() override;
 
+  // The runner's own states, after kStateLookUp, in the order of its handlers.
+  enum State : uint32_t {
+    kCreateCommand = kStateFirstStep,  // start the operation
+    kWaitForCompletion = 3,            // wait for the Format NVM's completion
+    kWaitForQueueCreation = 4,         // step the queue-pair creation
+    kWaitForQueueDeletion = 5,         // step the queue-pair deletion
+    kProcessPostCompletion = 6,        // after a Format NVM
+  };
 
   // Input, filled by the creator before the hand-over; output, read by the owner once the task is final.
   AdminCmdInput& GetInput() { return input_; }

@@ -9,7 +9,7 @@
 #include "nvme/nvme_reset_controller.h"
 
 ControllerRunner::ControllerRunner(std::string name, std::string device)
-    : TaskBase(1, std::move(name), std::move(device)) {}
+    : TaskBase(kStateLookUp, std::move(name), std::move(device)) {}
 
 ControllerRunner::~ControllerRunner() { controller_.reset(); }
 
@@ -19,19 +19,19 @@ void ControllerRunner::FetchStates() {
   } catch (const std::exception& e) {
     if (!IsComplete()) {
       SetErrorMessage(std::string("ASSERT: ") + e.what());
-      ChangeState(100);
+      ChangeState(kStateAborted);
     }
   }
 }
 
 void ControllerRunner::Abort(const std::string& message) {
   SetErrorMessage(message);
-  ChangeState(100);
+  ChangeState(kStateAborted);
 }
 
 void ControllerRunner::Finish(bool ok, const std::string& failure) {
   if (ok) {
-    ChangeState(0);
+    ChangeState(kStateDone);
   } else {
     Abort(failure);
   }
@@ -44,13 +44,13 @@ void ControllerRunner::LookUpController() {
 void ControllerRunner::HandleLookUpAttached() {
   LookUpController();
   if (!Require(kyt::nvme::Action::kUseAttachment)) return;
-  ChangeState(2);
+  ChangeState(kStateFirstStep);
 }
 
 void ControllerRunner::HandleLookUpAdmitted() {
   LookUpController();
   if (!Require(kyt::nvme::Action::kCommand)) return;
-  ChangeState(2);
+  ChangeState(kStateFirstStep);
 }
 
 bool ControllerRunner::Require(kyt::nvme::Action action) {

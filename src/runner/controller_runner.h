@@ -17,6 +17,11 @@ class NvmeController;
 
 class ControllerRunner : public TaskBase {
  public:
+  // The states all controller runners share: the first looks the controller up and checks it; from the second on
+  // they are the runner's own, each named by the runner.
+  static constexpr uint32_t kStateLookUp = 1;
+  static constexpr uint32_t kStateFirstStep = 2;
+
   ControllerRunner(std::string name, std::string device);
   ~ControllerRunner() override;
 
@@ -27,25 +32,27 @@ class ControllerRunner : public TaskBase {
   // The handler of one state of the derived task; runs once per step and never blocks.
   virtual void HandleState(uint32_t state) = 0;
 
-  // Runs the handler of the state: the first handler for state 1, the second for state 2 and so on; a state without
-  // a handler (a final one) does nothing.
-  template <typename Runner, typename... Handlers>
+  // Runs the handler of the state: the first handler for state 1 (kStateLookUp), the second for state 2 and so on
+  // up to `kLastState`, one handler for each state in order; a state without a handler (a final one) does nothing.
+  template <uint32_t kLastState, typename Runner, typename... Handlers>
   static void Dispatch(Runner* runner, uint32_t state, Handlers... handlers) {
+    static_assert(sizeof...(Handlers) == kLastState, "one handler for each state from kStateLookUp to the last");
     uint32_t n = 0;
     ((++n == state ? (runner->*handlers)() : void()), ...);
   }
 
-  // Ends the task with the message (state 100).
+  // Ends the task with the message (kStateAborted).
   void Abort(const std::string& message);
-  // Ends the task done (state 0) when ok, else aborted with the failure text.
+  // Ends the task done (kStateDone) when ok, else aborted with the failure text.
   void Finish(bool ok, const std::string& failure);
 
-  // Looks the task's controller up in the controller manager (state 1).
+  // Looks the task's controller up in the controller manager (kStateLookUp).
   void LookUpController();
-  // State 1 of a runner that works on the attachment without a command of its own: look the controller up, then on
-  // to state 2 (or aborted with "device not initialized").
+  // kStateLookUp of a runner that works on the attachment without a command of its own: look the controller up,
+  // then on to kStateFirstStep (or aborted with "device not initialized").
   void HandleLookUpAttached();
-  // State 1 of a runner that submits a command: look the controller up and pass its admission, then on to state 2.
+  // kStateLookUp of a runner that submits a command: look the controller up and pass its admission, then on to
+  // kStateFirstStep.
   void HandleLookUpAdmitted();
   // The one admission question (NvmeController::Admit) for `action`: true when the controller lets it go on; else
   // the task is aborted with the admission's text (not attached, power off notified, a command timed out, a reset in

@@ -36,7 +36,7 @@ GenericCmdRunner::~GenericCmdRunner() {
 }
 
 void GenericCmdRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kWaitForCompletion>(this, state,
            &GenericCmdRunner::HandleGetDevice, &GenericCmdRunner::HandleCreateCommand,
             &GenericCmdRunner::HandleWaitForCompletion);
 }
@@ -45,7 +45,7 @@ void GenericCmdRunner::HandleState(uint32_t state) {
 // (completion record and DMA buffer) alive until its queue is torn down. The runner's own command entry is no longer
 // needed by then: the driver copied it into the submission queue at submission.
 void GenericCmdRunner::ReleaseContext() {
-  if (ctx_ && GetState() == 3 && (!ctx_->status.done || spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl))) {
+  if (ctx_ && GetState() == kWaitForCompletion && (!ctx_->status.done || ctx_->Status().HostTimedOut())) {
     ctx_->host_buffer = nullptr;
     ctx_->host_buffer_size = 0;
     ctx_->cmd = nullptr;
@@ -68,7 +68,7 @@ bool GenericCmdRunner::HasControllerError(bool in_flight) {
 void GenericCmdRunner::HandleGetDevice() {
   LookUpController();
   if (HasControllerError(false)) return;
-  ChangeState(2);
+  ChangeState(kCreateCommand);
 }
 
 uint64_t GenericCmdRunner::TransferLength() const {
@@ -152,11 +152,11 @@ void GenericCmdRunner::HandleCreateCommand() {
     Abort(kyt::nvme::NvmeQueueManager::GetErrorMessageFromOpsStatus(rc));
     return;
   }
-  ChangeState(3);
+  ChangeState(kWaitForCompletion);
 }
 
 void GenericCmdRunner::HandleWaitForCompletion() {
-  if (!ctx_->status.done || !spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl)) {
+  if (!ctx_->status.done || !ctx_->Status().HostTimedOut()) {
     if (HasControllerError(true)) return;
     if (ProcessCompletions(qid_) < 0) {
       ReleaseContext();
@@ -165,17 +165,17 @@ void GenericCmdRunner::HandleWaitForCompletion() {
     }
     if (!ctx_->status.done) return;
   }
-  if (spdk_nvme_cpl_is_host_timeout(&ctx_->status.cpl)) {
+  if (ctx_->Status().HostTimedOut()) {
     std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
     ReleaseContext();
-    ChangeState(0);  // the script hears "Command Timed Out" with the command's completion entry
+    ChangeState(kStateDone);  // the script hears "Command Timed Out" with the command's completion entry
     return;
   }
-  if ((ctx_->status.cpl.status_raw & 0x1FE) != 0 && !Require(kyt::nvme::Action::kInFlight)) {
+  if (ctx_->Status().Failed() && !Require(kyt::nvme::Action::kInFlight)) {
     controller_error_ = true;
     return;
   }
   if (!host_to_device_ && moved_ > 0) std::memcpy(buffer_, ctx_->buffer->GetBuffer(), moved_);
   std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

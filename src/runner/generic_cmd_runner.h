@@ -6,8 +6,6 @@
 // caller's buffer is shorter than that. A
 // block transfer on a namespace that keeps its metadata apart gets a metadata buffer of the runner's own (zeros to
 // the device; what the device returns there is not handed back).
-//
-// States: 1 look the controller up, 2 copy and submit, 3 poll until the completion; 0 done, 100 aborted.
 #ifndef KYT_RUNNER_GENERIC_CMD_RUNNER_H
 #define KYT_RUNNER_GENERIC_CMD_RUNNER_H
 
@@ -26,6 +24,11 @@ class GenericCmdRunner : public ControllerRunner {
   explicit GenericCmdRunner(std::string device);
   ~GenericCmdRunner() override;
 
+  // The runner's own states, after kStateLookUp, in the order of its handlers.
+  enum State : uint32_t {
+    kCreateCommand = kStateFirstStep,  // copy and submit
+    kWaitForCompletion = 3,            // poll until the completion
+  };
 
   // The most one command moves: the driver maps a transfer through one PRP list, 506 pages of 4 KiB.
   static constexpr uint64_t kMaxTransferBytes = 506 * 4096;

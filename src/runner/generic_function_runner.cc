@@ -24,7 +24,7 @@ GenericFunctionRunner::~GenericFunctionRunner() = default;
 std::string GenericFunctionRunner::GetLogPrefix() const { return "NVME: Task: " + GetName() + ": "; }
 
 void GenericFunctionRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kWaitDone>(this, state,
            &GenericFunctionRunner::HandleGetDevice, &GenericFunctionRunner::HandleRunFunction,
             &GenericFunctionRunner::HandleWaitDone);
 }
@@ -32,7 +32,7 @@ void GenericFunctionRunner::HandleState(uint32_t state) {
 void GenericFunctionRunner::HandleGetDevice() {
   LookUpController();
   if (device_check_ && !Require(kyt::nvme::Action::kUseAttachment)) return;
-  ChangeState(2);
+  ChangeState(kRunFunction);
 }
 
 bool GenericFunctionRunner::EnableDataValidator(uint32_t nsid) {
@@ -66,7 +66,7 @@ void GenericFunctionRunner::RunEnableDataValidator() {
   }
   try {
     if (nsid_ != kAllNamespaces) {
-      if (EnableDataValidator(nsid_)) ChangeState(0);
+      if (EnableDataValidator(nsid_)) ChangeState(kStateDone);
       return;
     }
     kyt::LogLine(GetLogPrefix() + "Enabling data validators for all active namespaces");
@@ -85,7 +85,7 @@ void GenericFunctionRunner::RunEnableDataValidator() {
       }
       if (!was_enabled) enabled_here.push_back(nsid);
     }
-    ChangeState(0);
+    ChangeState(kStateDone);
   } catch (const std::exception& e) {
     Abort(e.what());
   }
@@ -103,7 +103,7 @@ void GenericFunctionRunner::RunDisableDataValidator() {
     Abort(e.what());
     return;
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 // A machine that failed reports its own text when it has one, else the text of its exception. Its error is cleared
@@ -139,7 +139,7 @@ void GenericFunctionRunner::RunStartMachine() {
     AbortMachine(e.what());
     return;
   }
-  ChangeState(3);
+  ChangeState(kWaitDone);
 }
 
 void GenericFunctionRunner::RunErrorInjection() {
@@ -154,7 +154,7 @@ void GenericFunctionRunner::RunErrorInjection() {
     Abort("Failed to inject command error, Error Code: " + std::to_string(rc));
     return;
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }
 
 void GenericFunctionRunner::HandleRunFunction() {
@@ -175,9 +175,9 @@ void GenericFunctionRunner::HandleRunFunction() {
       Finish(NvmeController::SetCommandTrackerLog(log_path_) == 0, "failed to create command tracker log.");
       return;
     case kFunctionScanAttachment:
-      // The attachment goes on as a polled step (state 3): the worker serves everything else meanwhile.
+      // The attachment goes on as a polled step (kWaitDone): the worker serves everything else meanwhile.
       if (controller_->StartAttachement(scan_timeout_ms_)) {
-        ChangeState(3);
+        ChangeState(kWaitDone);
         return;
       }
       FinishAttachment();
@@ -240,7 +240,7 @@ void GenericFunctionRunner::HandleWaitDone() {
   }
   if (done) {
     // The controller works again: the reset machine made it live, so earlier time-outs no longer refuse commands.
-    ChangeState(0);
+    ChangeState(kStateDone);
   } else if (failed) {
     AbortMachine("Unexpected error encountered while resetting NVM controller.");
   }

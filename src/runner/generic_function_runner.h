@@ -1,8 +1,7 @@
 // GenericFunctionRunner: the one task through which a script runs the controller functions that are not NVMe
 // commands: data validation on and off, the command tracker and its log, scans for attachment and removal,
 // controller reset and shutdown, and command error injection. The creator picks the function by code and sets the
-// code's inputs before the hand-over. States: 1 look the controller up, 2 run the function, 3 wait for a reset or
-// shutdown; 0 done, 100 aborted.
+// code's inputs before the hand-over.
 #ifndef KYT_RUNNER_GENERIC_FUNCTION_RUNNER_H
 #define KYT_RUNNER_GENERIC_FUNCTION_RUNNER_H
 
@@ -34,6 +33,12 @@ class GenericFunctionRunner : public ControllerRunner {
 
   GenericFunctionRunner(std::string device, std::string function_name);
   ~GenericFunctionRunner() override;
+
+  // The runner's own states, after kStateLookUp, in the order of its handlers.
+  enum State : uint32_t {
+    kRunFunction = kStateFirstStep,  // run the function
+    kWaitDone = 3,                   // wait for an attachment scan, a reset or a shutdown
+  };
 
   std::string GetLogPrefix() const;
 

@@ -10,8 +10,7 @@ GetDeviceInfoRunner::GetDeviceInfoRunner(std::string device) : ControllerRunner(
 GetDeviceInfoRunner::~GetDeviceInfoRunner() = default;
 
 void GetDeviceInfoRunner::HandleState(uint32_t state) {
-  Dispatch<GetDeviceInfoRunner>(this, state, &GetDeviceInfoRunner::HandleLookUpAttached,
-                                              &GetDeviceInfoRunner::HandleStateGetInfo);
+  Dispatch<kGetInfo>(this, state, &GetDeviceInfoRunner::HandleLookUpAttached, &GetDeviceInfoRunner::HandleStateGetInfo);
 }
 
 void GetDeviceInfoRunner::HandleStateGetInfo() {
@@ -20,5 +19,5 @@ void GetDeviceInfoRunner::HandleStateGetInfo() {
   max_xfer_size_ = controller_->GetMaxXferSize();
   max_queue_depth_ = controller_->GetMaxQueueDepth();
   ignored_completions_ = spdk_nvme_ctrlr_get_ignored_completions(controller_->GetControllerCtx()->GetHandle());
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

@@ -1,6 +1,6 @@
 // GetDeviceInfoRunner: reads the limits of an attached controller on the worker thread: maximum transfer size,
 // maximum queue depth and maximum namespace id; and how many completion entries the driver ignored because they
-// matched no command outstanding under their identifier (a drive's duplicate or stray entries). States: 1 look the controller up, 2 read; 0 done, 100 aborted.
+// matched no command outstanding under their identifier (a drive's duplicate or stray entries).
 #ifndef KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H
 #define KYT_RUNNER_GET_DEVICE_INFO_RUNNER_H
 
@@ -16,6 +16,8 @@ class GetDeviceInfoRunner : public ControllerRunner {
   explicit GetDeviceInfoRunner(std::string device);
   ~GetDeviceInfoRunner() override;
 
+  // The runner's own state, after kStateLookUp.
+  enum State : uint32_t { kGetInfo = kStateFirstStep };  // read
 
   uint32_t GetMaxXferSize() const { return max_xfer_size_; }
   uint32_t GetMaxQueueDepth() const { return max_queue_depth_; }

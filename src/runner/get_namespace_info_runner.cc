@@ -10,8 +10,8 @@ GetNamespaceInfoRunner::GetNamespaceInfoRunner(std::string device)
 GetNamespaceInfoRunner::~GetNamespaceInfoRunner() = default;
 
 void GetNamespaceInfoRunner::HandleState(uint32_t state) {
-  Dispatch<GetNamespaceInfoRunner>(this, state, &GetNamespaceInfoRunner::HandleLookUpAttached,
-                                                 &GetNamespaceInfoRunner::HandleStateGetInfo);
+  Dispatch<kGetInfo>(this, state, &GetNamespaceInfoRunner::HandleLookUpAttached,
+                     &GetNamespaceInfoRunner::HandleStateGetInfo);
 }
 
 void GetNamespaceInfoRunner::HandleStateGetInfo() {
@@ -23,5 +23,5 @@ void GetNamespaceInfoRunner::HandleStateGetInfo() {
     meta_size_ = ns->GetMetaSize();
     size_ = ns->GetSize();
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

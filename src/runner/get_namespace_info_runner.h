@@ -1,6 +1,5 @@
 // GetNamespaceInfoRunner: reads the geometry of one namespace of an attached controller on the worker thread.
 // An unknown or inactive namespace is not a failure: it ends done with active false and zero sizes.
-// States: 1 look the controller up, 2 read; 0 done, 100 aborted.
 #ifndef KYT_RUNNER_GET_NAMESPACE_INFO_RUNNER_H
 #define KYT_RUNNER_GET_NAMESPACE_INFO_RUNNER_H
 
@@ -16,6 +15,8 @@ class GetNamespaceInfoRunner : public ControllerRunner {
   explicit GetNamespaceInfoRunner(std::string device);
   ~GetNamespaceInfoRunner() override;
 
+  // The runner's own state, after kStateLookUp.
+  enum State : uint32_t { kGetInfo = kStateFirstStep };  // read
 
   void SetNamespaceId(uint32_t nsid) { nsid_ = nsid; }
   uint32_t GetNamespaceId() const { return nsid_; }

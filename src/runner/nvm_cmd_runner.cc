@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "nvme/completion_status.h"
 #include "nvme/dma_context.h"
 #include "nvme/io_manager.h"
 #include "nvme/namespace_manager.h"
@@ -22,7 +23,7 @@ NvmCmdRunner::~NvmCmdRunner() {
 }
 
 void NvmCmdRunner::HandleState(uint32_t state) {
-  Dispatch(this, state,
+  Dispatch<kWaitForCompletion>(this, state,
            &NvmCmdRunner::HandleLookUpAdmitted, &NvmCmdRunner::HandleCreateCommand,
             &NvmCmdRunner::HandleWaitForCompletion);
 }
@@ -155,14 +156,14 @@ void NvmCmdRunner::HandleCreateCommand() {
       submitted = SubmitDsm();
       break;
     default:
-      ChangeState(100);  // unknown command code: the initial message "aborted"
+      ChangeState(kStateAborted);  // unknown command code: the initial message "aborted"
       return;
   }
-  if (submitted) ChangeState(3);
+  if (submitted) ChangeState(kWaitForCompletion);
 }
 
 void NvmCmdRunner::HandleWaitForCompletion() {
-  if (!io_ctx_->completed || !spdk_nvme_cpl_is_host_timeout(&io_ctx_->cpl)) {
+  if (!io_ctx_->completed || !kyt::nvme::CompletionStatus(io_ctx_->cpl).HostTimedOut()) {
     const std::string failure = PollFailure(controller_->GetControllerCtx() != nullptr, qid_);
     if (!failure.empty()) {
       AbortOutstanding(failure);
@@ -175,19 +176,19 @@ void NvmCmdRunner::HandleWaitForCompletion() {
     return;
   }
   std::memcpy(&cpl_, &io_ctx_->cpl, sizeof(cpl_));
-  if (spdk_nvme_cpl_is_host_timeout(&cpl_)) {
+  if (kyt::nvme::CompletionStatus(cpl_).HostTimedOut()) {
     // Ended by its time-out while the device may still be executing it: the script hears of the time-out with the
     // command's completion entry, and the context waits for the queue's teardown.
     KeepUntilQueueGone(qid_, std::move(io_ctx_));
-    ChangeState(0);
+    ChangeState(kStateDone);
     return;
   }
-  const bool success = (cpl_.status_raw & 0x1FE) == 0;
+  const bool success = !kyt::nvme::CompletionStatus(cpl_).Failed();
   if (!success && !Require(kyt::nvme::Action::kInFlight)) return;
   if (code_ == kNvmCmdRead && success && io_ctx_->data_mismatch) {
     mismatch_ = DataMismatchRecord{io_ctx_->mismatch_lba, io_ctx_->mismatch_expected, io_ctx_->mismatch_found};
     Abort("data mismatch");
     return;
   }
-  ChangeState(0);
+  ChangeState(kStateDone);
 }

@@ -1,9 +1,8 @@
 // NvmCmdRunner: the task that performs one NVM command for a script: one read, one write or one dataset management
 // (deallocate) on an I/O queue of an attached controller.
 //
-// States: 1 look the controller up, 2 build and submit the command, 3 poll its queue until it completes; 0 done
-// (completion entry valid), 100 aborted (error message valid). The completion status is not judged here: a command
-// that completes with an error status ends done and the script side reports it.
+// It ends done (completion entry valid) or aborted (error message valid). The completion status is not judged here:
+// a command that completes with an error status ends done and the script side reports it.
 #ifndef KYT_RUNNER_NVM_CMD_RUNNER_H
 #define KYT_RUNNER_NVM_CMD_RUNNER_H
 
@@ -35,6 +34,11 @@ class NvmCmdRunner : public ControllerRunner {
   NvmCmdRunner(std::string device, std::string command_name);
   ~NvmCmdRunner() override;
 
+  // The runner's own states, after kStateLookUp, in the order of its handlers.
+  enum State : uint32_t {
+    kCreateCommand = kStateFirstStep,  // build and submit the command
+    kWaitForCompletion = 3,            // poll its queue until it completes
+  };
 
   // Inputs, set by the creator before the hand-over.
   void SetCommandCode(uint32_t code) { code_ = code; }

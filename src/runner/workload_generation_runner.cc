@@ -4,6 +4,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "nvme/completion_status.h"
 #include "nvme/dma_context.h"
 #include "nvme/histogram.h"
 #include "nvme/io_manager.h"
@@ -46,8 +47,8 @@ WorkloadGenerationRunner::~WorkloadGenerationRunner() {
   completed_.reset();
   Log("Resetting Pattern Generator");
   generator_.reset();
+  // The run holds no namespace context of its own (the generator's went with it); the line keeps the teardown's log.
   Log("Resetting Namespace Context");
-  ns_.reset();
   Log("Resetting Input");
   input.reset();
   if (output) {
@@ -181,7 +182,7 @@ void WorkloadGenerationRunner::Dispatch() {
   }
 }
 
-// ---- state 1 ----
+// ---- kCheckInitialConfig ----
 
 void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   OrphanedCommands::Sweep();
@@ -243,7 +244,7 @@ void WorkloadGenerationRunner::HandleCheckInitialConfig() {
   ChangeState(kCreateQueuePair);
 }
 
-// ---- state 2 ----
+// ---- kCreateQueuePair ----
 
 void WorkloadGenerationRunner::HandleCreateQueuePair() {
   // A creation under way is a call in flight; one not begun yet (or a given queue pair about to be used) is the
@@ -304,7 +305,7 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
   creation_ = ctx.MakeQueuePairCreationController();
 }
 
-// ---- state 3 ----
+// ---- kFillInitialIo ----
 
 NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   const uint64_t data_size = generator_->GetMaxDataSize();
@@ -408,7 +409,7 @@ bool WorkloadGenerationRunner::SubmitSingleIo(NvmeIoCtx* ctx) {
   return false;
 }
 
-// ---- state 4 ----
+// ---- kProcessIo ----
 
 void WorkloadGenerationRunner::HandleProcessIo() {
   pass_ticks_ = spdk_get_ticks();
@@ -480,10 +481,11 @@ void WorkloadGenerationRunner::HandleIoCtxCallback(NvmeIoCtx* ctx, const spdk_nv
 void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
   --outstanding_;
   if (IsAborted()) return;
+  const kyt::nvme::CompletionStatus status(*cpl);
   if (failed_) {
     // The run has failed (an earlier completion of the same pass): this one only drains. A context that its
     // time-out ended may still be in the device's hands and stays with its queue.
-    if (spdk_nvme_cpl_is_host_timeout(cpl) && controller_->GetControllerCtx()) {
+    if (status.HostTimedOut() && controller_->GetControllerCtx()) {
       contexts_.erase(ctx);
       controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
     } else {
@@ -491,19 +493,18 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
     }
     return;
   }
-  const uint16_t field = static_cast<uint16_t>(cpl->status_raw);
-  const uint16_t sct = (field >> 9) & 0x7;
-  const uint16_t sc = (field >> 1) & 0xFF;
+  const uint16_t sct = status.Type();
+  const uint16_t sc = status.Code();
   // Under a power-off notice the statuses of I/Os cut short by the power loss are neither recorded nor fatal.
   const kyt::nvme::Admission admission = InFlight();
   const bool initialized = admission.Admitted();
   const bool recorded =
-      initialized && admission.reason != kyt::nvme::AdmissionReason::kPowerOffNotified && (sct != 0 || sc != 0);
+      initialized && admission.reason != kyt::nvme::AdmissionReason::kPowerOffNotified && status.IsError();
   if (recorded) {
     output->errorTracker->Record(StatusKey(sct, sc),
                                  command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
   }
-  if (spdk_nvme_cpl_is_host_timeout(cpl)) {
+  if (status.HostTimedOut()) {
     // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
     // queue goes (the driver ended it from the queue's poll: the attachment is there). Unless the run's own power
     // cycle cut it short, the run ends, whatever the ignore list says.
@@ -528,7 +529,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
     }
   }
   // A read that failed transferred nothing trustworthy: only a successful read can show a data mismatch.
-  if (ctx->data_mismatch && sct == 0 && sc == 0) {
+  if (ctx->data_mismatch && !status.IsError()) {
     output->mismatch = std::make_unique<DataMismatchRecord>(
         DataMismatchRecord{ctx->mismatch_lba, ctx->mismatch_expected, ctx->mismatch_found});
     DestroyContext(ctx);
@@ -601,7 +602,7 @@ void WorkloadGenerationRunner::ReleaseContexts() {
   outstanding_ = 0;
 }
 
-// ---- state 5 and 6 ----
+// ---- kDrainIo and kDeleteQueuePair ----
 
 void WorkloadGenerationRunner::HandleDrainIo() {
   pass_ticks_ = spdk_get_ticks();
@@ -682,7 +683,7 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
   deletion_ = controller_->GetControllerCtx()->MakeQueuePairDeletionController(qid_, this);
 }
 
-// ---- state 7 ----
+// ---- kPrepareOutput ----
 
 void WorkloadGenerationRunner::HandlePrepareOutput() {
   // A run that ended with an error in the middle of a stretch of I/O ran until now.

@@ -30,7 +30,6 @@
 #include "utility/hook_manager.h"
 #include "utility/task_base.h"
 
-class NamespaceCtx;
 class NvmeController;
 class PowerControlRunner;
 namespace kyt {
@@ -113,8 +112,9 @@ class WorkloadGenerationRunner : public TaskBase {
   // Takes an aborted sub-task's message, fails the run and deletes the sub-task.
   void FailPowerTask();
   void DeletePowerTask();
-  // States 8 and 10: on to `next` once the device is gone (or the notice was cleared by a new attachment). A notice
-  // that no cycle of this run will follow up ends the run with "power off notified". True when the state changed.
+  // kWaitForUninitToRestart and kWaitForUninitToTerminate: on to `next` once the device is gone (or the notice was
+  // cleared by a new attachment). A notice that no cycle of this run will follow up ends the run with "power off
+  // notified". True when the state changed.
   bool WaitForUninit(uint32_t next);
 
   bool HistogramFits();
@@ -129,7 +129,6 @@ class WorkloadGenerationRunner : public TaskBase {
   bool OwnsQueuePair() const;
   void AddSegment();
 
-  std::shared_ptr<NamespaceCtx> ns_;  // never set; kept for teardown symmetry
   std::unique_ptr<AccessPatternGenerator> generator_;
   uint16_t qid_ = 0;
   bool stop_ = false;
@@ -140,8 +139,8 @@ class WorkloadGenerationRunner : public TaskBase {
   uint64_t segment_start_ticks_ = 0;
   bool segment_open_ = false;  // a stretch of I/O began and its time is not yet in run_ticks_
   uint64_t run_ticks_ = 0;
-  // The one tick reading of the pass (states 3 to 5): the I/Os' submission and completion stamps, the generator's
-  // time limit, the trackers' slices and the run time all use it.
+  // The one tick reading of the pass (kFillInitialIo to kDrainIo): the I/Os' submission and completion stamps, the
+  // generator's time limit, the trackers' slices and the run time all use it.
   uint64_t pass_ticks_ = 0;
   PowerControlRunner* power_task_ = nullptr;
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
@@ -150,7 +149,7 @@ class WorkloadGenerationRunner : public TaskBase {
   std::unique_ptr<CircularQueue<NvmeIoCtx*>> overlapped_;
   std::unique_ptr<CircularQueue<NvmeIoCtx*>> completed_;
   std::shared_ptr<tyr::HookManager> hooks_;
-  std::unordered_set<NvmeIoCtx*> contexts_;  // every live context of the run (made in state 3)
+  std::unordered_set<NvmeIoCtx*> contexts_;  // every live context of the run (made in kFillInitialIo)
 };
 
 #endif  // KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H

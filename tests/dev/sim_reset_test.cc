@@ -33,9 +33,9 @@ TEST_F(ResetTest, ResetWaitsWhileReadyStaysSetAndDropsTheQueuePairs) {
   sim_->SetReadyStuck(true);
   reset.Start();
   for (int i = 0; i < 200; ++i) EXPECT_FALSE(reset.IsDone());
-  EXPECT_EQ(reset.GetState(), 1u);
+  EXPECT_EQ(reset.GetState(), NvmeResetController::kWaitForDisabled);
   reset.Start();  // running: nothing happens
-  EXPECT_EQ(reset.GetState(), 1u);
+  EXPECT_EQ(reset.GetState(), NvmeResetController::kWaitForDisabled);
   sim_->SetReadyStuck(false);
   ASSERT_TRUE(RunMachine(reset)) << reset.GetErrorMessage();
   EXPECT_EQ(sim_->counters().resets, resets_before + 1);
@@ -96,7 +96,7 @@ TEST_F(ResetTest, FailingRegisterReadEndsResetAndShutdownInError) {
   reset.Start();
   EXPECT_TRUE(reset.HasError());
   reset.ClearError();
-  EXPECT_EQ(reset.GetState(), 0u);
+  EXPECT_EQ(reset.GetState(), NvmeResetController::kStateIdle);
   EXPECT_EQ(reset.GetErrorMessage(), "");
   EXPECT_FALSE(Ctx().GetHandle()->is_resetting);
 
@@ -206,7 +206,8 @@ TEST_F(ResetTest, AFailedInitialisationSaysWhatItMet) {
     sim_->ClearCommandLog();
   }
   reset.Start();
-  ASSERT_TRUE(PollUntil([&] { reset.IsDone(); }, [&] { return reset.GetState() == 4; }));
+  ASSERT_TRUE(
+      PollUntil([&] { reset.IsDone(); }, [&] { return reset.GetState() == NvmeResetController::kWaitForInit; }));
   sim_->Remove(false);  // registers read all ones from here on
   EXPECT_FALSE(RunMachine(reset));
   EXPECT_EQ(reset.GetErrorMessage(), "Controller init failed");
@@ -280,7 +281,7 @@ TEST_F(ResetTest, ShutdownNotifiesWaitsAndFreesThePairs) {
   ASSERT_NE(q1, 0);
   auto& shutdown = Ctx().GetShutdownController();
   shutdown.Start();
-  EXPECT_EQ(shutdown.GetState(), 1u);
+  EXPECT_EQ(shutdown.GetState(), NvmeShutdownController::kDropQueues);
   ASSERT_TRUE(RunMachine(shutdown)) << shutdown.GetErrorMessage();
   EXPECT_TRUE(Ctx().GetHandle()->is_shutdown);
   EXPECT_EQ((sim_->ReadRegister32(0x1C) >> 2) & 0x3, 2u);  // SHST: complete

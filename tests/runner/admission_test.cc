@@ -216,7 +216,7 @@ TEST_F(AdmissionTest, AResetCutShortByARemovalScanSaysSo) {
   GenericFunctionRunner reset(address_, "ResetController");
   reset.SetFunctionCode(kFunctionResetController);
   reset.SetNvmeControllerManager(manager_);
-  while (reset.GetState() != 3) reset.Run();
+  while (reset.GetState() != GenericFunctionRunner::kWaitDone) reset.Run();
   EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kResetting);
   Controller()->ScanRemoval(true);
   ASSERT_TRUE(Step(reset));

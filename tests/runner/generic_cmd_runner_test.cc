@@ -61,7 +61,7 @@ TEST_F(GenericCmdRunnerTest, DmaBufferIsAtLeastOneWholePage) {
     runner.SetBuffer(data.data(), size, false);
     runner.SetNvmeControllerManager(manager_);
     const uint64_t before = DmaContext::GetTotalAllocated();
-    while (runner.GetState() != 3 && !runner.IsComplete()) runner.Run();  // submitted
+    while (runner.GetState() != GenericCmdRunner::kWaitForCompletion && !runner.IsComplete()) runner.Run();
     EXPECT_EQ(DmaContext::GetTotalAllocated() - before, size > 4096 ? 8192u : 4096u) << size;
     ASSERT_TRUE(Step(runner) && runner.IsDone()) << runner.GetErrorMessage();
     EXPECT_EQ(runner.GetCompletion().status_raw & 0x1FE, 0) << size;
@@ -125,7 +125,7 @@ TEST_F(GenericCmdRunnerTest, MovesWhatTheCommandMoves) {
   runner.SetBuffer(data.data(), 0xFFFFFFFFu, false);
   runner.SetNvmeControllerManager(manager_);
   const uint64_t before = DmaContext::GetTotalAllocated();
-  while (runner.GetState() != 3 && !runner.IsComplete()) runner.Run();  // submitted
+  while (runner.GetState() != GenericCmdRunner::kWaitForCompletion && !runner.IsComplete()) runner.Run();
   EXPECT_EQ(DmaContext::GetTotalAllocated() - before, 4096u);
   ASSERT_TRUE(Step(runner) && runner.IsDone()) << runner.GetErrorMessage();
   EXPECT_EQ(data[0] | data[1] << 8, 0x1D1D) << "the vendor id came back";

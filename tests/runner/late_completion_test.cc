@@ -27,7 +27,7 @@ TEST_F(LateCompletionTest, TimedOutCommandKeepsItsContextWithItsQueueUntilTheQue
     runner->GetCommand().cdw10 = 1;
     runner->SetBuffer(data->data(), 4096, false);
     runner->SetNvmeControllerManager(manager_);
-    while (runner->GetState() != 3 && !runner->IsComplete()) runner->Run();  // submitted
+    while (runner->GetState() != GenericCmdRunner::kWaitForCompletion && !runner->IsComplete()) runner->Run();
     kyt_env_test_advance_clock(61 * spdk_get_ticks_hz());
     ASSERT_TRUE(Step(*runner));
     EXPECT_TRUE(runner->IsDone());

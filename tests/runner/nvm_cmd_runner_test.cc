@@ -42,8 +42,8 @@ TEST_F(NvmCmdRunnerTest, ValidatedRangeBusyIsRefusedWithAText) {
   sim_->InjectFault(slow);
   auto first = Make(kNvmCmdWrite, 500, 8);
   first->SetNvmeControllerManager(manager_);
-  while (first->GetState() != 3 && !first->IsComplete()) first->Run();
-  ASSERT_EQ(first->GetState(), 3u) << first->GetErrorMessage();
+  while (first->GetState() != NvmCmdRunner::kWaitForCompletion && !first->IsComplete()) first->Run();
+  ASSERT_EQ(first->GetState(), NvmCmdRunner::kWaitForCompletion) << first->GetErrorMessage();
 
   auto second = Make(kNvmCmdRead, 504, 8);
   ASSERT_TRUE(Step(*second));
