@@ -16,7 +16,6 @@
 #include "nvme/task_scheduler.h"
 #include "runner/access_pattern_factory.h"
 #include "runner/log_line.h"
-#include "runner/orphaned_commands.h"
 #include "runner/power_control_runner.h"
 #include "spdk/nvme.h"
 #include "spdk/env.h"
@@ -184,7 +183,6 @@ void WorkloadGenerationRunner::Dispatch() {
 // ---- state 1 ----
 
 void WorkloadGenerationRunner::HandleCheckInitialConfig() {
-  OrphanedCommands::Sweep();
   const auto& manager = GetNvmeControllerManager();
   if (!manager) {
     SetErrorMessage("NVME: WorkloadGenerator: ASSERT: runner started without a controller manager");
@@ -698,14 +696,15 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
   if (generator_) generator_->GetOutput();
   ReleaseContexts();
   if (power_task_ != nullptr) {
-    // A power cycle under way goes on to its end on the worker; the sweep of orphaned work frees it afterwards.
+    // A power cycle under way goes on to its end on the worker, and is freed as the worker lets go of it. (The
+    // notice is set late, on the worker that holds the task: the release happens on that thread, or after it
+    // stopped.)
     PowerControlRunner* task = power_task_;
     power_task_ = nullptr;
     if (task->IsComplete() && task->IsReleased()) {
       delete task;
     } else {
-      OrphanedCommands::Adopt(std::shared_ptr<PowerControlRunner>(task),
-                              [task] { return task->IsComplete() && task->IsReleased(); });
+      task->SetReleaseNotice([task] { delete task; });
     }
   }
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));

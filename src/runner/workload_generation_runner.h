@@ -7,7 +7,7 @@
 // The script side fills `input` before the task is handed over and reads `output` once it is final; everything else
 // is the worker's. When the run ends (state 7) every I/O context is released: the idle ones are freed, the ones a
 // device still holds stay with their queue pair (completion routine cleared) until it goes, so that nothing reaches
-// the runner after it is final. A power cycle still under way at the end is handed to OrphanedCommands.
+// the runner after it is final. A power cycle still under way at the end is freed by the worker once it is over.
 //
 // The run ends with an error, and the statistics it has, when one of its own commands times out, the controller
 // fails, the device goes away outside the run's own power cycle (removal scan, power loss, removal), or its queue pair
