@@ -4,10 +4,11 @@
 
 #include <cstdint>
 
+#include "nvme/command_context.h"
 #include "spdk/nvme.h"
 
 // One I/O queue pair in creation (made by NvmeQueueManager::MakeCreateQueueCtx) or deletion (MakeDeleteQueueCtx).
-struct NvmeQueueCtx {
+struct NvmeQueueCtx : kyt::nvme::CommandContext {
   spdk_nvme_qpair* qpair = nullptr;        // creation: null until CreateQueuePairMeta; deletion: the existing pair
   spdk_nvme_io_qpair_opts opts{};          // creation: driver defaults, urgent priority, delayed doorbell
   uint32_t qid = 0;                        // creation: 0 until CreateQueuePairMeta picks one
@@ -17,6 +18,9 @@ struct NvmeQueueCtx {
 
   // The last queue command failed: status code or status code type non-zero.
   bool Failed() const { return (status.cpl.status_raw & 0x0FFE) != 0; }
+
+ protected:
+  ~NvmeQueueCtx() override = default;
 };
 
 #endif  // KYT_NVME_NVME_QUEUE_CTX_H

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "runner/admin_cmd_records.h"
 #include "runner/controller_runner.h"
 
@@ -35,6 +36,7 @@ class AdminCmdRunner : public ControllerRunner {
 
  protected:
   void HandleState(uint32_t state) override;
+  void LetGoOfCommand() override;
 
  private:
   void HandleCreateCommand();
@@ -53,7 +55,7 @@ class AdminCmdRunner : public ControllerRunner {
 
   AdminCmdInput input_{};
   AdminCmdOutput output_{};
-  std::unique_ptr<NvmeAdminCtx> admin_ctx_;
+  kyt::nvme::CommandContextPtr<NvmeAdminCtx> admin_ctx_;
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
   std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;
   const void* attachment_ = nullptr;

@@ -62,10 +62,6 @@ WorkloadGenerationRunner::~WorkloadGenerationRunner() {
   Log("Resetting Output");
   output.reset();
   Log("Deleted");
-  // A run that was never started (or that ended before making I/Os) holds no contexts; one that ran released them
-  // in its output step. Anything still listed was never handed to a device.
-  for (NvmeIoCtx* ctx : contexts_) delete ctx;
-  contexts_.clear();
 }
 
 // ---- helpers ----
@@ -307,14 +303,12 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
 NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   const uint64_t data_size = generator_->GetMaxDataSize();
   const uint64_t meta_size = generator_->GetMaxMetaSize();
-  auto* ctx = new NvmeIoCtx();
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> owned = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
+  NvmeIoCtx* ctx = owned.get();
   // A trim carries its range in a payload of dsm_buffer_size bytes: every buffer holds at least that much.
   ctx->data = std::make_unique<DmaContext>(data_size == 0 ? 0 : std::max<uint64_t>(data_size, kMinTrimBuffer));
   ctx->meta = std::make_unique<DmaContext>(meta_size);
-  if (ctx->data->GetBuffer() == nullptr || ctx->data->GetSize() == 0) {
-    delete ctx;
-    return nullptr;
-  }
+  if (ctx->data->GetBuffer() == nullptr || ctx->data->GetSize() == 0) return nullptr;
   ctx->nsid = 0;
   ctx->user_ctx = this;
   ctx->callback = HandleIoCtxCallback;
@@ -323,7 +317,7 @@ NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   ctx->pattern = input->dataPattern;
   ctx->pattern_size = input->dataPatternSize;
   if (input->dataPatternSize == 0) std::memset(ctx->data->GetBuffer(), index, ctx->data->GetSize());
-  contexts_.insert(ctx);
+  contexts_.emplace(ctx, std::move(owned));
   return ctx;
 }
 
@@ -479,14 +473,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   --outstanding_;
   if (IsAborted()) return;
   if (failed_) {
-    // The run has failed (an earlier completion of the same pass): this one only drains. A context that its
-    // time-out ended may still be in the device's hands and stays with its queue.
-    if (spdk_nvme_cpl_is_host_timeout(cpl) && controller_->GetControllerCtx()) {
-      contexts_.erase(ctx);
-      controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
-    } else {
-      DestroyContext(ctx);
-    }
+    // The run has failed (an earlier completion of the same pass): this one only drains.
+    DestroyContext(ctx);
     return;
   }
   const uint16_t field = static_cast<uint16_t>(cpl->status_raw);
@@ -502,11 +490,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
                                  command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
   }
   if (spdk_nvme_cpl_is_host_timeout(cpl)) {
-    // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
-    // queue goes (the driver ended it from the queue's poll: the attachment is there). Unless the run's own power
-    // cycle cut it short, the run ends, whatever the ignore list says.
-    contexts_.erase(ctx);
-    controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
+    // Ended by its time-out: the device may still be executing it (its context stays with the queue manager until
+    // the queue goes). Unless the run's own power cycle cut it short, the run ends, whatever the ignore list says.
     DrainOverlapped();
     if (recorded && !failed_) {
       Fail("IO Command Timeout");
@@ -514,6 +499,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
                                   ctx->num_blocks, sct, sc),
                      "reset the controller (resetController): no command is taken until then");
     }
+    DestroyContext(ctx);
     return;
   }
   if (recorded) {
@@ -556,10 +542,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   DrainCompleted();
 }
 
-void WorkloadGenerationRunner::DestroyContext(NvmeIoCtx* ctx) {
-  contexts_.erase(ctx);
-  delete ctx;
-}
+void WorkloadGenerationRunner::DestroyContext(NvmeIoCtx* ctx) { contexts_.erase(ctx); }
 
 void WorkloadGenerationRunner::DrainOverlapped() {
   NvmeIoCtx* ctx = nullptr;
@@ -582,19 +565,6 @@ void WorkloadGenerationRunner::DrainCompleted() {
 void WorkloadGenerationRunner::ReleaseContexts() {
   DrainOverlapped();
   DrainCompleted();
-  const std::shared_ptr<NvmeControllerCtx> attachment =
-      controller_ ? controller_->GetControllerCtx() : std::shared_ptr<NvmeControllerCtx>();
-  for (NvmeIoCtx* ctx : contexts_) {
-    if (ctx->completed || !attachment) {
-      delete ctx;  // not in flight (a detachment ended every command): nothing refers to it any more
-      continue;
-    }
-    // The device may still complete it: the completion then only marks the context, which stays with its queue.
-    ctx->callback = nullptr;
-    ctx->user_ctx = nullptr;
-    ctx->pass_ticks = nullptr;
-    attachment->GetQueueManager().KeepUntilQueueGone(ctx->qid, std::shared_ptr<NvmeIoCtx>(ctx));
-  }
   contexts_.clear();
   outstanding_ = 0;
 }
