@@ -96,9 +96,9 @@ void BM_ValidatedWrites(benchmark::State& state) {
   const uint16_t qid = static_cast<uint16_t>(creation->GetQid());
   manager->GetDataValidatorManager()->Enable(1, 1u << 20, 512);
 
-  std::vector<std::unique_ptr<NvmeIoCtx>> ios(depth);
+  std::vector<kyt::nvme::CommandContextPtr<NvmeIoCtx>> ios(depth);
   for (uint32_t i = 0; i < depth; ++i) {
-    ios[i] = std::make_unique<NvmeIoCtx>();
+    ios[i] = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
     ios[i]->nsid = 1;
     ios[i]->qid = qid;
     ios[i]->num_blocks = 8;

@@ -340,7 +340,7 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
     generator = std::make_unique<BasicAccessPatternGenerator>(rig.ctx->GetNamespaceManager().GetNamespace(kNsid),
                                                               RandomReads(UINT32_MAX), generator_output);
   }
-  std::vector<std::unique_ptr<NvmeIoCtx>> ios(depth);
+  std::vector<kyt::nvme::CommandContextPtr<NvmeIoCtx>> ios(depth);
   std::vector<NvmeIoCtx*> done, busy;
   done.reserve(depth);
   busy.reserve(depth);
@@ -371,7 +371,7 @@ void RunDevice(benchmark::State& state, Rig& rig, Layer layer, uint32_t depth, u
     }
   };
   for (auto& ctx : ios) {
-    ctx = std::make_unique<NvmeIoCtx>();
+    ctx = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
     ctx->nsid = kNsid;
     ctx->qid = rig.qid;
     ctx->num_blocks = kIoBlocks;

@@ -1308,7 +1308,6 @@ int nvme_ctrlr_process_init(struct spdk_nvme_ctrlr *ctrlr)
 		return -1;
 	}
 
-check_timeout:
 	if (nvme_ctrlr_state_time_passed(ctrlr, now)) {
 		SPDK_ERRLOG("Initialization timed out in state %d\n", ctrlr->state);
 		nvme_ctrlr_fail(ctrlr, false);

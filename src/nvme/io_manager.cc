@@ -54,8 +54,9 @@ spdk_nvme_dsm_range ReadRange(const NvmeIoCtx* ctx, uint32_t index) {
 
 void CommonEnding(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl) {
   ctx->completed = true;
+  if (!ctx->Landed(cpl)) return;  // the owner let go of it: nothing of the owner's is left to tell
   if (ctx->callback != nullptr) {
-    ctx->callback(ctx, cpl);  // may free or reuse the context
+    ctx->callback(ctx, cpl);  // may let go of or reuse the context
   } else {
     std::memcpy(&ctx->cpl, cpl, sizeof(*cpl));
   }

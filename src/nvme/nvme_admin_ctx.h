@@ -6,15 +6,17 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "nvme/dma_context.h"
 #include "spdk/nvme.h"
 
 struct AdminCmdInput;
 struct AdminCmdOutput;
 
-struct NvmeAdminCtx {
+// Made by MakeCommandContext.
+struct NvmeAdminCtx : kyt::nvme::CommandContext {
   AdminCmdInput* input = nullptr;          // the driver reads the NSID and the format dword from it
-  AdminCmdOutput* output = nullptr;        // receives the completion entry
+  AdminCmdOutput* output = nullptr;        // receives the completion entry while the runner holds the context
   uint64_t reserved = 0;
   std::string error;
   bool has_error = false;
@@ -23,6 +25,9 @@ struct NvmeAdminCtx {
 
   // Driver completion routine: copies the completion into output->cpl, then sets done.
   static void Callback(void* ctx, const spdk_nvme_cpl* cpl);
+
+ protected:
+  ~NvmeAdminCtx() override = default;
 };
 
 #endif  // KYT_NVME_NVME_ADMIN_CTX_H

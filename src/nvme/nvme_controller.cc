@@ -259,8 +259,10 @@ int NvmeController::SendNamespaceAttachement(AdminCmdInput& input, AdminCmdOutpu
 int NvmeController::SendFormatNvmAsync(NvmeAdminCtx* admin_ctx) {
   NvmeControllerCtx& ctx = RequireCtx();
   AdminCmdInput& input = *admin_ctx->input;
-  return nvme_ctrlr_cmd_format(ctx.GetHandle(), input.params.format.nsid, &input.params.format.format,
-                               NvmeAdminCtx::Callback, admin_ctx);
+  return ctx.GetQueueManager().Submit(*admin_ctx, 0, [&] {
+    return nvme_ctrlr_cmd_format(ctx.GetHandle(), input.params.format.nsid, &input.params.format.format,
+                                 NvmeAdminCtx::Callback, admin_ctx);
+  });
 }
 
 void NvmeController::ForgetValidation(uint32_t nsid) {

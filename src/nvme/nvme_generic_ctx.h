@@ -5,21 +5,23 @@
 #include <cstdint>
 #include <memory>
 
+#include "nvme/command_context.h"
 #include "nvme/completion_status.h"
 #include "nvme/dma_context.h"
 #include "spdk/nvme.h"
 
-// qid 0 sends on the admin queue, any other value on that I/O queue pair.
-struct NvmeGenericCtx {
+// qid 0 sends on the admin queue, any other value on that I/O queue pair. Made by MakeCommandContext.
+struct NvmeGenericCtx : kyt::nvme::CommandContext {
   std::unique_ptr<DmaContext> buffer;      // DMA buffer; size 0 when the command moves no data
   std::unique_ptr<DmaContext> metadata;    // separate metadata buffer of a block transfer, or none
   uint32_t qid = 0;
   spdk_nvme_cmd* cmd = nullptr;            // the 64-byte command, owned by the runner
-  nvme_completion_poll_status status{};    // filled by nvme_completion_poll_cb
-  uint8_t* host_buffer = nullptr;          // the script's buffer memory
-  uint32_t host_buffer_size = 0;
+  nvme_completion_poll_status status{};    // the completion, once done
 
   kyt::nvme::CompletionStatus Status() const { return kyt::nvme::CompletionStatus(status.cpl); }
+
+ protected:
+  ~NvmeGenericCtx() override = default;
 };
 
 #endif  // KYT_NVME_NVME_GENERIC_CTX_H

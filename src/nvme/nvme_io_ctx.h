@@ -1,6 +1,7 @@
-// One read, write or dataset-management I/O in flight, prepared by a runner and submitted through IoManager.
-// Owned by the runner that made it; the device layer only borrows it and it must stay alive and unchanged until its
-// completion routine has run (`completed` true or `callback` called).
+// One read, write or dataset-management I/O in flight, prepared by a runner and submitted through IoManager. Made by
+// MakeCommandContext<NvmeIoCtx>(): the runner that made it owns it, and the queue manager holds it while the device
+// has its command (CommandContext); it must stay unchanged until its completion routine has run (`completed` true or
+// `callback` called).
 #ifndef KYT_NVME_NVME_IO_CTX_H
 #define KYT_NVME_NVME_IO_CTX_H
 
@@ -8,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "nvme/dma_context.h"
 #include "spdk/nvme.h"
 
@@ -31,12 +33,8 @@ enum IoOpsStatus : uint32_t {
 }  // namespace nvme
 }  // namespace kyt
 
-struct NvmeIoCtx {
+struct NvmeIoCtx : kyt::nvme::CommandContext {
   using Callback = void (*)(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
-
-  NvmeIoCtx() = default;
-  NvmeIoCtx(const NvmeIoCtx&) = delete;
-  NvmeIoCtx& operator=(const NvmeIoCtx&) = delete;
 
   uint32_t nsid = 0;
   const NamespaceCtx* ns = nullptr;          // set at read and write submission; the namespace manager owns it
@@ -53,7 +51,8 @@ struct NvmeIoCtx {
   bool failed = false;
   std::string error;
   spdk_nvme_cpl cpl{};                       // copy of the completion when `callback` is null
-  Callback callback = nullptr;               // the owner's completion routine (may free or reuse the context)
+  Callback callback = nullptr;               // the owner's completion routine (may let go of or reuse the context);
+                                             // not called once the owner let go of it
   void* user_ctx = nullptr;
   bool data_mismatch = false;                // validated read: a block did not carry its expected word
   uint64_t mismatch_lba = 0;                 // with data_mismatch: the first such block,
@@ -83,6 +82,9 @@ struct NvmeIoCtx {
   // blocks from start_lba) at the start of a zeroed payload of dsm_buffer_size bytes in `data`. False, with nothing
   // written, when the data buffer is smaller than dsm_buffer_size.
   bool SetSingleRange();
+
+ protected:
+  ~NvmeIoCtx() override = default;
 };
 
 #endif  // KYT_NVME_NVME_IO_CTX_H

@@ -20,9 +20,19 @@ constexpr uint8_t kOpcWrite = 0x01;
 constexpr uint8_t kOpcRead = 0x02;
 constexpr uint8_t kOpcDsm = 0x09;
 
+// Completion routine of the commands whose context keeps a poll status (raw and queue commands).
+template <typename Ctx>
+void StatusDone(void* arg, const spdk_nvme_cpl* cpl) {
+  auto* ctx = static_cast<Ctx*>(arg);
+  nvme_completion_poll_cb(&ctx->status, cpl);
+  ctx->Landed(cpl);
+}
+
 }  // namespace
 
 NvmeQueueManager::NvmeQueueManager(spdk_nvme_ctrlr* ctrlr) : ctrlr_(ctrlr) { ResizeTable(); }
+
+NvmeQueueManager::~NvmeQueueManager() { EndHolds(-1); }
 
 void NvmeQueueManager::ResizeTable() {
   qpairs_.assign(static_cast<size_t>(ctrlr_->opts.num_io_queues) + 1, nullptr);
@@ -52,13 +62,32 @@ void NvmeQueueManager::ReleaseClaim(uint16_t qid, const void* owner) {
   if (qid < claims_.size() && claims_[qid].owner == owner) claims_[qid].owner = nullptr;
 }
 
-void NvmeQueueManager::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx) {
-  kept_.emplace_back(qid, std::move(ctx));
+void NvmeQueueManager::Unhold(CommandContext& ctx) {
+  if (ctx.kept_) return;
+  if (ctx.listed_) Unlist(ctx);
+  ctx.holder_ = nullptr;
 }
 
-void NvmeQueueManager::ReleaseKept(int qid) {
-  auto gone = [qid](const auto& kept) { return qid < 0 || kept.first == qid; };
-  kept_.erase(std::remove_if(kept_.begin(), kept_.end(), gone), kept_.end());
+void NvmeQueueManager::List(CommandContext& ctx) {
+  listed_.push_back(&ctx);
+  ctx.listed_ = true;
+}
+
+void NvmeQueueManager::Unlist(CommandContext& ctx) {
+  listed_.erase(std::find(listed_.begin(), listed_.end(), &ctx));
+  ctx.listed_ = false;
+}
+
+void NvmeQueueManager::EndHolds(int qid) {
+  for (auto it = listed_.begin(); it != listed_.end();) {
+    CommandContext* ctx = *it;
+    if (qid >= 0 && ctx->held_qid_ != qid) {
+      ++it;
+      continue;
+    }
+    it = listed_.erase(it);
+    ctx->EndHold();
+  }
 }
 
 void NvmeQueueManager::AddQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
@@ -106,7 +135,7 @@ void NvmeQueueManager::PutFreeQueueId(uint32_t qid) {
 }
 
 std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeCreateQueueCtx() {
-  auto ctx = std::make_shared<NvmeQueueCtx>();
+  std::shared_ptr<NvmeQueueCtx> ctx = MakeCommandContext<NvmeQueueCtx>();
   spdk_nvme_ctrlr_get_default_io_qpair_opts(ctrlr_, &ctx->opts, sizeof(ctx->opts));
   ctx->opts.qprio = SPDK_NVME_QPRIO_URGENT;
   ctx->opts.delay_pcie_doorbell = true;
@@ -126,7 +155,7 @@ std::shared_ptr<NvmeQueueCtx> NvmeQueueManager::MakeDeleteQueueCtx(uint16_t qid,
     throw std::runtime_error("Queue pair " + std::to_string(qid) + " belongs to a running workload");
   }
   claim.deleting = true;
-  auto ctx = std::make_shared<NvmeQueueCtx>();
+  std::shared_ptr<NvmeQueueCtx> ctx = MakeCommandContext<NvmeQueueCtx>();
   ctx->qpair = qpair;
   ctx->qid = qpair->id;
   ctx->sq_deleted = claim.sq_deleted;
@@ -152,7 +181,7 @@ void NvmeQueueManager::DeleteQueuePairMeta(const std::shared_ptr<NvmeQueueCtx>& 
   if (ctx->qpair != nullptr) {
     nvme_pcie_ctrlr_delete_io_qpair_data_structure(ctx->qpair);
     ctx->qpair = nullptr;
-    ReleaseKept(static_cast<int>(ctx->qid));
+    EndHolds(static_cast<int>(ctx->qid));
   }
 }
 
@@ -173,11 +202,12 @@ int NvmeQueueManager::ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx) {
   return nvme_pcie_qpair_reset(ctx->qpair);
 }
 
-// One body for the four queue commands: clear `done`, submit with the poll callback, map the driver's answer.
-#define KYT_QUEUE_COMMAND(Method, driver_fn)                                                     \
-  uint32_t NvmeQueueManager::Method(const std::shared_ptr<NvmeQueueCtx>& ctx) {                  \
-    ctx->status.done = false;                                                                    \
-    return GetOpsStatusFromSpdkStatus(driver_fn(ctrlr_, ctx->qpair, nvme_completion_poll_cb, &ctx->status)); \
+// One body for the four queue commands: clear `done`, submit with the poll status routine, map the driver's answer.
+#define KYT_QUEUE_COMMAND(Method, driver_fn)                                                                  \
+  uint32_t NvmeQueueManager::Method(const std::shared_ptr<NvmeQueueCtx>& ctx) {                               \
+    ctx->status.done = false;                                                                                 \
+    return GetOpsStatusFromSpdkStatus(                                                                        \
+        Submit(*ctx, 0, [&] { return driver_fn(ctrlr_, ctx->qpair, StatusDone<NvmeQueueCtx>, ctx.get()); })); \
   }
 KYT_QUEUE_COMMAND(SubmitCreateIoCompletionQueueCommand, nvme_pcie_ctrlr_cmd_create_io_cq)
 KYT_QUEUE_COMMAND(SubmitCreateIoSubmissionQueueCommand, nvme_pcie_ctrlr_cmd_create_io_sq)
@@ -190,10 +220,11 @@ uint32_t NvmeQueueManager::SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, vo
   spdk_nvme_qpair* qpair = GetQpair(ctx->qid);
   // The owner's pass tick starts the command's deadline too: the driver reads no clock of its own for it.
   if (qpair != nullptr && ctx->pass_ticks != nullptr) qpair->caller_tick = *ctx->pass_ticks;
-  const int rc =
-      metadata == nullptr
-          ? spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, cmd, buffer, length, ctx->cb_fn, ctx)
-          : spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, cmd, buffer, length, metadata, ctx->cb_fn, ctx);
+  const int rc = Submit(*ctx, ctx->qid, [&] {
+    return metadata == nullptr
+               ? spdk_nvme_ctrlr_cmd_io_raw(ctrlr_, qpair, cmd, buffer, length, ctx->cb_fn, ctx)
+               : spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, cmd, buffer, length, metadata, ctx->cb_fn, ctx);
+  });
   if (qpair != nullptr) qpair->caller_tick = 0;
   return GetOpsStatusFromSpdkStatus(rc);
 }
@@ -233,7 +264,7 @@ uint32_t NvmeQueueManager::SubmitDsmCommand(NvmeIoCtx* ctx) {
   return SubmitWithTick(ctx, &cmd, buffer, length, nullptr);
 }
 
-uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx) {
+uint32_t NvmeQueueManager::SubmitGenericCommand(NvmeGenericCtx* ctx) {
   void* buffer = ctx->buffer ? ctx->buffer->GetBuffer() : nullptr;
   const uint32_t size = ctx->buffer ? static_cast<uint32_t>(ctx->buffer->GetSize()) : 0;
   int rc;
@@ -243,10 +274,14 @@ uint32_t NvmeQueueManager::SubmitGenericCommand(const std::shared_ptr<NvmeGeneri
       return kQueueOpsDriverError;
     }
     void* metadata = ctx->metadata ? ctx->metadata->GetBuffer() : nullptr;
-    rc = spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, ctx->cmd, buffer, size, metadata, nvme_completion_poll_cb,
-                                            &ctx->status);
+    rc = Submit(*ctx, qpair->id, [&] {
+      return spdk_nvme_ctrlr_cmd_io_raw_with_md(ctrlr_, qpair, ctx->cmd, buffer, size, metadata,
+                                                StatusDone<NvmeGenericCtx>, ctx);
+    });
   } else {
-    rc = spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, ctx->cmd, buffer, size, nvme_completion_poll_cb, &ctx->status);
+    rc = Submit(*ctx, 0, [&] {
+      return spdk_nvme_ctrlr_cmd_admin_raw(ctrlr_, ctx->cmd, buffer, size, StatusDone<NvmeGenericCtx>, ctx);
+    });
   }
   return rc == 0 ? kQueueOpsSuccess : kQueueOpsDriverError;
 }
@@ -327,7 +362,7 @@ void NvmeQueueManager::FreeIoQueuePairs(bool process_completions) {
     }
     qpairs_[qid] = nullptr;
     claims_[qid] = Claim();
-    ReleaseKept(id);
+    EndHolds(id);
   }
 }
 
@@ -341,7 +376,7 @@ void NvmeQueueManager::FreeAll() {
   DisableAdminQueuePair();
   FreeIoQueuePairs(false);
   // The device is disabled or shut down: what it held of the admin queue is no longer used either.
-  ReleaseKept(-1);
+  EndHolds(-1);
   ++reset_count_;
 }
 

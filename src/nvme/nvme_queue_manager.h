@@ -1,6 +1,7 @@
 // Owner of one controller's I/O queue pairs: the QID -> queue pair table, the free-QID pool, submission of reads,
 // writes, dataset management and raw commands, the queue create/delete admin commands, completion reaping, error
-// texts, and queue teardown for reset, shutdown and detach. Worker thread only.
+// texts, and queue teardown for reset, shutdown and detach. It holds the context of every command it submits for as
+// long as the device may write into it (CommandContext). Worker thread only.
 #ifndef KYT_NVME_NVME_QUEUE_MANAGER_H
 #define KYT_NVME_NVME_QUEUE_MANAGER_H
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "nvme/command_context.h"
 #include "nvme/nvme_generic_ctx.h"
 #include "nvme/nvme_queue_ctx.h"
 #include "spdk/nvme.h"
@@ -34,6 +36,10 @@ class NvmeQueueManager {
  public:
   // The table has one empty slot for every QID 0..num_io_queues of the controller.
   explicit NvmeQueueManager(spdk_nvme_ctrlr* ctrlr);
+  // The controller is disabled or gone by now: every context still held goes back to its owner, or is freed.
+  ~NvmeQueueManager();
+  NvmeQueueManager(const NvmeQueueManager&) = delete;
+  NvmeQueueManager& operator=(const NvmeQueueManager&) = delete;
 
   // Table.
   void AddQpair(spdk_nvme_qpair* qpair);
@@ -74,10 +80,20 @@ class NvmeQueueManager {
     return owner != nullptr && qid < claims_.size() && claims_[qid].owner == owner;
   }
 
-  // Keeps the context of a command the device may still be executing (its caller was told it timed out, or gave up
-  // on it) until the queue `qid` is deleted or the controller disabled; 0 is the admin queue.
-  void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
-  size_t GetKeptCount() const { return kept_.size(); }
+  // Sends one command of `ctx` on queue `qid` (0: admin) through `send`, the driver call (0 when the driver took the
+  // command), and answers what `send` answered. From here until the device is done with the command, the queue
+  // manager holds the context (CommandContext).
+  template <typename Send>
+  int Submit(CommandContext& ctx, uint16_t qid, Send&& send) {
+    Hold(ctx, qid);
+    const int rc = send();
+    if (rc != 0 && ctx.holder_ == this) Unhold(ctx);
+    return rc;
+  }
+  // Contexts the queue manager ends itself as their queue goes (or as the controller is disabled): those of admin
+  // commands at the device (the driver's detach frees the admin queue without completing them), and those of commands
+  // the host ended by their time-out (the driver no longer tells of their completion).
+  size_t GetKeptCount() const { return listed_.size(); }
   int ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoCompletionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoSubmissionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
@@ -89,7 +105,7 @@ class NvmeQueueManager {
   uint32_t SubmitWriteCommand(NvmeIoCtx* ctx);
   uint32_t SubmitDsmCommand(NvmeIoCtx* ctx);
   // 0 when the driver accepted the command, 6 otherwise.
-  uint32_t SubmitGenericCommand(const std::shared_ptr<NvmeGenericCtx>& ctx);
+  uint32_t SubmitGenericCommand(NvmeGenericCtx* ctx);
 
   // Completions.
   int ProcessAdminCompletions();
@@ -125,8 +141,16 @@ class NvmeQueueManager {
   uint32_t SubmitIo(NvmeIoCtx* ctx, uint8_t opcode);
   // Hands a read, write or dataset-management command of `ctx` to the driver on the context's queue pair.
   uint32_t SubmitWithTick(NvmeIoCtx* ctx, spdk_nvme_cmd* cmd, void* buffer, uint32_t length, void* metadata);
-  // Lets go of the contexts kept for `qid` (all of them when `qid` is negative).
-  void ReleaseKept(int qid);
+  friend class CommandContext;
+  // Before every submission. The contexts of an I/O queue's commands are not listed: the driver completes what is
+  // left on such a queue as the queue goes.
+  void Hold(CommandContext& ctx, uint16_t qid);
+  // The driver refused the command: it never reached the device.
+  void Unhold(CommandContext& ctx);
+  void List(CommandContext& ctx);
+  void Unlist(CommandContext& ctx);
+  // Ends the holds listed for queue `qid` (every one when `qid` is negative): the queue is gone.
+  void EndHolds(int qid);
 
   struct Claim {
     const void* owner = nullptr;
@@ -137,9 +161,21 @@ class NvmeQueueManager {
   spdk_nvme_ctrlr* ctrlr_;
   std::vector<spdk_nvme_qpair*> qpairs_;
   std::vector<Claim> claims_;  // by QID, beside the table
-  std::vector<std::pair<uint16_t, std::shared_ptr<void>>> kept_;
+  std::vector<CommandContext*> listed_;
   uint64_t reset_count_ = 0;
 };
+
+inline void NvmeQueueManager::Hold(CommandContext& ctx, uint16_t qid) {
+  if (ctx.kept_) {
+    // Sent again while the device may still be executing a command of it the host ended: it stays until that queue
+    // goes, or, sent on another queue, until the controller is disabled.
+    if (ctx.held_qid_ != qid) ctx.held_qid_ = 0;
+    return;
+  }
+  ctx.holder_ = this;
+  ctx.held_qid_ = qid;
+  if (qid == 0) List(ctx);
+}
 
 }  // namespace nvme
 }  // namespace kyt

@@ -12,18 +12,6 @@
 #include "nvme/queue_pair_creation_controller.h"
 #include "nvme/queue_pair_deletion_controller.h"
 
-namespace {
-
-// A Format NVM whose runner gave up while the command was outstanding: the completion callback still writes into
-// the context's output record, so the context carries its own copy of the records from then on.
-struct OrphanedAdminCommand {
-  std::unique_ptr<NvmeAdminCtx> ctx;
-  AdminCmdInput input;
-  AdminCmdOutput output;
-};
-
-}  // namespace
-
 AdminCmdRunner::AdminCmdRunner(std::string device, std::string command_name)
     : ControllerRunner("NvmeCmd-" + command_name, std::move(device)) {
   std::memset(&input_, 0, sizeof(input_));
@@ -46,17 +34,11 @@ void AdminCmdRunner::HandleState(uint32_t state) {
 void AdminCmdRunner::AbortOutstanding(const std::string& message) {
   // A format given up on may have run, in part or whole: its namespaces' validation starts afresh.
   if (admin_ctx_ && input_.code == kAdminCmdFormatNvm) controller_->ForgetValidation(input_.params.format.nsid);
-  if (admin_ctx_ && !admin_ctx_->done) {
-    auto orphan = std::make_shared<OrphanedAdminCommand>();
-    orphan->input = input_;
-    orphan->output = output_;
-    orphan->ctx = std::move(admin_ctx_);
-    orphan->ctx->input = &orphan->input;
-    orphan->ctx->output = &orphan->output;
-    KeepUntilQueueGone(0, std::move(orphan));
-  }
   Abort(message);
 }
+
+// From now on the script reads this runner's records: a completion still to come must not reach them.
+void AdminCmdRunner::LetGoOfCommand() { admin_ctx_.reset(); }
 
 bool AdminCmdRunner::SameAttachment() const { return controller_->GetControllerCtx().get() == attachment_; }
 
@@ -74,7 +56,7 @@ void AdminCmdRunner::HandleCreateCommand() {
       ChangeState(kStateDone);
       return;
     case kAdminCmdFormatNvm: {
-      admin_ctx_ = std::make_unique<NvmeAdminCtx>();
+      admin_ctx_ = kyt::nvme::MakeCommandContext<NvmeAdminCtx>();
       admin_ctx_->input = &input_;
       admin_ctx_->output = &output_;
       const int rc = controller_->SendFormatNvmAsync(admin_ctx_.get());

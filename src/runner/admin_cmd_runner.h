@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "runner/controller_runner.h"
 #include "utility/admin_cmd_records.h"
 
@@ -40,6 +41,7 @@ class AdminCmdRunner : public ControllerRunner {
 
  protected:
   void HandleState(uint32_t state) override;
+  void LetGoOfCommand() override;
 
  private:
   void HandleCreateCommand();
@@ -58,7 +60,7 @@ class AdminCmdRunner : public ControllerRunner {
 
   AdminCmdInput input_{};
   AdminCmdOutput output_{};
-  std::unique_ptr<NvmeAdminCtx> admin_ctx_;
+  kyt::nvme::CommandContextPtr<NvmeAdminCtx> admin_ctx_;
   std::shared_ptr<kyt::nvme::QueuePairCreationController> creation_;
   std::shared_ptr<kyt::nvme::QueuePairDeletionController> deletion_;
   const void* attachment_ = nullptr;

@@ -22,6 +22,7 @@ void ControllerRunner::FetchStates() {
       ChangeState(kStateAborted);
     }
   }
+  if (IsComplete()) LetGoOfCommand();
 }
 
 void ControllerRunner::Abort(const std::string& message) {
@@ -58,12 +59,6 @@ bool ControllerRunner::Require(kyt::nvme::Action action) {
   if (admission.Admitted()) return true;
   Abort(admission.text);
   return false;
-}
-
-void ControllerRunner::KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx) {
-  if (const auto& attachment = controller_->GetControllerCtx()) {
-    attachment->GetQueueManager().KeepUntilQueueGone(qid, std::move(ctx));
-  }
 }
 
 std::string ControllerRunner::PollFailure(bool attached, uint16_t qid) {

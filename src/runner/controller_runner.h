@@ -27,10 +27,13 @@ class ControllerRunner : public TaskBase {
 
  protected:
   // Runs HandleState for the current state. An unexpected failure of the device layer ends a task that is not
-  // final yet with "ASSERT: <what>".
+  // final yet with "ASSERT: <what>". A step that leaves the task final lets go of its command (LetGoOfCommand).
   void FetchStates() final;
   // The handler of one state of the derived task; runs once per step and never blocks.
   virtual void HandleState(uint32_t state) = 0;
+  // Lets go of the context of the task's command where the device may still write into it: the owner frees a final
+  // task on its own thread, and only the worker may hand a context to the queue manager (CommandContext).
+  virtual void LetGoOfCommand() {}
 
   // Runs the handler of the state: the first handler for state 1 (kStateLookUp), the second for state 2 and so on
   // up to `kLastState`, one handler for each state in order; a state without a handler (a final one) does nothing.
@@ -58,10 +61,6 @@ class ControllerRunner : public TaskBase {
   // the task is aborted with the admission's text (not attached, power off notified, a command timed out, a reset in
   // progress, failed, device gone) and false is answered.
   bool Require(kyt::nvme::Action action);
-  // The device may still write into the context of a command that this task no longer waits for (its time-out
-  // ended it, or the task gave up): the context stays with the command's queue (0: admin) until that queue is
-  // deleted or the controller disabled. Without an attachment the command is over and the context goes at once.
-  void KeepUntilQueueGone(uint16_t qid, std::shared_ptr<void> ctx);
   // The text a task waiting for a command submitted on queue `qid` gives up with, or empty while it may wait on:
   // the attachment it submitted on is gone (`attached` false: "device not initialized"), the controller no longer
   // carries calls in flight (failed, device gone: Action::kInFlight), or processing the queue's completions failed

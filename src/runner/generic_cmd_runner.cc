@@ -41,29 +41,16 @@ void GenericCmdRunner::HandleState(uint32_t state) {
             &GenericCmdRunner::HandleWaitForCompletion);
 }
 
-// A command that the device may still be executing (outstanding, or ended by its time-out) keeps its context
-// (completion record and DMA buffer) alive until its queue is torn down. The runner's own command entry is no longer
-// needed by then: the driver copied it into the submission queue at submission.
-void GenericCmdRunner::ReleaseContext() {
-  if (ctx_ && GetState() == kWaitForCompletion && (!ctx_->status.done || ctx_->Status().HostTimedOut())) {
-    ctx_->host_buffer = nullptr;
-    ctx_->host_buffer_size = 0;
-    ctx_->cmd = nullptr;
-    const auto qid = static_cast<uint16_t>(ctx_->qid);
-    KeepUntilQueueGone(qid, std::move(ctx_));
-  }
-  ctx_.reset();
-}
-
 bool GenericCmdRunner::HasControllerError(bool in_flight) {
   const kyt::nvme::Admission admission =
       controller_->Admit(in_flight ? kyt::nvme::Action::kInFlight : kyt::nvme::Action::kCommand);
   if (admission.Admitted()) return false;
   controller_error_ = true;
-  ReleaseContext();
   Abort(admission.text);
   return true;
 }
+
+void GenericCmdRunner::LetGoOfCommand() { ctx_.reset(); }
 
 void GenericCmdRunner::HandleGetDevice() {
   LookUpController();
@@ -128,12 +115,10 @@ void GenericCmdRunner::HandleCreateCommand() {
           std::to_string(kMaxTransferBytes) + " bytes one command can move");
     return;
   }
-  ctx_ = std::make_shared<NvmeGenericCtx>();
+  ctx_ = kyt::nvme::MakeCommandContext<NvmeGenericCtx>();
   ctx_->qid = qid_;
   ctx_->cmd = &cmd_;
   std::memset(&ctx_->status, 0, sizeof(ctx_->status));
-  ctx_->host_buffer = static_cast<uint8_t*>(buffer_);
-  ctx_->host_buffer_size = static_cast<uint32_t>(moved_);
   const uint64_t dma_size = DmaBufferSize(moved_);
   ctx_->buffer = std::make_unique<DmaContext>(dma_size, kPageSize);
   const uint64_t metadata = MetadataLength();
@@ -145,7 +130,7 @@ void GenericCmdRunner::HandleCreateCommand() {
     return;
   }
   if (host_to_device_ && moved_ > 0) std::memcpy(ctx_->buffer->GetBuffer(), buffer_, moved_);
-  const uint32_t rc = queues.SubmitGenericCommand(ctx_);
+  const uint32_t rc = queues.SubmitGenericCommand(ctx_.get());
   if (rc != 0) {
     controller_error_ = true;
     ctx_.reset();
@@ -159,7 +144,6 @@ void GenericCmdRunner::HandleWaitForCompletion() {
   if (!ctx_->status.done || !ctx_->Status().HostTimedOut()) {
     if (HasControllerError(true)) return;
     if (ProcessCompletions(qid_) < 0) {
-      ReleaseContext();
       Abort(CompletionFailure(qid_));
       return;
     }
@@ -167,7 +151,6 @@ void GenericCmdRunner::HandleWaitForCompletion() {
   }
   if (ctx_->Status().HostTimedOut()) {
     std::memcpy(&cpl_, &ctx_->status.cpl, sizeof(cpl_));
-    ReleaseContext();
     ChangeState(kStateDone);  // the script hears "Command Timed Out" with the command's completion entry
     return;
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "runner/controller_runner.h"
 #include "spdk/nvme_spec.h"
 
@@ -63,12 +64,12 @@ class GenericCmdRunner : public ControllerRunner {
 
  protected:
   void HandleState(uint32_t state) override;
+  void LetGoOfCommand() override;
 
  private:
   void HandleGetDevice();
   void HandleCreateCommand();
   void HandleWaitForCompletion();
-  void ReleaseContext();
   // Bytes the command moves by its own fields; 0 when they do not tell.
   uint64_t TransferLength() const;
   // Bytes of metadata the command moves apart from its data (separate-metadata namespaces); 0 otherwise.
@@ -84,7 +85,7 @@ class GenericCmdRunner : public ControllerRunner {
   bool host_to_device_ = false;
   spdk_nvme_cpl cpl_{};
   bool controller_error_ = false;
-  std::shared_ptr<NvmeGenericCtx> ctx_;
+  kyt::nvme::CommandContextPtr<NvmeGenericCtx> ctx_;
 };
 
 #endif  // KYT_RUNNER_GENERIC_CMD_RUNNER_H

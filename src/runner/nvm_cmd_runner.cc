@@ -28,13 +28,9 @@ void NvmCmdRunner::HandleState(uint32_t state) {
             &NvmCmdRunner::HandleWaitForCompletion);
 }
 
-// Gives up on a submitted command. When it is still outstanding its context stays alive (with its DMA buffer) until
-// its queue is torn down, so that neither the device nor the completion routine writes into freed memory.
-void NvmCmdRunner::AbortOutstanding(const std::string& message) {
-  if (io_ctx_ && !io_ctx_->completed) {
-    KeepUntilQueueGone(qid_, std::move(io_ctx_));
-  }
-  Abort(message);
+// A completed read's data stays for the owner; a command the device still has is let go of.
+void NvmCmdRunner::LetGoOfCommand() {
+  if (io_ctx_ && io_ctx_->AtDevice()) io_ctx_.reset();
 }
 
 uint16_t NvmCmdRunner::GetIoQueueId() {
@@ -84,7 +80,7 @@ bool NvmCmdRunner::SubmitReadWrite(bool write) {
     return false;
   }
   const uint64_t size = GetDataXferSize();
-  io_ctx_ = std::make_shared<NvmeIoCtx>();
+  io_ctx_ = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
   const uint64_t meta_size = static_cast<uint64_t>(ns->GetMetaBufferSize()) * num_blocks_;
   io_ctx_->data = std::make_unique<DmaContext>(size);
   io_ctx_->meta = std::make_unique<DmaContext>(meta_size);
@@ -114,7 +110,7 @@ bool NvmCmdRunner::SubmitDsm() {
     Abort("Invalid Number of Ranges");
     return false;
   }
-  io_ctx_ = std::make_shared<NvmeIoCtx>();
+  io_ctx_ = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
   io_ctx_->data = std::make_unique<DmaContext>(kRangeBufferSize);
   io_ctx_->meta = std::make_unique<DmaContext>(0);
   io_ctx_->dsm_attributes = dsm_attributes_;
@@ -166,7 +162,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
   if (!io_ctx_->completed || !kyt::nvme::CompletionStatus(io_ctx_->cpl).HostTimedOut()) {
     const std::string failure = PollFailure(controller_->GetControllerCtx() != nullptr, qid_);
     if (!failure.empty()) {
-      AbortOutstanding(failure);
+      Abort(failure);
       return;
     }
     if (!io_ctx_->completed) return;
@@ -178,8 +174,7 @@ void NvmCmdRunner::HandleWaitForCompletion() {
   std::memcpy(&cpl_, &io_ctx_->cpl, sizeof(cpl_));
   if (kyt::nvme::CompletionStatus(cpl_).HostTimedOut()) {
     // Ended by its time-out while the device may still be executing it: the script hears of the time-out with the
-    // command's completion entry, and the context waits for the queue's teardown.
-    KeepUntilQueueGone(qid_, std::move(io_ctx_));
+    // command's completion entry, and the context waits with the queue manager for the queue's teardown.
     ChangeState(kStateDone);
     return;
   }

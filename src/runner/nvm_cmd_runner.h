@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "nvme/command_context.h"
 #include "runner/controller_runner.h"
 #include "runner/workload_generation_records.h"
 #include "spdk/nvme_spec.h"
@@ -87,6 +88,7 @@ class NvmCmdRunner : public ControllerRunner {
 
  protected:
   void HandleState(uint32_t state) override;
+  void LetGoOfCommand() override;
 
  private:
   void HandleCreateCommand();
@@ -94,7 +96,6 @@ class NvmCmdRunner : public ControllerRunner {
   bool SubmitReadWrite(bool write);
   bool SubmitDsm();
   bool CheckSubmission(uint32_t status);
-  void AbortOutstanding(const std::string& message);
 
   uint32_t code_ = 0;
   uint16_t qid_ = 0;
@@ -108,7 +109,7 @@ class NvmCmdRunner : public ControllerRunner {
   uint64_t pattern_size_ = 0;
   spdk_nvme_cpl cpl_{};
   DataMismatchRecord mismatch_;
-  std::shared_ptr<NvmeIoCtx> io_ctx_;
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> io_ctx_;
 };
 
 #endif  // KYT_RUNNER_NVM_CMD_RUNNER_H

@@ -16,7 +16,6 @@
 #include "nvme/queue_pair_deletion_controller.h"
 #include "nvme/task_scheduler.h"
 #include "runner/access_pattern_factory.h"
-#include "runner/orphaned_commands.h"
 #include "runner/power_control_runner.h"
 #include "spdk/nvme.h"
 #include "spdk/env.h"
@@ -64,10 +63,6 @@ WorkloadGenerationRunner::~WorkloadGenerationRunner() {
   Log("Resetting Output");
   output.reset();
   Log("Deleted");
-  // A run that was never started (or that ended before making I/Os) holds no contexts; one that ran released them
-  // in its output step. Anything still listed was never handed to a device.
-  for (NvmeIoCtx* ctx : contexts_) delete ctx;
-  contexts_.clear();
 }
 
 // ---- helpers ----
@@ -185,7 +180,6 @@ void WorkloadGenerationRunner::Dispatch() {
 // ---- kCheckInitialConfig ----
 
 void WorkloadGenerationRunner::HandleCheckInitialConfig() {
-  OrphanedCommands::Sweep();
   const auto& manager = GetNvmeControllerManager();
   if (!manager) {
     SetErrorMessage("NVME: WorkloadGenerator: ASSERT: runner started without a controller manager");
@@ -310,14 +304,12 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
 NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   const uint64_t data_size = generator_->GetMaxDataSize();
   const uint64_t meta_size = generator_->GetMaxMetaSize();
-  auto* ctx = new NvmeIoCtx();
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> owned = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
+  NvmeIoCtx* ctx = owned.get();
   // A trim carries its range in a payload of dsm_buffer_size bytes: every buffer holds at least that much.
   ctx->data = std::make_unique<DmaContext>(data_size == 0 ? 0 : std::max<uint64_t>(data_size, kMinTrimBuffer));
   ctx->meta = std::make_unique<DmaContext>(meta_size);
-  if (ctx->data->GetBuffer() == nullptr || ctx->data->GetSize() == 0) {
-    delete ctx;
-    return nullptr;
-  }
+  if (ctx->data->GetBuffer() == nullptr || ctx->data->GetSize() == 0) return nullptr;
   ctx->nsid = 0;
   ctx->user_ctx = this;
   ctx->callback = HandleIoCtxCallback;
@@ -326,7 +318,7 @@ NvmeIoCtx* WorkloadGenerationRunner::AllocContext(uint8_t index) {
   ctx->pattern = input->dataPattern;
   ctx->pattern_size = input->dataPatternSize;
   if (input->dataPatternSize == 0) std::memset(ctx->data->GetBuffer(), index, ctx->data->GetSize());
-  contexts_.insert(ctx);
+  contexts_.emplace(ctx, std::move(owned));
   return ctx;
 }
 
@@ -483,14 +475,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   if (IsAborted()) return;
   const kyt::nvme::CompletionStatus status(*cpl);
   if (failed_) {
-    // The run has failed (an earlier completion of the same pass): this one only drains. A context that its
-    // time-out ended may still be in the device's hands and stays with its queue.
-    if (status.HostTimedOut() && controller_->GetControllerCtx()) {
-      contexts_.erase(ctx);
-      controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
-    } else {
-      DestroyContext(ctx);
-    }
+    // The run has failed (an earlier completion of the same pass): this one only drains.
+    DestroyContext(ctx);
     return;
   }
   const uint16_t sct = status.Type();
@@ -505,11 +491,8 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
                                  command_info{ctx->io_type, ctx->nsid, ctx->start_lba, ctx->num_blocks});
   }
   if (status.HostTimedOut()) {
-    // Ended by its time-out: the device may still be executing it, so its context stays with the queue until the
-    // queue goes (the driver ended it from the queue's poll: the attachment is there). Unless the run's own power
-    // cycle cut it short, the run ends, whatever the ignore list says.
-    contexts_.erase(ctx);
-    controller_->GetControllerCtx()->GetQueueManager().KeepUntilQueueGone(qid_, std::shared_ptr<NvmeIoCtx>(ctx));
+    // Ended by its time-out: the device may still be executing it (its context stays with the queue manager until
+    // the queue goes). Unless the run's own power cycle cut it short, the run ends, whatever the ignore list says.
     DrainOverlapped();
     if (recorded && !failed_) {
       Fail("IO Command Timeout");
@@ -517,6 +500,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
                                   ctx->num_blocks, sct, sc),
                      "reset the controller (resetController): no command is taken until then");
     }
+    DestroyContext(ctx);
     return;
   }
   if (recorded) {
@@ -559,10 +543,7 @@ void WorkloadGenerationRunner::ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme
   DrainCompleted();
 }
 
-void WorkloadGenerationRunner::DestroyContext(NvmeIoCtx* ctx) {
-  contexts_.erase(ctx);
-  delete ctx;
-}
+void WorkloadGenerationRunner::DestroyContext(NvmeIoCtx* ctx) { contexts_.erase(ctx); }
 
 void WorkloadGenerationRunner::DrainOverlapped() {
   NvmeIoCtx* ctx = nullptr;
@@ -585,19 +566,6 @@ void WorkloadGenerationRunner::DrainCompleted() {
 void WorkloadGenerationRunner::ReleaseContexts() {
   DrainOverlapped();
   DrainCompleted();
-  const std::shared_ptr<NvmeControllerCtx> attachment =
-      controller_ ? controller_->GetControllerCtx() : std::shared_ptr<NvmeControllerCtx>();
-  for (NvmeIoCtx* ctx : contexts_) {
-    if (ctx->completed || !attachment) {
-      delete ctx;  // not in flight (a detachment ended every command): nothing refers to it any more
-      continue;
-    }
-    // The device may still complete it: the completion then only marks the context, which stays with its queue.
-    ctx->callback = nullptr;
-    ctx->user_ctx = nullptr;
-    ctx->pass_ticks = nullptr;
-    attachment->GetQueueManager().KeepUntilQueueGone(ctx->qid, std::shared_ptr<NvmeIoCtx>(ctx));
-  }
   contexts_.clear();
   outstanding_ = 0;
 }
@@ -699,14 +667,15 @@ void WorkloadGenerationRunner::HandlePrepareOutput() {
   if (generator_) generator_->GetOutput();
   ReleaseContexts();
   if (power_task_ != nullptr) {
-    // A power cycle under way goes on to its end on the worker; the sweep of orphaned work frees it afterwards.
+    // A power cycle under way goes on to its end on the worker, and is freed as the worker lets go of it. (The
+    // notice is set late, on the worker that holds the task: the release happens on that thread, or after it
+    // stopped.)
     PowerControlRunner* task = power_task_;
     power_task_ = nullptr;
     if (task->IsComplete() && task->IsReleased()) {
       delete task;
     } else {
-      OrphanedCommands::Adopt(std::shared_ptr<PowerControlRunner>(task),
-                              [task] { return task->IsComplete() && task->IsReleased(); });
+      task->SetReleaseNotice([task] { delete task; });
     }
   }
   Log("Total allocated buffers = " + std::to_string(DmaContext::GetTotalAllocated()));

@@ -5,9 +5,9 @@
 // `output`.
 //
 // The script side fills `input` before the task is handed over and reads `output` once it is final; everything else
-// is the worker's. When the run ends (state 7) every I/O context is released: the idle ones are freed, the ones a
-// device still holds stay with their queue pair (completion routine cleared) until it goes, so that nothing reaches
-// the runner after it is final. A power cycle still under way at the end is handed to OrphanedCommands.
+// is the worker's. When the run ends (state 7) every I/O context is let go of: the idle ones are freed, the ones a
+// device still has stay with the queue manager until it is done with them (CommandContext), and their completions no
+// longer reach the runner. A power cycle still under way at the end is freed by the worker once it is over.
 //
 // The run ends with an error, and the statistics it has, when one of its own commands times out, the controller
 // fails, the device goes away outside the run's own power cycle (removal scan, power loss, removal), or its queue pair
@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "nvme/controller_state.h"
 #include "nvme/nvme_io_ctx.h"
@@ -101,10 +101,11 @@ class WorkloadGenerationRunner : public TaskBase {
   // Sends the I/O the context holds; false when it was not sent (refused, or its range busy: then queued to retry).
   bool SubmitSingleIo(NvmeIoCtx* ctx);
   void ProcessIoComplete(NvmeIoCtx* ctx, const spdk_nvme_cpl* cpl);
+  // Lets go of the context (the queue manager keeps it while the device has it).
   void DestroyContext(NvmeIoCtx* ctx);
   void DrainOverlapped();
   void DrainCompleted();
-  // Frees every idle context; the ones a device may still complete stay with their queue pair until it goes.
+  // Lets go of every context.
   void ReleaseContexts();
 
   // Power cycles.
@@ -149,7 +150,8 @@ class WorkloadGenerationRunner : public TaskBase {
   std::unique_ptr<CircularQueue<NvmeIoCtx*>> overlapped_;
   std::unique_ptr<CircularQueue<NvmeIoCtx*>> completed_;
   std::shared_ptr<tyr::HookManager> hooks_;
-  std::unordered_set<NvmeIoCtx*> contexts_;  // every live context of the run (made in kFillInitialIo)
+  // Every live context of the run (made in kFillInitialIo).
+  std::unordered_map<NvmeIoCtx*, kyt::nvme::CommandContextPtr<NvmeIoCtx>> contexts_;
 };
 
 #endif  // KYT_RUNNER_WORKLOAD_GENERATION_RUNNER_H

@@ -170,9 +170,9 @@ TEST_F(RemovalTest, LostAdminCommandIsAbortedAndALostAbortFailsTheController) {
     spdk_nvme_cmd cmd{};
     cmd.opc = 0x0A;
     cmd.cdw10 = 0x07;  // Number of Queues
-    auto generic = std::make_shared<NvmeGenericCtx>();
+    auto generic = kyt::nvme::MakeCommandContext<NvmeGenericCtx>();
     generic->cmd = &cmd;
-    ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(generic), 0u);
+    ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(generic.get()), 0u);
     Advance(kTimeout - 10);
     poll();
     EXPECT_FALSE(generic->status.done);

@@ -129,8 +129,8 @@ class SimDeviceTest : public ::testing::Test {
   static constexpr Send kDsm = &kyt::nvme::IoManager::SendDsmAsync;
 
   // An I/O on NSID 1 of `qid` with a zeroed DMA buffer of `bytes` (default: the blocks at 512 bytes each).
-  static std::unique_ptr<NvmeIoCtx> MakeIo(uint16_t qid, uint64_t lba, uint32_t blocks, uint64_t bytes = 0) {
-    auto io = std::make_unique<NvmeIoCtx>();
+  static kyt::nvme::CommandContextPtr<NvmeIoCtx> MakeIo(uint16_t qid, uint64_t lba, uint32_t blocks, uint64_t bytes = 0) {
+    auto io = kyt::nvme::MakeCommandContext<NvmeIoCtx>();
     io->nsid = 1;
     io->qid = qid;
     io->start_lba = lba;

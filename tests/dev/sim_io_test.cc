@@ -33,17 +33,17 @@ class IoTest : public SimDeviceTest {
     validator_ = manager_->GetDataValidatorManager()->GetDataValidator(1);
   }
 
-  std::unique_ptr<NvmeIoCtx> Io(uint64_t lba, uint32_t blocks, uint64_t bytes = 0) {
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> Io(uint64_t lba, uint32_t blocks, uint64_t bytes = 0) {
     return MakeIo(qid_, lba, blocks, bytes);
   }
   // An I/O submitted and completed; fails the test when it is refused or never completes.
-  std::unique_ptr<NvmeIoCtx> Done(Send send, uint64_t lba, uint32_t blocks) {
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> Done(Send send, uint64_t lba, uint32_t blocks) {
     auto io = Io(lba, blocks);
     EXPECT_TRUE(Run(send, *io)) << io->error;
     return io;
   }
 
-  std::unique_ptr<NvmeIoCtx> MakeDsm(const std::vector<std::pair<uint64_t, uint32_t>>& ranges) {
+  kyt::nvme::CommandContextPtr<NvmeIoCtx> MakeDsm(const std::vector<std::pair<uint64_t, uint32_t>>& ranges) {
     auto io = Io(0, 0, 4096);
     io->dsm_attributes = 0x4;  // deallocate
     io->num_ranges = static_cast<uint32_t>(ranges.size());
@@ -71,7 +71,7 @@ class IoTest : public SimDeviceTest {
 
   uint16_t qid_ = 0;
   std::shared_ptr<kyt::nvme::DataValidator> validator_;
-  std::vector<std::unique_ptr<NvmeIoCtx>> in_flight_;  // outlives the fixture's teardown (detach)
+  std::vector<kyt::nvme::CommandContextPtr<NvmeIoCtx>> in_flight_;  // outlives the fixture's teardown (detach)
 };
 
 TEST_F(IoTest, WriteStampsTagsReadExpectsThemAndFindsCorruption) {

@@ -126,13 +126,13 @@ TEST_F(ResetTest, ResetEndsTheAdminCommandsItFindsAndEveryWaitIsBounded) {
   spdk_nvme_cmd cmd{};
   cmd.opc = 0x0A;
   cmd.cdw10 = 0x07;
-  std::shared_ptr<NvmeGenericCtx> generic[2];
+  kyt::nvme::CommandContextPtr<NvmeGenericCtx> generic[2];
   spdk_nvme_ctrlr* ctrlr = Ctx().GetHandle();
   sim_->ClearCommandLog();
   for (auto& g : generic) {
-    g = std::make_shared<NvmeGenericCtx>();
+    g = kyt::nvme::MakeCommandContext<NvmeGenericCtx>();
     g->cmd = &cmd;
-    ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(g), 0u);
+    ASSERT_EQ(Ctx().GetQueueManager().SubmitGenericCommand(g.get()), 0u);
     if (&g == &generic[0]) Advance(kTimeout + 10);
     ASSERT_TRUE(PollUntil([&] { Ctx().GetQueueManager().ProcessAdminCompletions(); },
                           [&] { return ctrlr->outstanding_aborts == 1; }));

@@ -1,13 +1,17 @@
-// A command that passes its deadline ends its runner at once, with the host time-out status, while the device may
-// still be executing it: its context (with the DMA buffer) stays with its queue until the queue goes, so that a late
-// completion or data transfer lands in memory that is still alive (AddressSanitizer checks in the sanitized build).
+// A runner that ends while the device may still execute its command: a command that passes its deadline ends its
+// runner at once, with the host time-out status, and a runner may be freed before its command completed. Either way
+// its context (with the DMA buffer) stays alive until the device is done with it, so that a late completion or data
+// transfer lands in memory that is still alive (AddressSanitizer checks in the sanitized build).
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include "nvme/dma_context.h"
+#include "nvme/io_manager.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "runner/generic_cmd_runner.h"
+#include "runner/nvm_cmd_runner.h"
 #include "runner_bench.h"
 #include "spdk/nvme.h"
 
@@ -39,6 +43,26 @@ TEST_F(LateCompletionTest, TimedOutCommandKeepsItsContextWithItsQueueUntilTheQue
   // The controller's disable (here its detachment) ends what the device held: the context goes with it.
   Controller()->ScanRemoval(true);
   EXPECT_EQ(Controller()->GetState(), kyt::nvme::ControllerState::kDetached);
+}
+
+// The runner is freed as soon as its read is submitted (before the queue's doorbell even rang): the drive then writes
+// the blocks into the read's buffer and completes it.
+TEST_F(LateCompletionTest, RunnerFreedWhileItsReadIsAtTheDriveLeavesTheContextUntilTheDriveIsDone) {
+  Attach();
+  const uint16_t qid = CreateQueuePair();
+  const uint64_t before = DmaContext::GetTotalAllocated();
+  auto runner = std::make_unique<NvmCmdRunner>(address_, "Read");
+  runner->SetCommandCode(kNvmCmdRead);
+  runner->SetQueueId(qid);
+  runner->SetLbaRange(0, 8);
+  runner->SetNvmeControllerManager(manager_);
+  while (runner->GetState() != 3 && !runner->IsComplete()) runner->Run();
+  ASSERT_EQ(runner->GetState(), 3u) << runner->GetErrorMessage();
+  runner.reset();
+  EXPECT_EQ(DmaContext::GetTotalAllocated() - before, 8u * 512) << "the buffer the drive is to write is alive";
+  NvmeControllerCtx& ctx = *Controller()->GetControllerCtx();
+  while (ctx.GetIoManager().GetOutstanding() != 0) ctx.GetQueueManager().ProcessIoCompletions(qid);
+  EXPECT_EQ(DmaContext::GetTotalAllocated(), before) << "and freed once the drive completed the read";
 }
 
 }  // namespace

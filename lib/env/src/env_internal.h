@@ -43,9 +43,6 @@ bool vfio_in_use();
 void watch_dma_releases();
 void note_dma_release();
 
-/* Whether [vaddr, vaddr + len) lies in DPDK memory or registered memory. */
-bool is_dma_memory(const void *vaddr, uint64_t len);
-
 }  // namespace kyt::env
 
 #endif

@@ -150,12 +150,6 @@ void note_dma_release()
 	g_dma_releases.fetch_add(1);
 }
 
-bool is_dma_memory(const void *vaddr, uint64_t len)
-{
-	uint64_t size = len;
-	return spdk_vtophys(const_cast<void *>(vaddr), &size) != SPDK_VTOPHYS_ERROR && size == len;
-}
-
 }  // namespace kyt::env
 
 using namespace kyt::env;

@@ -7,7 +7,6 @@
 #include "nvme/dma_context.h"
 #include "nvme/nvme_controller_ctx.h"
 #include "runner/generic_cmd_runner.h"
-#include "runner/orphaned_commands.h"
 #include "runner/workload_generation_runner.h"
 #include "spdk/env.h"
 #include "workload_bench.h"
@@ -87,7 +86,6 @@ TEST_F(WorkloadRunnerTest, FatalStatusEndsTheRunAndGivesEverythingBack) {
   EXPECT_EQ(runner->GetLiveContexts(), 0u);
   EXPECT_FALSE(QueueExists(runner->GetQid()));
   runner.reset();
-  OrphanedCommands::Sweep();
   EXPECT_EQ(DmaContext::GetTotalAllocated(), before);
 }
 
@@ -250,6 +248,26 @@ TEST_F(WorkloadRunnerTest, NoPowerCycleStartsOnceTheDurationHasPassed) {
   ASSERT_TRUE(runner->IsDone()) << runner->GetErrorMessage();
   EXPECT_EQ(hooks_->power_off().starts, 1);
   EXPECT_EQ(hooks_->power_on().starts, 1);
+}
+
+// A run that fails while its power cycle is under way leaves the cycle to go on to its end; the cycle is freed then
+// (it holds the hooks while it lives).
+TEST_F(WorkloadRunnerTest, APowerCycleThatOutlivesItsRunIsFreedAtItsEnd) {
+  auto runner = MakePowerCyclingRunner(60, 100);
+  kyt::sim::FaultRule rule;
+  rule.status = kyt::sim::Status::Of(2, 0x86);  // the first I/O, whatever its opcode
+  sim_->InjectFault(rule);
+  const long held = hooks_.use_count();
+  runner->SetTaskScheduler(scheduler_);
+  runner->SetNvmeControllerManager(manager_);
+  // The runner alone is stepped: its power cycle, once started, waits in its first state until the run is over.
+  while (!runner->IsComplete()) runner->Run();
+  ASSERT_TRUE(runner->IsAborted());
+  EXPECT_EQ(runner->GetErrorMessage().rfind("Access Denied", 0), 0u) << runner->GetErrorMessage();
+  ASSERT_EQ(scheduler_->Size(), 1u) << "the cycle is under way";
+  EXPECT_EQ(hooks_.use_count(), held + 1);
+  while (scheduler_->Size() != 0) scheduler_->StepAll();
+  EXPECT_EQ(hooks_.use_count(), held);
 }
 
 }  // namespace
