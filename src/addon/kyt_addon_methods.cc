@@ -3,7 +3,7 @@
 // How to add a method: include the header of its call object below and add ONE line at its place in the table
 // (the order of the table is the order of the prototype), using the row macros of addon/method_kit.h:
 //
-//   KYT_SYNC("ftdiOpen", tyr::JsFtdiOpen, "ftdi.open", isolate, addon.GetFtdiDeviceManager()),
+//   KYT_SYNC("ftdiOpen", tyr::JsFtdiOpen, addon.GetFtdiDeviceManager(), isolate),
 //   KYT_ASYNC("getDeviceInfo", tyr::nodejs::JsNvmeGetDeviceInfoAsync, isolate, addon.GetDriver(),
 //             addon.GetDefaultBdf()),
 //   KYT_EVENT("read", JsEventNvmRead, bdf, isolate),
