@@ -109,7 +109,7 @@ void AdminCmdRunner::HandleWaitForCompletion() {
   }
   // Ended by the host (time-out, failed controller): the driver no longer writes into the context.
   if (kyt::nvme::CompletionStatus(output_.cpl).Failed() && !Require(kyt::nvme::Action::kInFlight)) {
-    controller_->ForgetValidation(input_.params.format.nsid);
+    if (input_.code == kAdminCmdFormatNvm) controller_->ForgetValidation(input_.params.format.nsid);
     return;
   }
   ChangeState(kProcessPostCompletion);
