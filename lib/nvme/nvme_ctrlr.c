@@ -1085,7 +1085,7 @@ int nvme_ctrlr_process_init(struct spdk_nvme_ctrlr *ctrlr)
 	}
 
 	ready_timeout_in_ms = ctrlr->opts.override_cap_to != 0 ? (uint64_t)ctrlr->opts.override_cap_to
-							       : 500ULL * ctrlr->cap.bits.to;
+							       : SPDK_NVME_READY_WAIT_MS(ctrlr->cap.bits.to);
 
 	switch (ctrlr->state) {
 	case NVME_CTRLR_STATE_INIT_DELAY:

@@ -20,8 +20,9 @@ constexpr uint64_t kDefaultCommandTimeoutUs = SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_
 // promises to be ready within it, and the register cannot ask for more than 127.5 s. A reset bounds it by the command
 // time-out as well (a drive that takes longer than the script's bound is as good as hung); a drive whose registers
 // read all ones is gone and is not waited for at all. A reset's wait for CSTS.RDY = 0 after clearing CC.EN, and each
-// admin command of an initialisation, are bounded by the command time-out.
-inline uint64_t ReadyWaitMs(uint32_t cap_to) { return 500ULL * cap_to; }
+// admin command of an initialisation, are bounded by the command time-out. The driver's attachment uses the same
+// bound (SPDK_NVME_READY_WAIT_MS).
+inline uint64_t ReadyWaitMs(uint32_t cap_to) { return SPDK_NVME_READY_WAIT_MS(cap_to); }
 
 // Each command of a teardown (deleting the queue pairs before a detach): a drive that stops answering must not hold
 // the end of the process for a whole command time-out, and a drive that works answers a queue deletion in

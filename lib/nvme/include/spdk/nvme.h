@@ -50,6 +50,9 @@ enum spdk_nvme_cc_ams {
 /* The command time-out when the user gives none: the one default of the device layer above, and of the admin steps,
  * blocking waits and command deadlines of a controller attached without one. */
 #define SPDK_NVME_DEFAULT_COMMAND_TIMEOUT_MS 300000u
+/* The wait for CSTS.RDY to follow CC.EN: the drive's CAP.TO, counted in units of 500 ms. The attachment's wait and the
+ * device layer's reset both take it from here. */
+#define SPDK_NVME_READY_WAIT_MS(cap_to) (500ULL * (cap_to))
 
 struct spdk_nvme_ctrlr_opts {
 	uint32_t num_io_queues;               /* default 1024 */
