@@ -338,6 +338,9 @@ class SimController {
   uint32_t pci_domain_ = 0;
   std::unique_ptr<PciConfigSpace> pci_;
 
+  // The service thread holds the environment's test clock back while it does not get to run (see env_test.h).
+  int clock_pacer_ = -1;
+
   std::mutex mu_;                      // everything below
   std::atomic<int> api_waiting_{0};    // control calls waiting for mu_: the service thread yields to them
   std::atomic<bool> stop_{false};
