@@ -592,7 +592,7 @@ void SimController::ServiceLoop() {
       env_seen = true;
       LeaveEnvironmentCores();
     }
-    if (api_waiting_.load(std::memory_order_relaxed)) {
+    if (api_waiting_.load(std::memory_order_relaxed) || held_.load(std::memory_order_relaxed)) {
       std::this_thread::yield();
       continue;
     }
