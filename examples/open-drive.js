@@ -10,9 +10,13 @@ const fs = require('node:fs');
 const { promisify } = require('node:util');
 const { KytAddon } = require('..');
 
-// A PCI address of this process's own for the simulated drive: claims of an address are machine-wide, so two scripts
-// (or a script and a test run) side by side must not share one.
-const SIMULATED_BDF = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:${(process.pid % 0x20).toString(16).padStart(2, '0')}.0`;
+// A PCI address of a process's own for the simulated drive: claims of an address are machine-wide, so two scripts (or
+// a script and a test run) side by side must not share one. The device number takes the process id's low 5 bits and
+// the bus the bits above them: processes share an address only when their ids differ by a multiple of 5120.
+function simulatedBdf(pid = process.pid) {
+  return `0000:${(0x40 + ((pid >> 5) % 0xa0)).toString(16)}:${(pid & 0x1f).toString(16).padStart(2, '0')}.0`;
+}
+const SIMULATED_BDF = simulatedBdf();
 
 // Creates the simulated drive at `bdf` (null when the module is not built). Drives are created before the addon's
 // worker starts; the returned object is a handle for power off/on, fault injection and the like.
@@ -68,4 +72,4 @@ function run(main) {
   });
 }
 
-module.exports = { openDrive, simulatedDrive, activeNamespaces, run, SIMULATED_BDF };
+module.exports = { openDrive, simulatedDrive, activeNamespaces, run, SIMULATED_BDF, simulatedBdf };

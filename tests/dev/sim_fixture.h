@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -19,6 +18,7 @@
 
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
+#include "kyt_sim/test_clock.h"
 #include "nvme/data_validator_manager.h"
 #include "nvme/dma_context.h"
 #include "nvme/io_manager.h"
@@ -57,6 +57,7 @@ class SimDeviceTest : public ::testing::Test {
   // Tests adjust the configuration in their constructor or before calling StartSim().
   void SetUp() override {
     kyt_env_test_set_clock_scale(kClockScale);
+    kyt_env_test_clock_pace_thread();  // this thread steps the driver: the clock waits for it as for the drive
     // Addresses are claimed through host-wide lock files: tests running in parallel processes use their own domain.
     static int next_bus = 0x40;
     const unsigned domain = 0x1000u + static_cast<unsigned>(getpid()) % 0xE000u;
@@ -105,14 +106,9 @@ class SimDeviceTest : public ::testing::Test {
     kyt_env_test_advance_clock(static_cast<uint64_t>(seconds * static_cast<double>(spdk_get_ticks_hz())));
   }
 
-  // Calls `step` until `done` holds, at most for `seconds` of wall time. False on time-out.
+  // Calls `step` until `done` holds, at most for `seconds` of the test clock. False on time-out.
   static bool PollUntil(const std::function<void()>& step, const std::function<bool()>& done, double seconds = 10.0) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      step();
-    }
-    return true;
+    return kyt::sim::PollOnTestClock(step, done, seconds);
   }
 
   // Creates an I/O queue pair with the creation machine; its QID, or 0 on failure.

@@ -43,7 +43,8 @@ TEST(Ticks, WorkBeforeTheStartAndMatchRealTime)
 	EXPECT_GE(spdk_get_ticks(), t0);
 }
 
-/* A scale speeds time up without a jump; 0 means 1 again; an advance jumps by exactly its ticks and keeps the scale. */
+/* A scale speeds time up without a jump, a slowdown slows it; 0 means 1 again; an advance jumps by exactly its ticks
+ * and keeps the rate. */
 TEST(Ticks, TestClockScaleAndAdvance)
 {
 	const uint64_t hz = spdk_get_ticks_hz();
@@ -56,11 +57,67 @@ TEST(Ticks, TestClockScaleAndAdvance)
 	kyt_env_test_set_clock_scale(0);
 	EXPECT_GE(spdk_get_ticks(), t1) << "still monotonic";
 	ExpectRate(1);
+	kyt_env_test_set_clock_slowdown(20);
+	ExpectRate(1.0 / 20);
+	kyt_env_test_set_clock_slowdown(0);
+	ExpectRate(1);
 	const uint64_t a0 = spdk_get_ticks();
 	kyt_env_test_advance_clock(1000 * hz);
 	const uint64_t a1 = spdk_get_ticks();
 	EXPECT_GE(a1 - a0, 1000 * hz);
 	EXPECT_LT(a1 - a0, 1001 * hz);
+}
+
+/* Lets `ms` of real time pass. */
+void RealMs(uint64_t ms)
+{
+	const uint64_t n0 = NowNs();
+	while (NowNs() - n0 < ms * 1000000) {
+	}
+}
+
+/* A pacer that does not run holds the test clock (here 1000 times real time) back to a slack past the start of its
+ * last finished pass (2 ms of real time = 2 s of this clock); each pass it finishes lets the clock run that much
+ * further. An advance still jumps at once; a removed pacer holds nothing. */
+TEST(Ticks, PacersHoldTheTestClockBack)
+{
+	const uint64_t hz = spdk_get_ticks_hz();
+	kyt_env_test_set_clock_scale(1000);
+	const int pacer = kyt_env_test_clock_pacer_add();
+	ASSERT_GE(pacer, 0);
+	const uint64_t t0 = spdk_get_ticks();
+	RealMs(10);  // 10 s of this clock
+	const uint64_t held = spdk_get_ticks();
+	EXPECT_LE(held - t0, 2 * hz);
+	kyt_env_test_clock_pacer_pass(pacer);
+	RealMs(10);
+	EXPECT_EQ(spdk_get_ticks(), held) << "a pass under way holds it where it was";
+	kyt_env_test_clock_pacer_pass(pacer);
+	const uint64_t after = spdk_get_ticks();
+	EXPECT_EQ(after - held, 2 * hz) << "one slack past the start of the finished pass";
+	kyt_env_test_advance_clock(100 * hz);
+	EXPECT_EQ(spdk_get_ticks() - after, 100 * hz);
+	kyt_env_test_clock_pacer_remove(pacer);
+	RealMs(10);
+	EXPECT_GE(spdk_get_ticks() - after, 110 * hz) << "no longer held";
+}
+
+/* Every clock reading of a thread that paces is a pass: a reading runs no further than the slack past the one before
+ * it, however long the thread was away in between. */
+TEST(Ticks, APacingThreadMovesTheClockASlackPerReadingAtMost)
+{
+	const uint64_t hz = spdk_get_ticks_hz();
+	kyt_env_test_set_clock_scale(1000);
+	const int pacer = kyt_env_test_clock_pace_thread();
+	ASSERT_GE(pacer, 0);
+	EXPECT_EQ(kyt_env_test_clock_pace_thread(), pacer);
+	const uint64_t t0 = spdk_get_ticks();
+	RealMs(10);
+	const uint64_t t1 = spdk_get_ticks();
+	EXPECT_EQ(t1 - t0, 2 * hz);
+	kyt_env_test_clock_pacer_remove(pacer);
+	RealMs(10);
+	EXPECT_GE(spdk_get_ticks() - t1, 10 * hz) << "no longer held";
 }
 
 }  // namespace

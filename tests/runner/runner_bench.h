@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
+#include "kyt_sim/test_clock.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
 #include "runner/admin_cmd_runner.h"
@@ -70,6 +70,7 @@ class RunnerBench : public ::testing::Test {
     // The driver waits 2 s before it enables a controller; the test clock crosses that in 100 ms. Every time-out
     // and delay of the product and of the drive is in that clock, so their proportions stay.
     kyt_env_test_set_clock_scale(kClockScale);
+    kyt_env_test_clock_pace_thread();  // this thread steps the tasks: the clock waits for it as for the drive
     address_ = NextAddress();
     sim_ = std::make_unique<kyt::sim::SimController>(address_, Config());
     manager_ = std::make_shared<NvmeControllerManager>();
@@ -86,15 +87,10 @@ class RunnerBench : public ::testing::Test {
   // The drive executes the next admin command of `opcode` (its data written) but never completes it.
   void LoseNextAdmin(int16_t opcode) { sim_->InjectFault(kyt::sim::FaultRule::LostAdmin(opcode)); }
 
-  // Steps the task until it is final (at most `seconds` of wall time). Returns whether it became final.
+  // Steps the task until it is final (at most `seconds` of the test clock). Returns whether it became final.
   bool Step(TaskBase& task, double seconds = 10.0) {
     if (!task.GetNvmeControllerManager()) task.SetNvmeControllerManager(manager_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!task.Run()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
-    return true;
+    return kyt::sim::PollOnTestClock([] { std::this_thread::yield(); }, [&] { return task.Run(); }, seconds);
   }
 
   // Runs a generic function to its end and expects it done.

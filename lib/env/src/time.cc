@@ -1,10 +1,12 @@
-/* Ticks and delays: the TSC, with its rate measured once; the test clock scale multiplies the rate time passes at. */
+/* Ticks and delays: the TSC, with its rate measured once; a test may change the rate time passes at, move the clock
+ * forward, and have it wait for the threads that play hardware. */
 #include <time.h>
 #include <unistd.h>
 
 #include <rte_cycles.h>
 #include <rte_pause.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -44,11 +46,62 @@ void measure_hz()
 	g_hz = hz < 100000 ? 1000000000ULL : (hz + 50000) / 100000 * 100000;
 }
 
-/* Scaled clock: ticks = base + (tsc - tsc_base) * factor. A sequence count guards the three values. */
+/* The test clock: ticks = base + (tsc - tsc_base) * num / den, the tsc held back by the pacers (below). A sequence
+ * count guards the values; it is 0 until a test first sets the clock, and the product never does. */
 std::atomic<uint32_t> g_seq{0};
-std::atomic<uint32_t> g_factor{1};
+std::atomic<uint32_t> g_num{1};
+std::atomic<uint32_t> g_den{1};
 std::atomic<uint64_t> g_base{0};
 std::atomic<uint64_t> g_tsc_base{0};
+std::atomic<uint64_t> g_pace_slack{0};
+
+/* Pacers: threads that play hardware for the driver in a test (a simulated device's service thread). A test clock
+ * reads at most the slack past what every pacer has been through: when the machine is loaded and a pacer does not
+ * get to run, the clock waits for it instead of running on, so no deadline passes before the simulated hardware has
+ * had its turn to meet it. A pass is through once the pacer starts the next one: `done` is the tsc (held back like
+ * the clock) at the start of the last pass that ended, 0 for a free slot; `started` the same for the pass under way,
+ * written by the pacer's own thread only. The slack is 100 ms of the test clock (far below the deadlines tests let
+ * the hardware race) and at least 2 ms of real time (more than a pacer sleeps when idle), so that an unloaded
+ * machine runs the clock at its full rate. */
+struct Pacer {
+	std::atomic<uint64_t> done{0};
+	uint64_t started = 0;
+};
+constexpr int kPacerSlots = 64;
+Pacer g_pacers[kPacerSlots];
+std::atomic<int> g_pacer_slots_used{0};  /* slots at or above it were never taken */
+std::atomic<int> g_pacer_count{0};
+/* The calling thread's pacer when each of its clock readings is a pass (kyt_env_test_clock_pace_thread); a thread
+ * that ends stops pacing. */
+struct ThreadPacer {
+	int id = -1;
+	~ThreadPacer();
+};
+thread_local ThreadPacer t_pacer;
+
+uint64_t paced_tsc(uint64_t now, uint64_t slack)
+{
+	if (g_pacer_count.load(std::memory_order_acquire) == 0) {
+		return now;
+	}
+	const int used = g_pacer_slots_used.load(std::memory_order_acquire);
+	for (int i = 0; i < used; ++i) {
+		const uint64_t done = g_pacers[i].done.load(std::memory_order_acquire);
+		if (done != 0 && done + slack < now) {
+			now = done + slack;
+		}
+	}
+	return now;
+}
+
+/* The pass under way has been through: the clock may run on to a slack past its start. */
+void end_pass(int pacer)
+{
+	Pacer &p = g_pacers[pacer];
+	if (p.started != 0) {
+		p.done.store(p.started, std::memory_order_release);
+	}
+}
 
 }  // namespace
 
@@ -64,22 +117,33 @@ uint64_t spdk_get_ticks(void)
 {
 	for (;;) {
 		const uint32_t s = g_seq.load(std::memory_order_acquire);
-		const uint32_t factor = g_factor.load(std::memory_order_relaxed);
-		if (factor == 1 && s == 0) {
-			return rte_rdtsc(); /* never scaled: plain TSC */
+		if (s == 0) {
+			return rte_rdtsc(); /* never set: plain TSC */
 		}
 		if (s & 1) {
 			continue;
 		}
+		const uint32_t num = g_num.load(std::memory_order_relaxed);
+		const uint32_t den = g_den.load(std::memory_order_relaxed);
 		const uint64_t base = g_base.load(std::memory_order_relaxed);
 		const uint64_t tsc_base = g_tsc_base.load(std::memory_order_relaxed);
-		const uint64_t now = rte_rdtsc();
+		const uint64_t slack = g_pace_slack.load(std::memory_order_relaxed);
+		const int own = t_pacer.id;
+		if (own >= 0) {
+			end_pass(own);
+		}
+		const uint64_t now = paced_tsc(rte_rdtsc(), slack);
+		if (own >= 0) {
+			g_pacers[own].started = now;
+		}
 		std::atomic_thread_fence(std::memory_order_acquire);
 		if (g_seq.load(std::memory_order_relaxed) != s) {
 			continue;
 		}
-		/* rdtsc is not ordered after the loads above: a read from just before the change must not wrap. */
-		return base + (now > tsc_base ? now - tsc_base : 0) * factor;
+		/* rdtsc is not ordered after the loads above, and a pacer may hold the clock back to before the last
+		 * change: neither may make it run backwards. */
+		const uint64_t elapsed = now > tsc_base ? now - tsc_base : 0;
+		return base + (den == 1 ? elapsed * num : (uint64_t)((unsigned __int128)elapsed * num / den));
 	}
 }
 
@@ -95,16 +159,20 @@ void spdk_delay_us(unsigned int us)
 
 namespace {
 
-/* Restarts the scaled clock from its present reading plus `skip` ticks, running `factor` times faster from now. */
-void rebase_clock(uint32_t factor, uint64_t skip)
+/* Restarts the test clock from its present reading plus `skip` ticks, running num/den times the real rate from now. */
+void rebase_clock(uint32_t num, uint32_t den, uint64_t skip)
 {
 	static std::mutex writer;
 	std::lock_guard<std::mutex> guard(writer);
+	const uint64_t hz = spdk_get_ticks_hz();
+	const uint64_t slack = std::max(hz / 10 * den / num, hz / 500);
 	const uint64_t now_scaled = spdk_get_ticks();
 	g_seq.fetch_add(1, std::memory_order_acq_rel); /* odd: being changed */
 	g_base.store(now_scaled + skip, std::memory_order_relaxed);
 	g_tsc_base.store(rte_rdtsc(), std::memory_order_relaxed);
-	g_factor.store(factor, std::memory_order_relaxed);
+	g_num.store(num, std::memory_order_relaxed);
+	g_den.store(den, std::memory_order_relaxed);
+	g_pace_slack.store(slack, std::memory_order_relaxed);
 	g_seq.fetch_add(1, std::memory_order_release); /* even again, never 0 */
 }
 
@@ -112,12 +180,73 @@ void rebase_clock(uint32_t factor, uint64_t skip)
 
 void kyt_env_test_set_clock_scale(uint32_t factor)
 {
-	rebase_clock(factor == 0 ? 1 : factor, 0);
+	rebase_clock(factor == 0 ? 1 : factor, 1, 0);
+}
+
+void kyt_env_test_set_clock_slowdown(uint32_t divisor)
+{
+	rebase_clock(1, divisor == 0 ? 1 : divisor, 0);
 }
 
 void kyt_env_test_advance_clock(uint64_t ticks)
 {
-	rebase_clock(g_factor.load(std::memory_order_relaxed), ticks);
+	rebase_clock(g_num.load(std::memory_order_relaxed), g_den.load(std::memory_order_relaxed), ticks);
+}
+
+int kyt_env_test_clock_pacer_add(void)
+{
+	if (g_seq.load(std::memory_order_acquire) == 0) {
+		kyt_env_test_set_clock_scale(1); /* the clock a pacer holds back is the test clock */
+	}
+	for (int i = 0; i < kPacerSlots; ++i) {
+		uint64_t free_slot = 0;
+		/* Nothing to look at yet: as if a pass had just been through. */
+		if (g_pacers[i].done.compare_exchange_strong(free_slot, rte_rdtsc(), std::memory_order_acq_rel)) {
+			g_pacers[i].started = 0;
+			int used = g_pacer_slots_used.load(std::memory_order_relaxed);
+			while (used <= i && !g_pacer_slots_used.compare_exchange_weak(used, i + 1)) {
+			}
+			g_pacer_count.fetch_add(1, std::memory_order_release);
+			return i;
+		}
+	}
+	return -1;
+}
+
+void kyt_env_test_clock_pacer_pass(int pacer)
+{
+	if (pacer < 0 || pacer >= kPacerSlots) {
+		return;
+	}
+	end_pass(pacer);
+	g_pacers[pacer].started = paced_tsc(rte_rdtsc(), g_pace_slack.load(std::memory_order_relaxed));
+}
+
+int kyt_env_test_clock_pace_thread(void)
+{
+	if (t_pacer.id < 0) {
+		t_pacer.id = kyt_env_test_clock_pacer_add();
+	}
+	return t_pacer.id;
+}
+
+void kyt_env_test_clock_pacer_remove(int pacer)
+{
+	if (pacer >= 0 && pacer < kPacerSlots && g_pacers[pacer].done.exchange(0, std::memory_order_acq_rel) != 0) {
+		g_pacer_count.fetch_sub(1, std::memory_order_release);
+	}
+	if (t_pacer.id == pacer) {
+		t_pacer.id = -1;
+	}
 }
 
 }  // extern "C"
+
+namespace {
+
+ThreadPacer::~ThreadPacer()
+{
+	kyt_env_test_clock_pacer_remove(id);
+}
+
+}  // namespace

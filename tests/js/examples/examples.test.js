@@ -20,6 +20,12 @@ function example(name, ...args) {
   return child.stdout;
 }
 
+test('the simulated drive\'s address is a process\'s own among 5120 process ids in a row', { skip }, () => {
+  const { simulatedBdf } = require(path.join(repo, 'examples', 'open-drive.js'));
+  const ids = Array.from({ length: 5120 }, (_, i) => 40000 + i);
+  assert.equal(new Set(ids.map((pid) => simulatedBdf(pid))).size, ids.length);
+});
+
 test('identify: model, serial, firmware and the active namespaces', { skip }, () => {
   const out = example('identify.js');
   assert.match(out, /^ {2}model: +KYT Simulated NVMe Controller$/m);

@@ -23,7 +23,22 @@ function outcome(addon, method, ...args) {
   return new Promise((resolve) => { addon[method](...args, (err, result) => resolve({ err, result })); });
 }
 
-const running = () => new Promise((resolve) => setTimeout(resolve, 500));  // the workload is under way by then
+// Host read and write commands the drive has served, from its SMART / Health Information log.
+async function servedCommands(addon) {
+  const log = Buffer.alloc(512);
+  await call(addon, 'sendGenericCommand', 0, { nsid: 0xFFFFFFFF, opc: 2, cdw10: (127 << 16) | 2 }, log, false);
+  return log.readBigUInt64LE(64) + log.readBigUInt64LE(80);
+}
+
+// Calls `start` (which starts a workload and gives a promise of its end) and resolves with {run: that promise} once
+// the drive has served `n` commands more than before: the workload is under way (or it has ended already).
+async function underWay(addon, start, n) {
+  const before = await servedCommands(addon);
+  let ended = false;
+  const run = start().finally(() => { ended = true; });
+  while (!ended && await servedCommands(addon) < before + BigInt(n));
+  return { run };
+}
 
 async function start(timeoutMs = 10000) {
   const bdf = (process.env.VMBENCH_NVME || '').split(/[\s,]+/).filter(Boolean)[0];
@@ -38,8 +53,8 @@ async function start(timeoutMs = 10000) {
 async function exitUnderLoad() {
   const { addon } = await start();
   const options = { queueDepth: 1000, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9 };
-  addon.startWorkloadGenerator(options, () => process.stdout.write('WORKLOAD CALLBACK\n'));
-  await running();
+  await underWay(addon, () => outcome(addon, 'startWorkloadGenerator', options)
+    .then(() => process.stdout.write('WORKLOAD CALLBACK\n')), options.queueDepth);
   process.stdout.write(`EXIT ${Date.now()}\n`);
   process.exit(0);
 }
@@ -91,11 +106,10 @@ async function main() {
   const identify = Buffer.alloc(4096);
   await call(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 6, cdw10: 1 }, identify, false);
   result.model = identify.toString('latin1', 24, 64).trim();
-  const workload = outcome(addon, 'startWorkloadGenerator',
-    { queueDepth: 64, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9 });
-  await running();
+  const workload = await underWay(addon, () => outcome(addon, 'startWorkloadGenerator',
+    { queueDepth: 64, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9 }), 64);
   await call(addon, 'resetController');
-  const { err } = await workload;
+  const { err } = await workload.run;
   result.workloadAfterReset = err ? { message: err.message, ios: err.read.perf.io + err.write.perf.io } : null;
   result.qidAfterSecondReset = await call(addon, 'createQueuePair');
   await call(addon, 'read', 0, 72);

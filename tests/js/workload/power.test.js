@@ -5,17 +5,19 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { smallNamespaces, loadSim, ok, fails, driveSetup } = require('../nvme/helpers');
 
-loadSim().clock(4);  // each attachment waits 2 s of this clock
+// Each attachment waits 2 s of this clock. The time-outs that must not pass (commands, the drive's removal and
+// detection, the hooks' answers) are a minute of it: still 15 s of real time, which no load makes a step miss.
+loadSim().clock(4);
 
 const { addon, bdf, drive, start } = driveSetup({ namespaces: smallNamespaces });
 const [POWER_ON, POWER_OFF] = [0, 1];
 const options = { queueDepth: 8, readPercent: 50, range: { startLba: 0, size: 2048 }, duration: 1, loops: 1000,
-  features: { powerControl: { enabled: true, offHoldTimeMs: 100, onHoldTimeMs: 100, detectionTimeoutMs: 20000,
-    removalTimeoutMs: 20000 } } };
+  features: { powerControl: { enabled: true, offHoldTimeMs: 100, onHoldTimeMs: 100, detectionTimeoutMs: 60000,
+    removalTimeoutMs: 60000 } } };
 
 test('a verified workload survives power cycles driven by the hooks', async () => {
   assert.equal(start(), true);
-  await ok(addon, 'scanAttachment', 5000);
+  await ok(addon, 'scanAttachment', 60000);
   await ok(addon, 'enableDataValidator', { nsid: 1 });
   const seen = [];
   assert.equal(addon.hookManagerSetCallback(POWER_OFF, (type) => {
@@ -48,7 +50,7 @@ test('a power-off hook\'s error ends the workload with its text; its notice refu
 test('a power hook whose handler throws ends the workload with the exception\'s text', async () => {
   addon.hookManagerSetStatus(POWER_OFF, 0);
   await ok(addon, 'scanRemoval');  // the notice of the failed cycle goes with the attachment
-  await ok(addon, 'scanAttachment', 5000);
+  await ok(addon, 'scanAttachment', 60000);
   addon.hookManagerSetCallback(POWER_OFF, () => { throw new Error('relay driver crashed'); });
   const err = await fails(addon, 'startWorkloadGenerator', options);
   assert.equal(err.message, 'relay driver crashed');

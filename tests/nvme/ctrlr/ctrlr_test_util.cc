@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -130,14 +129,15 @@ int Probe(const std::string& address, ProbeRecord* record) {
 }
 
 bool StepUntilState(spdk_nvme_probe_ctx* ctx, nvme_ctrlr_state state) {
-  // A bound of real time, not a time limit of the product: a machine that is loaded only makes this slower.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx); ctrlr != nullptr && std::chrono::steady_clock::now() < deadline;) {
-    if (ctrlr->state == state) return true;
-    SkipPause(ctrlr);
-    if (nvme_ctrlr_process_init(ctrlr) != 0) return false;
-  }
-  return false;
+  spdk_nvme_ctrlr* ctrlr = InitCtrlr(ctx);
+  int rc = ctrlr == nullptr ? -1 : 0;
+  kyt::sim::PollOnTestClock(
+      [&] {
+        SkipPause(ctrlr);
+        rc = nvme_ctrlr_process_init(ctrlr);
+      },
+      [&] { return rc != 0 || ctrlr->state == state; }, 60);
+  return rc == 0 && ctrlr->state == state;
 }
 
 bool IsAttached(const std::string& address) {
@@ -174,6 +174,7 @@ void CtrlrTest::SetUpTestSuite() { ASSERT_EQ(0, kyt_env_test_init("kyt_nvme_ctrl
 
 void CtrlrTest::SetUp() {
   kyt_env_test_set_clock_scale(1);
+  kyt_env_test_clock_pace_thread();  // the test steps the driver: the clock waits for it as for the drives
   log_ = std::make_unique<LogCapture>();
 }
 

@@ -13,6 +13,7 @@
 
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
+#include "kyt_sim/test_clock.h"
 #include "nvme_internal.h"
 
 namespace kyt::nvme_test {

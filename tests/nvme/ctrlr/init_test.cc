@@ -1,6 +1,5 @@
 // The controller initialisation state machine on the simulated controller: start states, pauses and time limits,
 // failures, queue counts, asynchronous events, keep alive, namespaces and the re-initialisation of a reset.
-#include <chrono>
 #include <cstring>
 
 #include "ctrlr_test_util.h"
@@ -10,11 +9,10 @@ namespace {
 
 using InitTest = CtrlrTest;
 
-// Poll the admin queue (a bound of 30 s of real time) until `done` holds.
+// Poll the admin queue (at most 30 s of the test clock) until `done` holds.
 template <typename F>
 void PollAdminUntil(spdk_nvme_ctrlr* ctrlr, F done) {
-  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done() && std::chrono::steady_clock::now() < bound) spdk_nvme_ctrlr_process_admin_completions(ctrlr);
+  kyt::sim::PollOnTestClock([&] { spdk_nvme_ctrlr_process_admin_completions(ctrlr); }, done, 30);
 }
 
 // The four start states a previous owner may leave. EN 1 RDY 1 is disabled first (its admin queue is unknown); EN 0
@@ -277,15 +275,13 @@ TEST_F(InitTest, ResetReinitialisesAndForgetsNamespacesMadeInactiveMeanwhile) {
   // What the device layer's reset does: disable, drop the event requests, restart the machine at the enable step.
   ctrlr->is_resetting = true;
   ASSERT_EQ(0, nvme_transport_ctrlr_set_reg_4(ctrlr, 0x14, sim.ReadRegister32(0x14) & ~1u));
-  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((spdk_nvme_ctrlr_get_regs_csts(ctrlr) & 1) && std::chrono::steady_clock::now() < bound) {
-  }
+  kyt::sim::PollOnTestClock([] {}, [&] { return (spdk_nvme_ctrlr_get_regs_csts(ctrlr) & 1) == 0; }, 30);
   nvme_transport_admin_qpair_abort_aers(ctrlr->adminq);
   ctrlr->state = NVME_CTRLR_STATE_ENABLE;
   ctrlr->state_timeout_tsc = spdk_get_ticks() + nvme_ms_to_ticks(60000);
-  while (nvme_ctrlr_process_init(ctrlr) == 0 && ctrlr->state != NVME_CTRLR_STATE_READY &&
-         std::chrono::steady_clock::now() < bound) {
-  }
+  int rc = 0;
+  kyt::sim::PollOnTestClock([&] { rc = nvme_ctrlr_process_init(ctrlr); },
+                            [&] { return rc != 0 || ctrlr->state == NVME_CTRLR_STATE_READY; }, 30);
   ctrlr->is_resetting = false;
   ASSERT_EQ(NVME_CTRLR_STATE_READY, ctrlr->state);
   EXPECT_TRUE(spdk_nvme_ctrlr_is_active_ns(ctrlr, 1) && !spdk_nvme_ctrlr_is_active_ns(ctrlr, 2));

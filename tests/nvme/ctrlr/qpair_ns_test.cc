@@ -1,7 +1,6 @@
 // I/O queue pairs through the controller's free identifiers, data through them, and the blocking namespace
 // management wrappers.
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "ctrlr_test_util.h"
@@ -84,8 +83,7 @@ TEST_F(CtrlrQpairTest, FreeFromInsideItsOwnCompletionIsDeferred) {
   spdk_nvme_cmd cmd{};
   cmd.opc = SPDK_NVME_OPC_READ, cmd.nsid = 1;
   ASSERT_EQ(0, spdk_nvme_ctrlr_cmd_io_raw(ctrlr, done.qpair, &cmd, buf, 512, cb, &done));
-  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done.done && std::chrono::steady_clock::now() < bound) spdk_nvme_qpair_process_completions(done.qpair, 0);
+  kyt::sim::PollOnTestClock([&] { spdk_nvme_qpair_process_completions(done.qpair, 0); }, [&] { return done.done; }, 30);
   EXPECT_TRUE(done.deferred);
   EXPECT_TRUE(spdk_bit_array_get(ctrlr->free_io_qids, 1));
   EXPECT_FALSE(QueueLive(sim, 1));

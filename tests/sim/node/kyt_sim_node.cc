@@ -625,12 +625,27 @@ napi_value DestroyAll(napi_env env, napi_callback_info info) {
   });
 }
 
+// n when `v` is the Number 1/n for a whole n from 2 to 1000000, else 0.
+uint32_t ToSlowdown(napi_env env, napi_value v) {
+  double d = 0;
+  if (TypeOf(env, v) != napi_number) return 0;
+  Check(env, napi_get_value_double(env, v, &d));
+  const double n = d > 0 && d < 1 ? std::round(1 / d) : 0;
+  return n >= 2 && n <= 1000000 && std::fabs(n * d - 1) < 1e-9 ? static_cast<uint32_t>(n) : 0;
+}
+
 // clock([scale]): the environment's clock in microseconds; with a scale, its test clock first runs that many times
-// faster (process-wide: the product's delays and time-outs too).
+// faster, or with 1/n, n times slower (process-wide: the product's delays and time-outs too).
 napi_value Clock(napi_env env, napi_callback_info info) {
   return Guard(env, [&]() -> napi_value {
     Call call = Args(env, info, 1);
-    if (call.args[0]) kyt_env_test_set_clock_scale(static_cast<uint32_t>(ToUint(env, call.args[0], "scale", 1000000)));
+    if (napi_value scale = call.args[0]) {
+      if (const uint32_t slowdown = ToSlowdown(env, scale)) {
+        kyt_env_test_set_clock_slowdown(slowdown);
+      } else {
+        kyt_env_test_set_clock_scale(static_cast<uint32_t>(ToUint(env, scale, "scale", 1000000)));
+      }
+    }
     return Num(env, double(spdk_get_ticks()) * 1e6 / double(spdk_get_ticks_hz()));
   });
 }

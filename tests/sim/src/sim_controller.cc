@@ -142,6 +142,7 @@ SimController::SimController(const std::string& pci_address, const SimConfig& co
   ResetFeatures();
   created_tick_ = spdk_get_ticks();
   AttachToBus(false);
+  clock_pacer_ = kyt_env_test_clock_pacer_add();
   thread_ = std::thread([this] { ServiceLoop(); });
 }
 
@@ -154,6 +155,8 @@ SimController::~SimController() {
 void SimController::StopService() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  kyt_env_test_clock_pacer_remove(clock_pacer_);
+  clock_pacer_ = -1;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -589,12 +592,13 @@ void SimController::ServiceLoop() {
       env_seen = true;
       LeaveEnvironmentCores();
     }
-    if (api_waiting_.load(std::memory_order_relaxed)) {
+    if (api_waiting_.load(std::memory_order_relaxed) || held_.load(std::memory_order_relaxed)) {
       std::this_thread::yield();
       continue;
     }
     bool busy;
     bool serving;
+    kyt_env_test_clock_pacer_pass(clock_pacer_);  // what follows looks at everything the host did until now
     {
       std::lock_guard<std::mutex> lock(mu_);
       busy = Step();

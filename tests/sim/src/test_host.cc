@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "kyt/env_test.h"
+#include "kyt_sim/test_clock.h"
 #include "spdk/env.h"
 
 namespace kyt::sim {
@@ -134,12 +134,8 @@ void TestHost::Write64(uint32_t offset, uint64_t value) {
 }
 
 bool TestHost::WaitCsts(uint32_t mask, uint32_t value, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while ((Read32(reg::kCsts) & mask) != value) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
-  }
-  return true;
+  return PollOnTestClock([] { std::this_thread::yield(); }, [&] { return (Read32(reg::kCsts) & mask) == value; },
+                         timeout_ms / 1000.0);
 }
 
 uint32_t TestHost::Config32(uint32_t offset) {
@@ -199,11 +195,7 @@ bool TestHost::Peek(Queue& q) {
 void TestHost::RingHead(Queue& q) { *Doorbell(q.qid, true) = q.cq_head; }
 
 bool TestHost::Reap(Queue& q, Completion* out, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!Peek(q)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
+  if (!PollOnTestClock([] { std::this_thread::yield(); }, [&] { return Peek(q); }, timeout_ms / 1000.0)) return false;
   std::atomic_thread_fence(std::memory_order_acquire);
   std::memcpy(out, q.cq.ptr + size_t(q.cq_head) * 16, 16);
   if (++q.cq_head == q.size) {

@@ -1,5 +1,7 @@
 // Controller state changes, observed through BAR0 as a host sees them. Delays run on the environment's clock, which
 // the tests move past them.
+#include <chrono>
+
 #include "kyt/env_test.h"
 #include "sim_test_util.h"
 #include "spdk/env.h"
@@ -41,6 +43,30 @@ TEST_F(RegistersTest, ReadyFollowsEnableAndDisableOnceTheirDelaysPass) {
     Await([&] { return en ? !ctrl_->Queues().empty() : ctrl_->counters().resets == 1; });
     ExpectCstsAfter100s(csts::kRdy, en ? csts::kRdy : 0);
   }
+}
+
+// The service thread paces the test clock: while it does not get to run, the clock (here 1000 times real time) stands
+// at most a slack past the last pass it finished, so the ready delay it would meet cannot pass without it; once it
+// runs again, the clock goes on and it raises RDY.
+TEST_F(RegistersTest, AServiceThreadThatDoesNotRunHoldsTheClockBack) {
+  SimConfig c = FastConfig();
+  c.ready_delay_us = 10000000;  // 10 s
+  Start(c, false);
+  TestHost::Buffer q = host_->Alloc(8192);
+  host_->Write32(reg::kAqa, 0x000F000F);
+  host_->Write64(reg::kAsq, q.iova);
+  host_->Write64(reg::kAcq, q.iova + 4096);
+  kyt_env_test_set_clock_scale(1000);
+  ctrl_->HoldService(true);
+  const uint64_t hz = spdk_get_ticks_hz(), t0 = spdk_get_ticks();
+  host_->Write32(reg::kCc, cc::kEn | 6u << 16 | 4u << 20);
+  const auto real_ns = [] { return std::chrono::steady_clock::now().time_since_epoch().count(); };
+  for (const auto n0 = real_ns(); real_ns() - n0 < 20000000;) {  // 20 ms of real time: 20 s of an unheld clock
+  }
+  EXPECT_LT(spdk_get_ticks() - t0, 3 * hz);
+  EXPECT_EQ(host_->Read32(reg::kCsts) & csts::kRdy, 0u);
+  ctrl_->HoldService(false);
+  EXPECT_TRUE(host_->WaitCsts(csts::kRdy, csts::kRdy, 60000));
 }
 
 TEST_F(RegistersTest, StartStatesAndReadyHeldUntilReleased) {

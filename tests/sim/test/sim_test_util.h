@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kyt_sim/sim_controller.h"
+#include "kyt_sim/test_clock.h"
 #include "kyt_sim/test_host.h"
 
 namespace kyt::sim::testing {
@@ -56,10 +57,10 @@ class SimTest : public ::testing::Test {
     c.nsid = nsid;
     return c;
   }
-  // Waits (bounded) for the controller's thread to get somewhere, e.g. to fetch a command.
+  // Waits (for at most 2 s of the test clock) for the controller's thread to get somewhere, e.g. to fetch a command.
   template <class Done>
   static void Await(Done done) {
-    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PollOnTestClock([] { std::this_thread::yield(); }, done, 2.0);
   }
 
   std::unique_ptr<SimController> ctrl_;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -17,6 +16,7 @@
 
 #include "kyt/env_test.h"
 #include "kyt_sim/sim_controller.h"
+#include "kyt_sim/test_clock.h"
 #include "nvme/nvme_controller.h"
 #include "nvme/nvme_controller_manager.h"
 #include "nvme/task_scheduler.h"
@@ -93,6 +93,7 @@ class WorkloadBench : public ::testing::Test {
     if (kyt_env_test_init("kyt_workload_tests") != 0) GTEST_SKIP() << "the environment does not start here";
     // Every time-out, hold time and delay of the product and of the drive runs 20 times faster.
     kyt_env_test_set_clock_scale(kClockScale);
+    kyt_env_test_clock_pace_thread();  // this thread steps the tasks: the clock waits for it as for the drive
     address_ = NextWorkloadAddress();
     kyt::sim::SimConfig config;
     config.max_namespaces = 2;
@@ -114,7 +115,8 @@ class WorkloadBench : public ::testing::Test {
     sim_.reset();
   }
 
-  // Adds the task to the scheduler and steps every task until this one is final (at most `seconds` of wall time).
+  // Adds the task to the scheduler and steps every task until this one is final (at most `seconds` of the test
+  // clock).
   bool Run(TaskBase& task, double seconds = 20.0) {
     Start(task);
     return Finish(task, seconds);
@@ -123,12 +125,11 @@ class WorkloadBench : public ::testing::Test {
     task.SetTaskScheduler(scheduler_);
     scheduler_->Add(&task);
   }
-  // Steps every task until `task`, started already, is final (at most `seconds` of wall time).
+  // Steps every task until `task`, started already, is final (at most `seconds` of the test clock).
   bool Finish(TaskBase& task, double seconds = 20.0) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!(task.IsComplete() && task.IsReleased())) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      scheduler_->StepAll();
+    if (!kyt::sim::PollOnTestClock([&] { scheduler_->StepAll(); },
+                                   [&] { return task.IsComplete() && task.IsReleased(); }, seconds)) {
+      return false;
     }
     // Let sub-tasks that outlived their owner finish.
     for (int i = 0; i < 100000 && scheduler_->Size() != 0; ++i) scheduler_->StepAll();

@@ -52,6 +52,7 @@ class SimNamespaces : public ::testing::Test {
   void SetUp() override {
     if (kyt_env_test_init("kyt_workload_units_tests") != 0) GTEST_SKIP() << "the environment does not start here";
     kyt_env_test_set_clock_scale(kClockScale);
+    kyt_env_test_clock_pace_thread();  // this thread steps the driver: the clock waits for it as for the drive
     static int next = 0;
     char address[32];
     std::snprintf(address, sizeof(address), "%04x:c%x:%02x.0", static_cast<unsigned>(getpid()) & 0xFFFF,

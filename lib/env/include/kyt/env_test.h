@@ -60,10 +60,33 @@ uint64_t kyt_env_dma_release_count(void);
  * Lets tests cross multi-second delays and time-outs of the product without changing the product's values. */
 void kyt_env_test_set_clock_scale(uint32_t factor);
 
-/* Test clock: moves spdk_get_ticks forward by `ticks` at once (the scale stays). A test that waits for a time-out
+/* Test clock: spdk_get_ticks and spdk_delay_us run `divisor` times slower than real time; 1 is real time. While no
+ * deadline of the product can pass within a test's run, a test can tell a call that ends by an event from one that
+ * waited for a deadline by how much of this clock it took, whatever the machine's load. */
+void kyt_env_test_set_clock_slowdown(uint32_t divisor);
+
+/* Test clock: moves spdk_get_ticks forward by `ticks` at once (the rate stays). A test that waits for a time-out
  * advances the clock past it instead of letting real time pass, so that neither a slow machine fires a deadline
  * early nor a fast one waits: time-outs happen exactly when the test says. */
 void kyt_env_test_advance_clock(uint64_t ticks);
+
+/* Test clock pacers: threads that play hardware for the driver (a simulated device's service thread). The clock runs
+ * no more than 100 ms of itself (at least 2 ms of real time) past the start of the last pass each pacer has been
+ * through: a pacer that does not get to run on a loaded machine holds the clock back, so a deadline the driver sets
+ * never passes before the hardware it waits for has had its turn. An advance still moves the clock at once. _add
+ * gives a new pacer its id (-1 when 64 are in use) and turns the test clock on (at real time) if no test has set it;
+ * a pacer calls _pass before each look at everything the host may have done (which ends the pass before it); _remove
+ * ends pacing by that id. */
+int kyt_env_test_clock_pacer_add(void);
+void kyt_env_test_clock_pacer_pass(int pacer);
+void kyt_env_test_clock_pacer_remove(int pacer);
+
+/* Test clock: the calling thread becomes a pacer whose every clock reading is a pass (a test thread that steps the
+ * driver itself): the clock then runs no further than a slack past the thread's previous reading, so a deadline does
+ * not pass while the thread is kept from running between reading the device and reading the clock. A pacing thread
+ * that waits for something the clock must move for reads the clock while it waits. Its pacer id (the same on a second
+ * call); it stops pacing when it ends or removes that id. */
+int kyt_env_test_clock_pace_thread(void);
 
 /* Start the environment for a test process with default options (no PCI allow-list restriction beyond software
  * functions, no hugepages unless mounted). Idempotent: later calls return the first result. 0 or a negative errno. */

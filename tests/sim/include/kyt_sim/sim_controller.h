@@ -151,6 +151,8 @@ class SimController {
   // Ends the service thread: from now on the controller neither fetches commands nor posts completions, and a
   // benchmark may play the device itself on the queues the host made. Cannot be undone.
   void StopService();
+  // While held, the service thread does nothing, as on a machine too loaded to run it: the test clock waits for it.
+  void HoldService(bool held) { held_ = held; }
 
   // Observability.
   std::vector<LoggedCommand> CommandLogSnapshot();
@@ -351,6 +353,10 @@ class SimController {
   uint8_t pci_bus_ = 0, pci_dev_ = 0, pci_func_ = 0;
   uint32_t pci_domain_ = 0;
   std::unique_ptr<PciConfigSpace> pci_;
+
+  // The service thread holds the environment's test clock back while it does not get to run (see env_test.h).
+  int clock_pacer_ = -1;
+  std::atomic<bool> held_{false};
 
   std::mutex mu_;                      // everything below
   std::atomic<int> api_waiting_{0};    // control calls waiting for mu_: the service thread yields to them

@@ -60,7 +60,7 @@ class TestHost {
   uint64_t Read64(uint32_t offset);
   void Write32(uint32_t offset, uint32_t value);
   void Write64(uint32_t offset, uint64_t value);
-  // Waits until (CSTS & mask) == value; false after timeout_ms.
+  // Waits until (CSTS & mask) == value; false after timeout_ms of the environment's test clock.
   bool WaitCsts(uint32_t mask, uint32_t value, int timeout_ms = 2000);
   // Configuration space through the controller's bus interface.
   uint32_t Config32(uint32_t offset);
@@ -79,7 +79,7 @@ class TestHost {
   // Place a command (its CID is assigned and returned) without ringing the doorbell.
   uint16_t Push(Queue& q, Command cmd);
   void Ring(Queue& q);
-  // Reap one completion (waiting up to timeout_ms); false on timeout.
+  // Reap one completion (waiting up to timeout_ms of the test clock); false on timeout.
   bool Reap(Queue& q, Completion* out, int timeout_ms = 2000);
   // Whether a completion is waiting, without consuming it.
   bool Peek(Queue& q);
