@@ -120,9 +120,8 @@ async function main() {
 // to its end, its closing queue-pair deletion is refused, and a reset brings the controller back.
 async function foreignTimeOut() {
   const { addon, bdf } = await start(5000);
-  const workload = outcome(addon, 'startWorkloadGenerator',
-    { queueDepth: 32, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9, duration: 12 });
-  await running();
+  const { run: workload } = await underWay(addon, () => outcome(addon, 'startWorkloadGenerator',
+    { queueDepth: 32, workload: 'random', range: { startLba: 0, size: 65536 }, loops: 1e9, duration: 12 }), 32);
   await call(addon, 'nvmeSetErrorInjection', 0, 0x0a, true, 1, 60e6, 0, 0);  // Get Features: held back for 60 s
   const other = await outcome(addon, 'sendGenericCommand', 0, { nsid: 0, opc: 0x0a, cdw10: 1 }, Buffer.alloc(0), false);
   const { err } = await workload;
