@@ -3,6 +3,8 @@
 
 #include <time.h>
 
+#include <thread>
+
 #include "env_fixture.h"
 #include "spdk/env.h"
 
@@ -118,6 +120,34 @@ TEST(Ticks, APacingThreadMovesTheClockASlackPerReadingAtMost)
 	kyt_env_test_clock_pacer_remove(pacer);
 	RealMs(10);
 	EXPECT_GE(spdk_get_ticks() - t1, 10 * hz) << "no longer held";
+}
+
+/* A hook runs once, just before the calling thread's next reading (which sees what it did: here an advance), not at
+ * another thread's; one taken back does not run. It turns the test clock on in a process that had not set it. */
+TEST(Ticks, AHookRunsOnceJustBeforeTheThreadsNextReading)
+{
+	struct Seen {
+		int runs = 0;
+		uint64_t hz = spdk_get_ticks_hz();
+	} seen;
+	auto hook = [](void *arg) {
+		Seen *s = static_cast<Seen *>(arg);
+		s->runs++;
+		kyt_env_test_advance_clock(1000 * s->hz);
+	};
+	kyt_env_test_before_clock_reading(hook, &seen);
+	uint64_t other = 0;
+	std::thread([&other] { other = spdk_get_ticks(); }).join();
+	EXPECT_EQ(seen.runs, 0) << "not at another thread's reading";
+	const uint64_t t = spdk_get_ticks();
+	EXPECT_EQ(seen.runs, 1);
+	EXPECT_GE(t - other, 1000 * seen.hz) << "the reading sees the advance";
+	spdk_get_ticks();
+	EXPECT_EQ(seen.runs, 1) << "once";
+	kyt_env_test_before_clock_reading(hook, &seen);
+	kyt_env_test_before_clock_reading(nullptr, nullptr);
+	spdk_get_ticks();
+	EXPECT_EQ(seen.runs, 1) << "taken back";
 }
 
 }  // namespace

@@ -79,6 +79,13 @@ struct ThreadPacer {
 };
 thread_local ThreadPacer t_pacer;
 
+/* What runs before the calling thread's next reading of the test clock (kyt_env_test_before_clock_reading). */
+struct ReadingHook {
+	void (*fn)(void *arg) = nullptr;
+	void *arg = nullptr;
+};
+thread_local ReadingHook t_before_reading;
+
 uint64_t paced_tsc(uint64_t now, uint64_t slack)
 {
 	if (g_pacer_count.load(std::memory_order_acquire) == 0) {
@@ -122,6 +129,12 @@ uint64_t spdk_get_ticks(void)
 		}
 		if (s & 1) {
 			continue;
+		}
+		if (__builtin_expect(t_before_reading.fn != nullptr, 0)) {
+			const ReadingHook hook = t_before_reading;
+			t_before_reading = ReadingHook();
+			hook.fn(hook.arg);
+			continue; /* it may have moved the clock */
 		}
 		const uint32_t num = g_num.load(std::memory_order_relaxed);
 		const uint32_t den = g_den.load(std::memory_order_relaxed);
@@ -220,6 +233,15 @@ void kyt_env_test_clock_pacer_pass(int pacer)
 	}
 	end_pass(pacer);
 	g_pacers[pacer].started = paced_tsc(rte_rdtsc(), g_pace_slack.load(std::memory_order_relaxed));
+}
+
+void kyt_env_test_before_clock_reading(void (*fn)(void *arg), void *arg)
+{
+	if (fn != nullptr && g_seq.load(std::memory_order_acquire) == 0) {
+		kyt_env_test_set_clock_scale(1); /* the plain clock runs no hook */
+	}
+	t_before_reading.fn = fn;
+	t_before_reading.arg = arg;
 }
 
 int kyt_env_test_clock_pace_thread(void)

@@ -88,6 +88,12 @@ void kyt_env_test_clock_pacer_remove(int pacer);
  * call); it stops pacing when it ends or removes that id. */
 int kyt_env_test_clock_pace_thread(void);
 
+/* Test clock: `fn(arg)` runs once, at the calling thread's next reading of the test clock and before that reading is
+ * taken: what it does (a device posting a completion, an advance of the clock) falls between what the thread did
+ * before and the time it reads, as when the thread is held off its core there. Turns the test clock on (at real
+ * time) if no test has set it. A NULL fn takes back a hook that has not run. */
+void kyt_env_test_before_clock_reading(void (*fn)(void *arg), void *arg);
+
 /* Start the environment for a test process with default options (no PCI allow-list restriction beyond software
  * functions, no hugepages unless mounted). Idempotent: later calls return the first result. 0 or a negative errno. */
 int kyt_env_test_init(const char *name);
