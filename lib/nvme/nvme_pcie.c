@@ -1650,9 +1650,39 @@ static void nvme_pcie_qpair_time_out_one(struct spdk_nvme_qpair *qpair, struct n
 	nvme_request_time_out(tr->req, tr->cid, (struct spdk_nvme_ctrlr_process *)arg, &tr->cb_fn, &tr->cb_arg);
 }
 
+/* Unmarks the commands whose completions wait in the completion queue, not taken yet: the poll stopped at its limit
+ * before them, or they arrived after the poll found the queue empty and before it read the clock (its thread held
+ * off its core there). They were answered before their deadline was judged; the next poll takes them. Only the
+ * entries already posted are read, the queue is left as it is. */
+static void nvme_pcie_qpair_unmark_answered(struct nvme_pcie_qpair *pqpair)
+{
+	uint16_t head = pqpair->cq_head;
+	uint8_t phase = pqpair->flags.phase;
+	uint32_t seen;
+
+	/* The drive posts no more than the queue holds before the head moves on. */
+	for (seen = 0; seen + 1 < pqpair->num_entries; seen++) {
+		volatile struct spdk_nvme_cpl *vcpl = &pqpair->cpl[head];
+		struct nvme_tracker *tr;
+
+		if ((vcpl->status_raw & 1u) != phase) {
+			break;
+		}
+		__atomic_thread_fence(__ATOMIC_ACQUIRE);
+		tr = nvme_pcie_qpair_find_tracker(pqpair, vcpl->cid);
+		if (tr != NULL) {
+			tr->marked = 0;
+		}
+		if (++head == pqpair->num_entries) {
+			head = 0;
+			phase = !phase;
+		}
+	}
+}
+
 /* The deadline walk: every outstanding command is looked at (submission order is not deadline order once commands
- * waited for a tracker), the late ones are ended, and the walk is not due again before the earliest deadline left.
- * Commands submitted later have later deadlines than that. */
+ * waited for a tracker), the late ones are ended unless their completion is already in the queue, and the walk is
+ * not due again before the earliest deadline left. Commands submitted later have later deadlines than that. */
 static void nvme_pcie_qpair_check_timeouts(struct spdk_nvme_qpair *qpair, uint64_t now)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
@@ -1681,6 +1711,7 @@ static void nvme_pcie_qpair_check_timeouts(struct spdk_nvme_qpair *qpair, uint64
 	}
 	pqpair->next_deadline_tick = next != UINT64_MAX ? next : now + active_proc->timeout_ticks;
 	if (late) {
+		nvme_pcie_qpair_unmark_answered(pqpair);
 		nvme_pcie_qpair_visit_marked(qpair, nvme_pcie_qpair_time_out_one, active_proc);
 	}
 }

@@ -453,13 +453,15 @@ static void nvme_qpair_complete_held_reqs(struct spdk_nvme_qpair *qpair, bool on
 {
 	STAILQ_HEAD(, nvme_request) done;
 	struct nvme_request *req, *tmp;
-	uint64_t now = only_expired ? spdk_get_ticks() : 0;
+	uint64_t now;
 	struct spdk_nvme_ctrlr_process *proc = NULL;
 	uint64_t deadline_ticks = 0;
 
+	/* Every poll comes here: without held requests it reads no clock. */
 	if (STAILQ_EMPTY(&qpair->err_req_head)) {
 		return;
 	}
+	now = only_expired ? spdk_get_ticks() : 0;
 	if (only_expired && qpair->ctrlr->timeout_enabled) {
 		proc = nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) :
 		       qpair->active_proc;

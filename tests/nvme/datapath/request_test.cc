@@ -146,6 +146,65 @@ TEST_F(RequestTest, CommandsTimeOutAtTheirDeadlineOnceAndStayAtTheDevice) {
   ctrlr_->state = NVME_CTRLR_STATE_INIT;
 }
 
+// A command whose completion is in the queue when its deadline is judged is not ended by it: one the drive posts
+// after an idle poll found the queue empty and before that poll reads the clock (its thread held off its core there),
+// and one left in the queue by a poll that stopped at its limit and judged by the last submission's tick. The next
+// poll takes them with the drive's status. A command the drive never answers times out in that same walk, the waiting
+// completion notwithstanding. A poll that takes completions reads no clock.
+TEST_F(RequestTest, CommandAnsweredBeforeItsDeadlineIsJudgedIsNotTimedOut) {
+  RecordTimeOuts(100000000);  // 100 s
+  ctrlr_->state = NVME_CTRLR_STATE_READY;
+  CplLog log;
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  struct Window {
+    FakeDevice* dev;
+    spdk_nvme_qpair* q;
+    uint16_t cid;
+    bool met;
+  } window{dev_.get(), q_, LastCid(), false};
+  kyt_env_test_before_clock_reading(
+      [](void* arg) {
+        auto* w = static_cast<Window*>(arg);
+        w->dev->Post(w->q, w->cid);
+        Advance(150);
+        w->met = true;
+      },
+      &window);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 0);
+  ASSERT_TRUE(window.met) << "the idle poll read the clock";
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  ASSERT_EQ(log.cpls.size(), 1u);
+  EXPECT_EQ(log.cpls[0].status_raw >> 1, 0) << "the drive's own success";
+
+  // Four completions per poll on this queue: "answered" waits behind four others.
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  const uint16_t answered = LastCid();
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+  const uint16_t silent = LastCid();
+  std::vector<uint16_t> others;
+  for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);
+    others.push_back(LastCid());
+  }
+  for (uint16_t cid : others) dev_->Post(q_, cid);
+  dev_->Post(q_, answered);
+  Advance(150);
+  ASSERT_EQ(Io(SPDK_NVME_OPC_READ, &log), 0);  // its tick is past both deadlines
+  bool read = false;
+  kyt_env_test_before_clock_reading([](void* arg) { *static_cast<bool*>(arg) = true; }, &read);
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 4);
+  EXPECT_FALSE(read) << "a poll that takes completions reads no clock";
+  kyt_env_test_before_clock_reading(nullptr, nullptr);
+  EXPECT_EQ(timeouts_, (std::vector<std::pair<spdk_nvme_qpair*, uint16_t>>{{q_, silent}}));
+  EXPECT_EQ(spdk_nvme_qpair_process_completions(q_, 0), 1);
+  ASSERT_EQ(log.cpls.size(), 7u);
+  EXPECT_TRUE(spdk_nvme_cpl_is_host_timeout(&log.cpls[5]));
+  EXPECT_EQ(log.cpls[5].cid, silent);
+  EXPECT_EQ(log.cpls[6].cid, answered);
+  EXPECT_EQ(log.cpls[6].status_raw >> 1, 0);
+  ctrlr_->state = NVME_CTRLR_STATE_INIT;
+}
+
 // Only Namespace Not Ready, Format In Progress and Internal Path Error without DNR are retried, within the count.
 TEST_F(RequestTest, RetryableFailureIsResubmittedOnlyWithinTheRetryCount) {
   // Status words (SCT << 8 | SC, DNR bit 14) and whether they are retried.
