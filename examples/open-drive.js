@@ -11,10 +11,12 @@ const { promisify } = require('node:util');
 const { KytAddon } = require('..');
 
 // A PCI address of a process's own for the simulated drive: claims of an address are machine-wide, so two scripts (or
-// a script and a test run) side by side must not share one. The device number takes the process id's low 5 bits and
-// the bus the bits above them: processes share an address only when their ids differ by a multiple of 5120.
+// a script and a test run) side by side must not share one. It holds the whole process id, which no other live
+// process has: the id's low 5 bits are the device number, the next 6 the bus above 3fh, the bits above those the
+// domain.
 function simulatedBdf(pid = process.pid) {
-  return `0000:${(0x40 + ((pid >> 5) % 0xa0)).toString(16)}:${(pid & 0x1f).toString(16).padStart(2, '0')}.0`;
+  const hex = (value, digits) => value.toString(16).padStart(digits, '0');
+  return `${hex(pid >> 11, 4)}:${hex(0x40 + ((pid >> 5) & 0x3f), 2)}:${hex(pid & 0x1f, 2)}.0`;
 }
 const SIMULATED_BDF = simulatedBdf();
 

@@ -12,7 +12,7 @@ const build = path.resolve(__dirname, '..', '..', process.env.KYT_BUILD_DIR || '
 const { KytAddon } = require(path.join(build, 'lib', 'kyt.node'));
 const sim = require(path.join(build, 'lib', 'kyt_sim.node'));
 
-const bdf = `0000:${((process.pid >> 5) & 0xff).toString(16).padStart(2, '0')}:${(process.pid & 0x1f).toString(16).padStart(2, '0')}.0`;
+const bdf = require('../../tests/js/nvme/helpers').freeBdf();
 const drive = sim.create(bdf, { maxNamespaces: 1, namespaces: [{ nsid: 1, blocks: 1 << 24, lbaFormat: 0 }],
   zeroLatency: true, storeFirst8Bytes: true });
 const addon = new KytAddon(true);

@@ -20,10 +20,15 @@ function example(name, ...args) {
   return child.stdout;
 }
 
-test('the simulated drive\'s address is a process\'s own among 5120 process ids in a row', { skip }, () => {
+// Every process id the kernel can give (below 2^22), sampled with a prime step, and the test processes' own address
+// the same: neither two examples nor an example and a test file side by side share one.
+test('the simulated drive\'s address is a process\'s own for every process id, the same as a test file\'s', { skip }, () => {
   const { simulatedBdf } = require(path.join(repo, 'examples', 'open-drive.js'));
-  const ids = Array.from({ length: 5120 }, (_, i) => 40000 + i);
-  assert.equal(new Set(ids.map((pid) => simulatedBdf(pid))).size, ids.length);
+  const { freeBdf } = require('../nvme/helpers');
+  const ids = Array.from({ length: Math.ceil((1 << 22) / 97) }, (_, i) => i * 97);
+  const addresses = ids.map((pid) => simulatedBdf(pid));
+  assert.equal(new Set(addresses).size, ids.length);
+  assert.deepEqual(ids.map((pid) => freeBdf(pid)), addresses);
 });
 
 test('identify: model, serial, firmware and the active namespaces', { skip }, () => {

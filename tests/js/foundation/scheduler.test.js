@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const os = require('node:os');
 const path = require('node:path');
 const { runChild, uniqueShmId, buildDir } = require('./helpers');
+const { freeBdf } = require('../nvme/helpers');
 
 const NO_DEVICE = '0000:7f:1f.7';  // nothing lives there; the environment may still start with it allowed
 const threw = `catch (e) { console.log('threw', e.constructor.name, e.message); }`;
@@ -72,7 +73,7 @@ test('setDefaultBdf whose argument sets the address while it is converted keeps 
 test('a quiet process prints nothing while it starts on a drive; startError tells why a start failed',
   { skip: os.cpus().length > 63 ? 'the machine has a core 63' : false }, () => {
   const shm = uniqueShmId();
-  const bdf = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:1e.0`;
+  const bdf = freeBdf();  // this process's, which only its child claims
   const child = runChild(`const sim = require(${JSON.stringify(path.join(buildDir, 'lib', 'kyt_sim.node'))});
     global.drive = sim.create('${bdf}', {});
     const bad = new KytAddon(true);

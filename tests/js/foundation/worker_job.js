@@ -8,10 +8,11 @@
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { addonPath, buildDir } = require('./helpers');
+const { freeBdf } = require('../nvme/helpers');
 
 const fakePath = path.join(buildDir, 'lib', 'kyt_fake_ftdi.node');
 const simPath = path.join(buildDir, 'lib', 'kyt_sim.node');
-const bdf = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:1d.0`;
+const bdf = freeBdf();
 const shmId = 10000 + (process.pid % 50000);
 
 // A worker running `body` (with KytAddon, post(message) and the helpers below defined); resolves with it once it

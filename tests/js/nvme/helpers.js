@@ -16,11 +16,13 @@ function loadSim() {
 }
 
 // Each test file runs in its own process, but a claimed PCI address is locked for the whole machine: the address is
-// made from the process id so that files running side by side never share one.
-function freeBdf() {
-  const bus = ((process.pid >> 5) & 0xff).toString(16).padStart(2, '0');
-  const dev = (process.pid & 0x1f).toString(16).padStart(2, '0');
-  return `0000:${bus}:${dev}.0`;
+// made from the whole process id, which no other live process has, so that processes side by side (test files,
+// examples, other checkouts) never share one. As examples/open-drive.js does: the id's low 5 bits are the device
+// number, the next 6 the bus above 3fh, the bits above those the domain (below 800h for every id the kernel gives,
+// away from the domains and buses the C++ tests take).
+function freeBdf(pid = process.pid) {
+  const hex = (value, digits) => value.toString(16).padStart(digits, '0');
+  return `${hex(pid >> 11, 4)}:${hex(0x40 + ((pid >> 5) & 0x3f), 2)}:${hex(pid & 0x1f, 2)}.0`;
 }
 
 // Arguments of startTaskScheduler for this process: files run side by side, so each takes its own shared-memory id

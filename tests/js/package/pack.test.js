@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
+const { freeBdf } = require('../nvme/helpers');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
 const buildDir = path.resolve(repo, process.env.KYT_BUILD_DIR || 'build');
@@ -36,7 +37,7 @@ test('the packed package installs, loads by name and drives the simulated drive'
     'npm rebuild runs the build step again');
 
   // A user's script: the simulated drive comes from this build (it is test code, not part of the package).
-  const bdf = `0000:${(0x40 + (process.pid % 0xa0)).toString(16)}:1d.0`;
+  const bdf = freeBdf();  // this process's, which only the script claims
   const script = `
     const sim = require(${JSON.stringify(path.join(buildDir, 'lib', 'kyt_sim.node'))});
     global.drive = sim.create('${bdf}', {});
