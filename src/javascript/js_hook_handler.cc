@@ -69,7 +69,7 @@ bool JsHookHandler::HasError() {
 
 bool JsHookHandler::IsBusy() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return status_ == kHookBusy;
+  return status_ == kHookBusy || answering_;
 }
 
 void JsHookHandler::SetError(const std::string& message) {
@@ -115,25 +115,39 @@ void JsHookHandler::CallCallback() {
   if (!callback->GetCreationContext().ToLocal(&context)) return;
   v8::Context::Scope context_scope(context);
   v8::Local<v8::Value> argv[1] = {v8::Integer::NewFromUnsigned(isolate_, static_cast<uint32_t>(type_))};
-  // Through the host's callback scope, so that promise reactions queued by the callback run right after it. An
-  // exception of the callback is the hook's answer: the step failed with the exception's text, and the work waiting
-  // on the hook ends with it (as an uncaught exception it would end the whole process instead).
+  // In the host's callback scope, so that promise reactions queued by the callback run right after it, when the scope
+  // closes.
+  node::CallbackScope callback_scope(isolate_, context->Global(), node::async_context{0, 0});
+  const std::string thrown = Answer(context, callback, argv);
+  if (!thrown.empty()) {
+    kyt::LogLine("NVME: JsHookHandler: the hook's handler threw: " + thrown);
+    SetError(thrown);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  answering_ = false;
+}
+
+std::string JsHookHandler::Answer(v8::Local<v8::Context> context, v8::Local<v8::Function> callback,
+                                  v8::Local<v8::Value>* argv) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answering_ = true;
+  }
+  // An exception of the callback is the hook's answer: the step failed with the exception's text, and the work
+  // waiting on the hook ends with it (as an uncaught exception it would end the whole process instead).
   v8::TryCatch try_catch(isolate_);
-  (void)node::MakeCallback(isolate_, context->Global(), callback, 1, argv, node::async_context{0, 0});
-  if (!try_catch.HasCaught() || !try_catch.CanContinue()) return;
-  std::string text = "hook handler threw an exception";
+  (void)callback->Call(context, context->Global(), 1, argv);
+  if (!try_catch.HasCaught() || !try_catch.CanContinue()) return "";
   v8::Local<v8::Value> exception = try_catch.Exception();
   v8::Local<v8::Value> message;
   if (exception->IsObject() &&
       exception.As<v8::Object>()->Get(context, v8::String::NewFromUtf8Literal(isolate_, "message")).ToLocal(&message) &&
       message->IsString()) {
-    text = *v8::String::Utf8Value(isolate_, message);
-  } else {
-    v8::Local<v8::String> string;
-    if (exception->ToString(context).ToLocal(&string)) text = *v8::String::Utf8Value(isolate_, string);
+    return *v8::String::Utf8Value(isolate_, message);
   }
-  kyt::LogLine("NVME: JsHookHandler: the hook's handler threw: " + text);
-  SetError(text);
+  v8::Local<v8::String> string;
+  if (exception->ToString(context).ToLocal(&string)) return *v8::String::Utf8Value(isolate_, string);
+  return "hook handler threw an exception";
 }
 
 void JsHookHandler::HandleAsyncRequest(uv_async_t* handle) {

@@ -36,6 +36,7 @@ class JsHookHandler {
   bool Start();
   std::string GetError();
   bool HasError();
+  // Busy from Start until the script has answered and its callback, if one is running, has returned.
   bool IsBusy();
 
   // ---- Script side ----
@@ -55,9 +56,15 @@ class JsHookHandler {
   static void HandleAsyncRequest(uv_async_t* handle);
 
  private:
+  // Runs the callback, marked as answering meanwhile: the text of the exception it threw, or "" when none.
+  std::string Answer(v8::Local<v8::Context> context, v8::Local<v8::Function> callback, v8::Local<v8::Value>* argv);
+
   uv_async_t* async_;  // owned; freed by its close callback
   std::string error_;
   HookHandlerStatus status_ = kHookIdle;
+  // The script's callback is running: its answer (a status it set, then an exception it throws) is whole only once
+  // the callback has returned, so the hook counts as busy until then.
+  bool answering_ = false;
   v8::Global<v8::Function> callback_;
   std::mutex mutex_;
   const HookHandlerType type_;

@@ -8,10 +8,14 @@
 //                                      until the hook is no longer busy (or the time-out passes); cb receives
 //                                      {started, timedOut, hasError, error} on the script's thread afterwards (a
 //                                      refused type: started false and the manager's text in error).
+//   awaitPolls(n)                      on the script's thread (in a hook callback): returns once the running cycle
+//                                      has looked at IsBusy n more times, or has ended → whether it was still
+//                                      polling (an explicit event in place of a race with the cycle's thread)
 // Failures of the manager (std::runtime_error) are thrown into the script as Errors with the same text.
 //
 // The module does not link the addon's code: it reaches the manager through the addon object's wrapper and calls it
 // only through the virtual interface, so every call lands in the loaded addon itself.
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -105,6 +109,10 @@ void Reset(const Info& info) {
   Guard(info, [&] { info.GetReturnValue().Set(ManagerOf(info)->Reset(TypeOf(info))); });
 }
 
+struct Cycle;
+// The cycle whose thread runs; set and cleared on the script's thread (a cycle is freed there too).
+Cycle* g_running = nullptr;
+
 // One worker-like start-and-poll cycle; owns itself until its result has been delivered.
 struct Cycle {
   uv_async_t done;
@@ -114,6 +122,8 @@ struct Cycle {
   std::shared_ptr<tyr::HookManager> manager;
   tyr::HookHandlerType type = tyr::kHookPowerOff;
   uint32_t timeout_ms = 0;
+  std::atomic<uint64_t> polls{0};
+  std::atomic<bool> ended{false};
   bool started = false;
   bool timed_out = false;
   bool has_error = false;
@@ -125,6 +135,7 @@ struct Cycle {
     } catch (const std::exception& e) {
       error = e.what();
     }
+    ended = true;
     uv_async_send(&done);
   }
 
@@ -132,7 +143,7 @@ struct Cycle {
     started = manager->Start(type);
     if (started) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-      while (manager->IsBusy(type)) {
+      while (++polls, manager->IsBusy(type)) {
         if (std::chrono::steady_clock::now() >= deadline) {
           timed_out = true;
           break;
@@ -147,6 +158,7 @@ struct Cycle {
   static void Deliver(uv_async_t* handle) {
     auto* cycle = static_cast<Cycle*>(handle->data);
     cycle->thread.join();
+    if (g_running == cycle) g_running = nullptr;
     v8::Isolate* isolate = cycle->isolate;
     v8::HandleScope scope(isolate);
     v8::Local<v8::Function> fn = cycle->callback.Get(isolate);
@@ -164,6 +176,20 @@ struct Cycle {
   }
 };
 
+void AwaitPolls(const Info& info) {
+  Guard(info, [&] {
+    if (!info[0]->IsUint32()) throw std::invalid_argument("argument 0 must be a count");
+    Cycle* cycle = g_running;
+    bool polling = false;
+    if (cycle != nullptr) {
+      const uint64_t until = cycle->polls + info[0].As<v8::Uint32>()->Value();
+      while (!cycle->ended && cycle->polls < until) std::this_thread::yield();
+      polling = !cycle->ended;
+    }
+    info.GetReturnValue().Set(polling);
+  });
+}
+
 void RunCycle(const Info& info) {
   Guard(info, [&] {
     std::shared_ptr<tyr::HookManager> manager = ManagerOf(info);
@@ -178,6 +204,7 @@ void RunCycle(const Info& info) {
     cycle->timeout_ms = info[2].As<v8::Uint32>()->Value();
     uv_async_init(node::GetCurrentEventLoop(info.GetIsolate()), &cycle->done, &Cycle::Deliver);
     cycle->done.data = cycle;
+    g_running = cycle;
     cycle->thread = std::thread([cycle] { cycle->Run(); });
   });
 }
@@ -189,6 +216,7 @@ void Initialize(v8::Local<v8::Object> exports, v8::Local<v8::Value>, void*) {
   NODE_SET_METHOD(exports, "getError", GetError);
   NODE_SET_METHOD(exports, "reset", Reset);
   NODE_SET_METHOD(exports, "cycle", RunCycle);
+  NODE_SET_METHOD(exports, "awaitPolls", AwaitPolls);
 }
 
 }  // namespace
