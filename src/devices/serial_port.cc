@@ -75,9 +75,10 @@ int SerialPort::readRaw(uint8_t* buffer, int size) {
   if (!configured || fd == -1) return 0;
   const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
   if (n > 0) return static_cast<int>(n);
-  if (n == 0) {
-    // A non-blocking terminal read gives end-of-file only once the line has hung up (device unplugged, far end
-    // closed); nothing will come any more.
+  // A non-blocking terminal read gives end-of-file only once the line has hung up (device unplugged, far end
+  // closed); nothing will come any more. EIO says the same while the hang-up is still under way: the far end has
+  // gone, the line is not hung up yet.
+  if (n == 0 || errno == EIO) {
     markGone("The serial port's device has hung up", EIO);  // what a write to the hung-up line fails with
     return -1;
   }
