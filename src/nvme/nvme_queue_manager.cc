@@ -78,6 +78,11 @@ void NvmeQueueManager::Unlist(CommandContext& ctx) {
   ctx.listed_ = false;
 }
 
+size_t NvmeQueueManager::GetOwnedKeptCount() const {
+  return static_cast<size_t>(
+      std::count_if(listed_.begin(), listed_.end(), [](const CommandContext* ctx) { return !ctx->released_; }));
+}
+
 void NvmeQueueManager::EndHolds(int qid) {
   for (auto it = listed_.begin(); it != listed_.end();) {
     CommandContext* ctx = *it;

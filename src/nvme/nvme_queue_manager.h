@@ -94,6 +94,9 @@ class NvmeQueueManager {
   // commands at the device (the driver's detach frees the admin queue without completing them), and those of commands
   // the host ended by their time-out (the driver no longer tells of their completion).
   size_t GetKeptCount() const { return listed_.size(); }
+  // Of those, the ones whose owner still holds them. A task holds none once it is final: its owner frees it on
+  // another thread, where letting go of a context the device may still write would race the worker.
+  size_t GetOwnedKeptCount() const;
   int ResetQueuePair(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoCompletionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);
   uint32_t SubmitCreateIoSubmissionQueueCommand(const std::shared_ptr<NvmeQueueCtx>& ctx);

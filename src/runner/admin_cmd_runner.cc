@@ -37,8 +37,13 @@ void AdminCmdRunner::AbortOutstanding(const std::string& message) {
   Abort(message);
 }
 
-// From now on the script reads this runner's records: a completion still to come must not reach them.
-void AdminCmdRunner::LetGoOfCommand() { admin_ctx_.reset(); }
+// From now on the script reads this runner's records: a completion still to come must not reach them. The queue-pair
+// machines hold their queue command's context too.
+void AdminCmdRunner::LetGoOfCommand() {
+  admin_ctx_.reset();
+  deletion_.reset();
+  creation_.reset();
+}
 
 bool AdminCmdRunner::SameAttachment() const { return controller_->GetControllerCtx().get() == attachment_; }
 

@@ -168,6 +168,8 @@ TEST_F(AdmissionTest, QueuePairCommandsThatTimeOutSayCommandTimedOut) {
     ASSERT_TRUE(Step(runner));
     EXPECT_EQ(runner.GetErrorMessage(), "Command Timed Out");
     EXPECT_EQ(runner.GetErrorDetail().cause.rfind(c.cause, 0), 0u) << runner.GetErrorDetail().cause;
+    EXPECT_EQ(Controller()->GetControllerCtx()->GetQueueManager().GetOwnedKeptCount(), 0u)
+        << "the final task let go of the context its unanswered command keeps";
     RunFunction(kFunctionResetController);
   }
 }
