@@ -37,10 +37,6 @@ uint8_t* DataBuffer(const NvmeIoCtx* ctx) {
   return ctx->data ? static_cast<uint8_t*>(ctx->data->GetBuffer()) : nullptr;
 }
 
-// Byte distance between the starts of two consecutive blocks in the data buffer: the validator's block size, which
-// counts the metadata a namespace interleaves with its data.
-uint64_t Stride(const DataValidator& v) { return v.GetBlockSize(); }
-
 // The validator attached at submission still describes the I/O (not disabled, not shrunk, not replaced).
 bool StillCovers(const NvmeIoCtx* ctx, const DataValidator& v, uint64_t first, uint64_t count) {
   return v.IsEnabled() && v.GetEpoch() == ctx->validator_epoch && v.IsValidRange(first, count);
@@ -133,7 +129,7 @@ void IoManager::AttachValidator(NvmeIoCtx* ctx, uint64_t length) {
   if (ctx->nsid == 0 || ctx->nsid > namespace_manager_.GetMaxNamespaceId()) return;
   DataValidator* v = data_validator_manager_->Find(ctx->nsid);
   if (v == nullptr || !v->IsEnabled() || !v->IsValidRange(ctx->start_lba, ctx->num_blocks)) return;
-  const uint64_t stride = Stride(*v);
+  const uint64_t stride = v->GetBlockSize();
   // Every stamped word must lie inside the transfer.
   if (stride == 0 || (static_cast<uint64_t>(ctx->num_blocks) - 1) * stride + 8 > length) return;
   ctx->data_validator = v;
@@ -142,7 +138,7 @@ void IoManager::AttachValidator(NvmeIoCtx* ctx, uint64_t length) {
 
 void IoManager::Stamp(NvmeIoCtx* ctx) {
   const DataValidator& v = *ctx->data_validator;
-  const uint64_t stride = Stride(v);
+  const uint64_t stride = v.GetBlockSize();
   uint8_t* buffer = DataBuffer(ctx);
   for (uint32_t i = 0; i < ctx->num_blocks; ++i) {
     const uint64_t lba = ctx->start_lba + i;
@@ -312,7 +308,7 @@ void IoManager::SendReadAsyncCallback(void* arg, const spdk_nvme_cpl* cpl) {
     if (StillCovers(ctx, v, ctx->start_lba, ctx->num_blocks)) {
       // The range's tags are the ones the read was submitted under: its pending bits held every other validated
       // I/O off them, and the epoch rules out a disable or a shrink in between.
-      const uint64_t stride = Stride(v);
+      const uint64_t stride = v.GetBlockSize();
       const uint8_t* block = DataBuffer(ctx);
       const uint64_t end = ctx->start_lba + ctx->num_blocks;
       for (uint64_t lba = ctx->start_lba; lba < end && !ctx->data_mismatch;) {

@@ -73,6 +73,16 @@ void WorkloadGenerationRunner::Fail(std::string message) {
   ChangeState(kPrepareOutput);
 }
 
+void WorkloadGenerationRunner::FailQueueMachine(const kyt::nvme::QueuePairController& machine,
+                                                const char* timed_out_text, const char* action) {
+  if (!machine.TimedOut()) {
+    Fail(machine.GetErrorMessage());
+    return;
+  }
+  Fail(timed_out_text);
+  SetErrorDetail(machine.GetErrorMessage() + ": its command was not answered within the command time-out", action);
+}
+
 kyt::nvme::Admission WorkloadGenerationRunner::InFlight() const {
   return controller_->Admit(kyt::nvme::Action::kInFlight);
 }
@@ -283,12 +293,9 @@ void WorkloadGenerationRunner::HandleCreateQueuePair() {
     creation_->Run();
     if (!creation_->IsCompleted()) return;
     std::shared_ptr<kyt::nvme::QueuePairCreationController> done = std::move(creation_);
-    if (done->HasError() && done->TimedOut()) {
-      Fail(kyt::nvme::kTextCreateQueueTimedOut);
-      SetErrorDetail(done->GetErrorMessage() + ": its command was not answered within the command time-out",
-                     "reset the controller (resetController): the drive may hold the queue until then");
-    } else if (done->HasError()) {
-      Fail(done->GetErrorMessage());
+    if (done->HasError()) {
+      FailQueueMachine(*done, kyt::nvme::kTextCreateQueueTimedOut,
+                       "reset the controller (resetController): the drive may hold the queue until then");
     } else {
       qid_ = static_cast<uint16_t>(done->GetQid());
       ctx.GetQueueManager().ClaimQueue(qid_, this);  // the script cannot delete it under the run
@@ -635,13 +642,8 @@ void WorkloadGenerationRunner::HandleDeleteQueuePair() {
         return;
       }
       std::shared_ptr<kyt::nvme::QueuePairDeletionController> done = std::move(deletion_);
-      if (done->TimedOut()) {
-        Fail(kyt::nvme::kTextDeleteQueueTimedOut);
-        SetErrorDetail(done->GetErrorMessage() + ": its command was not answered within the command time-out",
+      FailQueueMachine(*done, kyt::nvme::kTextDeleteQueueTimedOut,
                        "reset the controller (resetController): the reset drops the queue pair");
-      } else {
-        Fail(done->GetErrorMessage());
-      }
       return;
     }
     deletion_.reset();

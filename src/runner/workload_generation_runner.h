@@ -34,6 +34,7 @@ class NvmeController;
 class PowerControlRunner;
 namespace kyt {
 namespace nvme {
+class QueuePairController;
 class QueuePairCreationController;
 class QueuePairDeletionController;
 }  // namespace nvme
@@ -120,6 +121,11 @@ class WorkloadGenerationRunner : public TaskBase {
 
   bool HistogramFits();
   void Fail(std::string message);
+  // Fails the run with the error of its queue-pair machine: a command the drive did not answer within the command
+  // time-out with `timed_out_text`, the machine's text and `action` going to err.data; any other error with the
+  // machine's text.
+  void FailQueueMachine(const kyt::nvme::QueuePairController& machine, const char* timed_out_text,
+                        const char* action);
   // Whether the run's I/O (and any queue-pair machine it has under way) may go on: the controller's answer for a
   // call in flight (its reason tells a power-off notice or a reset apart).
   kyt::nvme::Admission InFlight() const;
