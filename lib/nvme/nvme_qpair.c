@@ -463,8 +463,7 @@ static void nvme_qpair_complete_held_reqs(struct spdk_nvme_qpair *qpair, bool on
 	}
 	now = only_expired ? spdk_get_ticks() : 0;
 	if (only_expired && qpair->ctrlr->timeout_enabled) {
-		proc = nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) :
-		       qpair->active_proc;
+		proc = nvme_qpair_timeout_process(qpair);
 		if (proc != NULL && proc->timeout_cb_fn != NULL) {
 			deadline_ticks = proc->timeout_ticks;
 		}
@@ -560,7 +559,7 @@ static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
 	if (admin) {
 		nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
 	}
-	proc = admin ? spdk_nvme_ctrlr_get_current_process(ctrlr) : qpair->active_proc;
+	proc = nvme_qpair_timeout_process(qpair);
 	if (proc == NULL || proc->timeout_ticks == 0) {
 		goto out;
 	}
@@ -798,6 +797,11 @@ int32_t spdk_nvme_ctrlr_process_admin_completions(struct spdk_nvme_ctrlr *ctrlr)
 /* ---------------------------------------------------------------------------------------------------------------- */
 /* Time-outs and callbacks                                                                                          */
 /* ---------------------------------------------------------------------------------------------------------------- */
+
+struct spdk_nvme_ctrlr_process *nvme_qpair_timeout_process(struct spdk_nvme_qpair *qpair)
+{
+	return nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) : qpair->active_proc;
+}
 
 uint64_t nvme_request_deadline(const struct nvme_request *req, const struct spdk_nvme_ctrlr_process *active_proc)
 {
