@@ -853,13 +853,18 @@ void nvme_request_time_out(struct nvme_request *req, uint16_t cid, struct spdk_n
 	}
 }
 
+/* This process's record of the controller, with the controller's lock taken (the caller releases it). */
+static struct spdk_nvme_ctrlr_process *nvme_ctrlr_lock_current_process(struct spdk_nvme_ctrlr *ctrlr)
+{
+	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
+	return spdk_nvme_ctrlr_get_current_process(ctrlr);
+}
+
 void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, uint64_t timeout_us,
 					       spdk_nvme_timeout_cb cb_fn, void *cb_arg)
 {
-	struct spdk_nvme_ctrlr_process *active_proc;
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_ctrlr_lock_current_process(ctrlr);
 
-	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
-	active_proc = spdk_nvme_ctrlr_get_current_process(ctrlr);
 	if (active_proc) {
 		active_proc->timeout_ticks = nvme_us_to_ticks(timeout_us);
 		active_proc->timeout_cb_fn = cb_fn;
@@ -867,13 +872,6 @@ void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, ui
 	}
 	ctrlr->timeout_enabled = true;
 	nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
-}
-
-/* This process's record of the controller, with the controller's lock taken (the caller releases it). */
-static struct spdk_nvme_ctrlr_process *nvme_ctrlr_lock_current_process(struct spdk_nvme_ctrlr *ctrlr)
-{
-	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
-	return spdk_nvme_ctrlr_get_current_process(ctrlr);
 }
 
 void spdk_nvme_ctrlr_register_fail_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_nvme_fail_cb cb_fn, void *cb_arg)
