@@ -618,6 +618,9 @@ void nvme_qpair_complete_error_reqs(struct spdk_nvme_qpair *qpair);
 const struct spdk_nvme_cpl *nvme_qpair_inject_error(struct spdk_nvme_qpair *qpair, struct nvme_request *req,
 						   const struct spdk_nvme_cpl *cpl, struct spdk_nvme_cpl *copy);
 bool nvme_completion_is_retry(const struct spdk_nvme_cpl *cpl);
+/* The process whose time-out settings govern the queue pair's commands: the calling process for the admin queue
+ * (under the controller's lock), the owner for an I/O queue pair. */
+struct spdk_nvme_ctrlr_process *nvme_qpair_timeout_process(struct spdk_nvme_qpair *qpair);
 /* The deadline of an outstanding request, or 0 when it is not watched (not timed, already timed out, another
  * process's, an asynchronous event request). */
 uint64_t nvme_request_deadline(const struct nvme_request *req, const struct spdk_nvme_ctrlr_process *active_proc);

@@ -1686,8 +1686,7 @@ static void nvme_pcie_qpair_unmark_answered(struct nvme_pcie_qpair *pqpair)
 static void nvme_pcie_qpair_check_timeouts(struct spdk_nvme_qpair *qpair, uint64_t now)
 {
 	struct nvme_pcie_qpair *pqpair = nvme_pcie_qpair(qpair);
-	struct spdk_nvme_ctrlr_process *active_proc = nvme_qpair_is_admin_queue(qpair) ?
-			spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) : qpair->active_proc;
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_qpair_timeout_process(qpair);
 	struct nvme_tracker *tr;
 	uint64_t next = UINT64_MAX;
 	bool late = false;

@@ -463,8 +463,7 @@ static void nvme_qpair_complete_held_reqs(struct spdk_nvme_qpair *qpair, bool on
 	}
 	now = only_expired ? spdk_get_ticks() : 0;
 	if (only_expired && qpair->ctrlr->timeout_enabled) {
-		proc = nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) :
-		       qpair->active_proc;
+		proc = nvme_qpair_timeout_process(qpair);
 		if (proc != NULL && proc->timeout_cb_fn != NULL) {
 			deadline_ticks = proc->timeout_ticks;
 		}
@@ -560,7 +559,7 @@ static void nvme_qpair_expire_parked(struct spdk_nvme_qpair *qpair)
 	if (admin) {
 		nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
 	}
-	proc = admin ? spdk_nvme_ctrlr_get_current_process(ctrlr) : qpair->active_proc;
+	proc = nvme_qpair_timeout_process(qpair);
 	if (proc == NULL || proc->timeout_ticks == 0) {
 		goto out;
 	}
@@ -799,6 +798,11 @@ int32_t spdk_nvme_ctrlr_process_admin_completions(struct spdk_nvme_ctrlr *ctrlr)
 /* Time-outs and callbacks                                                                                          */
 /* ---------------------------------------------------------------------------------------------------------------- */
 
+struct spdk_nvme_ctrlr_process *nvme_qpair_timeout_process(struct spdk_nvme_qpair *qpair)
+{
+	return nvme_qpair_is_admin_queue(qpair) ? spdk_nvme_ctrlr_get_current_process(qpair->ctrlr) : qpair->active_proc;
+}
+
 uint64_t nvme_request_deadline(const struct nvme_request *req, const struct spdk_nvme_ctrlr_process *active_proc)
 {
 	if (req->timed_out || req->submit_tick == 0 || req->pid != g_spdk_nvme_pid) {
@@ -849,13 +853,18 @@ void nvme_request_time_out(struct nvme_request *req, uint16_t cid, struct spdk_n
 	}
 }
 
+/* This process's record of the controller, with the controller's lock taken (the caller releases it). */
+static struct spdk_nvme_ctrlr_process *nvme_ctrlr_lock_current_process(struct spdk_nvme_ctrlr *ctrlr)
+{
+	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
+	return spdk_nvme_ctrlr_get_current_process(ctrlr);
+}
+
 void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, uint64_t timeout_us,
 					       spdk_nvme_timeout_cb cb_fn, void *cb_arg)
 {
-	struct spdk_nvme_ctrlr_process *active_proc;
+	struct spdk_nvme_ctrlr_process *active_proc = nvme_ctrlr_lock_current_process(ctrlr);
 
-	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
-	active_proc = spdk_nvme_ctrlr_get_current_process(ctrlr);
 	if (active_proc) {
 		active_proc->timeout_ticks = nvme_us_to_ticks(timeout_us);
 		active_proc->timeout_cb_fn = cb_fn;
@@ -863,13 +872,6 @@ void spdk_nvme_ctrlr_register_timeout_callback(struct spdk_nvme_ctrlr *ctrlr, ui
 	}
 	ctrlr->timeout_enabled = true;
 	nvme_robust_mutex_unlock(&ctrlr->ctrlr_lock);
-}
-
-/* This process's record of the controller, with the controller's lock taken (the caller releases it). */
-static struct spdk_nvme_ctrlr_process *nvme_ctrlr_lock_current_process(struct spdk_nvme_ctrlr *ctrlr)
-{
-	nvme_robust_mutex_lock(&ctrlr->ctrlr_lock);
-	return spdk_nvme_ctrlr_get_current_process(ctrlr);
 }
 
 void spdk_nvme_ctrlr_register_fail_callback(struct spdk_nvme_ctrlr *ctrlr, spdk_nvme_fail_cb cb_fn, void *cb_arg)

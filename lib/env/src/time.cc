@@ -101,13 +101,16 @@ uint64_t paced_tsc(uint64_t now, uint64_t slack)
 	return now;
 }
 
-/* The pass under way has been through: the clock may run on to a slack past its start. */
-void end_pass(int pacer)
+/* The pacer's pass under way has been through (the clock may run on to a slack past its start), and the next one
+ * starts at the tsc returned, held back like the clock. */
+uint64_t next_pass(int pacer, uint64_t slack)
 {
 	Pacer &p = g_pacers[pacer];
 	if (p.started != 0) {
 		p.done.store(p.started, std::memory_order_release);
 	}
+	p.started = paced_tsc(rte_rdtsc(), slack);
+	return p.started;
 }
 
 }  // namespace
@@ -142,13 +145,7 @@ uint64_t spdk_get_ticks(void)
 		const uint64_t tsc_base = g_tsc_base.load(std::memory_order_relaxed);
 		const uint64_t slack = g_pace_slack.load(std::memory_order_relaxed);
 		const int own = t_pacer.id;
-		if (own >= 0) {
-			end_pass(own);
-		}
-		const uint64_t now = paced_tsc(rte_rdtsc(), slack);
-		if (own >= 0) {
-			g_pacers[own].started = now;
-		}
+		const uint64_t now = own >= 0 ? next_pass(own, slack) : paced_tsc(rte_rdtsc(), slack);
 		std::atomic_thread_fence(std::memory_order_acquire);
 		if (g_seq.load(std::memory_order_relaxed) != s) {
 			continue;
@@ -231,8 +228,7 @@ void kyt_env_test_clock_pacer_pass(int pacer)
 	if (pacer < 0 || pacer >= kPacerSlots) {
 		return;
 	}
-	end_pass(pacer);
-	g_pacers[pacer].started = paced_tsc(rte_rdtsc(), g_pace_slack.load(std::memory_order_relaxed));
+	next_pass(pacer, g_pace_slack.load(std::memory_order_relaxed));
 }
 
 void kyt_env_test_before_clock_reading(void (*fn)(void *arg), void *arg)
