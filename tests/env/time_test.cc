@@ -148,6 +148,12 @@ TEST(Ticks, AHookRunsOnceJustBeforeTheThreadsNextReading)
 	kyt_env_test_before_clock_reading(nullptr, nullptr);
 	spdk_get_ticks();
 	EXPECT_EQ(seen.runs, 1) << "taken back";
+	/* A clock change of the thread reads the clock too: the hook runs first, and may change the clock itself. */
+	const uint64_t before = spdk_get_ticks();
+	kyt_env_test_before_clock_reading(hook, &seen);
+	kyt_env_test_advance_clock(1000 * seen.hz);
+	EXPECT_EQ(seen.runs, 2);
+	EXPECT_GE(spdk_get_ticks() - before, 2000 * seen.hz) << "both advances count";
 }
 
 }  // namespace

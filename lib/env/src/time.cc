@@ -86,6 +86,14 @@ struct ReadingHook {
 };
 thread_local ReadingHook t_before_reading;
 
+/* Runs the thread's pending reading hook, once. */
+void run_reading_hook()
+{
+	const ReadingHook hook = t_before_reading;
+	t_before_reading = ReadingHook();
+	hook.fn(hook.arg);
+}
+
 uint64_t paced_tsc(uint64_t now, uint64_t slack)
 {
 	if (g_pacer_count.load(std::memory_order_acquire) == 0) {
@@ -134,9 +142,7 @@ uint64_t spdk_get_ticks(void)
 			continue;
 		}
 		if (__builtin_expect(t_before_reading.fn != nullptr, 0)) {
-			const ReadingHook hook = t_before_reading;
-			t_before_reading = ReadingHook();
-			hook.fn(hook.arg);
+			run_reading_hook();
 			continue; /* it may have moved the clock */
 		}
 		const uint32_t num = g_num.load(std::memory_order_relaxed);
@@ -172,6 +178,11 @@ namespace {
 /* Restarts the test clock from its present reading plus `skip` ticks, running num/den times the real rate from now. */
 void rebase_clock(uint32_t num, uint32_t den, uint64_t skip)
 {
+	/* The change reads the clock: a hook waiting for this thread's next reading runs first, outside the lock, since
+	 * it may change the clock itself. */
+	while (t_before_reading.fn != nullptr) {
+		run_reading_hook();
+	}
 	static std::mutex writer;
 	std::lock_guard<std::mutex> guard(writer);
 	const uint64_t hz = spdk_get_ticks_hz();
