@@ -125,7 +125,8 @@ void KytAddon::Init(v8::Local<v8::Object> exports, v8::Local<v8::Context> contex
   }
   if (!environment->hooked) {  // the environment's first load
     try {
-      tyr::JsEnvironment::ForIsolate(isolate)->OnEnd([isolate, environment] { EndEnvironment(isolate, environment); });
+      tyr::JsEnvironment::ForIsolate(isolate)->OnEnd(
+          [isolate, host, environment] { EndEnvironment(isolate, host, environment); });
     } catch (const std::exception& e) {
       ThrowError(isolate, e.what());
       return;
@@ -256,15 +257,10 @@ void KytAddon::ReleaseMembers() {
   driver_.reset();
 }
 
-void KytAddon::EndEnvironment(v8::Isolate* isolate, Environment* environment) {
+void KytAddon::EndEnvironment(v8::Isolate* isolate, node::Environment* host, Environment* environment) {
   {
     std::lock_guard<std::mutex> lock(RegistryMutex());
-    for (auto it = Environments().begin(); it != Environments().end(); ++it) {
-      if (it->second == environment) {
-        Environments().erase(it);
-        break;
-      }
-    }
+    Environments().erase(host);
   }
   // No script runs any more: the NVMe side stops first, then the objects go as a collection would take them.
   environment->StopNvme();

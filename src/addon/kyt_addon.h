@@ -114,7 +114,7 @@ class KytAddon : public node::ObjectWrap {
   void ReleaseMembers();
 
   // The environment's end (its thread, script engine still there): the NVMe side stops, the objects are deleted.
-  static void EndEnvironment(v8::Isolate* isolate, Environment* environment);
+  static void EndEnvironment(v8::Isolate* isolate, node::Environment* host, Environment* environment);
   // process.exit() in the environment: its objects let go of everything before the process (or thread) ends.
   static void ExitEnvironment(void* host);
   // The process's exit: what any environment still holds.

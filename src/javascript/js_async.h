@@ -64,6 +64,8 @@ class JsAsync : public JsBase {
   // Shorthands of the convention: (null, result) and (Error(message), null).
   void CallbackSuccess(v8::Local<v8::Value> result);
   void CallbackError(const std::string& message);
+  // The call's environment, from the start of ParseParameters on.
+  JsEnvironment& Environment() const { return *environment_; }
 
  private:
   v8::Global<v8::Function> callback_;

@@ -15,12 +15,6 @@
 #include "utility/log_line.h"
 #include "utility/task_base.h"
 
-namespace {
-
-std::string Quoted(const std::string& name) { return "argument \"" + name + "\""; }
-
-}  // namespace
-
 JsEvent::JsEvent(std::string bdf, v8::Isolate* isolate)
     : JsValueKit(isolate, HostRefusal::kNamed), bdf_(std::move(bdf)) {
   if (isolate != nullptr && isolate->InContext()) context_.Reset(isolate, isolate->GetCurrentContext());
@@ -253,7 +247,7 @@ void JsEvent::ParseJsEcArray(v8::Local<v8::Value> value, const std::string& pref
 
 JsHeldBuffer JsEvent::ParseJsArgBuffer(v8::Local<v8::Value> value, const std::string& name, size_t most_copied) {
   if (!node::Buffer::HasInstance(value)) throw ArgError(name, "must be a Buffer");
-  return HoldBuffer(value, Quoted(name), most_copied);
+  return HoldBuffer(value, ArgName(name), most_copied);
 }
 
 JsHeldBuffer JsEvent::HoldBuffer(v8::Local<v8::Value> value, const std::string& what, size_t most_copied) {

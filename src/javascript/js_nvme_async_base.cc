@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "javascript/js_environment.h"
 #include "javascript/task_completion_notifier.h"
 #include "nvme/nvme_driver.h"
 #include "utility/task_base.h"
@@ -25,7 +26,7 @@ void JsNvmeAsyncBase::CheckReady() const {
 }
 
 void JsNvmeAsyncBase::Launch(TaskBase* task) {
-  std::shared_ptr<TaskCompletionNotifier> notifier = TaskCompletionNotifier::ForIsolate(GetIsolate());
+  std::shared_ptr<TaskCompletionNotifier> notifier = Environment().Notifier();
   task_.reset(task);
   // Before the hand-over: the worker may release the task at once.
   notifier->Watch(task, [this] { Complete(); });

@@ -30,8 +30,12 @@ JsValueKit::JsValueKit(v8::Isolate* isolate, HostRefusal refusal) : isolate_(iso
 
 JsValueKit::~JsValueKit() = default;
 
+std::string JsValueKit::ArgName(const std::string& n) {
+  return "argument \"" + n + "\"";
+}
+
 std::runtime_error JsValueKit::ArgError(const std::string& n, const char* what) {
-  return std::runtime_error("argument \"" + n + "\" " + what);
+  return std::runtime_error(ArgName(n) + " " + what);
 }
 
 void JsValueKit::ThrowJsException(const std::string& text) {
@@ -135,7 +139,7 @@ uint64_t JsValueKit::ParseJsArgUint64(v8::Local<v8::Value> value, const std::str
 std::string JsValueKit::ParseJsArgStdString(v8::Local<v8::Value> value, const std::string& n) {
   if (value.IsEmpty() || value->IsUndefined()) throw ArgError(n, "is required");
   if (!value->IsString()) throw ArgError(n, "must be a String");
-  return GetJsStdString(value.As<v8::String>(), "argument \"" + n + "\"");
+  return GetJsStdString(value.As<v8::String>(), ArgName(n));
 }
 
 // ---------------------------------------------------------------------------------------------------------------

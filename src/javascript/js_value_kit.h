@@ -121,6 +121,8 @@ class JsValueKit {
   // Only the objects built on the kit are deleted, never the kit alone.
   ~JsValueKit();
 
+  // The argument n as messages name it: "argument \"<n>\"".
+  static std::string ArgName(const std::string& n);
   // The refusal of the argument n: "argument \"<n>\" <what>".
   static std::runtime_error ArgError(const std::string& n, const char* what);
   // The isolate's current context; throws when there is none.

@@ -7,13 +7,13 @@
 //   "exit": the main thread calls process.exit(7) while a worker runs a workload and a port write.
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
-const { addonPath, buildDir } = require('./helpers');
+const { addonPath, buildDir, uniqueShmId } = require('./helpers');
 const { freeBdf } = require('../nvme/helpers');
 
 const fakePath = path.join(buildDir, 'lib', 'kyt_fake_ftdi.node');
 const simPath = path.join(buildDir, 'lib', 'kyt_sim.node');
 const bdf = freeBdf();
-const shmId = 10000 + (process.pid % 50000);
+const shmId = uniqueShmId();
 
 // A worker running `body` (with KytAddon, post(message) and the helpers below defined); resolves with it once it
 // posts `until`.
