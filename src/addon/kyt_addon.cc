@@ -1,5 +1,6 @@
 #include "addon/kyt_addon.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -70,6 +71,17 @@ struct KytAddon::Environment {
   // environment all the same.
   std::vector<std::weak_ptr<NvmeDriver>> drivers;
   bool hooked = false;  // its end and its exit are registered with the host
+
+  // Lists a started driver once (a start of a running driver answers true again); drivers gone meanwhile leave.
+  void NoteDriver(const std::shared_ptr<NvmeDriver>& driver) {
+    drivers.erase(std::remove_if(drivers.begin(), drivers.end(),
+                                 [](const std::weak_ptr<NvmeDriver>& started) { return started.expired(); }),
+                  drivers.end());
+    for (const std::weak_ptr<NvmeDriver>& started : drivers) {
+      if (started.lock() == driver) return;
+    }
+    drivers.push_back(driver);
+  }
 
   // Stops the NVMe side its objects started, even while pending calls still hold it: every task is released (those
   // calls never call back now) and no worker touches what goes next.
@@ -339,7 +351,7 @@ void KytAddon::NvmeStartTaskScheduler(const Info& info) {
         if (started) {
           RunningDriver() = self->driver_;
           std::lock_guard<std::mutex> registry(RegistryMutex());
-          self->environment_->drivers.push_back(self->driver_);
+          self->environment_->NoteDriver(self->driver_);
         } else {
           error = self->driver_->GetStartError();
         }

@@ -62,6 +62,24 @@ test('a start with an address that is not one answers false; meanwhile the NVMe 
   ]);
 });
 
+// Every start of a running driver answers true again and keeps nothing: a script may ask as often as it likes.
+test('starting a running driver again holds no more memory however often it is asked', {
+  skip: (process.env.LD_PRELOAD || '').includes('libasan') ? 'the sanitizer keeps freed memory, which this counts' : false,
+}, () => {
+  const calls = 2000000;
+  const child = runChild(`const a = new KytAddon(true);
+    a.setDefaultBdf('${NO_DEVICE}');
+    if (!a.startTaskScheduler(0, 1, ${uniqueShmId()})) throw new Error(a.startError);
+    for (let i = 0; i < 1000; i++) a.startTaskScheduler();
+    const before = process.memoryUsage().rss;
+    for (let i = 0; i < ${calls}; i++) a.startTaskScheduler();
+    console.log('grew', process.memoryUsage().rss - before);
+    process.exit(0);`, { args: ['--max-semi-space-size=1'] });
+  assert.equal(child.status, 0, child.stderr);
+  const grew = Number(/^grew (\d+)/m.exec(child.stdout)[1]);
+  assert.ok(grew < calls * 8, `${grew} bytes for ${calls} starts`);
+});
+
 // The address is converted before it is tested: a toString that sets one itself is the first, and stays.
 test('setDefaultBdf whose argument sets the address while it is converted keeps that address', () => {
   const lines = run(`a.setDefaultBdf({ toString() { a.setDefaultBdf('0000:00:00.1'); return '0000:00:00.2'; } });`);
