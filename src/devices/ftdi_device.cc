@@ -44,9 +44,9 @@ int FtdiDevice::write(const uint8_t* buffer, int size) {
     return -1;
   }
   const int result = device->write(buffer, size);
-  // A write cut short keeps its count as the result and the failed transfer's code as the error code.
-  errorCode = result <= 0 ? result : device->last_write_error();
-  if (device->last_write_error() == LIBUSB_ERROR_NO_DEVICE) {
+  // The failed transfer's code, also for a write cut short, whose result is the count that went out.
+  errorCode = device->last_write_error();
+  if (errorCode == LIBUSB_ERROR_NO_DEVICE) {
     markGone(std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE), LIBUSB_ERROR_NO_DEVICE);
   }
   return result;
