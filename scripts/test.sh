@@ -48,9 +48,9 @@ if [ "${KYT_ASAN:-1}" != 0 ]; then
 fi
 
 mapfile -t files < <(find tests -name node_modules -prune -o \( -name '*.test.js' -o -name '*.test.mjs' \) -print | sort)
+node_test=(node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}")
 if [ ${#files[@]} -gt 0 ]; then
-  run_step "Script tests (${#files[@]} files)" \
-    node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${files[@]}"
+  run_step "Script tests (${#files[@]} files)" "${node_test[@]}" "${files[@]}"
 else
   order+=("script tests")
   result["script tests"]="FAILED (no test files found)"
@@ -71,7 +71,7 @@ if [ "${KYT_ASAN:-1}" != 0 ] && [ ${#files[@]} -gt 0 ]; then
       env KYT_BUILD_DIR="${build_asan}" LD_PRELOAD="${asan_runtime}" \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:max_free_fill_size=4096:free_fill_byte=0 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      node --test --test-reporter=spec --test-timeout=300000 --test-concurrency="${jobs}" "${asan_files[@]}"
+      "${node_test[@]}" "${asan_files[@]}"
   else
     order+=("sanitizer addon")
     result["sanitizer addon"]="FAILED (no ${build_asan}/lib/kyt.node or no ${asan_runtime}: run scripts/build.sh)"

@@ -6,6 +6,11 @@
 
 namespace tyr::ftdi {
 
+namespace {
+// Why a port whose chip was unplugged can no longer be used: it never comes back under this handle.
+std::string goneReason() { return std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE); }
+}  // namespace
+
 FtdiDevice::FtdiDevice(int pollingIntervalMs)
     : IoPort("FTDI", pollingIntervalMs), device(std::make_unique<FtdiLibusbDevice>()) {}
 
@@ -32,8 +37,7 @@ int FtdiDevice::open(uint32_t vendor, uint32_t product, ftdi_interface interface
 int FtdiDevice::readRaw(uint8_t* buffer, int size) {
   if (!device) return 0;
   const int n = device->read(buffer, size);
-  // An unplugged chip never comes back under this handle.
-  if (n == LIBUSB_ERROR_NO_DEVICE) markGone(std::string("The FTDI device is gone: ") + libusb_strerror(n), n);
+  if (n == LIBUSB_ERROR_NO_DEVICE) markGone(goneReason(), n);
   return n;
 }
 
@@ -44,11 +48,9 @@ int FtdiDevice::write(const uint8_t* buffer, int size) {
     return -1;
   }
   const int result = device->write(buffer, size);
-  // A write cut short keeps its count as the result and the failed transfer's code as the error code.
-  errorCode = result <= 0 ? result : device->last_write_error();
-  if (device->last_write_error() == LIBUSB_ERROR_NO_DEVICE) {
-    markGone(std::string("The FTDI device is gone: ") + libusb_strerror(LIBUSB_ERROR_NO_DEVICE), LIBUSB_ERROR_NO_DEVICE);
-  }
+  // The failed transfer's code, also for a write cut short, whose result is the count that went out.
+  errorCode = device->last_write_error();
+  if (errorCode == LIBUSB_ERROR_NO_DEVICE) markGone(goneReason(), errorCode);
   return result;
 }
 

@@ -218,22 +218,13 @@ bool IoPort::pipeTextUnsafe(std::string& text, bool fromDevice) {
   if (pipeFd < 0) return false;
   if (fromDevice && !lastPipedFromDevice) text.insert(0, "\n");
   if (useTimestamp) appendTimestamp(text, fromDevice);
-  size_t written = 0;
-  std::string reason;
-  while (written < text.size()) {
-    const ssize_t n = ::write(pipeFd, text.data() + written, text.size() - written);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      reason = n == 0                                   ? "the file took only part of the text"
-               : errno == EAGAIN || errno == EWOULDBLOCK ? "the file takes no data now (its reader does not read)"
-                                                         : std::strerror(errno);
-      break;
-    }
-  }
+  int error = 0;
+  const size_t written = WriteNonblocking(pipeFd, text.data(), text.size(), error);
   if (written < text.size()) {
+    const std::string reason = error == 0 ? "the file took only part of the text"
+                               : error == EAGAIN || error == EWOULDBLOCK
+                                   ? "the file takes no data now (its reader does not read)"
+                                   : std::strerror(error);
     // What did not go out is lost; the next text is tried again.
     pipeLostBytes += text.size() - written;
     if (!pipeFailing) log(": failed to write the pipe file " + pipePath + ": " + reason);

@@ -1,4 +1,4 @@
-// Opening a file a script named, for writing, without ever waiting: a path may name a FIFO, whose plain open for
+// Opening and writing a file a script named without ever waiting: a path may name a FIFO, whose plain open for
 // writing waits until some process opens it for reading (for ever when none does), or a device that stops taking data.
 // Header only: the device ports and the command tracker's sink share it without linking each other.
 #ifndef KYT_UTILITY_NONBLOCKING_OPEN_H
@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -37,6 +38,26 @@ inline NonblockingFile OpenNonblocking(const std::string& path, int flags) {
     errno = error;
   }
   return file;
+}
+
+// Writes the bytes to a descriptor opened by OpenNonblocking, again after an interruption, until all went out or the
+// file takes no more now; returns how many went out. When not all did, `error` is the failed write's errno (EAGAIN:
+// the file takes nothing now), or 0 when a write took nothing without an error.
+inline size_t WriteNonblocking(int fd, const char* data, size_t size, int& error) {
+  size_t written = 0;
+  error = 0;
+  while (written < size) {
+    const ssize_t n = ::write(fd, data + written, size - written);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  return written;
 }
 
 }  // namespace tyr

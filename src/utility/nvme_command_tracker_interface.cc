@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "spdk/env.h"
@@ -33,16 +32,10 @@ bool NvmeCommandTrackerInterface::FlushPod(const CommandTrackerPodHeader& header
   if (file.fd < 0) {
     return false;
   }
-  bool ok = true;
   // A file that takes no more now (a FIFO whose reader stopped) fails the flush instead of holding the worker.
-  for (size_t done = 0, size = header.text != nullptr ? std::strlen(header.text) : 0; ok && done < size;) {
-    const ssize_t n = ::write(file.fd, header.text + done, size - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      ok = false;
-    }
-  }
+  const size_t size = header.text != nullptr ? std::strlen(header.text) : 0;
+  int error = 0;
+  const bool ok = WriteNonblocking(file.fd, header.text, size, error) == size;
   ::close(file.fd);
   return ok;
 }

@@ -135,12 +135,9 @@ json JsonRpcClient::sendRequest(const std::string& method, const json& params,
   const std::string unreadable = std::move(waiting.at(id));
   waiting.erase(id);
   if (found == responses.end()) {
-    if (!failure.empty()) {
-      throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + failure);
-    }
-    if (!unreadable.empty()) {
-      throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + unreadable);
-    }
+    // The link's failure first: it ends every call.
+    const std::string& reason = failure.empty() ? unreadable : failure;
+    if (!reason.empty()) throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": " + reason);
     if (isCancelled()) {
       lastTimeout = Clock::now();  // its reply, if it comes, is cut off or unwanted like a timed-out one
       throw JsonRpcError("Failed to receive JSON-RPC response for method " + method + ": the call was cancelled");

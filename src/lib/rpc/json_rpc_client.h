@@ -3,10 +3,10 @@
 // reason), is longer than kMaxLineBytes, is nested deeper than kMaxDepth, or answers no request that is still waiting
 // is a bad line: reported once and dropped, and the link goes on with the next line. Text left without its line feed
 // is dropped when the next line starts after the reply time-out, or after a call gave up waiting meanwhile.
-// A reply that cannot be read (an object line that is a bad line as above, has an id that is no request's, or has a
-// "result" or "error" but no id) ends the waiting call at once with the reason, when it can only be that call's reply:
-// one call waits, and none gave up within the last reply time-out (its late reply might be the line). Otherwise the
-// calls wait on, and such a reply without an id counts as a notification.
+// A reply that cannot be read (an object line that does not parse, is too long or too deep, has an id that no request
+// can have, or has a "result" or "error" but no id) ends the waiting call at once with the reason, when it can only be
+// that call's reply: one call waits, and none gave up within the last reply time-out (its late reply might be the
+// line). Otherwise the calls wait on, and such a reply without an id counts as a notification.
 #pragma once
 
 #include <chrono>

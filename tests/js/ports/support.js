@@ -127,7 +127,6 @@ function port(addon, prefix, devIdx) {
   return { read, write, readAtLeast };
 }
 
-// The TypeError message of a call, or null when it does not throw.
 // How many bytes the process's peak memory grew while fn ran. A call that copies a Buffer shows its whole length here;
 // one that only looks at it does not: the pages of Buffer.allocUnsafeSlow that nothing touched cost nothing.
 function peakGrowth(fn) {
@@ -138,6 +137,7 @@ function peakGrowth(fn) {
   return peak() - before;
 }
 
+// The TypeError message of a call, or null when it does not throw.
 function thrownMessage(fn) {
   try {
     fn();
